@@ -1,0 +1,34 @@
+/* The TavoCard component, C face. A thin adapter over the C++ face in
+   tavo_card.h: same methods, same result codes, same per-thread state. */
+#ifndef HOLVANTER_HOLVANTER_H_
+#define HOLVANTER_HOLVANTER_H_
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define TAVO_TEXT_CAP 64   /* every in/out text buffer holds at least this many bytes */
+typedef struct tavo_card tavo_card;
+/* Each call returns 0 when the method ran and stored its result code in *result, or the
+   nonzero HRESULT of the failure that ended it; tavo_last_error() then says why (per thread). */
+int32_t tavo_card_create(tavo_card **card);      /* a new TavoCard object on this thread */
+void    tavo_card_release(tavo_card *card);
+int32_t tavo_open_port(tavo_card *card, int32_t port, const int32_t *baud, int32_t *result);
+int32_t tavo_close_port(tavo_card *card, const int32_t *IcDevH, int32_t *result);
+int32_t tavo_write_card(tavo_card *card, int32_t IcDevH, const char *BeginDate, const char *EndDate,
+                        char *CardNo, int16_t BldgNo, int16_t FloorNo, const char *Rooms,
+                        const char *HoderName, int16_t *result);
+int32_t tavo_read_card(tavo_card *card, int32_t IcDevH, char *CardNo, char *RoomNO,
+                       char *BeginDate, char *EndDate, int16_t *result);
+int32_t tavo_villa_card(tavo_card *card, int32_t IcDevH, const char *BeginDate, const char *EndDate,
+                        char *CardNo, int16_t BldgNo, int16_t FloorNo, const char *RoomNO,
+                        const char *HoderName, int16_t *result);
+const char *tavo_last_error(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HOLVANTER_HOLVANTER_H_ */

@@ -1,0 +1,85 @@
+// The few operating-system services the component needs, behind one narrow
+// interface. The core never includes an operating-system header: it asks
+// Env::Default(). env_posix.cc serves Linux, env_windows.cc serves Windows.
+#ifndef HOLVANTER_PLATFORM_ENV_H_
+#define HOLVANTER_PLATFORM_ENV_H_
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace holvanter {
+
+// A loaded dynamic library. Stays loaded while the object lives.
+class SharedLibrary {
+ public:
+  virtual ~SharedLibrary() = default;
+  // The address of an exported function, or nullptr when it is not exported.
+  virtual void* FindSymbol(const char* name) = 0;
+};
+
+// An exclusive lock on a file, held until the object is destroyed.
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
+};
+
+// Local wall-clock time, to the second.
+struct LocalTime {
+  int year = 0;    // four figures
+  int month = 0;   // 1..12
+  int day = 0;     // 1..31
+  int hour = 0;    // 0..23
+  int minute = 0;  // 0..59
+  int second = 0;  // 0..59
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // The Env of this operating system; never null, lives for the process.
+  static Env* Default();
+
+  // Loads a vendor library by its stem: "lyComm" is liblyComm.so on Linux
+  // (found by the dynamic loader's own search, then in ComponentFolder())
+  // and lyComm.dll on Windows. Returns nullptr when it cannot be loaded.
+  virtual std::unique_ptr<SharedLibrary> LoadVendorLibrary(const std::string& stem) = 0;
+
+  // True when an ordinary file exists at `path` (not a folder; on Windows
+  // neither hidden nor a system file). `path` is UTF-8.
+  virtual bool FileExists(const std::string& path) = 0;
+
+  // The folder of the component's own file (libholvanter.so or
+  // holvanter.dll), UTF-8, without a trailing separator.
+  virtual std::string ComponentFolder() = 0;
+
+  // The folder separator of this system: "/" or "\\".
+  virtual const char* PathSeparator() const = 0;
+
+  // GetPrivateProfileStringA: copies the value of `key` in `section` of the
+  // settings file (or `default_value` when absent) into `buffer`, at most
+  // size - 1 bytes plus a zero byte; returns the bytes copied without the
+  // zero. Names and values are in the ANSI code page; `file` is UTF-8.
+  virtual std::size_t GetPrivateProfileString(const char* section, const char* key,
+                                              const char* default_value, char* buffer,
+                                              std::size_t size, const std::string& file) = 0;
+
+  // The present local date and time.
+  virtual LocalTime Now() = 0;
+
+  // Text to and from the system's ANSI code page (Windows: the active code
+  // page; Linux: the locale's character set). Characters that the code page
+  // cannot hold become '?'.
+  virtual std::string ToAnsi(const std::string& utf8) = 0;
+  virtual std::string FromAnsi(const std::string& ansi) = 0;
+
+  // Takes an exclusive lock on the file at `path` (created when missing),
+  // waiting for other holders, in this or another process. Returns nullptr
+  // when the file cannot be opened or locked.
+  virtual std::unique_ptr<FileLock> LockFile(const std::string& path) = 0;
+};
+
+}  // namespace holvanter
+
+#endif  // HOLVANTER_PLATFORM_ENV_H_

@@ -1,0 +1,176 @@
+// Env for Linux and other POSIX systems.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+
+#include "platform/env.h"
+#include "platform/profile_reader.h"
+
+namespace holvanter {
+namespace {
+
+class PosixLibrary : public SharedLibrary {
+ public:
+  explicit PosixLibrary(void* handle) : handle_(handle) {}
+  ~PosixLibrary() override { dlclose(handle_); }
+  void* FindSymbol(const char* name) override { return dlsym(handle_, name); }
+
+ private:
+  void* handle_;
+};
+
+class PosixFileLock : public FileLock {
+ public:
+  explicit PosixFileLock(int fd) : fd_(fd) {}
+  ~PosixFileLock() override { close(fd_); }  // closing the descriptor releases the lock
+
+ private:
+  int fd_;
+};
+
+// The locale's character set, from the environment (the host need not have
+// called setlocale). UTF-8 and plain ASCII need no conversion.
+std::string LocaleCharset() {
+  locale_t loc = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+  if (loc == static_cast<locale_t>(0)) return "UTF-8";
+  std::string charset = nl_langinfo_l(CODESET, loc);
+  freelocale(loc);
+  return charset;
+}
+
+bool NeedsNoConversion(const std::string& charset) {
+  return charset == "UTF-8" || charset == "utf8" || charset == "ANSI_X3.4-1968" ||
+         charset == "ASCII";
+}
+
+std::string Convert(const std::string& text, const char* to, const char* from) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return text;
+  std::string out;
+  std::string in = text;
+  char* inp = in.data();
+  size_t inleft = in.size();
+  char buffer[256];
+  while (inleft > 0) {
+    char* outp = buffer;
+    size_t outleft = sizeof buffer;
+    size_t rc = iconv(cd, &inp, &inleft, &outp, &outleft);
+    out.append(buffer, outp);
+    if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
+      // An unconvertible or broken sequence: one '?' for it, then go on.
+      out.push_back('?');
+      ++inp;
+      --inleft;
+      while (inleft > 0 && (static_cast<unsigned char>(*inp) & 0xC0) == 0x80 &&
+             std::strcmp(from, "UTF-8") == 0) {
+        ++inp;
+        --inleft;
+      }
+    }
+  }
+  iconv_close(cd);
+  return out;
+}
+
+class PosixEnv : public Env {
+ public:
+  std::unique_ptr<SharedLibrary> LoadVendorLibrary(const std::string& stem) override {
+    const std::string file = "lib" + stem + ".so";
+    void* handle = dlopen(file.c_str(), RTLD_NOW);
+    if (handle == nullptr) {
+      const std::string beside = ComponentFolder() + "/" + file;
+      handle = dlopen(beside.c_str(), RTLD_NOW);
+    }
+    if (handle == nullptr) return nullptr;
+    return std::make_unique<PosixLibrary>(handle);
+  }
+
+  bool FileExists(const std::string& path) override {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  std::string ComponentFolder() override {
+    Dl_info info;
+    static const int anchor = 0;
+    if (dladdr(&anchor, &info) == 0 || info.dli_fname == nullptr) return ".";
+    std::string file = info.dli_fname;
+    const auto slash = file.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return file.substr(0, slash);
+  }
+
+  const char* PathSeparator() const override { return "/"; }
+
+  std::size_t GetPrivateProfileString(const char* section, const char* key,
+                                      const char* default_value, char* buffer, std::size_t size,
+                                      const std::string& file) override {
+    if (buffer == nullptr || size == 0) return 0;
+    std::string value = default_value != nullptr ? default_value : "";
+    std::ifstream in(file, std::ios::binary);
+    if (in) {
+      const std::string text((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+      if (auto found = FindProfileValue(text, section, key)) value = *found;
+    }
+    const std::size_t n = value.size() < size - 1 ? value.size() : size - 1;
+    std::memcpy(buffer, value.data(), n);
+    buffer[n] = '\0';
+    return n;
+  }
+
+  LocalTime Now() override {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                     tm.tm_hour,        tm.tm_min,     tm.tm_sec};
+  }
+
+  std::string ToAnsi(const std::string& utf8) override {
+    const std::string charset = LocaleCharset();
+    if (NeedsNoConversion(charset)) return utf8;
+    return Convert(utf8, charset.c_str(), "UTF-8");
+  }
+
+  std::string FromAnsi(const std::string& ansi) override {
+    const std::string charset = LocaleCharset();
+    if (NeedsNoConversion(charset)) return ansi;
+    return Convert(ansi, "UTF-8", charset.c_str());
+  }
+
+  std::unique_ptr<FileLock> LockFile(const std::string& path) override {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    while (flock(fd, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        close(fd);
+        return nullptr;
+      }
+    }
+    return std::make_unique<PosixFileLock>(fd);
+  }
+};
+
+}  // namespace
+
+Env* Env::Default() {
+  static PosixEnv* env = new PosixEnv;  // lives for the process
+  return env;
+}
+
+}  // namespace holvanter

@@ -1,0 +1,79 @@
+// The hotel database: one connection interface over its backends (SQLite,
+// ODBC), and the client-side record set that queries return.
+//
+// Statements are handed over in the component's own dialect (Access SQL:
+// #date# literals, IIf, IsNull, SET Table.Column); each backend rewrites
+// what its database does not understand. Every database failure throws
+// TavoError(kErrDatabase, the database's own message).
+#ifndef HOLVANTER_STORE_DATABASE_H_
+#define HOLVANTER_STORE_DATABASE_H_
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace holvanter {
+
+// A column value as text; std::nullopt is Null. Numbers come as their
+// decimal text, dates as "YYYY-MM-DD HH:MM:SS".
+using FieldValue = std::optional<std::string>;
+
+// All rows of a query, fetched at once; the cursor moves over them locally.
+class RecordSet {
+ public:
+  RecordSet() = default;
+  RecordSet(std::vector<std::string> columns, std::vector<std::vector<FieldValue>> rows);
+
+  bool Eof() const { return rows_.empty() || position_ >= rows_.size(); }
+  bool Bof() const { return rows_.empty(); }
+  void MoveFirst() { position_ = 0; }
+  void MoveNext() {
+    if (position_ < rows_.size()) ++position_;
+  }
+  std::size_t RecordCount() const { return rows_.size(); }
+  const std::vector<std::string>& Columns() const { return columns_; }
+
+  // The value of the named column in the current row, the name matched
+  // without regard to case. Throws TavoError(kErrDatabase) when there is no
+  // such column or no current row.
+  const FieldValue& Field(std::string_view name) const;
+
+ private:
+  std::vector<std::string> columns_;
+  std::vector<std::vector<FieldValue>> rows_;
+  std::size_t position_ = 0;
+};
+
+// Held while a card issue takes its turn at card numbering: from the card
+// number queries until its CardRecord insert has committed. Destroying it
+// lets the next issue, in any thread or process, go on.
+class NumberingTurn {
+ public:
+  virtual ~NumberingTurn() = default;
+};
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+
+  virtual void BeginTrans() = 0;
+  // Runs a statement that returns no rows, inside the open transaction.
+  virtual void Execute(const std::string& statement) = 0;
+  virtual void CommitTrans() = 0;
+  // Undoes the open transaction; does nothing when none is open. Never throws.
+  virtual void RollbackTrans() noexcept = 0;
+  // Runs a query and fetches all its rows.
+  virtual RecordSet Query(const std::string& statement) = 0;
+  // Waits for this issue's turn at card numbering.
+  virtual std::unique_ptr<NumberingTurn> TakeNumberingTurn() = 0;
+};
+
+// The command time limit of every connection, in seconds.
+inline constexpr int kCommandTimeoutSeconds = 10;
+
+}  // namespace holvanter
+
+#endif  // HOLVANTER_STORE_DATABASE_H_

@@ -1,0 +1,24 @@
+// The settings file Tavoper.ini beside the component, and the database it
+// names.
+#ifndef HOLVANTER_STORE_SETTINGS_H_
+#define HOLVANTER_STORE_SETTINGS_H_
+
+#include <cstdint>
+#include <string>
+
+namespace holvanter {
+
+inline constexpr char kSettingsFileName[] = "Tavoper.ini";
+
+// Reads section "Setting", key "DataBase" of the settings file afresh into
+// `database_path` (UTF-8, at most 255 bytes in the ANSI code page).
+// Returns 0, -800 when the settings file is missing, or -820 when no file
+// exists at the path it names.
+int16_t ReadDatabasePath(std::string& database_path);
+
+// "DRIVER=Microsoft Access Driver (*.mdb);DBQ=" + path + ";pwd=lockhousepw".
+std::string BuildConnectionString(const std::string& database_path);
+
+}  // namespace holvanter
+
+#endif  // HOLVANTER_STORE_SETTINGS_H_
