@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store/sql_dialect.h"
+
 namespace holvanter {
 
 // A column value as text; std::nullopt is Null. Numbers come as their
@@ -58,6 +60,9 @@ class NumberingTurn {
 class Connection {
  public:
   virtual ~Connection() = default;
+
+  // The SQL dialect of the database behind this connection.
+  virtual SqlDialect Dialect() const = 0;
 
   virtual void BeginTrans() = 0;
   // Runs a statement that returns no rows, inside the open transaction.
