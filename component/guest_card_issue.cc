@@ -1,10 +1,80 @@
+// WriteCard: guest card issue for one room, and check-out when the room
+// code is "0000".
+#include <string>
+
+#include "card/card_image.h"
+#include "card/encoder_link.h"
+#include "component/card_issue.h"
+#include "component/card_statements.h"
+#include "component/thread_state.h"
 #include "holvanter/tavo_card.h"
+#include "platform/env.h"
+#include "store/execute_sql.h"
+#include "store/settings.h"
 
 namespace holvanter {
+namespace {
 
-int16_t TavoCard::WriteCard(int32_t, const std::string&, const std::string&, std::string&, int16_t,
-                            int16_t, const std::string&, const std::string&) {
-  throw TavoError(kErrInvalidProcedureCall, "WriteCard: not yet");
+// Rooms without surrounding spaces, "0000" in front, the last four kept:
+// 101 is 0101, empty is 0000 (check-out), 12345 is 2345.
+std::string GuestRoomCode(const std::string& rooms) {
+  const std::string padded = "0000" + std::string(TrimSpaces(rooms));
+  return padded.substr(padded.size() - 4);
+}
+
+bool AllFigures(std::string_view s) {
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+}  // namespace
+
+int16_t TavoCard::WriteCard(int32_t IcDevH, const std::string& BeginDate,
+                            const std::string& EndDate, std::string& CardNo, int16_t BldgNo,
+                            int16_t FloorNo, const std::string& Rooms,
+                            const std::string& HoderName) {
+  ThreadState& state = ThisThreadState();
+  if (const int16_t rc = ReadDatabasePath(state.database_path)) return rc;
+  if (CharacterCount(BeginDate) < 12) return -851;
+  if (CharacterCount(EndDate) < 12) return -852;
+  const std::string begin_stamp = BeginDate.substr(0, 12);
+  const std::string end_stamp = EndDate.substr(0, 12);
+  if (const int16_t rc = CheckStampFigures(begin_stamp, end_stamp)) return rc;
+  if (const int16_t rc = CheckStampCalendar(begin_stamp, end_stamp)) return rc;
+  if (const int16_t rc = CheckStayDays(begin_stamp, end_stamp)) return rc;
+  if (const int16_t rc = CheckBuildingAndFloor(BldgNo, FloorNo)) return rc;
+  const std::string room_code = GuestRoomCode(Rooms);
+  if (!AllFigures(room_code)) return -856;
+  if (const int16_t rc = OpenHotelDatabase(state)) return rc;
+
+  if (room_code == "0000") return CheckOutCard(*this, IcDevH, state, RoomRelease::kGuestStatement);
+
+  CardImage image = StartCardImage(kGuestCardKind, state.system_code);
+  CardNumber number;
+  {
+    // Card issues take turns from the numbering queries until the card is
+    // recorded, so that no two cards get the same number.
+    Connection& db = *state.db_connection;
+    auto turn = db.TakeNumberingTurn();
+    number = AllocateCardNumber(db);
+    CardNo = number.hex_form;
+
+    CardRecordValues record;
+    record.record_form = number.record_form;
+    record.holder_name = HoderName;
+    record.bldg_no = BldgNo;
+    record.floor_no = FloorNo;
+    record.room_value = room_code;
+    record.issued_at = Env::Default()->Now();
+    record.begin_text = StayDateText(begin_stamp);
+    record.end_text = StayDateText(end_stamp);
+    std::string status;
+    ExecuteSql(db, GuestRoomIssueStatement(BldgNo, FloorNo, room_code), status);
+    ExecuteSql(db, CardRecordInsertStatement(record), status);
+  }
+  FinishGuestImage(image, number.hex_form, begin_stamp, end_stamp, room_code, FloorNo, BldgNo);
+  return CardWriteResult(WriteCardImage(image));
 }
 
 }  // namespace holvanter

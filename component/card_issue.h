@@ -1,0 +1,62 @@
+// What guest and villa card issue share: the checks of the stay, the
+// database prologue, card number allocation, the write result and the
+// check-out of the card on the encoder.
+#ifndef HOLVANTER_COMPONENT_CARD_ISSUE_H_
+#define HOLVANTER_COMPONENT_CARD_ISSUE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "component/thread_state.h"
+#include "holvanter/tavo_card.h"
+#include "store/database.h"
+
+namespace holvanter {
+
+// Result code of a card write that the encoder answered with status 0.
+inline constexpr int16_t kEncoderDidNotWrite = -129;
+
+// Length of a UTF-8 text in characters.
+std::size_t CharacterCount(std::string_view utf8);
+// The text without leading and trailing spaces.
+std::string_view TrimSpaces(std::string_view text);
+
+// The figure test: position by position over the first 12 characters, the
+// begin stamp first at each position. 0, -851 or -852. Both stamps hold at
+// least 12 bytes.
+int16_t CheckStampFigures(std::string_view begin_stamp, std::string_view end_stamp);
+// Both stamps are calendar dates and times a card can carry (years 2000 to
+// 2099): 0, -851 for the begin stamp (tested first) or -852.
+int16_t CheckStampCalendar(std::string_view begin_stamp, std::string_view end_stamp);
+// The begin day is not later than the end day: 0 or -852.
+int16_t CheckStayDays(std::string_view begin_stamp, std::string_view end_stamp);
+// Building and floor fit the card and the record (1 to 99): 0, -854, -855.
+int16_t CheckBuildingAndFloor(int16_t bldg_no, int16_t floor_no);
+
+// Opens a new connection for this thread (-840 when it cannot) and loads the
+// system code. 0 when both are done.
+int16_t OpenHotelDatabase(ThreadState& state);
+
+// The next card number, allocated from SpecRecord.StartNo and the newest
+// CardRecord row. Call while holding the numbering turn.
+struct CardNumber {
+  uint32_t number = 0;
+  std::string hex_form;     // six upper-case hexadecimal figures
+  std::string record_form;  // eight decimal figures
+};
+CardNumber AllocateCardNumber(Connection& connection);
+
+// The result of an issue's card write: status 1 is 0, status 0 is -129,
+// any other status is returned unchanged.
+int16_t CardWriteResult(int16_t status);
+
+// Check-out of the card on the encoder: reads it through the object's own
+// ReadCard, releases its rooms (the villa statement addresses both rooms of
+// the room text), closes its records and erases it.
+enum class RoomRelease { kGuestStatement, kVillaStatement };
+int16_t CheckOutCard(TavoCard& card, int32_t IcDevH, ThreadState& state, RoomRelease release);
+
+}  // namespace holvanter
+
+#endif  // HOLVANTER_COMPONENT_CARD_ISSUE_H_
