@@ -26,6 +26,16 @@ int32_t tavo_villa_card(tavo_card *card, int32_t IcDevH, const char *BeginDate, 
                         char *CardNo, int16_t BldgNo, int16_t FloorNo, const char *RoomNO,
                         const char *HoderName, int16_t *result);
 const char *tavo_last_error(void);
+/* Notes on the buffers and failures:
+   - An in/out buffer is read up to its first zero byte, at most TAVO_TEXT_CAP bytes, and is
+     written only when the method replaced its text. A text longer than TAVO_TEXT_CAP - 1 bytes
+     is cut to that length at a UTF-8 character boundary (no text the component produces comes
+     near it: the longest, a villa RoomNO, has 15 to 17 bytes).
+   - CardNo of tavo_write_card and tavo_villa_card is written back even when the call then
+     fails: a new card number stays handed out once the database holds it.
+   - A NULL input text counts as an empty text. A NULL card, result or in/out buffer gives
+     E_POINTER (0x80004003); any failure other than the component's own gives E_FAIL
+     (0x80004005). tavo_last_error() is "" after a call that ran. */
 
 #ifdef __cplusplus
 }
