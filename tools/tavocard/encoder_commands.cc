@@ -1,0 +1,190 @@
+// tavocard read, and tavocard encoder insert|remove|show for the encoder
+// simulator.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "card/encoder_link.h"
+#include "holvanter/tavo_card.h"
+#include "tools/lycomm_sim/sim_card_file.h"
+#include "tools/tavocard/commands.h"
+#include "tools/tavocard/result_text.h"
+
+namespace tavocard {
+namespace {
+
+// Exit statuses: a negative result code, and a call that failed outright.
+constexpr int kExitNegativeResult = 1;
+constexpr int kExitFailedCall = 2;
+
+std::string Hresult(int32_t hresult) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(hresult));
+  return buffer;
+}
+
+[[noreturn]] void FailedCall(const char* method, const holvanter::TavoError& e) {
+  std::cerr << "tavocard: " << method << " failed: " << e.what() << " (" << Hresult(e.hresult())
+            << ")\n";
+  throw CLI::RuntimeError(kExitFailedCall);
+}
+
+void Read(int port, bool json) {
+  holvanter::TavoCard card;
+  int32_t opened = 0;
+  try {
+    opened = card.OpenPort(port);
+  } catch (const holvanter::TavoError& e) {
+    FailedCall("OpenPort", e);
+  }
+  if (opened < 0) {
+    card.ClosePort();
+    if (json) {
+      std::cout << nlohmann::json{{"port", port},
+                                  {"open_result", opened},
+                                  {"meaning", OpenPortMeaning(opened)}}
+                       .dump(2)
+                << "\n";
+    } else {
+      std::cout << "OpenPort " << opened << ": " << OpenPortMeaning(opened) << " (port " << port
+                << ")\n";
+    }
+    throw CLI::RuntimeError(kExitNegativeResult);
+  }
+
+  std::string card_no, room_no, begin_date, end_date;
+  int16_t result = 0;
+  try {
+    result = card.ReadCard(0, card_no, room_no, begin_date, end_date);
+  } catch (const holvanter::TavoError& e) {
+    card.ClosePort();
+    FailedCall("ReadCard", e);
+  }
+  card.ClosePort();
+
+  if (json) {
+    nlohmann::json out{{"port", port}, {"result", result}, {"meaning", ResultMeaning(result)}};
+    if (result == 0) {
+      out["CardNo"] = card_no;
+      out["RoomNO"] = room_no;
+      out["BeginDate"] = begin_date;
+      out["EndDate"] = end_date;
+    }
+    std::cout << out.dump(2) << "\n";
+  } else {
+    if (result == 0) {
+      std::cout << "card number  " << card_no << "\n"
+                << "rooms        " << room_no << "\n"
+                << "begin date   " << begin_date << "\n"
+                << "end date     " << end_date << "\n";
+    }
+    std::cout << "result       " << result << ": " << ResultMeaning(result) << "\n";
+  }
+  if (result < 0) throw CLI::RuntimeError(kExitNegativeResult);
+}
+
+// The card file of the host's port (the library counts from 1).
+std::string CardFileOfPort(int port) { return lycomm_sim::CardFile(port + 1); }
+
+std::vector<uint8_t> PasswordBytes() {
+  std::vector<uint8_t> bytes;
+  for (int k = 0; k < 4; ++k) {
+    bytes.push_back(static_cast<uint8_t>(
+        std::stoi(std::string(holvanter::kCardPassword + 2 * k, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+void Insert(int port) {
+  const std::string file = CardFileOfPort(port);
+  std::error_code ec;
+  std::filesystem::create_directories(lycomm_sim::CardFolder(), ec);
+  std::vector<uint8_t> bytes = PasswordBytes();
+  bytes.resize(lycomm_sim::kCardFileSize, 0xFF);  // a blank card: 28 bytes 0xFF
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    std::cerr << "tavocard: cannot put a card on the encoder: " << file << " cannot be written\n";
+    throw CLI::RuntimeError(kExitFailedCall);
+  }
+  std::cout << "a blank card lies on the encoder of port " << port << " (" << file << ")\n";
+}
+
+void Remove(int port) {
+  const std::string file = CardFileOfPort(port);
+  std::error_code ec;
+  if (std::filesystem::remove(file, ec)) {
+    std::cout << "the card was taken off the encoder of port " << port << "\n";
+  } else {
+    std::cout << "no card lies on the encoder of port " << port << "\n";
+  }
+}
+
+void Show(int port) {
+  const std::string file = CardFileOfPort(port);
+  std::ifstream in(file, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in.is_open()) {
+    std::cout << "no card lies on the encoder of port " << port << "\n";
+    throw CLI::RuntimeError(kExitNegativeResult);
+  }
+  if (bytes.size() != static_cast<std::size_t>(lycomm_sim::kCardFileSize)) {
+    std::cout << "the card file " << file << " holds " << bytes.size() << " bytes, not "
+              << lycomm_sim::kCardFileSize << "\n";
+    throw CLI::RuntimeError(kExitNegativeResult);
+  }
+  auto hex = [&](std::size_t from, std::size_t to) {
+    std::string text;
+    char buffer[4];
+    for (std::size_t i = from; i < to; ++i) {
+      std::snprintf(buffer, sizeof buffer, "%s%02X", i == from ? "" : " ",
+                    static_cast<unsigned>(static_cast<uint8_t>(bytes[i])));
+      text += buffer;
+    }
+    return text;
+  };
+  std::cout << "port      " << port << " (" << file << ")\n"
+            << "password  " << hex(0, 4) << "\n"
+            << "bytes     " << hex(4, 18) << "\n"
+            << "          " << hex(18, 32) << "\n";
+}
+
+}  // namespace
+
+void AddEncoderCommands(CLI::App& app) {
+  auto* read = app.add_subcommand(
+      "read", "read the card on the encoder: card number, rooms and dates (exit 1 on a negative "
+              "result, 2 when the call fails)");
+  auto read_port = std::make_shared<int>(0);
+  auto read_json = std::make_shared<bool>(false);
+  read->add_option("--port", *read_port, "encoder port, counted from 0")->capture_default_str();
+  read->add_flag("--json", *read_json, "print the result as JSON");
+  read->callback([read_port, read_json] { Read(*read_port, *read_json); });
+
+  auto* encoder = app.add_subcommand(
+      "encoder", "the card lying on the simulated encoder (folder LYCOMM_SIM_DIR)");
+  encoder->require_subcommand(1);
+  struct Action {
+    const char* name;
+    const char* help;
+    void (*run)(int);
+  };
+  for (const Action& action :
+       {Action{"insert", "put a blank card on the encoder", Insert},
+        Action{"remove", "take the card off the encoder", Remove},
+        Action{"show", "print the card's password and 28 bytes", Show}}) {
+    auto* sub = encoder->add_subcommand(action.name, action.help);
+    auto port = std::make_shared<int>(0);
+    sub->add_option("--port", *port, "encoder port, counted from 0")->capture_default_str();
+    sub->callback([port, run = action.run] { run(*port); });
+  }
+}
+
+}  // namespace tavocard
