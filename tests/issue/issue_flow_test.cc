@@ -1,0 +1,466 @@
+// Guest and villa card issue and check-out through the public C++ face, on a
+// real hotel database and the simulated encoder.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <functional>
+#include <string>
+
+#include "card/card_image.h"
+#include "holvanter/tavo_card.h"
+#include "test_hotel.h"
+
+namespace holvanter {
+namespace {
+
+using testing::TestHotel;
+
+constexpr char kBegin[] = "200710201230";
+constexpr char kEnd[] = "200710221200";
+
+class IssueFlow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hotel_ = std::make_unique<TestHotel>();
+    ASSERT_EQ(card_.OpenPort(0), 1);
+  }
+  void TearDown() override {
+    card_.ClosePort();
+    hotel_.reset();
+  }
+
+  int16_t Guest(const std::string& rooms, std::string& card_no, int16_t bldg = 1,
+                int16_t floor = 2, const std::string& begin = kBegin,
+                const std::string& end = kEnd, const std::string& name = "Li Wei") {
+    return card_.WriteCard(0, begin, end, card_no, bldg, floor, rooms, name);
+  }
+  int16_t Villa(const std::string& rooms, std::string& card_no, int16_t bldg = 2,
+                int16_t floor = 3, const std::string& begin = kBegin,
+                const std::string& end = kEnd, const std::string& name = "Zhang Min") {
+    return card_.VillaCard(0, begin, end, card_no, bldg, floor, rooms, name);
+  }
+  std::string Room(int b, int f, const std::string& room, const std::string& column) {
+    return hotel_->Value("SELECT " + column + " FROM RoomList WHERE BuildNo = " +
+                         std::to_string(b) + " AND FloorNo = " + std::to_string(f) +
+                         " AND RoomNo = '" + room + "'");
+  }
+  std::string Cards() { return hotel_->Value("SELECT COUNT(*) FROM CardRecord"); }
+  std::string Record(const std::string& card_no, const std::string& column) {
+    return hotel_->Value("SELECT " + column + " FROM CardRecord WHERE CardNo = '" + card_no + "'");
+  }
+
+  std::unique_ptr<TestHotel> hotel_;
+  TavoCard card_;
+};
+
+// Every checked failure of an issue, in the order the checks run: the code,
+// and nothing changed (database, card, CardNo).
+struct Refusal {
+  const char* what;
+  const char* begin;
+  const char* end;
+  int16_t bldg;
+  int16_t floor;
+  const char* rooms;
+  int16_t code;
+};
+
+TEST_F(IssueFlow, GuestChecksRefuseInOrderAndChangeNothing) {
+  const Refusal cases[] = {
+      {"begin of 11 characters", "20071020123", kEnd, 1, 2, "0203", -851},
+      {"end of 11 characters", kBegin, "20071022120", 1, 2, "0203", -852},
+      {"end faulty at 8 before begin at 9", "20071017A400", "2007101X1200", 1, 2, "0203", -852},
+      {"both faulty at 8: begin first", "2007101X1200", "2007101X1200", 1, 2, "0203", -851},
+      {"begin day after end day", "200710211200", "200710201300", 1, 2, "0203", -852},
+      {"building 0", kBegin, kEnd, 0, 2, "0203", -854},
+      {"building 100", kBegin, kEnd, 100, 2, "0203", -854},
+      {"negative building", kBegin, kEnd, -1, 2, "0203", -854},
+      {"floor 0", kBegin, kEnd, 1, 0, "0203", -855},
+      {"floor 100", kBegin, kEnd, 1, 100, "0203", -855},
+      {"negative floor", kBegin, kEnd, 1, -3, "0203", -855},
+      {"room with a letter", kBegin, kEnd, 1, 2, "12a4", -856},
+      {"room with an inner blank", kBegin, kEnd, 1, 2, "1 2", -856},
+      {"a checked-out request is checked too", "20071020123", kEnd, 1, 2, "0000", -851},
+      {"begin month 13", "200713201230", kEnd, 1, 2, "0203", -851},
+      {"begin 30 February", "200802301230", "200803011200", 1, 2, "0203", -851},
+      {"begin year 1999", "199910201230", kEnd, 1, 2, "0203", -851},
+      {"end hour 25", kBegin, "200710222500", 1, 2, "0203", -852},
+      {"end minute 60", kBegin, "200710221260", 1, 2, "0203", -852},
+      {"calendar before day order", "200713201230", "200701011200", 1, 2, "0203", -851},
+      {"calendar before building", kBegin, "200710321200", 0, 2, "0203", -852},
+  };
+  const CardImage blank = BlankCardImage();
+  for (const auto& c : cases) {
+    std::string card_no = "untouched";
+    EXPECT_EQ(Guest(c.rooms, card_no, c.bldg, c.floor, c.begin, c.end), c.code) << c.what;
+    EXPECT_EQ(card_no, "untouched") << c.what;
+    EXPECT_EQ(Cards(), "0") << c.what;
+    EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), "NULL") << c.what;
+    EXPECT_EQ(hotel_->CardOnEncoder(), blank) << c.what;
+  }
+}
+
+TEST_F(IssueFlow, VillaChecksRefuseInOrderAndChangeNothing) {
+  const Refusal cases[] = {
+      {"seven figures", kBegin, kEnd, 2, 3, "0102030", -857},
+      {"nine figures", kBegin, kEnd, 2, 3, "010203040", -857},
+      {"a letter", kBegin, kEnd, 2, 3, "0102030A", -857},
+      {"an inner blank", kBegin, kEnd, 2, 3, "0102 304", -857},
+      {"room test comes before the dates", "2007", kEnd, 2, 3, "0102030", -857},
+      {"begin of 13 characters", "2007102012300", kEnd, 2, 3, "01020304", -851},
+      {"begin of 11 characters", "20071020123", kEnd, 2, 3, "01020304", -851},
+      {"check-out request with a short begin", "20071020123", kEnd, 2, 3, "00000000", -851},
+      {"end of 11 characters", kBegin, "20071022120", 2, 3, "01020304", -852},
+      {"begin not figures", "2007102012x0", kEnd, 2, 3, "01020304", -851},
+      {"end not figures before begin", "20071020123x", "2007102A1200", 2, 3, "01020304", -852},
+      {"end hour 24", kBegin, "200710222400", 2, 3, "01020304", -852},
+      {"begin day 00", "200710001230", kEnd, 2, 3, "01020304", -851},
+      {"begin day after end day", "200710211200", "200710201300", 2, 3, "01020304", -852},
+      {"building 0", kBegin, kEnd, 0, 3, "01020304", -854},
+      {"building 100", kBegin, kEnd, 100, 3, "01020304", -854},
+      {"negative building", kBegin, kEnd, -2, 3, "01020304", -854},
+      {"floor 0", kBegin, kEnd, 2, 0, "01020304", -855},
+      {"negative floor", kBegin, kEnd, 2, -1, "01020304", -855},
+  };
+  const CardImage blank = BlankCardImage();
+  for (const auto& c : cases) {
+    std::string card_no = "untouched";
+    EXPECT_EQ(Villa(c.rooms, card_no, c.bldg, c.floor, c.begin, c.end), c.code) << c.what;
+    EXPECT_EQ(card_no, "untouched") << c.what;
+    EXPECT_EQ(Cards(), "0") << c.what;
+    EXPECT_EQ(Room(2, 3, "0102", "CardQTY"), "NULL") << c.what;
+    EXPECT_EQ(hotel_->CardOnEncoder(), blank) << c.what;
+  }
+}
+
+TEST_F(IssueFlow, SettingsAreCheckedBeforeEverythingButTheVillaRooms) {
+  TestHotel::RemoveSettings();
+  std::string card_no = "untouched";
+  EXPECT_EQ(Guest("12a4", card_no, 0, 0, "x", "y"), -800);
+  EXPECT_EQ(Villa("01020304", card_no, 0, 0, "x", "y"), -800);
+  EXPECT_EQ(Villa("0102030", card_no, 0, 0, "x", "y"), -857);
+
+  TestHotel::WriteSettings("[Setting]\nDataBase=" + hotel_->folder() + "/missing.db\n");
+  EXPECT_EQ(Guest("0203", card_no), -820);
+  EXPECT_EQ(Villa("01020304", card_no), -820);
+
+  // A file that is no database the component can open.
+  TestHotel::WriteSettings("[Setting]\nDataBase=" + hotel_->card_file() + "\n");
+  EXPECT_EQ(Guest("0203", card_no), -840);
+  EXPECT_EQ(Villa("01020304", card_no), -840);
+  EXPECT_EQ(card_no, "untouched");
+}
+
+TEST_F(IssueFlow, GuestCardIsRecordedMarkedAndWritten) {
+  std::string card_no;
+  ASSERT_EQ(Guest(" 203 ", card_no), 0);
+  EXPECT_EQ(card_no, "000001");
+
+  EXPECT_EQ(Room(1, 2, "0203", "State"), "1");
+  EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), "1");
+  EXPECT_EQ(Room(1, 2, "0203", "SetCard"), "");
+  EXPECT_EQ(Room(1, 2, "0204", "CardQTY"), "NULL");
+
+  const RecordSet rs = hotel_->Query("SELECT * FROM CardRecord");
+  ASSERT_EQ(rs.RecordCount(), 1u);
+  const std::pair<const char*, const char*> expected[] = {
+      {"InfoNo", "1"},        {"CardNo", "00000001"},      {"CardType", "1"},
+      {"cardName", "宾客卡"}, {"Name_F", "Li Wei"},        {"PaperNo", ""},
+      {"BuildNo", "1"},       {"FloorNo", "2"},            {"RoomNo", "0203"},
+      {"RoomNumber", "0"},    {"ChkOutMark", ""},          {"CardQty", "0"},
+      {"Yajin", "0"},         {"UserName", "000"},         {"RFData", ""},
+      {"BeginDate", "2007-10-20 12:30:00"},                {"EndDate", "2007-10-22 12:00:00"},
+      {"ChkOutDate", "1900-01-01 00:00:00"},
+  };
+  for (const auto& [column, value] : expected)
+    EXPECT_EQ(rs.Field(column).value_or("NULL"), value) << column;
+  EXPECT_EQ(rs.Field("Date_F").value_or("").size(), 19u);
+
+  EXPECT_EQ(hotel_->CardOnEncoder(),
+            BuildGuestImage("TAVO1", "000001", kBegin, kEnd, "0203", 2, 1));
+
+  // A second card for the same room counts up.
+  ASSERT_EQ(Guest("0203", card_no), 0);
+  EXPECT_EQ(card_no, "000002");
+  EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), "2");
+  EXPECT_EQ(Record("00000002", "InfoNo"), "2");
+}
+
+TEST_F(IssueFlow, RoomCodesArePaddedOrCut) {
+  struct Case {
+    const char* rooms;
+    const char* code;
+  } cases[] = {{"101", "0101"}, {"12345", "2345"}, {"0205", "0205"}};
+  hotel_->Execute("INSERT INTO RoomList (BuildNo, FloorNo, RoomNo) VALUES (1, 2, '2345')");
+  hotel_->Execute("INSERT INTO RoomList (BuildNo, FloorNo, RoomNo) VALUES (1, 2, '0101')");
+  for (const auto& c : cases) {
+    std::string card_no;
+    ASSERT_EQ(Guest(c.rooms, card_no), 0) << c.rooms;
+    EXPECT_EQ(Room(1, 2, c.code, "CardQTY"), "1") << c.rooms;
+    EXPECT_EQ(hotel_->CardOnEncoder(),
+              BuildGuestImage("TAVO1", card_no, kBegin, kEnd, c.code, 2, 1))
+        << c.rooms;
+  }
+}
+
+TEST_F(IssueFlow, LongerStampsUseTheirFirstTwelveFigures) {
+  std::string card_no;
+  ASSERT_EQ(Guest("0203", card_no, 1, 2, "20071020123099", "20071022120099"), 0);
+  EXPECT_EQ(Record("00000001", "BeginDate"), "2007-10-20 12:30:00");
+  ASSERT_EQ(Villa("01020304", card_no, 2, 3, kBegin, "20071022120099"), 0);
+  EXPECT_EQ(Record("00000002", "EndDate"), "2007-10-22 12:00:00");
+  // Same day, earlier hour: accepted.
+  EXPECT_EQ(Guest("0203", card_no, 1, 2, "200710201200", "200710201100"), 0);
+}
+
+TEST_F(IssueFlow, VillaCardMarksBothRoomsAndRecordsThemJoined) {
+  std::string card_no;
+  ASSERT_EQ(Villa(" 01020304 ", card_no, 2, 3), 0);
+  EXPECT_EQ(card_no, "000001");
+  for (const char* room : {"0102", "0304"}) {
+    EXPECT_EQ(Room(2, 3, room, "CardQTY"), "1") << room;
+    EXPECT_EQ(Room(2, 3, room, "State"), "1") << room;
+  }
+  EXPECT_EQ(Record("00000001", "RoomNo"), "0102,0304");
+  EXPECT_EQ(Record("00000001", "cardName"), "别墅卡");
+  EXPECT_EQ(Record("00000001", "BeginDate"), "2007-10-20 12:30:00");
+  EXPECT_EQ(hotel_->CardOnEncoder(), BuildVillaImage("TAVO1", "000001", kEnd, "01020304", 3, 2));
+
+  // The same room twice marks its one row once.
+  ASSERT_EQ(Villa("03050305", card_no, 2, 3), 0);
+  EXPECT_EQ(Room(2, 3, "0305", "CardQTY"), "1");
+  EXPECT_EQ(Record("00000002", "RoomNo"), "0305,0305");
+}
+
+TEST_F(IssueFlow, NumberingFollowsStartNumberAndLastCard) {
+  struct Case {
+    const char* what;
+    const char* start_no;  // SpecRecord.StartNo
+    const char* last;      // CardNo of the newest record, or nullptr for none
+    const char* hex;
+    const char* record;
+  } cases[] = {
+      {"empty table ignores the start number", "100", nullptr, "000001", "00000001"},
+      {"start number above the last card", "100", "00000020", "000065", "00000101"},
+      {"last card above the start number", "5", "00000010", "00000B", "00000011"},
+      {"Null start number", "NULL", "00000041", "00002A", "00000042"},
+      {"after the last number a card can carry", "0", "16777215", "000001", "00000001"},
+  };
+  for (const auto& c : cases) {
+    hotel_->Execute("DELETE FROM CardRecord");
+    hotel_->Execute(std::string("UPDATE SpecRecord SET StartNo = ") + c.start_no +
+                    " WHERE InfoNo = 1");
+    if (c.last != nullptr)
+      hotel_->Execute(std::string("INSERT INTO CardRecord (InfoNo, CardNo) VALUES (7, '") +
+                      c.last + "')");
+    std::string card_no;
+    ASSERT_EQ(Guest("0203", card_no), 0) << c.what;
+    EXPECT_EQ(card_no, c.hex) << c.what;
+    EXPECT_EQ(Record(c.record, "InfoNo"), c.last != nullptr ? "8" : "1") << c.what;
+  }
+}
+
+TEST_F(IssueFlow, GuestAndVillaCardsShareOneNumbering) {
+  hotel_->Execute("UPDATE SpecRecord SET StartNo = 20 WHERE InfoNo = 1");
+  hotel_->Execute("INSERT INTO CardRecord (InfoNo, CardNo) VALUES (3, '00000020')");
+  std::string card_no;
+  ASSERT_EQ(Villa("01020304", card_no), 0);
+  EXPECT_EQ(card_no, "000015");
+  EXPECT_EQ(Record("00000021", "RoomNo"), "0102,0304");
+  ASSERT_EQ(Guest("0203", card_no), 0);
+  EXPECT_EQ(card_no, "000016");
+}
+
+TEST_F(IssueFlow, ALastCardNumberThatIsNoNumberEndsTheCall) {
+  hotel_->Execute("INSERT INTO CardRecord (InfoNo, CardNo) VALUES (1, 'A0000001')");
+  std::string card_no = "untouched";
+  try {
+    Guest("0203", card_no);
+    FAIL() << "the issue went on";
+  } catch (const TavoError& e) {
+    EXPECT_EQ(e.hresult(), kErrTypeMismatch);
+  }
+  EXPECT_EQ(card_no, "untouched");
+  EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), "NULL");
+}
+
+TEST_F(IssueFlow, AFailingStatementEndsTheCallAfterTheNumberIsGiven) {
+  hotel_->Execute("DROP TABLE RoomList");
+  std::string card_no = "untouched";
+  try {
+    Guest("0203", card_no);
+    FAIL() << "the issue went on";
+  } catch (const TavoError& e) {
+    EXPECT_EQ(e.hresult(), kErrDatabase);
+    EXPECT_NE(std::string(e.what()).find("RoomList"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(card_no, "000001");
+  EXPECT_EQ(Cards(), "0");
+  EXPECT_EQ(hotel_->CardOnEncoder(), BlankCardImage());
+  // The numbering turn was given back: the next issue does not wait for it.
+  hotel_->Execute("CREATE TABLE RoomList (BuildNo INTEGER, FloorNo INTEGER, RoomNo TEXT, "
+                  "State TEXT, CardQTY INTEGER, SetCard TEXT)");
+  EXPECT_EQ(Guest("0203", card_no), 0);
+}
+
+TEST_F(IssueFlow, HolderNamesAreRecordedUnchanged) {
+  const std::string names[] = {"O'Brien", "王小明's 房卡 ''", "'); DELETE FROM RoomList; --"};
+  for (const auto& name : names) {
+    std::string card_no;
+    ASSERT_EQ(Guest("0203", card_no, 1, 2, kBegin, kEnd, name), 0) << name;
+    EXPECT_EQ(hotel_->Value("SELECT Name_F FROM CardRecord WHERE InfoNo = (SELECT MAX(InfoNo) "
+                            "FROM CardRecord)"),
+              name);
+  }
+  EXPECT_EQ(hotel_->Value("SELECT COUNT(*) FROM RoomList"), "30");
+}
+
+TEST_F(IssueFlow, AWriteTheEncoderRefusesKeepsTheRecord) {
+  struct Case {
+    const char* fail;
+    int16_t result;
+  } cases[] = {{"write", -129}, {"write=7", 7}, {"write=255", 255}};
+  int issued = 0;
+  for (const auto& c : cases) {
+    setenv("LYCOMM_SIM_FAIL", c.fail, 1);
+    std::string card_no, villa_no;
+    EXPECT_EQ(Guest("0203", card_no), c.result) << c.fail;
+    EXPECT_EQ(Villa("01020304", villa_no), c.result) << c.fail;
+    unsetenv("LYCOMM_SIM_FAIL");
+    issued += 2;
+    EXPECT_EQ(card_no, CardNoHexForm(issued - 1)) << c.fail;
+    EXPECT_EQ(villa_no, CardNoHexForm(issued)) << c.fail;
+    EXPECT_EQ(Cards(), std::to_string(issued)) << c.fail;
+    EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), std::to_string(issued / 2)) << c.fail;
+    EXPECT_EQ(hotel_->CardOnEncoder(), BlankCardImage()) << c.fail;
+  }
+}
+
+TEST_F(IssueFlow, GuestCheckOutReleasesClosesAndErases) {
+  std::string card_no;
+  ASSERT_EQ(Guest("0203", card_no), 0);  // CardQTY 1
+  hotel_->InsertCard(BlankCardImage());
+  ASSERT_EQ(Guest("0203", card_no), 0);  // CardQTY 2, this card stays on the encoder
+
+  // Every way of asking for a check-out.
+  for (const char* rooms : {"", " 0 ", "00", "0000"}) {
+    if (rooms != std::string("")) {
+      ASSERT_EQ(Guest("0203", card_no), 0);
+    }
+    const std::string before = Room(1, 2, "0203", "CardQTY");
+    std::string untouched = "untouched";
+    ASSERT_EQ(Guest(rooms, untouched), 0) << "[" << rooms << "]";
+    EXPECT_EQ(untouched, "untouched");
+    EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), std::to_string(std::stoi(before) - 1)) << rooms;
+    EXPECT_EQ(Room(1, 2, "0203", "State"), "") << rooms;
+    const std::string record = CardNoRecordForm(std::stoul(card_no, nullptr, 16));
+    EXPECT_EQ(Record(record, "ChkOutMark"), "#1") << rooms;
+    EXPECT_NE(Record(record, "ChkOutDate"), "1900-01-01 00:00:00") << rooms;
+    EXPECT_EQ(hotel_->CardOnEncoder(), BlankCardImage()) << rooms;
+  }
+}
+
+TEST_F(IssueFlow, CheckOutLeavesARoomWithOneCardAlone) {
+  std::string card_no;
+  ASSERT_EQ(Guest("0203", card_no), 0);
+  ASSERT_EQ(card_.WriteCard(0, kBegin, kEnd, card_no, 1, 2, "0000", ""), 0);
+  EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), "1");
+  EXPECT_EQ(Room(1, 2, "0203", "State"), "1");
+  EXPECT_EQ(Record("00000001", "ChkOutMark"), "#1");
+  EXPECT_EQ(hotel_->CardOnEncoder(), BlankCardImage());
+}
+
+TEST_F(IssueFlow, CheckOutClosesEveryRecordOfTheCard) {
+  std::string card_no;
+  ASSERT_EQ(Guest("0203", card_no), 0);
+  hotel_->Execute("INSERT INTO CardRecord (InfoNo, CardNo, ChkOutMark) VALUES (50, '00000001', '')");
+  ASSERT_EQ(Guest("0000", card_no), 0);
+  EXPECT_EQ(hotel_->Value("SELECT COUNT(*) FROM CardRecord WHERE ChkOutMark = '#1'"), "2");
+}
+
+TEST_F(IssueFlow, VillaCheckOutReleasesBothRooms) {
+  std::string card_no;
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Villa("01020304", card_no), 0);
+  ASSERT_EQ(Villa("00000000", card_no), 0);
+  EXPECT_EQ(card_no, "000002");
+  for (const char* room : {"0102", "0304"}) {
+    EXPECT_EQ(Room(2, 3, room, "CardQTY"), "1") << room;
+    EXPECT_EQ(Room(2, 3, room, "State"), "") << room;
+  }
+  EXPECT_EQ(Record("00000002", "ChkOutMark"), "#1");
+  EXPECT_EQ(Record("00000001", "ChkOutMark"), "");
+  EXPECT_EQ(hotel_->CardOnEncoder(), BlankCardImage());
+}
+
+TEST_F(IssueFlow, CheckOutAcrossMethods) {
+  std::string card_no;
+  // A villa card checked out through WriteCard releases only the room that
+  // ends its room text: the villa's first room.
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Villa("01020304", card_no), 0);
+  ASSERT_EQ(Guest("0000", card_no), 0);
+  EXPECT_EQ(Room(2, 3, "0102", "CardQTY"), "1");
+  EXPECT_EQ(Room(2, 3, "0304", "CardQTY"), "2");
+  EXPECT_EQ(Record("00000002", "ChkOutMark"), "#1");
+
+  // A guest card checked out through VillaCard releases its one room.
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Guest("0203", card_no), 0);
+  ASSERT_EQ(Villa("00000000", card_no), 0);
+  EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), "1");
+  EXPECT_EQ(Record("00000004", "ChkOutMark"), "#1");
+  EXPECT_EQ(hotel_->CardOnEncoder(), BlankCardImage());
+}
+
+TEST_F(IssueFlow, CheckOutWithoutACardChangesNothing) {
+  std::string card_no;
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Guest("0203", card_no), 0);
+  const CardImage issued = hotel_->CardOnEncoder();
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    int16_t code;
+  } cases[] = {
+      {"encoder not opened", [this] { TavoCard fresh; }, -700},
+      {"blank card", [this] { hotel_->InsertCard(BlankCardImage()); }, -700},
+      {"no card", [this] { hotel_->RemoveCard(); }, -128},
+      {"card kind 0x01", [this] { CardImage i = BlankCardImage(); i[0] = 0x01; hotel_->InsertCard(i); }, -500},
+      {"card kind 0xAA", [this] { CardImage i = BlankCardImage(); i[0] = 0xAA; hotel_->InsertCard(i); }, -600},
+  };
+  for (const auto& c : cases) {
+    hotel_->InsertCard(issued);
+    ASSERT_EQ(card_.OpenPort(0), 1);
+    c.arrange();
+    EXPECT_EQ(Guest("0000", card_no), c.code) << c.what;
+    EXPECT_EQ(Villa("00000000", card_no), c.code) << c.what;
+    EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), "2") << c.what;
+    EXPECT_EQ(hotel_->Value("SELECT COUNT(*) FROM CardRecord WHERE ChkOutMark = '#1'"), "0")
+        << c.what;
+  }
+}
+
+TEST_F(IssueFlow, AFailedEraseIsReportedAndTheCheckOutStays) {
+  struct Case {
+    const char* fail;
+    int16_t result;
+  } cases[] = {{"write", -129}, {"write=9", 9}};
+  for (const auto& c : cases) {
+    std::string card_no;
+    ASSERT_EQ(Guest("0203", card_no), 0);
+    setenv("LYCOMM_SIM_FAIL", c.fail, 1);
+    EXPECT_EQ(Guest("0000", card_no), c.result) << c.fail;
+    unsetenv("LYCOMM_SIM_FAIL");
+    const std::string record = CardNoRecordForm(std::stoul(card_no, nullptr, 16));
+    EXPECT_EQ(Record(record, "ChkOutMark"), "#1") << c.fail;
+    EXPECT_NE(hotel_->CardOnEncoder(), BlankCardImage()) << c.fail;
+  }
+}
+
+TEST_F(IssueFlow, SystemCodeOnTheCardComesFromTheHotel) {
+  hotel_->Execute("DELETE FROM SpecRecord");
+  std::string card_no;
+  ASSERT_EQ(Guest("0203", card_no), 0);
+  const CardImage image = hotel_->CardOnEncoder();
+  for (int i = 1; i <= 5; ++i) EXPECT_EQ(image[i], 0x20) << i;
+}
+
+}  // namespace
+}  // namespace holvanter
