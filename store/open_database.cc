@@ -1,0 +1,52 @@
+#include "store/open_database.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "store/sqlite_connection.h"
+
+namespace holvanter {
+namespace {
+
+// The first bytes of every SQLite database file.
+constexpr char kSqliteHeader[] = "SQLite format 3";  // and its terminating zero: 16 bytes
+constexpr std::size_t kHeaderBytes = 16;
+
+// The first bytes of the file at `path` (UTF-8), fewer when it is shorter;
+// empty when it cannot be read.
+std::string ReadHeader(const std::string& path) {
+  const std::u8string u8(path.begin(), path.end());
+  std::ifstream in(std::filesystem::path(u8), std::ios::binary);
+  if (!in) return {};
+  std::string header(kHeaderBytes, '\0');
+  in.read(header.data(), static_cast<std::streamsize>(header.size()));
+  header.resize(static_cast<std::size_t>(in.gcount()));
+  return header;
+}
+
+bool IsSqliteFile(const std::string& header) {
+  return header.size() == kHeaderBytes && std::memcmp(header.data(), kSqliteHeader, kHeaderBytes) == 0;
+}
+
+std::unique_ptr<Connection> OpenByContent(const std::string& database_path) {
+  const std::string header = ReadHeader(database_path);
+  if (IsSqliteFile(header)) return SqliteConnection::Open(database_path);
+  // Access files and ODBC file data sources open through ODBC:
+  // return OpenOdbcDatabase(database_path, header);
+  return nullptr;
+}
+
+}  // namespace
+
+bool OpenDatabase(const std::string& database_path, std::unique_ptr<Connection>& db_connection) {
+  db_connection.reset();  // the previous connection closes before the new one opens
+  try {
+    db_connection = OpenByContent(database_path);
+  } catch (...) {
+    db_connection.reset();
+  }
+  return db_connection != nullptr;
+}
+
+}  // namespace holvanter

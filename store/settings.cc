@@ -1,0 +1,42 @@
+#include "store/settings.h"
+
+#include <cstring>
+
+#include "platform/env.h"
+
+namespace holvanter {
+namespace {
+
+constexpr char kSettingsSection[] = "Setting";
+constexpr char kDatabaseKey[] = "DataBase";
+// The value is read into a buffer of this size: at most 255 bytes and a zero.
+constexpr std::size_t kValueBufferSize = 256;
+constexpr char kDatabasePassword[] = "lockhousepw";
+
+}  // namespace
+
+int16_t ReadDatabasePath(std::string& database_path) {
+  Env* env = Env::Default();
+  const std::string settings_file = env->ComponentFolder() + env->PathSeparator() + kSettingsFileName;
+  if (!env->FileExists(settings_file)) return -800;
+
+  database_path.clear();
+  char buffer[kValueBufferSize];
+  std::memset(buffer, ' ', sizeof buffer);
+  const std::string default_value = env->ToAnsi(database_path);
+  const std::size_t n = env->GetPrivateProfileString(kSettingsSection, kDatabaseKey,
+                                                     default_value.c_str(), buffer, sizeof buffer,
+                                                     settings_file);
+  database_path = env->FromAnsi(std::string(buffer, n < sizeof buffer ? n : sizeof buffer - 1));
+
+  // An empty value names no file: the database counts as missing.
+  if (database_path.empty() || !env->FileExists(database_path)) return -820;
+  return 0;
+}
+
+std::string BuildConnectionString(const std::string& database_path) {
+  return std::string("DRIVER=Microsoft Access Driver (*.mdb);DBQ=") + database_path + ";pwd=" +
+         kDatabasePassword;
+}
+
+}  // namespace holvanter

@@ -1,0 +1,130 @@
+#include "store/sqlite_connection.h"
+
+#include <sqlite3.h>
+
+#include "holvanter/tavo_card.h"
+#include "platform/env.h"
+
+namespace holvanter {
+namespace {
+
+class LockedTurn : public NumberingTurn {
+ public:
+  explicit LockedTurn(std::unique_ptr<FileLock> lock) : lock_(std::move(lock)) {}
+
+ private:
+  std::unique_ptr<FileLock> lock_;
+};
+
+[[noreturn]] void Fail(sqlite3* db) {
+  throw TavoError(kErrDatabase, db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+}
+
+bool OnlyBlanksAndSemicolons(const char* tail) {
+  for (; tail != nullptr && *tail != '\0'; ++tail)
+    if (*tail != ' ' && *tail != '\t' && *tail != '\r' && *tail != '\n' && *tail != ';')
+      return false;
+  return true;
+}
+
+// Finalizes the statement when it goes out of scope.
+struct Statement {
+  sqlite3_stmt* stmt = nullptr;
+  ~Statement() { sqlite3_finalize(stmt); }
+};
+
+}  // namespace
+
+std::unique_ptr<SqliteConnection> SqliteConnection::Open(const std::string& path, bool create) {
+  sqlite3* db = nullptr;
+  const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    const std::string message = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close_v2(db);
+    throw TavoError(kErrDatabase, message + ": " + path);
+  }
+  std::unique_ptr<SqliteConnection> connection(new SqliteConnection(db, path));
+  sqlite3_busy_timeout(db, kCommandTimeoutSeconds * 1000);
+  // SQLite reads the file lazily: read its schema now, so that a damaged
+  // file or one that is no database fails here, at the open.
+  connection->Run("SELECT count(*) FROM sqlite_master");
+  return connection;
+}
+
+SqliteConnection::~SqliteConnection() {
+  // An open transaction ends with the connection: it is rolled back.
+  sqlite3_close_v2(db_);
+}
+
+void SqliteConnection::BeginTrans() { Run("BEGIN IMMEDIATE"); }
+
+void SqliteConnection::Execute(const std::string& statement) {
+  Run(RewriteStatement(statement, SqlDialect::kSqlite));
+}
+
+void SqliteConnection::CommitTrans() { Run("COMMIT"); }
+
+void SqliteConnection::RollbackTrans() noexcept {
+  if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void SqliteConnection::Run(const std::string& sql) {
+  const char* next = sql.c_str();
+  while (next != nullptr && *next != '\0') {
+    Statement s;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(db_, next, -1, &s.stmt, &tail) != SQLITE_OK) Fail(db_);
+    next = tail;
+    if (s.stmt == nullptr) continue;  // blanks or a lone ';'
+    int rc;
+    while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE) Fail(db_);
+  }
+}
+
+RecordSet SqliteConnection::Query(const std::string& statement) {
+  const std::string sql = RewriteStatement(statement, SqlDialect::kSqlite);
+  Statement s;
+  const char* tail = nullptr;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s.stmt, &tail) != SQLITE_OK) Fail(db_);
+  if (!OnlyBlanksAndSemicolons(tail))
+    throw TavoError(kErrDatabase, "Characters found after end of SQL statement.");
+  if (s.stmt == nullptr) throw TavoError(kErrDatabase, "Invalid SQL statement: it is empty.");
+
+  const int count = sqlite3_column_count(s.stmt);
+  std::vector<std::string> columns;
+  columns.reserve(count);
+  for (int c = 0; c < count; ++c) {
+    const char* name = sqlite3_column_name(s.stmt, c);
+    columns.emplace_back(name != nullptr ? name : "");
+  }
+  std::vector<std::vector<FieldValue>> rows;
+  int rc;
+  while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) {
+    std::vector<FieldValue> row;
+    row.reserve(count);
+    for (int c = 0; c < count; ++c) {
+      if (sqlite3_column_type(s.stmt, c) == SQLITE_NULL) {
+        row.emplace_back(std::nullopt);
+        continue;
+      }
+      // Numbers come as their decimal text; text and blobs as their bytes.
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s.stmt, c));
+      const int bytes = sqlite3_column_bytes(s.stmt, c);
+      row.emplace_back(text != nullptr ? std::string(text, bytes) : std::string());
+    }
+    rows.push_back(std::move(row));
+  }
+  if (rc != SQLITE_DONE) Fail(db_);
+  return RecordSet(std::move(columns), std::move(rows));
+}
+
+std::unique_ptr<NumberingTurn> SqliteConnection::TakeNumberingTurn() {
+  const std::string lock_path = path_ + ".lock";
+  auto lock = Env::Default()->LockFile(lock_path);
+  if (lock == nullptr) throw TavoError(kErrDatabase, "Could not lock " + lock_path + ".");
+  return std::make_unique<LockedTurn>(std::move(lock));
+}
+
+}  // namespace holvanter
