@@ -19,8 +19,10 @@ namespace {
 
 using testing::TestHotel;
 
-// Issues `count` guest cards on this thread; the number of failures.
-int IssueCards(int count, int16_t floor) {
+// Issues `count` guest cards on this thread; the number of failures. The
+// simulated encoder is one device per process: hosts on several threads
+// leave it open for each other.
+int IssueCards(int count, int16_t floor, bool close_encoder) {
   TavoCard card;
   if (card.OpenPort(0) != 1) return count;
   int failures = 0;
@@ -30,7 +32,7 @@ int IssueCards(int count, int16_t floor) {
                        "Desk guest") != 0)
       ++failures;
   }
-  card.ClosePort();
+  if (close_encoder) card.ClosePort();
   return failures;
 }
 
@@ -59,7 +61,7 @@ TEST(ConcurrentIssue, FourProcessesOfAHundredCardsGetFourHundredNumbers) {
           << std::string("\x5C\x1E\x93\xA7", 4) << std::string(28, '\xFF');
       int failures = 1;
       try {
-        failures = IssueCards(100, 2);
+        failures = IssueCards(100, 2, true);
       } catch (...) {
       }
       _exit(failures == 0 ? 0 : 1);
@@ -84,7 +86,7 @@ TEST(ConcurrentIssue, FourThreadsOfOneHostGetDistinctNumbers) {
   for (int i = 0; i < 4; ++i)
     hosts.emplace_back([&failures, i] {
       try {
-        failures[i] = IssueCards(25, 2);
+        failures[i] = IssueCards(25, 2, false);
       } catch (const std::exception& e) {
         ADD_FAILURE() << e.what();
       }

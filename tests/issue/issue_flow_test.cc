@@ -168,13 +168,14 @@ TEST_F(IssueFlow, GuestCardIsRecordedMarkedAndWritten) {
       {"cardName", "宾客卡"}, {"Name_F", "Li Wei"},        {"PaperNo", ""},
       {"BuildNo", "1"},       {"FloorNo", "2"},            {"RoomNo", "0203"},
       {"RoomNumber", "0"},    {"ChkOutMark", ""},          {"CardQty", "0"},
-      {"Yajin", "0"},         {"UserName", "000"},         {"RFData", ""},
+      {"UserName", "000"},         {"RFData", ""},
       {"BeginDate", "2007-10-20 12:30:00"},                {"EndDate", "2007-10-22 12:00:00"},
       {"ChkOutDate", "1900-01-01 00:00:00"},
   };
   for (const auto& [column, value] : expected)
     EXPECT_EQ(rs.Field(column).value_or("NULL"), value) << column;
   EXPECT_EQ(rs.Field("Date_F").value_or("").size(), 19u);
+  EXPECT_EQ(std::stod(rs.Field("Yajin").value_or("-1")), 0.0);  // a sum of money
 
   EXPECT_EQ(hotel_->CardOnEncoder(),
             BuildGuestImage("TAVO1", "000001", kBegin, kEnd, "0203", 2, 1));
