@@ -1,0 +1,164 @@
+// Env for Windows: the Win32 services behind the platform interface.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <string>
+
+#include "platform/env.h"
+
+namespace holvanter {
+namespace {
+
+std::wstring Widen(const std::string& text, UINT code_page) {
+  if (text.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()),
+                                    nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& wide, UINT code_page) {
+  if (wide.empty()) return std::string();
+  // The ANSI code page holds fewer characters than UTF-16: those it lacks
+  // become '?'. UTF-8 takes neither a default character nor its flag.
+  const char* default_char = code_page == CP_UTF8 ? nullptr : "?";
+  const int n = WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()),
+                                    nullptr, 0, default_char, nullptr);
+  if (n <= 0) return std::string();
+  std::string text(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n,
+                      default_char, nullptr);
+  return text;
+}
+
+std::wstring FromUtf8(const std::string& utf8) { return Widen(utf8, CP_UTF8); }
+std::string ToUtf8(const std::wstring& wide) { return Narrow(wide, CP_UTF8); }
+
+class WindowsLibrary : public SharedLibrary {
+ public:
+  explicit WindowsLibrary(HMODULE module) : module_(module) {}
+  ~WindowsLibrary() override { FreeLibrary(module_); }
+  void* FindSymbol(const char* name) override {
+    return reinterpret_cast<void*>(GetProcAddress(module_, name));
+  }
+
+ private:
+  HMODULE module_;
+};
+
+class WindowsFileLock : public FileLock {
+ public:
+  explicit WindowsFileLock(HANDLE file) : file_(file) {}
+  ~WindowsFileLock() override {
+    OVERLAPPED whole{};
+    UnlockFileEx(file_, 0, MAXDWORD, MAXDWORD, &whole);
+    CloseHandle(file_);
+  }
+
+ private:
+  HANDLE file_;
+};
+
+class WindowsEnv : public Env {
+ public:
+  std::unique_ptr<SharedLibrary> LoadVendorLibrary(const std::string& stem) override {
+    const std::wstring file = FromUtf8(stem) + L".dll";
+    // The system's own search first (the host's folder, the system folders,
+    // PATH), then the folder of the component, where the front desk keeps
+    // the vendor libraries beside holvanter.dll.
+    HMODULE module = LoadLibraryW(file.c_str());
+    if (module == nullptr) {
+      const std::wstring beside = FromUtf8(ComponentFolder()) + L"\\" + file;
+      module = LoadLibraryExW(beside.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+    if (module == nullptr) return nullptr;
+    return std::make_unique<WindowsLibrary>(module);
+  }
+
+  bool FileExists(const std::string& path) override {
+    if (path.empty()) return false;
+    const DWORD attributes = GetFileAttributesW(FromUtf8(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    // A directory lookup for ordinary files: folders, hidden and system
+    // files are not seen.
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN |
+                          FILE_ATTRIBUTE_SYSTEM)) == 0;
+  }
+
+  std::string ComponentFolder() override {
+    // The module that holds this code is holvanter.dll, not the host's exe.
+    static const int anchor = 0;
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&anchor), &self)) {
+      return ".";
+    }
+    std::wstring file(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD n = GetModuleFileNameW(self, file.data(), static_cast<DWORD>(file.size()));
+      if (n == 0) return ".";
+      if (n < file.size()) {
+        file.resize(n);
+        break;
+      }
+      file.resize(file.size() * 2);  // cut short: try a larger buffer
+    }
+    const auto slash = file.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) return ".";
+    return ToUtf8(file.substr(0, slash));
+  }
+
+  const char* PathSeparator() const override { return "\\"; }
+
+  std::size_t GetPrivateProfileString(const char* section, const char* key,
+                                      const char* default_value, char* buffer, std::size_t size,
+                                      const std::string& file) override {
+    if (buffer == nullptr || size == 0) return 0;
+    const std::string ansi_file = ToAnsi(file);
+    const DWORD capped = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+    return GetPrivateProfileStringA(section, key, default_value != nullptr ? default_value : "",
+                                    buffer, capped, ansi_file.c_str());
+  }
+
+  LocalTime Now() override {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    return LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
+  }
+
+  std::string ToAnsi(const std::string& utf8) override {
+    return Narrow(FromUtf8(utf8), CP_ACP);
+  }
+
+  std::string FromAnsi(const std::string& ansi) override {
+    return ToUtf8(Widen(ansi, CP_ACP));
+  }
+
+  std::unique_ptr<FileLock> LockFile(const std::string& path) override {
+    HANDLE file = CreateFileW(FromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    OVERLAPPED whole{};
+    // Without LOCKFILE_FAIL_IMMEDIATELY the call waits for the holder.
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+      CloseHandle(file);
+      return nullptr;
+    }
+    return std::make_unique<WindowsFileLock>(file);
+  }
+};
+
+}  // namespace
+
+Env* Env::Default() {
+  static WindowsEnv* env = new WindowsEnv;  // lives for the process
+  return env;
+}
+
+}  // namespace holvanter
