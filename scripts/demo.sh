@@ -10,7 +10,9 @@ DB=$DEMO/hotel.db
 export LYCOMM_SIM_DIR=$DEMO/encoder
 rm -rf "$DEMO" && mkdir -p "$LYCOMM_SIM_DIR"
 
-bold=$(tput bold 2>/dev/null || true); plain=$(tput sgr0 2>/dev/null || true)
+bold=; plain=
+if [ -t 1 ]; then bold=$(tput bold 2>/dev/null || true); plain=$(tput sgr0 2>/dev/null || true); fi
+note() { printf '   %s\n' "$@"; }
 step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 run() { printf '$ tavocard %s\n' "$*"; "$TAVOCARD" "$@" || true; }
 tables() {
@@ -35,6 +37,12 @@ run read
 step "Issue a guest card: building 1, floor 2, room 0203, until ${checkout_day} 12:00"
 run issue --begin "${today}1400" --end "${checkout_day}1200" --building 1 --floor 2 --room 0203 --name "Li Wei"
 tables
+note "The card is recorded in CardRecord and room 0203 is marked: State 1, one card out."
+
+step "A second key for the same room (it replaces the card on the encoder)"
+run issue --begin "${today}1400" --end "${checkout_day}1200" --building 1 --floor 2 --room 0203 --name "Li Na"
+tables
+note "Room 0203 now has two cards out."
 
 step "Read it back"
 run read
@@ -42,6 +50,8 @@ run read
 step "Check it out: the room is released, the record closed, the card erased"
 run checkout
 tables
+note "The second key's record is closed (ChkOutMark #1) and room 0203 counts one card fewer." \
+     "A room whose last card comes back keeps its count: the hotel clears it at the front desk."
 run read
 
 step "Issue a villa card: building 2, floor 3, rooms 0301 and 0302"
