@@ -1,0 +1,525 @@
+#include "store/odbc_connection.h"
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>  // the basic types that the ODBC headers build on
+#endif
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "holvanter/tavo_card.h"
+#include "platform/env.h"
+
+namespace holvanter {
+
+static_assert(sizeof(SQLWCHAR) == 2, "wide ODBC text is UTF-16");
+
+namespace {
+
+// Zero-terminated UTF-16 text for the wide ODBC calls.
+using WideText = std::vector<SQLWCHAR>;
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+WideText ToWide(std::string_view utf8) {
+  WideText wide;
+  wide.reserve(utf8.size() + 1);
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+    int extra = 0;
+    char32_t cp = 0;
+    if (lead < 0x80) {
+      cp = lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+      extra = 1, cp = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+      extra = 2, cp = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+      extra = 3, cp = lead & 0x07;
+    } else {
+      extra = -1;
+    }
+    std::size_t next = i + 1;
+    bool valid = extra >= 0 && i + extra < utf8.size();
+    for (int k = 1; valid && k <= extra; ++k) {
+      const unsigned char c = static_cast<unsigned char>(utf8[i + k]);
+      if ((c & 0xC0) != 0x80) {
+        valid = false;
+      } else {
+        cp = (cp << 6) | (c & 0x3F);
+      }
+    }
+    if (valid) {
+      next = i + 1 + extra;
+      const bool overlong = (extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) ||
+                            (extra == 3 && cp < 0x10000);
+      if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+    } else {
+      cp = kReplacement;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      wide.push_back(static_cast<SQLWCHAR>(0xD800 + (cp >> 10)));
+      wide.push_back(static_cast<SQLWCHAR>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      wide.push_back(static_cast<SQLWCHAR>(cp));
+    }
+    i = next;
+  }
+  wide.push_back(0);
+  return wide;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+std::string FromWide(const SQLWCHAR* text, std::size_t length) {
+  std::string out;
+  out.reserve(length * 3);
+  for (std::size_t i = 0; i < length; ++i) {
+    char32_t unit = static_cast<uint16_t>(text[i]);
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length) {
+      const char32_t low = static_cast<uint16_t>(text[i + 1]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+        ++i;
+        continue;
+      }
+    }
+    AppendUtf8(out, unit >= 0xD800 && unit <= 0xDFFF ? kReplacement : unit);
+  }
+  return out;
+}
+
+// How text crosses the driver: UTF-16 through the wide calls, or UTF-8
+// through the narrow ones, for drivers that offer only those (Debian's
+// SQLite driver; the driver manager would squeeze wide text into the
+// locale's character set on its way there).
+enum class TextMode { kWide, kUtf8 };
+
+// The driver's and the driver manager's messages about the last call on
+// `handle`, one per line.
+std::string Diagnostics(SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode) {
+  std::string message;
+  for (SQLSMALLINT record = 1; record <= 8; ++record) {
+    SQLINTEGER native_error = 0;
+    SQLSMALLINT length = 0;
+    std::string line;
+    if (mode == TextMode::kWide) {
+      SQLWCHAR state[6] = {};
+      SQLWCHAR text[1024] = {};
+      const SQLRETURN rc = SQLGetDiagRecW(handle_type, handle, record, state, &native_error, text,
+                                          static_cast<SQLSMALLINT>(std::size(text)), &length);
+      if (!SQL_SUCCEEDED(rc)) break;
+      line = FromWide(text, std::min<std::size_t>(length < 0 ? 0 : length, std::size(text) - 1));
+    } else {
+      SQLCHAR state[6] = {};
+      SQLCHAR text[2048] = {};
+      const SQLRETURN rc = SQLGetDiagRec(handle_type, handle, record, state, &native_error, text,
+                                         static_cast<SQLSMALLINT>(std::size(text)), &length);
+      if (!SQL_SUCCEEDED(rc)) break;
+      line.assign(reinterpret_cast<const char*>(text),
+                  std::min<std::size_t>(length < 0 ? 0 : length, std::size(text) - 1));
+    }
+    if (!message.empty()) message += '\n';
+    message += line;
+  }
+  return message;
+}
+
+[[noreturn]] void Fail(SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode,
+                       const char* what) {
+  std::string message = handle == nullptr ? std::string() : Diagnostics(handle_type, handle, mode);
+  throw TavoError(kErrDatabase, message.empty() ? what : message);
+}
+
+void Check(SQLRETURN rc, SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode,
+           const char* what) {
+  if (!SQL_SUCCEEDED(rc)) Fail(handle_type, handle, mode, what);
+}
+
+// One statement handle, with the connection's command time limit.
+class Statement {
+ public:
+  Statement(SQLHDBC dbc, TextMode mode) : mode_(mode) {
+    holvanter::Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt_), SQL_HANDLE_DBC, dbc, mode,
+                     "no statement handle");
+    // A driver that keeps no time limit (or another one) runs the statement
+    // anyway, as ADO does with its CommandTimeout.
+    SQLSetStmtAttr(stmt_, SQL_ATTR_QUERY_TIMEOUT,
+                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(kCommandTimeoutSeconds)), 0);
+  }
+  ~Statement() { SQLFreeHandle(SQL_HANDLE_STMT, stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  SQLHSTMT get() const { return stmt_; }
+  TextMode mode() const { return mode_; }
+
+  // Runs `statement`. A searched update or delete that touches no row
+  // answers SQL_NO_DATA, which is no failure.
+  void Run(const std::string& statement) {
+    SQLRETURN rc;
+    if (mode_ == TextMode::kWide) {
+      WideText text = ToWide(statement);
+      rc = SQLExecDirectW(stmt_, text.data(), SQL_NTS);
+    } else {
+      std::string text = statement;
+      rc = SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
+    }
+    if (rc == SQL_NO_DATA) return;
+    Check(rc, "the statement failed");
+  }
+
+  // The name of a result column.
+  std::string ColumnName(SQLUSMALLINT column, SQLSMALLINT& type) {
+    SQLSMALLINT length = 0, digits = 0, nullable = 0;
+    SQLULEN size = 0;
+    if (mode_ == TextMode::kWide) {
+      SQLWCHAR name[256] = {};
+      Check(SQLDescribeColW(stmt_, column, name, static_cast<SQLSMALLINT>(std::size(name)),
+                            &length, &type, &size, &digits, &nullable),
+            "a column could not be described");
+      return FromWide(name, std::min<std::size_t>(length < 0 ? 0 : length, std::size(name) - 1));
+    }
+    SQLCHAR name[768] = {};
+    Check(SQLDescribeCol(stmt_, column, name, static_cast<SQLSMALLINT>(std::size(name)), &length,
+                         &type, &size, &digits, &nullable),
+          "a column could not be described");
+    return std::string(reinterpret_cast<const char*>(name),
+                       std::min<std::size_t>(length < 0 ? 0 : length, std::size(name) - 1));
+  }
+
+  void Check(SQLRETURN rc, const char* what) {
+    holvanter::Check(rc, SQL_HANDLE_STMT, stmt_, mode_, what);
+  }
+
+ private:
+  SQLHSTMT stmt_ = SQL_NULL_HSTMT;
+  TextMode mode_;
+};
+
+bool IsDateTimeType(SQLSMALLINT type) {
+  return type == SQL_TYPE_TIMESTAMP || type == SQL_TYPE_DATE || type == SQL_DATETIME ||
+         type == SQL_TIMESTAMP || type == SQL_DATE;
+}
+
+bool IsFloatType(SQLSMALLINT type) {
+  return type == SQL_DOUBLE || type == SQL_FLOAT || type == SQL_REAL;
+}
+
+// A column value of the current row as text, the whole of it however long.
+template <typename Unit>
+FieldValue ReadTextIn(Statement& stmt, SQLUSMALLINT column, SQLSMALLINT c_type) {
+  std::string value;
+  Unit buffer[2048];
+  constexpr SQLLEN kBufferBytes = sizeof(buffer);
+  constexpr SQLLEN kRoom = kBufferBytes - static_cast<SQLLEN>(sizeof(Unit));  // less the zero
+  for (;;) {
+    SQLLEN indicator = 0;
+    const SQLRETURN rc = SQLGetData(stmt.get(), column, c_type, buffer, kBufferBytes, &indicator);
+    if (rc == SQL_NO_DATA) break;
+    stmt.Check(rc, "a column could not be read");
+    if (indicator == SQL_NULL_DATA) return std::nullopt;
+    const bool more =
+        rc == SQL_SUCCESS_WITH_INFO && (indicator == SQL_NO_TOTAL || indicator > kRoom);
+    const std::size_t units = static_cast<std::size_t>(more ? kRoom : std::min(indicator, kRoom)) /
+                              sizeof(Unit);
+    if constexpr (sizeof(Unit) == 1) {
+      value.append(reinterpret_cast<const char*>(buffer), units);
+    } else {
+      value += FromWide(buffer, units);
+    }
+    if (!more) break;
+  }
+  return value;
+}
+
+FieldValue ReadText(Statement& stmt, SQLUSMALLINT column) {
+  if (stmt.mode() == TextMode::kWide) return ReadTextIn<SQLWCHAR>(stmt, column, SQL_C_WCHAR);
+  return ReadTextIn<SQLCHAR>(stmt, column, SQL_C_CHAR);
+}
+
+FieldValue ReadField(Statement& stmt, SQLUSMALLINT column, SQLSMALLINT type) {
+  SQLLEN indicator = 0;
+  if (IsDateTimeType(type)) {
+    SQL_TIMESTAMP_STRUCT stamp = {};
+    stmt.Check(SQLGetData(stmt.get(), column, SQL_C_TYPE_TIMESTAMP, &stamp, sizeof(stamp),
+                          &indicator),
+               "a date column could not be read");
+    if (indicator == SQL_NULL_DATA) return std::nullopt;
+    char text[48];
+    std::snprintf(text, sizeof(text), "%04d-%02u-%02u %02u:%02u:%02u", stamp.year, stamp.month,
+                  stamp.day, stamp.hour, stamp.minute, stamp.second);
+    return std::string(text);
+  }
+  if (IsFloatType(type)) {
+    double number = 0;
+    stmt.Check(SQLGetData(stmt.get(), column, SQL_C_DOUBLE, &number, sizeof(number), &indicator),
+               "a number column could not be read");
+    if (indicator == SQL_NULL_DATA) return std::nullopt;
+    char text[40];
+    if (std::floor(number) == number && std::fabs(number) < 1e15) {
+      std::snprintf(text, sizeof(text), "%.0f", number);
+    } else {
+      std::snprintf(text, sizeof(text), "%.15g", number);
+    }
+    return std::string(text);
+  }
+  return ReadText(stmt, column);
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view word) {
+  const auto it = std::search(text.begin(), text.end(), word.begin(), word.end(),
+                              [](char a, char b) {
+                                return std::tolower(static_cast<unsigned char>(a)) ==
+                                       std::tolower(static_cast<unsigned char>(b));
+                              });
+  return it != text.end();
+}
+
+// The key of the session lock through which the desks of one PostgreSQL
+// hotel take turns at card numbering ("Holvant" in ASCII).
+constexpr char kAdvisoryLockKey[] = "20388709956415092";
+
+}  // namespace
+
+struct OdbcConnection::Handles {
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  bool connected = false;
+  TextMode mode = TextMode::kWide;
+
+  Handles() = default;
+  Handles(const Handles&) = delete;
+  Handles& operator=(const Handles&) = delete;
+  ~Handles() {
+    if (connected) {
+      SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
+      SQLDisconnect(dbc);
+    }
+    if (dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
+  }
+
+  void Run(const std::string& statement) { Statement(dbc, mode).Run(statement); }
+
+  void SetAutoCommit(bool on) {
+    const SQLULEN value = on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF;
+    Check(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(value),
+                            SQL_IS_UINTEGER),
+          SQL_HANDLE_DBC, dbc, mode, "the transaction mode could not be set");
+  }
+};
+
+namespace {
+
+// PostgreSQL: a session advisory lock on the issuing connection, released
+// by the same connection.
+class AdvisoryTurn : public NumberingTurn {
+ public:
+  explicit AdvisoryTurn(std::shared_ptr<OdbcConnection::Handles> handles)
+      : handles_(std::move(handles)) {
+    handles_->Run(std::string("SELECT pg_advisory_lock(") + kAdvisoryLockKey + ")");
+  }
+  ~AdvisoryTurn() override {
+    const std::string unlock = std::string("SELECT pg_advisory_unlock(") + kAdvisoryLockKey + ")";
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      try {
+        handles_->Run(unlock);
+        return;
+      } catch (const TavoError&) {
+        // A failed statement may have left its transaction aborted: end it
+        // and try once more. Failing that, the lock goes with the session.
+        SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK);
+      }
+    }
+  }
+
+ private:
+  std::shared_ptr<OdbcConnection::Handles> handles_;
+};
+
+// A file database: a lock file beside it, shared with the SQLite backend.
+class FileTurn : public NumberingTurn {
+ public:
+  explicit FileTurn(std::unique_ptr<FileLock> lock) : lock_(std::move(lock)) {}
+
+ private:
+  std::unique_ptr<FileLock> lock_;
+};
+
+class NoTurn : public NumberingTurn {};
+
+}  // namespace
+
+SqlDialect DialectOfDbms(const std::string& dbms_name) {
+  if (ContainsNoCase(dbms_name, "postgres")) return SqlDialect::kPostgres;
+  if (ContainsNoCase(dbms_name, "sqlite")) return SqlDialect::kSqlite;
+  return SqlDialect::kAccess;
+}
+
+OdbcConnection::OdbcConnection(const std::string& connection_string,
+                               std::string numbering_lock_path)
+    : handles_(std::make_shared<Handles>()), numbering_lock_path_(std::move(numbering_lock_path)) {
+  Handles& h = *handles_;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h.env))) {
+    h.env = SQL_NULL_HENV;
+    throw TavoError(kErrDatabase, "the ODBC driver manager is not available");
+  }
+  Check(SQLSetEnvAttr(h.env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+        SQL_HANDLE_ENV, h.env, h.mode, "the ODBC driver manager refused ODBC 3");
+  Check(SQLAllocHandle(SQL_HANDLE_DBC, h.env, &h.dbc), SQL_HANDLE_ENV, h.env, h.mode,
+        "no connection handle");
+
+  // Windows hands wide text to every driver, converting for the old ones
+  // itself. unixODBC would pass narrow text through the locale's character
+  // set, so there the connection string goes as UTF-8 bytes, which the
+  // drivers take as they are.
+#ifdef _WIN32
+  h.mode = TextMode::kWide;
+#else
+  h.mode = TextMode::kUtf8;
+#endif
+  SQLRETURN rc;
+  if (h.mode == TextMode::kWide) {
+    WideText text = ToWide(connection_string);
+    SQLWCHAR completed[1024];
+    SQLSMALLINT completed_length = 0;
+    rc = SQLDriverConnectW(h.dbc, nullptr, text.data(), SQL_NTS, completed,
+                           static_cast<SQLSMALLINT>(std::size(completed)), &completed_length,
+                           SQL_DRIVER_NOPROMPT);
+  } else {
+    std::string text = connection_string;
+    SQLCHAR completed[2048];
+    SQLSMALLINT completed_length = 0;
+    rc = SQLDriverConnect(h.dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS,
+                          completed, static_cast<SQLSMALLINT>(std::size(completed)),
+                          &completed_length, SQL_DRIVER_NOPROMPT);
+  }
+  Check(rc, SQL_HANDLE_DBC, h.dbc, h.mode, "the database could not be opened");
+  h.connected = true;
+
+  SQLWCHAR name[128] = {};
+  SQLSMALLINT name_bytes = 0;
+  if (SQL_SUCCEEDED(SQLGetInfoW(h.dbc, SQL_DBMS_NAME, name, sizeof(name), &name_bytes))) {
+    const std::size_t units = std::min<std::size_t>(name_bytes < 0 ? 0 : name_bytes / 2,
+                                                    std::size(name) - 1);
+    dbms_name_ = FromWide(name, units);
+  }
+  dialect_ = DialectOfDbms(dbms_name_);
+
+#ifndef _WIN32
+  // Debian's SQLite driver speaks UTF-8 through the narrow calls only;
+  // the others (psqlODBC's Unicode driver) take UTF-16.
+  h.mode = dialect_ == SqlDialect::kSqlite ? TextMode::kUtf8 : TextMode::kWide;
+#endif
+}
+
+OdbcConnection::~OdbcConnection() { RollbackTrans(); }
+
+void OdbcConnection::BeginTrans() {
+  handles_->SetAutoCommit(false);
+  in_transaction_ = true;
+}
+
+void OdbcConnection::Execute(const std::string& statement) {
+  handles_->Run(RewriteStatement(statement, dialect_));
+}
+
+void OdbcConnection::CommitTrans() {
+  Check(SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_COMMIT), SQL_HANDLE_DBC, handles_->dbc,
+        handles_->mode, "the transaction could not be committed");
+  in_transaction_ = false;
+  handles_->SetAutoCommit(true);
+}
+
+void OdbcConnection::RollbackTrans() noexcept {
+  if (!in_transaction_) return;
+  in_transaction_ = false;
+  SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK);
+  const SQLULEN on = SQL_AUTOCOMMIT_ON;
+  SQLSetConnectAttr(handles_->dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(on),
+                    SQL_IS_UINTEGER);
+}
+
+RecordSet OdbcConnection::Query(const std::string& statement) {
+  Statement stmt(handles_->dbc, handles_->mode);
+  stmt.Run(RewriteStatement(statement, dialect_));
+
+  SQLSMALLINT column_count = 0;
+  stmt.Check(SQLNumResultCols(stmt.get(), &column_count), "the result could not be read");
+  std::vector<std::string> columns;
+  std::vector<SQLSMALLINT> types;
+  for (SQLUSMALLINT column = 1; column <= column_count; ++column) {
+    SQLSMALLINT type = 0;
+    columns.push_back(stmt.ColumnName(column, type));
+    types.push_back(type);
+  }
+
+  std::vector<std::vector<FieldValue>> rows;
+  if (column_count > 0) {
+    for (;;) {
+      const SQLRETURN rc = SQLFetch(stmt.get());
+      if (rc == SQL_NO_DATA) break;
+      stmt.Check(rc, "a row could not be fetched");
+      std::vector<FieldValue> row;
+      row.reserve(columns.size());
+      for (SQLUSMALLINT column = 1; column <= column_count; ++column)
+        row.push_back(ReadField(stmt, column, types[column - 1]));
+      rows.push_back(std::move(row));
+    }
+  }
+  return RecordSet(std::move(columns), std::move(rows));
+}
+
+std::unique_ptr<NumberingTurn> OdbcConnection::TakeNumberingTurn() {
+  if (dialect_ == SqlDialect::kPostgres) return std::make_unique<AdvisoryTurn>(handles_);
+  if (numbering_lock_path_.empty()) return std::make_unique<NoTurn>();
+  std::unique_ptr<FileLock> lock = Env::Default()->LockFile(numbering_lock_path_);
+  if (!lock) {
+    throw TavoError(kErrDatabase,
+                    "the card numbering lock file " + numbering_lock_path_ + " cannot be locked");
+  }
+  return std::make_unique<FileTurn>(std::move(lock));
+}
+
+int OdbcConnection::StatementTimeoutSeconds() {
+  Statement stmt(handles_->dbc, handles_->mode);
+  SQLULEN seconds = 0;
+  stmt.Check(SQLGetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT, &seconds, 0, nullptr),
+             "the statement time limit could not be read");
+  return static_cast<int>(seconds);
+}
+
+}  // namespace holvanter

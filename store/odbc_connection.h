@@ -1,0 +1,67 @@
+// The hotel database reached through ODBC: the hotel's Access file on
+// Windows, or a server database (PostgreSQL) shared by several front desks,
+// or an SQLite file through its ODBC driver.
+//
+// Text crosses the driver as UTF-16 (the wide ODBC calls), so Chinese names
+// and paths survive on every driver manager. The driver is asked which
+// database it talks to; statements are rewritten for it with
+// RewriteStatement (Access gets them unchanged).
+#ifndef HOLVANTER_STORE_ODBC_CONNECTION_H_
+#define HOLVANTER_STORE_ODBC_CONNECTION_H_
+
+#include <memory>
+#include <string>
+
+#include "store/database.h"
+
+namespace holvanter {
+
+class OdbcConnection : public Connection {
+ public:
+  // Connects with `connection_string` (UTF-8, "KEY=value;..."), never
+  // prompting. `numbering_lock_path` is the lock file through which issues on
+  // a file database (Access, SQLite) take turns at card numbering; a
+  // PostgreSQL server uses an advisory lock of its own instead. Empty: no
+  // turns on a database of neither kind.
+  // Throws TavoError(kErrDatabase, the driver's message) when it cannot
+  // connect.
+  OdbcConnection(const std::string& connection_string, std::string numbering_lock_path);
+  ~OdbcConnection() override;
+
+  OdbcConnection(const OdbcConnection&) = delete;
+  OdbcConnection& operator=(const OdbcConnection&) = delete;
+
+  SqlDialect Dialect() const override { return dialect_; }
+  // The database's own name for itself, as the driver reports it
+  // ("ACCESS", "PostgreSQL", "SQLite", ...).
+  const std::string& DbmsName() const { return dbms_name_; }
+
+  void BeginTrans() override;
+  void Execute(const std::string& statement) override;
+  void CommitTrans() override;
+  void RollbackTrans() noexcept override;
+  RecordSet Query(const std::string& statement) override;
+  std::unique_ptr<NumberingTurn> TakeNumberingTurn() override;
+
+  // The time limit, in seconds, that the driver keeps for statements of
+  // this connection (0 = none); kCommandTimeoutSeconds when it accepted ours.
+  int StatementTimeoutSeconds();
+
+  struct Handles;  // the driver manager's handles, shared with numbering turns
+
+ private:
+  std::shared_ptr<Handles> handles_;
+  SqlDialect dialect_ = SqlDialect::kAccess;
+  std::string dbms_name_;
+  std::string numbering_lock_path_;
+  bool in_transaction_ = false;
+};
+
+// The database `dbms_name` (SQLGetInfo SQL_DBMS_NAME) speaks: PostgreSQL and
+// SQLite by name; everything else, Access included, gets the statements
+// unchanged.
+SqlDialect DialectOfDbms(const std::string& dbms_name);
+
+}  // namespace holvanter
+
+#endif  // HOLVANTER_STORE_ODBC_CONNECTION_H_

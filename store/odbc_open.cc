@@ -1,0 +1,154 @@
+#include "store/odbc_open.h"
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/env.h"
+#include "platform/profile_reader.h"
+#include "store/odbc_connection.h"
+#include "store/settings.h"
+
+namespace holvanter {
+namespace {
+
+// A file data source is a few lines of text; anything longer is not one.
+constexpr std::size_t kMaxDataSourceBytes = 64 * 1024;
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+const std::string* FindKeyword(const std::vector<std::pair<std::string, std::string>>& keywords,
+                               std::string_view name) {
+  for (const auto& [key, value] : keywords)
+    if (SameName(key, name)) return &value;
+  return nullptr;
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view word) {
+  for (std::size_t i = 0; i + word.size() <= text.size(); ++i)
+    if (SameName(text.substr(i, word.size()), word)) return true;
+  return false;
+}
+
+bool IsUtf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const int extra = lead < 0x80            ? 0
+                      : (lead & 0xE0) == 0xC0 ? 1
+                      : (lead & 0xF0) == 0xE0 ? 2
+                      : (lead & 0xF8) == 0xF0 ? 3
+                                              : -1;
+    if (extra < 0 || (extra > 0 && i + extra >= text.size())) return false;
+    for (int k = 1; k <= extra; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    i += 1 + extra;
+  }
+  return true;
+}
+
+// Up to `limit` bytes of the file at `path` (UTF-8); nullopt when it cannot
+// be read.
+std::optional<std::string> ReadFileStart(const std::string& path, std::size_t limit) {
+  const std::u8string u8path(path.begin(), path.end());
+  std::ifstream file(std::filesystem::path(u8path), std::ios::binary);
+  if (!file) return std::nullopt;
+  std::string bytes(limit, '\0');
+  file.read(bytes.data(), static_cast<std::streamsize>(limit));
+  bytes.resize(static_cast<std::size_t>(file.gcount()));
+  return bytes;
+}
+
+}  // namespace
+
+bool IsAccessHeader(std::string_view header) {
+  if (header.size() < 4 + 15) return false;
+  const std::string_view name = header.substr(4, 15);
+  return name == "Standard Jet DB" || name == "Standard ACE DB";
+}
+
+std::string JoinConnectionString(
+    const std::vector<std::pair<std::string, std::string>>& keywords) {
+  std::string joined;
+  for (const auto& [key, value] : keywords) {
+    if (!joined.empty()) joined += ';';
+    joined += key;
+    joined += '=';
+    const bool braced = value.size() >= 2 && value.front() == '{' && value.back() == '}';
+    const bool needs_braces =
+        !braced && (value.find_first_of(";{}") != std::string::npos ||
+                    (!value.empty() && (value.front() == ' ' || value.back() == ' ')));
+    if (!needs_braces) {
+      joined += value;
+      continue;
+    }
+    joined += '{';
+    for (char c : value) {
+      joined += c;
+      if (c == '}') joined += '}';
+    }
+    joined += '}';
+  }
+  return joined;
+}
+
+std::optional<std::string> FileDsnConnectionString(std::string_view text) {
+  const auto keywords = ReadProfileSection(text, "ODBC");
+  const std::string* driver = FindKeyword(keywords, "DRIVER");
+  if (driver == nullptr || driver->empty()) return std::nullopt;
+  return JoinConnectionString(keywords);
+}
+
+std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path) {
+  std::optional<std::string> bytes = ReadFileStart(path, kMaxDataSourceBytes + 1);
+  if (!bytes) return std::nullopt;
+  if (IsAccessHeader(*bytes)) return OdbcTarget{BuildConnectionString(path), path + ".lock"};
+
+  if (bytes->size() > kMaxDataSourceBytes || bytes->find('\0') != std::string::npos)
+    return std::nullopt;
+  // Data sources written by Windows tools are in the ANSI code page.
+  const std::string text = IsUtf8(*bytes) ? *bytes : Env::Default()->FromAnsi(*bytes);
+  const auto keywords = ReadProfileSection(text, "ODBC");
+  const std::string* driver = FindKeyword(keywords, "DRIVER");
+  if (driver == nullptr || driver->empty()) return std::nullopt;
+
+  // Issues on a file database take turns through a lock file beside it;
+  // a server database keeps its own turns, and the lock file beside the
+  // data source is then never used.
+  std::string database_file = path;
+  if (const std::string* dbq = FindKeyword(keywords, "DBQ"); dbq && !dbq->empty()) {
+    database_file = *dbq;
+  } else if (const std::string* database = FindKeyword(keywords, "Database");
+             database && !database->empty() &&
+             (ContainsNoCase(*driver, "sqlite") || Env::Default()->FileExists(*database))) {
+    database_file = *database;
+  }
+  // The SQLite driver keeps no statement time limit of its own; its busy
+  // time-out (milliseconds) is what bounds a statement's wait for the file.
+  std::vector<std::pair<std::string, std::string>> connect_keywords = keywords;
+  if (ContainsNoCase(*driver, "sqlite") && FindKeyword(keywords, "Timeout") == nullptr)
+    connect_keywords.emplace_back("Timeout", std::to_string(kCommandTimeoutSeconds * 1000));
+  return OdbcTarget{JoinConnectionString(connect_keywords), database_file + ".lock"};
+}
+
+std::unique_ptr<Connection> OpenOdbcDatabase(const std::string& path) {
+  try {
+    std::optional<OdbcTarget> target = PlanOdbcOpen(path);
+    if (!target) return nullptr;
+    return std::make_unique<OdbcConnection>(target->connection_string,
+                                            std::move(target->numbering_lock_path));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+}  // namespace holvanter

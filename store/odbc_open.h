@@ -1,0 +1,52 @@
+// Database files that open through ODBC: the hotel's Access file (a Jet or
+// ACE header) and ODBC file data sources (a settings file whose [ODBC]
+// section names a DRIVER and its keywords, read by the component itself so
+// that it reads the same on Windows, on Linux and under Wine).
+#ifndef HOLVANTER_STORE_ODBC_OPEN_H_
+#define HOLVANTER_STORE_ODBC_OPEN_H_
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "store/database.h"
+
+namespace holvanter {
+
+// How a database file is reached through ODBC.
+struct OdbcTarget {
+  std::string connection_string;
+  // The lock file through which issues on a file database take turns at
+  // card numbering: the database file's path + ".lock", the name the SQLite
+  // backend uses too, so that desks on either backend exclude each other.
+  std::string numbering_lock_path;
+};
+
+// True when `header`, the first bytes of a file, is that of an Access
+// database: "Standard Jet DB" or "Standard ACE DB" at offset 4.
+bool IsAccessHeader(std::string_view header);
+
+// "KEY=value" pairs joined by ';'. A value holding ';', a brace or outer
+// blanks goes between braces ('}' doubled) unless it is already braced.
+std::string JoinConnectionString(const std::vector<std::pair<std::string, std::string>>& keywords);
+
+// The connection string of a file data source: every keyword of its [ODBC]
+// section, in file order. nullopt when there is no [ODBC] section naming a
+// DRIVER.
+std::optional<std::string> FileDsnConnectionString(std::string_view text);
+
+// What the file at `path` (UTF-8) opens with through ODBC: an Access file
+// with exactly BuildConnectionString(path); a file data source with its
+// keywords. nullopt for any other file, or one that cannot be read.
+std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path);
+
+// A new ODBC connection to the database file at `path`; nullptr when the
+// file is no ODBC database file or the connection fails.
+std::unique_ptr<Connection> OpenOdbcDatabase(const std::string& path);
+
+}  // namespace holvanter
+
+#endif  // HOLVANTER_STORE_ODBC_OPEN_H_

@@ -1,0 +1,248 @@
+// The ODBC backend against a real database: the one named by the file data
+// source in HOLVANTER_TEST_DSN (scripts/test-odbc.sh runs these tests on a
+// PostgreSQL server and on an SQLite file). Without it they skip.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "holvanter/tavo_card.h"
+#include "platform/profile_reader.h"
+#include "store/execute_sql.h"
+#include "store/odbc_connection.h"
+#include "store/odbc_open.h"
+
+namespace holvanter {
+namespace {
+
+using std::chrono::steady_clock;
+
+std::string Quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
+class OdbcDatabaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* dsn = std::getenv("HOLVANTER_TEST_DSN");
+    if (dsn == nullptr || *dsn == '\0') GTEST_SKIP() << "HOLVANTER_TEST_DSN names no data source";
+    dsn_ = dsn;
+    db_ = Connect();
+    Run("DROP TABLE IF EXISTS OdbcProbe");
+    Run("CREATE TABLE OdbcProbe (Id INTEGER PRIMARY KEY, Name VARCHAR(200), Note TEXT, "
+        "Stamp TIMESTAMP, Amount INTEGER CHECK (Amount < 100))");
+  }
+  void TearDown() override {
+    if (db_) Run("DROP TABLE IF EXISTS OdbcProbe");
+  }
+
+  // A connection of its own, as another card issue or desk would open.
+  std::unique_ptr<OdbcConnection> Connect() const {
+    const std::optional<OdbcTarget> target = PlanOdbcOpen(dsn_);
+    if (!target) throw std::runtime_error(dsn_ + " is no ODBC data source");
+    return std::make_unique<OdbcConnection>(target->connection_string,
+                                            target->numbering_lock_path);
+  }
+
+  // Runs a statement that ExecuteSql would not take as an update.
+  void Run(const std::string& statement) {
+    db_->BeginTrans();
+    db_->Execute(statement);
+    db_->CommitTrans();
+  }
+
+  std::optional<RecordSet> Sql(const std::string& statement) {
+    return ExecuteSql(*db_, statement, status_);
+  }
+
+  // The DRIVER keyword of the data source.
+  std::string Driver() const {
+    std::ifstream in(dsn_);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    return FindProfileValue(text, "ODBC", "DRIVER").value_or("");
+  }
+
+  std::string dsn_;
+  std::unique_ptr<OdbcConnection> db_;
+  std::string status_ = "untouched";
+};
+
+TEST_F(OdbcDatabaseTest, TheDriverTellsWhichDialectToSpeak) {
+  const std::string driver = Driver();
+  const SqlDialect expected = driver.find("PostgreSQL") != std::string::npos ? SqlDialect::kPostgres
+                              : driver.find("SQLite") != std::string::npos   ? SqlDialect::kSqlite
+                                                                             : SqlDialect::kAccess;
+  EXPECT_EQ(db_->Dialect(), expected) << db_->DbmsName();
+}
+
+TEST_F(OdbcDatabaseTest, QueriesReturnEveryRowWithNullsAndNamedFields) {
+  std::optional<RecordSet> empty = Sql("Select * From OdbcProbe Where Id > 0 ");
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_TRUE(empty->Eof());
+  EXPECT_TRUE(empty->Bof());
+  EXPECT_EQ(empty->RecordCount(), 0u);
+  EXPECT_EQ(status_, "untouched");
+
+  Sql("Insert Into OdbcProbe (Id, Name, Note, Stamp, Amount) Values "
+      "(1, '宾客卡', NULL, #2007-Oct-20 12:30:00#, 5)");
+  EXPECT_EQ(status_, "Insert query successful");
+  Sql("insert INTO OdbcProbe (Id, Name, Note, Stamp, Amount) Values (2, NULL, 'x', NULL, NULL)");
+  EXPECT_EQ(status_, "insert query successful");
+  Sql("Insert Into OdbcProbe (Id, Name, Note, Stamp, Amount) Values "
+      "(3, '', '', #2007-10-21 08:05:09#, -7)");
+
+  std::optional<RecordSet> rs =
+      Sql("SELECT Id, Name AS HolderName, Note, Stamp, Amount FROM OdbcProbe ORDER BY Id  ");
+  ASSERT_TRUE(rs.has_value());
+  EXPECT_EQ(status_, "查询到3 条记录 ");
+  ASSERT_EQ(rs->RecordCount(), 3u);
+  EXPECT_FALSE(rs->Eof());
+
+  EXPECT_EQ(rs->Field("ID"), "1");
+  EXPECT_EQ(rs->Field("holdername"), "宾客卡");
+  EXPECT_EQ(rs->Field("Note"), std::nullopt);
+  EXPECT_EQ(rs->Field("STAMP"), "2007-10-20 12:30:00");
+  EXPECT_EQ(rs->Field("amount"), "5");
+  rs->MoveNext();
+  EXPECT_EQ(rs->Field("Id"), "2");
+  EXPECT_EQ(rs->Field("HolderName"), std::nullopt);
+  EXPECT_EQ(rs->Field("Note"), "x");
+  EXPECT_EQ(rs->Field("Stamp"), std::nullopt);
+  EXPECT_EQ(rs->Field("Amount"), std::nullopt);
+  rs->MoveNext();
+  EXPECT_EQ(rs->Field("HolderName"), "");
+  EXPECT_EQ(rs->Field("Stamp"), "2007-10-21 08:05:09");
+  EXPECT_EQ(rs->Field("Amount"), "-7");
+  rs->MoveNext();
+  EXPECT_TRUE(rs->Eof());
+  EXPECT_THROW(rs->Field("Id"), TavoError);
+
+  std::optional<RecordSet> max = Sql("SELECT Max(Id) AS IdMax, COUNT(*) AS N FROM OdbcProbe");
+  ASSERT_TRUE(max.has_value());
+  EXPECT_EQ(max->Field("IdMax"), "3");
+  EXPECT_EQ(max->Field("n"), "3");
+  EXPECT_EQ(status_, "查询到1 条记录 ");
+}
+
+TEST_F(OdbcDatabaseTest, LongValuesArriveWhole) {
+  std::string note;
+  for (int i = 0; note.size() < 30000; ++i) note += "别墅卡" + std::to_string(i) + ";";
+  Sql("Insert Into OdbcProbe (Id, Note) Values (1, " + Quoted(note) + ")");
+  std::optional<RecordSet> rs = Sql("Select Note From OdbcProbe Where Id = 1");
+  ASSERT_TRUE(rs.has_value());
+  ASSERT_TRUE(rs->Field("Note").has_value());
+  const std::string& read = *rs->Field("Note");
+  EXPECT_EQ(read.size(), note.size());
+  EXPECT_TRUE(read == note) << "first difference at byte "
+                            << std::mismatch(read.begin(), read.end(), note.begin(), note.end())
+                                       .first -
+                                   read.begin();
+}
+
+TEST_F(OdbcDatabaseTest, ChineseHolderNamesWithQuotesRoundTrip) {
+  const std::string names[] = {
+      "王'小明",
+      "O''Brien 张 #2007-Oct-20 12:30:00# IIf(IsNull(x),1,2)",
+      "李四 \\ 𠀀",
+  };
+  int id = 0;
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    ++id;
+    Sql("Insert Into OdbcProbe (Id, Name) Values (" + std::to_string(id) + ", " + Quoted(name) +
+        ")");
+    std::optional<RecordSet> rs =
+        Sql("Select Name From OdbcProbe Where Name = " + Quoted(name) + " ");
+    ASSERT_TRUE(rs.has_value());
+    ASSERT_EQ(rs->RecordCount(), 1u);
+    EXPECT_EQ(rs->Field("Name"), name);
+  }
+}
+
+TEST_F(OdbcDatabaseTest, EachUpdateCommitsOnItsOwnAndAFailedOneLeavesNothing) {
+  std::unique_ptr<OdbcConnection> other_desk = Connect();
+  auto count_seen_by_other_desk = [&] {
+    return *other_desk->Query("SELECT COUNT(*) AS N FROM OdbcProbe").Field("N");
+  };
+
+  Sql("Insert Into OdbcProbe (Id, Amount) Values (1, 10)");
+  Sql("Insert Into OdbcProbe (Id, Amount) Values (2, 40)");
+  EXPECT_EQ(count_seen_by_other_desk(), "2");
+
+  // Amount 120 breaks the check on row 2 after row 1 has been changed.
+  status_ = "before";
+  try {
+    Sql("Update OdbcProbe Set Amount = Amount * 3");
+    ADD_FAILURE() << "the update went through";
+  } catch (const TavoError& e) {
+    EXPECT_EQ(e.hresult(), kErrDatabase);
+    EXPECT_STRNE(e.what(), "");
+  }
+  EXPECT_EQ(status_, "before");
+  EXPECT_EQ(*other_desk->Query("SELECT SUM(Amount) AS Total FROM OdbcProbe").Field("Total"), "50");
+
+  // A transaction that is rolled back undoes its earlier statements too,
+  // and the connection goes back to committing each statement.
+  db_->BeginTrans();
+  db_->Execute("Insert Into OdbcProbe (Id, Amount) Values (3, 1)");
+  EXPECT_THROW(db_->Execute("Insert Into OdbcProbe (Id, Amount) Values (1, 1)"), TavoError);
+  db_->RollbackTrans();
+  db_->RollbackTrans();  // nothing open: nothing happens
+  EXPECT_EQ(count_seen_by_other_desk(), "2");
+
+  Sql("Update OdbcProbe Set Amount = Amount + 1 Where Id = 2");
+  Sql("Update OdbcProbe Set Amount = 0 Where Id = 99");  // touches no row: no failure
+  EXPECT_EQ(*other_desk->Query("SELECT Amount FROM OdbcProbe WHERE Id = 2").Field("Amount"), "41");
+}
+
+TEST_F(OdbcDatabaseTest, StatementsRunWithTheCommandTimeLimit) {
+  if (db_->Dialect() == SqlDialect::kSqlite) {
+    // The SQLite driver bounds the wait for a busy file instead.
+    EXPECT_NE(PlanOdbcOpen(dsn_)->connection_string.find(";Timeout=10000"), std::string::npos);
+    return;
+  }
+  EXPECT_EQ(db_->StatementTimeoutSeconds(), kCommandTimeoutSeconds);
+  if (db_->Dialect() != SqlDialect::kPostgres) return;
+  // The server is asked to wait longer than the limit: the driver gives up.
+  const auto start = steady_clock::now();
+  EXPECT_THROW(db_->Query("SELECT pg_sleep(30)"), TavoError);
+  const double seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
+  EXPECT_GE(seconds, kCommandTimeoutSeconds - 0.5);
+  EXPECT_LT(seconds, kCommandTimeoutSeconds + 5);
+}
+
+TEST_F(OdbcDatabaseTest, DesksTakeTurnsAtCardNumbering) {
+  std::unique_ptr<OdbcConnection> other_desk = Connect();
+  std::unique_ptr<NumberingTurn> turn = db_->TakeNumberingTurn();
+  std::atomic<bool> other_has_turn{false};
+  std::thread waiting([&] {
+    std::unique_ptr<NumberingTurn> second = other_desk->TakeNumberingTurn();
+    other_has_turn = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_FALSE(other_has_turn) << "two desks held the numbering turn at once";
+  turn.reset();
+  waiting.join();
+  EXPECT_TRUE(other_has_turn);
+
+  // The turn can be taken again, also after its connection is gone.
+  turn = other_desk->TakeNumberingTurn();
+  other_desk.reset();
+  turn.reset();
+  EXPECT_NE(db_->TakeNumberingTurn(), nullptr);
+}
+
+}  // namespace
+}  // namespace holvanter

@@ -1,0 +1,197 @@
+// Which database files open through ODBC, and with which connection string.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "store/odbc_connection.h"
+#include "store/odbc_open.h"
+#include "store/open_database.h"
+
+namespace holvanter {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempFolder {
+ public:
+  TempFolder() {
+    char tmpl[] = "/tmp/holvanter-odbc-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = tmpl;
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    const std::string file = path_ + "/" + name;
+    fs::create_directories(fs::path(file).parent_path());
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The first page of an Access file: a version word, then the format name.
+std::string AccessFile(const std::string& format_name) {
+  std::string bytes("\x00\x01\x00\x00", 4);
+  bytes += format_name;
+  bytes += std::string(1, '\0');
+  bytes += std::string(2048 - bytes.size(), '\x5A');
+  return bytes;
+}
+
+TEST(OdbcOpen, AccessFilesOpenWithExactlyTheHotelConnectionString) {
+  TempFolder folder;
+  for (const char* format : {"Standard Jet DB", "Standard ACE DB"}) {
+    SCOPED_TRACE(format);
+    const std::string path = folder.Write("酒店 数据/lock;house.mdb", AccessFile(format));
+    const std::optional<OdbcTarget> target = PlanOdbcOpen(path);
+    ASSERT_TRUE(target.has_value());
+    EXPECT_EQ(target->connection_string,
+              "DRIVER=Microsoft Access Driver (*.mdb);DBQ=" + path + ";pwd=lockhousepw");
+    EXPECT_EQ(target->numbering_lock_path, path + ".lock");
+  }
+}
+
+TEST(OdbcOpen, AnAccessFileWithoutAnAccessDriverFailsCleanlyAndChangesNothing) {
+  TempFolder folder;
+  const std::string bytes = AccessFile("Standard Jet DB");
+  const std::string path = folder.Write("酒店/hotel.mdb", bytes);
+
+  EXPECT_EQ(OpenOdbcDatabase(path), nullptr);
+  std::unique_ptr<Connection> connection;
+  EXPECT_FALSE(OpenDatabase(path, connection));
+  EXPECT_EQ(connection, nullptr);
+
+  EXPECT_EQ(ReadAll(path), bytes);
+  EXPECT_FALSE(fs::exists(path + ".lock"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder.path() + "/酒店"), fs::directory_iterator{}),
+            1);
+}
+
+TEST(OdbcOpen, HeadersThatAreNotAccess) {
+  EXPECT_FALSE(IsAccessHeader(""));
+  EXPECT_FALSE(IsAccessHeader(std::string("\x00\x01\x00\x00Standard Jet D", 18)));
+  EXPECT_FALSE(IsAccessHeader("Standard Jet DB at offset 0 is no Access file"));
+  EXPECT_FALSE(IsAccessHeader(std::string("\x00\x01\x00\x00standard jet db", 19)));
+  EXPECT_FALSE(IsAccessHeader(std::string("SQLite format 3\0", 16)));
+  EXPECT_TRUE(IsAccessHeader(std::string("\x00\x01\x00\x00Standard ACE DB", 19)));
+}
+
+TEST(OdbcOpen, FileDataSourcesBecomeConnectionStrings) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {"keywords in file order",
+       "[ODBC]\nDRIVER=PostgreSQL Unicode\nServername=127.0.0.1\nPort=5432\nDatabase=hotel\n",
+       "DRIVER=PostgreSQL Unicode;Servername=127.0.0.1;Port=5432;Database=hotel"},
+      {"Windows line ends, a BOM, comments, blanks around names and values",
+       "\xEF\xBB\xBF; front desk 2\r\n[odbc]\r\n  driver = SQLite3 \r\n;Database=old.db\r\n"
+       "Database = /srv/酒店/hotel.db\r\n",
+       "driver=SQLite3;Database=/srv/酒店/hotel.db"},
+      {"only the [ODBC] section counts", "[Other]\nUID=x\n[ODBC]\nDRIVER=SQLite3\n[More]\nPWD=y\n",
+       "DRIVER=SQLite3"},
+      {"values with ; and braces are braced, a braced driver kept",
+       "[ODBC]\nDRIVER={Microsoft Access Driver (*.mdb)}\nDBQ=C:\\酒店\\a;b.mdb\nPWD=p}w{d\n",
+       "DRIVER={Microsoft Access Driver (*.mdb)};DBQ={C:\\酒店\\a;b.mdb};PWD={p}}w{d}"},
+      {"quoted values lose their quotes", "[ODBC]\nDRIVER=\"SQLite3\"\nDatabase='a b.db'\n",
+       "DRIVER=SQLite3;Database=a b.db"},
+      {"a repeated keyword: the first wins", "[ODBC]\nDRIVER=SQLite3\nDatabase=a\ndatabase=b\n",
+       "DRIVER=SQLite3;Database=a"},
+      {"no DRIVER", "[ODBC]\nDSN=hotel\nUID=desk\n", std::nullopt},
+      {"an empty DRIVER", "[ODBC]\nDRIVER=\n", std::nullopt},
+      {"no [ODBC] section", "[Setting]\nDataBase=/srv/hotel.mdb\n", std::nullopt},
+      {"not a settings file", "DRIVER=SQLite3\n", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(FileDsnConnectionString(c.text), c.expected);
+  }
+}
+
+TEST(OdbcOpen, NumberingTakesTurnsBesideTheDatabaseFile) {
+  TempFolder folder;
+  const std::string existing = folder.Write("hotel.db", "x");
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string expected_lock;
+  };
+  const std::string dsn = folder.path() + "/desk.dsn";
+  const Case cases[] = {
+      {"SQLite: its database file, also before it exists",
+       "[ODBC]\nDRIVER=SQLite3\nDatabase=" + folder.path() + "/new.db\n",
+       folder.path() + "/new.db.lock"},
+      {"Access through a data source: its DBQ",
+       "[ODBC]\nDRIVER=Microsoft Access Driver (*.mdb)\nDBQ=" + folder.path() + "/h.mdb\n",
+       folder.path() + "/h.mdb.lock"},
+      {"another driver naming an existing file", "[ODBC]\nDRIVER=X\nDatabase=" + existing + "\n",
+       existing + ".lock"},
+      {"a server database: beside the data source", "[ODBC]\nDRIVER=X\nDatabase=hotel\n",
+       dsn + ".lock"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    folder.Write("desk.dsn", c.text);
+    const std::optional<OdbcTarget> target = PlanOdbcOpen(dsn);
+    ASSERT_TRUE(target.has_value());
+    EXPECT_EQ(target->numbering_lock_path, c.expected_lock);
+  }
+}
+
+TEST(OdbcOpen, OtherFilesDoNotOpenThroughOdbc) {
+  TempFolder folder;
+  const std::string cases[] = {
+      "",
+      "just some text\n",
+      std::string("SQLite format 3\0", 16) + std::string(100, '\0'),
+      "[ODBC]\nDRIVER=SQLite3\n" + std::string(70000, ';'),  // too long to be a data source
+      std::string("[ODBC]\nDRIVER=SQLite3\n\0", 23),
+  };
+  int i = 0;
+  for (const std::string& bytes : cases) {
+    SCOPED_TRACE(i);
+    const std::string path = folder.Write("f" + std::to_string(i++), bytes);
+    EXPECT_FALSE(PlanOdbcOpen(path).has_value());
+    EXPECT_EQ(OpenOdbcDatabase(path), nullptr);
+  }
+  EXPECT_FALSE(PlanOdbcOpen(folder.path() + "/missing.dsn").has_value());
+}
+
+TEST(OdbcOpen, ADataSourceWhoseDriverIsMissingGivesNoConnection) {
+  TempFolder folder;
+  const std::string dsn =
+      folder.Write("desk.dsn", "[ODBC]\nDRIVER=Holvanter No Such Driver\nDatabase=hotel\n");
+  EXPECT_EQ(OpenOdbcDatabase(dsn), nullptr);
+  std::unique_ptr<Connection> connection;
+  EXPECT_FALSE(OpenDatabase(dsn, connection));
+}
+
+TEST(OdbcOpen, DialectFollowsTheDatabaseTheDriverNames) {
+  const std::pair<const char*, SqlDialect> cases[] = {
+      {"ACCESS", SqlDialect::kAccess},         {"PostgreSQL", SqlDialect::kPostgres},
+      {"SQLite", SqlDialect::kSqlite},         {"sqlite3", SqlDialect::kSqlite},
+      {"Microsoft SQL Server", SqlDialect::kAccess}, {"", SqlDialect::kAccess},
+  };
+  for (const auto& [name, dialect] : cases) EXPECT_EQ(DialectOfDbms(name), dialect) << name;
+}
+
+}  // namespace
+}  // namespace holvanter
