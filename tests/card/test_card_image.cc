@@ -130,18 +130,6 @@ TEST(BlankImage, AllBytesFF) {
   EXPECT_EQ(ClassifyCardKind(blank[0]), CardKind::kUnknown);
 }
 
-TEST(CardKind, Classification) {
-  EXPECT_EQ(ClassifyCardKind(0x1B), CardKind::kGuest);
-  EXPECT_EQ(ClassifyCardKind(0x0B), CardKind::kGuest);
-  EXPECT_EQ(ClassifyCardKind(0x1F), CardKind::kVilla);
-  EXPECT_EQ(ClassifyCardKind(0x0F), CardKind::kVilla);
-  EXPECT_EQ(ClassifyCardKind(0x01), CardKind::kKind01);
-  EXPECT_EQ(ClassifyCardKind(0xAA), CardKind::kKindAA);
-  for (int kind : {0x00, 0x02, 0x1A, 0x1C, 0x2B, 0xFF}) {
-    EXPECT_EQ(ClassifyCardKind(static_cast<uint8_t>(kind)), CardKind::kUnknown) << kind;
-  }
-}
-
 TEST(Decoding, GuestImageRoundTrip) {
   const DecodedCard card = DecodeGuestImage(
       BuildGuestImage("TAVO1", "00007B", "209912310000", "200001010005", "1234", 12, 3));
@@ -158,17 +146,6 @@ TEST(Decoding, VillaGivesSecondRoomFirst) {
   EXPECT_EQ(card.room_no, "02#01#0506#0102");
   EXPECT_EQ(card.begin_date, "20000101");
   EXPECT_EQ(card.end_date, "200710201230");
-}
-
-TEST(Decoding, YearOfThreeFiguresAndNonBcdBytes) {
-  CardImage image = BuildGuestImage("TAVO1", "000001", "200710150000", "200710171430", "0305", 3, 1);
-  image[9] = 0xC8;   // packed year 100
-  image[11] = 0xFF;  // not BCD
-  image[16] = 0xAB;
-  const DecodedCard guest = DecodeGuestImage(image);
-  EXPECT_EQ(guest.end_date, "201001001FF30");  // "20" 100 10 01 FF 30
-  EXPECT_EQ(guest.room_no, "01#03#03AB");
-  EXPECT_EQ(DecodeVillaImage(image).end_date, "01001001FF30");  // cut to its last 12
 }
 
 TEST(CardNumberForms, HexAndRecordForm) {

@@ -55,10 +55,6 @@ class Simulator : public ::testing::Test {
 const CardImage kGuest =
     BuildGuestImage("TAVO1", "003039", "200710150000", "200710171430", "0305", 3, 1);
 
-TEST_F(Simulator, CardFilesLieInTheNamedFolder) {
-  EXPECT_EQ(lycomm_sim::CardFile(1), folder_ + "/port1.card");
-}
-
 TEST_F(Simulator, NoCardMeansNothingReadOrWritten) {
   TavoCard card;
   ASSERT_EQ(card.OpenPort(0), 1);
