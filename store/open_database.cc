@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "store/odbc_open.h"
 #include "store/sqlite_connection.h"
 
 namespace holvanter {
@@ -32,9 +33,8 @@ bool IsSqliteFile(const std::string& header) {
 std::unique_ptr<Connection> OpenByContent(const std::string& database_path) {
   const std::string header = ReadHeader(database_path);
   if (IsSqliteFile(header)) return SqliteConnection::Open(database_path);
-  // Access files and ODBC file data sources open through ODBC:
-  // return OpenOdbcDatabase(database_path, header);
-  return nullptr;
+  // Access files and ODBC file data sources open through ODBC.
+  return OpenOdbcDatabase(database_path);
 }
 
 }  // namespace
