@@ -52,7 +52,7 @@ ColumnTypes TypesOf(SqlDialect dialect) {
   switch (dialect) {
     case SqlDialect::kSqlite:
       // Dates are kept as the text 'YYYY-MM-DD HH:MM:SS', which sorts as it reads.
-      return {"INTEGER", "TEXT", "TEXT", "REAL"};
+      return {"INTEGER", "TEXT", "TEXT", "NUMERIC"};
     case SqlDialect::kPostgres:
       return {"INTEGER", "VARCHAR(255)", "TIMESTAMP", "NUMERIC(12,2)"};
     case SqlDialect::kAccess:

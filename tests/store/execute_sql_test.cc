@@ -1,0 +1,273 @@
+// ExecuteSql on real SQLite files: which statements update and which query,
+// the status texts, the record sets, and what a failed update leaves behind.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "holvanter/tavo_card.h"
+#include "store/execute_sql.h"
+#include "store/open_database.h"
+#include "store/sqlite_connection.h"
+#include "store/store_test_util.h"
+
+namespace holvanter {
+namespace {
+
+using store_test::CreateSqliteFile;
+using store_test::ScratchFolder;
+using store_test::Value;
+using store_test::WriteFile;
+
+// A real SQLite connection that notes which of its operations ExecuteSql
+// called, with the statement text it was given.
+class NotingConnection : public Connection {
+ public:
+  explicit NotingConnection(std::unique_ptr<Connection> real) : real_(std::move(real)) {}
+  SqlDialect Dialect() const override { return real_->Dialect(); }
+  void BeginTrans() override {
+    calls.push_back("BeginTrans");
+    real_->BeginTrans();
+  }
+  void Execute(const std::string& statement) override {
+    calls.push_back("Execute[" + statement + "]");
+    real_->Execute(statement);
+  }
+  void CommitTrans() override {
+    calls.push_back("CommitTrans");
+    real_->CommitTrans();
+  }
+  void RollbackTrans() noexcept override {
+    calls.push_back("RollbackTrans");
+    real_->RollbackTrans();
+  }
+  RecordSet Query(const std::string& statement) override {
+    calls.push_back("Query[" + statement + "]");
+    return real_->Query(statement);
+  }
+  std::unique_ptr<NumberingTurn> TakeNumberingTurn() override { return real_->TakeNumberingTurn(); }
+
+  std::vector<std::string> calls;
+
+ private:
+  std::unique_ptr<Connection> real_;
+};
+
+class ExecuteSqlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = folder_.File("hotel.db");
+    CreateSqliteFile(path_);
+    ASSERT_TRUE(OpenDatabase(path_, connection_));
+  }
+
+  ScratchFolder folder_;
+  std::string path_;
+  std::unique_ptr<Connection> connection_;
+};
+
+TEST_F(ExecuteSqlTest, FirstWordAndIntoDecideThePath) {
+  const struct {
+    std::string statement;
+    bool update;
+    std::string status;  // after a successful update
+  } cases[] = {
+      {"Insert Into t (a, b) VALUES (1, 'x')", true, "Insert query successful"},
+      {"insert into t (a, b) values (2, 'y')", true, "insert query successful"},
+      {"Update t Set b = 'z' Where a = 2", true, "Update query successful"},
+      {"DELETE FROM t WHERE a = 99", true, "DELETE query successful"},
+      {"SELECT Max(a) AS m FROM t", false, ""},
+      {"Select * From t ", false, ""},
+      {"SELECT 'INTO' AS word", true, "SELECT query successful"},  // INTO anywhere
+      {"SELECT 'into' AS word", false, ""},                        // only in upper case
+      {" Select * From t", true, " query successful"},             // empty first word
+      {"Update", true, ""},                                        // no blank: the whole text
+      {"DATE t SET a = 1", true, ""},                              // pieces of the word list
+      {"SERT x", true, ""},
+      {"LET x = 1", true, ""},
+      {"T,DEL x", true, ""},
+      {"UPDATES t", false, ""},
+      {"Create TABLE u (a)", false, ""},
+      {"\tUPDATE t SET a = 1", false, ""},  // only the blank separates words
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.statement);
+    NotingConnection noting(std::move(connection_));
+    std::string status = "before";
+    bool failed = false;
+    std::optional<RecordSet> records;
+    try {
+      records = ExecuteSql(noting, c.statement, status);
+    } catch (const TavoError& e) {
+      failed = true;
+      EXPECT_EQ(e.hresult(), kErrDatabase);
+      EXPECT_EQ(status, "before");
+    }
+    if (c.update) {
+      ASSERT_GE(noting.calls.size(), 2u);
+      EXPECT_EQ(noting.calls[0], "BeginTrans");
+      EXPECT_EQ(noting.calls[1], "Execute[" + c.statement + "]");  // not trimmed
+      EXPECT_EQ(noting.calls.back(), failed ? "RollbackTrans" : "CommitTrans");
+      EXPECT_FALSE(records.has_value());
+      if (!failed) EXPECT_EQ(status, c.status);
+    } else {
+      ASSERT_EQ(noting.calls.size(), 1u);
+      const auto first = c.statement.find_first_not_of(' ');
+      const auto last = c.statement.find_last_not_of(' ');
+      EXPECT_EQ(noting.calls[0], "Query[" + c.statement.substr(first, last - first + 1) + "]");
+      if (!failed) EXPECT_TRUE(records.has_value());
+    }
+    // Ran or failed, no transaction is left open.
+    noting.calls.clear();
+    EXPECT_NO_THROW(noting.BeginTrans());
+    noting.RollbackTrans();
+    connection_ = std::make_unique<NotingConnection>(std::move(noting));
+  }
+}
+
+TEST_F(ExecuteSqlTest, EmptyStatementIsAnErrorAndRunsNothing) {
+  NotingConnection noting(std::move(connection_));
+  std::string status = "before";
+  try {
+    ExecuteSql(noting, "", status);
+    ADD_FAILURE() << "no error";
+  } catch (const TavoError& e) {
+    EXPECT_EQ(e.hresult(), kErrSubscriptOutOfRange);
+  }
+  EXPECT_TRUE(noting.calls.empty());
+  EXPECT_EQ(status, "before");
+}
+
+TEST_F(ExecuteSqlTest, QueryStatusAndRecordSet) {
+  std::string status = "before";
+  auto empty = ExecuteSql(*connection_, "Select * From t Where a > 0 ", status);
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_TRUE(empty->Eof());
+  EXPECT_TRUE(empty->Bof());
+  EXPECT_EQ(empty->RecordCount(), 0u);
+  EXPECT_EQ(status, "before");
+
+  for (const char* insert : {"Insert Into t (a, b) VALUES (1, '一')",
+                             "Insert Into t (a, b) VALUES (2, NULL)",
+                             "Insert Into t (a, b) VALUES (3, 'c')"})
+    ExecuteSql(*connection_, insert, status);
+  EXPECT_EQ(status, "Insert query successful");
+
+  auto three = ExecuteSql(*connection_, "SELECT a AS Number, b FROM t ORDER BY a  ", status);
+  EXPECT_EQ(status, "查询到3 条记录 ");
+  ASSERT_TRUE(three.has_value());
+  EXPECT_EQ(three->RecordCount(), 3u);
+  EXPECT_FALSE(three->Bof());
+  EXPECT_EQ(three->Columns(), (std::vector<std::string>{"Number", "b"}));
+  std::vector<std::string> seen;
+  for (; !three->Eof(); three->MoveNext()) {
+    const FieldValue& b = three->Field("B");
+    seen.push_back(*three->Field("nUMBER") + "=" + (b ? *b : "Null"));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"1=一", "2=Null", "3=c"}));
+  try {
+    three->Field("a");
+    ADD_FAILURE() << "a field at EOF";
+  } catch (const TavoError& e) {
+    EXPECT_EQ(e.hresult(), kErrDatabase);
+  }
+  three->MoveFirst();
+  EXPECT_EQ(*three->Field("number"), "1");
+  try {
+    three->Field("missing");
+    ADD_FAILURE() << "a missing column";
+  } catch (const TavoError& e) {
+    EXPECT_EQ(e.hresult(), kErrDatabase);
+  }
+
+  auto max = ExecuteSql(*connection_, "SELECT Max(a) AS m FROM t Where a < 0", status);
+  EXPECT_EQ(status, "查询到1 条记录 ");
+  EXPECT_FALSE(max->Field("M").has_value());  // an aggregate over no rows is Null
+}
+
+TEST_F(ExecuteSqlTest, FailedUpdateHoldsNoLockAndChangesNothing) {
+  std::string status;
+  ExecuteSql(*connection_, "Insert Into t (a, b) VALUES (1, 'kept')", status);
+  status = "before";
+  try {
+    // Two rows, the second against the key: nothing of it may stay.
+    ExecuteSql(*connection_, "Insert Into t (a, b) VALUES (2, 'half'), (1, 'clash')", status);
+    ADD_FAILURE() << "no error";
+  } catch (const TavoError& e) {
+    EXPECT_EQ(e.hresult(), kErrDatabase);
+    EXPECT_NE(std::string(e.what()).find("UNIQUE"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(status, "before");
+
+  // A second connection writes at once, not after the busy timeout.
+  auto other = SqliteConnection::Open(path_);
+  const auto start = std::chrono::steady_clock::now();
+  ExecuteSql(*other, "Insert Into t (a, b) VALUES (3, 'other')", status);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(Value(*other, "SELECT group_concat(b, ',') FROM (SELECT b FROM t ORDER BY a)"),
+            "kept,other");
+}
+
+TEST_F(ExecuteSqlTest, WritersQueueOnTheBusyTimeout) {
+  auto other = SqliteConnection::Open(path_);
+  other->BeginTrans();
+  other->Execute("Insert Into t (a, b) VALUES (1, 'first')");
+  std::string status;
+  std::thread later([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    other->CommitTrans();
+  });
+  // Waits for the other writer instead of failing.
+  EXPECT_NO_THROW(ExecuteSql(*connection_, "Insert Into t (a, b) VALUES (2, 'second')", status));
+  later.join();
+  EXPECT_EQ(Value(*connection_, "SELECT count(*) FROM t"), "2");
+}
+
+TEST(OpenDatabase, TheFileDecidesAndFailuresGiveFalse) {
+  ScratchFolder folder;
+  const std::string sqlite = folder.File("hotel.db");
+  CreateSqliteFile(sqlite);
+  const std::string text = folder.File("hotel.mdb");
+  WriteFile(text, "Standard Jet DB, or so it says");
+  const std::string damaged = folder.File("damaged.db");
+  WriteFile(damaged, std::string("SQLite format 3\0", 16) + std::string(200, '\x7f'));
+  const std::string empty = folder.File("empty.db");
+  WriteFile(empty, "");
+
+  std::unique_ptr<Connection> connection;
+  ASSERT_TRUE(OpenDatabase(sqlite, connection));
+  ASSERT_NE(connection, nullptr);
+  EXPECT_EQ(connection->Dialect(), SqlDialect::kSqlite);
+  for (const std::string& path : {text, damaged, empty, folder.File("missing.db"), std::string()}) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(OpenDatabase(path, connection));
+    EXPECT_EQ(connection, nullptr);  // the previous connection is gone too
+  }
+  EXPECT_TRUE(OpenDatabase(sqlite, connection));
+}
+
+TEST(SqliteConnection, NumberingTurnsAreTakenOneAtATime) {
+  ScratchFolder folder;
+  const std::string path = folder.File("hotel.db");
+  CreateSqliteFile(path);
+  auto first = SqliteConnection::Open(path);
+  auto second = SqliteConnection::Open(path);
+  auto turn = first->TakeNumberingTurn();
+  std::atomic<bool> second_has_turn{false};
+  std::thread waiter([&] {
+    auto next = second->TakeNumberingTurn();
+    second_has_turn = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(second_has_turn);
+  turn.reset();
+  waiter.join();
+  EXPECT_TRUE(second_has_turn);
+}
+
+}  // namespace
+}  // namespace holvanter

@@ -1,0 +1,155 @@
+// The settings file beside the component, the database path it names, and
+// the reader of initialisation files behind it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/profile_reader.h"
+#include "store/settings.h"
+#include "store/store_test_util.h"
+
+namespace holvanter {
+namespace {
+
+using store_test::ScratchFolder;
+using store_test::SettingsFileGuard;
+using store_test::WriteFile;
+
+class ReadDatabasePathTest : public ::testing::Test {
+ protected:
+  SettingsFileGuard settings_;
+  ScratchFolder folder_;
+};
+
+TEST_F(ReadDatabasePathTest, MissingSettingsFileIsMinus800AndLeavesThePath) {
+  settings_.Remove();
+  std::string path = "earlier";
+  EXPECT_EQ(ReadDatabasePath(path), -800);
+  EXPECT_EQ(path, "earlier");
+}
+
+TEST_F(ReadDatabasePathTest, SettingsThatNameNoExistingFileAreMinus820) {
+  const std::string database = folder_.File("hotel.db");
+  WriteFile(database, "x");
+  const struct {
+    const char* name;
+    std::string content;
+  } cases[] = {
+      {"missing database file", "[Setting]\nDataBase=" + folder_.File("gone.db") + "\n"},
+      {"no DataBase key", "[Setting]\nOther=" + database + "\n"},
+      {"key in another section", "[Other]\nDataBase=" + database + "\n"},
+      {"empty value", "[Setting]\nDataBase=\n"},
+      {"empty file", ""},
+      {"a folder, not a file", "[Setting]\nDataBase=" + folder_.path() + "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings_.Write(c.content);
+    std::string path = "earlier";
+    EXPECT_EQ(ReadDatabasePath(path), -820);
+    EXPECT_NE(path, "earlier");  // emptied and refilled before the test
+  }
+}
+
+TEST_F(ReadDatabasePathTest, ReadsThePathAfreshEachTime) {
+  const std::string first = folder_.File("first.db");
+  const std::string second = folder_.File("second.db");
+  WriteFile(first, "x");
+  WriteFile(second, "x");
+  std::string path;
+  settings_.Write("[Setting]\r\nDataBase=" + first + "\r\n");
+  ASSERT_EQ(ReadDatabasePath(path), 0);
+  EXPECT_EQ(path, first);
+  settings_.Write("; front desk\r\n[ setting ]\r\n  database  =  \"" + second + "\"  \r\n");
+  ASSERT_EQ(ReadDatabasePath(path), 0);
+  EXPECT_EQ(path, second);
+}
+
+TEST_F(ReadDatabasePathTest, ChineseFolderNamesAreReadExactly) {
+  const std::string folder = folder_.File("酒店数据");
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  const std::string database = folder + "/宾馆.mdb";
+  WriteFile(database, "x");
+  settings_.Write("[Setting]\nDataBase=" + database + "\n");
+  std::string path;
+  ASSERT_EQ(ReadDatabasePath(path), 0);
+  EXPECT_EQ(path, database);
+  EXPECT_EQ(BuildConnectionString(path),
+            "DRIVER=Microsoft Access Driver (*.mdb);DBQ=" + database + ";pwd=lockhousepw");
+}
+
+TEST_F(ReadDatabasePathTest, ValuesLongerThan255BytesAreCutTo255) {
+  // A file whose path is exactly the first 255 bytes of the value.
+  std::string database = folder_.path() + "/";
+  database += std::string(255 - database.size(), 'a');
+  ASSERT_EQ(database.size(), 255u);
+  WriteFile(database, "x");
+  settings_.Write("[Setting]\nDataBase=" + database + "bbbbbbbbbb.mdb\n");
+  std::string path;
+  EXPECT_EQ(ReadDatabasePath(path), 0);
+  EXPECT_EQ(path, database);
+
+  // Cut to 255 bytes, the value names a file that is not there.
+  settings_.Write("[Setting]\nDataBase=" + database.substr(0, 250) + "bbbbbbbbbb.mdb\n");
+  EXPECT_EQ(ReadDatabasePath(path), -820);
+  EXPECT_EQ(path.size(), 255u);
+}
+
+TEST(BuildConnectionString, JoinsDriverPathAndPassword) {
+  EXPECT_EQ(BuildConnectionString("C:\\Hotel\\Tavo.mdb"),
+            "DRIVER=Microsoft Access Driver (*.mdb);DBQ=C:\\Hotel\\Tavo.mdb;pwd=lockhousepw");
+  EXPECT_EQ(BuildConnectionString(""), "DRIVER=Microsoft Access Driver (*.mdb);DBQ=;pwd=lockhousepw");
+}
+
+struct ProfileCase {
+  const char* name;
+  std::string text;
+  std::optional<std::string> expected;  // value of [Setting] DataBase
+};
+
+TEST(ProfileReader, FindsValuesTheWayWindowsDoes) {
+  const ProfileCase cases[] = {
+      {"plain", "[Setting]\nDataBase=C:\\a.mdb\n", "C:\\a.mdb"},
+      {"names without regard to case", "[SETTING]\ndatabase=x\n", "x"},
+      {"blanks around names and values", "  [  Setting  ]  \n\t DataBase \t=\t x y \t\n", "x y"},
+      {"CRLF line ends", "[Setting]\r\nDataBase=x\r\n", "x"},
+      {"no final line end", "[Setting]\nDataBase=x", "x"},
+      {"double quotes dropped", "[Setting]\nDataBase=\" x \"\n", " x "},
+      {"single quotes dropped", "[Setting]\nDataBase='x'\n", "x"},
+      {"unmatched quotes stay", "[Setting]\nDataBase=\"x'\n", "\"x'"},
+      {"a lone quote stays", "[Setting]\nDataBase=\"\n", "\""},
+      {"quotes inside stay", "[Setting]\nDataBase=a\"b\"\n", "a\"b\""},
+      {"first match wins", "[Setting]\nDataBase=one\nDataBase=two\n", "one"},
+      {"equals sign inside the value", "[Setting]\nDataBase=a=b\n", "a=b"},
+      {"semicolon inside the value stays", "[Setting]\nDataBase=x ; note\n", "x ; note"},
+      {"comment lines skipped", "[Setting]\n;DataBase=old\nDataBase=new\n", "new"},
+      {"empty value", "[Setting]\nDataBase=\n", ""},
+      {"UTF-8 byte order mark", "\xEF\xBB\xBF[Setting]\nDataBase=x\n", "x"},
+      {"key before any section", "DataBase=x\n[Setting]\n", std::nullopt},
+      {"key in another section", "[Other]\nDataBase=x\n[Setting]\nKey=y\n", std::nullopt},
+      {"section ends at the next one", "[Setting]\n[Other]\nDataBase=x\n", std::nullopt},
+      {"line without equals sign", "[Setting]\nDataBase\n", std::nullopt},
+      {"similar key", "[Setting]\nDataBases=x\nData Base=y\n", std::nullopt},
+      {"empty text", "", std::nullopt},
+  };
+  for (const ProfileCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(FindProfileValue(c.text, "Setting", "DataBase"), c.expected);
+  }
+}
+
+TEST(ProfileReader, ReadsASectionInFileOrder) {
+  const std::string text =
+      "[ODBC]\r\nDRIVER=PostgreSQL Unicode\r\n uid = clerk \r\nDriver=second\r\nPWD='p w'\r\n"
+      "[Other]\r\nServer=x\r\n";
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"DRIVER", "PostgreSQL Unicode"}, {"uid", "clerk"}, {"PWD", "p w"}};
+  EXPECT_EQ(ReadProfileSection(text, "odbc"), expected);
+  EXPECT_TRUE(ReadProfileSection(text, "Missing").empty());
+}
+
+}  // namespace
+}  // namespace holvanter

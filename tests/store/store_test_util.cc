@@ -1,0 +1,77 @@
+#include "store/store_test_util.h"
+
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "platform/env.h"
+#include "store/settings.h"
+
+namespace holvanter::store_test {
+
+ScratchFolder::ScratchFolder() {
+  char tmpl[] = "/tmp/holvanter-store-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string SettingsFileGuard::Path() {
+  return Env::Default()->ComponentFolder() + "/" + kSettingsFileName;
+}
+
+SettingsFileGuard::SettingsFileGuard() {
+  if (std::filesystem::exists(Path())) saved_ = ReadFile(Path());
+}
+
+SettingsFileGuard::~SettingsFileGuard() {
+  if (saved_) {
+    WriteFile(Path(), *saved_);
+  } else {
+    Remove();
+  }
+}
+
+void SettingsFileGuard::Write(const std::string& content) const { WriteFile(Path(), content); }
+
+void SettingsFileGuard::Remove() const {
+  std::error_code ec;
+  std::filesystem::remove(Path(), ec);
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void CreateSqliteFile(const std::string& path) {
+  sqlite3* db = nullptr;
+  const bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+                  sqlite3_exec(db, "CREATE TABLE t (a INTEGER PRIMARY KEY, b TEXT)", nullptr,
+                               nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(db);
+  if (!ok) throw std::runtime_error("cannot create " + path);
+}
+
+std::string Value(Connection& connection, const std::string& statement) {
+  RecordSet records = connection.Query(statement);
+  if (records.Eof()) return "<none>";
+  const FieldValue& value = records.Field(records.Columns().at(0));
+  return value ? *value : "NULL";
+}
+
+}  // namespace holvanter::store_test

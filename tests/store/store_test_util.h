@@ -1,0 +1,51 @@
+// Scratch folders and the settings file beside the component, for the store
+// tests.
+#ifndef HOLVANTER_TESTS_STORE_STORE_TEST_UTIL_H_
+#define HOLVANTER_TESTS_STORE_STORE_TEST_UTIL_H_
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "store/database.h"
+
+namespace holvanter::store_test {
+
+// A fresh folder under /tmp, removed with everything in it.
+class ScratchFolder {
+ public:
+  ScratchFolder();
+  ~ScratchFolder();
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Keeps whatever Tavoper.ini lies beside the component and puts it back
+// (or removes the file) when the test ends.
+class SettingsFileGuard {
+ public:
+  SettingsFileGuard();
+  ~SettingsFileGuard();
+  static std::string Path();
+  void Write(const std::string& content) const;
+  void Remove() const;
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+
+// An empty SQLite database file at `path`, holding table t.
+void CreateSqliteFile(const std::string& path);
+
+// One value of the first row of a query, "NULL" for Null, "<none>" without rows.
+std::string Value(Connection& connection, const std::string& statement);
+
+}  // namespace holvanter::store_test
+
+#endif  // HOLVANTER_TESTS_STORE_STORE_TEST_UTIL_H_
