@@ -5,7 +5,9 @@
 #include <fstream>
 
 #include "store/odbc_open.h"
-#include "store/sqlite_connection.h"
+#ifndef _WIN32
+#include "store/sqlite_connection.h"  // Windows reaches every database through ODBC
+#endif
 
 namespace holvanter {
 namespace {
@@ -32,7 +34,13 @@ bool IsSqliteFile(const std::string& header) {
 
 std::unique_ptr<Connection> OpenByContent(const std::string& database_path) {
   const std::string header = ReadHeader(database_path);
-  if (IsSqliteFile(header)) return SqliteConnection::Open(database_path);
+  if (IsSqliteFile(header)) {
+#ifdef _WIN32
+    return nullptr;  // no SQLite library in the Windows build
+#else
+    return SqliteConnection::Open(database_path);
+#endif
+  }
   // Access files and ODBC file data sources open through ODBC.
   return OpenOdbcDatabase(database_path);
 }
