@@ -22,6 +22,7 @@
 #include "store/sqlite_connection.h"
 #include "store/system_code.h"
 #include "tools/tavocard/commands.h"
+#include "tools/tavocard/hotel_dsn.h"
 
 namespace tavocard {
 namespace {
@@ -31,6 +32,7 @@ constexpr int kExitFailed = 2;
 
 struct InitOptions {
   std::string path;
+  std::string dsn;  // an ODBC file data source naming a server database
   std::string rooms;
   std::string system_code;
   uint32_t start_no = 0;
@@ -81,12 +83,17 @@ void Init(const InitOptions& o) {
   plan.system_code = o.system_code;
   plan.start_no = o.start_no;
 
-  const std::filesystem::path path = std::filesystem::absolute(o.path).lexically_normal();
+  if (o.path.empty() == o.dsn.empty())
+    Fail("give either the database file PATH or --dsn FILE.dsn", kExitRefused);
+  const std::filesystem::path path =
+      std::filesystem::absolute(o.dsn.empty() ? o.path : o.dsn).lexically_normal();
   std::size_t room_count = 0;
   for (const auto& range : plan.rooms) room_count += range.last - range.first + 1;
   try {
-    // Server databases (an ODBC file data source) get their own branch here.
-    std::unique_ptr<holvanter::Connection> connection = CreateSqliteDatabase(path, o.force);
+    // A file data source names a server database that exists already.
+    std::unique_ptr<holvanter::Connection> connection =
+        o.dsn.empty() ? CreateSqliteDatabase(path, o.force)
+                      : OpenDataSourceForInit(path.string(), o.force);
     holvanter::CreateHotelTables(*connection, plan);
   } catch (const holvanter::TavoError& e) {
     Fail("cannot set up the hotel database " + path.string() + ": " + e.what());
@@ -164,8 +171,15 @@ void AddHotelCommands(CLI::App& app) {
 
   auto init_options = std::make_shared<InitOptions>();
   CLI::App* init = hotel->add_subcommand(
-      "init", "create an SQLite hotel database and point Tavoper.ini beside the component at it");
-  init->add_option("PATH", init_options->path, "the database file to create")->required();
+      "init",
+      "create an SQLite hotel database, or a hotel on the server database of an ODBC file data "
+      "source (--dsn), and point Tavoper.ini beside the component at it");
+  CLI::Option* path_option =
+      init->add_option("PATH", init_options->path, "the database file to create");
+  init->add_option("--dsn", init_options->dsn,
+                   "instead of PATH: an ODBC file data source ([ODBC] DRIVER=...) naming the "
+                   "server database that several front desks share")
+      ->excludes(path_option);
   init->add_option("--rooms", init_options->rooms,
                    "rooms as building:floor:first-last, comma-separated, e.g. 1:1:0101-0120,1:2:0201-0220")
       ->required();
