@@ -1,0 +1,353 @@
+#!/usr/bin/env bash
+# The Windows stage of ./run test: cross-builds holvanter.dll and the
+# stand-in vendor DLLs for x86 and x64 with MinGW-w64, registers each build
+# in a fresh Wine prefix with regsvr32, and runs under Wine:
+#   - the C++ COM client (type library, every method through IDispatch, the
+#     errors a host sees, per-thread port state, a missing lyComm.dll);
+#   - end to end against a throwaway PostgreSQL server through an ODBC file
+#     data source: guest and villa cards issued, read and checked out
+#     through COM, with the CardRecord and RoomList rows checked;
+#   - a VBScript host (cscript);
+#   - regsvr32 /u, which must remove every registry key registration wrote.
+# Wine programs exit 0 even when they could not start or a script failed,
+# so every check reads what was printed.
+#
+#   scripts/test-windows.sh LINUX_BUILD_FOLDER
+#
+# HOLVANTER_WINDOWS_ARCHES  architectures to test (default "x86 x64")
+# HOLVANTER_WINDOWS_BUILD   prefix of the build folders (default ROOT/build-win;
+#                           the folders are PREFIX-x86 and PREFIX-x64)
+# HOLVANTER_WINDOWS_KEEP=1  leave the work folder (Wine prefix, logs) in place
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+LINUX_BUILD=$(cd "${1:?usage: test-windows.sh LINUX_BUILD_FOLDER}" && pwd)
+read -r -a ARCHES <<<"${HOLVANTER_WINDOWS_ARCHES:-x86 x64}"
+BUILD_PREFIX=${HOLVANTER_WINDOWS_BUILD:-$ROOT/build-win}
+started=$(date +%s)
+
+say() { echo "test-windows: $*"; }
+fail_count=0
+failed() {
+  echo "test-windows: FAIL $*"
+  fail_count=$((fail_count + 1))
+}
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# ------------------------------------------------------------ packages
+# MinGW-w64 with widl, Wine for both architectures, Wine's IDL files (MinGW
+# ships the headers of the base interfaces but not their IDL), and for the
+# 32-bit Wine the i386 ODBC driver manager and PostgreSQL driver, which
+# Wine's odbc32 hands its calls to.
+PACKAGES=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 libwine-dev libodbc2:i386
+          odbc-postgresql:i386)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  say "installing: ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+  fi
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
+
+# ------------------------------------------------------------ builds
+for arch in "${ARCHES[@]}"; do
+  build="$BUILD_PREFIX-$arch"
+  say "building $arch in $build"
+  cmake -S "$ROOT" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DHOLVANTER_BENCH=OFF >/dev/null
+  if ! cmake --build "$build" -j "$(nproc)" >"$build/build.log" 2>&1; then
+    grep -E 'error|Error' "$build/build.log" | head -n 40
+    say "the $arch build failed"
+    exit 1
+  fi
+  for file in holvanter.dll lyComm.dll mwic_32.dll com_client.exe; do
+    [ -f "$build/bin/$file" ] || { say "the $arch build made no $file"; exit 1; }
+  done
+done
+built=$(date +%s)
+
+# ------------------------------------------------------------ Wine prefix
+WORK=$(mktemp -d /tmp/holvanter-wine.XXXXXX)
+export WINEPREFIX=$WORK/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export LYCOMM_SIM_DIR_UNIX=$WORK/encoder
+mkdir -p "$LYCOMM_SIM_DIR_UNIX"
+PG_STARTED=0
+
+cleanup() {
+  local status=$?
+  wineserver -k >/dev/null 2>&1 || true
+  if [ "$PG_STARTED" -eq 1 ]; then pg_stop; fi
+  if [ "${HOLVANTER_WINDOWS_KEEP:-0}" = 1 ]; then
+    say "left $WORK in place"
+  else
+    rm -rf "$WORK"
+  fi
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# A Linux path as Wine's drive Z: sees it.
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+export LYCOMM_SIM_DIR
+LYCOMM_SIM_DIR=$(winpath "$LYCOMM_SIM_DIR_UNIX")
+
+say "making a Wine prefix"
+wineboot -i >"$WORK/wineboot.log" 2>&1 || { cat "$WORK/wineboot.log"; exit 1; }
+wineserver -w
+
+# ------------------------------------------------------------ PostgreSQL
+# A throwaway server on the loopback address, as scripts/test-odbc.sh runs
+# one; scripts/lib/postgres.sh, when present, provides pg_start/pg_stop.
+if [ -f "$ROOT/scripts/lib/postgres.sh" ]; then
+  # shellcheck source=/dev/null
+  . "$ROOT/scripts/lib/postgres.sh"
+else
+  pg_start() {
+    PG_BIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+    [ -x "$PG_BIN/initdb" ] || return 1
+    PG_WORK=$1
+    PG_USER=postgres
+    mkdir -p "$PG_WORK/sockets"
+    if [ "$(id -u)" -eq 0 ]; then chown -R "$PG_USER" "$PG_WORK"; else PG_USER=$(id -un); fi
+    pg_as() { if [ "$(id -u)" -eq 0 ]; then runuser -u "$PG_USER" -- "$@"; else "$@"; fi; }
+    pg_as "$PG_BIN/initdb" -D "$PG_WORK/data" -U holvanter -A trust -E UTF8 --locale=C.UTF-8 \
+      >"$PG_WORK/initdb.log" 2>&1 || return 1
+    local attempt
+    for attempt in 1 2 3 4 5 6 7 8; do
+      PG_PORT=$((20000 + RANDOM % 40000))
+      ss -Htln "sport = :$PG_PORT" 2>/dev/null | grep -q . && continue
+      if pg_as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -l "$PG_WORK/server.log" -w -t 60 \
+           -o "-c listen_addresses=127.0.0.1 -p $PG_PORT -k $PG_WORK/sockets -c fsync=off" \
+           start >/dev/null; then
+        PG_HOST=127.0.0.1
+        PG_DB_USER=holvanter
+        return 0
+      fi
+    done
+    return 1
+  }
+  pg_stop() {
+    pg_as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -m immediate -w stop >/dev/null 2>&1 || true
+  }
+fi
+
+E2E=0
+FIXTURE="$LINUX_BUILD/bin/windows_hotel_fixture"
+if [ ! -x "$FIXTURE" ]; then
+  say "end to end SKIPPED: $FIXTURE was not built"
+elif ! odbcinst -q -d -n "PostgreSQL Unicode" >/dev/null 2>&1; then
+  say "end to end SKIPPED: ODBC driver \"PostgreSQL Unicode\" not registered"
+elif pg_start "$WORK/postgres"; then
+  PG_STARTED=1
+  E2E=1
+  say "PostgreSQL on $PG_HOST:$PG_PORT"
+else
+  say "end to end SKIPPED: no PostgreSQL server could be started"
+fi
+
+# ------------------------------------------------------------ helpers
+# Runs a Windows program, keeps its output in LOG and checks it: a closing
+# "RESULT OK" line and no "FAIL" line.
+run_client() {
+  local label=$1 log=$2
+  shift 2
+  timeout 300 "$@" >"$log" 2>&1 || true
+  tr -d '\r' <"$log" >"$log.txt"
+  local passed
+  passed=$(grep -c '^PASS ' "$log.txt" || true)
+  if grep -q '^FAIL ' "$log.txt" || ! grep -q '^RESULT OK ' "$log.txt"; then
+    grep -E '^(FAIL|RESULT)' "$log.txt" || tail -n 20 "$log.txt"
+    failed "$label"
+  else
+    say "  $label: $passed checks passed"
+  fi
+}
+
+# Every line of standard input must be printed, exactly, in OUTPUT.
+expect_lines() {
+  local label=$1 output=$2 expected line ok=1
+  expected=$(cat)
+  while IFS= read -r line; do
+    [ -z "$line" ] && continue
+    grep -qxF -- "$line" "$output" || { echo "    missing: $line"; ok=0; }
+  done <<<"$expected"
+  if [ "$ok" -eq 1 ]; then say "  $label: as expected"; else
+    sed 's/^/    got: /' "$output"
+    failed "$label"
+  fi
+}
+
+# The registry keys and values under Software\Classes of the prefix, one
+# per line; every key also stands for its ancestors.
+registry_snapshot() {
+  wineserver -w
+  python3 - "$WINEPREFIX" >"$1" <<'PY'
+import re, sys
+prefix = sys.argv[1]
+entries = set()
+for hive in ("system.reg", "user.reg"):
+    key = None
+    with open(f"{prefix}/{hive}", encoding="utf-8", errors="replace") as f:
+        for line in f:
+            # Wine doubles every backslash in its registry files.
+            line = line.rstrip("\n").replace("\\\\", "\\")
+            m = re.match(r"^\[(.*)\]( \d+)?$", line)
+            if m:
+                key = m.group(1) if m.group(1).lower().startswith("software\\classes") else None
+                if key:
+                    parts = key.split("\\")
+                    for i in range(2, len(parts) + 1):
+                        entries.add(f"{hive}:[" + "\\".join(parts[:i]) + "]")
+                continue
+            if key and line and not line.startswith("#"):
+                entries.add(f"{hive}:[{key}] {line}")
+print("\n".join(sorted(entries)))
+PY
+}
+
+lay_blank_card() {  # PORT (1-based)
+  { printf '\x5c\x1e\x93\xa7'; head -c 28 /dev/zero | tr '\0' '\377'; } \
+    >"$LYCOMM_SIM_DIR_UNIX/port$1.card"
+}
+
+# ------------------------------------------------------------ per architecture
+for arch in "${ARCHES[@]}"; do
+  build="$BUILD_PREFIX-$arch"
+  deploy="$WORK/$arch"
+  mkdir -p "$deploy"
+  cp "$build"/bin/{holvanter.dll,lyComm.dll,mwic_32.dll,com_client.exe} "$deploy/"
+  cp "$ROOT/tests/windows/tavo_card.vbs" "$deploy/"
+  if [ "$arch" = x86 ]; then system='C:\windows\syswow64' bits=32; else system='C:\windows\system32' bits=64; fi
+  dll=$(winpath "$deploy/holvanter.dll")
+  say "== $arch"
+
+  # Registration.
+  registry_snapshot "$WORK/reg-$arch-before"
+  wine "$system\\regsvr32.exe" /s "$dll" >"$WORK/regsvr32-$arch.log" 2>&1 || true
+  registry_snapshot "$WORK/reg-$arch-registered"
+  comm -13 "$WORK/reg-$arch-before" "$WORK/reg-$arch-registered" >"$WORK/reg-$arch-written"
+  clsid_root='Software\Classes\CLSID'
+  [ "$arch" = x86 ] && clsid_root='Software\Classes\Wow6432Node\CLSID'
+  expect_lines "regsvr32 registration" "$WORK/reg-$arch-written" <<EOF
+system.reg:[$clsid_root\{F3B47DE0-66DB-46E4-AFF2-BEEE1139A740}] @="Holvanter.TavoCard"
+system.reg:[$clsid_root\{F3B47DE0-66DB-46E4-AFF2-BEEE1139A740}\InprocServer32] @="$dll"
+system.reg:[$clsid_root\{F3B47DE0-66DB-46E4-AFF2-BEEE1139A740}\InprocServer32] "ThreadingModel"="Apartment"
+system.reg:[$clsid_root\{F3B47DE0-66DB-46E4-AFF2-BEEE1139A740}\ProgID] @="Holvanter.TavoCard"
+system.reg:[Software\Classes\Holvanter.TavoCard\CLSID] @="{F3B47DE0-66DB-46E4-AFF2-BEEE1139A740}"
+system.reg:[Software\Classes\Interface\{6C2305BD-69A4-44ED-86CB-45B8A51B45A6}] @="_TavoCard"
+system.reg:[Software\Classes\Typelib\{652C87A6-852B-48DD-8D04-2E11263381AF}\1.0] @="Holvanter"
+system.reg:[Software\Classes\Typelib\{652C87A6-852B-48DD-8D04-2E11263381AF}\1.0\0\win$bits] @="$dll"
+EOF
+
+  # The COM client without a database, then without lyComm.dll.
+  rm -f "$deploy/Tavoper.ini"
+  run_client "COM client checks" "$WORK/client-$arch.log" wine "$deploy/com_client.exe" checks
+  mv "$deploy/lyComm.dll" "$deploy/lyComm.dll.away"
+  run_client "missing lyComm.dll" "$WORK/missing-$arch.log" \
+    wine "$deploy/com_client.exe" missing-lycomm
+  mv "$deploy/lyComm.dll.away" "$deploy/lyComm.dll"
+
+  # End to end on PostgreSQL, with the VBScript host in the middle.
+  vbs_port=3
+  if [ "$E2E" -eq 1 ]; then
+    dsn="$WORK/hotel-$arch.dsn"
+    cat >"$dsn" <<EOF
+[ODBC]
+DRIVER=PostgreSQL Unicode
+Servername=$PG_HOST
+Port=$PG_PORT
+Database=postgres
+UID=$PG_DB_USER
+EOF
+    if ! "$FIXTURE" setup "$dsn" HOLV1 >"$WORK/setup-$arch.log" 2>&1; then
+      cat "$WORK/setup-$arch.log"
+      failed "hotel database set-up ($arch)"
+    else
+      printf '[Setting]\r\nDataBase=%s\r\n' "$(winpath "$dsn")" >"$deploy/Tavoper.ini"
+      run_client "end to end: issue and read" "$WORK/issue-$arch.log" \
+        wine "$deploy/com_client.exe" e2e-issue
+      guest=$(sed -n 's/^GUEST_CARD \([0-9]*\)$/\1/p' "$WORK/issue-$arch.log.txt")
+      villa=$(sed -n 's/^VILLA_CARD \([0-9]*\)$/\1/p' "$WORK/issue-$arch.log.txt")
+      "$FIXTURE" show "$dsn" >"$WORK/rows-issued-$arch" 2>&1 || true
+      expect_lines "CardRecord and RoomList after issue" "$WORK/rows-issued-$arch" <<EOF
+CARD ${guest:-?} kind=宾客卡 name=Anna Lindqvist building=1 floor=1 rooms=0101 checkout=
+CARD ${villa:-?} kind=别墅卡 name=Villa O'Brien building=1 floor=2 rooms=0201,0202 checkout=
+ROOM 1/1/0101 state=1 cards=1
+ROOM 1/1/0103 state=1 cards=1
+ROOM 1/2/0201 state=1 cards=1
+ROOM 1/2/0202 state=1 cards=1
+EOF
+      lay_blank_card $((vbs_port + 1))
+      wine "$system\\cscript.exe" //nologo "$(winpath "$deploy/tavo_card.vbs")" "$vbs_port" \
+        2>&1 | tr -d '\r' >"$WORK/vbs-$arch.log" || true
+      expect_lines "VBScript host" "$WORK/vbs-$arch.log" <<EOF
+ClosePort fresh=0
+OpenPort=$((vbs_port + 1))
+OpenPort with baud=$((vbs_port + 1))
+OpenPort(255) Err.Number=6 Source=Holvanter.TavoCard
+WriteCard=0
+ReadCard=0
+WriteCard checkout=0
+ReadCard after checkout=-700
+ClosePort=0
+done
+EOF
+      run_client "end to end: check-out" "$WORK/checkout-$arch.log" \
+        wine "$deploy/com_client.exe" e2e-checkout
+      "$FIXTURE" show "$dsn" >"$WORK/rows-out-$arch" 2>&1 || true
+      expect_lines "CardRecord and RoomList after check-out" "$WORK/rows-out-$arch" <<EOF
+CARD ${guest:-?} kind=宾客卡 name=Anna Lindqvist building=1 floor=1 rooms=0101 checkout=#1
+CARD ${villa:-?} kind=别墅卡 name=Villa O'Brien building=1 floor=2 rooms=0201,0202 checkout=#1
+ROOM 1/1/0101 state= cards=1
+ROOM 1/2/0201 state= cards=1
+ROOM 1/2/0202 state= cards=1
+ROOM 1/2/0203 state= cards=1
+EOF
+      if grep -qE '^CARD [0-9]{8} kind=宾客卡 name=VBScript Guest building=1 floor=2 rooms=0203 checkout=#1$' \
+           "$WORK/rows-out-$arch"; then
+        say "  VBScript card recorded and checked out"
+      else
+        failed "VBScript card in CardRecord"
+      fi
+      rm -f "$deploy/Tavoper.ini"
+    fi
+  else
+    # Without a database the script host still shows the port and errors.
+    lay_blank_card $((vbs_port + 1))
+    wine "$system\\cscript.exe" //nologo "$(winpath "$deploy/tavo_card.vbs")" "$vbs_port" \
+      2>&1 | tr -d '\r' >"$WORK/vbs-$arch.log" || true
+    expect_lines "VBScript host (no database: issue -800)" "$WORK/vbs-$arch.log" <<EOF
+OpenPort=$((vbs_port + 1))
+OpenPort(255) Err.Number=6 Source=Holvanter.TavoCard
+WriteCard=-800
+done
+EOF
+  fi
+
+  # Unregistration removes every key and value registration wrote.
+  wine "$system\\regsvr32.exe" /u /s "$dll" >>"$WORK/regsvr32-$arch.log" 2>&1 || true
+  registry_snapshot "$WORK/reg-$arch-after"
+  comm -12 "$WORK/reg-$arch-written" "$WORK/reg-$arch-after" >"$WORK/reg-$arch-left"
+  if [ -s "$WORK/reg-$arch-left" ]; then
+    sed 's/^/    left: /' "$WORK/reg-$arch-left"
+    failed "regsvr32 /u ($arch)"
+  else
+    say "  regsvr32 /u: all $(wc -l <"$WORK/reg-$arch-written") registry entries written were removed"
+  fi
+done
+
+now=$(date +%s)
+say "build $((built - started)) s, Wine tests $((now - built)) s; end to end on PostgreSQL: $([ "$E2E" -eq 1 ] && echo ran || echo SKIPPED)"
+if [ "$fail_count" -ne 0 ]; then
+  say "$fail_count checks failed"
+  exit 1
+fi
+say "all passed for ${ARCHES[*]}"
