@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -397,7 +398,8 @@ OdbcConnection::OdbcConnection(const std::string& connection_string,
     h.env = SQL_NULL_HENV;
     throw TavoError(kErrDatabase, "the ODBC driver manager is not available");
   }
-  Check(SQLSetEnvAttr(h.env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+  const SQLULEN odbc3 = SQL_OV_ODBC3;
+  Check(SQLSetEnvAttr(h.env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(odbc3), 0),
         SQL_HANDLE_ENV, h.env, h.mode, "the ODBC driver manager refused ODBC 3");
   Check(SQLAllocHandle(SQL_HANDLE_DBC, h.env, &h.dbc), SQL_HANDLE_ENV, h.env, h.mode,
         "no connection handle");
