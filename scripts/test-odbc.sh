@@ -121,14 +121,14 @@ run_suite() {
   HOLVANTER_TEST_DSN=$dsn "$binary" --gtest_brief=1 >"$log" 2>&1 || status=$?
   local p f s
   p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$log" | tail -n 1)
-  f=$(sed -n 's/^ *\([0-9][0-9]*\) FAILED TESTS\{0,1\}$/\1/p' "$log" | tail -n 1)
+  f=$(grep -cE '^\[  FAILED  \] [^ ]+ \([0-9]+ ms\)$' "$log" || true)
   s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' "$log" | tail -n 1)
   passed=$((passed + ${p:-0})) failed=$((failed + ${f:-0})) skipped=$((skipped + ${s:-0}))
   if [ "$status" -ne 0 ]; then
     runs_failed=$((runs_failed + 1))
     cat "$log"
-    echo "   ${f:-some} failed (exit status $status)"
-    [ -n "$f" ] || failed=$((failed + 1))
+    echo "   $f failed (exit status $status)"
+    [ "$f" -gt 0 ] || failed=$((failed + 1))  # it ended before it could tell
   else
     echo "   ${p:-0} passed, ${s:-0} skipped"
   fi
