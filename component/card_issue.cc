@@ -113,6 +113,14 @@ int16_t CheckBuildingAndFloor(int16_t bldg_no, int16_t floor_no) {
   return 0;
 }
 
+int16_t CheckStayAndPlace(std::string_view begin_stamp, std::string_view end_stamp,
+                          int16_t bldg_no, int16_t floor_no) {
+  if (const int16_t rc = CheckStampFigures(begin_stamp, end_stamp)) return rc;
+  if (const int16_t rc = CheckStampCalendar(begin_stamp, end_stamp)) return rc;
+  if (const int16_t rc = CheckStayDays(begin_stamp, end_stamp)) return rc;
+  return CheckBuildingAndFloor(bldg_no, floor_no);
+}
+
 int16_t OpenHotelDatabase(ThreadState& state) {
   if (!OpenDatabase(state.database_path, state.db_connection)) return -840;
   state.system_code = LoadSystemCode(*state.db_connection);
@@ -142,6 +150,22 @@ CardNumber AllocateCardNumber(Connection& connection) {
   card.hex_form = CardNoHexForm(card.number);
   card.record_form = CardNoRecordForm(card.number);
   return card;
+}
+
+CardNumber RecordIssuedCard(ThreadState& state, std::string& card_no,
+                            const std::string& room_statement, CardRecordValues record) {
+  Connection& db = *state.db_connection;
+  // Card issues take turns from the numbering queries until the card is
+  // recorded, so that no two cards get the same number.
+  auto turn = db.TakeNumberingTurn();
+  CardNumber number = AllocateCardNumber(db);
+  card_no = number.hex_form;
+  record.record_form = number.record_form;
+  record.issued_at = Env::Default()->Now();
+  std::string status;
+  ExecuteSql(db, room_statement, status);
+  ExecuteSql(db, CardRecordInsertStatement(record), status);
+  return number;
 }
 
 int16_t CardWriteResult(int16_t status) {

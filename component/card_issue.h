@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "component/card_statements.h"
 #include "component/thread_state.h"
 #include "holvanter/tavo_card.h"
 #include "store/database.h"
@@ -34,6 +35,11 @@ int16_t CheckStayDays(std::string_view begin_stamp, std::string_view end_stamp);
 // Building and floor fit the card and the record (1 to 99): 0, -854, -855.
 int16_t CheckBuildingAndFloor(int16_t bldg_no, int16_t floor_no);
 
+// The checks both issues run on their first 12 stamp figures, building and
+// floor, in this order: figures, calendar, day order, building, floor.
+int16_t CheckStayAndPlace(std::string_view begin_stamp, std::string_view end_stamp,
+                          int16_t bldg_no, int16_t floor_no);
+
 // Opens a new connection for this thread (-840 when it cannot) and loads the
 // system code. 0 when both are done.
 int16_t OpenHotelDatabase(ThreadState& state);
@@ -46,6 +52,14 @@ struct CardNumber {
   std::string record_form;  // eight decimal figures
 };
 CardNumber AllocateCardNumber(Connection& connection);
+
+// The issue record steps, in their turn at card numbering: allocates the
+// next card number and hands its hex form to `card_no` at once, then runs
+// `room_statement` (RoomList) and the CardRecord insert of `record`, whose
+// card number and moment of issue are filled in here. Each statement
+// commits on its own.
+CardNumber RecordIssuedCard(ThreadState& state, std::string& card_no,
+                            const std::string& room_statement, CardRecordValues record);
 
 // The result of an issue's card write: status 1 is 0, status 0 is -129,
 // any other status is returned unchanged.

@@ -1,6 +1,7 @@
 // WriteCard: guest card issue for one room, and check-out when the room
 // code is "0000".
 #include <string>
+#include <utility>
 
 #include "card/card_image.h"
 #include "card/encoder_link.h"
@@ -8,8 +9,6 @@
 #include "component/card_statements.h"
 #include "component/thread_state.h"
 #include "holvanter/tavo_card.h"
-#include "platform/env.h"
-#include "store/execute_sql.h"
 #include "store/settings.h"
 
 namespace holvanter {
@@ -40,10 +39,7 @@ int16_t TavoCard::WriteCard(int32_t IcDevH, const std::string& BeginDate,
   if (CharacterCount(EndDate) < 12) return -852;
   const std::string begin_stamp = BeginDate.substr(0, 12);
   const std::string end_stamp = EndDate.substr(0, 12);
-  if (const int16_t rc = CheckStampFigures(begin_stamp, end_stamp)) return rc;
-  if (const int16_t rc = CheckStampCalendar(begin_stamp, end_stamp)) return rc;
-  if (const int16_t rc = CheckStayDays(begin_stamp, end_stamp)) return rc;
-  if (const int16_t rc = CheckBuildingAndFloor(BldgNo, FloorNo)) return rc;
+  if (const int16_t rc = CheckStayAndPlace(begin_stamp, end_stamp, BldgNo, FloorNo)) return rc;
   const std::string room_code = GuestRoomCode(Rooms);
   if (!AllFigures(room_code)) return -856;
   if (const int16_t rc = OpenHotelDatabase(state)) return rc;
@@ -51,28 +47,15 @@ int16_t TavoCard::WriteCard(int32_t IcDevH, const std::string& BeginDate,
   if (room_code == "0000") return CheckOutCard(*this, IcDevH, state, RoomRelease::kGuestStatement);
 
   CardImage image = StartCardImage(kGuestCardKind, state.system_code);
-  CardNumber number;
-  {
-    // Card issues take turns from the numbering queries until the card is
-    // recorded, so that no two cards get the same number.
-    Connection& db = *state.db_connection;
-    auto turn = db.TakeNumberingTurn();
-    number = AllocateCardNumber(db);
-    CardNo = number.hex_form;
-
-    CardRecordValues record;
-    record.record_form = number.record_form;
-    record.holder_name = HoderName;
-    record.bldg_no = BldgNo;
-    record.floor_no = FloorNo;
-    record.room_value = room_code;
-    record.issued_at = Env::Default()->Now();
-    record.begin_text = StayDateText(begin_stamp);
-    record.end_text = StayDateText(end_stamp);
-    std::string status;
-    ExecuteSql(db, GuestRoomIssueStatement(BldgNo, FloorNo, room_code), status);
-    ExecuteSql(db, CardRecordInsertStatement(record), status);
-  }
+  CardRecordValues record;
+  record.holder_name = HoderName;
+  record.bldg_no = BldgNo;
+  record.floor_no = FloorNo;
+  record.room_value = room_code;
+  record.begin_text = StayDateText(begin_stamp);
+  record.end_text = StayDateText(end_stamp);
+  const CardNumber number = RecordIssuedCard(
+      state, CardNo, GuestRoomIssueStatement(BldgNo, FloorNo, room_code), std::move(record));
   FinishGuestImage(image, number.hex_form, begin_stamp, end_stamp, room_code, FloorNo, BldgNo);
   return CardWriteResult(WriteCardImage(image));
 }

@@ -1,6 +1,7 @@
 // VillaCard: villa card issue for two rooms on one floor, and check-out when
 // RoomNO is "00000000".
 #include <string>
+#include <utility>
 
 #include "card/card_image.h"
 #include "card/encoder_link.h"
@@ -8,8 +9,6 @@
 #include "component/card_statements.h"
 #include "component/thread_state.h"
 #include "holvanter/tavo_card.h"
-#include "platform/env.h"
-#include "store/execute_sql.h"
 #include "store/settings.h"
 
 namespace holvanter {
@@ -37,10 +36,7 @@ int16_t TavoCard::VillaCard(int32_t IcDevH, const std::string& BeginDate,
   const std::string begin_stamp = BeginDate.substr(0, 12);
   const std::string end_stamp = EndDate.substr(0, 12);
   // The stamps go on the card and into the record: figures and real dates.
-  if (const int16_t rc = CheckStampFigures(begin_stamp, end_stamp)) return rc;
-  if (const int16_t rc = CheckStampCalendar(begin_stamp, end_stamp)) return rc;
-  if (const int16_t rc = CheckStayDays(begin_stamp, end_stamp)) return rc;
-  if (const int16_t rc = CheckBuildingAndFloor(BldgNo, FloorNo)) return rc;
+  if (const int16_t rc = CheckStayAndPlace(begin_stamp, end_stamp, BldgNo, FloorNo)) return rc;
   if (const int16_t rc = OpenHotelDatabase(state)) return rc;
 
   if (room_no == "00000000")
@@ -49,27 +45,17 @@ int16_t TavoCard::VillaCard(int32_t IcDevH, const std::string& BeginDate,
   const std::string first_room = room_no.substr(0, 4);
   const std::string second_room = room_no.substr(4, 4);
   CardImage image = StartCardImage(kVillaCardKind, state.system_code);
-  CardNumber number;
-  {
-    Connection& db = *state.db_connection;
-    auto turn = db.TakeNumberingTurn();
-    number = AllocateCardNumber(db);
-    CardNo = number.hex_form;
-
-    CardRecordValues record;
-    record.record_form = number.record_form;
-    record.villa = true;
-    record.holder_name = HoderName;
-    record.bldg_no = BldgNo;
-    record.floor_no = FloorNo;
-    record.room_value = first_room + "," + second_room;
-    record.issued_at = Env::Default()->Now();
-    record.begin_text = StayDateText(begin_stamp);
-    record.end_text = StayDateText(end_stamp);
-    std::string status;
-    ExecuteSql(db, VillaRoomIssueStatement(BldgNo, FloorNo, first_room, second_room), status);
-    ExecuteSql(db, CardRecordInsertStatement(record), status);
-  }
+  CardRecordValues record;
+  record.villa = true;
+  record.holder_name = HoderName;
+  record.bldg_no = BldgNo;
+  record.floor_no = FloorNo;
+  record.room_value = first_room + "," + second_room;
+  record.begin_text = StayDateText(begin_stamp);
+  record.end_text = StayDateText(end_stamp);
+  const CardNumber number = RecordIssuedCard(
+      state, CardNo, VillaRoomIssueStatement(BldgNo, FloorNo, first_room, second_room),
+      std::move(record));
   FinishVillaImage(image, number.hex_form, end_stamp, room_no, FloorNo, BldgNo);
   return CardWriteResult(WriteCardImage(image));
 }
