@@ -79,7 +79,9 @@ chmod 755 "$WORK"
 as_server_user "$PG_BIN/initdb" -D "$PGDATA" -U holvanter -A trust -E UTF8 --locale=C.UTF-8 \
   >"$WORK/initdb.log" 2>&1 || { cat "$WORK/initdb.log" >&2; exit 1; }
 
-port_in_use() { ss -Htln "sport = :$1" 2>/dev/null | grep -q .; }
+# Without ss (iproute2) a taken port shows as a failed start, and the next
+# port is tried.
+port_in_use() { command -v ss >/dev/null && ss -Htln "sport = :$1" 2>/dev/null | grep -q .; }
 for attempt in 1 2 3 4 5 6 7 8; do
   PORT=$((20000 + RANDOM % 40000))
   port_in_use "$PORT" && continue
