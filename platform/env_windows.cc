@@ -121,8 +121,11 @@ class WindowsEnv : public Env {
     if (buffer == nullptr || size == 0) return 0;
     const std::string ansi_file = ToAnsi(file);
     const DWORD capped = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
-    return GetPrivateProfileStringA(section, key, default_value != nullptr ? default_value : "",
-                                    buffer, capped, ansi_file.c_str());
+    // windows.h makes this method's own name a macro for GetPrivateProfileStringA:
+    // the system function must be named from the global scope.
+    return ::GetPrivateProfileStringA(section, key,
+                                      default_value != nullptr ? default_value : "", buffer,
+                                      capped, ansi_file.c_str());
   }
 
   LocalTime Now() override {
