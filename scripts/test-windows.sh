@@ -75,6 +75,7 @@ built=$(date +%s)
 
 # ------------------------------------------------------------ Wine prefix
 WORK=$(mktemp -d /tmp/holvanter-wine.XXXXXX)
+chmod 755 "$WORK"  # the database server runs as its own user
 export WINEPREFIX=$WORK/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export LYCOMM_SIM_DIR_UNIX=$WORK/encoder
 mkdir -p "$LYCOMM_SIM_DIR_UNIX"
@@ -225,13 +226,20 @@ for arch in "${ARCHES[@]}"; do
   mkdir -p "$deploy"
   cp "$build"/bin/{holvanter.dll,lyComm.dll,mwic_32.dll,com_client.exe} "$deploy/"
   cp "$ROOT/tests/windows/tavo_card.vbs" "$deploy/"
-  if [ "$arch" = x86 ]; then system='C:\windows\syswow64' bits=32; else system='C:\windows\system32' bits=64; fi
+  # Each architecture's programs start with its own loader: Debian's wine
+  # command takes the 32-bit loader, which sees system32 as syswow64.
+  if [ "$arch" = x86 ]; then
+    system='C:\windows\syswow64' bits=32 loader=/usr/lib/wine/wine
+  else
+    system='C:\windows\system32' bits=64 loader=/usr/lib/wine/wine64
+  fi
+  [ -x "$loader" ] || loader=wine
   dll=$(winpath "$deploy/holvanter.dll")
   say "== $arch"
 
   # Registration.
   registry_snapshot "$WORK/reg-$arch-before"
-  wine "$system\\regsvr32.exe" /s "$dll" >"$WORK/regsvr32-$arch.log" 2>&1 || true
+  "$loader" "$system\\regsvr32.exe" /s "$dll" >"$WORK/regsvr32-$arch.log" 2>&1 || true
   registry_snapshot "$WORK/reg-$arch-registered"
   comm -13 "$WORK/reg-$arch-before" "$WORK/reg-$arch-registered" >"$WORK/reg-$arch-written"
   clsid_root='Software\Classes\CLSID'
@@ -249,10 +257,12 @@ EOF
 
   # The COM client without a database, then without lyComm.dll.
   rm -f "$deploy/Tavoper.ini"
-  run_client "COM client checks" "$WORK/client-$arch.log" wine "$deploy/com_client.exe" checks
+  run_client "COM client checks" "$WORK/client-$arch.log" "$loader" "$deploy/com_client.exe" checks
+  grep -qx "com_client checks ($bits-bit)" "$WORK/client-$arch.log.txt" ||
+    failed "the $arch client did not run as a $bits-bit process"
   mv "$deploy/lyComm.dll" "$deploy/lyComm.dll.away"
   run_client "missing lyComm.dll" "$WORK/missing-$arch.log" \
-    wine "$deploy/com_client.exe" missing-lycomm
+    "$loader" "$deploy/com_client.exe" missing-lycomm
   mv "$deploy/lyComm.dll.away" "$deploy/lyComm.dll"
 
   # End to end on PostgreSQL, with the VBScript host in the middle.
@@ -273,7 +283,7 @@ EOF
     else
       printf '[Setting]\r\nDataBase=%s\r\n' "$(winpath "$dsn")" >"$deploy/Tavoper.ini"
       run_client "end to end: issue and read" "$WORK/issue-$arch.log" \
-        wine "$deploy/com_client.exe" e2e-issue
+        "$loader" "$deploy/com_client.exe" e2e-issue
       guest=$(sed -n 's/^GUEST_CARD \([0-9]*\)$/\1/p' "$WORK/issue-$arch.log.txt")
       villa=$(sed -n 's/^VILLA_CARD \([0-9]*\)$/\1/p' "$WORK/issue-$arch.log.txt")
       "$FIXTURE" show "$dsn" >"$WORK/rows-issued-$arch" 2>&1 || true
@@ -286,7 +296,7 @@ ROOM 1/2/0201 state=1 cards=1
 ROOM 1/2/0202 state=1 cards=1
 EOF
       lay_blank_card $((vbs_port + 1))
-      wine "$system\\cscript.exe" //nologo "$(winpath "$deploy/tavo_card.vbs")" "$vbs_port" \
+      "$loader" "$system\\cscript.exe" //nologo "$(winpath "$deploy/tavo_card.vbs")" "$vbs_port" \
         2>&1 | tr -d '\r' >"$WORK/vbs-$arch.log" || true
       expect_lines "VBScript host" "$WORK/vbs-$arch.log" <<EOF
 ClosePort fresh=0
@@ -301,15 +311,15 @@ ClosePort=0
 done
 EOF
       run_client "end to end: check-out" "$WORK/checkout-$arch.log" \
-        wine "$deploy/com_client.exe" e2e-checkout
+        "$loader" "$deploy/com_client.exe" e2e-checkout
       "$FIXTURE" show "$dsn" >"$WORK/rows-out-$arch" 2>&1 || true
       expect_lines "CardRecord and RoomList after check-out" "$WORK/rows-out-$arch" <<EOF
 CARD ${guest:-?} kind=宾客卡 name=Anna Lindqvist building=1 floor=1 rooms=0101 checkout=#1
 CARD ${villa:-?} kind=别墅卡 name=Villa O'Brien building=1 floor=2 rooms=0201,0202 checkout=#1
-ROOM 1/1/0101 state= cards=1
-ROOM 1/2/0201 state= cards=1
-ROOM 1/2/0202 state= cards=1
-ROOM 1/2/0203 state= cards=1
+ROOM 1/1/0101 state=1 cards=1
+ROOM 1/2/0201 state=1 cards=1
+ROOM 1/2/0202 state=1 cards=1
+ROOM 1/2/0203 state=1 cards=1
 EOF
       if grep -qE '^CARD [0-9]{8} kind=宾客卡 name=VBScript Guest building=1 floor=2 rooms=0203 checkout=#1$' \
            "$WORK/rows-out-$arch"; then
@@ -322,7 +332,7 @@ EOF
   else
     # Without a database the script host still shows the port and errors.
     lay_blank_card $((vbs_port + 1))
-    wine "$system\\cscript.exe" //nologo "$(winpath "$deploy/tavo_card.vbs")" "$vbs_port" \
+    "$loader" "$system\\cscript.exe" //nologo "$(winpath "$deploy/tavo_card.vbs")" "$vbs_port" \
       2>&1 | tr -d '\r' >"$WORK/vbs-$arch.log" || true
     expect_lines "VBScript host (no database: issue -800)" "$WORK/vbs-$arch.log" <<EOF
 OpenPort=$((vbs_port + 1))
@@ -333,7 +343,7 @@ EOF
   fi
 
   # Unregistration removes every key and value registration wrote.
-  wine "$system\\regsvr32.exe" /u /s "$dll" >>"$WORK/regsvr32-$arch.log" 2>&1 || true
+  "$loader" "$system\\regsvr32.exe" /u /s "$dll" >>"$WORK/regsvr32-$arch.log" 2>&1 || true
   registry_snapshot "$WORK/reg-$arch-after"
   comm -12 "$WORK/reg-$arch-written" "$WORK/reg-$arch-after" >"$WORK/reg-$arch-left"
   if [ -s "$WORK/reg-$arch-left" ]; then
