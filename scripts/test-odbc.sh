@@ -12,8 +12,8 @@
 set -euo pipefail
 
 BUILD=$(cd "${1:?usage: test-odbc.sh BUILD_FOLDER}" && pwd)
-PG_BIN=${HOLVANTER_PG_BIN:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)}
-[ -x "$PG_BIN/initdb" ] || { echo "test-odbc: no PostgreSQL server programs (package postgresql)" >&2; exit 1; }
+# shellcheck source=scripts/lib/postgres.sh
+. "$(dirname "$0")/lib/postgres.sh"
 
 # The driver names that Debian's packages register in /etc/odbcinst.ini.
 PG_DRIVER="PostgreSQL Unicode"
@@ -42,20 +42,11 @@ for binary in "${SUITE[@]}"; do
 done
 
 WORK=$(mktemp -d /tmp/holvanter-odbc.XXXXXX)
-PGDATA=$WORK/pgdata
-SOCKETS=$WORK/sockets
-PG_USER=postgres
-server_started=0
-
-as_server_user() {
-  if [ "$(id -u)" -eq 0 ]; then runuser -u "$PG_USER" -- "$@"; else "$@"; fi
-}
+chmod 755 "$WORK"
 
 cleanup() {
   local status=$?
-  if [ "$server_started" -eq 1 ]; then
-    as_server_user "$PG_BIN/pg_ctl" -D "$PGDATA" -m immediate -w stop >/dev/null 2>&1 || true
-  fi
+  pg_stop
   if [ "${HOLVANTER_ODBC_KEEP:-0}" = 1 ]; then
     echo "test-odbc: left $WORK in place"
   else
@@ -66,43 +57,17 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-mkdir -p "$SOCKETS"
-if [ "$(id -u)" -eq 0 ]; then
-  chown -R "$PG_USER" "$WORK"
-else
-  PG_USER=$(id -un)
-fi
-chmod 755 "$WORK"
-
-# A cluster that trusts local connections, speaks UTF-8 and listens on the
-# loopback address only.
-as_server_user "$PG_BIN/initdb" -D "$PGDATA" -U holvanter -A trust -E UTF8 --locale=C.UTF-8 \
-  >"$WORK/initdb.log" 2>&1 || { cat "$WORK/initdb.log" >&2; exit 1; }
-
-# Without ss (iproute2) a taken port shows as a failed start, and the next
-# port is tried.
-port_in_use() { command -v ss >/dev/null && ss -Htln "sport = :$1" 2>/dev/null | grep -q .; }
-for attempt in 1 2 3 4 5 6 7 8; do
-  PORT=$((20000 + RANDOM % 40000))
-  port_in_use "$PORT" && continue
-  if as_server_user "$PG_BIN/pg_ctl" -D "$PGDATA" -l "$WORK/server.log" -w -t 60 \
-       -o "-c listen_addresses=127.0.0.1 -p $PORT -k $SOCKETS -c max_connections=50 -c fsync=off" \
-       start >/dev/null; then
-    server_started=1
-    break
-  fi
-done
-[ "$server_started" -eq 1 ] || { echo "test-odbc: the PostgreSQL server did not start" >&2; cat "$WORK/server.log" >&2; exit 1; }
-"$PG_BIN/createdb" -h 127.0.0.1 -p "$PORT" -U holvanter -E UTF8 hotel
+pg_start "$WORK/postgres" || { echo "test-odbc: the PostgreSQL server did not start" >&2; exit 1; }
+"$PG_BIN/createdb" -h "$PG_HOST" -p "$PG_PORT" -U "$PG_DB_USER" -E UTF8 hotel
 
 PG_DSN=$WORK/postgresql.dsn
 cat >"$PG_DSN" <<EOF
 [ODBC]
 DRIVER=$PG_DRIVER
-Servername=127.0.0.1
-Port=$PORT
+Servername=$PG_HOST
+Port=$PG_PORT
 Database=hotel
-UID=holvanter
+UID=$PG_DB_USER
 EOF
 
 SQLITE_DSN=$WORK/sqlite.dsn

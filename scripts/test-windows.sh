@@ -105,40 +105,9 @@ wineboot -i >"$WORK/wineboot.log" 2>&1 || { cat "$WORK/wineboot.log"; exit 1; }
 wineserver -w
 
 # ------------------------------------------------------------ PostgreSQL
-# A throwaway server on the loopback address, as scripts/test-odbc.sh runs
-# one; scripts/lib/postgres.sh, when present, provides pg_start/pg_stop.
-if [ -f "$ROOT/scripts/lib/postgres.sh" ]; then
-  # shellcheck source=/dev/null
-  . "$ROOT/scripts/lib/postgres.sh"
-else
-  pg_start() {
-    PG_BIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
-    [ -x "$PG_BIN/initdb" ] || return 1
-    PG_WORK=$1
-    PG_USER=postgres
-    mkdir -p "$PG_WORK/sockets"
-    if [ "$(id -u)" -eq 0 ]; then chown -R "$PG_USER" "$PG_WORK"; else PG_USER=$(id -un); fi
-    pg_as() { if [ "$(id -u)" -eq 0 ]; then runuser -u "$PG_USER" -- "$@"; else "$@"; fi; }
-    pg_as "$PG_BIN/initdb" -D "$PG_WORK/data" -U holvanter -A trust -E UTF8 --locale=C.UTF-8 \
-      >"$PG_WORK/initdb.log" 2>&1 || return 1
-    local attempt
-    for attempt in 1 2 3 4 5 6 7 8; do
-      PG_PORT=$((20000 + RANDOM % 40000))
-      ss -Htln "sport = :$PG_PORT" 2>/dev/null | grep -q . && continue
-      if pg_as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -l "$PG_WORK/server.log" -w -t 60 \
-           -o "-c listen_addresses=127.0.0.1 -p $PG_PORT -k $PG_WORK/sockets -c fsync=off" \
-           start >/dev/null; then
-        PG_HOST=127.0.0.1
-        PG_DB_USER=holvanter
-        return 0
-      fi
-    done
-    return 1
-  }
-  pg_stop() {
-    pg_as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -m immediate -w stop >/dev/null 2>&1 || true
-  }
-fi
+# A throwaway server on the loopback address, as scripts/test-odbc.sh runs one.
+# shellcheck source=scripts/lib/postgres.sh
+. "$ROOT/scripts/lib/postgres.sh"
 
 E2E=0
 FIXTURE="$LINUX_BUILD/bin/windows_hotel_fixture"
