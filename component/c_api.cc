@@ -78,6 +78,36 @@ int32_t NullArgument(const char* what) noexcept {
   return kErrPointer;
 }
 
+// WriteCard and VillaCard through the C face: the same parameters, rooms
+// aside.
+using IssueMethod = int16_t (holvanter::TavoCard::*)(int32_t, const std::string&,
+                                                     const std::string&, std::string&, int16_t,
+                                                     int16_t, const std::string&,
+                                                     const std::string&);
+
+int32_t CallIssueMethod(IssueMethod method, tavo_card* card, int32_t IcDevH,
+                        const char* BeginDate, const char* EndDate, char* CardNo, int16_t BldgNo,
+                        int16_t FloorNo, const char* rooms, const char* HoderName,
+                        int16_t* result) {
+  if (card == nullptr) return NullArgument("card");
+  if (CardNo == nullptr) return NullArgument("CardNo");
+  if (result == nullptr) return NullArgument("result");
+  return Guarded([&] {
+    const std::string before = ReadBuffer(CardNo);
+    std::string card_no = before;
+    // The card number is handed back even when the call then fails: the
+    // database already holds it.
+    struct WriteBack {
+      char* buffer;
+      const std::string& before;
+      std::string& after;
+      ~WriteBack() { WriteBackIfChanged(buffer, before, after); }
+    } write_back{CardNo, before, card_no};
+    *result = (card->object.*method)(IcDevH, ReadText(BeginDate), ReadText(EndDate), card_no,
+                                     BldgNo, FloorNo, ReadText(rooms), ReadText(HoderName));
+  });
+}
+
 }  // namespace
 
 extern "C" {
@@ -112,23 +142,8 @@ int32_t tavo_close_port(tavo_card* card, const int32_t* IcDevH, int32_t* result)
 int32_t tavo_write_card(tavo_card* card, int32_t IcDevH, const char* BeginDate,
                         const char* EndDate, char* CardNo, int16_t BldgNo, int16_t FloorNo,
                         const char* Rooms, const char* HoderName, int16_t* result) {
-  if (card == nullptr) return NullArgument("card");
-  if (CardNo == nullptr) return NullArgument("CardNo");
-  if (result == nullptr) return NullArgument("result");
-  return Guarded([&] {
-    const std::string before = ReadBuffer(CardNo);
-    std::string card_no = before;
-    // The card number is handed back even when the call then fails: the
-    // database already holds it.
-    struct WriteBack {
-      char* buffer;
-      const std::string& before;
-      std::string& after;
-      ~WriteBack() { WriteBackIfChanged(buffer, before, after); }
-    } write_back{CardNo, before, card_no};
-    *result = card->object.WriteCard(IcDevH, ReadText(BeginDate), ReadText(EndDate), card_no,
-                                     BldgNo, FloorNo, ReadText(Rooms), ReadText(HoderName));
-  });
+  return CallIssueMethod(&holvanter::TavoCard::WriteCard, card, IcDevH, BeginDate, EndDate, CardNo,
+                         BldgNo, FloorNo, Rooms, HoderName, result);
 }
 
 int32_t tavo_read_card(tavo_card* card, int32_t IcDevH, char* CardNo, char* RoomNO,
@@ -157,21 +172,8 @@ int32_t tavo_read_card(tavo_card* card, int32_t IcDevH, char* CardNo, char* Room
 int32_t tavo_villa_card(tavo_card* card, int32_t IcDevH, const char* BeginDate,
                         const char* EndDate, char* CardNo, int16_t BldgNo, int16_t FloorNo,
                         const char* RoomNO, const char* HoderName, int16_t* result) {
-  if (card == nullptr) return NullArgument("card");
-  if (CardNo == nullptr) return NullArgument("CardNo");
-  if (result == nullptr) return NullArgument("result");
-  return Guarded([&] {
-    const std::string before = ReadBuffer(CardNo);
-    std::string card_no = before;
-    struct WriteBack {
-      char* buffer;
-      const std::string& before;
-      std::string& after;
-      ~WriteBack() { WriteBackIfChanged(buffer, before, after); }
-    } write_back{CardNo, before, card_no};
-    *result = card->object.VillaCard(IcDevH, ReadText(BeginDate), ReadText(EndDate), card_no,
-                                     BldgNo, FloorNo, ReadText(RoomNO), ReadText(HoderName));
-  });
+  return CallIssueMethod(&holvanter::TavoCard::VillaCard, card, IcDevH, BeginDate, EndDate, CardNo,
+                         BldgNo, FloorNo, RoomNO, HoderName, result);
 }
 
 const char* tavo_last_error(void) { return last_error.c_str(); }
