@@ -14,7 +14,15 @@ bold=; plain=
 if [ -t 1 ]; then bold=$(tput bold 2>/dev/null || true); plain=$(tput sgr0 2>/dev/null || true); fi
 note() { printf '   %s\n' "$@"; }
 step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
-run() { printf '$ tavocard %s\n' "$*"; "$TAVOCARD" "$@" || true; }
+# Shows each command as a person would type it, then runs it.
+run() {
+  local shown=() arg
+  for arg in "$@"; do
+    if [[ "$arg" == *" "* ]]; then shown+=("\"$arg\""); else shown+=("$arg"); fi
+  done
+  printf '$ tavocard %s\n' "${shown[*]}"
+  "$TAVOCARD" "$@" || true
+}
 tables() {
   echo "-- CardRecord"
   sqlite3 -header -column "$DB" "SELECT InfoNo, CardNo, cardName, Name_F, BuildNo, FloorNo, RoomNo,
