@@ -13,16 +13,6 @@ std::string_view Trim(std::string_view s) {
   return s.substr(first, last - first + 1);
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
 std::string Unquote(std::string_view value) {
   if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
       value.back() == value.front())
@@ -56,11 +46,21 @@ void ForEachEntry(std::string_view text, Visit visit) {
 
 }  // namespace
 
+bool SameProfileName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
 std::optional<std::string> FindProfileValue(std::string_view text, std::string_view section,
                                             std::string_view key) {
   std::optional<std::string> found;
   ForEachEntry(text, [&](std::string_view s, std::string_view k, std::string_view v) {
-    if (!SameName(s, section) || !SameName(k, key)) return false;
+    if (!SameProfileName(s, section) || !SameProfileName(k, key)) return false;
     found = Unquote(v);
     return true;
   });
@@ -71,9 +71,9 @@ std::vector<std::pair<std::string, std::string>> ReadProfileSection(std::string_
                                                                     std::string_view section) {
   std::vector<std::pair<std::string, std::string>> entries;
   ForEachEntry(text, [&](std::string_view s, std::string_view k, std::string_view v) {
-    if (!SameName(s, section)) return false;
+    if (!SameProfileName(s, section)) return false;
     for (const auto& [existing, _] : entries)
-      if (SameName(existing, k)) return false;  // the first of a repeated key wins
+      if (SameProfileName(existing, k)) return false;  // the first of a repeated key wins
     entries.emplace_back(std::string(k), Unquote(v));
     return false;
   });

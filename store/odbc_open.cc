@@ -16,26 +16,16 @@ namespace {
 // A file data source is a few lines of text; anything longer is not one.
 constexpr std::size_t kMaxDataSourceBytes = 64 * 1024;
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
 const std::string* FindKeyword(const std::vector<std::pair<std::string, std::string>>& keywords,
                                std::string_view name) {
   for (const auto& [key, value] : keywords)
-    if (SameName(key, name)) return &value;
+    if (SameProfileName(key, name)) return &value;
   return nullptr;
 }
 
 bool ContainsNoCase(std::string_view text, std::string_view word) {
   for (std::size_t i = 0; i + word.size() <= text.size(); ++i)
-    if (SameName(text.substr(i, word.size()), word)) return true;
+    if (SameProfileName(text.substr(i, word.size()), word)) return true;
   return false;
 }
 

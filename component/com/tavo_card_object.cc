@@ -120,16 +120,8 @@ class TavoCardObject final : public _TavoCard, public ISupportErrorInfo {
   HRESULT STDMETHODCALLTYPE WriteCard(LONG IcDevH, BSTR BeginDate, BSTR EndDate, BSTR* CardNo,
                                       SHORT BldgNo, SHORT FloorNo, BSTR Rooms, BSTR HoderName,
                                       SHORT* result) override {
-    if (result == nullptr || CardNo == nullptr) return E_POINTER;
-    try {
-      InOutText card_no(CardNo);
-      *result = card_.WriteCard(IcDevH, FromBstr(BeginDate), FromBstr(EndDate), card_no.text(),
-                                BldgNo, FloorNo, FromBstr(Rooms), FromBstr(HoderName));
-      card_no.Commit();
-      return ClearError();
-    } catch (...) {
-      return RaiseCurrentException();
-    }
+    return CallIssueMethod(&holvanter::TavoCard::WriteCard, IcDevH, BeginDate, EndDate, CardNo,
+                           BldgNo, FloorNo, Rooms, HoderName, result);
   }
 
   HRESULT STDMETHODCALLTYPE ReadCard(LONG IcDevH, BSTR* CardNo, BSTR* RoomNO, BSTR* BeginDate,
@@ -155,11 +147,31 @@ class TavoCardObject final : public _TavoCard, public ISupportErrorInfo {
   HRESULT STDMETHODCALLTYPE VillaCard(LONG IcDevH, BSTR BeginDate, BSTR EndDate, BSTR* CardNo,
                                       SHORT BldgNo, SHORT FloorNo, BSTR RoomNO, BSTR HoderName,
                                       SHORT* result) override {
+    return CallIssueMethod(&holvanter::TavoCard::VillaCard, IcDevH, BeginDate, EndDate, CardNo,
+                           BldgNo, FloorNo, RoomNO, HoderName, result);
+  }
+
+ private:
+  using IssueMethod = int16_t (holvanter::TavoCard::*)(int32_t, const std::string&,
+                                                       const std::string&, std::string&, int16_t,
+                                                       int16_t, const std::string&,
+                                                       const std::string&);
+
+  // WriteCard and VillaCard. The card number reaches the host as soon as it
+  // is given, also when the call then fails: the database already holds it.
+  HRESULT CallIssueMethod(IssueMethod method, LONG IcDevH, BSTR BeginDate, BSTR EndDate,
+                          BSTR* CardNo, SHORT BldgNo, SHORT FloorNo, BSTR rooms, BSTR HoderName,
+                          SHORT* result) {
     if (result == nullptr || CardNo == nullptr) return E_POINTER;
     try {
       InOutText card_no(CardNo);
-      *result = card_.VillaCard(IcDevH, FromBstr(BeginDate), FromBstr(EndDate), card_no.text(),
-                                BldgNo, FloorNo, FromBstr(RoomNO), FromBstr(HoderName));
+      try {
+        *result = (card_.*method)(IcDevH, FromBstr(BeginDate), FromBstr(EndDate), card_no.text(),
+                                  BldgNo, FloorNo, FromBstr(rooms), FromBstr(HoderName));
+      } catch (...) {
+        card_no.Commit();
+        throw;
+      }
       card_no.Commit();
       return ClearError();
     } catch (...) {
@@ -167,7 +179,6 @@ class TavoCardObject final : public _TavoCard, public ISupportErrorInfo {
     }
   }
 
- private:
   LONG references_ = 1;
   // Class_Initialize: constructing it resets this thread's port state.
   holvanter::TavoCard card_;
