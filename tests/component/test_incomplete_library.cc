@@ -2,7 +2,7 @@
 // that needs it fails with the loader's error, and ClosePort still answers 0.
 // Built once per case, each run in its own process (the library is looked up
 // once per process): MISSING_LIBRARY, WITHOUT_CREATE_CARD, CREATE_CARD_ONLY.
-#include <dlfcn.h>
+// The C face's mapping of these failures is shown once, for the missing library.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -13,7 +13,6 @@
 #include "component/thread_state.h"
 #include "holvanter/holvanter.h"
 #include "holvanter/tavo_card.h"
-#include "platform/env.h"
 
 namespace holvanter {
 namespace {
@@ -37,13 +36,6 @@ bool Contains(const std::string& text, const char* piece) {
 }
 
 #if defined(MISSING_LIBRARY)
-
-TEST(MissingLibrary, TheComponentFolderHoldsNoEncoderLibrary) {
-  // This test runs a copy of the component from a folder of its own.
-  const std::string folder = Env::Default()->ComponentFolder();
-  EXPECT_FALSE(Env::Default()->FileExists(folder + "/liblyComm.so")) << folder;
-  EXPECT_EQ(dlopen("liblyComm.so", RTLD_NOW), nullptr);
-}
 
 TEST(MissingLibrary, OpenPortAndReadCardFailWithFileNotFound) {
   TavoCard card;
@@ -94,14 +86,6 @@ TEST(WithoutCreateCard, OpenPortFailsWithEntryPointNotFound) {
   EXPECT_EQ(ThisThreadState().port_state, -1);
   EXPECT_EQ(card.ClosePort(), 0);
   EXPECT_EQ(TheRecording()->destroy_calls, 0);
-
-  tavo_card* face = nullptr;
-  ASSERT_EQ(tavo_card_create(&face), 0);
-  int32_t result = 42;
-  EXPECT_EQ(tavo_open_port(face, 1, nullptr, &result), kErrEntryPointNotFound);
-  EXPECT_EQ(result, 42);
-  EXPECT_TRUE(Contains(tavo_last_error(), "createCard")) << tavo_last_error();
-  tavo_card_release(face);
 }
 
 #elif defined(CREATE_CARD_ONLY)
@@ -121,21 +105,6 @@ TEST(CreateCardOnly, ReadCardFailsWithEntryPointNotFoundAndClosePortAnswersZero)
   EXPECT_EQ(card.ClosePort(), 0);  // destroyCard is missing: ignored
   EXPECT_EQ(ThisThreadState().port_state, 1);
   EXPECT_EQ(FailureOf([] { WriteCardImage(BlankCardImage()); }).hresult, kErrEntryPointNotFound);
-
-  tavo_card* face = nullptr;
-  ASSERT_EQ(tavo_card_create(&face), 0);
-  int32_t result = 42;
-  ASSERT_EQ(tavo_open_port(face, 0, nullptr, &result), 0);
-  char no_buffer[TAVO_TEXT_CAP] = "kept", room_buffer[TAVO_TEXT_CAP] = "",
-       begin_buffer[TAVO_TEXT_CAP] = "", end_buffer[TAVO_TEXT_CAP] = "";
-  int16_t read_result = 42;
-  EXPECT_EQ(tavo_read_card(face, 0, no_buffer, room_buffer, begin_buffer, end_buffer, &read_result),
-            kErrEntryPointNotFound);
-  EXPECT_EQ(read_result, 42);
-  EXPECT_STREQ(no_buffer, "kept");
-  EXPECT_EQ(tavo_close_port(face, nullptr, &result), 0);
-  EXPECT_EQ(result, 0);
-  tavo_card_release(face);
 }
 
 #else
