@@ -65,8 +65,11 @@ TEST_F(HotelCommandTest, InitCreatesWhatSqlite3Shows) {
             "CREATE INDEX CardRecord_CardNo ON CardRecord (CardNo)\n"
             "CREATE UNIQUE INDEX CardRecord_InfoNo ON CardRecord (InfoNo)\n");
 
+  // (BuildNo, FloorNo, RoomNo) is the key of RoomList.
+  EXPECT_NE(Shell("sqlite3 " + db + " \"INSERT INTO RoomList (BuildNo, FloorNo, RoomNo) "
+                                  "VALUES (2, 5, '0501')\"").status, 0);
+
   EXPECT_EQ(ReadFile(SettingsFileGuard::Path()), "[Setting]\r\nDataBase=" + db + "\r\n");
-  std::string path;
   std::unique_ptr<Connection> connection;
   ASSERT_TRUE(OpenDatabase(db, connection));
 }
