@@ -3,16 +3,18 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 
 #include "platform/env.h"
 #include "store/odbc_open.h"
+#include "store/store_test_util.h"
 
 namespace holvanter {
 namespace {
+
+using store_test::SettingsFileGuard;
+using store_test::Value;
 
 int Tavocard(const std::string& arguments) {
   const std::string command = std::string(TAVOCARD_PATH) + " " + arguments + " >/dev/null 2>&1";
@@ -20,23 +22,16 @@ int Tavocard(const std::string& arguments) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Value(Connection& db, const std::string& statement) {
-  RecordSet rs = db.Query(statement);
-  if (rs.Eof()) return "<none>";
-  return rs.Field(rs.Columns().at(0)).value_or("NULL");
-}
-
 TEST(HotelInitDsn, SetsUpTheServerHotelAndPointsTheSettingsAtTheDataSource) {
   const char* dsn = std::getenv("HOLVANTER_TEST_DSN");
   if (dsn == nullptr || *dsn == '\0') GTEST_SKIP() << "HOLVANTER_TEST_DSN names no data source";
-  const std::string settings = Env::Default()->ComponentFolder() + "/Tavoper.ini";
+  SettingsFileGuard settings;
 
   ASSERT_EQ(Tavocard(std::string("hotel init --force --dsn ") + dsn +
                      " --rooms 1:1:0101-0120,2:3:0301 --start-no 500"),
             0);
-  std::ifstream in(settings);
-  const std::string written((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_EQ(written, std::string("[Setting]\r\nDataBase=") + dsn + "\r\n");
+  EXPECT_EQ(store_test::ReadFile(SettingsFileGuard::Path()),
+            std::string("[Setting]\r\nDataBase=") + dsn + "\r\n");
 
   std::unique_ptr<Connection> db = OpenOdbcDatabase(dsn);
   ASSERT_NE(db, nullptr);
@@ -54,21 +49,16 @@ TEST(HotelInitDsn, SetsUpTheServerHotelAndPointsTheSettingsAtTheDataSource) {
   EXPECT_NE(Tavocard(std::string("hotel init --dsn ") + dsn + " --rooms 1:1:0101"), 0);
   EXPECT_EQ(Value(*db, "SELECT StartNo FROM SpecRecord WHERE InfoNo = 1"), "7");
   EXPECT_EQ(Value(*db, "SELECT COUNT(*) FROM RoomList"), "21");
-
-  std::remove(settings.c_str());
 }
 
 TEST(HotelInitDsn, AFileThatIsNoDataSourceIsRefused) {
-  char folder[] = "/tmp/holvanter-dsn-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::string not_dsn = std::string(folder) + "/hotel.dsn";
-  std::ofstream(not_dsn) << "[Setting]\nDataBase=/nowhere\n";
-  const std::string settings = Env::Default()->ComponentFolder() + "/Tavoper.ini";
-  std::remove(settings.c_str());
+  store_test::ScratchFolder folder;
+  SettingsFileGuard settings;
+  settings.Remove();
+  const std::string not_dsn = folder.File("hotel.dsn");
+  store_test::WriteFile(not_dsn, "[Setting]\nDataBase=/nowhere\n");
   EXPECT_EQ(Tavocard("hotel init --dsn " + not_dsn + " --rooms 1:1:0101"), 2);
-  EXPECT_FALSE(Env::Default()->FileExists(settings));
-  std::remove(not_dsn.c_str());
-  std::remove(folder);
+  EXPECT_FALSE(Env::Default()->FileExists(SettingsFileGuard::Path()));
 }
 
 }  // namespace

@@ -3,35 +3,24 @@
 // PostgreSQL server and on an SQLite file). Without it they skip.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "holvanter/tavo_card.h"
 #include "platform/profile_reader.h"
+#include "component/card_statements.h"
 #include "store/execute_sql.h"
 #include "store/odbc_connection.h"
 #include "store/odbc_open.h"
+#include "store/store_test_util.h"
 
 namespace holvanter {
 namespace {
 
 using std::chrono::steady_clock;
-
-std::string Quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
 
 class OdbcDatabaseTest : public ::testing::Test {
  protected:
@@ -69,9 +58,7 @@ class OdbcDatabaseTest : public ::testing::Test {
 
   // The DRIVER keyword of the data source.
   std::string Driver() const {
-    std::ifstream in(dsn_);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
-    return FindProfileValue(text, "ODBC", "DRIVER").value_or("");
+    return FindProfileValue(store_test::ReadFile(dsn_), "ODBC", "DRIVER").value_or("");
   }
 
   std::string dsn_;
@@ -108,24 +95,19 @@ TEST_F(OdbcDatabaseTest, QueriesReturnEveryRowWithNullsAndNamedFields) {
   ASSERT_TRUE(rs.has_value());
   EXPECT_EQ(status_, "查询到3 条记录 ");
   ASSERT_EQ(rs->RecordCount(), 3u);
-  EXPECT_FALSE(rs->Eof());
-
-  EXPECT_EQ(rs->Field("ID"), "1");
-  EXPECT_EQ(rs->Field("holdername"), "宾客卡");
-  EXPECT_EQ(rs->Field("Note"), std::nullopt);
-  EXPECT_EQ(rs->Field("STAMP"), "2007-10-20 12:30:00");
-  EXPECT_EQ(rs->Field("amount"), "5");
-  rs->MoveNext();
-  EXPECT_EQ(rs->Field("Id"), "2");
-  EXPECT_EQ(rs->Field("HolderName"), std::nullopt);
-  EXPECT_EQ(rs->Field("Note"), "x");
-  EXPECT_EQ(rs->Field("Stamp"), std::nullopt);
-  EXPECT_EQ(rs->Field("Amount"), std::nullopt);
-  rs->MoveNext();
-  EXPECT_EQ(rs->Field("HolderName"), "");
-  EXPECT_EQ(rs->Field("Stamp"), "2007-10-21 08:05:09");
-  EXPECT_EQ(rs->Field("Amount"), "-7");
-  rs->MoveNext();
+  // Fields by name without regard to case; Null is no value.
+  const std::vector<std::vector<FieldValue>> rows = {
+      {"1", "宾客卡", std::nullopt, "2007-10-20 12:30:00", "5"},
+      {"2", std::nullopt, "x", std::nullopt, std::nullopt},
+      {"3", "", "", "2007-10-21 08:05:09", "-7"},
+  };
+  for (const auto& row : rows) {
+    ASSERT_FALSE(rs->Eof());
+    EXPECT_EQ((std::vector<FieldValue>{rs->Field("ID"), rs->Field("holdername"), rs->Field("Note"),
+                                       rs->Field("STAMP"), rs->Field("amount")}),
+              row);
+    rs->MoveNext();
+  }
   EXPECT_TRUE(rs->Eof());
   EXPECT_THROW(rs->Field("Id"), TavoError);
 
@@ -139,16 +121,13 @@ TEST_F(OdbcDatabaseTest, QueriesReturnEveryRowWithNullsAndNamedFields) {
 TEST_F(OdbcDatabaseTest, LongValuesArriveWhole) {
   std::string note;
   for (int i = 0; note.size() < 30000; ++i) note += "别墅卡" + std::to_string(i) + ";";
-  Sql("Insert Into OdbcProbe (Id, Note) Values (1, " + Quoted(note) + ")");
+  Sql("Insert Into OdbcProbe (Id, Note) Values (1, " + QuoteSqlText(note) + ")");
   std::optional<RecordSet> rs = Sql("Select Note From OdbcProbe Where Id = 1");
   ASSERT_TRUE(rs.has_value());
   ASSERT_TRUE(rs->Field("Note").has_value());
   const std::string& read = *rs->Field("Note");
   EXPECT_EQ(read.size(), note.size());
-  EXPECT_TRUE(read == note) << "first difference at byte "
-                            << std::mismatch(read.begin(), read.end(), note.begin(), note.end())
-                                       .first -
-                                   read.begin();
+  EXPECT_TRUE(read == note);
 }
 
 TEST_F(OdbcDatabaseTest, ChineseHolderNamesWithQuotesRoundTrip) {
@@ -161,10 +140,10 @@ TEST_F(OdbcDatabaseTest, ChineseHolderNamesWithQuotesRoundTrip) {
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     ++id;
-    Sql("Insert Into OdbcProbe (Id, Name) Values (" + std::to_string(id) + ", " + Quoted(name) +
+    Sql("Insert Into OdbcProbe (Id, Name) Values (" + std::to_string(id) + ", " + QuoteSqlText(name) +
         ")");
     std::optional<RecordSet> rs =
-        Sql("Select Name From OdbcProbe Where Name = " + Quoted(name) + " ");
+        Sql("Select Name From OdbcProbe Where Name = " + QuoteSqlText(name) + " ");
     ASSERT_TRUE(rs.has_value());
     ASSERT_EQ(rs->RecordCount(), 1u);
     EXPECT_EQ(rs->Field("Name"), name);
@@ -225,20 +204,10 @@ TEST_F(OdbcDatabaseTest, StatementsRunWithTheCommandTimeLimit) {
 
 TEST_F(OdbcDatabaseTest, DesksTakeTurnsAtCardNumbering) {
   std::unique_ptr<OdbcConnection> other_desk = Connect();
-  std::unique_ptr<NumberingTurn> turn = db_->TakeNumberingTurn();
-  std::atomic<bool> other_has_turn{false};
-  std::thread waiting([&] {
-    std::unique_ptr<NumberingTurn> second = other_desk->TakeNumberingTurn();
-    other_has_turn = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  EXPECT_FALSE(other_has_turn) << "two desks held the numbering turn at once";
-  turn.reset();
-  waiting.join();
-  EXPECT_TRUE(other_has_turn);
+  store_test::ExpectNumberingTurnsOneAtATime(*db_, *other_desk);
 
   // The turn can be taken again, also after its connection is gone.
-  turn = other_desk->TakeNumberingTurn();
+  std::unique_ptr<NumberingTurn> turn = other_desk->TakeNumberingTurn();
   other_desk.reset();
   turn.reset();
   EXPECT_NE(db_->TakeNumberingTurn(), nullptr);

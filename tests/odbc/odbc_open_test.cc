@@ -1,48 +1,28 @@
 // Which database files open through ODBC, and with which connection string.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 
 #include "store/odbc_connection.h"
 #include "store/odbc_open.h"
 #include "store/open_database.h"
+#include "store/store_test_util.h"
 
 namespace holvanter {
 namespace {
 
 namespace fs = std::filesystem;
+using store_test::ReadFile;
+using store_test::ScratchFolder;
+using store_test::WriteFile;
 
-class TempFolder {
- public:
-  TempFolder() {
-    char tmpl[] = "/tmp/holvanter-odbc-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = tmpl;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string Write(const std::string& name, const std::string& bytes) const {
-    const std::string file = path_ + "/" + name;
-    fs::create_directories(fs::path(file).parent_path());
-    std::ofstream(file, std::ios::binary) << bytes;
-    return file;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+// Writes a file in the folder and answers its path.
+std::string Put(const ScratchFolder& folder, const std::string& name, const std::string& bytes) {
+  const std::string path = folder.File(name);
+  WriteFile(path, bytes);
+  return path;
 }
 
 // The first page of an Access file: a version word, then the format name.
@@ -55,10 +35,10 @@ std::string AccessFile(const std::string& format_name) {
 }
 
 TEST(OdbcOpen, AccessFilesOpenWithExactlyTheHotelConnectionString) {
-  TempFolder folder;
+  ScratchFolder folder;
   for (const char* format : {"Standard Jet DB", "Standard ACE DB"}) {
     SCOPED_TRACE(format);
-    const std::string path = folder.Write("酒店 数据/lock;house.mdb", AccessFile(format));
+    const std::string path = Put(folder, "酒店 数据/lock;house.mdb", AccessFile(format));
     const std::optional<OdbcTarget> target = PlanOdbcOpen(path);
     ASSERT_TRUE(target.has_value());
     EXPECT_EQ(target->connection_string,
@@ -67,20 +47,26 @@ TEST(OdbcOpen, AccessFilesOpenWithExactlyTheHotelConnectionString) {
   }
 }
 
-TEST(OdbcOpen, AnAccessFileWithoutAnAccessDriverFailsCleanlyAndChangesNothing) {
-  TempFolder folder;
+TEST(OdbcOpen, WithoutTheDriverAnOpenFailsCleanlyAndChangesNothing) {
+  ScratchFolder folder;
   const std::string bytes = AccessFile("Standard Jet DB");
-  const std::string path = folder.Write("酒店/hotel.mdb", bytes);
+  const std::string path = Put(folder, "酒店/hotel.mdb", bytes);
 
   EXPECT_EQ(OpenOdbcDatabase(path), nullptr);
   std::unique_ptr<Connection> connection;
   EXPECT_FALSE(OpenDatabase(path, connection));
   EXPECT_EQ(connection, nullptr);
 
-  EXPECT_EQ(ReadAll(path), bytes);
+  EXPECT_EQ(ReadFile(path), bytes);
   EXPECT_FALSE(fs::exists(path + ".lock"));
   EXPECT_EQ(std::distance(fs::directory_iterator(folder.path() + "/酒店"), fs::directory_iterator{}),
             1);
+
+  // A data source whose driver is not registered fails the same way.
+  const std::string dsn =
+      Put(folder, "desk.dsn", "[ODBC]\nDRIVER=Holvanter No Such Driver\nDatabase=hotel\n");
+  EXPECT_EQ(OpenOdbcDatabase(dsn), nullptr);
+  EXPECT_FALSE(OpenDatabase(dsn, connection));
 }
 
 TEST(OdbcOpen, HeadersThatAreNotAccess) {
@@ -127,8 +113,8 @@ TEST(OdbcOpen, FileDataSourcesBecomeConnectionStrings) {
 }
 
 TEST(OdbcOpen, NumberingTakesTurnsBesideTheDatabaseFile) {
-  TempFolder folder;
-  const std::string existing = folder.Write("hotel.db", "x");
+  ScratchFolder folder;
+  const std::string existing = Put(folder, "hotel.db", "x");
   struct Case {
     const char* name;
     std::string text;
@@ -149,7 +135,7 @@ TEST(OdbcOpen, NumberingTakesTurnsBesideTheDatabaseFile) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    folder.Write("desk.dsn", c.text);
+    Put(folder, "desk.dsn", c.text);
     const std::optional<OdbcTarget> target = PlanOdbcOpen(dsn);
     ASSERT_TRUE(target.has_value());
     EXPECT_EQ(target->numbering_lock_path, c.expected_lock);
@@ -157,7 +143,7 @@ TEST(OdbcOpen, NumberingTakesTurnsBesideTheDatabaseFile) {
 }
 
 TEST(OdbcOpen, OtherFilesDoNotOpenThroughOdbc) {
-  TempFolder folder;
+  ScratchFolder folder;
   const std::string cases[] = {
       "",
       "just some text\n",
@@ -168,20 +154,11 @@ TEST(OdbcOpen, OtherFilesDoNotOpenThroughOdbc) {
   int i = 0;
   for (const std::string& bytes : cases) {
     SCOPED_TRACE(i);
-    const std::string path = folder.Write("f" + std::to_string(i++), bytes);
+    const std::string path = Put(folder, "f" + std::to_string(i++), bytes);
     EXPECT_FALSE(PlanOdbcOpen(path).has_value());
     EXPECT_EQ(OpenOdbcDatabase(path), nullptr);
   }
   EXPECT_FALSE(PlanOdbcOpen(folder.path() + "/missing.dsn").has_value());
-}
-
-TEST(OdbcOpen, ADataSourceWhoseDriverIsMissingGivesNoConnection) {
-  TempFolder folder;
-  const std::string dsn =
-      folder.Write("desk.dsn", "[ODBC]\nDRIVER=Holvanter No Such Driver\nDatabase=hotel\n");
-  EXPECT_EQ(OpenOdbcDatabase(dsn), nullptr);
-  std::unique_ptr<Connection> connection;
-  EXPECT_FALSE(OpenDatabase(dsn, connection));
 }
 
 TEST(OdbcOpen, DialectFollowsTheDatabaseTheDriverNames) {

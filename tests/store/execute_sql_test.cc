@@ -2,7 +2,6 @@
 // the status texts, the record sets, and what a failed update leaves behind.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -29,31 +28,17 @@ class NotingConnection : public Connection {
  public:
   explicit NotingConnection(std::unique_ptr<Connection> real) : real_(std::move(real)) {}
   SqlDialect Dialect() const override { return real_->Dialect(); }
-  void BeginTrans() override {
-    calls.push_back("BeginTrans");
-    real_->BeginTrans();
-  }
-  void Execute(const std::string& statement) override {
-    calls.push_back("Execute[" + statement + "]");
-    real_->Execute(statement);
-  }
-  void CommitTrans() override {
-    calls.push_back("CommitTrans");
-    real_->CommitTrans();
-  }
-  void RollbackTrans() noexcept override {
-    calls.push_back("RollbackTrans");
-    real_->RollbackTrans();
-  }
-  RecordSet Query(const std::string& statement) override {
-    calls.push_back("Query[" + statement + "]");
-    return real_->Query(statement);
-  }
+  void BeginTrans() override { Note("BeginTrans"); real_->BeginTrans(); }
+  void Execute(const std::string& sql) override { Note("Execute[" + sql + "]"); real_->Execute(sql); }
+  void CommitTrans() override { Note("CommitTrans"); real_->CommitTrans(); }
+  void RollbackTrans() noexcept override { Note("RollbackTrans"); real_->RollbackTrans(); }
+  RecordSet Query(const std::string& sql) override { Note("Query[" + sql + "]"); return real_->Query(sql); }
   std::unique_ptr<NumberingTurn> TakeNumberingTurn() override { return real_->TakeNumberingTurn(); }
 
   std::vector<std::string> calls;
 
  private:
+  void Note(std::string call) { calls.push_back(std::move(call)); }
   std::unique_ptr<Connection> real_;
 };
 
@@ -113,13 +98,13 @@ TEST_F(ExecuteSqlTest, FirstWordAndIntoDecideThePath) {
       EXPECT_EQ(noting.calls[1], "Execute[" + c.statement + "]");  // not trimmed
       EXPECT_EQ(noting.calls.back(), failed ? "RollbackTrans" : "CommitTrans");
       EXPECT_FALSE(records.has_value());
-      if (!failed) EXPECT_EQ(status, c.status);
+      if (!failed) { EXPECT_EQ(status, c.status); }
     } else {
       ASSERT_EQ(noting.calls.size(), 1u);
       const auto first = c.statement.find_first_not_of(' ');
       const auto last = c.statement.find_last_not_of(' ');
       EXPECT_EQ(noting.calls[0], "Query[" + c.statement.substr(first, last - first + 1) + "]");
-      if (!failed) EXPECT_TRUE(records.has_value());
+      if (!failed) { EXPECT_TRUE(records.has_value()); }
     }
     // Ran or failed, no transaction is left open.
     noting.calls.clear();
@@ -250,23 +235,8 @@ TEST(OpenDatabase, TheFileDecidesAndFailuresGiveFalse) {
   EXPECT_TRUE(OpenDatabase(sqlite, connection));
 }
 
-TEST(SqliteConnection, NumberingTurnsAreTakenOneAtATime) {
-  ScratchFolder folder;
-  const std::string path = folder.File("hotel.db");
-  CreateSqliteFile(path);
-  auto first = SqliteConnection::Open(path);
-  auto second = SqliteConnection::Open(path);
-  auto turn = first->TakeNumberingTurn();
-  std::atomic<bool> second_has_turn{false};
-  std::thread waiter([&] {
-    auto next = second->TakeNumberingTurn();
-    second_has_turn = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_FALSE(second_has_turn);
-  turn.reset();
-  waiter.join();
-  EXPECT_TRUE(second_has_turn);
+TEST_F(ExecuteSqlTest, NumberingTurnsAreTakenOneAtATime) {
+  store_test::ExpectNumberingTurnsOneAtATime(*connection_, *SqliteConnection::Open(path_));
 }
 
 }  // namespace

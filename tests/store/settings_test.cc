@@ -1,11 +1,11 @@
 // The settings file beside the component, the database path it names, and
-// the reader of initialisation files behind it.
+// the reader of initialisation files behind it. The Access connection string
+// and the section reading of data sources are checked with the ODBC tests.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/profile_reader.h"
 #include "store/settings.h"
@@ -77,8 +77,6 @@ TEST_F(ReadDatabasePathTest, ChineseFolderNamesAreReadExactly) {
   std::string path;
   ASSERT_EQ(ReadDatabasePath(path), 0);
   EXPECT_EQ(path, database);
-  EXPECT_EQ(BuildConnectionString(path),
-            "DRIVER=Microsoft Access Driver (*.mdb);DBQ=" + database + ";pwd=lockhousepw");
 }
 
 TEST_F(ReadDatabasePathTest, ValuesLongerThan255BytesAreCutTo255) {
@@ -96,12 +94,6 @@ TEST_F(ReadDatabasePathTest, ValuesLongerThan255BytesAreCutTo255) {
   settings_.Write("[Setting]\nDataBase=" + database.substr(0, 250) + "bbbbbbbbbb.mdb\n");
   EXPECT_EQ(ReadDatabasePath(path), -820);
   EXPECT_EQ(path.size(), 255u);
-}
-
-TEST(BuildConnectionString, JoinsDriverPathAndPassword) {
-  EXPECT_EQ(BuildConnectionString("C:\\Hotel\\Tavo.mdb"),
-            "DRIVER=Microsoft Access Driver (*.mdb);DBQ=C:\\Hotel\\Tavo.mdb;pwd=lockhousepw");
-  EXPECT_EQ(BuildConnectionString(""), "DRIVER=Microsoft Access Driver (*.mdb);DBQ=;pwd=lockhousepw");
 }
 
 struct ProfileCase {
@@ -139,16 +131,6 @@ TEST(ProfileReader, FindsValuesTheWayWindowsDoes) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(FindProfileValue(c.text, "Setting", "DataBase"), c.expected);
   }
-}
-
-TEST(ProfileReader, ReadsASectionInFileOrder) {
-  const std::string text =
-      "[ODBC]\r\nDRIVER=PostgreSQL Unicode\r\n uid = clerk \r\nDriver=second\r\nPWD='p w'\r\n"
-      "[Other]\r\nServer=x\r\n";
-  const std::vector<std::pair<std::string, std::string>> expected = {
-      {"DRIVER", "PostgreSQL Unicode"}, {"uid", "clerk"}, {"PWD", "p w"}};
-  EXPECT_EQ(ReadProfileSection(text, "odbc"), expected);
-  EXPECT_TRUE(ReadProfileSection(text, "Missing").empty());
 }
 
 }  // namespace

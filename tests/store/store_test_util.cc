@@ -1,12 +1,16 @@
 #include "store/store_test_util.h"
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/env.h"
 #include "store/settings.h"
@@ -22,6 +26,12 @@ ScratchFolder::ScratchFolder() {
 ScratchFolder::~ScratchFolder() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+std::string ScratchFolder::File(const std::string& name) const {
+  const std::string file = path_ + "/" + name;
+  std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+  return file;
 }
 
 std::string SettingsFileGuard::Path() {
@@ -72,6 +82,20 @@ std::string Value(Connection& connection, const std::string& statement) {
   if (records.Eof()) return "<none>";
   const FieldValue& value = records.Field(records.Columns().at(0));
   return value ? *value : "NULL";
+}
+
+void ExpectNumberingTurnsOneAtATime(Connection& first, Connection& second) {
+  auto turn = first.TakeNumberingTurn();
+  std::atomic<bool> second_has_turn{false};
+  std::thread waiter([&] {
+    auto next = second.TakeNumberingTurn();
+    second_has_turn = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(second_has_turn) << "two connections held the numbering turn at once";
+  turn.reset();
+  waiter.join();
+  EXPECT_TRUE(second_has_turn);
 }
 
 }  // namespace holvanter::store_test

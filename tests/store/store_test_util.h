@@ -17,7 +17,8 @@ class ScratchFolder {
   ScratchFolder();
   ~ScratchFolder();
   const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // A path in the folder; its parent folders are made.
+  std::string File(const std::string& name) const;
 
  private:
   std::string path_;
@@ -45,6 +46,10 @@ void CreateSqliteFile(const std::string& path);
 
 // One value of the first row of a query, "NULL" for Null, "<none>" without rows.
 std::string Value(Connection& connection, const std::string& statement);
+
+// While `first` holds the numbering turn, `second` waits for it; it gets the
+// turn once `first` gives it back.
+void ExpectNumberingTurnsOneAtATime(Connection& first, Connection& second);
 
 }  // namespace holvanter::store_test
 
