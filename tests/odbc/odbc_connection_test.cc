@@ -162,13 +162,10 @@ TEST_F(OdbcDatabaseTest, EachUpdateCommitsOnItsOwnAndAFailedOneLeavesNothing) {
 
   // Amount 120 breaks the check on row 2 after row 1 has been changed.
   status_ = "before";
-  try {
-    Sql("Update OdbcProbe Set Amount = Amount * 3");
-    ADD_FAILURE() << "the update went through";
-  } catch (const TavoError& e) {
-    EXPECT_EQ(e.hresult(), kErrDatabase);
-    EXPECT_STRNE(e.what(), "");
-  }
+  const store_test::Failure failure =
+      store_test::FailureOf([&] { Sql("Update OdbcProbe Set Amount = Amount * 3"); });
+  EXPECT_EQ(failure.hresult, kErrDatabase);
+  EXPECT_NE(failure.message, "");
   EXPECT_EQ(status_, "before");
   EXPECT_EQ(*other_desk->Query("SELECT SUM(Amount) AS Total FROM OdbcProbe").Field("Total"), "50");
 

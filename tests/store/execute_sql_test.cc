@@ -18,6 +18,7 @@ namespace holvanter {
 namespace {
 
 using store_test::CreateSqliteFile;
+using store_test::FailureOf;
 using store_test::ScratchFolder;
 using store_test::Value;
 using store_test::WriteFile;
@@ -117,12 +118,7 @@ TEST_F(ExecuteSqlTest, FirstWordAndIntoDecideThePath) {
 TEST_F(ExecuteSqlTest, EmptyStatementIsAnErrorAndRunsNothing) {
   NotingConnection noting(std::move(connection_));
   std::string status = "before";
-  try {
-    ExecuteSql(noting, "", status);
-    ADD_FAILURE() << "no error";
-  } catch (const TavoError& e) {
-    EXPECT_EQ(e.hresult(), kErrSubscriptOutOfRange);
-  }
+  EXPECT_EQ(FailureOf([&] { ExecuteSql(noting, "", status); }).hresult, kErrSubscriptOutOfRange);
   EXPECT_TRUE(noting.calls.empty());
   EXPECT_EQ(status, "before");
 }
@@ -154,20 +150,10 @@ TEST_F(ExecuteSqlTest, QueryStatusAndRecordSet) {
     seen.push_back(*three->Field("nUMBER") + "=" + (b ? *b : "Null"));
   }
   EXPECT_EQ(seen, (std::vector<std::string>{"1=一", "2=Null", "3=c"}));
-  try {
-    three->Field("a");
-    ADD_FAILURE() << "a field at EOF";
-  } catch (const TavoError& e) {
-    EXPECT_EQ(e.hresult(), kErrDatabase);
-  }
+  EXPECT_EQ(FailureOf([&] { three->Field("a"); }).hresult, kErrDatabase);  // at EOF
   three->MoveFirst();
   EXPECT_EQ(*three->Field("number"), "1");
-  try {
-    three->Field("missing");
-    ADD_FAILURE() << "a missing column";
-  } catch (const TavoError& e) {
-    EXPECT_EQ(e.hresult(), kErrDatabase);
-  }
+  EXPECT_EQ(FailureOf([&] { three->Field("missing"); }).hresult, kErrDatabase);
 
   auto max = ExecuteSql(*connection_, "SELECT Max(a) AS m FROM t Where a < 0", status);
   EXPECT_EQ(status, "查询到1 条记录 ");
@@ -178,14 +164,12 @@ TEST_F(ExecuteSqlTest, FailedUpdateHoldsNoLockAndChangesNothing) {
   std::string status;
   ExecuteSql(*connection_, "Insert Into t (a, b) VALUES (1, 'kept')", status);
   status = "before";
-  try {
-    // Two rows, the second against the key: nothing of it may stay.
+  // Two rows, the second against the key: nothing of it may stay.
+  const store_test::Failure failure = FailureOf([&] {
     ExecuteSql(*connection_, "Insert Into t (a, b) VALUES (2, 'half'), (1, 'clash')", status);
-    ADD_FAILURE() << "no error";
-  } catch (const TavoError& e) {
-    EXPECT_EQ(e.hresult(), kErrDatabase);
-    EXPECT_NE(std::string(e.what()).find("UNIQUE"), std::string::npos) << e.what();
-  }
+  });
+  EXPECT_EQ(failure.hresult, kErrDatabase);
+  EXPECT_NE(failure.message.find("UNIQUE"), std::string::npos) << failure.message;
   EXPECT_EQ(status, "before");
 
   // A second connection writes at once, not after the busy timeout.

@@ -103,12 +103,7 @@ TEST_F(HotelDatabaseTest, SystemCodeFromSpecRecord) {
   EXPECT_EQ(LoadSystemCode(*connection_), "     ");
 
   connection_->Execute("DROP TABLE SpecRecord");
-  try {
-    LoadSystemCode(*connection_);
-    ADD_FAILURE() << "no error";
-  } catch (const TavoError& e) {
-    EXPECT_EQ(e.hresult(), kErrDatabase);
-  }
+  EXPECT_EQ(store_test::FailureOf([&] { LoadSystemCode(*connection_); }).hresult, kErrDatabase);
 }
 
 TEST_F(HotelDatabaseTest, SetUpEnciphersTheSystemCode) {

@@ -8,6 +8,7 @@
 
 #include "holvanter/tavo_card.h"
 #include "store/sql_dialect.h"
+#include "store/store_test_util.h"
 
 namespace holvanter {
 namespace {
@@ -87,14 +88,9 @@ TEST(SqlDialect, RefusesWhatNoDatabaseWouldRead) {
   };
   for (const std::string& statement : bad) {
     SCOPED_TRACE(statement);
-    for (SqlDialect dialect : {SqlDialect::kSqlite, SqlDialect::kPostgres}) {
-      try {
-        RewriteStatement(statement, dialect);
-        ADD_FAILURE() << "no error";
-      } catch (const TavoError& e) {
-        EXPECT_EQ(e.hresult(), kErrDatabase);
-      }
-    }
+    for (SqlDialect dialect : {SqlDialect::kSqlite, SqlDialect::kPostgres})
+      EXPECT_EQ(store_test::FailureOf([&] { RewriteStatement(statement, dialect); }).hresult,
+                kErrDatabase);
   }
 }
 

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "holvanter/tavo_card.h"
 #include "platform/env.h"
 #include "store/settings.h"
 
@@ -75,6 +76,15 @@ void CreateSqliteFile(const std::string& path) {
                                nullptr, nullptr) == SQLITE_OK;
   sqlite3_close(db);
   if (!ok) throw std::runtime_error("cannot create " + path);
+}
+
+Failure FailureOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const TavoError& e) {
+    return {e.hresult(), e.what()};
+  }
+  return {};
 }
 
 std::string Value(Connection& connection, const std::string& statement) {

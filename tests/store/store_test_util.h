@@ -3,6 +3,8 @@
 #ifndef HOLVANTER_TESTS_STORE_STORE_TEST_UTIL_H_
 #define HOLVANTER_TESTS_STORE_STORE_TEST_UTIL_H_
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +45,13 @@ std::string ReadFile(const std::string& path);
 
 // An empty SQLite database file at `path`, holding table t.
 void CreateSqliteFile(const std::string& path);
+
+// How a call ended: the HRESULT of its TavoError (0 when it ran) and the message.
+struct Failure {
+  int32_t hresult = 0;
+  std::string message;
+};
+Failure FailureOf(const std::function<void()>& call);
 
 // One value of the first row of a query, "NULL" for Null, "<none>" without rows.
 std::string Value(Connection& connection, const std::string& statement);
