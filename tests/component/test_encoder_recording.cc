@@ -128,7 +128,7 @@ TEST_F(Encoder, ClosePortCallsDestroyCardOnlyWhenOpen) {
   EXPECT_EQ(ThisThreadState().port_state, 1);  // closing leaves the state
 }
 
-TEST_F(Encoder, ReadPassGetsPasswordThenTwentyEightAddressesInOrder) {
+TEST_F(Encoder, BothCallsGetThePasswordThenTheTwentyEightPlacesInOrder) {
   Script(GuestExample(0x1B));
   CardImage image{};
   EXPECT_EQ(ReadCardImage(image), 0);
@@ -140,10 +140,7 @@ TEST_F(Encoder, ReadPassGetsPasswordThenTwentyEightAddressesInOrder) {
   }
   EXPECT_EQ(distinct.size(), kCardImageSize);
   EXPECT_EQ(image, GuestExample(0x1B));
-}
 
-TEST_F(Encoder, WritePassGetsPasswordThenTheBytesInOrder) {
-  CardImage image;
   for (std::size_t i = 0; i < kCardImageSize; ++i) image[i] = static_cast<uint8_t>(7 * i + 3);
   EXPECT_EQ(WriteCardImage(image), 1);
   EXPECT_EQ(rec->write_calls, 1);
@@ -284,59 +281,13 @@ struct Buffers {
   char room[TAVO_TEXT_CAP] = "room";
   char begin[TAVO_TEXT_CAP] = "begin";
   char end[TAVO_TEXT_CAP] = "end";
-  std::string Joined() const {
-    return std::string(no) + "|" + room + "|" + begin + "|" + end;
+  int32_t ReadWith(tavo_card* card, int16_t* result) {
+    return tavo_read_card(card, 0, no, room, begin, end, result);
   }
+  std::string Joined() const { return std::string(no) + "|" + room + "|" + begin + "|" + end; }
 };
 
-TEST_F(CFace, PortCallsWithAndWithoutOptionalArguments) {
-  int32_t result = 42;
-  const int32_t baud = 9600;
-  EXPECT_EQ(tavo_open_port(card, 2, nullptr, &result), 0);
-  EXPECT_EQ(result, 3);
-  EXPECT_EQ(tavo_open_port(card, 0, &baud, &result), 0);
-  EXPECT_EQ(result, 1);
-  EXPECT_STREQ(tavo_last_error(), "");
-  const int32_t handle = 5;
-  result = 42;
-  EXPECT_EQ(tavo_close_port(card, &handle, &result), 0);
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(tavo_close_port(card, nullptr, &result), 0);
-  EXPECT_EQ(rec->destroy_calls, 2);
-}
-
-TEST_F(CFace, ReadCardReplacesBuffersOnlyWhenACardWasDecoded) {
-  int32_t opened = 0;
-  ASSERT_EQ(tavo_open_port(card, 0, nullptr, &opened), 0);
-  ASSERT_EQ(opened, 1);
-
-  Buffers buffers;
-  int16_t result = 1;
-  Script(BlankCardImage());
-  EXPECT_EQ(tavo_read_card(card, 0, buffers.no, buffers.room, buffers.begin, buffers.end, &result),
-            0);
-  EXPECT_EQ(result, -700);
-  EXPECT_EQ(buffers.Joined(), "no|room|begin|end");
-
-  Script(GuestExample(0x1F));
-  EXPECT_EQ(tavo_read_card(card, 0, buffers.no, buffers.room, buffers.begin, buffers.end, &result),
-            0);
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(buffers.Joined(), "00012345|01#03#0305#0EAF|20000101|200710171430");
-
-  // A second object resets the thread's state: nothing is read, nothing replaced.
-  tavo_card* another = nullptr;
-  ASSERT_EQ(tavo_card_create(&another), 0);
-  Buffers untouched;
-  EXPECT_EQ(tavo_read_card(card, 0, untouched.no, untouched.room, untouched.begin, untouched.end,
-                           &result),
-            0);
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(untouched.Joined(), "no|room|begin|end");
-  tavo_card_release(another);
-}
-
-TEST_F(CFace, FailuresGiveTheirHresultAndAPerThreadMessage) {
+TEST_F(CFace, PortCallsAndFailuresWithAPerThreadMessage) {
   int32_t result = 42;
   EXPECT_EQ(tavo_open_port(card, 255, nullptr, &result), kErrOverflow);
   EXPECT_EQ(result, 42);
@@ -349,28 +300,57 @@ TEST_F(CFace, FailuresGiveTheirHresultAndAPerThreadMessage) {
   EXPECT_EQ(seen_elsewhere, "");
   EXPECT_EQ(std::string(tavo_last_error()), message);
 
-  EXPECT_EQ(tavo_open_port(card, 0, nullptr, &result), 0);
+  // Omitted and given optional arguments.
+  const int32_t baud = 9600, handle = 5;
+  EXPECT_EQ(tavo_open_port(card, 2, nullptr, &result), 0);
+  EXPECT_EQ(result, 3);
   EXPECT_STREQ(tavo_last_error(), "");  // a call that ran clears it
+  EXPECT_EQ(tavo_open_port(card, 0, &baud, &result), 0);
+  EXPECT_EQ(result, 1);
+  result = 42;
+  EXPECT_EQ(tavo_close_port(card, &handle, &result), 0);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(tavo_close_port(card, nullptr, &result), 0);
+  EXPECT_EQ(rec->destroy_calls, 2);
 
   Buffers buffers;
-  EXPECT_EQ(tavo_open_port(card, 0, nullptr, nullptr), static_cast<int32_t>(0x80004003));
-  EXPECT_EQ(tavo_open_port(nullptr, 0, nullptr, &result), static_cast<int32_t>(0x80004003));
+  const int32_t kNullPointer = static_cast<int32_t>(0x80004003);
+  EXPECT_EQ(tavo_open_port(card, 0, nullptr, nullptr), kNullPointer);
+  EXPECT_EQ(tavo_open_port(nullptr, 0, nullptr, &result), kNullPointer);
   EXPECT_EQ(tavo_read_card(card, 0, buffers.no, nullptr, buffers.begin, buffers.end, nullptr),
-            static_cast<int32_t>(0x80004003));
-  EXPECT_EQ(tavo_card_create(nullptr), static_cast<int32_t>(0x80004003));
+            kNullPointer);
+  EXPECT_EQ(tavo_card_create(nullptr), kNullPointer);
 }
 
-TEST_F(CFace, BuffersWithoutTerminatorAreReadOnlyToTheirCapacity) {
+TEST_F(CFace, ReadCardReplacesBuffersOnlyWhenACardWasDecoded) {
   int32_t opened = 0;
   ASSERT_EQ(tavo_open_port(card, 0, nullptr, &opened), 0);
-  Script(FromHead({0x01}));  // -500: nothing replaced
+  ASSERT_EQ(opened, 1);
+
+  // Nothing decoded: nothing replaced, and a buffer without a terminator is
+  // read only to its capacity.
   Buffers buffers;
-  std::memset(buffers.no, 'N', TAVO_TEXT_CAP);  // no zero byte at all
-  int16_t result = 0;
-  EXPECT_EQ(tavo_read_card(card, 0, buffers.no, buffers.room, buffers.begin, buffers.end, &result),
-            0);
-  EXPECT_EQ(result, -500);
+  std::memset(buffers.no, 'N', TAVO_TEXT_CAP);
+  int16_t result = 1;
+  Script(BlankCardImage());
+  EXPECT_EQ(buffers.ReadWith(card, &result), 0);
+  EXPECT_EQ(result, -700);
   EXPECT_EQ(std::string(buffers.no, TAVO_TEXT_CAP), std::string(TAVO_TEXT_CAP, 'N'));
+  EXPECT_EQ(std::string(buffers.room) + buffers.begin + buffers.end, "roombeginend");
+
+  Script(GuestExample(0x1F));
+  EXPECT_EQ(buffers.ReadWith(card, &result), 0);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(buffers.Joined(), "00012345|01#03#0305#0EAF|20000101|200710171430");
+
+  // A second object resets the thread's state: nothing is read, nothing replaced.
+  tavo_card* another = nullptr;
+  ASSERT_EQ(tavo_card_create(&another), 0);
+  Buffers untouched;
+  EXPECT_EQ(untouched.ReadWith(card, &result), 0);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(untouched.Joined(), "no|room|begin|end");
+  tavo_card_release(another);
 }
 
 }  // namespace
