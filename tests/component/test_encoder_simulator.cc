@@ -117,16 +117,11 @@ TEST_F(Simulator, RehearsedFailures) {
   EXPECT_EQ(card.ReadCard(0, no, room, begin, end), -128);
   EXPECT_EQ(WriteCardImage(kGuest), 1);  // only reading fails
 
-  struct Case {
-    const char* mode;
-    int16_t status;
-  };
-  for (const Case& c : {Case{"write", 0}, Case{"write=7", 7}, Case{"write=0", 0},
-                        Case{"write=255", 255}}) {
-    setenv("LYCOMM_SIM_FAIL", c.mode, 1);
-    EXPECT_EQ(WriteCardImage(BlankCardImage()), c.status) << c.mode;
-    EXPECT_EQ(CardBytes(1), Joined(kPassword, kGuest)) << c.mode;  // nothing written
-  }
+  // A refused write leaves the card as it was (the issue flow suite rehearses
+  // "write" and other status bytes).
+  setenv("LYCOMM_SIM_FAIL", "write=0", 1);
+  EXPECT_EQ(WriteCardImage(BlankCardImage()), 0);
+  EXPECT_EQ(CardBytes(1), Joined(kPassword, kGuest));
   setenv("LYCOMM_SIM_FAIL", "write=1", 1);
   EXPECT_EQ(WriteCardImage(BlankCardImage()), 1);
   EXPECT_EQ(CardBytes(1), Joined(kPassword, BlankCardImage()));
