@@ -13,23 +13,13 @@
 #include "component/thread_state.h"
 #include "holvanter/holvanter.h"
 #include "holvanter/tavo_card.h"
+#include "support/failure.h"
 
 namespace holvanter {
 namespace {
 
-struct Failure {
-  int32_t hresult = 0;
-  std::string message;
-};
-
-Failure FailureOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const TavoError& e) {
-    return {e.hresult(), e.what()};
-  }
-  return {};
-}
+using test_support::Failure;
+using test_support::FailureOf;
 
 bool Contains(const std::string& text, const char* piece) {
   return text.find(piece) != std::string::npos;

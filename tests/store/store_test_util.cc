@@ -78,15 +78,6 @@ void CreateSqliteFile(const std::string& path) {
   if (!ok) throw std::runtime_error("cannot create " + path);
 }
 
-Failure FailureOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const TavoError& e) {
-    return {e.hresult(), e.what()};
-  }
-  return {};
-}
-
 std::string Value(Connection& connection, const std::string& statement) {
   RecordSet records = connection.Query(statement);
   if (records.Eof()) return "<none>";

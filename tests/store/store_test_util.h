@@ -10,6 +10,7 @@
 #include <string>
 
 #include "store/database.h"
+#include "support/failure.h"
 
 namespace holvanter::store_test {
 
@@ -46,12 +47,8 @@ std::string ReadFile(const std::string& path);
 // An empty SQLite database file at `path`, holding table t.
 void CreateSqliteFile(const std::string& path);
 
-// How a call ended: the HRESULT of its TavoError (0 when it ran) and the message.
-struct Failure {
-  int32_t hresult = 0;
-  std::string message;
-};
-Failure FailureOf(const std::function<void()>& call);
+using test_support::Failure;
+using test_support::FailureOf;
 
 // One value of the first row of a query, "NULL" for Null, "<none>" without rows.
 std::string Value(Connection& connection, const std::string& statement);
