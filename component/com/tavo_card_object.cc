@@ -99,22 +99,12 @@ class TavoCardObject final : public _TavoCard, public ISupportErrorInfo {
   // _TavoCard
   HRESULT STDMETHODCALLTYPE OpenPort(LONG port, LONG baud, LONG* result) override {
     if (result == nullptr) return E_POINTER;
-    try {
-      *result = card_.OpenPort(port, Optional(baud));
-      return ClearError();
-    } catch (...) {
-      return RaiseCurrentException();
-    }
+    return Guarded([&] { *result = card_.OpenPort(port, Optional(baud)); });
   }
 
   HRESULT STDMETHODCALLTYPE ClosePort(LONG IcDevH, LONG* result) override {
     if (result == nullptr) return E_POINTER;
-    try {
-      *result = card_.ClosePort(Optional(IcDevH));
-      return ClearError();
-    } catch (...) {
-      return RaiseCurrentException();
-    }
+    return Guarded([&] { *result = card_.ClosePort(Optional(IcDevH)); });
   }
 
   HRESULT STDMETHODCALLTYPE WriteCard(LONG IcDevH, BSTR BeginDate, BSTR EndDate, BSTR* CardNo,
@@ -130,7 +120,7 @@ class TavoCardObject final : public _TavoCard, public ISupportErrorInfo {
         EndDate == nullptr) {
       return E_POINTER;
     }
-    try {
+    return Guarded([&] {
       InOutText card_no(CardNo), room_no(RoomNO), begin_date(BeginDate), end_date(EndDate);
       *result = card_.ReadCard(IcDevH, card_no.text(), room_no.text(), begin_date.text(),
                                end_date.text());
@@ -138,10 +128,7 @@ class TavoCardObject final : public _TavoCard, public ISupportErrorInfo {
       room_no.Commit();
       begin_date.Commit();
       end_date.Commit();
-      return ClearError();
-    } catch (...) {
-      return RaiseCurrentException();
-    }
+    });
   }
 
   HRESULT STDMETHODCALLTYPE VillaCard(LONG IcDevH, BSTR BeginDate, BSTR EndDate, BSTR* CardNo,
@@ -163,7 +150,7 @@ class TavoCardObject final : public _TavoCard, public ISupportErrorInfo {
                           BSTR* CardNo, SHORT BldgNo, SHORT FloorNo, BSTR rooms, BSTR HoderName,
                           SHORT* result) {
     if (result == nullptr || CardNo == nullptr) return E_POINTER;
-    try {
+    return Guarded([&] {
       InOutText card_no(CardNo);
       try {
         *result = (card_.*method)(IcDevH, FromBstr(BeginDate), FromBstr(EndDate), card_no.text(),
@@ -173,6 +160,15 @@ class TavoCardObject final : public _TavoCard, public ISupportErrorInfo {
         throw;
       }
       card_no.Commit();
+    });
+  }
+
+  // Runs a method body: S_OK with the error information cleared, or the
+  // HRESULT of whatever ended it, with its error information set.
+  template <typename Body>
+  static HRESULT Guarded(Body&& body) {
+    try {
+      body();
       return ClearError();
     } catch (...) {
       return RaiseCurrentException();
