@@ -122,7 +122,7 @@ int16_t CheckStayAndPlace(std::string_view begin_stamp, std::string_view end_sta
 }
 
 int16_t OpenHotelDatabase(ThreadState& state) {
-  if (!OpenDatabase(state.database_path, state.db_connection)) return -840;
+  if (!OpenDatabase(state.database_path, state.db_connection, &state.open_failure)) return -840;
   state.system_code = LoadSystemCode(*state.db_connection);
   return 0;
 }

@@ -384,10 +384,11 @@ class NoTurn : public NumberingTurn {};
 
 }  // namespace
 
-SqlDialect DialectOfDbms(const std::string& dbms_name) {
+std::optional<SqlDialect> DialectOfDbms(const std::string& dbms_name) {
   if (ContainsNoCase(dbms_name, "postgres")) return SqlDialect::kPostgres;
   if (ContainsNoCase(dbms_name, "sqlite")) return SqlDialect::kSqlite;
-  return SqlDialect::kAccess;
+  if (ContainsNoCase(dbms_name, "access")) return SqlDialect::kAccess;
+  return std::nullopt;
 }
 
 OdbcConnection::OdbcConnection(const std::string& connection_string,
@@ -439,7 +440,15 @@ OdbcConnection::OdbcConnection(const std::string& connection_string,
                                                     std::size(name) - 1);
     dbms_name_ = FromWide(name, units);
   }
-  dialect_ = DialectOfDbms(dbms_name_);
+  const std::optional<SqlDialect> dialect = DialectOfDbms(dbms_name_);
+  if (!dialect) {
+    // The connection closes with the handles.
+    throw TavoError(kErrDatabase,
+                    "the database product \"" + dbms_name_ +
+                        "\" is not supported: card numbers are kept apart only on Access, "
+                        "SQLite and PostgreSQL databases");
+  }
+  dialect_ = *dialect;
 
 #ifndef _WIN32
   // Debian's SQLite driver speaks UTF-8 through the narrow calls only;

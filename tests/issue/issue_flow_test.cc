@@ -8,6 +8,7 @@
 #include <string>
 
 #include "card/card_image.h"
+#include "component/thread_state.h"
 #include "holvanter/holvanter.h"
 #include "holvanter/tavo_card.h"
 #include "support/failure.h"
@@ -153,6 +154,9 @@ TEST_F(IssueFlow, SettingsAreCheckedBeforeEverythingButTheVillaRooms) {
   EXPECT_EQ(Guest("0203", card_no), -840);
   EXPECT_EQ(Villa("01020304", card_no), -840);
   EXPECT_EQ(card_no, "untouched");
+  // The reason of the -840 is kept for the host, naming what would not open.
+  EXPECT_NE(ThisThreadState().open_failure.find(hotel_->card_file()), std::string::npos)
+      << ThisThreadState().open_failure;
 }
 
 TEST_F(IssueFlow, GuestCardIsRecordedMarkedAndWritten) {
