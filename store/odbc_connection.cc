@@ -455,6 +455,12 @@ OdbcConnection::OdbcConnection(const std::string& connection_string,
   // the others (psqlODBC's Unicode driver) take UTF-16.
   h.mode = dialect_ == SqlDialect::kSqlite ? TextMode::kUtf8 : TextMode::kWide;
 #endif
+  // A PostgreSQL server set to read backslash escapes in literals (old or
+  // hand-tuned servers: standard_conforming_strings off) would end a holder
+  // name's literal early at a backslash before a doubled quote. The session
+  // reads literals the standard way from its first statement on, whatever
+  // the server's setting, so that every text goes in exactly as given.
+  if (dialect_ == SqlDialect::kPostgres) h.Run("SET standard_conforming_strings = on");
 }
 
 OdbcConnection::~OdbcConnection() { RollbackTrans(); }

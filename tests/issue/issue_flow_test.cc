@@ -320,8 +320,21 @@ TEST_F(IssueFlow, AFailingStatementEndsTheCallAfterTheNumberIsGiven) {
   EXPECT_EQ(Guest("0203", card_no), 0);
 }
 
+// Backslashes before, after and between quotes are plain characters on every
+// server, also on a PostgreSQL server that reads backslash escapes in
+// literals (standard_conforming_strings off).
 TEST_F(IssueFlow, HolderNamesAreRecordedUnchanged) {
-  const std::string names[] = {"O'Brien", "王小明's 房卡 ''", "'); DELETE FROM RoomList; --"};
+  const std::string names[] = {
+      "O'Brien",
+      "王小明's 房卡 ''",
+      "'); DELETE FROM RoomList; --",
+      "\\\\'",
+      "\\'); DELETE FROM RoomList; --",
+      "'\\",
+      "a'\\'b\\\\''c",
+      "\\",
+      "?{fn UCASE('x')} \\n",
+  };
   for (const auto& name : names) {
     std::string card_no;
     ASSERT_EQ(Guest("0203", card_no, 1, 2, kBegin, kEnd, name), 0) << name;
