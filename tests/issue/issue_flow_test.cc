@@ -345,6 +345,24 @@ TEST_F(IssueFlow, HolderNamesAreRecordedUnchanged) {
   EXPECT_EQ(hotel_->Value("SELECT COUNT(*) FROM RoomList"), "30");
 }
 
+TEST_F(IssueFlow, AHolderNameHoldingNulIsRefusedBeforeAnyDatabaseWork) {
+  const std::string name("Li\0'); DELETE FROM RoomList; --", 31);
+  std::string card_no = "untouched";
+  for (auto issue : {std::function<void()>([&] { Guest("0203", card_no, 1, 2, kBegin, kEnd, name); }),
+                     std::function<void()>([&] { Villa("02030204", card_no, 1, 2, kBegin, kEnd, name); })}) {
+    const test_support::Failure failure = FailureOf(issue);
+    EXPECT_EQ(failure.hresult, kErrInvalidProcedureCall);
+    EXPECT_NE(failure.message.find("NUL"), std::string::npos) << failure.message;
+  }
+  EXPECT_EQ(card_no, "untouched");
+  EXPECT_EQ(Cards(), "0");
+  EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), "NULL");
+  EXPECT_EQ(hotel_->CardOnEncoder(), BlankCardImage());
+  // No card number was taken: the next issue gets the first.
+  ASSERT_EQ(Guest("0203", card_no, 1, 2, kBegin, kEnd, "Li Wei"), 0);
+  EXPECT_EQ(card_no, "000001");
+}
+
 TEST_F(IssueFlow, AWriteTheEncoderRefusesKeepsTheRecord) {
   struct Case {
     const char* fail;
