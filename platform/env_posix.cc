@@ -162,7 +162,11 @@ class PosixEnv : public Env {
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     // A lock needs no write access: an existing lock file in a folder that
     // is read-only for this desk still serves.
-    if (fd < 0 && (errno == EROFS || errno == EACCES)) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && (errno == EROFS || errno == EACCES)) {
+      const int denied = errno;
+      fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) errno = denied;
+    }
     if (fd < 0) {
       result.error = std::system_category().message(errno);
       return result;

@@ -165,12 +165,13 @@ class WindowsEnv : public Env {
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     // A lock needs no write access: an existing lock file in a folder that
     // is read-only for this desk still serves.
-    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) {
       file = CreateFileW(wide_path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     if (file == INVALID_HANDLE_VALUE) {
-      result.error = SystemMessage(GetLastError());
+      result.error = SystemMessage(error);
       return result;
     }
     // Polled rather than blocking, so that the wait has an end.
@@ -183,7 +184,7 @@ class WindowsEnv : public Env {
         result.lock = std::make_unique<WindowsFileLock>(file);
         return result;
       }
-      const DWORD error = GetLastError();
+      error = GetLastError();
       if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
         result.error = SystemMessage(error);
         break;

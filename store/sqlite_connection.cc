@@ -45,6 +45,10 @@ std::unique_ptr<SqliteConnection> SqliteConnection::Open(const std::string& path
   // SQLite reads the file lazily: read its schema now, so that a damaged
   // file or one that is no database fails here, at the open.
   connection->Run("SELECT count(*) FROM sqlite_master");
+  // SQLite falls back to reading a file it may not write: such a hotel
+  // cannot record a card, and says so before an issue begins.
+  if (sqlite3_db_readonly(db, "main") == 1)
+    throw TavoError(kErrDatabase, "the database file is read-only: " + path);
   return connection;
 }
 
