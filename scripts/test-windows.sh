@@ -319,7 +319,8 @@ EOF
   cn=$WORK/cn-$arch
   if [ "$arch" = x64 ] && [ -x "$FIXTURE" ] && odbcinst -q -d -n SQLite3 >/dev/null 2>&1 &&
      { [ -d "$WORK/locale/zh_CN.UTF-8" ] ||
-       localedef -i zh_CN -f UTF-8 "$WORK/locale/zh_CN.UTF-8" >/dev/null 2>&1; }; then
+       { mkdir -p "$WORK/locale" &&
+         localedef -i zh_CN -f UTF-8 "$WORK/locale/zh_CN.UTF-8" >/dev/null 2>&1; }; }; then
     mkdir -p "$cn/酒店"
     printf '[ODBC]\r\nDRIVER=SQLite3\r\nDatabase=%s\r\n' "$cn/酒店/hotel.db" >"$cn/utf8.dsn"
     if "$FIXTURE" setup "$cn/utf8.dsn" HOLV1 >"$cn/setup.log" 2>&1; then
