@@ -1,5 +1,6 @@
-// Any statement through ExecuteSql, on a fresh SQLite hotel database in
-// memory: never a crash; the statement takes the update path exactly when
+// Any statement through ExecuteSql, on a small SQLite hotel database in
+// memory (made anew after any statement that ran, so each starts from the
+// same rows): never a crash; the statement takes the update path exactly when
 // its first word (the text before the first blank), upper-cased, is a piece
 // of "INSERT,DELETE,UPDATE" or it holds "INTO"; an update runs in a
 // transaction of its own and a failed one leaves none open; the status text
@@ -78,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                           std::string_view::npos ||
                       statement.find("INTO") != std::string::npos;
 
-  auto db = SmallHotel();
+  static std::unique_ptr<holvanter::SqliteConnection> db;
+  if (!db) db = SmallHotel();
   NotedConnection noted(*db);
   const std::string before = "status before";
   std::string status = before;
@@ -115,6 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     return 0;
   }
+  db.reset();  // the statement ran: it may have changed anything
   if (update) {
     FUZZ_CHECK(calls == "BEC" && !records && status == first_word + " query successful", shown);
     return 0;
