@@ -57,6 +57,7 @@ for target in "${TARGETS[@]}"; do
        -artifact_prefix="$BUILD/crashes/$target-" \
        "$BUILD/corpus/$target" "$ROOT/fuzz/corpus/$target") >"$log" 2>&1 || status=$?
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  took=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -1)
   crashes=0
   if [ "$status" -ne 0 ]; then
     crashes=1
@@ -64,8 +65,8 @@ for target in "${TARGETS[@]}"; do
     echo "fuzz: $target failed (exit $status); the end of $log:" >&2
     tail -40 "$log" >&2
   fi
-  summary+=("$(printf '%-24s %12s executions  %d crashes  (%ss)' "$target" "${executions:-?}" \
-              "$crashes" "$SECONDS_EACH")")
+  summary+=("$(printf '%-24s %12s executions  %d crashes  %ss' "$target" "${executions:-?}" \
+              "$crashes" "${took:-?}")")
 done
 printf 'fuzz: %s\n' "${summary[@]}"
 exit "$failed"
