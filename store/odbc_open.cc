@@ -47,6 +47,29 @@ bool IsUtf8(std::string_view text) {
   return true;
 }
 
+// A value already written as one braced value, as a driver reads it: an
+// opening brace, text in which every '}' is doubled, the closing brace.
+bool IsBracedValue(std::string_view value) {
+  if (value.size() < 2 || value.front() != '{' || value.back() != '}') return false;
+  for (std::size_t i = 1; i + 1 < value.size(); ++i) {
+    if (value[i] != '}') continue;
+    if (i + 2 < value.size() && value[i + 1] == '}') {
+      ++i;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+// A keyword name that a connection string can carry: a ';', '=' or brace in
+// it would split it into other keywords.
+bool AllNamesCarried(const std::vector<std::pair<std::string, std::string>>& keywords) {
+  for (const auto& [key, value] : keywords)
+    if (key.empty() || key.find_first_of(";={}") != std::string::npos) return false;
+  return true;
+}
+
 // Up to `limit` bytes of the file at `path` (UTF-8); nullopt when it cannot
 // be read.
 std::optional<std::string> ReadFileStart(const std::string& path, std::size_t limit) {
@@ -93,9 +116,8 @@ std::string JoinConnectionString(
     if (!joined.empty()) joined += ';';
     joined += key;
     joined += '=';
-    const bool braced = value.size() >= 2 && value.front() == '{' && value.back() == '}';
     const bool needs_braces =
-        !braced && (value.find_first_of(";{}") != std::string::npos ||
+        !IsBracedValue(value) && (value.find_first_of(";{}") != std::string::npos ||
                     (!value.empty() && (value.front() == ' ' || value.back() == ' ')));
     if (!needs_braces) {
       joined += value;
@@ -114,7 +136,7 @@ std::string JoinConnectionString(
 std::optional<std::string> FileDsnConnectionString(std::string_view text) {
   const auto keywords = ReadProfileSection(text, "ODBC");
   const std::string* driver = FindKeyword(keywords, "DRIVER");
-  if (driver == nullptr || driver->empty()) return std::nullopt;
+  if (driver == nullptr || driver->empty() || !AllNamesCarried(keywords)) return std::nullopt;
   return JoinConnectionString(keywords);
 }
 
@@ -129,7 +151,7 @@ std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path) {
   const std::string text = IsUtf8(*bytes) ? *bytes : Env::Default()->FromAnsi(*bytes);
   const auto keywords = ReadProfileSection(text, "ODBC");
   const std::string* driver = FindKeyword(keywords, "DRIVER");
-  if (driver == nullptr || driver->empty()) return std::nullopt;
+  if (driver == nullptr || driver->empty() || !AllNamesCarried(keywords)) return std::nullopt;
 
   // Issues on a file database take turns through a lock file beside it;
   // a server database keeps its own turns, and the lock file beside the

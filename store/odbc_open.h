@@ -43,12 +43,14 @@ std::string SqliteDatabaseName(const std::string& database);
 bool IsAccessHeader(std::string_view header);
 
 // "KEY=value" pairs joined by ';'. A value holding ';', a brace or outer
-// blanks goes between braces ('}' doubled) unless it is already braced.
+// blanks goes between braces ('}' doubled) unless it is already one braced
+// value ("{SQL Server}", every '}' inside doubled).
 std::string JoinConnectionString(const std::vector<std::pair<std::string, std::string>>& keywords);
 
 // The connection string of a file data source: every keyword of its [ODBC]
 // section, in file order. nullopt when there is no [ODBC] section naming a
-// DRIVER.
+// DRIVER, or when a keyword name holds ';', '=' or a brace (or is empty):
+// the driver would read other keywords than the file's.
 std::optional<std::string> FileDsnConnectionString(std::string_view text);
 
 // What the file at `path` (UTF-8) opens with through ODBC: an Access file

@@ -194,7 +194,11 @@ class Rewriter {
       if (c == '#') {
         const std::size_t close = s.find('#', i + 1);
         if (close == std::string_view::npos) BadDate(s.substr(i));
+        // The converted literal is quoted text: a quote right beside it
+        // would join the two into one text, so a blank keeps them apart.
+        if (!out.empty() && IsQuote(out.back())) out.push_back(' ');
         out += DateLiteral(s.substr(i, close + 1 - i));
+        if (close + 1 < s.size() && IsQuote(s[close + 1])) out.push_back(' ');
         i = close + 1;
         expect_target = false;
         continue;

@@ -59,6 +59,10 @@ std::vector<RewriteCase> Cases() {
        "UPDATE t SET t.a = 1, t.b = IIf(t.c > 1, 'p', 'q') WHERE t.c = 2",
        "UPDATE t SET a = 1, b = (CASE WHEN t.c > 1 THEN 'p' ELSE 'q' END) WHERE t.c = 2"},
       {"SetCard is no SET", "SELECT SetCard.x FROM SetCard"},
+      {"a date literal beside a quote stays a text of its own",
+       "SELECT 'a'#2007-1-2##2007-1-3#'b'",
+       "SELECT 'a' '2007-01-02 00:00:00' '2007-01-03 00:00:00' 'b'",
+       "SELECT 'a' TIMESTAMP '2007-01-02 00:00:00' TIMESTAMP '2007-01-03 00:00:00' 'b'"},
   };
 }
 

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The sanitizer stage of ./run test: builds everything with AddressSanitizer
+# and UndefinedBehaviorSanitizer (HOLVANTER_SANITIZE) in a build folder of its
+# own and runs the whole ctest suite under them, then the ODBC stage on that
+# build, so that the libraries loaded at run time (the stand-in encoder and
+# card-reader libraries, the ODBC driver manager and the PostgreSQL and
+# SQLite drivers) run under them too. Any memory fault, leak or undefined
+# behaviour ends the program that made it, and the stage fails.
+#
+#   scripts/test-sanitizers.sh BUILD_FOLDER   (the folder is not used)
+# HOLVANTER_ASAN_BUILD  the sanitizer build folder (default ROOT/build-asan)
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${HOLVANTER_ASAN_BUILD:-$ROOT/build-asan}
+started=$(date +%s)
+
+echo "test-sanitizers: building in $BUILD"
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOLVANTER_SANITIZE=ON \
+      -DHOLVANTER_BENCH=OFF >/dev/null
+cmake --build "$BUILD" -j "$(nproc)" >"$BUILD/sanitize-build.log" 2>&1 || {
+  grep -E 'error' "$BUILD/sanitize-build.log" >&2 || tail -20 "$BUILD/sanitize-build.log" >&2
+  exit 1
+}
+built=$(date +%s)
+
+export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1
+export LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+(cd "$BUILD" && ctest --output-on-failure --timeout 300)
+"$ROOT/scripts/test-odbc.sh" "$BUILD"
+echo "test-sanitizers: build $((built - started)) s, tests $(($(date +%s) - built)) s"
