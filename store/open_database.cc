@@ -3,6 +3,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include "store/odbc_open.h"
 #ifndef _WIN32
@@ -42,7 +43,10 @@ std::unique_ptr<Connection> OpenByContent(const std::string& database_path) {
 #endif
   }
   // Access files and ODBC file data sources open through ODBC.
-  return OpenOdbcDatabase(database_path);
+  std::string failure;
+  std::unique_ptr<Connection> connection = OpenOdbcDatabase(database_path, &failure);
+  if (connection == nullptr && !failure.empty()) throw std::runtime_error(failure);
+  return connection;
 }
 
 // The reason of the last failed open on this thread.

@@ -1,10 +1,13 @@
 // Guest and villa card issue and check-out through the public C++ face, on a
 // real hotel database and the simulated encoder.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <cctype>
+#include <fstream>
 #include <functional>
+#include <vector>
 #include <string>
 
 #include "card/card_image.h"
@@ -531,6 +534,59 @@ TEST_F(IssueFlow, ACopiedCardBroughtBackReleasesNothing) {
     EXPECT_EQ(hotel_->Value("SELECT COUNT(*) FROM CardRecord WHERE ChkOutMark = '#1'"), "1");
     EXPECT_EQ(hotel_->CardOnEncoder(), BlankCardImage()) << c.what;
   }
+}
+
+TEST_F(IssueFlow, TheDiagnosticLogHasOneLinePerCardMethodAndNoPassword) {
+  const std::string log = hotel_->folder() + "/cards.log";
+  const std::string settings = "[Setting]\nDataBase=" + hotel_->database_path() + "\n[Log]\nFile=" + log;
+  const std::string dsn = hotel_->folder() + "/wrong.dsn";
+  {
+    std::ofstream(dsn) << "[ODBC]\nDRIVER=No Such Driver\nDatabase=hotel\nUID=desk\nPWD=s3cret\n";
+  }
+  std::string card_no;
+  TestHotel::WriteSettings(settings + "\nLevel=calls\n");
+  ASSERT_EQ(Guest("0203", card_no, 1, 2, kBegin, kEnd, "Zhang Wei"), 0);
+  std::string read_no, rooms, begin, end;
+  ASSERT_EQ(card_.ReadCard(0, read_no, rooms, begin, end), 0);
+  TestHotel::WriteSettings("[Setting]\nDataBase=" + dsn + "\n[Log]\nFile=" + log + "\n");
+  EXPECT_EQ(Villa("01020304", card_no), -840);
+  EXPECT_EQ(card_.LastFailureReason().find("s3cret"), std::string::npos);
+  // Only what did not do all its work.
+  TestHotel::WriteSettings(settings + "\nLevel=failures\n");
+  ASSERT_EQ(Guest("0203", card_no), 0);
+  EXPECT_EQ(Guest("0203", card_no, 1, 2, "2007", kEnd), -851);
+  TestHotel::WriteSettings(settings + "\nLevel=off\n");
+  EXPECT_EQ(Guest("0203", card_no, 1, 2, "2007", kEnd), -851);
+
+  std::ifstream in(log);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u) << ::testing::PrintToString(lines);
+  const std::vector<std::vector<std::string>> expected = {
+      {" WriteCard ", "Rooms=\"0203\"", "HoderName=\"Zh…\"", "CardNo=000001 result=0 ", " ms"},
+      {" ReadCard ", "CardNo=00000001 result=0 "},
+      {" VillaCard ", "result=-840 reason=\"", dsn},
+      {" WriteCard ", "BeginDate=\"2007\"", "result=-851"},
+  };
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    for (const std::string& part : expected[i])
+      EXPECT_NE(lines[i].find(part), std::string::npos) << part << " in " << lines[i];
+    EXPECT_EQ(lines[i].find("Zhang Wei"), std::string::npos) << lines[i];
+    EXPECT_EQ(lines[i].find("s3cret"), std::string::npos) << lines[i];
+  }
+}
+
+TEST_F(IssueFlow, ADatabaseLockedByAnotherProgramIsBusy) {
+  if (getenv("HOLVANTER_TEST_DSN") != nullptr) GTEST_SKIP() << "an SQLite file's own lock";
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(hotel_->database_path().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::string card_no = "untouched";
+  EXPECT_EQ(Guest("0203", card_no), -840);  // after the 10-second time limit
+  EXPECT_EQ(card_.LastFailureReason().rfind("busy: ", 0), 0u) << card_.LastFailureReason();
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_EQ(Guest("0203", card_no), 0);
 }
 
 TEST_F(IssueFlow, SystemCodeOnTheCardComesFromTheHotel) {
