@@ -19,11 +19,11 @@ struct ThreadState {
   std::string database_path;
   // DbConnection: replaced by every card issue; the last one stays open.
   std::unique_ptr<Connection> db_connection;
-  // Why the last OpenDatabase of this thread failed (its -840); empty after
-  // an open that succeeded.
-  std::string open_failure;
   // SystemCode: reloaded by every card issue.
   std::string system_code;
+  // Why the last card method on this thread ended as it did, when its
+  // result code alone does not say it (TavoCard::LastFailureReason).
+  std::string failure_reason;
 };
 
 // This thread's state.

@@ -83,7 +83,9 @@ class Env {
 
   // Takes an exclusive lock on the file at `path` (created when missing),
   // waiting at most `wait_ms` milliseconds for other holders, in this or
-  // another process. A holder that dies gives the lock up with it.
+  // another process. A holder that dies gives the lock up with it. A lock
+  // file "X.lock" that is created beside a file X gets X's permissions and
+  // group, so that every user who may write X may take the lock too.
   virtual FileLockResult LockFile(const std::string& path, int wait_ms) = 0;
 };
 

@@ -187,7 +187,8 @@ std::unique_ptr<Connection> OpenOdbcDatabase(const std::string& path, std::strin
                                               std::move(target->numbering_lock_path));
     }
     why = "the file " + path +
-          " is neither an SQLite nor an Access database nor an ODBC file data source";
+          " is neither an SQLite nor an Access database nor an ODBC file data source naming "
+          "a DRIVER";
   } catch (const std::exception& e) {
     why = e.what();
   } catch (...) {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include "holvanter/tavo_card.h"
 #include "store/odbc_open.h"

@@ -252,7 +252,7 @@ TEST_F(Faults, AReadOnlyDatabaseFileOrFolderRefusesTheIssueAndKeepsTheHotelWhole
     std::string why;
     UnderFilePermissions([&] {
       why = FailureOf([&] { result = Issue(card_no); }).message;
-      if (result == -840) why = ThisThreadState().open_failure;
+      if (result == -840) why = ThisThreadState().failure_reason;
     });
     fs::permissions(folder, fs::perms::owner_all);
     EXPECT_NE(result, 0) << c.what;
@@ -335,7 +335,7 @@ TEST_F(Faults, AServerStoppedOrKilledMidIssueIsBackWithoutRestartingTheHost) {
   std::string untouched = "untouched";
   EXPECT_EQ(Issue(untouched), -840);
   EXPECT_EQ(untouched, "untouched");
-  EXPECT_FALSE(ThisThreadState().open_failure.empty());
+  EXPECT_FALSE(ThisThreadState().failure_reason.empty());
   ASSERT_TRUE(server.Run("start"));
   hotel_->Reconnect();
   ASSERT_EQ(Issue(card_no), 0);
