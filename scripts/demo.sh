@@ -18,7 +18,7 @@ step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 run() {
   local shown=() arg
   for arg in "$@"; do
-    if [[ "$arg" == *" "* ]]; then shown+=("\"$arg\""); else shown+=("$arg"); fi
+    if [[ -z "$arg" || "$arg" == *" "* ]]; then shown+=("\"$arg\""); else shown+=("$arg"); fi
   done
   printf '$ tavocard %s\n' "${shown[*]}"
   "$TAVOCARD" "$@" || true
