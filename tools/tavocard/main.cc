@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
   tavocard::AddEncoderCommands(app);
   tavocard::AddHotelCommands(app);
   tavocard::AddCardCommands(app);
+  for (CLI::App* sub : app.get_subcommands({})) sub->footer(kExitStatuses);
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& e) {
