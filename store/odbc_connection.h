@@ -1,6 +1,6 @@
 // The hotel database reached through ODBC: the hotel's Access file on
-// Windows, or a server database (PostgreSQL) shared by several front desks,
-// or an SQLite file through its ODBC driver.
+// Windows, or a server database (PostgreSQL, MariaDB or MySQL) shared by
+// several front desks, or an SQLite file through its ODBC driver.
 //
 // Text crosses the driver as UTF-16 (the wide ODBC calls), so Chinese names
 // and paths survive on every driver manager. The driver is asked which
@@ -21,8 +21,8 @@ class OdbcConnection : public Connection {
   // Connects with `connection_string` (UTF-8, "KEY=value;..."), never
   // prompting. `numbering_lock_path` is the lock file through which issues on
   // a file database (Access, SQLite) take turns at card numbering; a
-  // PostgreSQL server uses an advisory lock of its own instead. Empty: no
-  // turns on a database of neither kind.
+  // PostgreSQL server uses an advisory lock of its own instead, MariaDB and
+  // MySQL a named lock. Empty: no turns on a database of neither kind.
   // Throws TavoError(kErrDatabase, the driver's message) when it cannot
   // connect.
   OdbcConnection(const std::string& connection_string, std::string numbering_lock_path);
@@ -33,7 +33,7 @@ class OdbcConnection : public Connection {
 
   SqlDialect Dialect() const override { return dialect_; }
   // The database's own name for itself, as the driver reports it
-  // ("ACCESS", "PostgreSQL", "SQLite", ...).
+  // ("ACCESS", "PostgreSQL", "SQLite", "MariaDB", "MySQL", ...).
   const std::string& DbmsName() const { return dbms_name_; }
 
   void BeginTrans() override;
@@ -57,9 +57,9 @@ class OdbcConnection : public Connection {
   bool in_transaction_ = false;
 };
 
-// The database `dbms_name` (SQLGetInfo SQL_DBMS_NAME) speaks: PostgreSQL and
-// SQLite by name; everything else, Access included, gets the statements
-// unchanged.
+// The database `dbms_name` (SQLGetInfo SQL_DBMS_NAME) speaks: PostgreSQL,
+// SQLite, and MariaDB or MySQL by name; everything else, Access included,
+// gets the statements unchanged.
 SqlDialect DialectOfDbms(const std::string& dbms_name);
 
 }  // namespace holvanter

@@ -165,6 +165,7 @@ TEST(OdbcOpen, DialectFollowsTheDatabaseTheDriverNames) {
   const std::pair<const char*, SqlDialect> cases[] = {
       {"ACCESS", SqlDialect::kAccess},         {"PostgreSQL", SqlDialect::kPostgres},
       {"SQLite", SqlDialect::kSqlite},         {"sqlite3", SqlDialect::kSqlite},
+      {"MariaDB", SqlDialect::kMariaDb},       {"MySQL", SqlDialect::kMariaDb},
       {"Microsoft SQL Server", SqlDialect::kAccess}, {"", SqlDialect::kAccess},
   };
   for (const auto& [name, dialect] : cases) EXPECT_EQ(DialectOfDbms(name), dialect) << name;
