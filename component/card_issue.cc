@@ -121,8 +121,16 @@ int16_t CheckStayAndPlace(std::string_view begin_stamp, std::string_view end_sta
   return CheckBuildingAndFloor(bldg_no, floor_no);
 }
 
+void CheckHolderName(std::string_view holder_name) {
+  if (holder_name.find('\0') != std::string_view::npos) {
+    throw TavoError(kErrInvalidProcedureCall,
+                    "Invalid procedure call or argument: the holder name holds a NUL character, "
+                    "which the hotel database cannot record");
+  }
+}
+
 int16_t OpenHotelDatabase(ThreadState& state) {
-  if (!OpenDatabase(state.database_path, state.db_connection)) return -840;
+  if (!OpenDatabase(state.database_path, state.db_connection, &state.open_failure)) return -840;
   state.system_code = LoadSystemCode(*state.db_connection);
   return 0;
 }

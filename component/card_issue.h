@@ -40,6 +40,13 @@ int16_t CheckBuildingAndFloor(int16_t bldg_no, int16_t floor_no);
 int16_t CheckStayAndPlace(std::string_view begin_stamp, std::string_view end_stamp,
                           int16_t bldg_no, int16_t floor_no);
 
+// A holder name is recorded whole or not at all: a name holding a NUL
+// character (a BSTR can carry one) would be cut where the statement text
+// ends, after the RoomList statement had committed. Throws
+// TavoError(kErrInvalidProcedureCall) for such a name; call before any
+// database work.
+void CheckHolderName(std::string_view holder_name);
+
 // Opens a new connection for this thread (-840 when it cannot) and loads the
 // system code. 0 when both are done.
 int16_t OpenHotelDatabase(ThreadState& state);

@@ -42,6 +42,7 @@ int16_t TavoCard::WriteCard(int32_t IcDevH, const std::string& BeginDate,
   if (const int16_t rc = CheckStayAndPlace(begin_stamp, end_stamp, BldgNo, FloorNo)) return rc;
   const std::string room_code = GuestRoomCode(Rooms);
   if (!AllFigures(room_code)) return -856;
+  if (room_code != "0000") CheckHolderName(HoderName);  // a check-out records no name
   if (const int16_t rc = OpenHotelDatabase(state)) return rc;
 
   if (room_code == "0000") return CheckOutCard(*this, IcDevH, state, RoomRelease::kGuestStatement);

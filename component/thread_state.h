@@ -19,6 +19,9 @@ struct ThreadState {
   std::string database_path;
   // DbConnection: replaced by every card issue; the last one stays open.
   std::unique_ptr<Connection> db_connection;
+  // Why the last OpenDatabase of this thread failed (its -840); empty after
+  // an open that succeeded.
+  std::string open_failure;
   // SystemCode: reloaded by every card issue.
   std::string system_code;
 };

@@ -37,6 +37,7 @@ int16_t TavoCard::VillaCard(int32_t IcDevH, const std::string& BeginDate,
   const std::string end_stamp = EndDate.substr(0, 12);
   // The stamps go on the card and into the record: figures and real dates.
   if (const int16_t rc = CheckStayAndPlace(begin_stamp, end_stamp, BldgNo, FloorNo)) return rc;
+  if (room_no != "00000000") CheckHolderName(HoderName);  // a check-out records no name
   if (const int16_t rc = OpenHotelDatabase(state)) return rc;
 
   if (room_no == "00000000")

@@ -59,6 +59,14 @@ trap 'exit 130' INT TERM
 
 pg_start "$WORK/postgres" || { echo "test-odbc: the PostgreSQL server did not start" >&2; exit 1; }
 "$PG_BIN/createdb" -h "$PG_HOST" -p "$PG_PORT" -U "$PG_DB_USER" -E UTF8 hotel
+# A second hotel database set as old or hand-tuned servers are: backslashes
+# in literals read as escapes. The issue suite runs on it as well.
+"$PG_BIN/createdb" -h "$PG_HOST" -p "$PG_PORT" -U "$PG_DB_USER" -E UTF8 hotel_backslash
+"$PG_BIN/psql" -q -h "$PG_HOST" -p "$PG_PORT" -U "$PG_DB_USER" -d hotel \
+  -c "ALTER DATABASE hotel_backslash SET standard_conforming_strings = off"
+scs=$("$PG_BIN/psql" -Atq -h "$PG_HOST" -p "$PG_PORT" -U "$PG_DB_USER" -d hotel_backslash \
+  -c "SHOW standard_conforming_strings")
+[ "$scs" = off ] || { echo "test-odbc: hotel_backslash reads literals the standard way" >&2; exit 1; }
 
 PG_DSN=$WORK/postgresql.dsn
 cat >"$PG_DSN" <<EOF
@@ -69,6 +77,9 @@ Port=$PG_PORT
 Database=hotel
 UID=$PG_DB_USER
 EOF
+
+PG_BACKSLASH_DSN=$WORK/postgresql-backslash.dsn
+sed 's/^Database=hotel$/Database=hotel_backslash/' "$PG_DSN" >"$PG_BACKSLASH_DSN"
 
 SQLITE_DSN=$WORK/sqlite.dsn
 cat >"$SQLITE_DSN" <<EOF
@@ -104,7 +115,10 @@ run_suite() {
 for binary in "${SUITE[@]}"; do
   run_suite postgresql "$PG_DSN" "$binary"
   run_suite sqlite-odbc "$SQLITE_DSN" "$binary"
+  if [ "$(basename "$binary")" = issue_flow_test ]; then
+    run_suite postgresql-backslash "$PG_BACKSLASH_DSN" "$binary"
+  fi
 done
 
-echo "test-odbc: $passed passed, $failed failed, $skipped skipped over ${#SUITE[@]} binaries x 2 databases"
+echo "test-odbc: $passed passed, $failed failed, $skipped skipped over ${#SUITE[@]} binaries x 2 databases (and the issue suite on a backslash-escaping server)"
 [ "$runs_failed" -eq 0 ] || { echo "test-odbc: $runs_failed runs failed" >&2; exit 1; }

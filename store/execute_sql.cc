@@ -27,6 +27,11 @@ std::optional<RecordSet> ExecuteSql(Connection& connection, const std::string& s
                                     std::string& status_text) {
   // The statement split at its blanks: an empty statement has no first word.
   if (statement.empty()) throw TavoError(kErrSubscriptOutOfRange, "Subscript out of range");
+  // The databases read a statement up to its first NUL: refuse it rather
+  // than run a statement cut short.
+  if (statement.find('\0') != std::string::npos)
+    throw TavoError(kErrDatabase, "the statement holds a NUL character: " +
+                                      statement.substr(0, statement.find('\0')));
   const std::string first_word = statement.substr(0, statement.find(' '));
 
   const bool is_update = std::string_view(kUpdateWords).find(UpperCase(first_word)) !=

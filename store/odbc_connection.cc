@@ -479,12 +479,13 @@ class NoTurn : public NumberingTurn {};
 
 }  // namespace
 
-SqlDialect DialectOfDbms(const std::string& dbms_name) {
+std::optional<SqlDialect> DialectOfDbms(const std::string& dbms_name) {
   if (ContainsNoCase(dbms_name, "postgres")) return SqlDialect::kPostgres;
   if (ContainsNoCase(dbms_name, "sqlite")) return SqlDialect::kSqlite;
   if (ContainsNoCase(dbms_name, "mariadb") || ContainsNoCase(dbms_name, "mysql"))
     return SqlDialect::kMariaDb;
-  return SqlDialect::kAccess;
+  if (ContainsNoCase(dbms_name, "access")) return SqlDialect::kAccess;
+  return std::nullopt;
 }
 
 OdbcConnection::OdbcConnection(const std::string& connection_string,
@@ -536,13 +537,27 @@ OdbcConnection::OdbcConnection(const std::string& connection_string,
                                                     std::size(name) - 1);
     dbms_name_ = FromWide(name, units);
   }
-  dialect_ = DialectOfDbms(dbms_name_);
+  const std::optional<SqlDialect> dialect = DialectOfDbms(dbms_name_);
+  if (!dialect) {
+    // The connection closes with the handles.
+    throw TavoError(kErrDatabase,
+                    "the database product \"" + dbms_name_ +
+                        "\" is not supported: card numbers are kept apart only on Access, "
+                        "SQLite, PostgreSQL, MariaDB and MySQL databases");
+  }
+  dialect_ = *dialect;
 
 #ifndef _WIN32
   // Debian's SQLite driver speaks UTF-8 through the narrow calls only;
   // the others (psqlODBC's Unicode driver) take UTF-16.
   h.mode = dialect_ == SqlDialect::kSqlite ? TextMode::kUtf8 : TextMode::kWide;
 #endif
+  // A PostgreSQL server set to read backslash escapes in literals (old or
+  // hand-tuned servers: standard_conforming_strings off) would end a holder
+  // name's literal early at a backslash before a doubled quote. The session
+  // reads literals the standard way from its first statement on, whatever
+  // the server's setting, so that every text goes in exactly as given.
+  if (dialect_ == SqlDialect::kPostgres) h.Run("SET standard_conforming_strings = on");
   if (dialect_ == SqlDialect::kMariaDb) PrepareMariaDbSession(h, dbms_name_);
 }
 

@@ -10,6 +10,7 @@
 #define HOLVANTER_STORE_ODBC_CONNECTION_H_
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "store/database.h"
@@ -24,7 +25,8 @@ class OdbcConnection : public Connection {
   // PostgreSQL server uses an advisory lock of its own instead, MariaDB and
   // MySQL a named lock. Empty: no turns on a database of neither kind.
   // Throws TavoError(kErrDatabase, the driver's message) when it cannot
-  // connect.
+  // connect, and TavoError(kErrDatabase, a message naming the product) when
+  // the database is not one that DialectOfDbms knows.
   OdbcConnection(const std::string& connection_string, std::string numbering_lock_path);
   ~OdbcConnection() override;
 
@@ -57,10 +59,13 @@ class OdbcConnection : public Connection {
   bool in_transaction_ = false;
 };
 
-// The database `dbms_name` (SQLGetInfo SQL_DBMS_NAME) speaks: PostgreSQL,
-// SQLite, and MariaDB or MySQL by name; everything else, Access included,
-// gets the statements unchanged.
-SqlDialect DialectOfDbms(const std::string& dbms_name);
+// The database products the component knows, by the name the driver gives
+// (SQLGetInfo SQL_DBMS_NAME), and the dialect each speaks: Access, SQLite,
+// PostgreSQL, and MariaDB or MySQL. Any other product is refused at the open
+// (nullopt): its statements would be guesswork, and the card numbering turn
+// (a lock file, PostgreSQL's advisory lock, the named lock of MariaDB and
+// MySQL) would not keep desks apart on it.
+std::optional<SqlDialect> DialectOfDbms(const std::string& dbms_name);
 
 }  // namespace holvanter
 

@@ -130,15 +130,23 @@ std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path) {
   return OdbcTarget{JoinConnectionString(connect_keywords), database_file + ".lock"};
 }
 
-std::unique_ptr<Connection> OpenOdbcDatabase(const std::string& path) {
+std::unique_ptr<Connection> OpenOdbcDatabase(const std::string& path, std::string* failure) {
+  std::string why;
   try {
     std::optional<OdbcTarget> target = PlanOdbcOpen(path);
-    if (!target) return nullptr;
-    return std::make_unique<OdbcConnection>(target->connection_string,
-                                            std::move(target->numbering_lock_path));
+    if (target) {
+      return std::make_unique<OdbcConnection>(target->connection_string,
+                                              std::move(target->numbering_lock_path));
+    }
+    why = "the file " + path +
+          " is neither an SQLite nor an Access database nor an ODBC file data source";
+  } catch (const std::exception& e) {
+    why = e.what();
   } catch (...) {
-    return nullptr;
+    why = "the database could not be opened";
   }
+  if (failure != nullptr) *failure = why;
+  return nullptr;
 }
 
 }  // namespace holvanter

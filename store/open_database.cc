@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "holvanter/tavo_card.h"
 #include "store/odbc_open.h"
 #ifndef _WIN32
 #include "store/sqlite_connection.h"  // Windows reaches every database through ODBC
@@ -36,24 +37,36 @@ std::unique_ptr<Connection> OpenByContent(const std::string& database_path) {
   const std::string header = ReadHeader(database_path);
   if (IsSqliteFile(header)) {
 #ifdef _WIN32
-    return nullptr;  // no SQLite library in the Windows build
+    // no SQLite library in the Windows build
+    throw TavoError(kErrDatabase,
+                    "an SQLite file opens here only through an ODBC data source: " + database_path);
 #else
     return SqliteConnection::Open(database_path);
 #endif
   }
   // Access files and ODBC file data sources open through ODBC.
-  return OpenOdbcDatabase(database_path);
+  std::string failure;
+  std::unique_ptr<Connection> connection = OpenOdbcDatabase(database_path, &failure);
+  if (connection == nullptr) throw TavoError(kErrDatabase, failure);
+  return connection;
 }
 
 }  // namespace
 
-bool OpenDatabase(const std::string& database_path, std::unique_ptr<Connection>& db_connection) {
+bool OpenDatabase(const std::string& database_path, std::unique_ptr<Connection>& db_connection,
+                  std::string* failure) {
   db_connection.reset();  // the previous connection closes before the new one opens
+  std::string why;
   try {
     db_connection = OpenByContent(database_path);
+  } catch (const std::exception& e) {
+    db_connection.reset();
+    why = e.what();
   } catch (...) {
     db_connection.reset();
+    why = "the database could not be opened";
   }
+  if (failure != nullptr) *failure = db_connection != nullptr ? std::string() : why;
   return db_connection != nullptr;
 }
 

@@ -13,8 +13,11 @@ namespace holvanter {
 // `database_path` (the previous one is released first, which closes it).
 // The file's content decides the backend: an SQLite database opens with
 // SQLite; an Access file and an ODBC file data source open through ODBC.
-// Any failure gives false, never an error; `db_connection` is then empty.
-bool OpenDatabase(const std::string& database_path, std::unique_ptr<Connection>& db_connection);
+// Any failure gives false, never an error; `db_connection` is then empty and
+// `failure`, when given, receives why (the database's or the driver's own
+// message), which the card methods keep for a host that asks after a -840.
+bool OpenDatabase(const std::string& database_path, std::unique_ptr<Connection>& db_connection,
+                  std::string* failure = nullptr);
 
 }  // namespace holvanter
 

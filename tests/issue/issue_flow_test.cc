@@ -9,6 +9,7 @@
 #include <string>
 
 #include "card/card_image.h"
+#include "component/thread_state.h"
 #include "holvanter/holvanter.h"
 #include "holvanter/tavo_card.h"
 #include "support/failure.h"
@@ -154,6 +155,9 @@ TEST_F(IssueFlow, SettingsAreCheckedBeforeEverythingButTheVillaRooms) {
   EXPECT_EQ(Guest("0203", card_no), -840);
   EXPECT_EQ(Villa("01020304", card_no), -840);
   EXPECT_EQ(card_no, "untouched");
+  // The reason of the -840 is kept for the host, naming what would not open.
+  EXPECT_NE(ThisThreadState().open_failure.find(hotel_->card_file()), std::string::npos)
+      << ThisThreadState().open_failure;
 }
 
 TEST_F(IssueFlow, GuestCardIsRecordedMarkedAndWritten) {
@@ -321,12 +325,21 @@ TEST_F(IssueFlow, AFailingStatementEndsTheCallAfterTheNumberIsGiven) {
   EXPECT_EQ(Guest("0203", card_no), 0);
 }
 
+// Backslashes before, after and between quotes are plain characters on every
+// server, also on a PostgreSQL server that reads backslash escapes in
+// literals (standard_conforming_strings off).
 TEST_F(IssueFlow, HolderNamesAreRecordedUnchanged) {
   const std::string names[] = {
-      "O'Brien", "王小明's 房卡 ''", "'); DELETE FROM RoomList; --",
-      // Read as escapes by a server that takes them, a backslash before a
-      // quote would end the name early.
-      "\\", "\\'", "'\\", "a\\'b\\\\''c", "\\'); DELETE FROM RoomList; --"};
+      "O'Brien",
+      "王小明's 房卡 ''",
+      "'); DELETE FROM RoomList; --",
+      "\\\\'",
+      "\\'); DELETE FROM RoomList; --",
+      "'\\",
+      "a'\\'b\\\\''c",
+      "\\",
+      "?{fn UCASE('x')} \\n",
+  };
   for (const auto& name : names) {
     std::string card_no;
     ASSERT_EQ(Guest("0203", card_no, 1, 2, kBegin, kEnd, name), 0) << name;
@@ -335,6 +348,24 @@ TEST_F(IssueFlow, HolderNamesAreRecordedUnchanged) {
               name);
   }
   EXPECT_EQ(hotel_->Value("SELECT COUNT(*) FROM RoomList"), "30");
+}
+
+TEST_F(IssueFlow, AHolderNameHoldingNulIsRefusedBeforeAnyDatabaseWork) {
+  const std::string name("Li\0'); DELETE FROM RoomList; --", 31);
+  std::string card_no = "untouched";
+  for (auto issue : {std::function<void()>([&] { Guest("0203", card_no, 1, 2, kBegin, kEnd, name); }),
+                     std::function<void()>([&] { Villa("02030204", card_no, 1, 2, kBegin, kEnd, name); })}) {
+    const test_support::Failure failure = FailureOf(issue);
+    EXPECT_EQ(failure.hresult, kErrInvalidProcedureCall);
+    EXPECT_NE(failure.message.find("NUL"), std::string::npos) << failure.message;
+  }
+  EXPECT_EQ(card_no, "untouched");
+  EXPECT_EQ(Cards(), "0");
+  EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), "NULL");
+  EXPECT_EQ(hotel_->CardOnEncoder(), BlankCardImage());
+  // No card number was taken: the next issue gets the first.
+  ASSERT_EQ(Guest("0203", card_no, 1, 2, kBegin, kEnd, "Li Wei"), 0);
+  EXPECT_EQ(card_no, "000001");
 }
 
 TEST_F(IssueFlow, AWriteTheEncoderRefusesKeepsTheRecord) {

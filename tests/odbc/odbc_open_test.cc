@@ -54,8 +54,11 @@ TEST(OdbcOpen, WithoutTheDriverAnOpenFailsCleanlyAndChangesNothing) {
 
   EXPECT_EQ(OpenOdbcDatabase(path), nullptr);
   std::unique_ptr<Connection> connection;
-  EXPECT_FALSE(OpenDatabase(path, connection));
+  std::string why;
+  EXPECT_FALSE(OpenDatabase(path, connection, &why));
   EXPECT_EQ(connection, nullptr);
+  // The driver manager's own words, kept for the host.
+  EXPECT_NE(why.find("Microsoft Access Driver"), std::string::npos) << why;
 
   EXPECT_EQ(ReadFile(path), bytes);
   EXPECT_FALSE(fs::exists(path + ".lock"));
@@ -66,7 +69,8 @@ TEST(OdbcOpen, WithoutTheDriverAnOpenFailsCleanlyAndChangesNothing) {
   const std::string dsn =
       Put(folder, "desk.dsn", "[ODBC]\nDRIVER=Holvanter No Such Driver\nDatabase=hotel\n");
   EXPECT_EQ(OpenOdbcDatabase(dsn), nullptr);
-  EXPECT_FALSE(OpenDatabase(dsn, connection));
+  EXPECT_FALSE(OpenDatabase(dsn, connection, &why));
+  EXPECT_NE(why.find("Holvanter No Such Driver"), std::string::npos) << why;
 }
 
 TEST(OdbcOpen, HeadersThatAreNotAccess) {
@@ -161,12 +165,16 @@ TEST(OdbcOpen, OtherFilesDoNotOpenThroughOdbc) {
   EXPECT_FALSE(PlanOdbcOpen(folder.path() + "/missing.dsn").has_value());
 }
 
-TEST(OdbcOpen, DialectFollowsTheDatabaseTheDriverNames) {
-  const std::pair<const char*, SqlDialect> cases[] = {
-      {"ACCESS", SqlDialect::kAccess},         {"PostgreSQL", SqlDialect::kPostgres},
-      {"SQLite", SqlDialect::kSqlite},         {"sqlite3", SqlDialect::kSqlite},
-      {"MariaDB", SqlDialect::kMariaDb},       {"MySQL", SqlDialect::kMariaDb},
-      {"Microsoft SQL Server", SqlDialect::kAccess}, {"", SqlDialect::kAccess},
+TEST(OdbcOpen, DialectFollowsTheDatabaseTheDriverNamesAndOtherProductsAreRefused) {
+  const std::pair<const char*, std::optional<SqlDialect>> cases[] = {
+      {"ACCESS", SqlDialect::kAccess},
+      {"PostgreSQL", SqlDialect::kPostgres},
+      {"SQLite", SqlDialect::kSqlite},
+      {"sqlite3", SqlDialect::kSqlite},
+      {"Microsoft SQL Server", std::nullopt},
+      {"MariaDB", SqlDialect::kMariaDb},
+      {"MySQL", SqlDialect::kMariaDb},
+      {"", std::nullopt},
   };
   for (const auto& [name, dialect] : cases) EXPECT_EQ(DialectOfDbms(name), dialect) << name;
 }

@@ -641,20 +641,29 @@ void CheckMissingEncoderLibrary() {
 struct IssueResult {
   long code = 0;
   std::string card_no;
+  CallResult call;
 };
-IssueResult Issue(IDispatch* card, DISPID method, const wchar_t* rooms, short building,
-                  short floor, const wchar_t* name) {
-  BSTR card_no = SysAllocString(L"");
+// An issue call whose holder name may hold any characters, NUL included.
+IssueResult IssueNamed(IDispatch* card, DISPID method, const wchar_t* rooms, short building,
+                       short floor, const std::wstring& name, const wchar_t* card_no_in = L"") {
+  BSTR card_no = SysAllocString(card_no_in);
   BSTR begin = SysAllocString(L"202501011200"), end = SysAllocString(L"202501031130");
-  BSTR room = SysAllocString(rooms), holder = SysAllocString(name);
+  BSTR room = SysAllocString(rooms);
+  BSTR holder = SysAllocStringLen(name.data(), static_cast<UINT>(name.size()));
   CallResult call = Invoke(card, method,
                            {Long(0), Str(begin), Str(end), StrRef(&card_no), Short(building),
                             Short(floor), Str(room), Str(holder)});
+  IssueResult result{call.value, Narrow(card_no), call};
+  for (BSTR b : {card_no, begin, end, room, holder}) SysFreeString(b);
+  return result;
+}
+IssueResult Issue(IDispatch* card, DISPID method, const wchar_t* rooms, short building,
+                  short floor, const wchar_t* name) {
+  IssueResult result = IssueNamed(card, method, rooms, building, floor, name);
+  const CallResult& call = result.call;
   if (FAILED(call.hr)) {
     Check(false, "issue call", Hex(call.hr) + " " + Hex(call.scode) + " " + call.description);
   }
-  IssueResult result{call.value, Narrow(card_no)};
-  for (BSTR b : {card_no, begin, end, room, holder}) SysFreeString(b);
   return result;
 }
 
@@ -695,21 +704,45 @@ void EndToEndIssue() {
   CheckEq(read.room_no, std::string("01#02#0202#0201"), "villa rooms read back");
   CheckEq(read.begin_date, std::string("20000101"), "villa begin date read back");
 
+  // A holder name holding a NUL (a BSTR carries one) is refused before any
+  // database work: the call fails, CardNo and the card stay as they were,
+  // and no card number is used up (the next card follows the villa card).
+  for (DISPID method : {kWriteCard, kVillaCard}) {
+    const std::wstring name(L"Li\0'); DELETE FROM RoomList; --", 31);
+    const bool villa = method == kVillaCard;
+    IssueResult refused =
+        IssueNamed(card, method, villa ? L"02010202" : L"0102", 1, villa ? 2 : 1, name, L"keep");
+    Check(refused.call.hr == DISP_E_EXCEPTION &&
+              refused.call.scode == static_cast<HRESULT>(0x800A0005) &&
+              refused.call.description.find("NUL") != std::string::npos,
+          std::string(villa ? "VillaCard" : "WriteCard") + " refuses a holder name holding NUL",
+          Hex(refused.call.hr) + " " + Hex(refused.call.scode) + " " + refused.call.description);
+    CheckEq(refused.card_no, std::string("keep"), "a refused name leaves CardNo as passed");
+  }
+  CheckEq(ReadCard(card).card_no, RecordForm(villa.card_no),
+          "a refused name leaves the card on the encoder");
+
   // A guest card issued on another thread: that thread's own connection is
   // released when the thread ends.
   long threaded = 99;
+  std::string threaded_no;
   std::thread other([&] {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (IDispatch* c = CreateCard()) {
       OpenPort(c, 2);
       PutCard(3, BlankImage());
-      threaded = Issue(c, kWriteCard, L"0103", 1, 1, L"Thread Guest").code;
+      IssueResult issued = Issue(c, kWriteCard, L"0103", 1, 1, L"Thread Guest");
+      threaded = issued.code;
+      threaded_no = issued.card_no;
       c->Release();
     }
     CoUninitialize();
   });
   other.join();
   CheckEq(threaded, 0L, "a guest card issued on a second thread");
+  CheckEq(std::strtoul(threaded_no.c_str(), nullptr, 16),
+          std::strtoul(villa.card_no.c_str(), nullptr, 16) + 1,
+          "the card after the refused names takes the next number");
   std::printf("GUEST_CARD %s\nVILLA_CARD %s\n", RecordForm(guest.card_no).c_str(),
               RecordForm(villa.card_no).c_str());
   card->Release();
