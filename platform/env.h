@@ -24,6 +24,13 @@ class FileLock {
   virtual ~FileLock() = default;
 };
 
+// How a wait for a file lock ended: with `lock` held, or without it, and why.
+struct FileLockResult {
+  std::unique_ptr<FileLock> lock;
+  bool timed_out = false;  // another holder kept the lock for the whole wait
+  std::string error;       // the system's reason when the file could not be opened or locked
+};
+
 // Local wall-clock time, to the second.
 struct LocalTime {
   int year = 0;    // four figures
@@ -75,9 +82,9 @@ class Env {
   virtual std::string FromAnsi(const std::string& ansi) = 0;
 
   // Takes an exclusive lock on the file at `path` (created when missing),
-  // waiting for other holders, in this or another process. Returns nullptr
-  // when the file cannot be opened or locked.
-  virtual std::unique_ptr<FileLock> LockFile(const std::string& path) = 0;
+  // waiting at most `wait_ms` milliseconds for other holders, in this or
+  // another process. A holder that dies gives the lock up with it.
+  virtual FileLockResult LockFile(const std::string& path, int wait_ms) = 0;
 };
 
 }  // namespace holvanter

@@ -8,13 +8,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 #include "platform/env.h"
 #include "platform/profile_reader.h"
@@ -153,16 +157,42 @@ class PosixEnv : public Env {
     return Convert(ansi, "UTF-8", charset.c_str());
   }
 
-  std::unique_ptr<FileLock> LockFile(const std::string& path) override {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    while (flock(fd, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        close(fd);
-        return nullptr;
-      }
+  FileLockResult LockFile(const std::string& path, int wait_ms) override {
+    FileLockResult result;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // A lock needs no write access: an existing lock file in a folder that
+    // is read-only for this desk still serves.
+    if (fd < 0 && (errno == EROFS || errno == EACCES)) {
+      const int denied = errno;
+      fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) errno = denied;
     }
-    return std::make_unique<PosixFileLock>(fd);
+    if (fd < 0) {
+      result.error = std::system_category().message(errno);
+      return result;
+    }
+    // Polled rather than blocking, so that the wait has an end.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        result.lock = std::make_unique<PosixFileLock>(fd);
+        return result;
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) {
+        result.error = std::system_category().message(errno);
+        break;
+      }
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) {
+        result.timed_out = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+      pause = std::min(pause * 2, std::chrono::milliseconds(5));
+    }
+    close(fd);
+    return result;
   }
 };
 

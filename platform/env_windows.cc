@@ -4,6 +4,7 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform/env.h"
@@ -37,6 +38,20 @@ std::string Narrow(const std::wstring& wide, UINT code_page) {
 
 std::wstring FromUtf8(const std::string& utf8) { return Widen(utf8, CP_UTF8); }
 std::string ToUtf8(const std::wstring& wide) { return Narrow(wide, CP_UTF8); }
+
+// The system's own text for a Win32 error code.
+std::string SystemMessage(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message = n > 0 && text != nullptr ? std::wstring(text, n) : std::wstring();
+  LocalFree(text);
+  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' ||
+                              message.back() == L' ' || message.back() == L'.'))
+    message.pop_back();
+  return message.empty() ? "Windows error " + std::to_string(error) : ToUtf8(message);
+}
 
 class WindowsLibrary : public SharedLibrary {
  public:
@@ -142,18 +157,48 @@ class WindowsEnv : public Env {
     return ToUtf8(Widen(ansi, CP_ACP));
   }
 
-  std::unique_ptr<FileLock> LockFile(const std::string& path) override {
-    HANDLE file = CreateFileW(FromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  FileLockResult LockFile(const std::string& path, int wait_ms) override {
+    FileLockResult result;
+    const std::wstring wide_path = FromUtf8(path);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = CreateFileW(wide_path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return nullptr;
-    OVERLAPPED whole{};
-    // Without LOCKFILE_FAIL_IMMEDIATELY the call waits for the holder.
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-      CloseHandle(file);
-      return nullptr;
+    // A lock needs no write access: an existing lock file in a folder that
+    // is read-only for this desk still serves.
+    DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) {
+      file = CreateFileW(wide_path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
     }
-    return std::make_unique<WindowsFileLock>(file);
+    if (file == INVALID_HANDLE_VALUE) {
+      result.error = SystemMessage(error);
+      return result;
+    }
+    // Polled rather than blocking, so that the wait has an end.
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_ms);
+    DWORD pause = 1;
+    for (;;) {
+      OVERLAPPED whole{};
+      if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                     MAXDWORD, &whole)) {
+        result.lock = std::make_unique<WindowsFileLock>(file);
+        return result;
+      }
+      error = GetLastError();
+      if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
+        result.error = SystemMessage(error);
+        break;
+      }
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline) {
+        result.timed_out = true;
+        break;
+      }
+      Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause, deadline - now)));
+      pause = pause < 5 ? pause * 2 : 5;
+    }
+    CloseHandle(file);
+    return result;
   }
 };
 

@@ -39,6 +39,8 @@ else
     [[ " ${SUITE[*]} " == *" $flow "* ]] && continue
     [ -x "$flow" ] && [ -f "$flow" ] && SUITE+=("$flow")
   done
+  # Last: it stops and kills the server, and starts it again.
+  SUITE+=("$BUILD/bin/fault_test")
 fi
 for binary in "${SUITE[@]}"; do
   [ -x "$binary" ] || { echo "test-odbc: missing test binary $binary" >&2; exit 1; }
@@ -62,6 +64,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 pg_start "$WORK/postgres" || { echo "test-odbc: the PostgreSQL server did not start" >&2; exit 1; }
+pg_control_script "$WORK/server.sh"
 "$PG_BIN/createdb" -h "$PG_HOST" -p "$PG_PORT" -U "$PG_DB_USER" -E UTF8 hotel
 # A second hotel database set as old or hand-tuned servers are: backslashes
 # in literals read as escapes. The issue suite runs on it as well.
@@ -111,8 +114,15 @@ run_suite() {
   local label=$1 dsn=$2 binary=$3 log
   log="$WORK/$(basename "$binary")-$label.log"
   echo "-- $(basename "$binary") on $label"
-  local status=0
-  HOLVANTER_TEST_DSN=$dsn "$binary" --gtest_brief=1 >"$log" 2>&1 || status=$?
+  local status=0 server="" filter=""
+  # The fault suite may stop the PostgreSQL server. The 10-second wait for
+  # a lock file runs once, on SQLite (ctest), not again through ODBC.
+  if [ "$(basename "$binary")" = fault_test ]; then
+    [ "$label" = postgresql ] && server=$WORK/server.sh
+    [ "$label" = sqlite-odbc ] && filter="-*TurnHeldByAnotherDesk*"
+  fi
+  HOLVANTER_TEST_DSN=$dsn HOLVANTER_TEST_SERVER=$server GTEST_FILTER=${filter:-*} \
+    "$binary" --gtest_brief=1 >"$log" 2>&1 || status=$?
   local p f s
   p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$log" | tail -n 1)
   f=$(grep -cE '^\[  FAILED  \] [^ ]+ \([0-9]+ ms\)$' "$log" || true)

@@ -76,8 +76,20 @@ class Connection {
   virtual std::unique_ptr<NumberingTurn> TakeNumberingTurn() = 0;
 };
 
-// The command time limit of every connection, in seconds.
+// The command time limit of every connection, in seconds. Every wait of a
+// card issue ends within it: the card numbering turn, and each statement
+// on a busy database.
 inline constexpr int kCommandTimeoutSeconds = 10;
+
+// The card numbering turn on a database file (Access, SQLite): an exclusive
+// lock on the file `lock_path` beside it, shared by every thread and
+// process, waited for at most kCommandTimeoutSeconds. Throws
+// TavoError(kErrDatabase) saying what it waited for, or why the lock file
+// could not be had; nothing has been changed then.
+std::unique_ptr<NumberingTurn> TakeFileNumberingTurn(const std::string& lock_path);
+
+// The message of a statement that gave up waiting for a busy database.
+std::string BusyDatabaseMessage(const std::string& database_message);
 
 }  // namespace holvanter
 

@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "holvanter/tavo_card.h"
-#include "platform/env.h"
 
 namespace holvanter {
 
@@ -129,8 +128,9 @@ std::string FromWide(const SQLWCHAR* text, std::size_t length) {
 enum class TextMode { kWide, kUtf8 };
 
 // The driver's and the driver manager's messages about the last call on
-// `handle`, one per line.
-std::string Diagnostics(SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode) {
+// `handle`, one per line; `states` receives their SQLSTATEs.
+std::string Diagnostics(SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode,
+                        std::vector<std::string>& states) {
   std::string message;
   for (SQLSMALLINT record = 1; record <= 8; ++record) {
     SQLINTEGER native_error = 0;
@@ -142,6 +142,7 @@ std::string Diagnostics(SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode
       const SQLRETURN rc = SQLGetDiagRecW(handle_type, handle, record, state, &native_error, text,
                                           static_cast<SQLSMALLINT>(std::size(text)), &length);
       if (!SQL_SUCCEEDED(rc)) break;
+      states.push_back(FromWide(state, 5));
       line = FromWide(text, std::min<std::size_t>(length < 0 ? 0 : length, std::size(text) - 1));
     } else {
       SQLCHAR state[6] = {};
@@ -149,6 +150,7 @@ std::string Diagnostics(SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode
       const SQLRETURN rc = SQLGetDiagRec(handle_type, handle, record, state, &native_error, text,
                                          static_cast<SQLSMALLINT>(std::size(text)), &length);
       if (!SQL_SUCCEEDED(rc)) break;
+      states.emplace_back(reinterpret_cast<const char*>(state), 5);
       line.assign(reinterpret_cast<const char*>(text),
                   std::min<std::size_t>(length < 0 ? 0 : length, std::size(text) - 1));
     }
@@ -158,10 +160,36 @@ std::string Diagnostics(SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode
   return message;
 }
 
+// A statement that gave up waiting for a lock or ran out of its time limit.
+class DatabaseTimedOut : public TavoError {
+ public:
+  explicit DatabaseTimedOut(const std::string& database_message)
+      : TavoError(kErrDatabase, BusyDatabaseMessage(database_message)),
+        database_message_(database_message) {}
+  const std::string& database_message() const { return database_message_; }
+
+ private:
+  std::string database_message_;
+};
+
+// SQLSTATEs of a wait that ended: ODBC's time-outs, PostgreSQL's cancelled
+// statement (its statement_timeout, which psqlODBC sets from the statement
+// time limit) and lock_not_available.
+bool IsTimeOut(const std::string& state) {
+  return state == "HYT00" || state == "HYT01" || state == "57014" || state == "55P03";
+}
+
 [[noreturn]] void Fail(SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode,
                        const char* what) {
-  std::string message = handle == nullptr ? std::string() : Diagnostics(handle_type, handle, mode);
-  throw TavoError(kErrDatabase, message.empty() ? what : message);
+  std::vector<std::string> states;
+  std::string message =
+      handle == nullptr ? std::string() : Diagnostics(handle_type, handle, mode, states);
+  if (message.empty()) message = what;
+  // SQLite's driver reports its busy time-out with a general state.
+  if (std::any_of(states.begin(), states.end(), IsTimeOut) ||
+      message.find("database is locked") != std::string::npos)
+    throw DatabaseTimedOut(message);
+  throw TavoError(kErrDatabase, message);
 }
 
 void Check(SQLRETURN rc, SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode,
@@ -342,6 +370,14 @@ struct OdbcConnection::Handles {
 
   void Run(const std::string& statement) { Statement(dbc, mode).Run(statement); }
 
+  // Ends the session without a word to the server, which then gives up
+  // whatever the session held. Every later call on it fails.
+  void Drop() noexcept {
+    if (!connected) return;
+    connected = false;
+    SQLDisconnect(dbc);
+  }
+
   void SetAutoCommit(bool on) {
     const SQLULEN value = on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF;
     Check(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(value),
@@ -441,38 +477,44 @@ class NamedLockTurn : public NumberingTurn {
 };
 
 // PostgreSQL: a session advisory lock on the issuing connection, released
-// by the same connection.
+// by the same connection. The wait for it ends with the statement time limit.
 class AdvisoryTurn : public NumberingTurn {
  public:
   explicit AdvisoryTurn(std::shared_ptr<OdbcConnection::Handles> handles)
       : handles_(std::move(handles)) {
-    handles_->Run(std::string("SELECT pg_advisory_lock(") + kAdvisoryLockKey + ")");
+    try {
+      handles_->Run(std::string("SELECT pg_catalog.pg_advisory_lock(") + kAdvisoryLockKey + ")");
+    } catch (const DatabaseTimedOut& e) {
+      throw TavoError(kErrDatabase, "no card numbering turn within " +
+                                        std::to_string(kCommandTimeoutSeconds) +
+                                        " seconds: another desk holds the PostgreSQL advisory "
+                                        "lock (" + e.database_message() + ")");
+    } catch (const TavoError& e) {
+      throw TavoError(kErrDatabase,
+                      std::string("the card numbering turn (the PostgreSQL advisory lock) "
+                                  "could not be taken: ") + e.what());
+    }
   }
   ~AdvisoryTurn() override {
-    const std::string unlock = std::string("SELECT pg_advisory_unlock(") + kAdvisoryLockKey + ")";
+    const std::string unlock =
+        std::string("SELECT pg_catalog.pg_advisory_unlock(") + kAdvisoryLockKey + ")";
     for (int attempt = 0; attempt < 2; ++attempt) {
       try {
         handles_->Run(unlock);
         return;
       } catch (const TavoError&) {
         // A failed statement may have left its transaction aborted: end it
-        // and try once more. Failing that, the lock goes with the session.
+        // and try once more.
         SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK);
       }
     }
+    // The connection stays open after the card method returns: holding the
+    // turn there would stop every other desk. Ending the session frees it.
+    handles_->Drop();
   }
 
  private:
   std::shared_ptr<OdbcConnection::Handles> handles_;
-};
-
-// A file database: a lock file beside it, shared with the SQLite backend.
-class FileTurn : public NumberingTurn {
- public:
-  explicit FileTurn(std::unique_ptr<FileLock> lock) : lock_(std::move(lock)) {}
-
- private:
-  std::unique_ptr<FileLock> lock_;
 };
 
 class NoTurn : public NumberingTurn {};
@@ -622,12 +664,7 @@ std::unique_ptr<NumberingTurn> OdbcConnection::TakeNumberingTurn() {
   if (dialect_ == SqlDialect::kPostgres) return std::make_unique<AdvisoryTurn>(handles_);
   if (dialect_ == SqlDialect::kMariaDb) return std::make_unique<NamedLockTurn>(handles_);
   if (numbering_lock_path_.empty()) return std::make_unique<NoTurn>();
-  std::unique_ptr<FileLock> lock = Env::Default()->LockFile(numbering_lock_path_);
-  if (!lock) {
-    throw TavoError(kErrDatabase,
-                    "the card numbering lock file " + numbering_lock_path_ + " cannot be locked");
-  }
-  return std::make_unique<FileTurn>(std::move(lock));
+  return TakeFileNumberingTurn(numbering_lock_path_);
 }
 
 int OdbcConnection::StatementTimeoutSeconds() {

@@ -124,9 +124,11 @@ std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path) {
   }
   // The SQLite driver keeps no statement time limit of its own; its busy
   // time-out (milliseconds) is what bounds a statement's wait for the file.
+  // A write on a busy file waits that time-out twice over (once to begin the
+  // driver's transaction, once for the statement), so it gets half the limit.
   std::vector<std::pair<std::string, std::string>> connect_keywords = keywords;
   if (ContainsNoCase(*driver, "sqlite") && FindKeyword(keywords, "Timeout") == nullptr)
-    connect_keywords.emplace_back("Timeout", std::to_string(kCommandTimeoutSeconds * 1000));
+    connect_keywords.emplace_back("Timeout", std::to_string(kSqliteDriverBusyTimeoutMs));
   return OdbcTarget{JoinConnectionString(connect_keywords), database_file + ".lock"};
 }
 

@@ -16,6 +16,10 @@
 
 namespace holvanter {
 
+// The busy time-out given to the SQLite ODBC driver, in milliseconds: a
+// write on a busy file waits it twice, within the command time limit.
+inline constexpr int kSqliteDriverBusyTimeoutMs = kCommandTimeoutSeconds * 1000 / 2;
+
 // How a database file is reached through ODBC.
 struct OdbcTarget {
   std::string connection_string;

@@ -3,21 +3,18 @@
 #include <sqlite3.h>
 
 #include "holvanter/tavo_card.h"
-#include "platform/env.h"
 
 namespace holvanter {
 namespace {
 
-class LockedTurn : public NumberingTurn {
- public:
-  explicit LockedTurn(std::unique_ptr<FileLock> lock) : lock_(std::move(lock)) {}
-
- private:
-  std::unique_ptr<FileLock> lock_;
-};
-
 [[noreturn]] void Fail(sqlite3* db) {
-  throw TavoError(kErrDatabase, db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+  if (db == nullptr) throw TavoError(kErrDatabase, "out of memory");
+  // Busy after the busy time-out: another connection held the file for the
+  // whole command time limit.
+  const int code = sqlite3_errcode(db);
+  if (code == SQLITE_BUSY || code == SQLITE_LOCKED)
+    throw TavoError(kErrDatabase, BusyDatabaseMessage(sqlite3_errmsg(db)));
+  throw TavoError(kErrDatabase, sqlite3_errmsg(db));
 }
 
 bool OnlyBlanksAndSemicolons(const char* tail) {
@@ -48,6 +45,10 @@ std::unique_ptr<SqliteConnection> SqliteConnection::Open(const std::string& path
   // SQLite reads the file lazily: read its schema now, so that a damaged
   // file or one that is no database fails here, at the open.
   connection->Run("SELECT count(*) FROM sqlite_master");
+  // SQLite falls back to reading a file it may not write: such a hotel
+  // cannot record a card, and says so before an issue begins.
+  if (sqlite3_db_readonly(db, "main") == 1)
+    throw TavoError(kErrDatabase, "the database file is read-only: " + path);
   return connection;
 }
 
@@ -121,10 +122,7 @@ RecordSet SqliteConnection::Query(const std::string& statement) {
 }
 
 std::unique_ptr<NumberingTurn> SqliteConnection::TakeNumberingTurn() {
-  const std::string lock_path = path_ + ".lock";
-  auto lock = Env::Default()->LockFile(lock_path);
-  if (lock == nullptr) throw TavoError(kErrDatabase, "Could not lock " + lock_path + ".");
-  return std::make_unique<LockedTurn>(std::move(lock));
+  return TakeFileNumberingTurn(path_ + ".lock");
 }
 
 }  // namespace holvanter

@@ -4,6 +4,10 @@
 #                      at a free port; sets PG_HOST, PG_PORT, PG_DB_USER
 #                      (a superuser); returns non-zero when no server starts
 #   pg_stop            stops it again (safe to call when none runs)
+#   pg_control_script FILE
+#                      writes a script FILE stop|kill|start that stops the
+#                      running server (fast shutdown), kills it (immediate
+#                      shutdown, as a crash) or starts it again on its port
 #
 # As root the server runs as the user postgres, which must be able to reach
 # WORKDIR: its parent folders need their x bits for others.
@@ -35,9 +39,9 @@ pg_start() {
     if command -v ss >/dev/null && ss -Htln "sport = :$PG_PORT" 2>/dev/null | grep -q .; then
       continue
     fi
+    PG_OPTIONS="-c listen_addresses=127.0.0.1 -p $PG_PORT -k $PG_WORK/sockets -c max_connections=50 -c fsync=off"
     if pg_as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -l "$PG_WORK/server.log" -w -t 60 \
-         -o "-c listen_addresses=127.0.0.1 -p $PG_PORT -k $PG_WORK/sockets -c max_connections=50 -c fsync=off" \
-         start >/dev/null; then
+         -o "$PG_OPTIONS" start >/dev/null; then
       PG_HOST=127.0.0.1
       PG_DB_USER=holvanter
       PG_RUNNING=1
@@ -53,4 +57,20 @@ pg_stop() {
     pg_as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -m immediate -w stop >/dev/null 2>&1 || true
   fi
   PG_RUNNING=0
+}
+
+pg_control_script() {
+  local as=""
+  [ "$(id -u)" -eq 0 ] && as="runuser -u $PG_USER --"
+  cat >"$1" <<EOF
+#!/bin/sh
+case "\$1" in
+  stop) exec $as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -m fast -w stop ;;
+  kill) exec $as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -m immediate -w stop ;;
+  start) exec $as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -l "$PG_WORK/server.log" -w -t 60 \\
+           -o "$PG_OPTIONS" start ;;
+  *) echo "usage: \$0 stop|kill|start" >&2; exit 2 ;;
+esac
+EOF
+  chmod 755 "$1"
 }

@@ -62,6 +62,11 @@ TestHotel::~TestHotel() {
   fs::remove_all(folder_, ignored);
 }
 
+void TestHotel::Reconnect() {
+  if (!OpenDatabase(database_path_, connection_))
+    throw std::runtime_error("cannot open the test hotel " + database_path_);
+}
+
 void TestHotel::Execute(const std::string& statement) {
   connection_->BeginTrans();
   connection_->Execute(statement);

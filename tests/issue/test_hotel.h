@@ -29,6 +29,11 @@ class TestHotel {
   const std::string& database_path() const { return database_path_; }
   const std::string& folder() const { return folder_; }
 
+  // The fixture's own connection, a desk of its own beside the component's.
+  Connection& connection() { return *connection_; }
+  // A new connection in place of one that the server dropped.
+  void Reconnect();
+
   // Runs a statement of the component's dialect in a transaction of its own.
   void Execute(const std::string& statement);
   RecordSet Query(const std::string& statement);

@@ -203,7 +203,7 @@ TEST_F(OdbcDatabaseTest, EachUpdateCommitsOnItsOwnAndAFailedOneLeavesNothing) {
 TEST_F(OdbcDatabaseTest, StatementsRunWithTheCommandTimeLimit) {
   if (db_->Dialect() == SqlDialect::kSqlite) {
     // The SQLite driver bounds the wait for a busy file instead.
-    EXPECT_NE(PlanOdbcOpen(dsn_)->connection_string.find(";Timeout=10000"), std::string::npos);
+    EXPECT_NE(PlanOdbcOpen(dsn_)->connection_string.find(";Timeout=5000"), std::string::npos);
     return;
   }
   if (db_->Dialect() == SqlDialect::kMariaDb) {

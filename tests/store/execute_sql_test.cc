@@ -120,7 +120,7 @@ TEST_F(ExecuteSqlTest, EmptyOrNulHoldingStatementIsAnErrorAndRunsNothing) {
   std::string status = "before";
   EXPECT_EQ(FailureOf([&] { ExecuteSql(noting, "", status); }).hresult, kErrSubscriptOutOfRange);
   // A statement is never run cut short at a NUL.
-  for (const std::string cut : {std::string("Insert Into t (a) VALUES ('x\0')", 33),
+  for (const std::string& cut : {std::string("Insert Into t (a) VALUES ('x\0')", 33),
                                 std::string("Select * From t\0; DELETE FROM t", 31)}) {
     EXPECT_EQ(FailureOf([&] { ExecuteSql(noting, cut, status); }).hresult, kErrDatabase);
   }

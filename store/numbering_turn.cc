@@ -1,0 +1,38 @@
+#include <string>
+
+#include "holvanter/tavo_card.h"
+#include "platform/env.h"
+#include "store/database.h"
+
+namespace holvanter {
+namespace {
+
+class FileTurn : public NumberingTurn {
+ public:
+  explicit FileTurn(std::unique_ptr<FileLock> lock) : lock_(std::move(lock)) {}
+
+ private:
+  std::unique_ptr<FileLock> lock_;
+};
+
+}  // namespace
+
+std::unique_ptr<NumberingTurn> TakeFileNumberingTurn(const std::string& lock_path) {
+  FileLockResult taken = Env::Default()->LockFile(lock_path, kCommandTimeoutSeconds * 1000);
+  if (taken.lock) return std::make_unique<FileTurn>(std::move(taken.lock));
+  if (taken.timed_out) {
+    throw TavoError(kErrDatabase, "no card numbering turn within " +
+                                      std::to_string(kCommandTimeoutSeconds) +
+                                      " seconds: another desk holds the lock file " + lock_path);
+  }
+  throw TavoError(kErrDatabase,
+                  "the card numbering lock file " + lock_path + " cannot be locked: " + taken.error);
+}
+
+std::string BusyDatabaseMessage(const std::string& database_message) {
+  return "the database stayed busy, locked by another connection, for the command time limit "
+         "of " +
+         std::to_string(kCommandTimeoutSeconds) + " seconds: " + database_message;
+}
+
+}  // namespace holvanter
