@@ -185,9 +185,14 @@ bool IsTimeOut(const std::string& state) {
   std::string message =
       handle == nullptr ? std::string() : Diagnostics(handle_type, handle, mode, states);
   if (message.empty()) message = what;
-  // SQLite's driver reports its busy time-out with a general state.
+  // SQLite's driver reports its busy time-out with a general state, and so
+  // do MariaDB's (a row or table lock, the statement time limit) and MySQL's.
+  static constexpr const char* kWaitsThatEnded[] = {
+      "database is locked", "Lock wait timeout exceeded", "max_statement_time exceeded",
+      "maximum statement execution time exceeded"};
   if (std::any_of(states.begin(), states.end(), IsTimeOut) ||
-      message.find("database is locked") != std::string::npos)
+      std::any_of(std::begin(kWaitsThatEnded), std::end(kWaitsThatEnded),
+                  [&](const char* text) { return message.find(text) != std::string::npos; }))
     throw DatabaseTimedOut(message);
   throw TavoError(kErrDatabase, message);
 }
@@ -441,26 +446,32 @@ class NamedLockTurn : public NumberingTurn {
  public:
   explicit NamedLockTurn(std::shared_ptr<OdbcConnection::Handles> handles)
       : handles_(std::move(handles)) {
+    const std::string held_elsewhere = "no card numbering turn within " +
+                                       std::to_string(kCommandTimeoutSeconds) +
+                                       " seconds: another desk holds the named lock \"Holvanter "
+                                       "card numbering\" of this hotel database";
     FieldValue granted;
     try {
       granted = FirstValue(*handles_, "SELECT GET_LOCK(" + std::string(kLockName) + ", " +
                                           std::to_string(kCommandTimeoutSeconds) + ")");
+    } catch (const DatabaseTimedOut& e) {
+      throw TavoError(kErrDatabase, held_elsewhere + " (" + e.database_message() + ")");
     } catch (const TavoError& e) {
-      throw TavoError(kErrDatabase, std::string(kWaitFailure) + e.what());
+      throw TavoError(kErrDatabase,
+                      std::string("the card numbering turn (a named lock) could not be taken: ") +
+                          e.what());
     }
-    if (granted != "1")
-      throw TavoError(kErrDatabase, std::string(kWaitFailure) + "another desk kept it for " +
-                                        std::to_string(kCommandTimeoutSeconds) + " seconds.");
+    // 0: the wait ran out. Null: the session's statement time limit, as long
+    // as the wait, ended it a moment before.
+    if (granted != "1") throw TavoError(kErrDatabase, held_elsewhere);
   }
   ~NamedLockTurn() override {
     try {
       FirstValue(*handles_, "SELECT RELEASE_LOCK(" + std::string(kLockName) + ")");
     } catch (const TavoError&) {
-      // The connection stays open after the card method returns: it must
-      // not keep the turn from the other desks. Ending the session ends
-      // its locks.
-      SQLDisconnect(handles_->dbc);
-      handles_->connected = false;
+      // The connection stays open after the card method returns: holding the
+      // turn there would stop every other desk. Ending the session frees it.
+      handles_->Drop();
     }
   }
 
@@ -469,9 +480,6 @@ class NamedLockTurn : public NumberingTurn {
   // hotel database's (cut to keep within the 64 characters MySQL allows).
   static constexpr char kLockName[] =
       "CONCAT('Holvanter card numbering ', LEFT(IFNULL(DATABASE(), ''), 30))";
-  static constexpr char kWaitFailure[] =
-      "Waited for the card numbering turn (the server's named lock 'Holvanter card numbering' of "
-      "this database): ";
 
   std::shared_ptr<OdbcConnection::Handles> handles_;
 };

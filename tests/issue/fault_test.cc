@@ -110,8 +110,9 @@ class Faults : public ::testing::Test {
   std::unique_ptr<TestHotel> hotel_;
 };
 
-// The turn is a lock file on a file database and an advisory lock on
-// PostgreSQL; either way the issue gives up at the limit, changing nothing.
+// The turn is a lock file on a file database, an advisory lock on PostgreSQL
+// and a named lock on MariaDB; either way the issue gives up at the limit,
+// changing nothing.
 TEST_F(Faults, ANumberingTurnHeldByAnotherDeskEndsTheIssueWithinTheLimit) {
   std::string card_no = "untouched";
   {
@@ -122,8 +123,11 @@ TEST_F(Faults, ANumberingTurnHeldByAnotherDeskEndsTheIssueWithinTheLimit) {
     EXPECT_EQ(failure.hresult, kErrDatabase);
     EXPECT_NE(failure.message.find("no card numbering turn " + kWaitedTheLimit), std::string::npos)
         << failure.message;
-    const bool advisory = hotel_->connection().Dialect() == SqlDialect::kPostgres;
-    EXPECT_NE(failure.message.find(advisory ? "advisory lock" : "lock file"), std::string::npos)
+    const SqlDialect dialect = hotel_->connection().Dialect();
+    EXPECT_NE(failure.message.find(dialect == SqlDialect::kPostgres   ? "advisory lock"
+                                   : dialect == SqlDialect::kMariaDb ? "named lock"
+                                                                     : "lock file"),
+              std::string::npos)
         << failure.message;
     EXPECT_GE(waited, kCommandTimeoutSeconds - 0.5);
     EXPECT_LE(waited, kCommandTimeoutSeconds + 3.0);

@@ -206,21 +206,9 @@ TEST_F(OdbcDatabaseTest, StatementsRunWithTheCommandTimeLimit) {
     EXPECT_NE(PlanOdbcOpen(dsn_)->connection_string.find(";Timeout=5000"), std::string::npos);
     return;
   }
-  if (db_->Dialect() == SqlDialect::kMariaDb) {
-    // The driver keeps no time-out of its own; the session's limits end the
-    // wait for a row that another desk holds.
-    Sql("Insert Into OdbcProbe (Id, Amount) Values (1, 10)");
-    std::unique_ptr<OdbcConnection> other_desk = Connect();
-    other_desk->BeginTrans();
-    other_desk->Execute("UPDATE OdbcProbe SET Amount = 11 WHERE Id = 1");
-    const auto start = steady_clock::now();
-    EXPECT_THROW(Sql("Update OdbcProbe Set Amount = 12 Where Id = 1"), TavoError);
-    const double seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
-    EXPECT_GE(seconds, kCommandTimeoutSeconds - 0.5);
-    EXPECT_LT(seconds, kCommandTimeoutSeconds + 5);
-    other_desk->RollbackTrans();
-    return;
-  }
+  // MariaDB's driver keeps no time-out of its own: the session's limits
+  // bound a statement there (the fault suite's busy database).
+  if (db_->Dialect() == SqlDialect::kMariaDb) return;
   EXPECT_EQ(db_->StatementTimeoutSeconds(), kCommandTimeoutSeconds);
   if (db_->Dialect() != SqlDialect::kPostgres) return;
   // The server is asked to wait longer than the limit: the driver gives up.
@@ -234,18 +222,6 @@ TEST_F(OdbcDatabaseTest, StatementsRunWithTheCommandTimeLimit) {
 TEST_F(OdbcDatabaseTest, DesksTakeTurnsAtCardNumbering) {
   std::unique_ptr<OdbcConnection> other_desk = Connect();
   store_test::ExpectNumberingTurnsOneAtATime(*db_, *other_desk);
-
-  if (db_->Dialect() == SqlDialect::kMariaDb) {
-    // A turn that another desk keeps is waited for no longer than the limit.
-    std::unique_ptr<NumberingTurn> kept = other_desk->TakeNumberingTurn();
-    const auto start = steady_clock::now();
-    const store_test::Failure failure = store_test::FailureOf([&] { db_->TakeNumberingTurn(); });
-    const double seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
-    EXPECT_EQ(failure.hresult, kErrDatabase);
-    EXPECT_NE(failure.message.find("card numbering turn"), std::string::npos) << failure.message;
-    EXPECT_GE(seconds, kCommandTimeoutSeconds - 0.5);
-    EXPECT_LT(seconds, kCommandTimeoutSeconds + 5);
-  }
 
   // The turn can be taken again, also after its connection is gone.
   std::unique_ptr<NumberingTurn> turn = other_desk->TakeNumberingTurn();
