@@ -8,6 +8,8 @@
 #     through an ODBC file data source: guest and villa cards issued, read
 #     and checked out through COM and through a VBScript host (cscript),
 #     with the CardRecord and RoomList rows checked;
+#   - (x64) a hotel in a Chinese folder under code page 936: Tavoper.ini and
+#     the data source file in that code page, the Linux SQLite driver;
 #   - regsvr32 /u, which must remove every registry key registration wrote.
 # Wine programs exit 0 even when they could not start or a script failed,
 # so every check reads what was printed.
@@ -42,7 +44,7 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 # Wine's odbc32 hands its calls to, and the library that the i386 MariaDB
 # driver needs (the driver itself: see below).
 PACKAGES=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 libwine-dev libodbc2:i386
-          odbc-postgresql:i386 libmariadb3:i386 odbc-mariadb mariadb-server-core
+          odbc-postgresql:i386 locales libmariadb3:i386 odbc-mariadb mariadb-server-core
           mariadb-client-core)
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -384,6 +386,34 @@ OpenPort(255) Err.Number=6 Source=Holvanter.TavoCard
 WriteCard=-800
 done
 EOF
+  fi
+
+  # Code page 936 (LANG=zh_CN.UTF-8, the locale compiled into the work
+  # folder): Tavoper.ini and a data source file in that code page name a
+  # hotel in a folder 酒店, reached through the (64-bit) Linux SQLite driver.
+  cn=$WORK/cn-$arch
+  if [ "$arch" = x64 ] && [ -x "$FIXTURE" ] && odbcinst -q -d -n SQLite3 >/dev/null 2>&1 &&
+     { [ -d "$WORK/locale/zh_CN.UTF-8" ] ||
+       { mkdir -p "$WORK/locale" &&
+         localedef -i zh_CN -f UTF-8 "$WORK/locale/zh_CN.UTF-8" >/dev/null 2>&1; }; }; then
+    mkdir -p "$cn/酒店"
+    printf '[ODBC]\r\nDRIVER=SQLite3\r\nDatabase=%s\r\n' "$cn/酒店/hotel.db" >"$cn/utf8.dsn"
+    if "$FIXTURE" setup "$cn/utf8.dsn" HOLV1 >"$cn/setup.log" 2>&1; then
+      iconv -f UTF-8 -t GBK "$cn/utf8.dsn" >"$cn/酒店/hotel.dsn"
+      printf '[Setting]\r\nDataBase=%s\r\n' "$(winpath "$cn/酒店/hotel.dsn")" |
+        iconv -f UTF-8 -t GBK >"$deploy/Tavoper.ini"
+      for port in 1 2 3; do lay_blank_card "$port"; done
+      wineserver -k >/dev/null 2>&1 || true
+      LOCPATH=$WORK/locale LANG=zh_CN.UTF-8 run_client "code page 936: a hotel in a Chinese folder" \
+        "$WORK/cn-$arch.log" "$loader" "$deploy/com_client.exe" e2e-issue
+      wineserver -k >/dev/null 2>&1 || true
+      rm -f "$deploy/Tavoper.ini"
+    else
+      cat "$cn/setup.log"
+      failed "hotel in a Chinese folder set-up ($arch)"
+    fi
+  elif [ "$arch" = x64 ]; then
+    say "  code page 936 SKIPPED: no SQLite3 ODBC driver or no zh_CN locale source"
   fi
 
   # Unregistration removes every key and value registration wrote.

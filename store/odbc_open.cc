@@ -1,5 +1,6 @@
 #include "store/odbc_open.h"
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -59,6 +60,25 @@ std::optional<std::string> ReadFileStart(const std::string& path, std::size_t li
 }
 
 }  // namespace
+
+std::string SqliteDatabaseName(const std::string& database) {
+  const bool ascii = std::all_of(database.begin(), database.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii || database.empty() || database.front() != '/') return database;
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (char c : database) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80 && c != '%' && c != '?' && c != '#') {
+      uri += c;
+    } else {
+      uri += '%';
+      uri += kHex[byte >> 4];
+      uri += kHex[byte & 0x0F];
+    }
+  }
+  return uri;
+}
 
 bool IsAccessHeader(std::string_view header) {
   if (header.size() < 4 + 15) return false;
@@ -127,8 +147,12 @@ std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path) {
   // A write on a busy file waits that time-out twice over (once to begin the
   // driver's transaction, once for the statement), so it gets half the limit.
   std::vector<std::pair<std::string, std::string>> connect_keywords = keywords;
-  if (ContainsNoCase(*driver, "sqlite") && FindKeyword(keywords, "Timeout") == nullptr)
-    connect_keywords.emplace_back("Timeout", std::to_string(kSqliteDriverBusyTimeoutMs));
+  if (ContainsNoCase(*driver, "sqlite")) {
+    if (FindKeyword(keywords, "Timeout") == nullptr)
+      connect_keywords.emplace_back("Timeout", std::to_string(kSqliteDriverBusyTimeoutMs));
+    for (auto& [key, value] : connect_keywords)
+      if (SameProfileName(key, "Database")) value = SqliteDatabaseName(value);
+  }
   return OdbcTarget{JoinConnectionString(connect_keywords), database_file + ".lock"};
 }
 

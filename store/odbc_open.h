@@ -29,6 +29,15 @@ struct OdbcTarget {
   std::string numbering_lock_path;
 };
 
+// The Database value handed to an SQLite ODBC driver. A POSIX path holding
+// characters beyond ASCII becomes a file: URI with those bytes
+// percent-encoded, so that it reaches the driver whole through any text
+// conversion on the way: under Wine the Linux driver is reached through
+// unixODBC, which squeezes the wide connection string into the C locale's
+// ASCII for a driver that takes narrow text only (a folder 酒店 arrived as
+// two stray bytes). Other values are kept as they are.
+std::string SqliteDatabaseName(const std::string& database);
+
 // True when `header`, the first bytes of a file, is that of an Access
 // database: "Standard Jet DB" or "Standard ACE DB" at offset 4.
 bool IsAccessHeader(std::string_view header);

@@ -67,7 +67,8 @@ pg_control_script() {
 case "\$1" in
   stop) exec $as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -m fast -w stop ;;
   kill) exec $as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -m immediate -w stop ;;
-  start) exec $as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -l "$PG_WORK/server.log" -w -t 60 \\
+  start) chmod 0700 "$PG_WORK/data"  # the server starts only on a folder of its own
+         exec $as "$PG_BIN/pg_ctl" -D "$PG_WORK/data" -l "$PG_WORK/server.log" -w -t 60 \\
            -o "$PG_OPTIONS" start ;;
   *) echo "usage: \$0 stop|kill|start" >&2; exit 2 ;;
 esac

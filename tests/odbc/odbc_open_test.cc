@@ -146,6 +146,35 @@ TEST(OdbcOpen, NumberingTakesTurnsBesideTheDatabaseFile) {
   }
 }
 
+// The SQLite driver gets half the time limit (it waits twice for a write)
+// and its database name in ASCII, which any driver manager passes whole.
+TEST(OdbcOpen, SqliteDataSourcesGetTheirBusyTimeoutAndAnAsciiDatabaseName) {
+  ScratchFolder folder;
+  const std::pair<std::string, std::string> cases[] = {
+      {"Database=/srv/hotel.db", "Database=/srv/hotel.db;Timeout=5000"},
+      {"Database=/srv/酒店/a%b#1?.db",
+       "Database=file:/srv/%E9%85%92%E5%BA%97/a%25b%231%3F.db;Timeout=5000"},
+      {"Database=C:\\酒店\\hotel.db\nTimeout=700", "Database=C:\\酒店\\hotel.db;Timeout=700"},
+  };
+  const std::string dsn = folder.path() + "/desk.dsn";
+  for (const auto& [keywords, expected] : cases) {
+    Put(folder, "desk.dsn", "[ODBC]\nDRIVER=SQLite3\n" + keywords + "\n");
+    EXPECT_EQ(PlanOdbcOpen(dsn)->connection_string, "DRIVER=SQLite3;" + expected);
+  }
+
+  // The real driver opens the database in a Chinese folder by that name;
+  // the lock file keeps the plain path.
+  const std::string database = folder.path() + "/酒店/hotel.db";
+  fs::create_directories(folder.path() + "/酒店");
+  store_test::CreateSqliteFile(database);
+  Put(folder, "desk.dsn", "[ODBC]\nDRIVER=SQLite3\nDatabase=" + database + "\n");
+  EXPECT_EQ(PlanOdbcOpen(dsn)->numbering_lock_path, database + ".lock");
+  std::string why;
+  std::unique_ptr<Connection> connection = OpenOdbcDatabase(dsn, &why);
+  ASSERT_NE(connection, nullptr) << why;
+  EXPECT_EQ(connection->Query("SELECT 7 AS n").Field("n"), "7");
+}
+
 TEST(OdbcOpen, OtherFilesDoNotOpenThroughOdbc) {
   ScratchFolder folder;
   const std::string cases[] = {
