@@ -2,7 +2,9 @@
 // public C++ face, on hotels whose CardRecord already holds 1,000 and
 // 1,000,000 cards; beside it the floor: the same statements run directly
 // through SQLite prepared statements on one open connection. With
-// HOLVANTER_BENCH_DSN naming an ODBC file data source, also on that database.
+// HOLVANTER_BENCH_DSN naming ODBC file data sources (several joined by ':'),
+// also on each of those databases. And 4 desks issuing at once against one
+// desk alone, on the SQLite hotel and on each data source.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -14,6 +16,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "card/card_image.h"
 #include "component/card_statements.h"
@@ -201,21 +204,60 @@ void BM_FloorIssueAndCheckOut(benchmark::State& state) {
   for (auto _ : state) floor.IssueAndCheckOut();
 }
 
+// A fresh hotel, with an empty CardRecord, on the database of an ODBC file
+// data source; false when it does not open.
+bool SetUpHotelOnDataSource(const std::string& dsn) {
+  std::unique_ptr<Connection> connection;
+  if (!OpenDatabase(dsn, connection)) return false;
+  HotelPlan plan;
+  plan.rooms = ParseRoomSpec("1:1:0101-0150,1:2:0201-0250");
+  CreateHotelTables(*connection, plan);
+  return true;
+}
+
 // The same issue and check-out on the server database of an ODBC file data
 // source (HOLVANTER_BENCH_DSN), set up anew with an empty CardRecord.
 void BM_IssueAndCheckOutOnDataSource(benchmark::State& state, std::string dsn) {
-  {
-    std::unique_ptr<Connection> connection;
-    if (!OpenDatabase(dsn, connection)) {
-      state.SkipWithError("the data source does not open");
-      return;
-    }
-    HotelPlan plan;
-    plan.rooms = ParseRoomSpec("1:1:0101-0150,1:2:0201-0250");
-    CreateHotelTables(*connection, plan);
+  if (!SetUpHotelOnDataSource(dsn)) {
+    state.SkipWithError("the data source does not open");
+    return;
   }
   PointComponentAt(dsn);
   IssueAndCheckOutEachIteration(state);
+}
+
+// The hotels that desks issue on at once: the SQLite hotel of 1,000 cards,
+// then each data source; a benchmark's argument is the index.
+std::vector<std::string>& DeskHotels() {
+  static std::vector<std::string> hotels;
+  return hotels;
+}
+
+void PrepareDeskHotel(const benchmark::State& state) {
+  const std::string& hotel = DeskHotels().at(static_cast<std::size_t>(state.range(0)));
+  if (state.range(0) == 0) {
+    PointComponentAt(HotelWithCards(1000));
+  } else if (SetUpHotelOnDataSource(hotel)) {
+    PointComponentAt(hotel);
+  }
+}
+
+// Each thread a desk: a host thread with its own connection (the component
+// keeps one per thread) issuing guest cards for a room of its own. Cards per
+// second over all desks; the desks take turns at the card numbering. The
+// simulated encoder is one per process: the desks share it and leave it open.
+void BM_DesksIssue(benchmark::State& state) {
+  TavoCard card;
+  if (card.OpenPort(0) != 1) state.SkipWithError("the encoder did not open");
+  const std::string room = "0" + std::to_string(201 + state.thread_index());
+  for (auto _ : state) {
+    std::string card_no;
+    if (card.WriteCard(0, kBegin, kEnd, card_no, 1, 2, room, "Desk Guest") != 0) {
+      state.SkipWithError("an issue failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
 }
 
 BENCHMARK(BM_IssueAndCheckOut)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMillisecond);
@@ -224,9 +266,29 @@ BENCHMARK(BM_FloorIssueAndCheckOut)->Arg(1000)->Arg(1000000)->Unit(benchmark::kM
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const char* dsn = std::getenv("HOLVANTER_BENCH_DSN"); dsn != nullptr && *dsn != '\0')
-    benchmark::RegisterBenchmark("BM_IssueAndCheckOutOnDataSource",
-                                 BM_IssueAndCheckOutOnDataSource, std::string(dsn))
+  DeskHotels().push_back("sqlite");
+  if (const char* list = std::getenv("HOLVANTER_BENCH_DSN"); list != nullptr) {
+    std::string rest = list;
+    while (!rest.empty()) {
+      const std::size_t colon = rest.find(':');
+      const std::string dsn = rest.substr(0, colon);
+      rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
+      if (dsn.empty()) continue;
+      benchmark::RegisterBenchmark(
+          ("BM_IssueAndCheckOutOnDataSource/" + fs::path(dsn).stem().string()).c_str(),
+          BM_IssueAndCheckOutOnDataSource, dsn)
+          ->Unit(benchmark::kMillisecond);
+      DeskHotels().push_back(dsn);
+    }
+  }
+  for (std::size_t i = 0; i < DeskHotels().size(); ++i)
+    benchmark::RegisterBenchmark(
+        ("BM_DesksIssue/" + fs::path(DeskHotels()[i]).stem().string()).c_str(), BM_DesksIssue)
+        ->Arg(static_cast<int64_t>(i))
+        ->Setup(PrepareDeskHotel)
+        ->Threads(1)
+        ->Threads(4)
+        ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the card issue suite against the hotel databases that front desks
-# reach through ODBC: a throwaway PostgreSQL server of our own (psqlODBC) and
-# an SQLite file (SQLite ODBC driver). Each database is named by a file data
+# reach through ODBC: throwaway PostgreSQL (psqlODBC) and MariaDB (MariaDB
+# Connector/ODBC) servers of our own, and an SQLite file (SQLite ODBC driver). Each database is named by a file data
 # source in HOLVANTER_TEST_DSN, which the suite's hotel fixture reads.
 #
 #   scripts/test-odbc.sh BUILD_FOLDER
@@ -14,13 +14,16 @@ set -euo pipefail
 BUILD=$(cd "${1:?usage: test-odbc.sh BUILD_FOLDER}" && pwd)
 # shellcheck source=scripts/lib/postgres.sh
 . "$(dirname "$0")/lib/postgres.sh"
+# shellcheck source=scripts/lib/mariadb.sh
+. "$(dirname "$0")/lib/mariadb.sh"
 
 # The driver names that Debian's packages register in /etc/odbcinst.ini.
 PG_DRIVER="PostgreSQL Unicode"
 SQLITE_DRIVER="SQLite3"
-for driver in "$PG_DRIVER" "$SQLITE_DRIVER"; do
+MDB_DRIVER="MariaDB Unicode"
+for driver in "$PG_DRIVER" "$SQLITE_DRIVER" "$MDB_DRIVER"; do
   odbcinst -q -d -n "$driver" >/dev/null 2>&1 || {
-    echo "test-odbc: ODBC driver \"$driver\" is not registered (packages odbc-postgresql, libsqliteodbc)" >&2
+    echo "test-odbc: ODBC driver \"$driver\" is not registered (packages odbc-postgresql, libsqliteodbc, odbc-mariadb)" >&2
     exit 1
   }
 done
@@ -49,6 +52,7 @@ chmod 755 "$WORK"
 cleanup() {
   local status=$?
   pg_stop
+  mdb_stop
   if [ "${HOLVANTER_ODBC_KEEP:-0}" = 1 ]; then
     echo "test-odbc: left $WORK in place"
   else
@@ -83,6 +87,18 @@ EOF
 
 PG_BACKSLASH_DSN=$WORK/postgresql-backslash.dsn
 sed 's/^Database=hotel$/Database=hotel_backslash/' "$PG_DSN" >"$PG_BACKSLASH_DSN"
+
+mdb_start "$WORK/mariadb" || { echo "test-odbc: the MariaDB server did not start" >&2; exit 1; }
+MDB_DSN=$WORK/mariadb.dsn
+cat >"$MDB_DSN" <<EOF
+[ODBC]
+DRIVER=$MDB_DRIVER
+SERVER=$MDB_HOST
+PORT=$MDB_PORT
+DATABASE=hotel
+UID=$MDB_DB_USER
+PWD=$MDB_DB_PASSWORD
+EOF
 
 SQLITE_DSN=$WORK/sqlite.dsn
 cat >"$SQLITE_DSN" <<EOF
@@ -125,10 +141,11 @@ run_suite() {
 for binary in "${SUITE[@]}"; do
   run_suite postgresql "$PG_DSN" "$binary"
   run_suite sqlite-odbc "$SQLITE_DSN" "$binary"
+  run_suite mariadb "$MDB_DSN" "$binary"
   if [ "$(basename "$binary")" = issue_flow_test ]; then
     run_suite postgresql-backslash "$PG_BACKSLASH_DSN" "$binary"
   fi
 done
 
-echo "test-odbc: $passed passed, $failed failed, $skipped skipped over ${#SUITE[@]} binaries x 2 databases (and the issue suite on a backslash-escaping server)"
+echo "test-odbc: $passed passed, $failed failed, $skipped skipped over ${#SUITE[@]} binaries x 3 databases (and the issue suite on a backslash-escaping server)"
 [ "$runs_failed" -eq 0 ] || { echo "test-odbc: $runs_failed runs failed" >&2; exit 1; }

@@ -4,10 +4,10 @@
 # in a fresh Wine prefix with regsvr32, and runs under Wine:
 #   - the C++ COM client (type library, every method through IDispatch, the
 #     errors a host sees, per-thread port state, a missing lyComm.dll);
-#   - end to end against a throwaway PostgreSQL server through an ODBC file
-#     data source: guest and villa cards issued, read and checked out
-#     through COM, with the CardRecord and RoomList rows checked;
-#   - a VBScript host (cscript);
+#   - end to end against throwaway PostgreSQL and MariaDB servers, each
+#     through an ODBC file data source: guest and villa cards issued, read
+#     and checked out through COM and through a VBScript host (cscript),
+#     with the CardRecord and RoomList rows checked;
 #   - (x64) a hotel in a Chinese folder under code page 936: Tavoper.ini and
 #     the data source file in that code page, the Linux SQLite driver;
 #   - regsvr32 /u, which must remove every registry key registration wrote.
@@ -41,9 +41,11 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 # MinGW-w64 with widl, Wine for both architectures, Wine's IDL files (MinGW
 # ships the headers of the base interfaces but not their IDL), and for the
 # 32-bit Wine the i386 ODBC driver manager and PostgreSQL driver, which
-# Wine's odbc32 hands its calls to.
+# Wine's odbc32 hands its calls to, and the library that the i386 MariaDB
+# driver needs (the driver itself: see below).
 PACKAGES=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 libwine-dev libodbc2:i386
-          odbc-postgresql:i386 locales)
+          odbc-postgresql:i386 locales libmariadb3:i386 odbc-mariadb mariadb-server-core
+          mariadb-client-core)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -53,9 +55,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     as_root dpkg --add-architecture i386
   fi
-  as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  as_root apt-get -o DPkg::Lock::Timeout=900 update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
+    --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 # ------------------------------------------------------------ builds
@@ -82,11 +84,13 @@ export WINEPREFIX=$WORK/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="m
 export LYCOMM_SIM_DIR_UNIX=$WORK/encoder
 mkdir -p "$LYCOMM_SIM_DIR_UNIX"
 PG_STARTED=0
+MDB_STARTED=0
 
 cleanup() {
   local status=$?
   wineserver -k >/dev/null 2>&1 || true
   if [ "$PG_STARTED" -eq 1 ]; then pg_stop; fi
+  if [ "$MDB_STARTED" -eq 1 ]; then mdb_stop; fi
   if [ "${HOLVANTER_WINDOWS_KEEP:-0}" = 1 ]; then
     say "left $WORK in place"
   else
@@ -123,6 +127,52 @@ elif pg_start "$WORK/postgres"; then
   say "PostgreSQL on $PG_HOST:$PG_PORT"
 else
   say "end to end SKIPPED: no PostgreSQL server could be started"
+fi
+
+# ------------------------------------------------------------ MariaDB
+# shellcheck source=scripts/lib/mariadb.sh
+. "$ROOT/scripts/lib/mariadb.sh"
+
+MDB_E2E=0
+if [ ! -x "$FIXTURE" ]; then
+  :
+elif ! odbcinst -q -d -n "MariaDB Unicode" >/dev/null 2>&1; then
+  say "end to end on MariaDB SKIPPED: ODBC driver \"MariaDB Unicode\" not registered"
+elif mdb_start "$WORK/mariadb"; then
+  MDB_STARTED=1
+  MDB_E2E=1
+  say "MariaDB on $MDB_HOST:$MDB_PORT"
+else
+  say "end to end on MariaDB SKIPPED: no MariaDB server could be started"
+fi
+
+# Debian's i386 MariaDB driver cannot be installed beside the amd64 one that
+# the Linux side uses (the packages conflict), so it is unpacked into the x86
+# build folder once and named, with the i386 PostgreSQL driver, in an
+# odbcinst.ini of the 32-bit Wine's own (ODBCSYSINI): the data source files
+# stay the same for both architectures.
+X86_ODBC=()
+if [ "$MDB_E2E" -eq 1 ] && [[ " ${ARCHES[*]} " == *" x86 "* ]]; then
+  driver_root="$BUILD_PREFIX-x86/odbc-mariadb-i386"
+  driver="$driver_root/usr/lib/i386-linux-gnu/odbc/libmaodbc.so"
+  if [ ! -f "$driver" ]; then
+    mkdir -p "$WORK/deb"
+    (cd "$WORK/deb" && apt-get -o DPkg::Lock::Timeout=900 download odbc-mariadb:i386 \
+       >"$WORK/deb/download.log" 2>&1) && dpkg-deb -x "$WORK"/deb/odbc-mariadb_*_i386.deb "$driver_root"
+  fi
+  if [ -f "$driver" ]; then
+    mkdir -p "$WORK/odbc-x86"
+    cat >"$WORK/odbc-x86/odbcinst.ini" <<EOF
+[PostgreSQL Unicode]
+Driver=/usr/lib/i386-linux-gnu/odbc/psqlodbcw.so
+[MariaDB Unicode]
+Driver=$driver
+EOF
+    X86_ODBC=(env "ODBCSYSINI=$WORK/odbc-x86")
+  else
+    say "end to end on MariaDB SKIPPED for x86: the i386 driver could not be fetched"
+    cat "$WORK/deb/download.log" 2>/dev/null || true
+  fi
 fi
 
 # ------------------------------------------------------------ helpers
@@ -190,6 +240,70 @@ lay_blank_card() {  # PORT (1-based)
     >"$LYCOMM_SIM_DIR_UNIX/port$1.card"
 }
 
+# The card round trip on one server, for the architecture of the loop below
+# (arch, deploy, system, wine_run, vbs_port): the hotel set up anew through
+# the data source file whose text comes on standard input, guest and villa
+# cards issued and read through COM, a VBScript card, all checked out, and
+# the rows checked after each step.
+end_to_end() {  # LABEL DSN_FILE
+  local db=$1 dsn=$2 tag="$1-$arch"
+  cat >"$dsn"
+  if ! "$FIXTURE" setup "$dsn" HOLV1 >"$WORK/setup-$tag.log" 2>&1; then
+    cat "$WORK/setup-$tag.log"
+    failed "hotel database set-up ($db, $arch)"
+    return
+  fi
+  say "  -- on $db"
+  printf '[Setting]\r\nDataBase=%s\r\n' "$(winpath "$dsn")" >"$deploy/Tavoper.ini"
+  run_client "end to end: issue and read" "$WORK/issue-$tag.log" \
+    "${wine_run[@]}" "$deploy/com_client.exe" e2e-issue
+  local guest villa
+  guest=$(sed -n 's/^GUEST_CARD \([0-9]*\)$/\1/p' "$WORK/issue-$tag.log.txt")
+  villa=$(sed -n 's/^VILLA_CARD \([0-9]*\)$/\1/p' "$WORK/issue-$tag.log.txt")
+  "$FIXTURE" show "$dsn" >"$WORK/rows-issued-$tag" 2>&1 || true
+  expect_lines "CardRecord and RoomList after issue" "$WORK/rows-issued-$tag" <<EOF
+CARD ${guest:-?} kind=宾客卡 name=Anna Lindqvist building=1 floor=1 rooms=0101 checkout=
+CARD ${villa:-?} kind=别墅卡 name=Villa O'Brien building=1 floor=2 rooms=0201,0202 checkout=
+ROOM 1/1/0101 state=1 cards=1
+ROOM 1/1/0103 state=1 cards=1
+ROOM 1/2/0201 state=1 cards=1
+ROOM 1/2/0202 state=1 cards=1
+EOF
+  lay_blank_card $((vbs_port + 1))
+  "${wine_run[@]}" "$system\\cscript.exe" //nologo "$(winpath "$deploy/tavo_card.vbs")" "$vbs_port" \
+    2>&1 | tr -d '\r' >"$WORK/vbs-$tag.log" || true
+  expect_lines "VBScript host" "$WORK/vbs-$tag.log" <<EOF
+ClosePort fresh=0
+OpenPort=$((vbs_port + 1))
+OpenPort with baud=$((vbs_port + 1))
+OpenPort(255) Err.Number=6 Source=Holvanter.TavoCard
+WriteCard=0
+ReadCard=0
+WriteCard checkout=0
+ReadCard after checkout=-700
+ClosePort=0
+done
+EOF
+  run_client "end to end: check-out" "$WORK/checkout-$tag.log" \
+    "${wine_run[@]}" "$deploy/com_client.exe" e2e-checkout
+  "$FIXTURE" show "$dsn" >"$WORK/rows-out-$tag" 2>&1 || true
+  expect_lines "CardRecord and RoomList after check-out" "$WORK/rows-out-$tag" <<EOF
+CARD ${guest:-?} kind=宾客卡 name=Anna Lindqvist building=1 floor=1 rooms=0101 checkout=#1
+CARD ${villa:-?} kind=别墅卡 name=Villa O'Brien building=1 floor=2 rooms=0201,0202 checkout=#1
+ROOM 1/1/0101 state=1 cards=1
+ROOM 1/2/0201 state=1 cards=1
+ROOM 1/2/0202 state=1 cards=1
+ROOM 1/2/0203 state=1 cards=1
+EOF
+  if grep -qE '^CARD [0-9]{8} kind=宾客卡 name=VBScript Guest building=1 floor=2 rooms=0203 checkout=#1$' \
+       "$WORK/rows-out-$tag"; then
+    say "  VBScript card recorded and checked out"
+  else
+    failed "VBScript card in CardRecord ($db)"
+  fi
+  rm -f "$deploy/Tavoper.ini"
+}
+
 # ------------------------------------------------------------ per architecture
 for arch in "${ARCHES[@]}"; do
   build="$BUILD_PREFIX-$arch"
@@ -205,6 +319,9 @@ for arch in "${ARCHES[@]}"; do
     system='C:\windows\system32' bits=64 loader=/usr/lib/wine/wine64
   fi
   [ -x "$loader" ] || loader=wine
+  wine_run=("$loader")
+  [ "$arch" = x86 ] && wine_run=("${X86_ODBC[@]}" "$loader")
+  vbs_port=3
   dll=$(winpath "$deploy/holvanter.dll")
   say "== $arch"
 
@@ -236,11 +353,9 @@ EOF
     "$loader" "$deploy/com_client.exe" missing-lycomm
   mv "$deploy/lyComm.dll.away" "$deploy/lyComm.dll"
 
-  # End to end on PostgreSQL, with the VBScript host in the middle.
-  vbs_port=3
+  # End to end on each server, with the VBScript host in the middle.
   if [ "$E2E" -eq 1 ]; then
-    dsn="$WORK/hotel-$arch.dsn"
-    cat >"$dsn" <<EOF
+    end_to_end postgresql "$WORK/hotel-$arch.dsn" <<EOF
 [ODBC]
 DRIVER=PostgreSQL Unicode
 Servername=$PG_HOST
@@ -248,62 +363,22 @@ Port=$PG_PORT
 Database=postgres
 UID=$PG_DB_USER
 EOF
-    if ! "$FIXTURE" setup "$dsn" HOLV1 >"$WORK/setup-$arch.log" 2>&1; then
-      cat "$WORK/setup-$arch.log"
-      failed "hotel database set-up ($arch)"
-    else
-      printf '[Setting]\r\nDataBase=%s\r\n' "$(winpath "$dsn")" >"$deploy/Tavoper.ini"
-      run_client "end to end: issue and read" "$WORK/issue-$arch.log" \
-        "$loader" "$deploy/com_client.exe" e2e-issue
-      guest=$(sed -n 's/^GUEST_CARD \([0-9]*\)$/\1/p' "$WORK/issue-$arch.log.txt")
-      villa=$(sed -n 's/^VILLA_CARD \([0-9]*\)$/\1/p' "$WORK/issue-$arch.log.txt")
-      "$FIXTURE" show "$dsn" >"$WORK/rows-issued-$arch" 2>&1 || true
-      expect_lines "CardRecord and RoomList after issue" "$WORK/rows-issued-$arch" <<EOF
-CARD ${guest:-?} kind=宾客卡 name=Anna Lindqvist building=1 floor=1 rooms=0101 checkout=
-CARD ${villa:-?} kind=别墅卡 name=Villa O'Brien building=1 floor=2 rooms=0201,0202 checkout=
-ROOM 1/1/0101 state=1 cards=1
-ROOM 1/1/0103 state=1 cards=1
-ROOM 1/2/0201 state=1 cards=1
-ROOM 1/2/0202 state=1 cards=1
+  fi
+  if [ "$MDB_E2E" -eq 1 ] && { [ "$arch" = x64 ] || [ ${#X86_ODBC[@]} -gt 0 ]; }; then
+    end_to_end mariadb "$WORK/hotel-mariadb-$arch.dsn" <<EOF
+[ODBC]
+DRIVER=MariaDB Unicode
+SERVER=$MDB_HOST
+PORT=$MDB_PORT
+DATABASE=hotel
+UID=$MDB_DB_USER
+PWD=$MDB_DB_PASSWORD
 EOF
-      lay_blank_card $((vbs_port + 1))
-      "$loader" "$system\\cscript.exe" //nologo "$(winpath "$deploy/tavo_card.vbs")" "$vbs_port" \
-        2>&1 | tr -d '\r' >"$WORK/vbs-$arch.log" || true
-      expect_lines "VBScript host" "$WORK/vbs-$arch.log" <<EOF
-ClosePort fresh=0
-OpenPort=$((vbs_port + 1))
-OpenPort with baud=$((vbs_port + 1))
-OpenPort(255) Err.Number=6 Source=Holvanter.TavoCard
-WriteCard=0
-ReadCard=0
-WriteCard checkout=0
-ReadCard after checkout=-700
-ClosePort=0
-done
-EOF
-      run_client "end to end: check-out" "$WORK/checkout-$arch.log" \
-        "$loader" "$deploy/com_client.exe" e2e-checkout
-      "$FIXTURE" show "$dsn" >"$WORK/rows-out-$arch" 2>&1 || true
-      expect_lines "CardRecord and RoomList after check-out" "$WORK/rows-out-$arch" <<EOF
-CARD ${guest:-?} kind=宾客卡 name=Anna Lindqvist building=1 floor=1 rooms=0101 checkout=#1
-CARD ${villa:-?} kind=别墅卡 name=Villa O'Brien building=1 floor=2 rooms=0201,0202 checkout=#1
-ROOM 1/1/0101 state=1 cards=1
-ROOM 1/2/0201 state=1 cards=1
-ROOM 1/2/0202 state=1 cards=1
-ROOM 1/2/0203 state=1 cards=1
-EOF
-      if grep -qE '^CARD [0-9]{8} kind=宾客卡 name=VBScript Guest building=1 floor=2 rooms=0203 checkout=#1$' \
-           "$WORK/rows-out-$arch"; then
-        say "  VBScript card recorded and checked out"
-      else
-        failed "VBScript card in CardRecord"
-      fi
-      rm -f "$deploy/Tavoper.ini"
-    fi
-  else
+  fi
+  if [ "$E2E" -eq 0 ]; then
     # Without a database the script host still shows the port and errors.
     lay_blank_card $((vbs_port + 1))
-    "$loader" "$system\\cscript.exe" //nologo "$(winpath "$deploy/tavo_card.vbs")" "$vbs_port" \
+    "${wine_run[@]}" "$system\\cscript.exe" //nologo "$(winpath "$deploy/tavo_card.vbs")" "$vbs_port" \
       2>&1 | tr -d '\r' >"$WORK/vbs-$arch.log" || true
     expect_lines "VBScript host (no database: issue -800)" "$WORK/vbs-$arch.log" <<EOF
 OpenPort=$((vbs_port + 1))
@@ -354,7 +429,7 @@ EOF
 done
 
 now=$(date +%s)
-say "build $((built - started)) s, Wine tests $((now - built)) s; end to end on PostgreSQL: $([ "$E2E" -eq 1 ] && echo ran || echo SKIPPED)"
+say "build $((built - started)) s, Wine tests $((now - built)) s; end to end on PostgreSQL: $([ "$E2E" -eq 1 ] && echo ran || echo SKIPPED), on MariaDB: $([ "$MDB_E2E" -eq 1 ] && echo ran || echo SKIPPED)"
 if [ "$fail_count" -ne 0 ]; then
   say "$fail_count checks failed"
   exit 1

@@ -46,6 +46,7 @@ struct ColumnTypes {
   const char* text;
   const char* date_time;
   const char* money;
+  const char* table_options = "";
 };
 
 ColumnTypes TypesOf(SqlDialect dialect) {
@@ -55,33 +56,40 @@ ColumnTypes TypesOf(SqlDialect dialect) {
       return {"INTEGER", "TEXT", "TEXT", "NUMERIC"};
     case SqlDialect::kPostgres:
       return {"INTEGER", "VARCHAR(255)", "TIMESTAMP", "NUMERIC(12,2)"};
+    case SqlDialect::kMariaDb:
+      // InnoDB for the transactions and row locks that several desks need,
+      // and utf8mb4 whatever the server's own default (often latin1), so
+      // that every Chinese name fits.
+      return {"INT", "VARCHAR(255)", "DATETIME", "DECIMAL(12,2)",
+              " ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci"};
     case SqlDialect::kAccess:
       break;
   }
   throw TavoError(kErrInvalidProcedureCall,
-                  "Hotel tables can be created on SQLite and PostgreSQL databases only.");
+                  "Hotel tables can be created on SQLite, PostgreSQL, MariaDB and MySQL "
+                  "databases only.");
 }
 
 std::vector<std::string> HotelDdl(const ColumnTypes& t) {
-  const std::string n = t.number, x = t.text, d = t.date_time, m = t.money;
+  const std::string n = t.number, x = t.text, d = t.date_time, m = t.money, o = t.table_options;
   return {
       "DROP TABLE IF EXISTS CardRecord",
       "DROP TABLE IF EXISTS RoomList",
       "DROP TABLE IF EXISTS SpecRecord",
       "CREATE TABLE SpecRecord (InfoNo " + n + " NOT NULL PRIMARY KEY, StartNo " + n +
-          ", CardID " + x + ")",
+          ", CardID " + x + ")" + o,
       "CREATE TABLE CardRecord (InfoNo " + n + " NOT NULL, CardNo " + x + ", CardType " + x +
           ", cardName " + x + ", Name_F " + x + ", PaperNo " + x + ", Address " + x +
           ", Remark " + x + ", BuildNo " + n + ", FloorNo " + n + ", RoomNo " + x +
           ", RoomNumber " + n + ", ChkOutMark " + x + ", CardQty " + n + ", Date_F " + d +
           ", ChkOutDate " + d + ", Yajin " + m + ", BeginDate " + d + ", EndDate " + d +
           ", UserName " + x + ", BlackList " + x + ", CardRand " + x + ", Remark1 " + x +
-          ", RFData " + x + ")",
+          ", RFData " + x + ")" + o,
       "CREATE UNIQUE INDEX CardRecord_InfoNo ON CardRecord (InfoNo)",
       "CREATE INDEX CardRecord_CardNo ON CardRecord (CardNo)",
       "CREATE TABLE RoomList (BuildNo " + n + " NOT NULL, FloorNo " + n + " NOT NULL, RoomNo " +
           x + " NOT NULL, State " + x + ", CardQTY " + n + ", SetCard " + x +
-          ", PRIMARY KEY (BuildNo, FloorNo, RoomNo))",
+          ", PRIMARY KEY (BuildNo, FloorNo, RoomNo))" + o,
   };
 }
 

@@ -185,9 +185,14 @@ bool IsTimeOut(const std::string& state) {
   std::string message =
       handle == nullptr ? std::string() : Diagnostics(handle_type, handle, mode, states);
   if (message.empty()) message = what;
-  // SQLite's driver reports its busy time-out with a general state.
+  // SQLite's driver reports its busy time-out with a general state, and so
+  // do MariaDB's (a row or table lock, the statement time limit) and MySQL's.
+  static constexpr const char* kWaitsThatEnded[] = {
+      "database is locked", "Lock wait timeout exceeded", "max_statement_time exceeded",
+      "maximum statement execution time exceeded"};
   if (std::any_of(states.begin(), states.end(), IsTimeOut) ||
-      message.find("database is locked") != std::string::npos)
+      std::any_of(std::begin(kWaitsThatEnded), std::end(kWaitsThatEnded),
+                  [&](const char* text) { return message.find(text) != std::string::npos; }))
     throw DatabaseTimedOut(message);
   throw TavoError(kErrDatabase, message);
 }
@@ -282,11 +287,18 @@ FieldValue ReadTextIn(Statement& stmt, SQLUSMALLINT column, SQLSMALLINT c_type) 
     if (indicator == SQL_NULL_DATA) return std::nullopt;
     const bool more =
         rc == SQL_SUCCESS_WITH_INFO && (indicator == SQL_NO_TOTAL || indicator > kRoom);
-    const std::size_t units = static_cast<std::size_t>(more ? kRoom : std::min(indicator, kRoom)) /
-                              sizeof(Unit);
+    std::size_t units = static_cast<std::size_t>(more ? kRoom : std::min(indicator, kRoom)) /
+                        sizeof(Unit);
     if constexpr (sizeof(Unit) == 1) {
       value.append(reinterpret_cast<const char*>(buffer), units);
     } else {
+      // MariaDB's driver (Connector/ODBC 3.1) counts fewer UTF-16 units than
+      // it writes for some texts with characters beyond the BMP (李四 𠀀:
+      // 4 for 5), which would cut a surrogate pair in half. The zero it
+      // writes after the whole value is where the value ends.
+      if (!more)
+        while (units < static_cast<std::size_t>(kRoom) / sizeof(Unit) && buffer[units] != 0)
+          ++units;
       value += FromWide(buffer, units);
     }
     if (!more) break;
@@ -381,6 +393,97 @@ struct OdbcConnection::Handles {
 
 namespace {
 
+// The first value of the first row of `statement`, run as it is; nullopt
+// without rows or for Null.
+FieldValue FirstValue(OdbcConnection::Handles& h, const std::string& statement) {
+  Statement stmt(h.dbc, h.mode);
+  stmt.Run(statement);
+  const SQLRETURN rc = SQLFetch(stmt.get());
+  if (rc == SQL_NO_DATA) return std::nullopt;
+  stmt.Check(rc, "a row could not be fetched");
+  return ReadText(stmt, 1);
+}
+
+// What the hotel's MariaDB or MySQL server may have set otherwise, made the
+// same for every session of the component:
+// - no backslash escapes, so that a quoted value ends only at its lone
+//   quote, as in Access: a holder name is taken literally;
+// - strict checks, so that a value the column cannot hold fails the
+//   statement instead of being cut or changed;
+// - no wait longer than the command time limit: for a row or table lock,
+//   and for the whole statement (the driver keeps no query time-out of its
+//   own; MariaDB counts in seconds, MySQL in milliseconds and for queries).
+constexpr char kMariaDbSqlMode[] =
+    "STRICT_TRANS_TABLES,ERROR_FOR_DIVISION_BY_ZERO,NO_ENGINE_SUBSTITUTION,NO_BACKSLASH_ESCAPES";
+
+void PrepareMariaDbSession(OdbcConnection::Handles& h, const std::string& dbms_name) {
+  const std::string limit = std::to_string(kCommandTimeoutSeconds);
+  // Either driver may face either server: the server's version says which.
+  const std::string statement_limit =
+      ContainsNoCase(FirstValue(h, "SELECT VERSION()").value_or(""), "mariadb")
+          ? "max_statement_time = " + limit
+          : "max_execution_time = " + limit + "000";
+  h.Run(std::string("SET SESSION sql_mode = '") + kMariaDbSqlMode +
+        "', innodb_lock_wait_timeout = " + limit + ", lock_wait_timeout = " + limit + ", " +
+        statement_limit);
+  // Names and card kinds cross as UTF-8 with four-byte characters; a data
+  // source that sets the driver to another character set would turn them
+  // into question marks without an error.
+  const FieldValue charsets = FirstValue(
+      h, "SELECT CONCAT_WS(' ', @@character_set_client, @@character_set_connection, "
+         "@@character_set_results, INSTR(@@SESSION.sql_mode, 'NO_BACKSLASH_ESCAPES') > 0)");
+  if (charsets != "utf8mb4 utf8mb4 utf8mb4 1")
+    throw TavoError(kErrDatabase,
+                    "The " + dbms_name + " session must exchange text as utf8mb4 without "
+                    "backslash escapes; it has (client, connection, results, no escapes): " +
+                        charsets.value_or("NULL") + ".");
+}
+
+// MariaDB and MySQL: a named lock of the issuing session, one per hotel
+// database, waited for no longer than the command time limit and released
+// by the same session.
+class NamedLockTurn : public NumberingTurn {
+ public:
+  explicit NamedLockTurn(std::shared_ptr<OdbcConnection::Handles> handles)
+      : handles_(std::move(handles)) {
+    const std::string held_elsewhere = "no card numbering turn within " +
+                                       std::to_string(kCommandTimeoutSeconds) +
+                                       " seconds: another desk holds the named lock \"Holvanter "
+                                       "card numbering\" of this hotel database";
+    FieldValue granted;
+    try {
+      granted = FirstValue(*handles_, "SELECT GET_LOCK(" + std::string(kLockName) + ", " +
+                                          std::to_string(kCommandTimeoutSeconds) + ")");
+    } catch (const DatabaseTimedOut& e) {
+      throw TavoError(kErrDatabase, held_elsewhere + " (" + e.database_message() + ")");
+    } catch (const TavoError& e) {
+      throw TavoError(kErrDatabase,
+                      std::string("the card numbering turn (a named lock) could not be taken: ") +
+                          e.what());
+    }
+    // 0: the wait ran out. Null: the session's statement time limit, as long
+    // as the wait, ended it a moment before.
+    if (granted != "1") throw TavoError(kErrDatabase, held_elsewhere);
+  }
+  ~NamedLockTurn() override {
+    try {
+      FirstValue(*handles_, "SELECT RELEASE_LOCK(" + std::string(kLockName) + ")");
+    } catch (const TavoError&) {
+      // The connection stays open after the card method returns: holding the
+      // turn there would stop every other desk. Ending the session frees it.
+      handles_->Drop();
+    }
+  }
+
+ private:
+  // Named locks are the server's, not the database's: the name carries the
+  // hotel database's (cut to keep within the 64 characters MySQL allows).
+  static constexpr char kLockName[] =
+      "CONCAT('Holvanter card numbering ', LEFT(IFNULL(DATABASE(), ''), 30))";
+
+  std::shared_ptr<OdbcConnection::Handles> handles_;
+};
+
 // PostgreSQL: a session advisory lock on the issuing connection, released
 // by the same connection. The wait for it ends with the statement time limit.
 class AdvisoryTurn : public NumberingTurn {
@@ -429,6 +532,8 @@ class NoTurn : public NumberingTurn {};
 std::optional<SqlDialect> DialectOfDbms(const std::string& dbms_name) {
   if (ContainsNoCase(dbms_name, "postgres")) return SqlDialect::kPostgres;
   if (ContainsNoCase(dbms_name, "sqlite")) return SqlDialect::kSqlite;
+  if (ContainsNoCase(dbms_name, "mariadb") || ContainsNoCase(dbms_name, "mysql"))
+    return SqlDialect::kMariaDb;
   if (ContainsNoCase(dbms_name, "access")) return SqlDialect::kAccess;
   return std::nullopt;
 }
@@ -488,7 +593,7 @@ OdbcConnection::OdbcConnection(const std::string& connection_string,
     throw TavoError(kErrDatabase,
                     "the database product \"" + dbms_name_ +
                         "\" is not supported: card numbers are kept apart only on Access, "
-                        "SQLite and PostgreSQL databases");
+                        "SQLite, PostgreSQL, MariaDB and MySQL databases");
   }
   dialect_ = *dialect;
 
@@ -503,6 +608,7 @@ OdbcConnection::OdbcConnection(const std::string& connection_string,
   // reads literals the standard way from its first statement on, whatever
   // the server's setting, so that every text goes in exactly as given.
   if (dialect_ == SqlDialect::kPostgres) h.Run("SET standard_conforming_strings = on");
+  if (dialect_ == SqlDialect::kMariaDb) PrepareMariaDbSession(h, dbms_name_);
 }
 
 OdbcConnection::~OdbcConnection() { RollbackTrans(); }
@@ -564,6 +670,7 @@ RecordSet OdbcConnection::Query(const std::string& statement) {
 
 std::unique_ptr<NumberingTurn> OdbcConnection::TakeNumberingTurn() {
   if (dialect_ == SqlDialect::kPostgres) return std::make_unique<AdvisoryTurn>(handles_);
+  if (dialect_ == SqlDialect::kMariaDb) return std::make_unique<NamedLockTurn>(handles_);
   if (numbering_lock_path_.empty()) return std::make_unique<NoTurn>();
   return TakeFileNumberingTurn(numbering_lock_path_);
 }

@@ -1,6 +1,6 @@
 // The hotel database reached through ODBC: the hotel's Access file on
-// Windows, or a server database (PostgreSQL) shared by several front desks,
-// or an SQLite file through its ODBC driver.
+// Windows, or a server database (PostgreSQL, MariaDB or MySQL) shared by
+// several front desks, or an SQLite file through its ODBC driver.
 //
 // Text crosses the driver as UTF-16 (the wide ODBC calls), so Chinese names
 // and paths survive on every driver manager. The driver is asked which
@@ -22,8 +22,8 @@ class OdbcConnection : public Connection {
   // Connects with `connection_string` (UTF-8, "KEY=value;..."), never
   // prompting. `numbering_lock_path` is the lock file through which issues on
   // a file database (Access, SQLite) take turns at card numbering; a
-  // PostgreSQL server uses an advisory lock of its own instead. Empty: no
-  // turns on a database of neither kind.
+  // PostgreSQL server uses an advisory lock of its own instead, MariaDB and
+  // MySQL a named lock. Empty: no turns on a database of neither kind.
   // Throws TavoError(kErrDatabase, the driver's message) when it cannot
   // connect, and TavoError(kErrDatabase, a message naming the product) when
   // the database is not one that DialectOfDbms knows.
@@ -35,7 +35,7 @@ class OdbcConnection : public Connection {
 
   SqlDialect Dialect() const override { return dialect_; }
   // The database's own name for itself, as the driver reports it
-  // ("ACCESS", "PostgreSQL", "SQLite", ...).
+  // ("ACCESS", "PostgreSQL", "SQLite", "MariaDB", "MySQL", ...).
   const std::string& DbmsName() const { return dbms_name_; }
 
   void BeginTrans() override;
@@ -60,10 +60,11 @@ class OdbcConnection : public Connection {
 };
 
 // The database products the component knows, by the name the driver gives
-// (SQLGetInfo SQL_DBMS_NAME), and the dialect each speaks: Access, SQLite
-// and PostgreSQL. Any other product is refused at the open (nullopt): its
-// statements would be guesswork, and the card numbering turn (a lock file or
-// PostgreSQL's advisory lock) would not keep desks apart on it.
+// (SQLGetInfo SQL_DBMS_NAME), and the dialect each speaks: Access, SQLite,
+// PostgreSQL, and MariaDB or MySQL. Any other product is refused at the open
+// (nullopt): its statements would be guesswork, and the card numbering turn
+// (a lock file, PostgreSQL's advisory lock, the named lock of MariaDB and
+// MySQL) would not keep desks apart on it.
 std::optional<SqlDialect> DialectOfDbms(const std::string& dbms_name);
 
 }  // namespace holvanter

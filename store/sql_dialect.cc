@@ -263,7 +263,7 @@ class Rewriter {
  private:
   std::string DateLiteral(std::string_view literal) const {
     const std::string iso = IsoFromAccessDate(literal);
-    return dialect_ == SqlDialect::kPostgres ? "TIMESTAMP '" + iso + "'" : "'" + iso + "'";
+    return dialect_ == SqlDialect::kSqlite ? "'" + iso + "'" : "TIMESTAMP '" + iso + "'";
   }
 
   std::string NullTest(const std::vector<std::string_view>& args, std::string_view call) const {

@@ -2,7 +2,9 @@
 // understand it get the statement rewritten, outside quoted strings, and
 // only where they need it:
 //   #2007-Oct-20 12:30:00#  (also YYYY-MM-DD, times HH:mm or HH:mm:ss)
-//                           -> '2007-10-20 12:30:00' (PostgreSQL: TIMESTAMP '...')
+//                           -> '2007-10-20 12:30:00' (PostgreSQL, MariaDB
+//                              and MySQL: TIMESTAMP '...'; to MariaDB a #
+//                              would open a comment)
 //   IsNull(x)               -> ((x) IS NULL)
 //   IIf(c, a, b)            -> CASE WHEN c THEN a ELSE b END
 //   SET Table.Column =      -> SET Column =
@@ -14,7 +16,10 @@
 
 namespace holvanter {
 
-enum class SqlDialect { kAccess, kSqlite, kPostgres };
+// kMariaDb stands for MySQL too: the same statements serve both. Quoted text
+// reaches them unchanged; the connection makes them read it as Access does
+// (a doubled quote, and no backslash escapes).
+enum class SqlDialect { kAccess, kSqlite, kPostgres, kMariaDb };
 
 // `statement` as `dialect` understands it; kAccess returns it unchanged.
 // Throws TavoError(kErrDatabase) for a date literal it cannot read.

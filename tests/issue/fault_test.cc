@@ -116,17 +116,20 @@ class Faults : public ::testing::Test {
   std::unique_ptr<TestHotel> hotel_;
 };
 
-// The turn is a lock file on a file database and an advisory lock on
-// PostgreSQL; either way the issue gives up at the limit, changing nothing.
+// The turn is a lock file on a file database, an advisory lock on PostgreSQL
+// and a named lock on MariaDB; either way the issue gives up at the limit,
+// changing nothing.
 TEST_F(Faults, ANumberingTurnHeldByAnotherDeskEndsTheIssueWithinTheLimit) {
   std::string card_no = "untouched";
   {
     auto turn = hotel_->connection().TakeNumberingTurn();
-    const bool advisory = hotel_->connection().Dialect() == SqlDialect::kPostgres;
+    const SqlDialect dialect = hotel_->connection().Dialect();
     ExpectIssueGivesUpAtTheLimit(card_no, "no card numbering turn within " +
                                               std::to_string(kCommandTimeoutSeconds) +
                                               " seconds: another desk holds the " +
-                                              (advisory ? "PostgreSQL advisory lock" : "lock file"));
+                                              (dialect == SqlDialect::kPostgres   ? "PostgreSQL advisory lock"
+                                               : dialect == SqlDialect::kMariaDb ? "named lock"
+                                                                                 : "lock file"));
   }
   EXPECT_EQ(card_no, "untouched");
   EXPECT_EQ(Cards(), "0");

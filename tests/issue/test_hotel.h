@@ -39,6 +39,8 @@ class TestHotel {
   RecordSet Query(const std::string& statement);
   // One value of the first row, "NULL" for Null, "<none>" without rows.
   std::string Value(const std::string& statement);
+  // The card numbering turn, taken as another desk would take it.
+  std::unique_ptr<NumberingTurn> TakeNumberingTurn() { return connection_->TakeNumberingTurn(); }
 
   // The card lying on the simulated encoder of port 0.
   void InsertCard(const CardImage& image);

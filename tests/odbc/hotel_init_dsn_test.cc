@@ -41,6 +41,18 @@ TEST(HotelInitDsn, SetsUpTheServerHotelAndPointsTheSettingsAtTheDataSource) {
             "1");
   EXPECT_EQ(Value(*db, "SELECT StartNo FROM SpecRecord WHERE InfoNo = 1"), "500");
   EXPECT_EQ(Value(*db, "SELECT COUNT(*) FROM CardRecord"), "0");
+  if (db->Dialect() == SqlDialect::kMariaDb) {
+    // On a server whose own character set is latin1: transactional tables
+    // that hold any Chinese name, with their keys and indexes.
+    EXPECT_EQ(Value(*db, "SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
+                         "DATABASE() AND ENGINE = 'InnoDB' AND TABLE_COLLATION LIKE 'utf8mb4%'"),
+              "3");
+    EXPECT_EQ(Value(*db, "SELECT GROUP_CONCAT(DISTINCT CONCAT(TABLE_NAME, '.', INDEX_NAME, "
+                         "IF(NON_UNIQUE = 0, '!', '')) ORDER BY TABLE_NAME, INDEX_NAME) FROM "
+                         "information_schema.STATISTICS WHERE TABLE_SCHEMA = DATABASE()"),
+              "CardRecord.CardRecord_CardNo,CardRecord.CardRecord_InfoNo!,RoomList.PRIMARY!,"
+              "SpecRecord.PRIMARY!");
+  }
 
   // A hotel that is there already is kept unless --force says otherwise.
   db->BeginTrans();

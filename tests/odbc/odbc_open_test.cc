@@ -207,7 +207,8 @@ TEST(OdbcOpen, DialectFollowsTheDatabaseTheDriverNamesAndOtherProductsAreRefused
       {"SQLite", SqlDialect::kSqlite},
       {"sqlite3", SqlDialect::kSqlite},
       {"Microsoft SQL Server", std::nullopt},
-      {"MySQL", std::nullopt},
+      {"MariaDB", SqlDialect::kMariaDb},
+      {"MySQL", SqlDialect::kMariaDb},
       {"", std::nullopt},
   };
   for (const auto& [name, dialect] : cases) EXPECT_EQ(DialectOfDbms(name), dialect) << name;

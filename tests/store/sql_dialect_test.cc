@@ -1,4 +1,5 @@
-// The component's Access statements as SQLite and PostgreSQL receive them.
+// The component's Access statements as SQLite, PostgreSQL and MariaDB receive
+// them.
 // The whole statements of issue and check-out run in the issue flow suite on
 // SQLite, PostgreSQL and SQLite through ODBC; here each rewriting rule once.
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@ struct RewriteCase {
   const char* name;
   std::string access;
   std::string sqlite = {};    // empty: the Access text unchanged
-  std::string postgres = {};  // empty: as for SQLite
+  std::string postgres = {};  // empty: as for SQLite; MariaDB reads the same
 };
 
 std::vector<RewriteCase> Cases() {
@@ -71,8 +72,9 @@ TEST(SqlDialect, RewritesWhatEachDatabaseNeeds) {
     SCOPED_TRACE(c.name);
     const std::string& sqlite = c.sqlite.empty() ? c.access : c.sqlite;
     EXPECT_EQ(RewriteStatement(c.access, SqlDialect::kSqlite), sqlite);
-    EXPECT_EQ(RewriteStatement(c.access, SqlDialect::kPostgres),
-              c.postgres.empty() ? sqlite : c.postgres);
+    const std::string& server = c.postgres.empty() ? sqlite : c.postgres;
+    EXPECT_EQ(RewriteStatement(c.access, SqlDialect::kPostgres), server);
+    EXPECT_EQ(RewriteStatement(c.access, SqlDialect::kMariaDb), server);
     EXPECT_EQ(RewriteStatement(c.access, SqlDialect::kAccess), c.access);
   }
 }
@@ -92,7 +94,7 @@ TEST(SqlDialect, RefusesWhatNoDatabaseWouldRead) {
   };
   for (const std::string& statement : bad) {
     SCOPED_TRACE(statement);
-    for (SqlDialect dialect : {SqlDialect::kSqlite, SqlDialect::kPostgres})
+    for (SqlDialect dialect : {SqlDialect::kSqlite, SqlDialect::kPostgres, SqlDialect::kMariaDb})
       EXPECT_EQ(store_test::FailureOf([&] { RewriteStatement(statement, dialect); }).hresult,
                 kErrDatabase);
   }
