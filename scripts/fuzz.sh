@@ -26,6 +26,7 @@ fi
 
 CC_FUZZ=${HOLVANTER_FUZZ_CC:-clang-14}
 CXX_FUZZ=${HOLVANTER_FUZZ_CXX:-clang++-14}
+started=$(date +%s)
 echo "fuzz: building ${TARGETS[*]} in $BUILD"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER="$CC_FUZZ" \
       -DCMAKE_CXX_COMPILER="$CXX_FUZZ" -DHOLVANTER_FUZZ=ON -DHOLVANTER_TESTS=OFF \
@@ -35,6 +36,7 @@ cmake --build "$BUILD" -j "$(nproc)" --target "${TARGETS[@]}" >"$BUILD/fuzz-buil
   exit 1
 }
 
+echo "fuzz: built in $(($(date +%s) - started)) s"
 mkdir -p "$BUILD/corpus" "$BUILD/crashes" "$BUILD/logs" "$BUILD/scratch"
 # The profile reader's checks expect the settings as written: no code page
 # conversion.
