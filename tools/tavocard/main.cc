@@ -1,6 +1,7 @@
 // tavocard: a front-desk host over the TavoCard component.
 #include <CLI/CLI.hpp>
 
+#include "tools/agent/agent.h"
 #include "tools/tavocard/commands.h"
 
 int main(int argc, char** argv) {
@@ -9,6 +10,7 @@ int main(int argc, char** argv) {
   tavocard::AddEncoderCommands(app);
   tavocard::AddHotelCommands(app);
   tavocard::AddCardCommands(app);
+  agent::AddAgentCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
