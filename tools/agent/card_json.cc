@@ -101,14 +101,14 @@ void AddCardFields(nlohmann::json& out, const CardFields& card) {
 
 nlohmann::json DecodeImageHex(const std::string& hex) {
   if (hex.size() != 2 * holvanter::kCardImageSize)
-    throw std::invalid_argument("image must be 56 hexadecimal figures, not " +
+    throw std::invalid_argument("must be 56 hexadecimal figures, not " +
                                 std::to_string(hex.size()));
   holvanter::CardImage image{};
   for (std::size_t i = 0; i < image.size(); ++i) {
     const std::string pair = hex.substr(2 * i, 2);
     if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-      throw std::invalid_argument("image: '" + pair + "' at figure " + std::to_string(2 * i + 1) +
-                                  " is not hexadecimal");
+      throw std::invalid_argument("holds '" + pair + "' at figure " +
+                                  std::to_string(2 * i + 1) + ", which is not hexadecimal");
     image[i] = static_cast<uint8_t>(std::stoi(pair, nullptr, 16));
   }
   char kind_byte[8];

@@ -38,7 +38,7 @@ void AddCardFields(nlohmann::json& out, const CardFields& card);
 // What a raw 28-byte card image (56 hexadecimal figures) holds: the result
 // that ReadCard would give for it, the card kind byte, the system code and,
 // for a guest or villa card, the card's fields. Throws std::invalid_argument
-// naming what is wrong with `hex`.
+// saying what is wrong with `hex` ("must be 56 hexadecimal figures ...").
 nlohmann::json DecodeImageHex(const std::string& hex);
 
 // Serialises with invalid UTF-8 (a holder name from an old database)

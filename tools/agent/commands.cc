@@ -55,7 +55,7 @@ void AddAgentCommands(CLI::App& app) {
     try {
       card = DecodeImageHex(hex);
     } catch (const std::invalid_argument& e) {
-      std::cerr << "tavocard decode: " << e.what() << "\n";
+      std::cerr << "tavocard decode: the image " << e.what() << "\n";
       throw CLI::RuntimeError(64);
     }
     if (*json) {

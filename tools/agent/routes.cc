@@ -57,15 +57,13 @@ nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& 
   return in;
 }
 
-namespace {
-
-// An empty or all-zero room asks the component for a check-out; through the
-// issue routes that would erase the guest's card, so it is refused here.
 void RefuseCheckOutRoom(const std::string& field, const std::string& rooms) {
   if (rooms.find_first_not_of('0') == std::string::npos)
     throw BadRequest("field '" + field +
                      "' names no room; a check-out is POST /v1/card/checkout");
 }
+
+namespace {
 
 std::string NowStamp() {
   const std::time_t t = std::time(nullptr);
@@ -111,7 +109,6 @@ nlohmann::json Issued(int result, const std::string& card_no_hex, const std::str
 nlohmann::json IssueGuest(EncoderWorker& worker, holvanter::TavoCard& card,
                           const nlohmann::json& in) {
   const std::string room = in["room"].get<std::string>();
-  RefuseCheckOutRoom("room", room);
   if (auto refused = NotOpen(worker, card)) return *refused;
   std::string card_no;
   const int16_t result = card.WriteCard(
@@ -125,7 +122,6 @@ nlohmann::json IssueVilla(EncoderWorker& worker, holvanter::TavoCard& card,
                           const nlohmann::json& in) {
   const std::string first = in["rooms"][0].get<std::string>();
   const std::string second = in["rooms"][1].get<std::string>();
-  RefuseCheckOutRoom("rooms", first + second);
   if (auto refused = NotOpen(worker, card)) return *refused;
   std::string card_no;
   const int16_t result = card.VillaCard(

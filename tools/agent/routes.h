@@ -32,6 +32,11 @@ nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& 
 
 extern const std::vector<FieldSpec> kGuestFields, kVillaFields, kDecodeFields;
 
+// An empty or all-zero room asks the component for a check-out; through an
+// issue route that would erase the guest's card, so it is refused
+// (BadRequest) before the issue is queued.
+void RefuseCheckOutRoom(const std::string& field, const std::string& rooms);
+
 // The card operations, on the worker's thread with its TavoCard. Each
 // answers with the result code, its meaning and the card's fields.
 nlohmann::json IssueGuest(EncoderWorker& worker, holvanter::TavoCard& card,

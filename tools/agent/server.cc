@@ -129,6 +129,9 @@ class Server {
         std::to_string(acceptor_.local_endpoint().port()) + "/ (encoder port " +
         std::to_string(options_.encoder_port) + ", started in " + std::to_string(ms.count()) +
         " ms)");
+    // Answers come back from the worker threads; the loop runs until the
+    // stop has let them out.
+    auto keep_running = net::make_work_guard(io_);
     io_.run();
     if (stopper_.joinable()) stopper_.join();
     Log("stopped");
@@ -430,11 +433,13 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       });
     } else if (path == "/v1/cards/guest") {
       const nlohmann::json in = CheckBody(request.body(), kGuestFields);
+      RefuseCheckOutRoom("room", in["room"].get<std::string>());
       OnEncoder(session, [in](EncoderWorker& w, holvanter::TavoCard& card) {
         return IssueGuest(w, card, in);
       });
     } else if (path == "/v1/cards/villa") {
       const nlohmann::json in = CheckBody(request.body(), kVillaFields);
+      RefuseCheckOutRoom("rooms", in["rooms"][0].get<std::string>() + in["rooms"][1].get<std::string>());
       OnEncoder(session, [in](EncoderWorker& w, holvanter::TavoCard& card) {
         return IssueVilla(w, card, in);
       });
@@ -461,7 +466,7 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       try {
         session->Send(Json(http::status::ok, DecodeImageHex(in["image"].get<std::string>())));
       } catch (const std::invalid_argument& e) {
-        throw BadRequest(std::string("field ") + e.what());
+        throw BadRequest(std::string("field 'image' ") + e.what());
       }
     }
   } catch (const BadRequest& e) {
