@@ -2,8 +2,9 @@
 #include <iostream>
 
 #include "tools/agent/agent.h"
-#include "tools/agent/card_json.h"
+#include "tools/agent/image_decode.h"
 #include "tools/agent/token.h"
+#include "tools/frontdesk/frontdesk.h"
 
 namespace agent {
 
@@ -59,10 +60,10 @@ void AddAgentCommands(CLI::App& app) {
       throw CLI::RuntimeError(64);
     }
     if (*json) {
-      std::cout << Dump(card, 2) << "\n";
+      std::cout << frontdesk::Dump(card, 2) << "\n";
     } else {
       const auto text = [&](const char* key) {
-        return card[key].is_null() ? std::string("-")
+        return card[key].is_null() || card[key] == "" ? std::string("-")
                : card[key].is_string() ? card[key].get<std::string>()
                                        : card[key].dump();
       };

@@ -5,7 +5,6 @@
 #define HOLVANTER_TOOLS_AGENT_ENCODER_WORKER_H_
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -13,14 +12,12 @@
 #include <mutex>
 #include <thread>
 
-#include "holvanter/tavo_card.h"
-
 namespace agent {
 
 class EncoderWorker {
  public:
-  // A queued operation. Exactly one of run and expire is ever called:
-  // run on the worker thread, expire by whoever gives up on it first.
+  // A queued operation. It either runs on the worker thread or is expired
+  // by whoever gives up on it first, never both.
   class Job {
    public:
     // Takes the job away from the queue unless it has started; true when
@@ -34,37 +31,34 @@ class EncoderWorker {
       int expected = kWaiting;
       return state_.compare_exchange_strong(expected, to);
     }
-    std::function<void(holvanter::TavoCard&)> run_;
+    std::function<void()> run_;
     std::atomic<int> state_{kWaiting};
   };
 
-  // Opens the encoder on `port` (0-based) on the new thread right away.
-  explicit EncoderWorker(int port);
+  // Starts the thread, which first tries the encoder on `port` (0-based)
+  // with `probe` (true: it opened).
+  EncoderWorker(int port, std::function<bool()> probe);
   ~EncoderWorker();  // Stop()
 
   // Queues `run`; null when the worker is stopping. The caller expires the
   // job when it has waited too long.
-  std::shared_ptr<Job> Submit(std::function<void(holvanter::TavoCard&)> run);
-
-  // Opens the encoder again when it is not open; the OpenPort result, or
-  // port + 1 when it was open. Only for a running job.
-  int32_t EnsureOpen(holvanter::TavoCard& card);
+  std::shared_ptr<Job> Submit(std::function<void()> run);
 
   // Refuses new jobs, lets the running one finish, drops the waiting ones
-  // (their callers answer them), closes the encoder and joins the thread.
+  // (their callers answer them) and joins the thread.
   void Stop();
 
   int port() const { return port_; }
-  // The last port state this worker saw: 1 open, -1 not tried, else the
-  // byte the encoder library returned.
-  int port_state() const { return port_state_.load(); }
+  // Whether the encoder opened for the last operation (or the probe).
+  bool opened() const { return opened_.load(); }
+  void set_opened(bool opened) { opened_ = opened; }
   std::size_t waiting() const;
 
  private:
-  void Loop();
+  void Loop(std::function<bool()> probe);
 
   const int port_;
-  std::atomic<int> port_state_{-1};
+  std::atomic<bool> opened_{false};
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::shared_ptr<Job>> queue_;

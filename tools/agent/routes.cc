@@ -1,13 +1,11 @@
 #include "tools/agent/routes.h"
 
-#include <ctime>
 #include <memory>
 #include <optional>
 
 #include "store/execute_sql.h"
 #include "store/open_database.h"
 #include "store/settings.h"
-#include "tools/agent/card_json.h"
 
 namespace agent {
 
@@ -57,113 +55,39 @@ nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& 
   return in;
 }
 
-void RefuseCheckOutRoom(const std::string& field, const std::string& rooms) {
-  if (rooms.find_first_not_of('0') == std::string::npos)
-    throw BadRequest("field '" + field +
-                     "' names no room; a check-out is POST /v1/card/checkout");
+frontdesk::GuestStay GuestStayOf(const nlohmann::json& in) {
+  frontdesk::GuestStay stay;
+  stay.begin = in["begin"].get<std::string>();
+  stay.end = in["end"].get<std::string>();
+  stay.building = in["building"].get<int>();
+  stay.floor = in["floor"].get<int>();
+  stay.room = in["room"].get<std::string>();
+  stay.holder = in["holder"].get<std::string>();
+  if (auto refusal = frontdesk::RefuseGuestRoom(stay.room))
+    throw BadRequest("field 'room': " + *refusal + " (a check-out is POST /v1/card/checkout)");
+  return stay;
 }
 
-namespace {
-
-std::string NowStamp() {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-#ifdef _WIN32
-  localtime_s(&tm, &t);
-#else
-  localtime_r(&t, &tm);
-#endif
-  char buf[16];
-  std::strftime(buf, sizeof buf, "%Y%m%d%H%M", &tm);
-  return buf;
-}
-
-// The answer when the encoder does not open: OpenPort's result.
-std::optional<nlohmann::json> NotOpen(EncoderWorker& worker, holvanter::TavoCard& card) {
-  const int32_t opened = worker.EnsureOpen(card);
-  if (opened == worker.port() + 1) return std::nullopt;
-  nlohmann::json out = ResultJson(opened);
-  out["meaning"] = "the encoder on port " + std::to_string(worker.port()) + " did not open";
-  AddCardFields(out, {});
-  return out;
-}
-
-nlohmann::json Issued(int result, const std::string& card_no_hex, const std::string& kind,
-                      const nlohmann::json& in, std::vector<std::string> rooms) {
-  nlohmann::json out = ResultJson(result);
-  CardFields card;
-  card.card_no = RecordForm(card_no_hex);
-  card.kind = kind;
-  card.building = in["building"].get<int>();
-  card.floor = in["floor"].get<int>();
-  card.rooms = std::move(rooms);
-  card.begin = in["begin"].get<std::string>();
-  card.end = in["end"].get<std::string>();
-  AddCardFields(out, card);
-  out["holder"] = in["holder"];
-  return out;
-}
-
-}  // namespace
-
-nlohmann::json IssueGuest(EncoderWorker& worker, holvanter::TavoCard& card,
-                          const nlohmann::json& in) {
-  const std::string room = in["room"].get<std::string>();
-  if (auto refused = NotOpen(worker, card)) return *refused;
-  std::string card_no;
-  const int16_t result = card.WriteCard(
-      0, in["begin"].get<std::string>(), in["end"].get<std::string>(), card_no,
-      static_cast<int16_t>(in["building"].get<int>()), static_cast<int16_t>(in["floor"].get<int>()),
-      room, in["holder"].get<std::string>());
-  return Issued(result, card_no, "guest", in, {room});
-}
-
-nlohmann::json IssueVilla(EncoderWorker& worker, holvanter::TavoCard& card,
-                          const nlohmann::json& in) {
-  const std::string first = in["rooms"][0].get<std::string>();
-  const std::string second = in["rooms"][1].get<std::string>();
-  if (auto refused = NotOpen(worker, card)) return *refused;
-  std::string card_no;
-  const int16_t result = card.VillaCard(
-      0, in["begin"].get<std::string>(), in["end"].get<std::string>(), card_no,
-      static_cast<int16_t>(in["building"].get<int>()), static_cast<int16_t>(in["floor"].get<int>()),
-      first + second, in["holder"].get<std::string>());
-  return Issued(result, card_no, "villa", in, {first, second});
-}
-
-nlohmann::json ReadOnEncoder(EncoderWorker& worker, holvanter::TavoCard& card) {
-  if (auto refused = NotOpen(worker, card)) return *refused;
-  std::string card_no, room_no, begin_date, end_date;
-  const int16_t result = card.ReadCard(0, card_no, room_no, begin_date, end_date);
-  nlohmann::json out = ResultJson(result);
-  AddCardFields(out, SplitReadCard(card_no, room_no, begin_date, end_date));
-  return out;
-}
-
-nlohmann::json CheckOutOnEncoder(EncoderWorker& worker, holvanter::TavoCard& card) {
-  if (auto refused = NotOpen(worker, card)) return *refused;
-  std::string card_no, room_no, begin_date, end_date;
-  int16_t result = card.ReadCard(0, card_no, room_no, begin_date, end_date);
-  if (result == 0 && card_no.empty()) result = -700;
-  if (result == 0) {
-    // The villa check-out releases every room the card carries: the one
-    // room of a guest card or both of a villa card.
-    const std::string now = NowStamp();
-    std::string ignored;
-    result = card.VillaCard(0, now, now, ignored, 1, 1, "00000000", "");
-  }
-  nlohmann::json out = ResultJson(result);
-  AddCardFields(out, SplitReadCard(card_no, room_no, begin_date, end_date));
-  return out;
+frontdesk::VillaStay VillaStayOf(const nlohmann::json& in) {
+  frontdesk::VillaStay stay;
+  stay.begin = in["begin"].get<std::string>();
+  stay.end = in["end"].get<std::string>();
+  stay.building = in["building"].get<int>();
+  stay.floor = in["floor"].get<int>();
+  stay.rooms = in["rooms"][0].get<std::string>() + in["rooms"][1].get<std::string>();
+  stay.holder = in["holder"].get<std::string>();
+  if (auto refusal = frontdesk::RefuseVillaRooms(stay.rooms))
+    throw BadRequest("field 'rooms': " + *refusal + " (a check-out is POST /v1/card/checkout)");
+  return stay;
 }
 
 nlohmann::json NewestCards(int limit) {
   std::string path;
   const int16_t found = holvanter::ReadDatabasePath(path);
-  if (found != 0) throw std::runtime_error(ResultJson(found)["meaning"].get<std::string>());
+  if (found != 0) throw std::runtime_error(frontdesk::ResultMeaning(found));
   std::unique_ptr<holvanter::Connection> connection;
   if (!holvanter::OpenDatabase(path, connection))
-    throw std::runtime_error(ResultJson(-840)["meaning"].get<std::string>() + ": " + path);
+    throw std::runtime_error(frontdesk::ResultMeaning(-840) + ": " + path);
   std::string status;
   std::optional<holvanter::RecordSet> rows =
       holvanter::ExecuteSql(*connection, "SELECT * FROM CardRecord ORDER BY InfoNo DESC", status);
@@ -174,8 +98,8 @@ nlohmann::json NewestCards(int limit) {
       const auto& value = rows->Field(column);
       row[column] = value ? nlohmann::json(*value) : nlohmann::json(nullptr);
     }
-    const auto& card_no = rows->Field("CardNo");
-    row["card_no_hex"] = card_no ? HexForm(*card_no) : "";
+    const auto number = frontdesk::FromRecordForm(rows->Field("CardNo").value_or(""));
+    row["card_no_hex"] = number ? number->hex : "";
     cards.push_back(std::move(row));
   }
   return {{"database", path}, {"cards", std::move(cards)}};
@@ -186,13 +110,13 @@ nlohmann::json DatabaseHealth() {
   const int16_t found = holvanter::ReadDatabasePath(path);
   nlohmann::json out{{"reachable", false}, {"path", path}};
   if (found != 0) {
-    out["message"] = ResultJson(found)["meaning"];
+    out["message"] = frontdesk::ResultMeaning(found);
     return out;
   }
   std::unique_ptr<holvanter::Connection> connection;
   const bool opened = holvanter::OpenDatabase(path, connection);
   out["reachable"] = opened;
-  out["message"] = opened ? "the hotel database opens" : ResultJson(-840)["meaning"];
+  out["message"] = opened ? "the hotel database opens" : frontdesk::ResultMeaning(-840);
   return out;
 }
 

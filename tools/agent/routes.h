@@ -1,5 +1,6 @@
-// What each API route does once the server has let the request in: body
-// checks, and the card operations run on the encoder's thread.
+// What each API route does once the server has let the request in: the body
+// checks, and the card operations of the front-desk layer, which the server
+// runs on the encoder's thread.
 #ifndef HOLVANTER_TOOLS_AGENT_ROUTES_H_
 #define HOLVANTER_TOOLS_AGENT_ROUTES_H_
 
@@ -9,8 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "holvanter/tavo_card.h"
-#include "tools/agent/encoder_worker.h"
+#include "tools/frontdesk/frontdesk.h"
 
 namespace agent {
 
@@ -32,19 +32,10 @@ nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& 
 
 extern const std::vector<FieldSpec> kGuestFields, kVillaFields, kDecodeFields;
 
-// An empty or all-zero room asks the component for a check-out; through an
-// issue route that would erase the guest's card, so it is refused
-// (BadRequest) before the issue is queued.
-void RefuseCheckOutRoom(const std::string& field, const std::string& rooms);
-
-// The card operations, on the worker's thread with its TavoCard. Each
-// answers with the result code, its meaning and the card's fields.
-nlohmann::json IssueGuest(EncoderWorker& worker, holvanter::TavoCard& card,
-                          const nlohmann::json& in);
-nlohmann::json IssueVilla(EncoderWorker& worker, holvanter::TavoCard& card,
-                          const nlohmann::json& in);
-nlohmann::json ReadOnEncoder(EncoderWorker& worker, holvanter::TavoCard& card);
-nlohmann::json CheckOutOnEncoder(EncoderWorker& worker, holvanter::TavoCard& card);
+// The stays of checked bodies. A room that would check the card on the
+// encoder out (empty, 0000) is refused here, before anything is queued.
+frontdesk::GuestStay GuestStayOf(const nlohmann::json& in);
+frontdesk::VillaStay VillaStayOf(const nlohmann::json& in);
 
 // The newest `limit` cards of the hotel database that Tavoper.ini names.
 // Throws std::runtime_error when the database cannot be read.

@@ -18,11 +18,14 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "holvanter/tavo_card.h"
+#include "holvanter/version.h"
 #include "tools/agent/agent.h"
-#include "tools/agent/card_json.h"
 #include "tools/agent/encoder_worker.h"
+#include "tools/agent/image_decode.h"
 #include "tools/agent/routes.h"
 #include "tools/agent/token.h"
+#include "tools/frontdesk/frontdesk.h"
 
 namespace agent {
 namespace {
@@ -45,7 +48,7 @@ struct Answer {
 Answer Json(http::status status, const nlohmann::json& body) {
   Answer a;
   a.status = status;
-  a.body = Dump(body);
+  a.body = frontdesk::Dump(body);
   if (body.is_object() && body.contains("card_no") && body["card_no"].is_string())
     a.card_no = body["card_no"].get<std::string>();
   return a;
@@ -101,7 +104,17 @@ class Server {
         token_(std::move(token)),
         acceptor_(io_),
         signals_(io_, SIGINT, SIGTERM),
-        worker_(options.encoder_port) {}
+        worker_(options.encoder_port, [port = options.encoder_port] {
+          // Whether the encoder opens, for the health answer before any card.
+          holvanter::TavoCard card;
+          try {
+            const bool opened = card.OpenPort(port) == port + 1;
+            card.ClosePort();
+            return opened;
+          } catch (const holvanter::TavoError&) {
+            return false;  // no encoder library: each operation says so
+          }
+        }) {}
 
   int Run() {
     const Clock::time_point started = Clock::now();
@@ -176,14 +189,18 @@ class Server {
     });
   }
 
-  // Runs `operation` on the encoder's thread; 503 when it has waited longer
-  // than the configured limit.
+  // Runs `operation` (a front-desk card operation) on the encoder's thread;
+  // 503 when it has waited longer than the configured limit.
   template <typename Operation>
   void OnEncoder(const std::shared_ptr<Session>& session, Operation operation) {
     auto timer = std::make_shared<net::steady_timer>(
         io_, std::chrono::milliseconds(static_cast<long long>(options_.queue_wait_seconds * 1000)));
-    auto job = worker_.Submit([this, session, timer, operation](holvanter::TavoCard& card) {
-      Answer answer = Guarded([&] { return Json(http::status::ok, operation(worker_, card)); });
+    auto job = worker_.Submit([this, session, timer, operation] {
+      const frontdesk::CardAnswer card = operation(options_.encoder_port);
+      worker_.set_opened(card.opened && !card.hresult);
+      // A call that failed outright answers 500 with its HRESULT.
+      Answer answer = Json(card.hresult ? http::status::internal_server_error : http::status::ok,
+                           frontdesk::ToJson(card));
       net::post(io_, [session, timer, answer = std::move(answer)]() mutable {
         timer->cancel();
         session->Send(std::move(answer));
@@ -215,17 +232,11 @@ class Server {
     });
   }
 
-  // A call of the component that fails outright, or a database that cannot
-  // be read, answers 500 with the reason.
+  // A database that cannot be read answers 500 with the reason.
   template <typename Body>
   static Answer Guarded(Body body) {
     try {
       return body();
-    } catch (const holvanter::TavoError& e) {
-      char code[16];
-      std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(e.hresult()));
-      return Json(http::status::internal_server_error,
-                  {{"error", "failed call"}, {"hresult", code}, {"message", e.what()}});
     } catch (const std::exception& e) {
       return Error(http::status::internal_server_error, e.what());
     }
@@ -421,10 +432,8 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       doc.body = kOpenApiDocument;
       session->Send(std::move(doc));
     } else if (path == "/v1/health") {
-      const int state = worker_.port_state();
       nlohmann::json encoder{{"port", options_.encoder_port},
-                             {"port_state", state},
-                             {"open", state == 1},
+                             {"open", worker_.opened()},
                              {"waiting", worker_.waiting()}};
       OnDatabase(session, [encoder] {
         return Json(http::status::ok, {{"version", HOLVANTER_VERSION},
@@ -432,26 +441,16 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
                                        {"database", DatabaseHealth()}});
       });
     } else if (path == "/v1/cards/guest") {
-      const nlohmann::json in = CheckBody(request.body(), kGuestFields);
-      RefuseCheckOutRoom("room", in["room"].get<std::string>());
-      OnEncoder(session, [in](EncoderWorker& w, holvanter::TavoCard& card) {
-        return IssueGuest(w, card, in);
-      });
+      const frontdesk::GuestStay stay = GuestStayOf(CheckBody(request.body(), kGuestFields));
+      OnEncoder(session, [stay](int port) { return frontdesk::IssueGuestCard(port, stay); });
     } else if (path == "/v1/cards/villa") {
-      const nlohmann::json in = CheckBody(request.body(), kVillaFields);
-      RefuseCheckOutRoom("rooms", in["rooms"][0].get<std::string>() + in["rooms"][1].get<std::string>());
-      OnEncoder(session, [in](EncoderWorker& w, holvanter::TavoCard& card) {
-        return IssueVilla(w, card, in);
-      });
+      const frontdesk::VillaStay stay = VillaStayOf(CheckBody(request.body(), kVillaFields));
+      OnEncoder(session, [stay](int port) { return frontdesk::IssueVillaCard(port, stay); });
     } else if (path == "/v1/card") {
-      OnEncoder(session, [](EncoderWorker& w, holvanter::TavoCard& card) {
-        return ReadOnEncoder(w, card);
-      });
+      OnEncoder(session, [](int port) { return frontdesk::ReadCardOnEncoder(port); });
     } else if (path == "/v1/card/checkout") {
       CheckBody(request.body(), {});
-      OnEncoder(session, [](EncoderWorker& w, holvanter::TavoCard& card) {
-        return CheckOutOnEncoder(w, card);
-      });
+      OnEncoder(session, [](int port) { return frontdesk::CheckOut(port); });
     } else if (path == "/v1/cards") {
       int limit = 20;
       if (auto text = QueryValue(target, "limit")) {
