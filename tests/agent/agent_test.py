@@ -6,6 +6,9 @@
                                     bad bodies, 413, 503, clean stop, and
                                     every answer against the OpenAPI document
     agent_test.py TAVOCARD load     8 clients issuing 50 cards each at once
+    agent_test.py TAVOCARD page [PNG]  the page at / in headless Chromium: a
+                                    guest card issued from it shows its number
+                                    (needs chromium and python3-websocket)
 """
 import fcntl, http.client, json, os, re, signal, sqlite3, subprocess, sys, tempfile, threading, time
 
@@ -327,10 +330,87 @@ def load(clients=8, cards=50):
           f"({1000 * took / (clients * cards):.1f} ms a card), {len(set(numbers))} distinct numbers")
 
 
+# ---------------------------------------------------------------- page
+def page(screenshot=None):
+    import base64, urllib.request
+    import websocket  # Debian's python3-websocket: the browser's DevTools protocol
+
+    agent = Agent()
+    tavocard("encoder", "insert")
+    profile = tempfile.mkdtemp(prefix="holvanter-chromium-")
+    browser = subprocess.Popen(
+        ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+         "--disable-background-networking", "--disable-component-update", "--disable-sync",
+         "--window-size=900,600", "--remote-debugging-port=0", "--user-data-dir=" + profile,
+         "about:blank"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(200):  # the browser writes its DevTools port once it listens
+            try:
+                devtools = int(open(profile + "/DevToolsActivePort").readline())
+                break
+            except (OSError, ValueError):
+                time.sleep(0.1)
+        else:
+            raise SystemExit("chromium did not start")
+        targets = json.load(urllib.request.urlopen(f"http://127.0.0.1:{devtools}/json/list"))
+        tab = websocket.create_connection(
+            next(t for t in targets if t["type"] == "page")["webSocketDebuggerUrl"], timeout=30)
+        ids = iter(range(1, 10**6))
+
+        def send(method, **params):
+            n = next(ids)
+            tab.send(json.dumps({"id": n, "method": method, "params": params}))
+            while True:
+                message = json.loads(tab.recv())
+                if message.get("id") == n:
+                    return message.get("result", {})
+
+        def evaluate(expression):
+            return send("Runtime.evaluate", expression=expression, awaitPromise=True,
+                        returnByValue=True)["result"].get("value")
+
+        def wait_for(expression, seconds=15):
+            for _ in range(seconds * 10):
+                value = evaluate(expression)
+                if value:
+                    return value
+                time.sleep(0.1)
+            return None
+
+        send("Page.navigate", url=f"http://127.0.0.1:{agent.port}/")
+        check(wait_for("document.readyState === 'complete' && !!document.getElementById('issue')"),
+              "the page loads")
+        check(wait_for("!document.getElementById('token-form').hidden"), "the page asks for the token")
+        evaluate(f"""document.getElementById('token').value = {json.dumps(agent.token)};
+                     document.getElementById('token-form').requestSubmit();
+                     document.getElementById('holder').value = 'Ana Souza';
+                     document.getElementById('room').value = '0105';
+                     document.getElementById('issue-form').requestSubmit();""")
+        shown = wait_for("document.getElementById('cardno') && document.getElementById('cardno').textContent")
+        newest = sqlite3.connect(DB).execute(
+            "SELECT CardNo, Name_F, RoomNo FROM CardRecord ORDER BY InfoNo DESC").fetchone()
+        check(shown is not None and newest is not None and newest[0] in shown and
+              newest[1:] == ("Ana Souza", "0105"), f"the page shows {shown!r}; the database has {newest}")
+        check(evaluate("sessionStorage.getItem('agentToken')") == agent.token,
+              "the token is kept for the browser session")
+        wait_for("document.getElementById('health').textContent")
+        if screenshot:
+            send("Emulation.setDeviceMetricsOverride", width=900, height=600, deviceScaleFactor=1,
+                 mobile=False)
+            png = send("Page.captureScreenshot", format="png")["data"]
+            open(screenshot, "wb").write(base64.b64decode(png))
+        tab.close()
+    finally:
+        browser.terminate()
+        browser.wait(timeout=30)
+        agent.stop()
+    print("page: issued card", shown)
+
+
 if __name__ == "__main__":
     result = tavocard("hotel", "init", DB, "--rooms", "1:1:0101-0120,1:2:0201-0220")
     if result.returncode != 0:
         raise SystemExit(result.stdout + result.stderr)
-    {"routes": routes, "load": load}[sys.argv[2]]()
+    {"routes": routes, "load": load, "page": page}[sys.argv[2]](*sys.argv[3:])
     print("agent test", sys.argv[2] + ":", "FAILED" if failures else "passed")
     sys.exit(1 if failures else 0)
