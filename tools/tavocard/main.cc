@@ -4,6 +4,7 @@
 #include <string>
 
 #include "holvanter/version.h"
+#include "tools/agent/agent.h"
 #include "tools/frontdesk/frontdesk.h"
 #include "tools/tavocard/commands.h"
 
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
   tavocard::AddEncoderCommands(app);
   tavocard::AddHotelCommands(app);
   tavocard::AddCardCommands(app);
+  agent::AddAgentCommands(app);
   for (CLI::App* sub : app.get_subcommands({})) sub->footer(kExitStatuses);
   try {
     app.parse(argc, argv);
