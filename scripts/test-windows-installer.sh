@@ -65,12 +65,12 @@ export LYCOMM_SIM_DIR
 LYCOMM_SIM_DIR=$(winpath "$LYCOMM_SIM_DIR_UNIX")
 
 # ------------------------------------------------------------ installers
-# The release, and a newer one to upgrade to.
+# The release, and a newer release of the same files to upgrade to.
 SETUP=$(windows_installer "$ROOT" "$BUILD_PREFIX-x86" "$BUILD_PREFIX-x64" "$WORK/dist") ||
   { failed "makensis"; exit 1; }
 check "installer" "holvanter-setup-$VERSION.exe" "$(basename "$SETUP")"
 say "  $(du -k "$SETUP" | cut -f1) KiB"
-NEWER=$VERSION.1
+NEWER=$(awk -F. '{ print $1 "." $2 "." $3 + 1 }' <<<"$VERSION")
 UPGRADE=$(windows_installer "$ROOT" "$BUILD_PREFIX-x86" "$BUILD_PREFIX-x64" "$WORK/dist-newer" \
             -DVERSION="$NEWER") || { failed "makensis (upgrade)"; exit 1; }
 made=$(date +%s)
@@ -138,8 +138,10 @@ issue_with() {  # ARCH CSCRIPT PORT ROOM
   { printf '\x5c\x1e\x93\xa7'; head -c 28 /dev/zero | tr '\0' '\377'; } \
     >"$LYCOMM_SIM_DIR_UNIX/port$((port + 1)).card"
   "$loader" "$cscript" //nologo "$(winpath "$ROOT/tests/windows/issue_card.js")" "$port" "$room" \
-    "Installer Guest $arch" 2>&1 | tr -d '\r' >"$WORK/js-$arch.log" || true
-  check "JScript host ($arch)" "OpenPort=$((port + 1)) WriteCard=0 ReadCard=0 ClosePort=0" \
+    "Installer Guest $arch" "$(winpath "$INSTDIR/$arch/holvanter.dll")" 2>&1 |
+    tr -d '\r' >"$WORK/js-$arch.log" || true
+  check "JScript host ($arch)" \
+    "OpenPort=$((port + 1)) WriteCard=0 ReadCard=0 ClosePort=0 FileVersion=$VERSION.0" \
     "$(paste -sd' ' "$WORK/js-$arch.log")"
 }
 if [ ! -x "$FIXTURE" ] || ! odbcinst -q -d -n "PostgreSQL Unicode" >/dev/null 2>&1 ||

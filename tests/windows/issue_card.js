@@ -1,8 +1,9 @@
 // A front-desk script host on an installed TavoCard: creates the object by
-// its ProgID, opens the encoder, issues a guest card and reads it back.
+// its ProgID, opens the encoder, issues a guest card and reads it back, and
+// shows the version resource of the DLL that served it.
 // scripts/test-windows-installer.sh checks every line it echoes.
 //
-//   cscript //nologo issue_card.js PORT ROOM NAME
+//   cscript //nologo issue_card.js PORT ROOM NAME DLL
 var args = WScript.Arguments;
 var card = new ActiveXObject("Holvanter.TavoCard");
 WScript.Echo("OpenPort=" + card.OpenPort(parseInt(args(0), 10)));
@@ -11,3 +12,5 @@ WScript.Echo("WriteCard=" + card.WriteCard(0, "202612071400", "202612091200", ""
                                             args(2)));
 WScript.Echo("ReadCard=" + card.ReadCard(0, "", "", "", ""));
 WScript.Echo("ClosePort=" + card.ClosePort(0));
+var files = new ActiveXObject("Scripting.FileSystemObject");
+WScript.Echo("FileVersion=" + files.GetFileVersion(args(3)));
