@@ -2,8 +2,9 @@
 # The Windows installer stage of ./run test: makes holvanter-setup-VERSION.exe
 # with makensis from the two builds of the Windows stage (built here when
 # they are not there yet), and in a fresh Wine prefix:
-#   - installs it silently with the stand-ins (/S /STANDINS): both components
-#     registered, the uninstaller listed among installed programs;
+#   - installs it silently (/S), then again with the stand-ins (/S /STANDINS):
+#     both components registered, the uninstaller listed among installed
+#     programs, the stand-ins only when asked;
 #   - a JScript host, as a 32-bit and as a 64-bit process, creates
 #     "Holvanter.TavoCard" and issues a card into a throwaway PostgreSQL
 #     hotel database;
@@ -112,8 +113,12 @@ run_setup() {  # INSTALLER ARGS...
   timeout 300 wine "$setup" "$@" >>"$WORK/setup.log" 2>&1 || failed "$(basename "$setup") $* exit $?"
   wineserver -w
 }
-run_setup "$SETUP" /S /STANDINS
 INSTDIR=$WINEPREFIX/drive_c/Program\ Files/Holvanter
+# The stand-ins only when asked: first without, then again with them.
+run_setup "$SETUP" /S
+[ -f "$INSTDIR/x86/holvanter.dll" ] || failed "the install made no x86/holvanter.dll"
+[ -n "$(ls "$INSTDIR"/x*/{lyComm,mwic_32}.dll 2>/dev/null)" ] && failed "stand-ins installed unasked"
+run_setup "$SETUP" /S /STANDINS
 for file in x86/holvanter.dll x86/lyComm.dll x86/mwic_32.dll x64/holvanter.dll x64/lyComm.dll \
             x64/mwic_32.dll uninstall.exe; do
   [ -f "$INSTDIR/$file" ] || failed "the install made no $file"
