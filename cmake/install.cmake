@@ -26,8 +26,9 @@ install(TARGETS holvanter EXPORT HolvanterTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT holvanter
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/holvanter
-                  ${CMAKE_BINARY_DIR}/generated/include/holvanter
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT holvanter)
+install(FILES ${CMAKE_BINARY_DIR}/generated/holvanter/version.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/holvanter COMPONENT holvanter)
 foreach(standin lycomm_sim mwic_32_sim)
   if(TARGET ${standin})
     install(TARGETS ${standin}

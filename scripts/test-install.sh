@@ -19,7 +19,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:?usage: test-install.sh BUILD_FOLDER}" && pwd)
 VERSION=$(sed -n 's/^#define HOLVANTER_VERSION "\(.*\)"$/\1/p' \
-  "$BUILD/generated/include/holvanter/version.h")
+  "$BUILD/generated/holvanter/version.h")
 started=$(date +%s)
 
 say() { echo "test-install: $*"; }

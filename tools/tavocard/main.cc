@@ -1,13 +1,10 @@
 // tavocard: a front-desk host over the TavoCard component.
 #include <CLI/CLI.hpp>
 
-#include <holvanter/version.h>
-
 #include "tools/tavocard/commands.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"tavocard: issue, read and check out hotel key cards"};
-  app.set_version_flag("--version", "tavocard " HOLVANTER_VERSION);
   app.require_subcommand(1);
   tavocard::AddEncoderCommands(app);
   tavocard::AddHotelCommands(app);
