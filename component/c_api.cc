@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "component/diagnostic_log.h"
+#include "component/thread_state.h"
 #include "holvanter/holvanter.h"
 #include "holvanter/tavo_card.h"
 
@@ -177,5 +179,16 @@ int32_t tavo_villa_card(tavo_card* card, int32_t IcDevH, const char* BeginDate,
 }
 
 const char* tavo_last_error(void) { return last_error.c_str(); }
+
+const char* tavo_last_reason(void) {
+  thread_local std::string reason;
+  try {
+    // Read from the thread's state: creating an object would reset the port.
+    reason = holvanter::WithoutPasswords(holvanter::ThisThreadState().failure_reason);
+  } catch (...) {
+    reason.clear();
+  }
+  return reason.c_str();
+}
 
 }  // extern "C"

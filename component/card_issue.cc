@@ -1,5 +1,6 @@
 #include "component/card_issue.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "platform/env.h"
 #include "store/execute_sql.h"
 #include "store/open_database.h"
+#include "store/settings.h"
 #include "store/system_code.h"
 
 namespace holvanter {
@@ -121,8 +123,32 @@ int16_t CheckStayAndPlace(std::string_view begin_stamp, std::string_view end_sta
   return CheckBuildingAndFloor(bldg_no, floor_no);
 }
 
+int16_t ReadHotelSettings(ThreadState& state) {
+  const int16_t rc = ReadDatabasePath(state.database_path);
+  if (rc == 0) return 0;
+  Env* env = Env::Default();
+  const std::string settings_file =
+      env->ComponentFolder() + env->PathSeparator() + kSettingsFileName;
+  if (rc == -800)
+    state.failure_reason = "no settings file " + settings_file;
+  else
+    state.failure_reason = "the settings file " + settings_file + " names DataBase=\"" +
+                           state.database_path + "\", where no file is";
+  return rc;
+}
+
 int16_t OpenHotelDatabase(ThreadState& state) {
-  if (!OpenDatabase(state.database_path, state.db_connection)) return -840;
+  if (!OpenDatabase(state.database_path, state.db_connection)) {
+    std::string reason = LastOpenFailure();
+    std::string lower = reason;
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    // Another program holding the database is worth a word of its own: the
+    // desk can try again.
+    if (lower.find("locked") != std::string::npos || lower.find("busy") != std::string::npos)
+      reason = "busy: " + reason;
+    state.failure_reason = reason + " (" + state.database_path + ")";
+    return -840;
+  }
   state.system_code = LoadSystemCode(*state.db_connection);
   return 0;
 }
@@ -174,6 +200,29 @@ int16_t CardWriteResult(int16_t status) {
   return status;
 }
 
+int16_t WriteIssuedCard(ThreadState& state, const CardImage& image,
+                        const std::string& record_form, const std::string& release_statement) {
+  auto close_record = [&] {
+    Connection& db = *state.db_connection;
+    std::string ignored;
+    ExecuteSql(db, release_statement, ignored);
+    ExecuteSql(db, CardCheckOutStatement(record_form, Env::Default()->Now()), ignored);
+  };
+  int16_t status = 0;
+  try {
+    status = WriteCardImage(image);
+  } catch (...) {
+    close_record();  // no encoder library: no card either
+    throw;
+  }
+  if (status == 1) return 0;
+  close_record();
+  state.failure_reason = "the encoder answered write status " + std::to_string(status) +
+                         ": card " + record_form +
+                         " was not written; its record is closed and its rooms released";
+  return CardWriteResult(status);
+}
+
 int16_t CheckOutCard(TavoCard& card, int32_t IcDevH, ThreadState& state, RoomRelease release) {
   std::string card_no, room_no, begin_date, end_date;
   const int16_t read = card.ReadCard(IcDevH, card_no, room_no, begin_date, end_date);
@@ -188,13 +237,39 @@ int16_t CheckOutCard(TavoCard& card, int32_t IcDevH, ThreadState& state, RoomRel
 
   Connection& db = *state.db_connection;
   std::string status;
-  ExecuteSql(db,
-             release == RoomRelease::kVillaStatement
-                 ? VillaRoomCheckOutStatement(bldg_no, floor_no, room_a, last_room)
-                 : GuestRoomCheckOutStatement(bldg_no, floor_no, last_room),
-             status);
-  ExecuteSql(db, CardCheckOutStatement(card_no, Env::Default()->Now()), status);
-  return CardWriteResult(WriteCardImage(BlankCardImage()));
+  bool released = false;
+  {
+    // Check-outs of one card take turns with each other (and with issues),
+    // so that two desks cannot both find its record open.
+    auto turn = db.TakeNumberingTurn();
+    // A card whose records are all closed was checked out before (a retry
+    // after a failed erase, a copy brought back): its rooms were released
+    // then, and releasing them again would count a card twice.
+    auto open = ExecuteSql(db, OpenCardRecordsQuery(card_no), status);
+    if (open && !open->Eof() && LeadingNumber(open->Field("OpenCount")) > 0) {
+      ExecuteSql(db,
+                 release == RoomRelease::kVillaStatement
+                     ? VillaRoomCheckOutStatement(bldg_no, floor_no, room_a, last_room)
+                     : GuestRoomCheckOutStatement(bldg_no, floor_no, last_room),
+                 status);
+      ExecuteSql(db, CardCheckOutStatement(card_no, Env::Default()->Now()), status);
+      released = true;
+    }
+  }
+  const int16_t erased = CardWriteResult(WriteCardImage(BlankCardImage()));
+  if (erased != 0) {
+    state.failure_reason = "card " + card_no + (released ? " was checked out" : " had no open record") +
+                           ", but the encoder did not erase it (write status " +
+                           std::to_string(erased == kEncoderDidNotWrite ? 0 : erased) + ")";
+    return erased;
+  }
+  if (!released) {
+    state.failure_reason = "card " + card_no +
+                           " has no open record: it was checked out before; no room was "
+                           "released, the card is erased";
+    return kNoOpenRecord;
+  }
+  return 0;
 }
 
 }  // namespace holvanter

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "card/card_image.h"
 #include "component/card_statements.h"
 #include "component/thread_state.h"
 #include "holvanter/tavo_card.h"
@@ -17,6 +18,10 @@ namespace holvanter {
 
 // Result code of a card write that the encoder answered with status 0.
 inline constexpr int16_t kEncoderDidNotWrite = -129;
+// Result code of a check-out whose card has no open record (checked out
+// before, or a copy of a card brought back): no room is released and no
+// record closed, but the card is erased.
+inline constexpr int16_t kNoOpenRecord = -710;
 
 // Length of a UTF-8 text in characters.
 std::size_t CharacterCount(std::string_view utf8);
@@ -40,8 +45,13 @@ int16_t CheckBuildingAndFloor(int16_t bldg_no, int16_t floor_no);
 int16_t CheckStayAndPlace(std::string_view begin_stamp, std::string_view end_stamp,
                           int16_t bldg_no, int16_t floor_no);
 
-// Opens a new connection for this thread (-840 when it cannot) and loads the
-// system code. 0 when both are done.
+// ReadDatabasePath into the thread's DatabasePath: 0, -800 or -820, the
+// latter two with the file and path looked at as the failure reason.
+int16_t ReadHotelSettings(ThreadState& state);
+
+// Opens a new connection for this thread (-840 when it cannot, with the
+// database's own message as the failure reason) and loads the system code.
+// 0 when both are done.
 int16_t OpenHotelDatabase(ThreadState& state);
 
 // The next card number, allocated from SpecRecord.StartNo and the newest
@@ -64,6 +74,14 @@ CardNumber RecordIssuedCard(ThreadState& state, std::string& card_no,
 // The result of an issue's card write: status 1 is 0, status 0 is -129,
 // any other status is returned unchanged.
 int16_t CardWriteResult(int16_t status);
+
+// Writes an issued card. When the write fails, the card does not exist: its
+// record is closed and its rooms released by the check-out statements
+// (`release_statement`, then the CardRecord check-out of `record_form`), so
+// that no open record claims it and the room count returns as at check-out.
+// Returns CardWriteResult of the write.
+int16_t WriteIssuedCard(ThreadState& state, const CardImage& image,
+                        const std::string& record_form, const std::string& release_statement);
 
 // Check-out of the card on the encoder: reads it through the object's own
 // ReadCard, releases its rooms (the villa statement addresses both rooms of

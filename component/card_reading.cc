@@ -1,13 +1,16 @@
 // ReadCard: the card on the encoder, decoded into card number, rooms and dates.
 #include "card/card_image.h"
 #include "card/encoder_link.h"
+#include "component/diagnostic_log.h"
 #include "component/thread_state.h"
 #include "holvanter/tavo_card.h"
 
 namespace holvanter {
 
-int16_t TavoCard::ReadCard(int32_t /*IcDevH*/, std::string& CardNo, std::string& RoomNO,
-                           std::string& BeginDate, std::string& EndDate) {
+namespace {
+
+int16_t ReadCardOnEncoder(std::string& CardNo, std::string& RoomNO, std::string& BeginDate,
+                          std::string& EndDate) {
   CardImage image{};  // all 0 before the read
   // Only an encoder opened on this thread is read (any state above 0 passes).
   if (ThisThreadState().port_state <= 0) return 0;
@@ -34,6 +37,18 @@ int16_t TavoCard::ReadCard(int32_t /*IcDevH*/, std::string& CardNo, std::string&
   BeginDate = card.begin_date;
   EndDate = card.end_date;
   return 0;
+}
+
+}  // namespace
+
+int16_t TavoCard::ReadCard(int32_t /*IcDevH*/, std::string& CardNo, std::string& RoomNO,
+                           std::string& BeginDate, std::string& EndDate) {
+  return RunCardMethod("ReadCard", "", CardNo, [&] {
+    const int16_t result = ReadCardOnEncoder(CardNo, RoomNO, BeginDate, EndDate);
+    if (result == 0 && ThisThreadState().port_state <= 0)
+      ThisThreadState().failure_reason = "the encoder is not open: nothing was read";
+    return result;
+  });
 }
 
 }  // namespace holvanter

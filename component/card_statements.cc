@@ -119,6 +119,11 @@ std::string VillaRoomCheckOutStatement(int bldg_no, int floor_no, std::string_vi
          "','" + std::string(room_b) + "') AND CardQTY>1";
 }
 
+std::string OpenCardRecordsQuery(std::string_view record_form) {
+  return "SELECT Count(*) AS OpenCount FROM CardRecord WHERE CardNo='" + std::string(record_form) +
+         "' AND (ChkOutMark IS NULL OR ChkOutMark <> '#1')";
+}
+
 std::string CardCheckOutStatement(std::string_view record_form, const LocalTime& now) {
   return "UPDATE CardRecord SET CardRecord.ChkOutMark = '#1', ChkOutDate = #" +
          CheckOutMomentText(now) + "# WHERE CardNo='" + std::string(record_form) + "'";

@@ -56,6 +56,9 @@ std::string CardRecordInsertStatement(const CardRecordValues& values);
 std::string GuestRoomCheckOutStatement(int bldg_no, int floor_no, std::string_view room);
 std::string VillaRoomCheckOutStatement(int bldg_no, int floor_no, std::string_view room_a,
                                        std::string_view room_b);
+// How many records of a card are still open (column OpenCount): a record
+// is closed by the check-out mark '#1'.
+std::string OpenCardRecordsQuery(std::string_view record_form);
 // CardRecord at check-out: every record of the card is closed.
 std::string CardCheckOutStatement(std::string_view record_form, const LocalTime& now);
 

@@ -7,6 +7,7 @@
 #include "card/encoder_link.h"
 #include "component/card_issue.h"
 #include "component/card_statements.h"
+#include "component/diagnostic_log.h"
 #include "component/thread_state.h"
 #include "holvanter/tavo_card.h"
 #include "store/settings.h"
@@ -27,14 +28,11 @@ bool AllFigures(std::string_view s) {
   return true;
 }
 
-}  // namespace
-
-int16_t TavoCard::WriteCard(int32_t IcDevH, const std::string& BeginDate,
-                            const std::string& EndDate, std::string& CardNo, int16_t BldgNo,
-                            int16_t FloorNo, const std::string& Rooms,
-                            const std::string& HoderName) {
+int16_t IssueGuestCard(TavoCard& self, int32_t IcDevH, const std::string& BeginDate,
+                       const std::string& EndDate, std::string& CardNo, int16_t BldgNo,
+                       int16_t FloorNo, const std::string& Rooms, const std::string& HoderName) {
   ThreadState& state = ThisThreadState();
-  if (const int16_t rc = ReadDatabasePath(state.database_path)) return rc;
+  if (const int16_t rc = ReadHotelSettings(state)) return rc;
   if (CharacterCount(BeginDate) < 12) return -851;
   if (CharacterCount(EndDate) < 12) return -852;
   const std::string begin_stamp = BeginDate.substr(0, 12);
@@ -44,7 +42,7 @@ int16_t TavoCard::WriteCard(int32_t IcDevH, const std::string& BeginDate,
   if (!AllFigures(room_code)) return -856;
   if (const int16_t rc = OpenHotelDatabase(state)) return rc;
 
-  if (room_code == "0000") return CheckOutCard(*this, IcDevH, state, RoomRelease::kGuestStatement);
+  if (room_code == "0000") return CheckOutCard(self, IcDevH, state, RoomRelease::kGuestStatement);
 
   CardImage image = StartCardImage(kGuestCardKind, state.system_code);
   CardRecordValues record;
@@ -57,7 +55,26 @@ int16_t TavoCard::WriteCard(int32_t IcDevH, const std::string& BeginDate,
   const CardNumber number = RecordIssuedCard(
       state, CardNo, GuestRoomIssueStatement(BldgNo, FloorNo, room_code), std::move(record));
   FinishGuestImage(image, number.hex_form, begin_stamp, end_stamp, room_code, FloorNo, BldgNo);
-  return CardWriteResult(WriteCardImage(image));
+  return WriteIssuedCard(state, image, number.record_form,
+                         GuestRoomCheckOutStatement(BldgNo, FloorNo, room_code));
+}
+
+}  // namespace
+
+int16_t TavoCard::WriteCard(int32_t IcDevH, const std::string& BeginDate,
+                            const std::string& EndDate, std::string& CardNo, int16_t BldgNo,
+                            int16_t FloorNo, const std::string& Rooms,
+                            const std::string& HoderName) {
+  return RunCardMethod(
+      "WriteCard", IssueInputs(BeginDate, EndDate, BldgNo, FloorNo, "Rooms", Rooms, HoderName),
+      CardNo, [&] {
+        return IssueGuestCard(*this, IcDevH, BeginDate, EndDate, CardNo, BldgNo, FloorNo, Rooms,
+                              HoderName);
+      });
+}
+
+std::string TavoCard::LastFailureReason() const {
+  return WithoutPasswords(ThisThreadState().failure_reason);
 }
 
 }  // namespace holvanter

@@ -21,6 +21,9 @@ struct ThreadState {
   std::unique_ptr<Connection> db_connection;
   // SystemCode: reloaded by every card issue.
   std::string system_code;
+  // Why the last card method on this thread ended as it did, when its
+  // result code alone does not say it (TavoCard::LastFailureReason).
+  std::string failure_reason;
 };
 
 // This thread's state.

@@ -7,6 +7,7 @@
 #include "card/encoder_link.h"
 #include "component/card_issue.h"
 #include "component/card_statements.h"
+#include "component/diagnostic_log.h"
 #include "component/thread_state.h"
 #include "holvanter/tavo_card.h"
 #include "store/settings.h"
@@ -21,16 +22,13 @@ bool IsVillaRoomNo(std::string_view room_no) {
   return true;
 }
 
-}  // namespace
-
-int16_t TavoCard::VillaCard(int32_t IcDevH, const std::string& BeginDate,
-                            const std::string& EndDate, std::string& CardNo, int16_t BldgNo,
-                            int16_t FloorNo, const std::string& RoomNO,
-                            const std::string& HoderName) {
+int16_t IssueVillaCard(TavoCard& self, int32_t IcDevH, const std::string& BeginDate,
+                       const std::string& EndDate, std::string& CardNo, int16_t BldgNo,
+                       int16_t FloorNo, const std::string& RoomNO, const std::string& HoderName) {
   const std::string room_no(TrimSpaces(RoomNO));
   if (!IsVillaRoomNo(room_no)) return -857;
   ThreadState& state = ThisThreadState();
-  if (const int16_t rc = ReadDatabasePath(state.database_path)) return rc;
+  if (const int16_t rc = ReadHotelSettings(state)) return rc;
   if (CharacterCount(BeginDate) != 12) return -851;
   if (CharacterCount(EndDate) < 12) return -852;
   const std::string begin_stamp = BeginDate.substr(0, 12);
@@ -40,7 +38,7 @@ int16_t TavoCard::VillaCard(int32_t IcDevH, const std::string& BeginDate,
   if (const int16_t rc = OpenHotelDatabase(state)) return rc;
 
   if (room_no == "00000000")
-    return CheckOutCard(*this, IcDevH, state, RoomRelease::kVillaStatement);
+    return CheckOutCard(self, IcDevH, state, RoomRelease::kVillaStatement);
 
   const std::string first_room = room_no.substr(0, 4);
   const std::string second_room = room_no.substr(4, 4);
@@ -57,7 +55,22 @@ int16_t TavoCard::VillaCard(int32_t IcDevH, const std::string& BeginDate,
       state, CardNo, VillaRoomIssueStatement(BldgNo, FloorNo, first_room, second_room),
       std::move(record));
   FinishVillaImage(image, number.hex_form, end_stamp, room_no, FloorNo, BldgNo);
-  return CardWriteResult(WriteCardImage(image));
+  return WriteIssuedCard(state, image, number.record_form,
+                         VillaRoomCheckOutStatement(BldgNo, FloorNo, second_room, first_room));
+}
+
+}  // namespace
+
+int16_t TavoCard::VillaCard(int32_t IcDevH, const std::string& BeginDate,
+                            const std::string& EndDate, std::string& CardNo, int16_t BldgNo,
+                            int16_t FloorNo, const std::string& RoomNO,
+                            const std::string& HoderName) {
+  return RunCardMethod(
+      "VillaCard", IssueInputs(BeginDate, EndDate, BldgNo, FloorNo, "RoomNO", RoomNO, HoderName),
+      CardNo, [&] {
+        return IssueVillaCard(*this, IcDevH, BeginDate, EndDate, CardNo, BldgNo, FloorNo, RoomNO,
+                              HoderName);
+      });
 }
 
 }  // namespace holvanter

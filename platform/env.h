@@ -76,7 +76,9 @@ class Env {
 
   // Takes an exclusive lock on the file at `path` (created when missing),
   // waiting for other holders, in this or another process. Returns nullptr
-  // when the file cannot be opened or locked.
+  // when the file cannot be opened or locked. A lock file "X.lock" that is
+  // created beside a file X gets X's permissions and group, so that every
+  // user who may write X may take the lock too.
   virtual std::unique_ptr<FileLock> LockFile(const std::string& path) = 0;
 };
 

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 
 #include "platform/env.h"
 #include "platform/profile_reader.h"
@@ -31,6 +32,22 @@ class PosixLibrary : public SharedLibrary {
  private:
   void* handle_;
 };
+
+// A new lock file "X.lock" takes the read and write permissions and the
+// group of X, whatever the creating user's umask: the desk users who may
+// write the database share its turn.
+void ShareLikeGuardedFile(int fd, const std::string& lock_path) {
+  constexpr std::string_view kSuffix = ".lock";
+  if (lock_path.size() <= kSuffix.size() ||
+      lock_path.compare(lock_path.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0)
+    return;
+  struct stat guarded {};
+  if (stat(lock_path.substr(0, lock_path.size() - kSuffix.size()).c_str(), &guarded) != 0) return;
+  if (fchown(fd, static_cast<uid_t>(-1), guarded.st_gid) != 0) {
+    // Not a member of that group: the permissions still say who may lock.
+  }
+  fchmod(fd, guarded.st_mode & 0666);
+}
 
 class PosixFileLock : public FileLock {
  public:
@@ -154,7 +171,15 @@ class PosixEnv : public Env {
   }
 
   std::unique_ptr<FileLock> LockFile(const std::string& path) override {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ShareLikeGuardedFile(fd, path);
+    } else {
+      fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      // flock needs no write access: a lock file that another desk user
+      // made without write permission for us still gives us our turn.
+      if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
     if (fd < 0) return nullptr;
     while (flock(fd, LOCK_EX) != 0) {
       if (errno != EINTR) {

@@ -145,15 +145,23 @@ std::vector<RoomRange> ParseRoomSpec(const std::string& spec) {
   return ranges;
 }
 
-void CreateHotelTables(Connection& connection, const HotelPlan& plan) {
+void CheckHotelPlan(const HotelPlan& plan) {
   const std::string& code = plan.system_code;
   if (!code.empty()) {
     bool printable = code.size() == 5;
     for (char c : code) printable = printable && c >= 0x20 && c < 0x7F;
     if (!printable)
-      throw TavoError(kErrInvalidProcedureCall,
-                      "The system code must be five letters, figures or signs.");
+      throw std::invalid_argument("The system code must be five letters, figures or signs.");
   }
+}
+
+void CreateHotelTables(Connection& connection, const HotelPlan& plan) {
+  try {
+    CheckHotelPlan(plan);
+  } catch (const std::invalid_argument& e) {
+    throw TavoError(kErrInvalidProcedureCall, e.what());
+  }
+  const std::string& code = plan.system_code;
   const std::string card_id = code.empty() ? std::string() : EncipherSystemCode(code);
 
   std::vector<std::string> statements = HotelDdl(TypesOf(connection.Dialect()));

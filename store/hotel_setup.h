@@ -30,6 +30,11 @@ struct HotelPlan {
   uint32_t start_no = 0;    // SpecRecord.StartNo
 };
 
+// Throws std::invalid_argument when the plan cannot make a hotel (a
+// system code that is not five printable characters), before anything is
+// created.
+void CheckHotelPlan(const HotelPlan& plan);
+
 // Creates SpecRecord, CardRecord and RoomList with their keys and indexes
 // on `connection`, in its dialect, and seeds one SpecRecord row (InfoNo 1,
 // StartNo, CardID = the system code enciphered through mwic_32's

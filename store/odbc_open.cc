@@ -130,12 +130,20 @@ std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path) {
   return OdbcTarget{JoinConnectionString(connect_keywords), database_file + ".lock"};
 }
 
-std::unique_ptr<Connection> OpenOdbcDatabase(const std::string& path) {
+std::unique_ptr<Connection> OpenOdbcDatabase(const std::string& path, std::string* failure) {
   try {
     std::optional<OdbcTarget> target = PlanOdbcOpen(path);
-    if (!target) return nullptr;
+    if (!target) {
+      if (failure != nullptr)
+        *failure = "the file is neither an SQLite or Access database nor an ODBC file data "
+                   "source naming a DRIVER";
+      return nullptr;
+    }
     return std::make_unique<OdbcConnection>(target->connection_string,
                                             std::move(target->numbering_lock_path));
+  } catch (const std::exception& e) {
+    if (failure != nullptr) *failure = e.what();
+    return nullptr;
   } catch (...) {
     return nullptr;
   }

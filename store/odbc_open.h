@@ -44,8 +44,10 @@ std::optional<std::string> FileDsnConnectionString(std::string_view text);
 std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path);
 
 // A new ODBC connection to the database file at `path`; nullptr when the
-// file is no ODBC database file or the connection fails.
-std::unique_ptr<Connection> OpenOdbcDatabase(const std::string& path);
+// file is no ODBC database file or the connection fails; `failure`, when
+// given, then receives why (the driver manager's or the driver's message).
+std::unique_ptr<Connection> OpenOdbcDatabase(const std::string& path,
+                                             std::string* failure = nullptr);
 
 }  // namespace holvanter
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include "store/odbc_open.h"
 #ifndef _WIN32
@@ -42,17 +43,31 @@ std::unique_ptr<Connection> OpenByContent(const std::string& database_path) {
 #endif
   }
   // Access files and ODBC file data sources open through ODBC.
-  return OpenOdbcDatabase(database_path);
+  std::string failure;
+  std::unique_ptr<Connection> connection = OpenOdbcDatabase(database_path, &failure);
+  if (connection == nullptr && !failure.empty()) throw std::runtime_error(failure);
+  return connection;
 }
+
+// The reason of the last failed open on this thread.
+thread_local std::string last_open_failure;
 
 }  // namespace
 
+const std::string& LastOpenFailure() { return last_open_failure; }
+
 bool OpenDatabase(const std::string& database_path, std::unique_ptr<Connection>& db_connection) {
   db_connection.reset();  // the previous connection closes before the new one opens
+  last_open_failure.clear();
   try {
     db_connection = OpenByContent(database_path);
+    if (db_connection == nullptr) last_open_failure = "no database this build can open";
+  } catch (const std::exception& e) {
+    db_connection.reset();
+    last_open_failure = e.what();
   } catch (...) {
     db_connection.reset();
+    last_open_failure = "unknown failure";
   }
   return db_connection != nullptr;
 }

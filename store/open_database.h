@@ -16,6 +16,10 @@ namespace holvanter {
 // Any failure gives false, never an error; `db_connection` is then empty.
 bool OpenDatabase(const std::string& database_path, std::unique_ptr<Connection>& db_connection);
 
+// Why the last OpenDatabase on this thread gave false: the database's or
+// the driver's own message; empty after an open that succeeded.
+const std::string& LastOpenFailure();
+
 }  // namespace holvanter
 
 #endif  // HOLVANTER_STORE_OPEN_DATABASE_H_

@@ -26,6 +26,12 @@ int32_t tavo_villa_card(tavo_card *card, int32_t IcDevH, const char *BeginDate, 
                         char *CardNo, int16_t BldgNo, int16_t FloorNo, const char *RoomNO,
                         const char *HoderName, int16_t *result);
 const char *tavo_last_error(void);
+/* Why the last card method on this thread ended as it did, where its result code alone does
+   not say it (TavoCard::LastFailureReason): the settings file or database path looked at
+   (-800, -820), the database's own message (-840, "busy: ..." when it was locked), a card
+   write that failed, a check-out without an open record. "" after a method that did all its
+   work. Valid until the next call of tavo_last_reason on this thread. */
+const char *tavo_last_reason(void);
 /* Notes on the buffers and failures:
    - An in/out buffer is read up to its first zero byte, at most TAVO_TEXT_CAP bytes, and is
      written only when the method replaced its text. A text longer than TAVO_TEXT_CAP - 1 bytes

@@ -74,6 +74,15 @@ class TavoCard {
   int16_t VillaCard(int32_t IcDevH, const std::string& BeginDate, const std::string& EndDate,
                     std::string& CardNo, int16_t BldgNo, int16_t FloorNo,
                     const std::string& RoomNO, const std::string& HoderName);
+
+  // Why the last WriteCard, VillaCard or ReadCard on this thread ended as
+  // it did, in words, where the result code alone does not say it: the
+  // settings file and database path looked at (-800, -820), the database's
+  // or driver's own message (-840, beginning "busy: " when the database was
+  // locked by another program), a card write that failed, a check-out that
+  // found no open record, the message of a failed call. Empty after a card
+  // method that did all its work. Never holds the database password.
+  std::string LastFailureReason() const;
 };
 
 }  // namespace holvanter

@@ -1,10 +1,13 @@
 // Guest and villa card issue and check-out through the public C++ face, on a
 // real hotel database and the simulated encoder.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <cctype>
+#include <fstream>
 #include <functional>
+#include <vector>
 #include <string>
 
 #include "card/card_image.h"
@@ -138,20 +141,29 @@ TEST_F(IssueFlow, VillaChecksRefuseInOrderAndChangeNothing) {
 }
 
 TEST_F(IssueFlow, SettingsAreCheckedBeforeEverythingButTheVillaRooms) {
+  // Each refusal names what it looked at: the settings file, the path.
   TestHotel::RemoveSettings();
   std::string card_no = "untouched";
   EXPECT_EQ(Guest("12a4", card_no, 0, 0, "x", "y"), -800);
+  EXPECT_NE(card_.LastFailureReason().find("/Tavoper.ini"), std::string::npos);
   EXPECT_EQ(Villa("01020304", card_no, 0, 0, "x", "y"), -800);
   EXPECT_EQ(Villa("0102030", card_no, 0, 0, "x", "y"), -857);
+  EXPECT_EQ(card_.LastFailureReason(), "");
 
-  TestHotel::WriteSettings("[Setting]\nDataBase=" + hotel_->folder() + "/missing.db\n");
+  const std::string missing = hotel_->folder() + "/missing.db";
+  TestHotel::WriteSettings("[Setting]\nDataBase=" + missing + "\n");
   EXPECT_EQ(Guest("0203", card_no), -820);
   EXPECT_EQ(Villa("01020304", card_no), -820);
+  EXPECT_NE(card_.LastFailureReason().find(missing), std::string::npos);
+  EXPECT_EQ(std::string(tavo_last_reason()), card_.LastFailureReason());
 
-  // A file that is no database the component can open.
+  // A file that is no database the component can open: the database's own
+  // word for it.
   TestHotel::WriteSettings("[Setting]\nDataBase=" + hotel_->card_file() + "\n");
   EXPECT_EQ(Guest("0203", card_no), -840);
   EXPECT_EQ(Villa("01020304", card_no), -840);
+  EXPECT_NE(card_.LastFailureReason().find(hotel_->card_file()), std::string::npos);
+  EXPECT_GT(card_.LastFailureReason().size(), hotel_->card_file().size() + 10);
   EXPECT_EQ(card_no, "untouched");
 }
 
@@ -328,24 +340,47 @@ TEST_F(IssueFlow, HolderNamesAreRecordedUnchanged) {
   EXPECT_EQ(hotel_->Value("SELECT COUNT(*) FROM RoomList"), "30");
 }
 
-TEST_F(IssueFlow, AWriteTheEncoderRefusesKeepsTheRecord) {
+TEST_F(IssueFlow, ACardThatWasNotWrittenLeavesNoOpenRecord) {
+  // Two live guest cards on 0203 and one live villa card on 0102 and 0304.
+  std::string card_no;
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Guest("0203", card_no), 0);
+  ASSERT_EQ(Villa("01020304", card_no), 0);
+  const CardImage live = hotel_->CardOnEncoder();
   struct Case {
-    const char* fail;
+    const char* what;
+    std::function<void()> arrange;
+    const char* fail;  // LYCOMM_SIM_FAIL, or nullptr
     int16_t result;
-  } cases[] = {{"write", -129}, {"write=7", 7}, {"write=255", 255}};
-  int issued = 0;
+  } cases[] = {
+      {"write status 0", [] {}, "write", -129},
+      {"write status 7", [] {}, "write=7", 7},
+      {"write status 255", [] {}, "write=255", 255},
+      {"no card on the encoder", [this] { hotel_->RemoveCard(); }, nullptr, -129},
+      {"encoder not opened", [this] { card_.ClosePort(); TavoCard fresh; }, nullptr, -129},
+  };
+  int issued = 3;
   for (const auto& c : cases) {
-    setenv("LYCOMM_SIM_FAIL", c.fail, 1);
-    std::string card_no, villa_no;
-    EXPECT_EQ(Guest("0203", card_no), c.result) << c.fail;
-    EXPECT_EQ(Villa("01020304", villa_no), c.result) << c.fail;
+    hotel_->InsertCard(live);
+    ASSERT_EQ(card_.OpenPort(0), 1);
+    c.arrange();
+    if (c.fail != nullptr) setenv("LYCOMM_SIM_FAIL", c.fail, 1);
+    std::string guest_no, villa_no;
+    EXPECT_EQ(Guest("0203", guest_no), c.result) << c.what;
+    EXPECT_NE(card_.LastFailureReason().find("not written"), std::string::npos) << c.what;
+    EXPECT_EQ(Villa("01020304", villa_no), c.result) << c.what;
     unsetenv("LYCOMM_SIM_FAIL");
+    // Each number is handed out once and its record closed at once; the
+    // rooms count as they did before the issue.
     issued += 2;
-    EXPECT_EQ(card_no, CardNoHexForm(issued - 1)) << c.fail;
-    EXPECT_EQ(villa_no, CardNoHexForm(issued)) << c.fail;
-    EXPECT_EQ(Cards(), std::to_string(issued)) << c.fail;
-    EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), std::to_string(issued / 2)) << c.fail;
-    EXPECT_EQ(hotel_->CardOnEncoder(), BlankCardImage()) << c.fail;
+    EXPECT_EQ(guest_no, CardNoHexForm(issued - 1)) << c.what;
+    EXPECT_EQ(villa_no, CardNoHexForm(issued)) << c.what;
+    EXPECT_EQ(Cards(), std::to_string(issued)) << c.what;
+    EXPECT_EQ(hotel_->Value("SELECT COUNT(*) FROM CardRecord WHERE ChkOutMark = '#1'"),
+              std::to_string(issued - 3)) << c.what;
+    EXPECT_EQ(Record(CardNoRecordForm(issued), "ChkOutMark"), "#1") << c.what;
+    EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), "2") << c.what;
+    EXPECT_EQ(Room(2, 3, "0102", "CardQTY"), "1") << c.what;
+    EXPECT_EQ(Room(2, 3, "0304", "CardQTY"), "1") << c.what;
   }
 }
 
@@ -455,16 +490,103 @@ TEST_F(IssueFlow, AFailedEraseIsReportedAndTheCheckOutStays) {
     const char* fail;
     int16_t result;
   } cases[] = {{"write", -129}, {"write=9", 9}};
-  for (const auto& c : cases) {
+  for (int i = 0; i < 2; ++i) {
     std::string card_no;
     ASSERT_EQ(Guest("0203", card_no), 0);
+  }
+  for (const auto& c : cases) {
+    std::string card_no;
+    ASSERT_EQ(Guest("0203", card_no), 0);  // CardQTY 3
     setenv("LYCOMM_SIM_FAIL", c.fail, 1);
     EXPECT_EQ(Guest("0000", card_no), c.result) << c.fail;
     unsetenv("LYCOMM_SIM_FAIL");
     const std::string record = CardNoRecordForm(std::stoul(card_no, nullptr, 16));
     EXPECT_EQ(Record(record, "ChkOutMark"), "#1") << c.fail;
     EXPECT_NE(hotel_->CardOnEncoder(), BlankCardImage()) << c.fail;
+    EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), "2") << c.fail;
+
+    // The retry erases the card and releases nothing a second time.
+    EXPECT_EQ(Guest("0000", card_no), -710) << c.fail;
+    EXPECT_EQ(Room(1, 2, "0203", "CardQTY"), "2") << c.fail;
+    EXPECT_EQ(hotel_->CardOnEncoder(), BlankCardImage()) << c.fail;
   }
+}
+
+TEST_F(IssueFlow, ACopiedCardBroughtBackReleasesNothing) {
+  struct Case {
+    const char* what;
+    bool villa;
+  } cases[] = {{"guest card", false}, {"villa card", true}};
+  for (const auto& c : cases) {
+    hotel_->Execute("DELETE FROM CardRecord");
+    hotel_->Execute("UPDATE RoomList SET CardQTY = NULL, State = ''");
+    std::string card_no;
+    for (int i = 0; i < 3; ++i)
+      ASSERT_EQ(c.villa ? Villa("01020304", card_no) : Guest("0203", card_no), 0) << c.what;
+    const CardImage copy = hotel_->CardOnEncoder();
+    const auto count = [&] { return c.villa ? Room(2, 3, "0304", "CardQTY") : Room(1, 2, "0203", "CardQTY"); };
+    ASSERT_EQ(c.villa ? Villa("00000000", card_no) : Guest("0000", card_no), 0) << c.what;
+    EXPECT_EQ(count(), "2") << c.what;
+    hotel_->InsertCard(copy);
+    EXPECT_EQ(c.villa ? Villa("00000000", card_no) : Guest("0000", card_no), -710) << c.what;
+    EXPECT_NE(card_.LastFailureReason().find("no open record"), std::string::npos) << c.what;
+    EXPECT_EQ(count(), "2") << c.what;
+    EXPECT_EQ(hotel_->Value("SELECT COUNT(*) FROM CardRecord WHERE ChkOutMark = '#1'"), "1");
+    EXPECT_EQ(hotel_->CardOnEncoder(), BlankCardImage()) << c.what;
+  }
+}
+
+TEST_F(IssueFlow, TheDiagnosticLogHasOneLinePerCardMethodAndNoPassword) {
+  const std::string log = hotel_->folder() + "/cards.log";
+  const std::string settings = "[Setting]\nDataBase=" + hotel_->database_path() + "\n[Log]\nFile=" + log;
+  const std::string dsn = hotel_->folder() + "/wrong.dsn";
+  {
+    std::ofstream(dsn) << "[ODBC]\nDRIVER=No Such Driver\nDatabase=hotel\nUID=desk\nPWD=s3cret\n";
+  }
+  std::string card_no;
+  TestHotel::WriteSettings(settings + "\nLevel=calls\n");
+  ASSERT_EQ(Guest("0203", card_no, 1, 2, kBegin, kEnd, "Zhang Wei"), 0);
+  std::string read_no, rooms, begin, end;
+  ASSERT_EQ(card_.ReadCard(0, read_no, rooms, begin, end), 0);
+  TestHotel::WriteSettings("[Setting]\nDataBase=" + dsn + "\n[Log]\nFile=" + log + "\n");
+  EXPECT_EQ(Villa("01020304", card_no), -840);
+  EXPECT_EQ(card_.LastFailureReason().find("s3cret"), std::string::npos);
+  // Only what did not do all its work.
+  TestHotel::WriteSettings(settings + "\nLevel=failures\n");
+  ASSERT_EQ(Guest("0203", card_no), 0);
+  EXPECT_EQ(Guest("0203", card_no, 1, 2, "2007", kEnd), -851);
+  TestHotel::WriteSettings(settings + "\nLevel=off\n");
+  EXPECT_EQ(Guest("0203", card_no, 1, 2, "2007", kEnd), -851);
+
+  std::ifstream in(log);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u) << ::testing::PrintToString(lines);
+  const std::vector<std::vector<std::string>> expected = {
+      {" WriteCard ", "Rooms=\"0203\"", "HoderName=\"Zh…\"", "CardNo=000001 result=0 ", " ms"},
+      {" ReadCard ", "CardNo=00000001 result=0 "},
+      {" VillaCard ", "result=-840 reason=\"", dsn},
+      {" WriteCard ", "BeginDate=\"2007\"", "result=-851"},
+  };
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    for (const std::string& part : expected[i])
+      EXPECT_NE(lines[i].find(part), std::string::npos) << part << " in " << lines[i];
+    EXPECT_EQ(lines[i].find("Zhang Wei"), std::string::npos) << lines[i];
+    EXPECT_EQ(lines[i].find("s3cret"), std::string::npos) << lines[i];
+  }
+}
+
+TEST_F(IssueFlow, ADatabaseLockedByAnotherProgramIsBusy) {
+  if (getenv("HOLVANTER_TEST_DSN") != nullptr) GTEST_SKIP() << "an SQLite file's own lock";
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(hotel_->database_path().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::string card_no = "untouched";
+  EXPECT_EQ(Guest("0203", card_no), -840);  // after the 10-second time limit
+  EXPECT_EQ(card_.LastFailureReason().rfind("busy: ", 0), 0u) << card_.LastFailureReason();
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_EQ(Guest("0203", card_no), 0);
 }
 
 TEST_F(IssueFlow, SystemCodeOnTheCardComesFromTheHotel) {

@@ -57,7 +57,7 @@ TEST(HotelInitDsn, AFileThatIsNoDataSourceIsRefused) {
   settings.Remove();
   const std::string not_dsn = folder.File("hotel.dsn");
   store_test::WriteFile(not_dsn, "[Setting]\nDataBase=/nowhere\n");
-  EXPECT_EQ(Tavocard("hotel init --dsn " + not_dsn + " --rooms 1:1:0101"), 2);
+  EXPECT_EQ(Tavocard("hotel init --dsn " + not_dsn + " --rooms 1:1:0101"), 3);  // failed
   EXPECT_FALSE(Env::Default()->FileExists(SettingsFileGuard::Path()));
 }
 

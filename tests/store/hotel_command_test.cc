@@ -45,6 +45,7 @@ class HotelCommandTest : public ::testing::Test {
 };
 
 TEST_F(HotelCommandTest, InitCreatesWhatSqlite3Shows) {
+  settings_.Remove();  // a new settings file holds the one line
   const std::string db = folder_.File("hotel.db");
   const Outcome init = Shell(Tavocard("hotel init " + db +
                                     " --rooms 1:1:0101-0103,2:5:0501 --system-code AB123 --start-no 250"));
@@ -89,20 +90,47 @@ TEST_F(HotelCommandTest, InitRefusesToOverwriteUnlessForced) {
   EXPECT_EQ(Shell("sqlite3 " + db + " \"SELECT count(*) FROM CardRecord; SELECT count(*) FROM RoomList\"").output,
             "0\n2\n");
 
-  const Outcome bad_rooms = Shell(Tavocard("hotel init " + folder_.File("other.db") + " --rooms 1:1:0000"));
-  EXPECT_NE(bad_rooms.status, 0);
-  EXPECT_FALSE(std::filesystem::exists(folder_.File("other.db")));
+}
+
+TEST_F(HotelCommandTest, InitChecksEverythingBeforeItCreatesAnything) {
+  const std::string other = folder_.File("other.db");
+  for (const char* arguments : {" --rooms 1:1:0000", " --rooms 1:1:0101 --system-code AB",
+                                " --rooms 1:1:0101 --system-code ABCDEF"}) {
+    const Outcome refused = Shell(Tavocard("hotel init " + other + arguments));
+    EXPECT_EQ(refused.status, 64) << arguments << ": " << refused.output;
+    EXPECT_FALSE(std::filesystem::exists(other)) << arguments;
+  }
+  EXPECT_EQ(Shell(Tavocard("hotel init " + other + " --rooms 1:1:0101")).status, 0);
+}
+
+TEST_F(HotelCommandTest, InitReplacesOnlyTheDataBaseLineOrLeavesTheSettingsAlone) {
+  const std::string live = folder_.File("live.db"), trial = folder_.File("trial.db");
+  ASSERT_EQ(Shell(Tavocard("hotel init " + live + " --rooms 1:1:0101")).status, 0);
+  const std::string with_log = "[Setting]\r\nDataBase=" + live + "\r\n[Log]\r\nFile=/tmp/x.log\r\n";
+  settings_.Write(with_log);
+
+  const Outcome kept = Shell(Tavocard("hotel init " + trial + " --rooms 1:1:0101 --no-settings"));
+  ASSERT_EQ(kept.status, 0) << kept.output;
+  EXPECT_EQ(ReadFile(SettingsFileGuard::Path()), with_log);
+
+  const Outcome moved = Shell(Tavocard("hotel init " + trial + " --rooms 1:1:0101 --force"));
+  ASSERT_EQ(moved.status, 0) << moved.output;
+  EXPECT_NE(moved.output.find("replacing DataBase=" + live), std::string::npos) << moved.output;
+  EXPECT_EQ(ReadFile(SettingsFileGuard::Path()),
+            "[Setting]\r\nDataBase=" + trial + "\r\n[Log]\r\nFile=/tmp/x.log\r\n");
 }
 
 TEST_F(HotelCommandTest, CardsListsNewestFirst) {
   const std::string db = folder_.File("宾馆 hotel.db");
   ASSERT_EQ(Shell(Tavocard("hotel init '" + db + "' --rooms 1:1:0101")).status, 0);
   Shell("sqlite3 '" + db + "' \"INSERT INTO CardRecord (InfoNo, CardNo, cardName, Name_F) VALUES "
-      "(1, '00000101', '宾客卡', 'Li'), (2, '00000102', '别墅卡', 'Wang')\"");
+      "(1, '00000101', '宾客卡', 'Li'), (2, '00000102', '别墅卡', 'Wang'), "
+      "(3, '00000103', '宾客卡', 'Bad' || X'FF' || 'Name')\"");
 
   const Outcome text = Shell(Tavocard("hotel cards"));
   ASSERT_EQ(text.status, 0) << text.output;
   const auto wang = text.output.find("00000102 (000066)");
+  EXPECT_LT(text.output.find("00000103 (000067)"), wang);
   const auto li = text.output.find("00000101 (000065)");
   ASSERT_NE(wang, std::string::npos) << text.output;
   ASSERT_NE(li, std::string::npos) << text.output;
@@ -111,13 +139,109 @@ TEST_F(HotelCommandTest, CardsListsNewestFirst) {
   const Outcome json = Shell(Tavocard("hotel cards --json"));
   ASSERT_EQ(json.status, 0) << json.output;
   const auto rows = nlohmann::json::parse(json.output);
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0]["Name_F"], "Wang");
-  EXPECT_EQ(rows[1]["cardName"], "宾客卡");
-  EXPECT_TRUE(rows[1]["Date_F"].is_null());
+  ASSERT_EQ(rows.size(), 3u);
+  // A name that is not UTF-8 arrives with a replacement character.
+  EXPECT_EQ(rows[0]["Name_F"], "Bad\xEF\xBF\xBDName");
+  EXPECT_EQ(rows[1]["Name_F"], "Wang");
+  EXPECT_EQ(rows[2]["cardName"], "宾客卡");
+  EXPECT_TRUE(rows[2]["Date_F"].is_null());
 
   settings_.Remove();
-  EXPECT_NE(Shell(Tavocard("hotel cards")).status, 0);
+  const Outcome missing = Shell(Tavocard("hotel cards"));
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.output.find(SettingsFileGuard::Path()), std::string::npos) << missing.output;
+}
+
+// The card commands on a hotel and the simulated encoder: the guards, the
+// answers and the exit statuses a clerk and a script rely on.
+class CardCommandTest : public HotelCommandTest {
+ protected:
+  void SetUp() override {
+    setenv("LYCOMM_SIM_DIR", folder_.File("encoder").c_str(), 1);
+    unsetenv("LYCOMM_SIM_FAIL");
+    db_ = folder_.File("hotel.db");
+    ASSERT_EQ(Shell(Tavocard("hotel init " + db_ + " --rooms 1:2:0201-0205")).status, 0);
+    ASSERT_EQ(Shell(Tavocard("encoder insert")).status, 0);
+  }
+  void TearDown() override { unsetenv("LYCOMM_SIM_DIR"); }
+  std::string Sql(const std::string& query) { return Shell("sqlite3 " + db_ + " \"" + query + "\"").output; }
+  static std::string Issue(const std::string& room) {
+    return "issue --begin 202612071400 --end 202612091200 --building 1 --floor 2 --name 'Li Wei' "
+           "--room '" + room + "'";
+  }
+  std::string db_;
+};
+
+TEST_F(CardCommandTest, ExitStatusesAndGuards) {
+  const std::string villa =
+      "villa --begin 202612071400 --end 202612091200 --building 1 --floor 2 --name Wang --rooms ";
+  struct Case {
+    const char* what;
+    std::string arguments;
+    const char* fail;  // LYCOMM_SIM_FAIL
+    int status;
+    const char* says;
+  } cases[] = {
+      {"version", "--version", "", 0, "tavocard 1."},
+      {"unknown command", "frobnicate", "", 64, "unknown command 'frobnicate'"},
+      {"missing option", "issue --room 0201", "", 64, "--begin"},
+      {"empty room", Issue(""), "", 64, "tavocard checkout"},
+      {"room 0", Issue("0"), "", 64, "tavocard checkout"},
+      {"room 0000", Issue(" 0000 "), "", 64, "tavocard checkout"},
+      {"villa 00000000", villa + "00000000", "", 64, "tavocard checkout"},
+      {"encoder does not open", Issue("0201"), "open", 1, "-99"},
+      {"refused room", Issue("02a1"), "", 1, "-856"},
+      {"write status 7", Issue("0201"), "write=7", 2, "write status 7"},
+      {"written", Issue("0202"), "", 0, "card number  00000002 (hex 000002)"},
+      {"read", "read", "", 0, "rooms        0202"},
+      {"read, encoder does not open", "read", "open", 1, "did not open"},
+      {"check-out", "checkout", "", 0, "card number  00000002 (hex 000002)"},
+      {"check-out of an erased card", "checkout", "", 1, "-700"},
+  };
+  for (const auto& c : cases) {
+    const Outcome outcome = Shell(std::string("LYCOMM_SIM_FAIL=") + c.fail + " " + Tavocard(c.arguments));
+    EXPECT_EQ(outcome.status, c.status) << c.what << ": " << outcome.output;
+    EXPECT_NE(outcome.output.find(c.says), std::string::npos) << c.what << ": " << outcome.output;
+  }
+  // The guards checked nothing out; the refused write left no open record.
+  EXPECT_EQ(Sql("SELECT CardNo, ChkOutMark FROM CardRecord ORDER BY InfoNo"),
+            "00000001|#1\n00000002|#1\n");
+  const Outcome help = Shell(Tavocard("--help"));
+  EXPECT_NE(help.output.find("64  usage"), std::string::npos) << help.output;
+}
+
+TEST_F(CardCommandTest, JsonAnswersCarryTheWholeCard) {
+  const Outcome issued = Shell(Tavocard(
+      "villa --json --begin 202612071400 --end 202612091200 --building 1 --floor 2 --rooms 02030204 "
+      "--name '王 Wang'"));
+  ASSERT_EQ(issued.status, 0) << issued.output;
+  const auto checked_out = [] {
+    const Outcome o = Shell(Tavocard("checkout --json"));
+    return std::make_pair(o.status, nlohmann::json::parse(o.output));
+  }();
+  const nlohmann::json issue = nlohmann::json::parse(issued.output);
+  ASSERT_EQ(checked_out.first, 0);
+  for (const nlohmann::json& answer : {issue, checked_out.second}) {
+    EXPECT_EQ(answer["card_no"], "00000001") << answer;
+    EXPECT_EQ(answer["card_no_hex"], "000001") << answer;
+    EXPECT_EQ(answer["kind"], "villa") << answer;
+    EXPECT_EQ(answer["holder"], "王 Wang") << answer;
+    EXPECT_EQ(answer["building"], 1) << answer;
+    EXPECT_EQ(answer["floor"], 2) << answer;
+    EXPECT_EQ(answer["rooms"], nlohmann::json({"0203", "0204"})) << answer;
+    EXPECT_EQ(answer["end"], "202612091200") << answer;
+    EXPECT_EQ(answer["result"], 0) << answer;
+    EXPECT_EQ(answer["meaning"], "done") << answer;
+  }
+
+  // A refusal says what the component looked at.
+  settings_.Write("[Setting]\r\nDataBase=" + folder_.File("gone.db") + "\r\n");
+  const Outcome refused = Shell(Tavocard(Issue("0201") + " --json"));
+  EXPECT_EQ(refused.status, 1);
+  const nlohmann::json answer = nlohmann::json::parse(refused.output);
+  EXPECT_EQ(answer["result"], -820);
+  EXPECT_NE(answer["reason"].get<std::string>().find(folder_.File("gone.db")), std::string::npos);
+  EXPECT_NE(answer["reason"].get<std::string>().find(SettingsFileGuard::Path()), std::string::npos);
 }
 
 }  // namespace

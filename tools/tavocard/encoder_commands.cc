@@ -1,5 +1,5 @@
-// tavocard read, and tavocard encoder insert|remove|show for the encoder
-// simulator.
+// tavocard encoder insert|remove|show: the card lying on the simulated
+// encoder.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -13,81 +13,14 @@
 #include "card/encoder_link.h"
 #include "holvanter/tavo_card.h"
 #include "tools/lycomm_sim/sim_card_file.h"
+#include "tools/frontdesk/frontdesk.h"
 #include "tools/tavocard/commands.h"
-#include "tools/tavocard/result_text.h"
 
 namespace tavocard {
 namespace {
 
-// Exit statuses: a negative result code, and a call that failed outright.
-constexpr int kExitNegativeResult = 1;
-constexpr int kExitFailedCall = 2;
-
-std::string Hresult(int32_t hresult) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(hresult));
-  return buffer;
-}
-
-[[noreturn]] void FailedCall(const char* method, const holvanter::TavoError& e) {
-  std::cerr << "tavocard: " << method << " failed: " << e.what() << " (" << Hresult(e.hresult())
-            << ")\n";
-  throw CLI::RuntimeError(kExitFailedCall);
-}
-
-void Read(int port, bool json) {
-  holvanter::TavoCard card;
-  int32_t opened = 0;
-  try {
-    opened = card.OpenPort(port);
-  } catch (const holvanter::TavoError& e) {
-    FailedCall("OpenPort", e);
-  }
-  if (opened < 0) {
-    card.ClosePort();
-    if (json) {
-      std::cout << nlohmann::json{{"port", port},
-                                  {"open_result", opened},
-                                  {"meaning", OpenPortMeaning(opened)}}
-                       .dump(2)
-                << "\n";
-    } else {
-      std::cout << "OpenPort " << opened << ": " << OpenPortMeaning(opened) << " (port " << port
-                << ")\n";
-    }
-    throw CLI::RuntimeError(kExitNegativeResult);
-  }
-
-  std::string card_no, room_no, begin_date, end_date;
-  int16_t result = 0;
-  try {
-    result = card.ReadCard(0, card_no, room_no, begin_date, end_date);
-  } catch (const holvanter::TavoError& e) {
-    card.ClosePort();
-    FailedCall("ReadCard", e);
-  }
-  card.ClosePort();
-
-  if (json) {
-    nlohmann::json out{{"port", port}, {"result", result}, {"meaning", ResultMeaning(result)}};
-    if (result == 0) {
-      out["CardNo"] = card_no;
-      out["RoomNO"] = room_no;
-      out["BeginDate"] = begin_date;
-      out["EndDate"] = end_date;
-    }
-    std::cout << out.dump(2) << "\n";
-  } else {
-    if (result == 0) {
-      std::cout << "card number  " << card_no << "\n"
-                << "rooms        " << room_no << "\n"
-                << "begin date   " << begin_date << "\n"
-                << "end date     " << end_date << "\n";
-    }
-    std::cout << "result       " << result << ": " << ResultMeaning(result) << "\n";
-  }
-  if (result < 0) throw CLI::RuntimeError(kExitNegativeResult);
-}
+constexpr int kExitNegativeResult = frontdesk::kExitRefused;
+constexpr int kExitFailedCall = frontdesk::kExitFailedCall;
 
 // The card file of the host's port (the library counts from 1).
 std::string CardFileOfPort(int port) { return lycomm_sim::CardFile(port + 1); }
@@ -159,15 +92,6 @@ void Show(int port) {
 }  // namespace
 
 void AddEncoderCommands(CLI::App& app) {
-  auto* read = app.add_subcommand(
-      "read", "read the card on the encoder: card number, rooms and dates (exit 1 on a negative "
-              "result, 2 when the call fails)");
-  auto read_port = std::make_shared<int>(0);
-  auto read_json = std::make_shared<bool>(false);
-  read->add_option("--port", *read_port, "encoder port, counted from 0")->capture_default_str();
-  read->add_flag("--json", *read_json, "print the result as JSON");
-  read->callback([read_port, read_json] { Read(*read_port, *read_json); });
-
   auto* encoder = app.add_subcommand(
       "encoder", "the card lying on the simulated encoder (folder LYCOMM_SIM_DIR)");
   encoder->require_subcommand(1);

@@ -1,0 +1,73 @@
+// The diagnostic log: off unless the settings file has a [Log] section
+// naming a file. Then each card method appends one line: the moment, the
+// method, its inputs (the holder name shortened), the result, the time
+// taken and, when the method did not do all its work, the reason. Other
+// programs that read Tavoper.ini ignore the section.
+//
+//   [Log]
+//   File=/var/log/holvanter/cards.log
+//   Level=calls        ; every card method (the default); "failures": only
+//                      ; those that did not do all their work; "off"
+//
+// The log never holds the database password.
+#ifndef HOLVANTER_COMPONENT_DIAGNOSTIC_LOG_H_
+#define HOLVANTER_COMPONENT_DIAGNOSTIC_LOG_H_
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "component/thread_state.h"
+#include "holvanter/tavo_card.h"
+
+namespace holvanter {
+
+// The inputs of an issue or check-out as the log shows them.
+std::string IssueInputs(const std::string& begin, const std::string& end, int bldg_no,
+                        int floor_no, const char* rooms_key, const std::string& rooms,
+                        const std::string& holder);
+
+// A holder name as the log shows it: its first two characters and "…".
+std::string ShortenedName(std::string_view utf8);
+// `text` with the database password and every pwd=... value masked.
+std::string WithoutPasswords(std::string text);
+
+// Appends the line of one card method when the log is on.
+void LogCardMethod(const char* method, const std::string& inputs, const std::string& outcome,
+                   bool failed, double milliseconds);
+
+// Runs the body of a card method: clears the thread's failure reason,
+// times the body and logs it, a failed call with its message, and the card
+// number `card_no` as the method left it.
+template <typename Body>
+int16_t RunCardMethod(const char* method, const std::string& inputs, const std::string& card_no,
+                      Body body) {
+  ThreadState& state = ThisThreadState();
+  state.failure_reason.clear();
+  const auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&] {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+  };
+  try {
+    const int16_t result = body();
+    std::string outcome = "CardNo=" + card_no + " result=" + std::to_string(result);
+    if (!state.failure_reason.empty()) outcome += " reason=\"" + state.failure_reason + "\"";
+    LogCardMethod(method, inputs, outcome, result != 0, elapsed());
+    return result;
+  } catch (const TavoError& e) {
+    state.failure_reason = e.what();
+    char hresult[16];
+    std::snprintf(hresult, sizeof hresult, "0x%08X", static_cast<unsigned>(e.hresult()));
+    LogCardMethod(method, inputs,
+                  "CardNo=" + card_no + " failed=" + hresult + " reason=\"" + e.what() + "\"", true,
+                  elapsed());
+    throw;
+  }
+}
+
+}  // namespace holvanter
+
+#endif  // HOLVANTER_COMPONENT_DIAGNOSTIC_LOG_H_
