@@ -10,7 +10,8 @@
 #     hotel database;
 #   - upgrades with a newer installer over a Tavoper.ini the hotel edited,
 #     which stays as it was;
-#   - uninstalls: no registry entry of the product left, Tavoper.ini left.
+#   - uninstalls: no registry entry of the product left, Tavoper.ini left;
+#   - on 32-bit Windows (a win32 prefix) installs the x86 component alone.
 #
 #   scripts/test-windows-installer.sh LINUX_BUILD_FOLDER
 #
@@ -200,6 +201,24 @@ for arch in x86 x64; do
 done
 remaining=$(cd "$INSTDIR" && find . -type f | sort | paste -sd' ')
 check "files left in Program Files\\Holvanter" "./x64/Tavoper.ini ./x86/Tavoper.ini" "$remaining"
+
+# ------------------------------------------------------------ 32-bit Windows
+# There the installer puts the x86 component alone, registered in the
+# system's one registry view.
+wineserver -k >/dev/null 2>&1 || true
+export WINEPREFIX=$WORK/prefix32 WINEARCH=win32
+say "making a 32-bit Wine prefix"
+wineboot -i >"$WORK/wineboot32.log" 2>&1 || { cat "$WORK/wineboot32.log"; exit 1; }
+wineserver -w
+run_setup "$SETUP" /S
+INSTDIR=$WINEPREFIX/drive_c/Program\ Files/Holvanter
+check "32-bit Windows: components" "./x86/holvanter.dll" \
+  "$(cd "$INSTDIR" && find . -name holvanter.dll | sort | paste -sd' ')"
+grep -qiF '[Software\Classes\CLSID\{F3B47DE0-66DB-46E4-AFF2-BEEE1139A740}\InprocServer32] @=' \
+  <<<"$(registry_traces)" || failed "32-bit Windows: no class registration"
+run_setup "$INSTDIR/uninstall.exe" /S
+[ -z "$(registry_traces)" ] || failed "32-bit Windows: the uninstall left registry entries"
+[ -e "$INSTDIR" ] && failed "32-bit Windows: the uninstall left $INSTDIR"
 
 now=$(date +%s)
 say "installers $((made - started)) s, Wine tests $((now - made)) s"
