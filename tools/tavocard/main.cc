@@ -4,6 +4,7 @@
 #include <string>
 
 #include "holvanter/version.h"
+#include "tools/agent/agent.h"
 #include "tools/frontdesk/frontdesk.h"
 #include "tools/tavocard/commands.h"
 
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
   tavocard::AddEncoderCommands(app);
   tavocard::AddHotelCommands(app);
   tavocard::AddCardCommands(app);
+  agent::AddAgentCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& e) {

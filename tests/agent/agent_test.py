@@ -1,0 +1,416 @@
+#!/usr/bin/env python3
+"""The front-desk agent through a real HTTP client, against the running
+`tavocard serve` on the stand-in encoder and a real SQLite hotel database.
+
+    agent_test.py TAVOCARD routes   every route, result codes, token, CORS,
+                                    bad bodies, 413, 503, clean stop, and
+                                    every answer against the OpenAPI document
+    agent_test.py TAVOCARD load     8 clients issuing 50 cards each at once
+    agent_test.py TAVOCARD page [PNG]  the page at / in headless Chromium: a
+                                    guest card issued from it shows its number
+                                    (needs chromium and python3-websocket)
+"""
+import fcntl, http.client, json, os, re, signal, sqlite3, subprocess, sys, tempfile, threading, time
+
+TAVOCARD = sys.argv[1]
+WORK = tempfile.mkdtemp(prefix="holvanter-agent-")
+ENV = dict(os.environ, LYCOMM_SIM_DIR=WORK + "/encoder", LD_LIBRARY_PATH="")
+DB = WORK + "/hotel.db"
+STAY = {"begin": "202612071400", "end": "202612091200", "building": 1, "floor": 2}
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL", what)
+
+
+def tavocard(*args):
+    return subprocess.run([TAVOCARD, *args], env=ENV, capture_output=True, text=True, timeout=60)
+
+
+def card_file_hex():
+    with open(WORK + "/encoder/port1.card", "rb") as f:
+        return f.read()[4:].hex().upper()
+
+
+class Agent:
+    """One `tavocard serve` on a free loopback port."""
+
+    def __init__(self, *flags, env=None):
+        started = time.monotonic()
+        self.proc = subprocess.Popen(
+            [TAVOCARD, "serve", "--listen-port", "0", "--token-file", WORK + "/token", *flags],
+            env=dict(ENV, **(env or {})), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.lines = []
+        for line in self.proc.stdout:
+            self.lines.append(line)
+            m = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", line)
+            if m:
+                self.port = int(m.group(1))
+                break
+        else:
+            raise SystemExit("the agent did not start:\n" + "".join(self.lines))
+        self.start_seconds = time.monotonic() - started
+        self.token = open(WORK + "/token").read().strip()
+        self.reader = threading.Thread(target=lambda: self.lines.extend(self.proc.stdout))
+        self.reader.start()
+
+    def stop(self, sig=signal.SIGTERM):
+        self.proc.send_signal(sig)
+        status = self.proc.wait(timeout=30)
+        self.reader.join()
+        return status
+
+
+# ---------------------------------------------------------------- the API document
+class Contract:
+    """Every answer is checked against the agent's own OpenAPI document: its
+    status is documented for the operation, and its body has the required
+    fields of the documented schema, of the documented types."""
+
+    def __init__(self, doc):
+        self.doc, self.seen = doc, set()
+
+    def deref(self, node):
+        while isinstance(node, dict) and "$ref" in node:
+            target = self.doc
+            for part in node["$ref"].split("/")[1:]:
+                target = target[part]
+            node = target
+        return node
+
+    def conforms(self, schema, value, where):
+        schema = self.deref(schema)
+        if value is None:
+            return schema.get("nullable", False) or f"{where} is null"
+        kind = schema.get("type")
+        types = {"object": dict, "array": list, "string": str, "boolean": bool, "integer": int}
+        if kind in types and (not isinstance(value, types[kind]) or
+                              (kind == "integer" and isinstance(value, bool))):
+            return f"{where} is not {kind}"
+        if kind == "object":
+            for name in schema.get("required", []):
+                if name not in value:
+                    return f"{where} lacks {name}"
+            for name, sub in schema.get("properties", {}).items():
+                if name in value and (r := self.conforms(sub, value[name], f"{where}.{name}")) is not True:
+                    return r
+        if kind == "array" and "items" in schema:
+            for i, item in enumerate(value):
+                if (r := self.conforms(schema["items"], item, f"{where}[{i}]")) is not True:
+                    return r
+        return True
+
+    def check(self, method, path, status, body):
+        op = self.doc["paths"].get(path, {}).get(method.lower())
+        if op is None:
+            check(status in (404, 405), f"{method} {path}: undocumented route answered {status}")
+            return
+        self.seen.add((method.lower(), path))
+        response = op["responses"].get(str(status))
+        check(response is not None, f"{method} {path}: status {status} is not documented")
+        if response is None:
+            return
+        schema = self.deref(response).get("content", {}).get("application/json", {}).get("schema")
+        if schema is not None:
+            r = self.conforms(schema, body, "body")
+            check(r is True, f"{method} {path} {status}: {r}")
+
+    def unexercised(self):
+        return {(m, p) for p, ops in self.doc["paths"].items() for m in ops} - self.seen
+
+
+contract = None
+
+
+def call(agent, method, path, body=None, token=True, headers=None, raw=None):
+    c = http.client.HTTPConnection("127.0.0.1", agent.port, timeout=60)
+    h = dict(headers or {})
+    if token:
+        h["Authorization"] = "Bearer " + (agent.token if token is True else token)
+    data = raw if raw is not None else (json.dumps(body) if body is not None else None)
+    if data is not None:
+        h["Content-Type"] = "application/json"
+    c.request(method, path, body=data, headers=h)
+    r = c.getresponse()
+    text = r.read().decode()
+    c.close()
+    answer = json.loads(text) if r.getheader("Content-Type", "").startswith("application/json") and text else text
+    if contract is not None and method != "OPTIONS":
+        contract.check(method, path.split("?")[0], r.status, answer)
+    return r.status, {k.lower(): v for k, v in r.getheaders()}, answer
+
+
+def issue(agent, room="0203", holder="Li Wei", **stay):
+    return call(agent, "POST", "/v1/cards/guest", dict(STAY, room=room, holder=holder, **stay))
+
+
+# ---------------------------------------------------------------- routes
+def routes():
+    global contract
+    agent = Agent("--origin", "https://pms.hotel.lan", "--queue-wait", "0.5")
+    check(agent.start_seconds < 1.0, f"start took {agent.start_seconds:.2f} s")
+    check(oct(os.stat(WORK + "/token").st_mode & 0o777) == "0o600", "token file not owner-only")
+    check(len(agent.token) == 32 and any(agent.token in l for l in agent.lines),
+          "the token (128 bits) is printed at start")
+    status, _, doc = call(agent, "GET", "/v1/openapi.json", token=False)
+    contract = Contract(doc)
+    contract.check("GET", "/v1/openapi.json", status, doc)
+    check(doc["openapi"].startswith("3."), "an OpenAPI 3 document")
+
+    status, _, health = call(agent, "GET", "/v1/health", token=False)
+    check(status == 200 and health["encoder"]["open"] and health["database"]["reachable"],
+          f"health: {health}")
+    status, _, page = call(agent, "GET", "/", token=False)
+    check(status == 200 and "<form" in page, "the page at /")
+
+    # A guest card: issue, read back, its image decoded, check-out.
+    tavocard("encoder", "insert")
+    status, _, guest = issue(agent)
+    check(status == 200 and guest["result"] == 0 and re.fullmatch(r"\d{8}", guest["card_no"] or "")
+          and int(guest["card_no"]) == int(guest["card_no_hex"], 16), f"guest issue: {guest}")
+    status, _, read = call(agent, "GET", "/v1/card")
+    check((read["result"], read["card_no"], read["kind"], read["rooms"], read["building"], read["floor"])
+          == (0, guest["card_no"], "guest", ["0203"], 1, 2), f"read: {read}")
+    status, _, decoded = call(agent, "POST", "/v1/decode", {"image": card_file_hex()})
+    command = json.loads(tavocard("decode", card_file_hex(), "--json").stdout)
+    check(decoded == command and decoded["card_no"] == guest["card_no"] and
+          decoded["system_code"] == "TAVO1", f"decode: {decoded} / {command}")
+    status, _, out = call(agent, "POST", "/v1/card/checkout")
+    check(out["result"] == 0 and out["card_no"] == guest["card_no"], f"check-out: {out}")
+    status, _, blank = call(agent, "GET", "/v1/card")
+    check(blank["result"] == -700 and blank["card_no"] is None, f"a blank card reads -700: {blank}")
+
+    status, _, villa = call(agent, "POST", "/v1/cards/villa",
+                            dict(STAY, rooms=["0204", "0205"], holder="Zhang Min"))
+    status, _, read = call(agent, "GET", "/v1/card")
+    check(villa["result"] == 0 and (read["card_no"], read["kind"], read["rooms"]) ==
+          (villa["card_no"], "villa", ["0204", "0205"]), f"villa: {villa} / {read}")
+    status, _, listed = call(agent, "GET", "/v1/cards?limit=2")
+    check([c["CardNo"] for c in listed["cards"]] == [villa["card_no"], guest["card_no"]],
+          f"newest cards: {listed}")
+
+    # Result codes passed through: a refused stay, no card on the encoder.
+    check(issue(agent, begin="2026")[2]["result"] == -851, "a bad begin stamp gives -851")
+    check(issue(agent, room="02x3")[2]["result"] == -856, "a room that is no number gives -856")
+    tavocard("encoder", "remove")
+    check(call(agent, "GET", "/v1/card")[2]["result"] == -128, "no card on the encoder reads -128")
+    tavocard("encoder", "insert")
+
+    # Who may call: every card route needs the token.
+    for method, path, body in [("POST", "/v1/cards/guest", dict(STAY, room="0203", holder="x")),
+                               ("POST", "/v1/cards/villa", {}), ("GET", "/v1/card", None),
+                               ("POST", "/v1/card/checkout", None), ("GET", "/v1/cards", None),
+                               ("POST", "/v1/decode", {"image": "FF" * 28})]:
+        for token in (False, "0" * 32):
+            status, headers, _ = call(agent, method, path, body, token=token)
+            check(status == 401, f"{method} {path} with token {token!r}: {status}")
+
+    # Bad bodies: 400 with the field named; 413 for a large one.
+    for path, body, field in [
+            ("/v1/cards/guest", '{"room": "0203",', "not JSON"),
+            ("/v1/cards/guest", "[1, 2]", "JSON object"),
+            ("/v1/cards/guest", dict(STAY, room="0203"), "'holder'"),
+            ("/v1/cards/guest", dict(STAY, room="0203", holder="x", pin=1), "'pin'"),
+            ("/v1/cards/guest", dict(STAY, room=203, holder="x"), "'room'"),
+            ("/v1/cards/guest", dict(STAY, room="0203", holder="x", building="1"), "'building'"),
+            ("/v1/cards/guest", dict(STAY, room="0203", holder="x", floor=40000), "'floor'"),
+            ("/v1/cards/guest", dict(STAY, room="0000", holder="x"), "'room'"),
+            ("/v1/cards/guest", dict(STAY, room="", holder="x"), "'room'"),
+            ("/v1/cards/villa", dict(STAY, rooms=["0000", "0000"], holder="x"), "'rooms'"),
+            ("/v1/cards/villa", dict(STAY, rooms="02040205", holder="x"), "'rooms'"),
+            ("/v1/card/checkout", {"card": "1"}, "'card'"),
+            ("/v1/decode", {"image": "1B"}, "'image'"),
+            ("/v1/decode", {"image": "ZZ" * 28}, "'image'")]:
+        raw = body if isinstance(body, str) else None
+        status, _, answer = call(agent, "POST", path, None if raw else body, raw=raw)
+        check(status == 400 and field in answer.get("message", ""), f"{path} {body}: {status} {answer}")
+    status, _, answer = call(agent, "GET", "/v1/cards?limit=0")
+    check(status == 400 and "limit" in answer["message"], f"limit=0: {answer}")
+    status, _, _ = call(agent, "POST", "/v1/cards/guest", raw='{"holder": "' + "x" * 65536 + '"}')
+    check(status == 413, f"a 64 KiB body: {status}")
+    check(call(agent, "GET", "/v1/nothing")[0] == 404, "an unknown route is 404")
+
+    # CORS: the listed origin only, preflight included.
+    for origin, listed_origin in [("https://pms.hotel.lan", True), ("https://evil.example", False)]:
+        _, headers, _ = call(agent, "GET", "/v1/health", token=False, headers={"Origin": origin})
+        check(("access-control-allow-origin" in headers) == listed_origin, f"CORS for {origin}")
+        status, headers, _ = call(agent, "OPTIONS", "/v1/cards/guest", token=False, headers={
+            "Origin": origin, "Access-Control-Request-Method": "POST",
+            "Access-Control-Request-Headers": "authorization, content-type"})
+        check((status == 204) == listed_origin and
+              (headers.get("access-control-allow-origin") == origin) == listed_origin and
+              ("authorization" in headers.get("access-control-allow-headers", "").lower()) == listed_origin,
+              f"preflight for {origin}: {status} {headers}")
+
+    # The encoder's queue: while an issue waits for the hotel database's
+    # numbering turn (held here), a second request gives up after 0.5 s
+    # and does nothing.
+    count = lambda: sqlite3.connect(DB).execute("SELECT COUNT(*) FROM CardRecord").fetchone()[0]
+    before = count()
+    first = {}
+    with open(DB + ".lock", "a+") as turn:
+        fcntl.flock(turn, fcntl.LOCK_EX)
+        t = threading.Thread(target=lambda: first.update(answer=issue(agent, holder="First")))
+        t.start()
+        time.sleep(0.2)
+        waited = time.monotonic()
+        status, _, busy = issue(agent, holder="Second")
+        waited = time.monotonic() - waited
+        check(status == 503 and 0.25 < waited < 2, f"a queued request after {waited:.2f} s: {status} {busy}")
+        fcntl.flock(turn, fcntl.LOCK_UN)
+    t.join()
+    check(first["answer"][2]["result"] == 0 and count() == before + 1,
+          f"only the first issue ran: {first['answer']}, {count() - before} new rows")
+
+    # A stop while a card is being issued finishes that issue first.
+    with open(DB + ".lock", "a+") as turn:
+        fcntl.flock(turn, fcntl.LOCK_EX)
+        t = threading.Thread(target=lambda: first.update(answer=issue(agent, holder="Last")))
+        t.start()
+        time.sleep(0.3)
+        agent.proc.send_signal(signal.SIGTERM)
+        time.sleep(0.3)
+        fcntl.flock(turn, fcntl.LOCK_UN)
+    t.join()
+    check(agent.proc.wait(timeout=30) == 0, "the agent exits 0 on SIGTERM")
+    agent.reader.join()
+    check(first["answer"][2]["result"] == 0 and count() == before + 2,
+          f"the issue in progress at the stop finished: {first['answer']}")
+    log = "".join(agent.lines)
+    check(agent.token not in log.split("\n", 1)[1], "the log never shows the token")
+    check(re.search(r"POST /v1/cards/guest 200 [\d.]+ ms card \d{8}\n", log) and
+          re.search(r"GET /v1/card 401 [\d.]+ ms\n", log) and "stopping on SIGTERM" in log,
+          "one log line per request with status, time and card number")
+
+    # The encoder's failures, each through an agent of its own.
+    for fail, want_open, want, meaning in [("write=5", True, 5, "write status 5"),
+                                           ("open", False, -99, "did not open")]:
+        agent = Agent(env={"LYCOMM_SIM_FAIL": fail})
+        health = call(agent, "GET", "/v1/health", token=False)[2]
+        answer = issue(agent)[2]
+        check(health["encoder"]["open"] == want_open and answer["result"] == want and
+              meaning in answer["meaning"], f"LYCOMM_SIM_FAIL={fail}: {health} {answer}")
+        agent.stop(signal.SIGINT)
+    missing = contract.unexercised()
+    check(not missing, f"documented but not exercised: {missing}")
+
+
+# ---------------------------------------------------------------- load
+def load(clients=8, cards=50):
+    agent = Agent()
+    tavocard("encoder", "insert")
+    answers, errors = {}, []
+
+    def client(c):
+        for n in range(cards):
+            holder = f"Guest {c}-{n}"
+            try:
+                status, _, a = issue(agent, room=f"02{(c * cards + n) % 20 + 1:02d}", holder=holder)
+                answers[holder] = (status, a)
+            except Exception as e:  # a lost request
+                errors.append(f"{holder}: {e}")
+
+    started = time.monotonic()
+    threads = [threading.Thread(target=client, args=(c,)) for c in range(clients)]
+    for t in threads: t.start()
+    for t in threads: t.join()
+    took = time.monotonic() - started
+    agent.stop()
+    recorded = dict(sqlite3.connect(DB).execute("SELECT CardNo, Name_F FROM CardRecord"))
+    numbers = [a["card_no"] for s, a in answers.values()]
+    check(not errors and len(answers) == clients * cards, f"answers {len(answers)}, lost {errors[:3]}")
+    check(all(s == 200 and a["result"] == 0 for s, a in answers.values()), "every issue done")
+    check(len(set(numbers)) == clients * cards, f"{len(set(numbers))} distinct card numbers")
+    check(all(recorded.get(a["card_no"]) == holder for holder, (s, a) in answers.items()),
+          "each answer carries the number the database recorded for that guest")
+    print(f"load: {clients} clients x {cards} cards in {took:.1f} s "
+          f"({1000 * took / (clients * cards):.1f} ms a card), {len(set(numbers))} distinct numbers")
+
+
+# ---------------------------------------------------------------- page
+def page(screenshot=None):
+    import base64, urllib.request
+    import websocket  # Debian's python3-websocket: the browser's DevTools protocol
+
+    agent = Agent()
+    tavocard("encoder", "insert")
+    profile = tempfile.mkdtemp(prefix="holvanter-chromium-")
+    browser = subprocess.Popen(
+        ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+         "--disable-background-networking", "--disable-component-update", "--disable-sync",
+         "--window-size=900,600", "--remote-debugging-port=0", "--user-data-dir=" + profile,
+         "about:blank"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(200):  # the browser writes its DevTools port once it listens
+            try:
+                devtools = int(open(profile + "/DevToolsActivePort").readline())
+                break
+            except (OSError, ValueError):
+                time.sleep(0.1)
+        else:
+            raise SystemExit("chromium did not start")
+        targets = json.load(urllib.request.urlopen(f"http://127.0.0.1:{devtools}/json/list"))
+        tab = websocket.create_connection(
+            next(t for t in targets if t["type"] == "page")["webSocketDebuggerUrl"], timeout=30)
+        ids = iter(range(1, 10**6))
+
+        def send(method, **params):
+            n = next(ids)
+            tab.send(json.dumps({"id": n, "method": method, "params": params}))
+            while True:
+                message = json.loads(tab.recv())
+                if message.get("id") == n:
+                    return message.get("result", {})
+
+        def evaluate(expression):
+            return send("Runtime.evaluate", expression=expression, awaitPromise=True,
+                        returnByValue=True)["result"].get("value")
+
+        def wait_for(expression, seconds=15):
+            for _ in range(seconds * 10):
+                value = evaluate(expression)
+                if value:
+                    return value
+                time.sleep(0.1)
+            return None
+
+        send("Page.navigate", url=f"http://127.0.0.1:{agent.port}/")
+        check(wait_for("document.readyState === 'complete' && !!document.getElementById('issue')"),
+              "the page loads")
+        check(wait_for("!document.getElementById('token-form').hidden"), "the page asks for the token")
+        evaluate(f"""document.getElementById('token').value = {json.dumps(agent.token)};
+                     document.getElementById('token-form').requestSubmit();
+                     document.getElementById('holder').value = 'Ana Souza';
+                     document.getElementById('room').value = '0105';
+                     document.getElementById('issue-form').requestSubmit();""")
+        shown = wait_for("document.getElementById('cardno') && document.getElementById('cardno').textContent")
+        newest = sqlite3.connect(DB).execute(
+            "SELECT CardNo, Name_F, RoomNo FROM CardRecord ORDER BY InfoNo DESC").fetchone()
+        check(shown is not None and newest is not None and newest[0] in shown and
+              newest[1:] == ("Ana Souza", "0105"), f"the page shows {shown!r}; the database has {newest}")
+        check(evaluate("sessionStorage.getItem('agentToken')") == agent.token,
+              "the token is kept for the browser session")
+        wait_for("document.getElementById('health').textContent")
+        if screenshot:
+            send("Emulation.setDeviceMetricsOverride", width=900, height=600, deviceScaleFactor=1,
+                 mobile=False)
+            png = send("Page.captureScreenshot", format="png")["data"]
+            open(screenshot, "wb").write(base64.b64decode(png))
+        tab.close()
+    finally:
+        browser.terminate()
+        browser.wait(timeout=30)
+        agent.stop()
+    print("page: issued card", shown)
+
+
+if __name__ == "__main__":
+    result = tavocard("hotel", "init", DB, "--rooms", "1:1:0101-0120,1:2:0201-0220")
+    if result.returncode != 0:
+        raise SystemExit(result.stdout + result.stderr)
+    {"routes": routes, "load": load, "page": page}[sys.argv[2]](*sys.argv[3:])
+    print("agent test", sys.argv[2] + ":", "FAILED" if failures else "passed")
+    sys.exit(1 if failures else 0)
