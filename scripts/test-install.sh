@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Linux release stage of ./run test:
-#   - `cmake --install` into a scratch prefix: a project built with
+#   - `cmake --install` into a scratch prefix: the command and the agent
+#     show the version, a project built with
 #     find_package(Holvanter) issues a card, a C program built with
 #     pkg-config reads it back, and the tree still runs once moved;
 #   - the Debian packages (CPack): their Depends cover every library their
@@ -53,6 +54,10 @@ for elf in "$PREFIX"/bin/* "$PREFIX"/lib/lib*.so.*; do
   [[ -z "$runpath" || "$runpath" == '$ORIGIN'* ]] || failed "$elf keeps the run path $runpath"
 done
 check "installed tavocard --version" "tavocard $VERSION" "$("$PREFIX/bin/tavocard" --version)"
+port=$(free_port)
+"$PREFIX/bin/tavocard" serve --listen-port "$port" --token-file "$WORK/token" >"$WORK/agent.log" 2>&1 &
+check "installed agent's health answer" "$VERSION" "$(health_version "$port")"
+kill $! && wait $! || true
 "$PREFIX/bin/tavocard" hotel init "$WORK/hotel.db" --rooms 1:1:0101-0105 >/dev/null
 [ -f "$PREFIX/lib/Tavoper.ini" ] || failed "no Tavoper.ini beside the installed component"
 "$PREFIX/bin/tavocard" encoder insert >/dev/null

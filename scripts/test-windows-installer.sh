@@ -2,7 +2,8 @@
 # The Windows installer stage of ./run test: makes holvanter-setup-VERSION.exe
 # from the builds of the Windows stage (made here when missing) and, in a
 # fresh Wine prefix, installs it silently without and then with the
-# stand-ins, issues a card into a throwaway PostgreSQL hotel from a JScript
+# stand-ins and the agent at logon (whose health answer shows the version),
+# issues a card into a throwaway PostgreSQL hotel from a JScript
 # host as a 32-bit and a 64-bit process, upgrades to a newer release over an
 # edited Tavoper.ini and uninstalls, leaving Tavoper.ini and no registry
 # entry of the product; then installs on 32-bit Windows (a win32 prefix).
@@ -78,10 +79,17 @@ new_prefix
 run_setup "$SETUP" /S
 [ -f "$INSTDIR/x64/holvanter.dll" ] || failed "the install made no x64/holvanter.dll"
 [ -n "$(ls "$INSTDIR"/x*/{lyComm,mwic_32}.dll 2>/dev/null)" ] && failed "stand-ins installed unasked"
-run_setup "$SETUP" /S /STANDINS
+run_setup "$SETUP" /S /STANDINS /AGENT
 installed() { (cd "$INSTDIR" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs); }
 check "installed files" "uninstall.exe x64/holvanter.dll x64/lyComm.dll x64/mwic_32.dll \
-x86/holvanter.dll x86/lyComm.dll x86/mwic_32.dll" "$(installed)"
+x64/tavocard.exe x86/holvanter.dll x86/lyComm.dll x86/mwic_32.dll x86/tavocard.exe" "$(installed)"
+grep -F '"Holvanter front-desk agent"=' "$WINEPREFIX/system.reg" |
+  grep -qF 'x64\\tavocard.exe\" serve' || failed "the agent does not start at logon"
+port=$(free_port)
+/usr/lib/wine/wine64 'C:\Program Files\Holvanter\x64\tavocard.exe' serve --listen-port "$port" \
+  >"$WORK/agent.log" 2>&1 &
+check "installed agent's health answer" "$VERSION" "$(health_version "$port")"
+wineserver -k && wait $! || true
 check "installed programs list" "$VERSION" "$(listed)"
 registered 'Software\\Classes\\CLSID' || failed "x64 class not registered"
 registered 'Software\\Classes\\Wow6432Node\\CLSID' || failed "x86 class not registered"
@@ -137,7 +145,7 @@ check "left after the upgrade and uninstall" "x64/Tavoper.ini x86/Tavoper.ini" \
 export WINEPREFIX=$WORK/prefix32 WINEARCH=win32
 new_prefix
 run_setup "$SETUP" /S
-check "32-bit Windows: installed" "uninstall.exe x86/holvanter.dll" \
+check "32-bit Windows: installed" "uninstall.exe x86/holvanter.dll x86/tavocard.exe" \
   "$(installed)"
 registered 'Software\\Classes\\CLSID' || failed "32-bit Windows: class not registered"
 run_setup "$INSTDIR/uninstall.exe" /S
