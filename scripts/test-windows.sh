@@ -37,42 +37,21 @@ failed() {
   fail_count=$((fail_count + 1))
 }
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-
 # ------------------------------------------------------------ packages
-# MinGW-w64 with widl, Wine for both architectures, Wine's IDL files (MinGW
-# ships the headers of the base interfaces but not their IDL), and for the
-# 32-bit Wine the i386 ODBC driver manager and PostgreSQL driver, which
-# Wine's odbc32 hands its calls to, and the library that the i386 MariaDB
-# driver needs (the driver itself: see below).
-PACKAGES=(mingw-w64 mingw-w64-tools wine wine64 wine32:i386 libwine-dev libodbc2:i386
-          odbc-postgresql:i386 locales libmariadb3:i386 odbc-mariadb mariadb-server-core
-          mariadb-client-core curl)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  say "installing: ${missing[*]}"
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    as_root dpkg --add-architecture i386
-  fi
-  as_root apt-get -o DPkg::Lock::Timeout=900 update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
-    --no-install-recommends "${missing[@]}" >/dev/null
-fi
+# shellcheck source=scripts/lib/windows.sh
+. "$ROOT/scripts/lib/windows.sh"
+# Besides the cross-build and Wine: the code page 936 locale, the library
+# that the i386 MariaDB driver needs (the driver itself: see below), a
+# throwaway MariaDB server and curl for the agent.
+WINDOWS_PACKAGES+=(locales libmariadb3:i386 odbc-mariadb mariadb-server-core mariadb-client-core
+                   curl)
+windows_ensure_packages
 
 # ------------------------------------------------------------ builds
 for arch in "${ARCHES[@]}"; do
   build="$BUILD_PREFIX-$arch"
   say "building $arch in $build"
-  cmake -S "$ROOT" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$arch.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DHOLVANTER_BENCH=OFF >/dev/null
-  if ! cmake --build "$build" -j "$(nproc)" >"$build/build.log" 2>&1; then
-    grep -E 'error|Error' "$build/build.log" | head -n 40
-    say "the $arch build failed"
-    exit 1
-  fi
+  windows_build "$ROOT" "$arch" "$build" || { say "the $arch build failed"; exit 1; }
   for file in holvanter.dll lyComm.dll mwic_32.dll com_client.exe tavocard.exe; do
     [ -f "$build/bin/$file" ] || { say "the $arch build made no $file"; exit 1; }
   done
