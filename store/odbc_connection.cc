@@ -375,8 +375,8 @@ struct OdbcConnection::Handles {
 
   void Run(const std::string& statement) { Statement(dbc, mode).Run(statement); }
 
-  // Ends the session without a word to the server, which then gives up
-  // whatever the session held. Every later call on it fails.
+  // Ends the session; the server gives up whatever the session held. Every
+  // later call on the connection fails.
   void Drop() noexcept {
     if (!connected) return;
     connected = false;
