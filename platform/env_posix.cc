@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -60,6 +60,15 @@ class PosixFileLock : public FileLock {
 
  private:
   int fd_;
+};
+
+// A lock request blocking in a thread of its own, and the wait for it.
+struct PendingLock {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;       // the request ended, `error` 0 when it got the lock
+  bool abandoned = false;  // the waiter stopped waiting
+  int error = 0;
 };
 
 // The locale's character set, from the environment (the host need not have
@@ -194,26 +203,47 @@ class PosixEnv : public Env {
       result.error = std::system_category().message(errno);
       return result;
     }
-    // Polled rather than blocking, so that the wait has an end.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-    auto pause = std::chrono::milliseconds(1);
-    for (;;) {
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        result.lock = std::make_unique<PosixFileLock>(fd);
-        return result;
-      }
-      if (errno != EWOULDBLOCK && errno != EINTR) {
-        result.error = std::system_category().message(errno);
-        break;
-      }
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= deadline) {
-        result.timed_out = true;
-        break;
-      }
-      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
-      pause = std::min(pause * 2, std::chrono::milliseconds(5));
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      result.lock = std::make_unique<PosixFileLock>(fd);
+      return result;
     }
+    if (errno != EWOULDBLOCK) {
+      result.error = std::system_category().message(errno);
+      close(fd);
+      return result;
+    }
+    // Held elsewhere: the request blocks in a thread of its own, so that
+    // the kernel hands the lock on as soon as it is given back (polling
+    // would let busier desks starve a waiting one), while this thread's
+    // wait ends at the limit. A request given up on gives the lock back
+    // whenever it comes.
+    auto pending = std::make_shared<PendingLock>();
+    std::thread([pending, fd] {
+      int rc;
+      while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+      }
+      const int error = rc == 0 ? 0 : errno;
+      std::lock_guard<std::mutex> hold(pending->mutex);
+      if (pending->abandoned) {
+        close(fd);
+        return;
+      }
+      pending->done = true;
+      pending->error = error;
+      pending->ended.notify_one();
+    }).detach();
+    std::unique_lock<std::mutex> wait(pending->mutex);
+    if (!pending->ended.wait_for(wait, std::chrono::milliseconds(wait_ms),
+                                 [&] { return pending->done; })) {
+      pending->abandoned = true;
+      result.timed_out = true;
+      return result;
+    }
+    if (pending->error == 0) {
+      result.lock = std::make_unique<PosixFileLock>(fd);
+      return result;
+    }
+    result.error = std::system_category().message(pending->error);
     close(fd);
     return result;
   }

@@ -434,9 +434,9 @@ void PrepareMariaDbSession(OdbcConnection::Handles& h, const std::string& dbms_n
          "@@character_set_results, INSTR(@@SESSION.sql_mode, 'NO_BACKSLASH_ESCAPES') > 0)");
   if (charsets != "utf8mb4 utf8mb4 utf8mb4 1")
     throw TavoError(kErrDatabase,
-                    "The " + dbms_name + " session must exchange text as utf8mb4 without "
+                    "the " + dbms_name + " session must exchange text as utf8mb4 without "
                     "backslash escapes; it has (client, connection, results, no escapes): " +
-                        charsets.value_or("NULL") + ".");
+                        charsets.value_or("NULL"));
 }
 
 // MariaDB and MySQL: a named lock of the issuing session, one per hotel

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -23,8 +22,9 @@ using testing::TestHotel;
 
 // Issues `count` guest cards on this thread; the number of failures. The
 // simulated encoder is one device per process: hosts on several threads
-// leave it open for each other.
-int IssueCards(int count, int16_t floor, bool close_encoder) {
+// leave it open for each other. A byte goes to `progress_fd` (when given)
+// after each card.
+int IssueCards(int count, int16_t floor, bool close_encoder, int progress_fd = -1) {
   TavoCard card;
   if (card.OpenPort(0) != 1) return count;
   int failures = 0;
@@ -33,6 +33,7 @@ int IssueCards(int count, int16_t floor, bool close_encoder) {
     if (card.WriteCard(0, "200710201230", "200710221200", card_no, 1, floor, "0201",
                        "Desk guest") != 0)
       ++failures;
+    if (progress_fd >= 0 && write(progress_fd, "c", 1) != 1) ++failures;
   }
   if (close_encoder) card.ClosePort();
   return failures;
@@ -50,7 +51,7 @@ void ExpectDistinct(TestHotel& hotel, int cards) {
 
 // A front desk process with an encoder of its own, issuing `count` cards;
 // it exits 0 when all were issued.
-pid_t StartDesk(TestHotel& hotel, int desk, int count) {
+pid_t StartDesk(TestHotel& hotel, int desk, int count, int progress_fd = -1) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   const std::string dir = hotel.folder() + "/desk" + std::to_string(desk);
@@ -60,7 +61,7 @@ pid_t StartDesk(TestHotel& hotel, int desk, int count) {
       << std::string("\x5C\x1E\x93\xA7", 4) << std::string(28, '\xFF');
   int failures = 1;
   try {
-    failures = IssueCards(count, 2, true);
+    failures = IssueCards(count, 2, true, progress_fd);
   } catch (...) {
   }
   _exit(failures == 0 ? 0 : 1);
@@ -89,14 +90,25 @@ TEST(ConcurrentIssue, FourProcessesOfAHundredCardsGetFourHundredNumbers) {
 // numbers stay distinct and without a gap.
 TEST(ConcurrentIssue, ADeskKilledAmidFourDesksLeavesTheOthersToFinish) {
   TestHotel hotel;
+  int progress[2];
+  ASSERT_EQ(pipe(progress), 0);
   std::vector<pid_t> desks;
   for (int desk = 0; desk < 4; ++desk) {
-    desks.push_back(StartDesk(hotel, desk, 100));
+    desks.push_back(StartDesk(hotel, desk, 100, desk == 0 ? progress[1] : -1));
     ASSERT_NE(desks.back(), -1);
   }
-  for (int i = 0; i < 3000 && std::stoi(hotel.Value("SELECT COUNT(*) FROM CardRecord")) < 80; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  close(progress[1]);
+  // Desk 0 dies right after its 25th card, amid its 26th.
+  char cards_issued[25];
+  std::size_t seen = 0;
+  while (seen < sizeof cards_issued) {
+    const ssize_t n = read(progress[0], cards_issued, sizeof cards_issued - seen);
+    if (n <= 0) break;
+    seen += static_cast<std::size_t>(n);
+  }
+  EXPECT_EQ(seen, sizeof cards_issued);
   kill(desks[0], SIGKILL);
+  close(progress[0]);
   for (pid_t pid : desks) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);

@@ -124,12 +124,12 @@ TEST_F(Faults, ANumberingTurnHeldByAnotherDeskEndsTheIssueWithinTheLimit) {
   {
     auto turn = hotel_->connection().TakeNumberingTurn();
     const SqlDialect dialect = hotel_->connection().Dialect();
+    const char* lock = dialect == SqlDialect::kPostgres  ? "PostgreSQL advisory lock"
+                       : dialect == SqlDialect::kMariaDb ? "named lock"
+                                                         : "lock file";
     ExpectIssueGivesUpAtTheLimit(card_no, "no card numbering turn within " +
                                               std::to_string(kCommandTimeoutSeconds) +
-                                              " seconds: another desk holds the " +
-                                              (dialect == SqlDialect::kPostgres   ? "PostgreSQL advisory lock"
-                                               : dialect == SqlDialect::kMariaDb ? "named lock"
-                                                                                 : "lock file"));
+                                              " seconds: another desk holds the " + lock);
   }
   EXPECT_EQ(card_no, "untouched");
   EXPECT_EQ(Cards(), "0");
