@@ -13,7 +13,9 @@ void AddAgentCommands(CLI::App& app) {
   CLI::App* serve = app.add_subcommand(
       "serve",
       "run the front-desk agent: a local HTTP service through which a browser-based PMS issues, "
-      "reads and checks out cards on this desk's encoder (Ctrl+C or SIGTERM stops it)");
+      "reads and checks out cards on this desk's encoder (Ctrl+C or SIGTERM stops it); the "
+      "options can also come from the [serve] section of a settings file given with --config "
+      "FILE");
   serve->add_option("--address", options->address,
                     "the address to listen on; keep the loopback address unless the PMS runs "
                     "on another machine")
@@ -34,8 +36,12 @@ void AddAgentCommands(CLI::App& app) {
                     "seconds a request may wait for the encoder before it gets 503")
       ->capture_default_str()
       ->check(CLI::Range(0.01, 3600.0));
-  serve->set_config("--config", "",
-                    "a settings file of the options above (key = value, origin = [\"...\"])");
+  // CLI11 reads settings files for the whole command only: the [serve]
+  // section of the file holds the options above (listen-port = 8866,
+  // origin = ["https://pms.hotel.lan"]).
+  app.set_config("--config", "",
+                 "a settings file whose [serve] section holds options of tavocard serve");
+  serve->fallthrough();
   serve->callback([options] {
     const int status = Serve(*options);
     if (status != 0) throw CLI::RuntimeError(status);
