@@ -8,6 +8,8 @@
 #     data source: guest and villa cards issued, read and checked out
 #     through COM, with the CardRecord and RoomList rows checked;
 #   - a VBScript host (cscript);
+#   - the front-desk agent tavocard.exe serve: /v1/health, and a guest card
+#     issued through HTTP and recorded on PostgreSQL;
 #   - regsvr32 /u, which must remove every registry key registration wrote.
 # Wine programs exit 0 even when they could not start or a script failed,
 # so every check reads what was printed.
@@ -43,7 +45,7 @@ for arch in "${ARCHES[@]}"; do
   build="$BUILD_PREFIX-$arch"
   say "building $arch in $build"
   windows_build "$ROOT" "$arch" "$build" || { say "the $arch build failed"; exit 1; }
-  for file in holvanter.dll lyComm.dll mwic_32.dll com_client.exe; do
+  for file in holvanter.dll lyComm.dll mwic_32.dll com_client.exe tavocard.exe; do
     [ -f "$build/bin/$file" ] || { say "the $arch build made no $file"; exit 1; }
   done
 done
@@ -159,6 +161,41 @@ print("\n".join(sorted(entries)))
 PY
 }
 
+# tavocard.exe serve under Wine, beside holvanter.dll with the same
+# Tavoper.ini: /v1/health answers, and a guest card issued through HTTP is
+# recorded in the hotel database of the data source DSN.
+agent_check() {  # ARCH DEPLOY LOADER DSN
+  local arch=$1 deploy=$2 loader=$3 dsn=$4 port pid health="" token answer card
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  "$loader" "$deploy/tavocard.exe" serve --listen-port "$port" \
+    --token-file "$(winpath "$WORK/token-$arch")" >"$WORK/agent-$arch.log" 2>&1 &
+  pid=$!
+  for _ in $(seq 150); do
+    health=$(curl -sf "http://127.0.0.1:$port/v1/health") && break
+    sleep 0.2
+  done
+  if grep -q '"open":true' <<<"$health" && grep -q '"reachable":true' <<<"$health"; then
+    say "  agent /v1/health: encoder open, database reachable"
+  else
+    failed "agent /v1/health ($arch): ${health:-no answer}"
+  fi
+  lay_blank_card 1
+  token=$(tr -d '\r\n' <"$WORK/token-$arch" 2>/dev/null || true)
+  answer=$(curl -s -H "Authorization: Bearer $token" "http://127.0.0.1:$port/v1/cards/guest" \
+    -d '{"begin":"202612071400","end":"202612091200","building":1,"floor":1,"room":"0105","holder":"Agent Guest"}' || true)
+  card=$(sed -n 's/.*"card_no":"\([0-9]\{8\}\)".*/\1/p' <<<"$answer")
+  "$FIXTURE" show "$dsn" >"$WORK/rows-agent-$arch" 2>&1 || true
+  if grep -q '"result":0' <<<"$answer" && [ -n "$card" ] &&
+     grep -qx "CARD $card kind=宾客卡 name=Agent Guest building=1 floor=1 rooms=0105 checkout=" \
+       "$WORK/rows-agent-$arch"; then
+    say "  agent: guest card $card issued through HTTP and recorded"
+  else
+    failed "agent guest card ($arch): ${answer:-no answer}"
+  fi
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
 lay_blank_card() {  # PORT (1-based)
   { printf '\x5c\x1e\x93\xa7'; head -c 28 /dev/zero | tr '\0' '\377'; } \
     >"$LYCOMM_SIM_DIR_UNIX/port$1.card"
@@ -169,7 +206,7 @@ for arch in "${ARCHES[@]}"; do
   build="$BUILD_PREFIX-$arch"
   deploy="$WORK/$arch"
   mkdir -p "$deploy"
-  cp "$build"/bin/{holvanter.dll,lyComm.dll,mwic_32.dll,com_client.exe} "$deploy/"
+  cp "$build"/bin/{holvanter.dll,lyComm.dll,mwic_32.dll,com_client.exe,tavocard.exe} "$deploy/"
   cp "$ROOT/tests/windows/tavo_card.vbs" "$deploy/"
   # Each architecture's programs start with its own loader: Debian's wine
   # command takes the 32-bit loader, which sees system32 as syswow64.
@@ -272,6 +309,7 @@ EOF
       else
         failed "VBScript card in CardRecord"
       fi
+      agent_check "$arch" "$deploy" "$loader" "$dsn"
       rm -f "$deploy/Tavoper.ini"
     fi
   else

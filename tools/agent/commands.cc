@@ -34,8 +34,12 @@ void AddAgentCommands(CLI::App& app) {
                     "seconds a request may wait for the encoder before it gets 503")
       ->capture_default_str()
       ->check(CLI::Range(0.01, 3600.0));
-  serve->set_config("--config", "",
-                    "a settings file of the options above (key = value, origin = [\"...\"])");
+  // CLI11 reads settings files for the whole command only: the [serve]
+  // section of the file holds the options above (listen-port = 8866,
+  // origin = ["https://pms.hotel.lan"]).
+  app.set_config("--config", "",
+                 "a settings file whose [serve] section holds options of tavocard serve");
+  serve->fallthrough();
   serve->callback([options] {
     const int status = Serve(*options);
     if (status != 0) throw CLI::RuntimeError(status);
