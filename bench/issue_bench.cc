@@ -3,17 +3,40 @@
 // 1,000,000 cards; beside it the floor: the same statements run directly
 // through SQLite prepared statements on one open connection. With
 // HOLVANTER_BENCH_DSN naming an ODBC file data source, also on that database.
+// Then one guest issue through the front-desk agent (tavocard serve, over
+// HTTP on the loopback address) beside the same issue through the C++ face.
+//
+// Every hotel is built and synced to disk before the first timing, so no
+// run pays for the kernel writing another's database back; component and
+// floor runs alternate, in HOLVANTER_BENCH_ROUNDS rounds (default 2). Time
+// is wall time; CPU is the CPU time of the whole process (every thread),
+// and for the agent also the agent process's own CPU time per issue.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>  // before Asio: Boost 1.74's Asio uses std::exchange without it
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 
 #include "card/card_image.h"
 #include "component/card_statements.h"
@@ -37,15 +60,16 @@ void Check(int rc, sqlite3* db, const char* what) {
 }
 
 // A hotel database whose CardRecord holds `cards` checked-out cards, made
-// once per size and run.
-std::string HotelWithCards(int cards) {
-  static std::map<int, std::string> made;
-  if (auto it = made.find(cards); it != made.end()) return it->second;
+// once per size, name and run.
+std::string HotelWithCards(int cards, const std::string& name = "hotel") {
+  static std::map<std::string, std::string> made;
+  const std::string key = name + "-" + std::to_string(cards);
+  if (auto it = made.find(key); it != made.end()) return it->second;
   static const std::string folder = [] {
     char tmpl[] = "/tmp/holvanter-bench-XXXXXX";
     return std::string(mkdtemp(tmpl));
   }();
-  const std::string path = folder + "/hotel-" + std::to_string(cards) + ".db";
+  const std::string path = folder + "/" + key + ".db";
   {
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
@@ -80,7 +104,13 @@ std::string HotelWithCards(int cards) {
   sqlite3_finalize(insert);
   Check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
   sqlite3_close(db);
-  made[cards] = path;
+  // On disk before any timing.
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+  made[key] = path;
   return path;
 }
 
@@ -218,16 +248,135 @@ void BM_IssueAndCheckOutOnDataSource(benchmark::State& state, std::string dsn) {
   IssueAndCheckOutEachIteration(state);
 }
 
-BENCHMARK(BM_IssueAndCheckOut)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FloorIssueAndCheckOut)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+constexpr char kIssueBody[] =
+    R"({"begin":"202612071400","end":"202612091200","building":1,"floor":2,"room":"0203",)"
+    R"("holder":"Bench Guest"})";
+
+// One guest card issue through the C++ face, the encoder kept open.
+void BM_GuestIssueThroughFace(benchmark::State& state) {
+  PointComponentAt(HotelWithCards(1000, "face"));
+  TavoCard card;
+  if (card.OpenPort(0) != 1) state.SkipWithError("the encoder did not open");
+  for (auto _ : state) {
+    std::string card_no;
+    if (card.WriteCard(0, kBegin, kEnd, card_no, 1, 2, "0203", "Bench Guest") != 0) {
+      state.SkipWithError("issue failed");
+      break;
+    }
+  }
+  card.ClosePort();
+}
+
+// The agent's CPU time so far (user + system), from /proc.
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The same issue through the front-desk agent: `tavocard serve` beside
+// this program, one kept-alive HTTP connection, a POST per card.
+void BM_GuestIssueThroughAgent(benchmark::State& state) {
+  namespace http = boost::beast::http;
+  const std::string folder = fs::path(HotelWithCards(1000, "agent")).parent_path();
+  PointComponentAt(HotelWithCards(1000, "agent"));
+  const std::string program = (fs::read_symlink("/proc/self/exe").parent_path() / "tavocard");
+  const std::string token_file = folder + "/agent-token", log = folder + "/agent.log";
+  std::vector<std::string> args = {program, "serve", "--listen-port", "0", "--token-file",
+                                   token_file};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, program.c_str(), &files, nullptr, argv.data(), environ) != 0) {
+    state.SkipWithError("tavocard serve did not start");
+    return;
+  }
+  posix_spawn_file_actions_destroy(&files);
+  int port = 0;
+  for (int i = 0; i < 100 && port == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::ifstream in(log);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::smatch m;
+    if (std::regex_search(text, m, std::regex(R"(listening on http://127\.0\.0\.1:(\d+)/)")))
+      port = std::stoi(m[1]);
+  }
+  std::string token;
+  std::getline(std::ifstream(token_file) >> std::ws, token);
+  boost::asio::io_context io;
+  boost::beast::tcp_stream stream(io);
+  boost::beast::flat_buffer buffer;
+  if (port != 0) stream.connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
+  const double cpu_before = ProcessCpuSeconds(pid);
+  for (auto _ : state) {
+    if (port == 0) {
+      state.SkipWithError("the agent did not listen");
+      break;
+    }
+    http::request<http::string_body> request(http::verb::post, "/v1/cards/guest", 11);
+    request.set(http::field::host, "127.0.0.1");
+    request.set(http::field::authorization, "Bearer " + token);
+    request.set(http::field::content_type, "application/json");
+    request.body() = kIssueBody;
+    request.prepare_payload();
+    http::write(stream, request);
+    http::response<http::string_body> response;
+    http::read(stream, buffer, response);
+    if (response.result() != http::status::ok ||
+        response.body().find("\"result\":0") == std::string::npos) {
+      state.SkipWithError(("issue failed: " + response.body()).c_str());
+      break;
+    }
+  }
+  state.counters["agent_cpu_ms"] = benchmark::Counter(
+      (ProcessCpuSeconds(pid) - cpu_before) * 1000, benchmark::Counter::kAvgIterations);
+  boost::beast::error_code ignored;
+  stream.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every hotel is built and on disk before the first timing.
+  for (const auto& [cards, name] : std::vector<std::pair<int, std::string>>{
+           {1000, "hotel"}, {1000000, "hotel"}, {1000, "face"}, {1000, "agent"}})
+    HotelWithCards(cards, name);
+  sync();
+
+  const auto timed = [](benchmark::internal::Benchmark* b) {
+    b->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+  };
+  const char* rounds_text = std::getenv("HOLVANTER_BENCH_ROUNDS");
+  const int rounds = rounds_text != nullptr && std::atoi(rounds_text) > 0 ? std::atoi(rounds_text) : 2;
+  for (int round = 1; round <= rounds; ++round) {
+    const std::string suffix = "/round:" + std::to_string(round);
+    for (int cards : {1000, 1000000}) {
+      timed(benchmark::RegisterBenchmark(("BM_IssueAndCheckOut" + suffix).c_str(),
+                                         BM_IssueAndCheckOut)->Arg(cards));
+      timed(benchmark::RegisterBenchmark(("BM_FloorIssueAndCheckOut" + suffix).c_str(),
+                                         BM_FloorIssueAndCheckOut)->Arg(cards));
+    }
+    timed(benchmark::RegisterBenchmark(("BM_GuestIssueThroughFace" + suffix).c_str(),
+                                       BM_GuestIssueThroughFace));
+    timed(benchmark::RegisterBenchmark(("BM_GuestIssueThroughAgent" + suffix).c_str(),
+                                       BM_GuestIssueThroughAgent));
+  }
   if (const char* dsn = std::getenv("HOLVANTER_BENCH_DSN"); dsn != nullptr && *dsn != '\0')
-    benchmark::RegisterBenchmark("BM_IssueAndCheckOutOnDataSource",
-                                 BM_IssueAndCheckOutOnDataSource, std::string(dsn))
-        ->Unit(benchmark::kMillisecond);
+    timed(benchmark::RegisterBenchmark("BM_IssueAndCheckOutOnDataSource",
+                                       BM_IssueAndCheckOutOnDataSource, std::string(dsn)));
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

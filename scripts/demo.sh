@@ -18,7 +18,7 @@ step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 run() {
   local shown=() arg
   for arg in "$@"; do
-    if [[ "$arg" == *" "* ]]; then shown+=("\"$arg\""); else shown+=("$arg"); fi
+    if [[ -z "$arg" || "$arg" == *" "* ]]; then shown+=("\"$arg\""); else shown+=("$arg"); fi
   done
   printf '$ tavocard %s\n' "${shown[*]}"
   "$TAVOCARD" "$@" || true
@@ -61,6 +61,9 @@ tables
 note "The second key's record is closed (ChkOutMark #1) and room 0203 counts one card fewer." \
      "A room whose last card comes back keeps its count: the hotel clears it at the front desk."
 run read
+
+step "A clerk who leaves the room empty is refused (room 0000 would check the card out)"
+run issue --begin "${today}1400" --end "${checkout_day}1200" --building 1 --floor 2 --room "" --name "Li Wei"
 
 step "Issue a villa card: building 2, floor 3, rooms 0301 and 0302"
 run villa --begin "${today}1400" --end "${checkout_day}1200" --building 2 --floor 3 --rooms 03010302 --name "Zhang Min"

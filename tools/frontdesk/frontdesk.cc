@@ -254,6 +254,11 @@ nlohmann::json ToJson(const CardAnswer& a) {
   if (a.hresult) {
     j["error"] = HresultText(*a.hresult);
     j["message"] = a.error_message;
+    // A number handed out before the failure is in the database now.
+    if (a.card_no) {
+      j["card_no"] = a.card_no->record;
+      j["card_no_hex"] = a.card_no->hex;
+    }
     return j;
   }
   j["result"] = a.result;
@@ -282,6 +287,9 @@ std::string ToText(const CardAnswer& a) {
   if (a.hresult) {
     out << "tavocard " << a.command << ": failed with " << HresultText(*a.hresult) << ": "
         << a.error_message << "\n";
+    if (a.card_no)
+      out << "card number " << a.card_no->record << " (hex " << a.card_no->hex
+          << ") was handed out before the failure\n";
     return out.str();
   }
   if (!a.opened) {

@@ -96,7 +96,8 @@ int ExitStatusOf(const CardAnswer& answer);
 // The answer as one JSON object: command, port, result, meaning, reason,
 // card_no (record form), card_no_hex, kind, holder, building, floor, rooms,
 // begin, end; a usage error as "error": "usage" with "message"; a failed
-// call as "error": its HRESULT "0x80004005" with "message". Texts that are
+// call as "error": its HRESULT "0x80004005" with "message" (and card_no,
+// card_no_hex when a number was handed out before it). Texts that are
 // not valid UTF-8 are replaced, never an abort.
 nlohmann::json ToJson(const CardAnswer& answer);
 // The answer as lines for a clerk; each line ends with '\n'.

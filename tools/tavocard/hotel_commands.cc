@@ -221,6 +221,8 @@ void Cards(bool json) {
         const auto& value = cards->Field(column);
         row[column] = value ? nlohmann::json(*value) : nlohmann::json(nullptr);
       }
+      // The form the issue methods hand out, beside the record form.
+      row["CardNoHex"] = HexCardNo(cards->Field("CardNo"));
       rows.push_back(row);
     }
     // A holder name that is not valid UTF-8 is shown with replacement

@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
   tavocard::AddHotelCommands(app);
   tavocard::AddCardCommands(app);
   agent::AddAgentCommands(app);
+  for (CLI::App* sub : app.get_subcommands({})) sub->footer(kExitStatuses);
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& e) {

@@ -1,0 +1,57 @@
+// The front-desk rules every host shares: which rooms a clerk may not issue
+// for, how a card number is read in either form, and the exit statuses.
+#include <gtest/gtest.h>
+
+#include "tools/frontdesk/frontdesk.h"
+
+namespace frontdesk {
+namespace {
+
+TEST(FrontDesk, RoomsThatWouldCheckOutAreRefused) {
+  const struct {
+    const char* room;
+    bool refused;
+  } guest[] = {{"", true},     {"0", true},      {" 0000 ", true}, {"10000", true},
+               {"203", false}, {"0203", false},  {"12345", false}, {"12a4", false}};
+  for (const auto& c : guest) EXPECT_EQ(RefuseGuestRoom(c.room).has_value(), c.refused) << c.room;
+  const struct {
+    const char* rooms;
+    bool refused;
+  } villa[] = {{"", true}, {" 00000000 ", true}, {"01020304", false}, {"0000000", false}};
+  for (const auto& c : villa) EXPECT_EQ(RefuseVillaRooms(c.rooms).has_value(), c.refused) << c.rooms;
+}
+
+TEST(FrontDesk, CardNumbersInEitherForm) {
+  const struct {
+    const char* text;
+    const char* record;  // nullptr: not a card number
+    const char* hex;
+  } cases[] = {
+      {"00000101", "00000101", "000065"}, {"000065", "00000101", "000065"},
+      {"ff", "00000255", "0000FF"},       {" 16777215 ", "16777215", "FFFFFF"},
+      {"16777216", nullptr, nullptr},     {"00000G01", nullptr, nullptr},
+      {"1234567", nullptr, nullptr},      {"", nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    const auto number = ParseCardNumber(c.text);
+    ASSERT_EQ(number.has_value(), c.record != nullptr) << c.text;
+    if (!number) continue;
+    EXPECT_EQ(number->record, c.record) << c.text;
+    EXPECT_EQ(number->hex, c.hex) << c.text;
+  }
+}
+
+TEST(FrontDesk, ExitStatuses) {
+  const std::pair<int, int> cases[] = {{0, 0},    {-710, 1}, {-840, 1}, {-99, 1},
+                                       {-129, 2}, {2, 2},    {255, 2}};
+  for (const auto& [result, status] : cases) EXPECT_EQ(ExitStatusOf(result), status) << result;
+  CardAnswer usage;
+  usage.usage_error = "no room";
+  EXPECT_EQ(ExitStatusOf(usage), kExitUsage);
+  CardAnswer failed;
+  failed.hresult = static_cast<int32_t>(0x80004005);
+  EXPECT_EQ(ExitStatusOf(failed), kExitFailedCall);
+}
+
+}  // namespace
+}  // namespace frontdesk
