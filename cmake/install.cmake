@@ -37,8 +37,9 @@ foreach(standin lycomm_sim mwic_32_sim)
   endif()
 endforeach()
 
-# The front-desk command and the front-desk agent, where this build has them.
-foreach(program tavocard tavocard-agent tavocard_agent)
+# The front-desk command and the front-desk agent, where this build has them
+# (on Linux the agent is `tavocard serve`).
+foreach(program tavocard tavocard-agent)
   if(TARGET ${program})
     set_target_properties(${program} PROPERTIES INSTALL_RPATH "${HOLVANTER_PROGRAM_RPATH}")
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT holvanter)

@@ -86,6 +86,8 @@ say "  $(cd "$BUILD/packages" && du -k ./*.deb | xargs) (KiB)"
 check "the settings link" "../../etc/holvanter/Tavoper.ini" \
   "$(dpkg-deb -c "${DEBS[0]}" | sed -n 's|.* \./usr/lib/Tavoper.ini -> ||p')"
 dpkg-deb -c "${DEBS[0]}" | grep -E '^-.* \./etc/' >/dev/null && failed "the package brings settings"
+dpkg-deb -c "${DEBS[0]}" | grep -E ' \./usr/lib/systemd/system/holvanter-agent.service$' >/dev/null ||
+  failed "the package brings no systemd unit for the agent"
 
 # Each library a packaged file needs comes with the packages or a package in Depends.
 depends=$(for deb in "${DEBS[@]}"; do dpkg-deb -x "$deb" "$WORK/unpacked"; dpkg-deb -f "$deb" Depends; done |
