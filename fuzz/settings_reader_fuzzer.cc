@@ -27,7 +27,10 @@ namespace {
 
 using Keywords = std::vector<std::pair<std::string, std::string>>;
 
+// A new file each time: rewriting one in place makes the file system flush
+// it to disk at every close, which would bound the run by the disk.
 void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
+  std::remove(path.c_str());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   FUZZ_CHECK(out.good(), "cannot write " + path);
