@@ -6,6 +6,7 @@
 // [ODBC] section, so that no value can add a keyword of its own.
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -132,7 +133,18 @@ void CheckDataSource(const uint8_t* data, size_t size, const std::string& text) 
   if (!target || holvanter::IsAccessHeader(text)) return;
 
   Keywords expected = holvanter::ReadProfileSection(text, "ODBC");
-  for (auto& [key, value] : expected) value = AsDriverReadsIt(value);
+  // An SQLite driver gets a database path beyond ASCII as a file: URI.
+  const auto lower = [](std::string t) {
+    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  bool sqlite = false;
+  for (const auto& [key, value] : expected)
+    if (lower(key) == "driver" && lower(value).find("sqlite") != std::string::npos) sqlite = true;
+  for (auto& [key, value] : expected) {
+    if (sqlite && lower(key) == "database") value = holvanter::SqliteDatabaseName(value);
+    value = AsDriverReadsIt(value);
+  }
   const std::optional<Keywords> carried = ParseConnectionString(target->connection_string);
   FUZZ_CHECK(carried.has_value(), "no keyword pairs: " + target->connection_string);
   // The SQLite driver's busy time-out may follow the file's own keywords.
