@@ -10,7 +10,7 @@
                                     guest card issued from it shows its number
                                     (needs chromium and python3-websocket)
 """
-import fcntl, http.client, json, os, re, signal, sqlite3, subprocess, sys, tempfile, threading, time
+import fcntl, http.client, json, os, re, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
 
 TAVOCARD = sys.argv[1]
 WORK = tempfile.mkdtemp(prefix="holvanter-agent-")
@@ -404,6 +404,7 @@ def page(screenshot=None):
         browser.terminate()
         browser.wait(timeout=30)
         agent.stop()
+        shutil.rmtree(profile, ignore_errors=True)
     print("page: issued card", shown)
 
 
@@ -411,6 +412,9 @@ if __name__ == "__main__":
     result = tavocard("hotel", "init", DB, "--rooms", "1:1:0101-0120,1:2:0201-0220")
     if result.returncode != 0:
         raise SystemExit(result.stdout + result.stderr)
-    {"routes": routes, "load": load, "page": page}[sys.argv[2]](*sys.argv[3:])
+    try:
+        {"routes": routes, "load": load, "page": page}[sys.argv[2]](*sys.argv[3:])
+    finally:
+        shutil.rmtree(WORK, ignore_errors=True)
     print("agent test", sys.argv[2] + ":", "FAILED" if failures else "passed")
     sys.exit(1 if failures else 0)

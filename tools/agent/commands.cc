@@ -13,7 +13,9 @@ void AddAgentCommands(CLI::App& app) {
   CLI::App* serve = app.add_subcommand(
       "serve",
       "run the front-desk agent: a local HTTP service through which a browser-based PMS issues, "
-      "reads and checks out cards on this desk's encoder (Ctrl+C or SIGTERM stops it)");
+      "reads and checks out cards on this desk's encoder (Ctrl+C or SIGTERM stops it); the "
+      "options can also come from the [serve] section of a settings file given with --config "
+      "FILE");
   serve->add_option("--address", options->address,
                     "the address to listen on; keep the loopback address unless the PMS runs "
                     "on another machine")

@@ -126,7 +126,11 @@ class Server {
       return 64;
     }
     acceptor_.open(endpoint.protocol(), ec);
+#ifndef _WIN32
+    // A restarted agent takes its port back at once. (On Windows the same
+    // option would let a second program take a port in use.)
     if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
+#endif
     if (!ec) acceptor_.bind(endpoint, ec);
     if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
     if (ec) {
