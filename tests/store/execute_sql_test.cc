@@ -120,8 +120,10 @@ TEST_F(ExecuteSqlTest, EmptyOrNulHoldingStatementIsAnErrorAndRunsNothing) {
   std::string status = "before";
   EXPECT_EQ(FailureOf([&] { ExecuteSql(noting, "", status); }).hresult, kErrSubscriptOutOfRange);
   // A statement is never run cut short at a NUL.
-  for (const std::string& cut : {std::string("Insert Into t (a) VALUES ('x\0')", 33),
-                                std::string("Select * From t\0; DELETE FROM t", 31)}) {
+  using namespace std::string_literals;
+  for (const std::string& cut : {"Insert Into t (a) VALUES ('x\0')"s,
+                                "Select * From t\0; DELETE FROM t"s}) {
+    ASSERT_NE(cut.find('\0'), std::string::npos);
     EXPECT_EQ(FailureOf([&] { ExecuteSql(noting, cut, status); }).hresult, kErrDatabase);
   }
   EXPECT_TRUE(noting.calls.empty());
