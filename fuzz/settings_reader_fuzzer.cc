@@ -94,17 +94,19 @@ struct Files {
   std::string data_source;  // a data source file of our own
 };
 
+// Never destroyed, so that the files can still be removed at exit.
 const Files& TheFiles() {
-  static const Files files = [] {
+  static const Files* files = [] {
     holvanter::Env* env = holvanter::Env::Default();
     std::atexit([] {
       std::remove(TheFiles().settings.c_str());
       std::remove(TheFiles().data_source.c_str());
     });
-    return Files{env->ComponentFolder() + env->PathSeparator() + holvanter::kSettingsFileName,
-                 "/tmp/holvanter-fuzz-" + std::to_string(getpid()) + ".dsn"};
+    return new Files{
+        env->ComponentFolder() + env->PathSeparator() + holvanter::kSettingsFileName,
+        "/tmp/holvanter-fuzz-" + std::to_string(getpid()) + ".dsn"};
   }();
-  return files;
+  return *files;
 }
 
 void CheckSettingsFile(const uint8_t* data, size_t size, const std::string& text) {

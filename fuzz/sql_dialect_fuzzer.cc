@@ -74,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(holvanter::RewriteStatement(statement, holvanter::SqlDialect::kAccess) == statement,
              std::string(statement));
   for (holvanter::SqlDialect dialect : {holvanter::SqlDialect::kSqlite,
-                                        holvanter::SqlDialect::kPostgres}) {
+                                        holvanter::SqlDialect::kPostgres,
+                                        holvanter::SqlDialect::kMariaDb}) {
     std::string rewritten;
     try {
       rewritten = holvanter::RewriteStatement(statement, dialect);
