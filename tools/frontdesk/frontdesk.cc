@@ -318,6 +318,22 @@ std::string ToText(const CardAnswer& a) {
   return out.str();
 }
 
+// Runs one issue on the encoder; the answer carries the card number that the
+// issue handed out, also when the call then failed.
+template <typename Issue>
+void IssueOnEncoder(CardAnswer& answer, Issue issue) {
+  std::string card_no;
+  WithEncoder(answer, [&](holvanter::TavoCard& card) {
+    try {
+      return issue(card, card_no);
+    } catch (...) {
+      answer.card_no = FromHexForm(card_no);  // handed out before the failure
+      throw;
+    }
+  });
+  if (!card_no.empty()) answer.card_no = FromHexForm(card_no);
+}
+
 CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
   CardAnswer answer;
   answer.command = "issue";
@@ -335,17 +351,10 @@ CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
   answer.rooms = {padded.substr(padded.size() - 4)};
   answer.begin = stay.begin;
   answer.end = stay.end;
-  std::string card_no;
-  WithEncoder(answer, [&](holvanter::TavoCard& card) {
-    try {
-      return card.WriteCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
-                            static_cast<int16_t>(stay.floor), stay.room, stay.holder);
-    } catch (...) {
-      answer.card_no = FromHexForm(card_no);  // handed out before the failure
-      throw;
-    }
+  IssueOnEncoder(answer, [&](holvanter::TavoCard& card, std::string& card_no) {
+    return card.WriteCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
+                          static_cast<int16_t>(stay.floor), stay.room, stay.holder);
   });
-  if (!card_no.empty()) answer.card_no = FromHexForm(card_no);
   return answer;
 }
 
@@ -365,17 +374,10 @@ CardAnswer IssueVillaCard(int port, const VillaStay& stay) {
   if (rooms.size() == 8) answer.rooms = {std::string(rooms.substr(0, 4)), std::string(rooms.substr(4))};
   answer.begin = stay.begin;
   answer.end = stay.end;
-  std::string card_no;
-  WithEncoder(answer, [&](holvanter::TavoCard& card) {
-    try {
-      return card.VillaCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
-                            static_cast<int16_t>(stay.floor), stay.rooms, stay.holder);
-    } catch (...) {
-      answer.card_no = FromHexForm(card_no);
-      throw;
-    }
+  IssueOnEncoder(answer, [&](holvanter::TavoCard& card, std::string& card_no) {
+    return card.VillaCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
+                          static_cast<int16_t>(stay.floor), stay.rooms, stay.holder);
   });
-  if (!card_no.empty()) answer.card_no = FromHexForm(card_no);
   return answer;
 }
 
