@@ -318,6 +318,18 @@ std::string ToText(const CardAnswer& a) {
   return out.str();
 }
 
+// What an issue answer says of the stay asked for, before the encoder is
+// touched: kind, holder, building, floor, begin and end.
+template <typename Stay>
+void DescribeStay(CardAnswer& answer, const char* kind, const Stay& stay) {
+  answer.kind = kind;
+  answer.holder = stay.holder;
+  answer.building = stay.building;
+  answer.floor = stay.floor;
+  answer.begin = stay.begin;
+  answer.end = stay.end;
+}
+
 // Runs one issue on the encoder; the answer carries the card number that the
 // issue handed out, also when the call then failed.
 template <typename Issue>
@@ -342,15 +354,10 @@ CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
     answer.usage_error = *refusal;
     return answer;
   }
-  answer.kind = "guest";
-  answer.holder = stay.holder;
-  answer.building = stay.building;
-  answer.floor = stay.floor;
+  DescribeStay(answer, "guest", stay);
   const std::string_view room = Trimmed(stay.room);
   const std::string padded = "0000" + std::string(room);
   answer.rooms = {padded.substr(padded.size() - 4)};
-  answer.begin = stay.begin;
-  answer.end = stay.end;
   IssueOnEncoder(answer, [&](holvanter::TavoCard& card, std::string& card_no) {
     return card.WriteCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
                           static_cast<int16_t>(stay.floor), stay.room, stay.holder);
@@ -366,14 +373,9 @@ CardAnswer IssueVillaCard(int port, const VillaStay& stay) {
     answer.usage_error = *refusal;
     return answer;
   }
-  answer.kind = "villa";
-  answer.holder = stay.holder;
-  answer.building = stay.building;
-  answer.floor = stay.floor;
+  DescribeStay(answer, "villa", stay);
   const std::string_view rooms = Trimmed(stay.rooms);
   if (rooms.size() == 8) answer.rooms = {std::string(rooms.substr(0, 4)), std::string(rooms.substr(4))};
-  answer.begin = stay.begin;
-  answer.end = stay.end;
   IssueOnEncoder(answer, [&](holvanter::TavoCard& card, std::string& card_no) {
     return card.VillaCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
                           static_cast<int16_t>(stay.floor), stay.rooms, stay.holder);
