@@ -5,6 +5,9 @@
 
 #include <stdint.h>
 
+#include "holvanter/export.h"
+#include "holvanter/result_codes.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif

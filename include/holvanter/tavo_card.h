@@ -18,32 +18,15 @@
 
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
+
+#include "holvanter/error.h"
+#include "holvanter/export.h"
+#include "holvanter/result_codes.h"
 
 namespace holvanter {
 
-// HRESULTs of the failures that end a call instead of giving a result code.
-inline constexpr int32_t kErrOverflow = static_cast<int32_t>(0x800A0006);
-inline constexpr int32_t kErrSubscriptOutOfRange = static_cast<int32_t>(0x800A0009);
-inline constexpr int32_t kErrTypeMismatch = static_cast<int32_t>(0x800A000D);
-inline constexpr int32_t kErrInvalidProcedureCall = static_cast<int32_t>(0x800A0005);
-inline constexpr int32_t kErrFileNotFound = static_cast<int32_t>(0x800A0035);
-inline constexpr int32_t kErrEntryPointNotFound = static_cast<int32_t>(0x800A01C5);
-inline constexpr int32_t kErrDatabase = static_cast<int32_t>(0x80004005);
-
-// The one exception type of the component: a failed call, with its HRESULT.
-class TavoError : public std::runtime_error {
- public:
-  TavoError(int32_t hresult, const std::string& message)
-      : std::runtime_error(message), hresult_(hresult) {}
-  int32_t hresult() const noexcept { return hresult_; }
-
- private:
-  int32_t hresult_;
-};
-
-class TavoCard {
+class HOLVANTER_EXPORT TavoCard {
  public:
   // Resets this thread's port state to -1 (Class_Initialize).
   TavoCard();
