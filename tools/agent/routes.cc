@@ -83,7 +83,7 @@ frontdesk::VillaStay VillaStayOf(const nlohmann::json& in) {
 
 nlohmann::json NewestCards(int limit) {
   std::string path;
-  const int16_t found = holvanter::ReadDatabasePath(path);
+  const int16_t found = holvanter::ReadDatabasePath(*holvanter::Env::Default(), path);
   if (found != 0) throw std::runtime_error(frontdesk::ResultMeaning(found));
   std::unique_ptr<holvanter::Connection> connection;
   if (!holvanter::OpenDatabase(path, connection))
@@ -107,7 +107,7 @@ nlohmann::json NewestCards(int limit) {
 
 nlohmann::json DatabaseHealth() {
   std::string path;
-  const int16_t found = holvanter::ReadDatabasePath(path);
+  const int16_t found = holvanter::ReadDatabasePath(*holvanter::Env::Default(), path);
   nlohmann::json out{{"reachable", false}, {"path", path}};
   if (found != 0) {
     out["message"] = frontdesk::ResultMeaning(found);

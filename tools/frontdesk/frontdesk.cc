@@ -49,7 +49,7 @@ std::string HresultText(int32_t hresult) {
 std::string HolderOfCard(const std::string& record_form) {
   try {
     std::string database_path;
-    if (holvanter::ReadDatabasePath(database_path) != 0) return {};
+    if (holvanter::ReadDatabasePath(*holvanter::Env::Default(), database_path) != 0) return {};
     std::unique_ptr<holvanter::Connection> connection;
     if (!holvanter::OpenDatabase(database_path, connection)) return {};
     std::string status;

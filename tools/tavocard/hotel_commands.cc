@@ -191,7 +191,7 @@ std::string HexCardNo(const std::optional<std::string>& record_form) {
 
 void Cards(bool json) {
   std::string database_path;
-  const int16_t found = holvanter::ReadDatabasePath(database_path);
+  const int16_t found = holvanter::ReadDatabasePath(*holvanter::Env::Default(), database_path);
   if (found == -800)
     Fail("-800: no settings file " + frontdesk::SettingsFilePath(), kExitRefused);
   if (found != 0)
