@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "holvanter/tavo_card.h"
+#include "util/status.h"
 
 namespace holvanter {
 namespace {
@@ -21,15 +21,15 @@ int HexDigitValue(char c) {
 // hexadecimal pair cannot go on a card: type mismatch.
 uint8_t HexPair(const std::string& text, std::size_t pos, const char* what) {
   if (pos + 2 > text.size()) {
-    throw TavoError(kErrInvalidProcedureCall, std::string(what) + " is too short for the card: \"" +
-                                                  text + "\"");
+    throw StatusError(Status::InvalidArgument(std::string(what) + " is too short for the card: \"" +
+                                                  text + "\""));
   }
   const int high = HexDigitValue(text[pos]);
   const int low = HexDigitValue(text[pos + 1]);
   if (high < 0 || low < 0) {
-    throw TavoError(kErrTypeMismatch, std::string("Type mismatch: ") + what + " \"" + text +
+    throw StatusError(Status::TypeMismatch(std::string("Type mismatch: ") + what + " \"" + text +
                                           "\" has no figures at position " +
-                                          std::to_string(pos + 1));
+                                          std::to_string(pos + 1)));
   }
   return static_cast<uint8_t>(high * 16 + low);
 }
@@ -37,15 +37,15 @@ uint8_t HexPair(const std::string& text, std::size_t pos, const char* what) {
 // Characters pos and pos+1 (0-based) read as a two-figure decimal number.
 int DecimalPair(const std::string& text, std::size_t pos, const char* what) {
   if (pos + 2 > text.size()) {
-    throw TavoError(kErrInvalidProcedureCall, std::string(what) + " is too short for the card: \"" +
-                                                  text + "\"");
+    throw StatusError(Status::InvalidArgument(std::string(what) + " is too short for the card: \"" +
+                                                  text + "\""));
   }
   const char a = text[pos];
   const char b = text[pos + 1];
   if (a < '0' || a > '9' || b < '0' || b > '9') {
-    throw TavoError(kErrTypeMismatch, std::string("Type mismatch: ") + what + " \"" + text +
+    throw StatusError(Status::TypeMismatch(std::string("Type mismatch: ") + what + " \"" + text +
                                           "\" has no figures at position " +
-                                          std::to_string(pos + 1));
+                                          std::to_string(pos + 1)));
   }
   return (a - '0') * 10 + (b - '0');
 }
@@ -53,9 +53,9 @@ int DecimalPair(const std::string& text, std::size_t pos, const char* what) {
 // A number that must fit in one byte of the card (floor, building).
 uint8_t ByteValue(int value, const char* what) {
   if (value < 0 || value > 255) {
-    throw TavoError(kErrOverflow,
+    throw StatusError(Status::Overflow(
                     std::string("Overflow: ") + what + " " + std::to_string(value) +
-                        " does not fit on the card");
+                        " does not fit on the card"));
   }
   return static_cast<uint8_t>(value);
 }
@@ -106,6 +106,18 @@ std::string EndText(const CardImage& image) {
   return DateText(image[9], image[10]) + HexByte(image[11]) + HexByte(image[12]);
 }
 
+// Runs the steps of an image builder; a value that cannot go on the card
+// stops them and becomes the builder's failure.
+template <typename Steps>
+Status Guarded(Steps steps) {
+  try {
+    steps();
+    return Status::Ok();
+  } catch (const StatusError& e) {
+    return e.status();
+  }
+}
+
 }  // namespace
 
 CardImage BlankCardImage() {
@@ -124,11 +136,10 @@ CardDate UnpackCardDate(uint8_t high, uint8_t low) {
                   static_cast<int>(((v / 256) % 2) * 16 + v % 16)};
 }
 
-CardImage StartCardImage(uint8_t kind, const std::string& system_code_ansi) {
+Result<CardImage> StartCardImage(uint8_t kind, const std::string& system_code_ansi) {
   if (system_code_ansi.size() < 5) {
-    throw TavoError(kErrInvalidProcedureCall,
-                    "Invalid procedure call: the system code \"" + system_code_ansi +
-                        "\" has fewer than five characters");
+    return Status::InvalidArgument("Invalid procedure call: the system code \"" +
+                                   system_code_ansi + "\" has fewer than five characters");
   }
   CardImage image = BlankCardImage();
   image[0] = kind;
@@ -136,9 +147,10 @@ CardImage StartCardImage(uint8_t kind, const std::string& system_code_ansi) {
   return image;
 }
 
-void FinishGuestImage(CardImage& image, const std::string& card_no_hex,
-                      const std::string& begin_stamp, const std::string& end_stamp,
-                      const std::string& room_code, int floor_no, int bldg_no) {
+Status FinishGuestImage(CardImage& image, const std::string& card_no_hex,
+                        const std::string& begin_stamp, const std::string& end_stamp,
+                        const std::string& room_code, int floor_no, int bldg_no) {
+  return Guarded([&] {
   PutCardNumber(image, card_no_hex);
   PutEndStamp(image, end_stamp);
   PutStampDate(image, 13, begin_stamp, "begin date");
@@ -146,31 +158,36 @@ void FinishGuestImage(CardImage& image, const std::string& card_no_hex,
   image[16] = HexPair(room_code, 2, "room code");
   image[17] = ByteValue(floor_no, "floor");
   image[18] = ByteValue(bldg_no, "building");
+  });
 }
 
-void FinishVillaImage(CardImage& image, const std::string& card_no_hex,
-                      const std::string& end_stamp, const std::string& room_no, int floor_no,
-                      int bldg_no) {
+Status FinishVillaImage(CardImage& image, const std::string& card_no_hex,
+                        const std::string& end_stamp, const std::string& room_no, int floor_no,
+                        int bldg_no) {
+  return Guarded([&] {
   PutCardNumber(image, card_no_hex);
   PutEndStamp(image, end_stamp);
   for (std::size_t i = 0; i < 4; ++i) image[13 + i] = HexPair(room_no, 2 * i, "room");
   image[17] = ByteValue(floor_no, "floor");
   image[18] = ByteValue(bldg_no, "building");
+  });
 }
 
-CardImage BuildGuestImage(const std::string& system_code_ansi, const std::string& card_no_hex,
-                          const std::string& begin_stamp, const std::string& end_stamp,
-                          const std::string& room_code, int floor_no, int bldg_no) {
-  CardImage image = StartCardImage(kGuestCardKind, system_code_ansi);
-  FinishGuestImage(image, card_no_hex, begin_stamp, end_stamp, room_code, floor_no, bldg_no);
+Result<CardImage> BuildGuestImage(const std::string& system_code_ansi,
+                                  const std::string& card_no_hex, const std::string& begin_stamp,
+                                  const std::string& end_stamp, const std::string& room_code,
+                                  int floor_no, int bldg_no) {
+  HV_ASSIGN_OR_RETURN(CardImage image, StartCardImage(kGuestCardKind, system_code_ansi));
+  HV_RETURN_IF_ERROR(
+      FinishGuestImage(image, card_no_hex, begin_stamp, end_stamp, room_code, floor_no, bldg_no));
   return image;
 }
 
-CardImage BuildVillaImage(const std::string& system_code_ansi, const std::string& card_no_hex,
-                          const std::string& end_stamp, const std::string& room_no, int floor_no,
-                          int bldg_no) {
-  CardImage image = StartCardImage(kVillaCardKind, system_code_ansi);
-  FinishVillaImage(image, card_no_hex, end_stamp, room_no, floor_no, bldg_no);
+Result<CardImage> BuildVillaImage(const std::string& system_code_ansi,
+                                  const std::string& card_no_hex, const std::string& end_stamp,
+                                  const std::string& room_no, int floor_no, int bldg_no) {
+  HV_ASSIGN_OR_RETURN(CardImage image, StartCardImage(kVillaCardKind, system_code_ansi));
+  HV_RETURN_IF_ERROR(FinishVillaImage(image, card_no_hex, end_stamp, room_no, floor_no, bldg_no));
   return image;
 }
 

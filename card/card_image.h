@@ -1,7 +1,8 @@
 // Card images: the 28 bytes of user data a key card carries, for guest and
 // villa cards, built from a stay and decoded again by card reading.
 //
-// Builders check nothing: the issue flows validate every input first.
+// Builders trust nothing: a value that cannot go on the card is their
+// failure (the issue flows validate every input first, so none is expected).
 #ifndef HOLVANTER_CARD_CARD_IMAGE_H_
 #define HOLVANTER_CARD_CARD_IMAGE_H_
 
@@ -9,6 +10,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "util/status.h"
 
 namespace holvanter {
 
@@ -34,28 +37,29 @@ CardDate UnpackCardDate(uint8_t high, uint8_t low);
 // The first half of an issue's image: all 0xFF, the kind in byte 0 and the
 // ANSI codes of the first five system code characters in bytes 1..5.
 // `system_code_ansi` holds at least five bytes.
-CardImage StartCardImage(uint8_t kind, const std::string& system_code_ansi);
+Result<CardImage> StartCardImage(uint8_t kind, const std::string& system_code_ansi);
 
 // Completes a guest image begun by StartCardImage: card number (hex form, 6
 // figures), end stamp and begin stamp (YYYYMMDDhhmm), room code (4 figures),
 // floor and building.
-void FinishGuestImage(CardImage& image, const std::string& card_no_hex,
-                      const std::string& begin_stamp, const std::string& end_stamp,
-                      const std::string& room_code, int floor_no, int bldg_no);
+Status FinishGuestImage(CardImage& image, const std::string& card_no_hex,
+                        const std::string& begin_stamp, const std::string& end_stamp,
+                        const std::string& room_code, int floor_no, int bldg_no);
 
 // Completes a villa image: card number, end stamp, the 8 figures of RoomNO
 // (first room, then second), floor and building.
-void FinishVillaImage(CardImage& image, const std::string& card_no_hex,
-                      const std::string& end_stamp, const std::string& room_no,
-                      int floor_no, int bldg_no);
+Status FinishVillaImage(CardImage& image, const std::string& card_no_hex,
+                        const std::string& end_stamp, const std::string& room_no,
+                        int floor_no, int bldg_no);
 
 // Whole images in one call.
-CardImage BuildGuestImage(const std::string& system_code_ansi, const std::string& card_no_hex,
-                          const std::string& begin_stamp, const std::string& end_stamp,
-                          const std::string& room_code, int floor_no, int bldg_no);
-CardImage BuildVillaImage(const std::string& system_code_ansi, const std::string& card_no_hex,
-                          const std::string& end_stamp, const std::string& room_no,
-                          int floor_no, int bldg_no);
+Result<CardImage> BuildGuestImage(const std::string& system_code_ansi,
+                                  const std::string& card_no_hex, const std::string& begin_stamp,
+                                  const std::string& end_stamp, const std::string& room_code,
+                                  int floor_no, int bldg_no);
+Result<CardImage> BuildVillaImage(const std::string& system_code_ansi,
+                                  const std::string& card_no_hex, const std::string& end_stamp,
+                                  const std::string& room_no, int floor_no, int bldg_no);
 
 // What card reading makes of an image: the card as a value. The texts a
 // host sees (ReadCard's RoomNO "BB#FF#RRRR" and its dates) are built from it

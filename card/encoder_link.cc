@@ -5,7 +5,6 @@
 #include <array>
 
 #include "card/vendor_library.h"
-#include "holvanter/tavo_card.h"
 
 namespace holvanter {
 namespace {
@@ -26,11 +25,13 @@ using WritePassFn = uint8_t(HOLVANTER_STDCALL*)(
 
 constexpr char kEncoderLibrary[] = "lyComm";
 
-// Each function is looked up on its first call; the address then serves the
-// whole process. A lookup that throws is tried again by the next call.
+// Each function is looked up on its first call; the vendor library's table
+// then serves the address to every later call of the process. A lookup that
+// failed is tried again by the next call.
 template <typename Fn>
-Fn Resolve(const char* function) {
-  return reinterpret_cast<Fn>(VendorFunction(kEncoderLibrary, function));
+Result<Fn> Resolve(const char* function) {
+  HV_ASSIGN_OR_RETURN(void* address, VendorFunction(kEncoderLibrary, function));
+  return reinterpret_cast<Fn>(address);
 }
 
 int HexValue(char c) {
@@ -52,29 +53,30 @@ std::array<uint8_t, 4> PasswordBytes() {
 
 }  // namespace
 
-uint8_t CreateCard(uint8_t port) {
-  static const auto create_card = Resolve<CreateCardFn>("createCard");
+Result<uint8_t> CreateCard(uint8_t port) {
+  HV_ASSIGN_OR_RETURN(const auto create_card, Resolve<CreateCardFn>("createCard"));
   return create_card(port);
 }
 
-void DestroyCard() {
-  static const auto destroy_card = Resolve<DestroyCardFn>("destroyCard");
+Status DestroyCard() {
+  HV_ASSIGN_OR_RETURN(const auto destroy_card, Resolve<DestroyCardFn>("destroyCard"));
   destroy_card();
+  return Status::Ok();
 }
 
-int16_t ReadCardImage(CardImage& image) {
-  static const auto read_pass = Resolve<ReadPassFn>("readPass");
+Result<int16_t> ReadCardImage(CardImage& image) {
+  HV_ASSIGN_OR_RETURN(const auto read_pass, Resolve<ReadPassFn>("readPass"));
   const auto p = PasswordBytes();
   uint8_t* b = image.data();
   const uint8_t status =
       read_pass(p[0], p[1], p[2], p[3], b + 0, b + 1, b + 2, b + 3, b + 4, b + 5, b + 6, b + 7,
                 b + 8, b + 9, b + 10, b + 11, b + 12, b + 13, b + 14, b + 15, b + 16, b + 17,
                 b + 18, b + 19, b + 20, b + 21, b + 22, b + 23, b + 24, b + 25, b + 26, b + 27);
-  return status == 1 ? 0 : -99;
+  return static_cast<int16_t>(status == 1 ? 0 : -99);
 }
 
-int16_t WriteCardImage(const CardImage& image) {
-  static const auto write_pass = Resolve<WritePassFn>("writePass");
+Result<int16_t> WriteCardImage(const CardImage& image) {
+  HV_ASSIGN_OR_RETURN(const auto write_pass, Resolve<WritePassFn>("writePass"));
   const auto p = PasswordBytes();
   const CardImage& b = image;
   const uint8_t status =

@@ -1,14 +1,15 @@
 // The encoder link: the calls into the encoder library (lyComm) with the
 // card password. The library is loaded on the first call of any of its
 // functions, and each function is looked up once for the whole process.
-// A library that cannot be loaded throws TavoError(kErrFileNotFound), a
-// missing function TavoError(kErrEntryPointNotFound).
+// A library that cannot be loaded gives a kFileNotFound failure, a missing
+// function a kEntryPointNotFound failure.
 #ifndef HOLVANTER_CARD_ENCODER_LINK_H_
 #define HOLVANTER_CARD_ENCODER_LINK_H_
 
 #include <cstdint>
 
 #include "card/card_image.h"
+#include "util/status.h"
 
 namespace holvanter {
 
@@ -16,16 +17,16 @@ namespace holvanter {
 inline constexpr char kCardPassword[] = "5C1E93A7";
 
 // createCard(port): opens the encoder on the 1-based port; 1 = opened.
-uint8_t CreateCard(uint8_t port);
+Result<uint8_t> CreateCard(uint8_t port);
 // destroyCard(): closes the encoder.
-void DestroyCard();
+Status DestroyCard();
 
 // Reads the card on the encoder into `image`: 0 when readPass answered 1,
 // else -99. The image holds whatever readPass left in it.
-int16_t ReadCardImage(CardImage& image);
+Result<int16_t> ReadCardImage(CardImage& image);
 // Writes `image` to the card: the status byte of writePass, 0..255
 // (1 = written).
-int16_t WriteCardImage(const CardImage& image);
+Result<int16_t> WriteCardImage(const CardImage& image);
 
 }  // namespace holvanter
 

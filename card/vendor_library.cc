@@ -10,7 +10,6 @@
 #include <string>
 #include <utility>
 
-#include "holvanter/tavo_card.h"
 #include "platform/env.h"
 
 namespace holvanter {
@@ -31,7 +30,7 @@ VendorTables& Tables() {
 
 }  // namespace
 
-void* VendorFunction(const char* stem, const char* function) {
+Result<void*> VendorFunction(const char* stem, const char* function) {
   VendorTables& tables = Tables();
   std::lock_guard<std::mutex> lock(tables.mutex);
 
@@ -43,19 +42,19 @@ void* VendorFunction(const char* stem, const char* function) {
   auto library = tables.libraries.find(key.first);
   if (library == tables.libraries.end()) {
     // Not cached on failure: a library installed later is found by the next call.
+    // The libraries are loaded once for the whole process, whichever call
+    // comes first, so they are found through the operating system's own Env.
     std::unique_ptr<SharedLibrary> loaded = Env::Default()->LoadVendorLibrary(key.first);
     if (!loaded) {
-      throw TavoError(kErrFileNotFound,
-                      "File not found: the vendor library " + key.first + " cannot be loaded");
+      return Status::FileNotFound("File not found: the vendor library " + key.first +
+                                  " cannot be loaded");
     }
     library = tables.libraries.emplace(key.first, std::move(loaded)).first;
   }
 
   void* address = library->second->FindSymbol(function);
-  if (address == nullptr) {
-    throw TavoError(kErrEntryPointNotFound, "Can't find DLL entry point " + key.second + " in " +
-                                                key.first);
-  }
+  if (address == nullptr)
+    return Status::EntryPointNotFound("Can't find DLL entry point " + key.second + " in " + key.first);
   tables.functions.emplace(key, address);
   return address;
 }

@@ -5,6 +5,8 @@
 #ifndef HOLVANTER_CARD_VENDOR_LIBRARY_H_
 #define HOLVANTER_CARD_VENDOR_LIBRARY_H_
 
+#include "util/status.h"
+
 namespace holvanter {
 
 // Vendor functions use the standard Windows calling convention on 32-bit
@@ -16,9 +18,9 @@ namespace holvanter {
 #endif
 
 // The address of `function` in the vendor library `stem` ("lyComm",
-// "mwic_32"). Throws TavoError(kErrFileNotFound) when the library cannot be
-// loaded, TavoError(kErrEntryPointNotFound) when it lacks the function.
-void* VendorFunction(const char* stem, const char* function);
+// "mwic_32"); a kFileNotFound failure when the library cannot be loaded, a
+// kEntryPointNotFound failure when it lacks the function.
+Result<void*> VendorFunction(const char* stem, const char* function);
 
 }  // namespace holvanter
 

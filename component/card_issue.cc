@@ -135,7 +135,7 @@ int16_t OpenHotelDatabase(CallContext& call) {
     call.failure_reason = reason + " (" + call.database_path + ")";
     return result::kDatabaseNotOpen;
   }
-  call.system_code = LoadSystemCode(*call.connection);
+  call.system_code = ValueOrThrow(LoadSystemCode(*call.connection));
   return 0;
 }
 
@@ -194,13 +194,12 @@ int16_t WriteIssuedCard(CallContext& call, const CardImage& image,
     ExecuteSql(db, release_statement, ignored);
     ExecuteSql(db, CardCheckOutStatement(record_form, call.env.Now()), ignored);
   };
-  int16_t status = 0;
-  try {
-    status = WriteCardImage(image);
-  } catch (...) {
+  Result<int16_t> written = WriteCardImage(image);
+  if (!written.ok()) {
     close_record();  // no encoder library: no card either
-    throw;
+    ThrowIfFailed(written.status());
   }
+  const int16_t status = *written;
   if (status == 1) return 0;
   close_record();
   call.failure_reason = "the encoder answered write status " + std::to_string(status) +
@@ -243,7 +242,7 @@ int16_t CheckOutCard(CallContext& call, RoomRelease release) {
       released = true;
     }
   }
-  const int16_t erased = CardWriteResult(WriteCardImage(BlankCardImage()));
+  const int16_t erased = CardWriteResult(ValueOrThrow(WriteCardImage(BlankCardImage())));
   if (erased != 0) {
     call.failure_reason = "card " + card_no + (released ? " was checked out" : " had no open record") +
                           ", but the encoder did not erase it (write status " +
@@ -266,7 +265,7 @@ int16_t ReadCardOnEncoder(CallContext& call, DecodedCard& card) {
     call.failure_reason = "the encoder is not open: nothing was read";
     return 0;
   }
-  if (ReadCardImage(image) != 0) return result::kReadFailed;
+  if (ValueOrThrow(ReadCardImage(image)) != 0) return result::kReadFailed;
   card = DecodeCardImage(image);
   switch (card.kind) {
     case CardKind::kKind01:

@@ -56,7 +56,14 @@ int16_t RunCardMethod(const char* method, const std::string& inputs, const std::
   };
   CallContext context(ComponentEnv());
   try {
-    const int16_t result = body(context);
+    const int16_t result = [&]() -> int16_t {
+      try {
+        return body(context);
+      } catch (const StatusError& e) {
+        ThrowIfFailed(e.status());  // the store's failure, as the caller sees it
+        throw;
+      }
+    }();
     context.connection.reset();
     state.failure_reason = context.failure_reason;
     std::string outcome = "CardNo=" + card_no + " result=" + std::to_string(result);

@@ -37,7 +37,7 @@ int16_t IssueGuestCard(CallContext& call, const std::string& BeginDate,
 
   if (room_code == "0000") return CheckOutCard(call, RoomRelease::kGuestStatement);
 
-  CardImage image = StartCardImage(kGuestCardKind, call.system_code);
+  CardImage image = ValueOrThrow(StartCardImage(kGuestCardKind, call.system_code));
   CardRecordValues record;
   record.holder_name = HoderName;
   record.bldg_no = BldgNo;
@@ -47,7 +47,7 @@ int16_t IssueGuestCard(CallContext& call, const std::string& BeginDate,
   record.end_text = StayDateText(end_stamp);
   const CardNumber number = RecordIssuedCard(
       call, CardNo, GuestRoomIssueStatement(BldgNo, FloorNo, room_code), std::move(record));
-  FinishGuestImage(image, number.hex_form, begin_stamp, end_stamp, room_code, FloorNo, BldgNo);
+  ThrowIfFailed(FinishGuestImage(image, number.hex_form, begin_stamp, end_stamp, room_code, FloorNo, BldgNo));
   return WriteIssuedCard(call, image, number.record_form,
                          GuestRoomCheckOutStatement(BldgNo, FloorNo, room_code));
 }

@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "card/encoder_link.h"
+#include "component/call_context.h"
 #include "component/thread_state.h"
 #include "holvanter/tavo_card.h"
 
@@ -18,7 +19,7 @@ int32_t TavoCard::OpenPort(int32_t port, std::optional<int32_t> /*baud*/) {
     throw TavoError(kErrOverflow, "Overflow: port " + std::to_string(port) +
                                       " is outside -1 to 254");
   }
-  const uint8_t answer = CreateCard(static_cast<uint8_t>(library_port));
+  const uint8_t answer = ValueOrThrow(CreateCard(static_cast<uint8_t>(library_port)));
   ThisThreadState().port_state = static_cast<int16_t>(answer);
   return answer == 1 ? static_cast<int32_t>(library_port) : -99;
 }
@@ -27,7 +28,7 @@ int32_t TavoCard::ClosePort(std::optional<int32_t> /*IcDevH*/) {
   // Closing never fails: a missing library or entry point is ignored. The
   // port state stays as it was.
   try {
-    if (ThisThreadState().port_state == 1) DestroyCard();
+    if (ThisThreadState().port_state == 1) ThrowIfFailed(DestroyCard());
   } catch (...) {
   }
   return 0;

@@ -34,7 +34,7 @@ int16_t IssueVillaCard(CallContext& call, const std::string& BeginDate,
 
   const std::string first_room = room_no.substr(0, 4);
   const std::string second_room = room_no.substr(4, 4);
-  CardImage image = StartCardImage(kVillaCardKind, call.system_code);
+  CardImage image = ValueOrThrow(StartCardImage(kVillaCardKind, call.system_code));
   CardRecordValues record;
   record.villa = true;
   record.holder_name = HoderName;
@@ -46,7 +46,7 @@ int16_t IssueVillaCard(CallContext& call, const std::string& BeginDate,
   const CardNumber number = RecordIssuedCard(
       call, CardNo, VillaRoomIssueStatement(BldgNo, FloorNo, first_room, second_room),
       std::move(record));
-  FinishVillaImage(image, number.hex_form, end_stamp, room_no, FloorNo, BldgNo);
+  ThrowIfFailed(FinishVillaImage(image, number.hex_form, end_stamp, room_no, FloorNo, BldgNo));
   return WriteIssuedCard(call, image, number.record_form,
                          VillaRoomCheckOutStatement(BldgNo, FloorNo, second_room, first_room));
 }

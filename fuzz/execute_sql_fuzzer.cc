@@ -88,9 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool failed = false;
   try {
     records = holvanter::ExecuteSql(noted, statement, status);
-  } catch (const holvanter::TavoError& e) {
+  } catch (const holvanter::StatusError& e) {
     failed = true;
-    FUZZ_CHECK(!statement.empty() || e.hresult() == holvanter::kErrSubscriptOutOfRange, e.what());
+    FUZZ_CHECK(!statement.empty() ||
+                   e.status().code() == holvanter::Status::Code::kSubscriptOutOfRange,
+               e.what());
   }
   const std::string& calls = noted.Calls();
   const std::string shown = "[" + statement + "] made the calls " + calls + ", status [" +
@@ -115,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       try {
         db->BeginTrans();
         db->RollbackTrans();
-      } catch (const holvanter::TavoError& e) {
+      } catch (const holvanter::StatusError& e) {
         FUZZ_CHECK(false, shown + "\n  left a transaction open: " + e.what());
       }
     } else {

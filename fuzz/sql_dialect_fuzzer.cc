@@ -79,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string rewritten;
     try {
       rewritten = holvanter::RewriteStatement(statement, dialect);
-    } catch (const holvanter::TavoError& e) {
-      FUZZ_CHECK(e.hresult() == holvanter::kErrDatabase, e.what());
+    } catch (const holvanter::StatusError& e) {
+      FUZZ_CHECK(e.status().code() == holvanter::Status::Code::kDatabase, e.what());
       continue;
     }
     CheckQuotedTextsKept(statement, rewritten);

@@ -1,17 +1,12 @@
 #include "platform/profile_reader.h"
 
 #include <cctype>
+#include "util/text.h"
 
 namespace holvanter {
 namespace {
 
-std::string_view Trim(std::string_view s) {
-  const char* blanks = " \t\r\n\f\v";
-  const auto first = s.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return {};
-  const auto last = s.find_last_not_of(blanks);
-  return s.substr(first, last - first + 1);
-}
+std::string_view TrimWhiteSpace(std::string_view s) { return Trim(s, kWhiteSpace); }
 
 std::string Unquote(std::string_view value) {
   if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
@@ -29,32 +24,24 @@ void ForEachEntry(std::string_view text, Visit visit) {
   bool in_section = false;
   while (!text.empty()) {
     const auto end = text.find('\n');
-    std::string_view line = Trim(text.substr(0, end));
+    std::string_view line = TrimWhiteSpace(text.substr(0, end));
     text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       const auto close = line.find(']');
-      section = Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
+      section = TrimWhiteSpace(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
       in_section = true;
       continue;
     }
     const auto eq = line.find('=');
     if (!in_section || eq == std::string_view::npos) continue;
-    if (visit(section, Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)))) return;
+    if (visit(section, TrimWhiteSpace(line.substr(0, eq)), TrimWhiteSpace(line.substr(eq + 1)))) return;
   }
 }
 
 }  // namespace
 
-bool SameProfileName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
+bool SameProfileName(std::string_view a, std::string_view b) { return EqualsIgnoreCase(a, b); }
 
 std::optional<std::string> FindProfileValue(std::string_view text, std::string_view section,
                                             std::string_view key) {

@@ -3,8 +3,13 @@
 //
 // Statements are handed over in the component's own dialect (Access SQL:
 // #date# literals, IIf, IsNull, SET Table.Column); each backend rewrites
-// what its database does not understand. Every database failure throws
-// TavoError(kErrDatabase, the database's own message).
+// what its database does not understand.
+//
+// A database failure leaves a connection, a record set and ExecuteSql as a
+// thrown StatusError of kind kDatabase with the database's own message: one
+// error type through the backends' deep call chains, caught by the component
+// at its edge (and by OpenDatabase and LoadSystemCode, which answer with
+// values). Nothing below the component throws anything else on purpose.
 #ifndef HOLVANTER_STORE_DATABASE_H_
 #define HOLVANTER_STORE_DATABASE_H_
 
@@ -16,6 +21,7 @@
 #include <vector>
 
 #include "store/sql_dialect.h"
+#include "util/status.h"
 
 namespace holvanter {
 
@@ -39,7 +45,7 @@ class RecordSet {
   const std::vector<std::string>& Columns() const { return columns_; }
 
   // The value of the named column in the current row, the name matched
-  // without regard to case. Throws TavoError(kErrDatabase) when there is no
+  // without regard to case. Throws StatusError (kDatabase) when there is no
   // such column or no current row.
   const FieldValue& Field(std::string_view name) const;
 
@@ -83,9 +89,9 @@ inline constexpr int kCommandTimeoutSeconds = 10;
 
 // The card numbering turn on a database file (Access, SQLite): an exclusive
 // lock on the file `lock_path` beside it, shared by every thread and
-// process, waited for at most kCommandTimeoutSeconds. Throws
-// TavoError(kErrDatabase) saying what it waited for, or why the lock file
-// could not be had; nothing has been changed then.
+// process, waited for at most kCommandTimeoutSeconds. Throws StatusError
+// (kDatabase) saying what it waited for, or why the lock file could not be
+// had; nothing has been changed then.
 std::unique_ptr<NumberingTurn> TakeFileNumberingTurn(const std::string& lock_path);
 
 // The message of a statement that gave up waiting for a busy database.

@@ -5,25 +5,20 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "holvanter/tavo_card.h"
+#include "util/status.h"
 #include "store/mwic_32.h"
 #include "store/system_code.h"
+#include "util/text.h"
 
 namespace holvanter {
 namespace {
-
-std::string Trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> parts;
   std::size_t start = 0;
   while (true) {
     const auto end = text.find(separator, start);
-    parts.push_back(Trim(text.substr(start, end == std::string::npos ? end : end - start)));
+    parts.emplace_back(Trim(text.substr(start, end == std::string::npos ? end : end - start), " \t"));
     if (end == std::string::npos) return parts;
     start = end + 1;
   }
@@ -65,9 +60,8 @@ ColumnTypes TypesOf(SqlDialect dialect) {
     case SqlDialect::kAccess:
       break;
   }
-  throw TavoError(kErrInvalidProcedureCall,
-                  "Hotel tables can be created on SQLite, PostgreSQL, MariaDB and MySQL "
-                  "databases only.");
+  throw StatusError(Status::InvalidArgument("Hotel tables can be created on SQLite, PostgreSQL, MariaDB and MySQL "
+                  "databases only."));
 }
 
 std::vector<std::string> HotelDdl(const ColumnTypes& t) {
@@ -105,14 +99,15 @@ std::string Quoted(const std::string& text) {
 // The system code padded with blanks to 8 bytes, enciphered with the
 // system-code key, as 16 upper-case hexadecimal figures.
 std::string EncipherSystemCode(const std::string& system_code) {
-  const auto ic_encrypt =
-      reinterpret_cast<IcEncryptFunction>(VendorFunction(kMwicLibrary, "ic_encrypt"));
+  Result<void*> address = VendorFunction(kMwicLibrary, "ic_encrypt");
+  if (!address.ok()) throw StatusError(address.status());
+  const auto ic_encrypt = reinterpret_cast<IcEncryptFunction>(*address);
   uint8_t plain[8];
   std::memset(plain, ' ', sizeof plain);
   std::memcpy(plain, system_code.data(), system_code.size());
   char enciphered[8];
   if (ic_encrypt(kSystemCodeKey, plain, 8, enciphered) != 0)
-    throw TavoError(kErrDatabase, "mwic_32 could not encipher the system code.");
+    throw StatusError(Status::Database("mwic_32 could not encipher the system code."));
   std::string hex;
   for (char c : enciphered) {
     char pair[3];
@@ -126,7 +121,7 @@ std::string EncipherSystemCode(const std::string& system_code) {
 
 std::vector<RoomRange> ParseRoomSpec(const std::string& spec) {
   std::vector<RoomRange> ranges;
-  if (Trim(spec).empty())
+  if (Trim(spec, " \t").empty())
     throw std::invalid_argument("no rooms given: expected building:floor:first-last, e.g. 1:1:0101-0120");
   for (const std::string& item : Split(spec, ',')) {
     const auto fields = Split(item, ':');
@@ -167,7 +162,7 @@ void CreateHotelTables(Connection& connection, const HotelPlan& plan) {
   try {
     CheckHotelPlan(plan);
   } catch (const std::invalid_argument& e) {
-    throw TavoError(kErrInvalidProcedureCall, e.what());
+    throw StatusError(Status::InvalidArgument(e.what()));
   }
   const std::string& code = plan.system_code;
   const std::string card_id = code.empty() ? std::string() : EncipherSystemCode(code);

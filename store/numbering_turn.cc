@@ -1,6 +1,6 @@
 #include <string>
 
-#include "holvanter/tavo_card.h"
+#include "util/status.h"
 #include "platform/env.h"
 #include "store/database.h"
 
@@ -21,12 +21,11 @@ std::unique_ptr<NumberingTurn> TakeFileNumberingTurn(const std::string& lock_pat
   FileLockResult taken = Env::Default()->LockFile(lock_path, kCommandTimeoutSeconds * 1000);
   if (taken.lock) return std::make_unique<FileTurn>(std::move(taken.lock));
   if (taken.timed_out) {
-    throw TavoError(kErrDatabase, "no card numbering turn within " +
+    throw StatusError(Status::Database("no card numbering turn within " +
                                       std::to_string(kCommandTimeoutSeconds) +
-                                      " seconds: another desk holds the lock file " + lock_path);
+                                      " seconds: another desk holds the lock file " + lock_path));
   }
-  throw TavoError(kErrDatabase,
-                  "the card numbering lock file " + lock_path + " cannot be locked: " + taken.error);
+  throw StatusError(Status::Database("the card numbering lock file " + lock_path + " cannot be locked: " + taken.error));
 }
 
 std::string BusyDatabaseMessage(const std::string& database_message) {

@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "holvanter/tavo_card.h"
+#include "util/status.h"
 
 namespace holvanter {
 
@@ -161,10 +161,10 @@ std::string Diagnostics(SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode
 }
 
 // A statement that gave up waiting for a lock or ran out of its time limit.
-class DatabaseTimedOut : public TavoError {
+class DatabaseTimedOut : public StatusError {
  public:
   explicit DatabaseTimedOut(const std::string& database_message)
-      : TavoError(kErrDatabase, BusyDatabaseMessage(database_message)),
+      : StatusError(Status::Database(BusyDatabaseMessage(database_message))),
         database_message_(database_message) {}
   const std::string& database_message() const { return database_message_; }
 
@@ -194,7 +194,7 @@ bool IsTimeOut(const std::string& state) {
       std::any_of(std::begin(kWaitsThatEnded), std::end(kWaitsThatEnded),
                   [&](const char* text) { return message.find(text) != std::string::npos; }))
     throw DatabaseTimedOut(message);
-  throw TavoError(kErrDatabase, message);
+  throw StatusError(Status::Database(message));
 }
 
 void Check(SQLRETURN rc, SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode,
@@ -433,10 +433,9 @@ void PrepareMariaDbSession(OdbcConnection::Handles& h, const std::string& dbms_n
       h, "SELECT CONCAT_WS(' ', @@character_set_client, @@character_set_connection, "
          "@@character_set_results, INSTR(@@SESSION.sql_mode, 'NO_BACKSLASH_ESCAPES') > 0)");
   if (charsets != "utf8mb4 utf8mb4 utf8mb4 1")
-    throw TavoError(kErrDatabase,
-                    "the " + dbms_name + " session must exchange text as utf8mb4 without "
+    throw StatusError(Status::Database("the " + dbms_name + " session must exchange text as utf8mb4 without "
                     "backslash escapes; it has (client, connection, results, no escapes): " +
-                        charsets.value_or("NULL"));
+                        charsets.value_or("NULL")));
 }
 
 // MariaDB and MySQL: a named lock of the issuing session, one per hotel
@@ -455,20 +454,19 @@ class NamedLockTurn : public NumberingTurn {
       granted = FirstValue(*handles_, "SELECT GET_LOCK(" + std::string(kLockName) + ", " +
                                           std::to_string(kCommandTimeoutSeconds) + ")");
     } catch (const DatabaseTimedOut& e) {
-      throw TavoError(kErrDatabase, held_elsewhere + " (" + e.database_message() + ")");
-    } catch (const TavoError& e) {
-      throw TavoError(kErrDatabase,
-                      std::string("the card numbering turn (a named lock) could not be taken: ") +
-                          e.what());
+      throw StatusError(Status::Database(held_elsewhere + " (" + e.database_message() + ")"));
+    } catch (const StatusError& e) {
+      throw StatusError(Status::Database(std::string("the card numbering turn (a named lock) could not be taken: ") +
+                          e.what()));
     }
     // 0: the wait ran out. Null: the session's statement time limit, as long
     // as the wait, ended it a moment before.
-    if (granted != "1") throw TavoError(kErrDatabase, held_elsewhere);
+    if (granted != "1") throw StatusError(Status::Database(held_elsewhere));
   }
   ~NamedLockTurn() override {
     try {
       FirstValue(*handles_, "SELECT RELEASE_LOCK(" + std::string(kLockName) + ")");
-    } catch (const TavoError&) {
+    } catch (const StatusError&) {
       // The connection stays open after the card method returns: holding the
       // turn there would stop every other desk. Ending the session frees it.
       handles_->Drop();
@@ -493,14 +491,13 @@ class AdvisoryTurn : public NumberingTurn {
     try {
       handles_->Run(std::string("SELECT pg_catalog.pg_advisory_lock(") + kAdvisoryLockKey + ")");
     } catch (const DatabaseTimedOut& e) {
-      throw TavoError(kErrDatabase, "no card numbering turn within " +
+      throw StatusError(Status::Database("no card numbering turn within " +
                                         std::to_string(kCommandTimeoutSeconds) +
                                         " seconds: another desk holds the PostgreSQL advisory "
-                                        "lock (" + e.database_message() + ")");
-    } catch (const TavoError& e) {
-      throw TavoError(kErrDatabase,
-                      std::string("the card numbering turn (the PostgreSQL advisory lock) "
-                                  "could not be taken: ") + e.what());
+                                        "lock (" + e.database_message() + ")"));
+    } catch (const StatusError& e) {
+      throw StatusError(Status::Database(std::string("the card numbering turn (the PostgreSQL advisory lock) "
+                                  "could not be taken: ") + e.what()));
     }
   }
   ~AdvisoryTurn() override {
@@ -510,7 +507,7 @@ class AdvisoryTurn : public NumberingTurn {
       try {
         handles_->Run(unlock);
         return;
-      } catch (const TavoError&) {
+      } catch (const StatusError&) {
         // A failed statement may have left its transaction aborted: end it
         // and try once more.
         SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK);
@@ -544,7 +541,7 @@ OdbcConnection::OdbcConnection(const std::string& connection_string,
   Handles& h = *handles_;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h.env))) {
     h.env = SQL_NULL_HENV;
-    throw TavoError(kErrDatabase, "the ODBC driver manager is not available");
+    throw StatusError(Status::Database("the ODBC driver manager is not available"));
   }
   const SQLULEN odbc3 = SQL_OV_ODBC3;
   Check(SQLSetEnvAttr(h.env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(odbc3), 0),
@@ -590,10 +587,9 @@ OdbcConnection::OdbcConnection(const std::string& connection_string,
   const std::optional<SqlDialect> dialect = DialectOfDbms(dbms_name_);
   if (!dialect) {
     // The connection closes with the handles.
-    throw TavoError(kErrDatabase,
-                    "the database product \"" + dbms_name_ +
+    throw StatusError(Status::Database("the database product \"" + dbms_name_ +
                         "\" is not supported: card numbers are kept apart only on Access, "
-                        "SQLite, PostgreSQL, MariaDB and MySQL databases");
+                        "SQLite, PostgreSQL, MariaDB and MySQL databases"));
   }
   dialect_ = *dialect;
 

@@ -24,8 +24,8 @@ class OdbcConnection : public Connection {
   // a file database (Access, SQLite) take turns at card numbering; a
   // PostgreSQL server uses an advisory lock of its own instead, MariaDB and
   // MySQL a named lock. Empty: no turns on a database of neither kind.
-  // Throws TavoError(kErrDatabase, the driver's message) when it cannot
-  // connect, and TavoError(kErrDatabase, a message naming the product) when
+  // Throws StatusError (kDatabase, the driver's message) when it cannot
+  // connect, and StatusError (a database failure: a message naming the product) when
   // the database is not one that DialectOfDbms knows.
   OdbcConnection(const std::string& connection_string, std::string numbering_lock_path);
   ~OdbcConnection() override;

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "holvanter/tavo_card.h"
+#include "util/status.h"
 #include "store/odbc_open.h"
 #ifndef _WIN32
 #include "store/sqlite_connection.h"  // Windows reaches every database through ODBC
@@ -39,8 +39,7 @@ std::unique_ptr<Connection> OpenByContent(const std::string& database_path) {
   if (IsSqliteFile(header)) {
 #ifdef _WIN32
     // no SQLite library in the Windows build
-    throw TavoError(kErrDatabase,
-                    "an SQLite file opens here only through an ODBC data source: " + database_path);
+    throw StatusError(Status::Database("an SQLite file opens here only through an ODBC data source: " + database_path));
 #else
     return SqliteConnection::Open(database_path);
 #endif
@@ -48,7 +47,7 @@ std::unique_ptr<Connection> OpenByContent(const std::string& database_path) {
   // Access files and ODBC file data sources open through ODBC.
   std::string failure;
   std::unique_ptr<Connection> connection = OpenOdbcDatabase(database_path, &failure);
-  if (connection == nullptr) throw TavoError(kErrDatabase, failure);
+  if (connection == nullptr) throw StatusError(Status::Database(failure));
   return connection;
 }
 

@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "holvanter/tavo_card.h"
+#include "util/status.h"
+#include "util/text.h"
 
 namespace holvanter {
 namespace {
@@ -19,15 +20,6 @@ bool IsWordStart(char c) {
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-bool SameWord(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
 
 // The end of the quoted text that starts at `begin` (one past the closing
 // quote; a doubled quote stays inside). An unclosed quote runs to the end:
@@ -91,15 +83,13 @@ std::vector<std::string_view> SplitArguments(std::string_view inner) {
   return args;
 }
 
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
+// Statement blanks: the blank, tab and line ends.
+constexpr std::string_view kStatementBlanks = " \t\r\n";
+
+std::string_view TrimBlanks(std::string_view s) { return Trim(s, kStatementBlanks); }
 
 [[noreturn]] void BadDate(std::string_view literal) {
-  throw TavoError(kErrDatabase,
-                  "Syntax error in date in query expression '" + std::string(literal) + "'.");
+  throw StatusError(Status::Database("Syntax error in date in query expression '" + std::string(literal) + "'."));
 }
 
 // Reads 1 to `max_digits` figures at `pos`; -1 when there are none.
@@ -118,7 +108,7 @@ int MonthFromName(std::string_view name) {
   static constexpr std::array<const char*, 12> kNames = {
       "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   for (std::size_t m = 0; m < kNames.size(); ++m)
-    if (SameWord(name, kNames[m])) return static_cast<int>(m) + 1;
+    if (EqualsIgnoreCase(name, kNames[m])) return static_cast<int>(m) + 1;
   return -1;
 }
 
@@ -207,28 +197,28 @@ class Rewriter {
         std::size_t end = i;
         while (end < s.size() && IsWordChar(s[end])) ++end;
         const std::string_view word = s.substr(i, end - i);
-        if (SameWord(word, "IsNull") || SameWord(word, "IIf")) {
+        if (EqualsIgnoreCase(word, "IsNull") || EqualsIgnoreCase(word, "IIf")) {
           std::size_t open = end;
           while (open < s.size() && IsBlank(s[open])) ++open;
           const std::size_t close =
               open < s.size() && s[open] == '(' ? ClosingParen(s, open) : std::string_view::npos;
           if (close != std::string_view::npos) {
             const auto args = SplitArguments(s.substr(open + 1, close - open - 1));
-            out += SameWord(word, "IsNull") ? NullTest(args, s.substr(i, close + 1 - i))
+            out += EqualsIgnoreCase(word, "IsNull") ? NullTest(args, s.substr(i, close + 1 - i))
                                             : Conditional(args, s.substr(i, close + 1 - i));
             i = close + 1;
             expect_target = false;
             continue;
           }
         }
-        if (depth == 0 && SameWord(word, "SET")) {
+        if (depth == 0 && EqualsIgnoreCase(word, "SET")) {
           in_set_list = true;
           expect_target = true;
           out.append(word);
           i = end;
           continue;
         }
-        if (depth == 0 && (SameWord(word, "WHERE") || SameWord(word, "FROM"))) in_set_list = false;
+        if (depth == 0 && (EqualsIgnoreCase(word, "WHERE") || EqualsIgnoreCase(word, "FROM"))) in_set_list = false;
         if (in_set_list && expect_target) {
           // Table.Column = : SQLite and PostgreSQL take the bare column.
           std::size_t after = end;
@@ -268,15 +258,15 @@ class Rewriter {
 
   std::string NullTest(const std::vector<std::string_view>& args, std::string_view call) const {
     if (args.size() != 1 || TrimBlanks(args[0]).empty())
-      throw TavoError(kErrDatabase, "Wrong number of arguments used with function in query "
-                                    "expression '" + std::string(call) + "'.");
+      throw StatusError(Status::Database("Wrong number of arguments used with function in query "
+                                    "expression '" + std::string(call) + "'."));
     return "((" + Rewrite(args[0]) + ") IS NULL)";
   }
 
   std::string Conditional(const std::vector<std::string_view>& args, std::string_view call) const {
     if (args.size() != 3)
-      throw TavoError(kErrDatabase, "Wrong number of arguments used with function in query "
-                                    "expression '" + std::string(call) + "'.");
+      throw StatusError(Status::Database("Wrong number of arguments used with function in query "
+                                    "expression '" + std::string(call) + "'."));
     return "(CASE WHEN " + std::string(TrimBlanks(Rewrite(args[0]))) + " THEN " +
            std::string(TrimBlanks(Rewrite(args[1]))) + " ELSE " +
            std::string(TrimBlanks(Rewrite(args[2]))) + " END)";

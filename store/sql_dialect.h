@@ -22,7 +22,7 @@ namespace holvanter {
 enum class SqlDialect { kAccess, kSqlite, kPostgres, kMariaDb };
 
 // `statement` as `dialect` understands it; kAccess returns it unchanged.
-// Throws TavoError(kErrDatabase) for a date literal it cannot read.
+// Throws StatusError (kDatabase) for a date literal it cannot read.
 std::string RewriteStatement(std::string_view statement, SqlDialect dialect);
 
 }  // namespace holvanter

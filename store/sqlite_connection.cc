@@ -2,19 +2,19 @@
 
 #include <sqlite3.h>
 
-#include "holvanter/tavo_card.h"
+#include "util/status.h"
 
 namespace holvanter {
 namespace {
 
 [[noreturn]] void Fail(sqlite3* db) {
-  if (db == nullptr) throw TavoError(kErrDatabase, "out of memory");
+  if (db == nullptr) throw StatusError(Status::Database("out of memory"));
   // Busy after the busy time-out: another connection held the file for the
   // whole command time limit.
   const int code = sqlite3_errcode(db);
   if (code == SQLITE_BUSY || code == SQLITE_LOCKED)
-    throw TavoError(kErrDatabase, BusyDatabaseMessage(sqlite3_errmsg(db)));
-  throw TavoError(kErrDatabase, sqlite3_errmsg(db));
+    throw StatusError(Status::Database(BusyDatabaseMessage(sqlite3_errmsg(db))));
+  throw StatusError(Status::Database(sqlite3_errmsg(db)));
 }
 
 bool OnlyBlanksAndSemicolons(const char* tail) {
@@ -38,7 +38,7 @@ std::unique_ptr<SqliteConnection> SqliteConnection::Open(const std::string& path
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     const std::string message = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close_v2(db);
-    throw TavoError(kErrDatabase, message + ": " + path);
+    throw StatusError(Status::Database(message + ": " + path));
   }
   std::unique_ptr<SqliteConnection> connection(new SqliteConnection(db, path));
   sqlite3_busy_timeout(db, kCommandTimeoutSeconds * 1000);
@@ -48,7 +48,7 @@ std::unique_ptr<SqliteConnection> SqliteConnection::Open(const std::string& path
   // SQLite falls back to reading a file it may not write: such a hotel
   // cannot record a card, and says so before an issue begins.
   if (sqlite3_db_readonly(db, "main") == 1)
-    throw TavoError(kErrDatabase, "the database file is read-only: " + path);
+    throw StatusError(Status::Database("the database file is read-only: " + path));
   return connection;
 }
 
@@ -90,8 +90,8 @@ RecordSet SqliteConnection::Query(const std::string& statement) {
   const char* tail = nullptr;
   if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s.stmt, &tail) != SQLITE_OK) Fail(db_);
   if (!OnlyBlanksAndSemicolons(tail))
-    throw TavoError(kErrDatabase, "Characters found after end of SQL statement.");
-  if (s.stmt == nullptr) throw TavoError(kErrDatabase, "Invalid SQL statement: it is empty.");
+    throw StatusError(Status::Database("Characters found after end of SQL statement."));
+  if (s.stmt == nullptr) throw StatusError(Status::Database("Invalid SQL statement: it is empty."));
 
   const int count = sqlite3_column_count(s.stmt);
   std::vector<std::string> columns;

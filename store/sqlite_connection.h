@@ -16,7 +16,7 @@ class SqliteConnection : public Connection {
   // Opens the SQLite database at `path` (UTF-8). With `create`, a missing
   // file is created; without it the file must exist and be readable as an
   // SQLite database. Writers wait up to kCommandTimeoutSeconds for each
-  // other. Throws TavoError(kErrDatabase) when the database cannot be opened.
+  // other. Throws StatusError (kDatabase) when the database cannot be opened.
   static std::unique_ptr<SqliteConnection> Open(const std::string& path, bool create = false);
 
   ~SqliteConnection() override;

@@ -6,6 +6,7 @@
 #include "platform/env.h"
 #include "store/execute_sql.h"
 #include "store/mwic_32.h"
+#include "util/text.h"
 
 namespace holvanter {
 namespace {
@@ -13,21 +14,15 @@ namespace {
 constexpr std::size_t kSystemCodeLength = 5;
 constexpr int32_t kCipherBytes = 8;
 
-std::string TrimBlanks(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 // The 8 plain bytes of an enciphered CardID, through mwic_32.
-std::string Decipher(const std::string& card_id) {
+Result<std::string> Decipher(const std::string& card_id) {
   Env* env = Env::Default();
-  const auto asc_hex =
-      reinterpret_cast<AscHexFunction>(VendorFunction(kMwicLibrary, "asc_hex"));
-  const auto ic_decrypt =
-      reinterpret_cast<IcDecryptFunction>(VendorFunction(kMwicLibrary, "ic_decrypt"));
+  HV_ASSIGN_OR_RETURN(void* const asc_hex_address, VendorFunction(kMwicLibrary, "asc_hex"));
+  HV_ASSIGN_OR_RETURN(void* const ic_decrypt_address, VendorFunction(kMwicLibrary, "ic_decrypt"));
+  const auto asc_hex = reinterpret_cast<AscHexFunction>(asc_hex_address);
+  const auto ic_decrypt = reinterpret_cast<IcDecryptFunction>(ic_decrypt_address);
 
-  const std::string hex = env->ToAnsi(TrimBlanks(card_id));
+  const std::string hex = env->ToAnsi(std::string(Trim(card_id)));
   uint8_t enciphered[kCipherBytes] = {};
   asc_hex(hex.c_str(), enciphered, kCipherBytes);  // its status is not examined
 
@@ -41,14 +36,28 @@ std::string Decipher(const std::string& card_id) {
 
 }  // namespace
 
-std::string LoadSystemCode(Connection& connection) {
+Result<std::string> LoadSystemCode(Connection& connection) {
   std::string system_code(8, ' ');
-  std::string status;
-  std::optional<RecordSet> spec = ExecuteSql(connection, "Select * From SpecRecord Where InfoNo= 1 ", status);
-  if (spec && !spec->Bof() && !spec->Eof()) {
-    const std::string card_id = spec->Field("CardID").value_or("");
+  std::string card_id;
+  bool found = false;
+  try {
+    std::string status;
+    std::optional<RecordSet> spec =
+        ExecuteSql(connection, "Select * From SpecRecord Where InfoNo= 1 ", status);
+    if (spec && !spec->Bof() && !spec->Eof()) {
+      card_id = spec->Field("CardID").value_or("");
+      found = true;
+    }
+  } catch (const StatusError& e) {
+    return e.status();
+  }
+  if (found) {
     // The emptiness test comes before the blanks are stripped.
-    system_code = card_id.empty() ? std::string(kDefaultSystemCode) : Decipher(card_id);
+    if (card_id.empty()) {
+      system_code = kDefaultSystemCode;
+    } else {
+      HV_ASSIGN_OR_RETURN(system_code, Decipher(card_id));
+    }
   }
   return system_code.substr(0, kSystemCodeLength);
 }

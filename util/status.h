@@ -6,6 +6,7 @@
 #define HOLVANTER_UTIL_STATUS_H_
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -55,6 +56,20 @@ class Status {
   std::string message_;
 };
 
+// A failure thrown through the store's own layers, where a database
+// backend's deep call chains would otherwise pass a Status through every
+// frame. It never leaves the core: the component turns it into the caller's
+// error at its edge, exactly as it turns a returned Status.
+class StatusError : public std::runtime_error {
+ public:
+  explicit StatusError(Status status)
+      : std::runtime_error(status.message()), status_(std::move(status)) {}
+  const Status& status() const noexcept { return status_; }
+
+ private:
+  Status status_;
+};
+
 // A value, or the failure that kept it from being made.
 template <typename T>
 class Result {
@@ -67,6 +82,11 @@ class Result {
   const T& value() const { return *value_; }
   T& operator*() { return *value_; }
   T* operator->() { return &*value_; }
+  // A result equals a value when it holds that value.
+  template <typename U>
+  friend bool operator==(const Result& result, const U& value) {
+    return result.ok() && *result.value_ == value;
+  }
 
  private:
   Status status_;

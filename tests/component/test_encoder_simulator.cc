@@ -53,7 +53,7 @@ class Simulator : public ::testing::Test {
 };
 
 const CardImage kGuest =
-    BuildGuestImage("TAVO1", "003039", "200710150000", "200710171430", "0305", 3, 1);
+    BuildGuestImage("TAVO1", "003039", "200710150000", "200710171430", "0305", 3, 1).value();
 
 TEST_F(Simulator, NoCardOrAnotherPasswordMeansNothingReadOrWritten) {
   TavoCard card;

@@ -42,8 +42,8 @@ TEST(MissingLibrary, OpenPortAndReadCardFailWithFileNotFound) {
   EXPECT_EQ(no, "kept");
   EXPECT_EQ(card.ClosePort(), 0);
   CardImage image{};
-  EXPECT_EQ(FailureOf([&] { ReadCardImage(image); }).hresult, kErrFileNotFound);
-  EXPECT_EQ(FailureOf([&] { WriteCardImage(image); }).hresult, kErrFileNotFound);
+  EXPECT_EQ(FailureOf(ReadCardImage(image).status()).hresult, kErrFileNotFound);
+  EXPECT_EQ(FailureOf(WriteCardImage(image).status()).hresult, kErrFileNotFound);
 }
 
 TEST(MissingLibrary, CFaceReturnsTheHresult) {
@@ -94,7 +94,7 @@ TEST(CreateCardOnly, ReadCardFailsWithEntryPointNotFoundAndClosePortAnswersZero)
   EXPECT_EQ(no, "kept");
   EXPECT_EQ(card.ClosePort(), 0);  // destroyCard is missing: ignored
   EXPECT_EQ(ThisThreadState().port_state, 1);
-  EXPECT_EQ(FailureOf([] { WriteCardImage(BlankCardImage()); }).hresult, kErrEntryPointNotFound);
+  EXPECT_EQ(FailureOf(WriteCardImage(BlankCardImage()).status()).hresult, kErrEntryPointNotFound);
 }
 
 #else

@@ -122,7 +122,7 @@ TEST_F(OdbcDatabaseTest, QueriesReturnEveryRowWithNullsAndNamedFields) {
     rs->MoveNext();
   }
   EXPECT_TRUE(rs->Eof());
-  EXPECT_THROW(rs->Field("Id"), TavoError);
+  EXPECT_THROW(rs->Field("Id"), StatusError);
 
   std::optional<RecordSet> max = Sql("SELECT Max(Id) AS IdMax, COUNT(*) AS N FROM OdbcProbe");
   ASSERT_TRUE(max.has_value());
@@ -191,7 +191,7 @@ TEST_F(OdbcDatabaseTest, EachUpdateCommitsOnItsOwnAndAFailedOneLeavesNothing) {
   // and the connection goes back to committing each statement.
   db_->BeginTrans();
   db_->Execute("Insert Into OdbcProbe (Id, Amount) Values (3, 1)");
-  EXPECT_THROW(db_->Execute("Insert Into OdbcProbe (Id, Amount) Values (1, 1)"), TavoError);
+  EXPECT_THROW(db_->Execute("Insert Into OdbcProbe (Id, Amount) Values (1, 1)"), StatusError);
   db_->RollbackTrans();
   db_->RollbackTrans();  // nothing open: nothing happens
   EXPECT_EQ(count_seen_by_other_desk(), "2");
@@ -214,7 +214,7 @@ TEST_F(OdbcDatabaseTest, StatementsRunWithTheCommandTimeLimit) {
   if (db_->Dialect() != SqlDialect::kPostgres) return;
   // The server is asked to wait longer than the limit: the driver gives up.
   const auto start = steady_clock::now();
-  EXPECT_THROW(db_->Query("SELECT pg_sleep(30)"), TavoError);
+  EXPECT_THROW(db_->Query("SELECT pg_sleep(30)"), StatusError);
   const double seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
   EXPECT_GE(seconds, kCommandTimeoutSeconds - 0.5);
   EXPECT_LT(seconds, kCommandTimeoutSeconds + 5);

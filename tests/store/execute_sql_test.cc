@@ -88,9 +88,9 @@ TEST_F(ExecuteSqlTest, FirstWordAndIntoDecideThePath) {
     std::optional<RecordSet> records;
     try {
       records = ExecuteSql(noting, c.statement, status);
-    } catch (const TavoError& e) {
+    } catch (const StatusError& e) {
       failed = true;
-      EXPECT_EQ(e.hresult(), kErrDatabase);
+      EXPECT_EQ(e.status().code(), Status::Code::kDatabase);
       EXPECT_EQ(status, "before");
     }
     if (c.update) {

@@ -7,21 +7,37 @@
 #include <functional>
 #include <string>
 
+#include "component/call_context.h"
 #include "holvanter/tavo_card.h"
+#include "util/status.h"
 
 namespace holvanter::test_support {
 
-// The HRESULT of the TavoError the call ended with (0 when it ran) and its message.
+// The HRESULT the caller sees for a failure (0 when it ran) and its message.
 struct Failure {
   int32_t hresult = 0;
   std::string message;
 };
 
+// A failure returned by a layer below the component, as the component's
+// caller would see it.
+inline Failure FailureOf(const Status& status) {
+  try {
+    ThrowIfFailed(status);
+  } catch (const TavoError& e) {
+    return {e.hresult(), e.what()};
+  }
+  return {};
+}
+
+// A failure thrown by the component, or by the store's layers below it.
 inline Failure FailureOf(const std::function<void()>& call) {
   try {
     call();
   } catch (const TavoError& e) {
     return {e.hresult(), e.what()};
+  } catch (const StatusError& e) {
+    return FailureOf(e.status());
   }
   return {};
 }

@@ -156,7 +156,7 @@ void Init(const InitOptions& o) {
         o.dsn.empty() ? CreateSqliteDatabase(path, o.force)
                       : OpenDataSourceForInit(path.string(), o.force);
     holvanter::CreateHotelTables(*connection, plan);
-  } catch (const holvanter::TavoError& e) {
+  } catch (const std::exception& e) {
     // A half-made SQLite file would only ask for --force next time.
     if (o.dsn.empty() && !existed) {
       std::filesystem::remove(path, ec);
@@ -209,7 +209,7 @@ void Cards(bool json) {
     std::string status;
     cards = holvanter::ExecuteSql(*connection, "SELECT * FROM CardRecord ORDER BY InfoNo DESC",
                                   status);
-  } catch (const holvanter::TavoError& e) {
+  } catch (const std::exception& e) {
     Fail(std::string("cannot read CardRecord: ") + e.what());
   }
 

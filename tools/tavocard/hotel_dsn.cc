@@ -12,9 +12,9 @@ std::unique_ptr<holvanter::Connection> OpenDataSourceForInit(const std::string& 
                                                              bool force) {
   const std::optional<holvanter::OdbcTarget> target = holvanter::PlanOdbcOpen(dsn_path);
   if (!target) {
-    throw holvanter::TavoError(holvanter::kErrDatabase,
-                               dsn_path + " is no ODBC file data source (an [ODBC] section "
-                                          "naming a DRIVER and its keywords)");
+    throw holvanter::StatusError(holvanter::Status::Database(
+        dsn_path + " is no ODBC file data source (an [ODBC] section "
+                                          "naming a DRIVER and its keywords)"));
   }
   auto connection = std::make_unique<holvanter::OdbcConnection>(target->connection_string,
                                                                 target->numbering_lock_path);
@@ -23,13 +23,12 @@ std::unique_ptr<holvanter::Connection> OpenDataSourceForInit(const std::string& 
     try {
       connection->Query("SELECT COUNT(*) AS N FROM CardRecord");
       has_hotel = true;
-    } catch (const holvanter::TavoError&) {
+    } catch (const holvanter::StatusError&) {
       // No CardRecord table: nothing to lose.
     }
     if (has_hotel) {
-      throw holvanter::TavoError(holvanter::kErrDatabase,
-                                 "the database already holds a hotel; give --force to replace "
-                                 "it with an empty one");
+      throw holvanter::StatusError(holvanter::Status::Database(
+          "the database already holds a hotel; give --force to replace it with an empty one"));
     }
   }
   return connection;

@@ -11,7 +11,7 @@
 namespace tavocard {
 
 // Connects to the database of the file data source at `dsn_path` as the
-// component will. Throws holvanter::TavoError with the driver's message when
+// component will. Throws holvanter::StatusError with the driver's message when
 // the file is no data source or the connection fails, and, unless `force`,
 // when the database already holds a hotel (its CardRecord table).
 std::unique_ptr<holvanter::Connection> OpenDataSourceForInit(const std::string& dsn_path,
