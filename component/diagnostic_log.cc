@@ -2,8 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <string_view>
 
 #include "platform/env.h"
 #include "store/settings.h"
@@ -51,19 +50,92 @@ std::string ShortenedName(std::string_view utf8) {
   return std::string(utf8.substr(0, end)) + (end < utf8.size() ? "…" : "");
 }
 
+namespace {
+
+// The keywords whose values are passwords in a connection string or a file
+// data source, lower case.
+constexpr std::string_view kPasswordKeys[] = {"password", "pwd"};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// When a password keyword starts at `at` of `lower`, followed by its '='
+// (blanks allowed either side of it), where its value starts; else npos.
+std::size_t PasswordValueStart(const std::string& lower, std::size_t at) {
+  for (std::string_view key : kPasswordKeys) {
+    if (lower.compare(at, key.size(), key) != 0) continue;
+    std::size_t i = at + key.size();
+    while (i < lower.size() && IsBlank(lower[i])) ++i;
+    if (i == lower.size() || lower[i] != '=') continue;
+    ++i;
+    while (i < lower.size() && IsBlank(lower[i])) ++i;
+    return i;
+  }
+  return std::string::npos;
+}
+
+// Where a value starting at `from` ends, as a driver reads it: a braced
+// value at its closing brace ("}}" inside it stands for one '}'), any other
+// at the next ';' (blanks belong to the value). An unclosed value runs to
+// the end.
+std::size_t PasswordValueEnd(const std::string& text, std::size_t from) {
+  if (from < text.size() && text[from] == '{') {
+    for (std::size_t i = from + 1; i < text.size(); ++i) {
+      if (text[i] != '}') continue;
+      if (i + 1 < text.size() && text[i + 1] == '}') {
+        ++i;
+        continue;
+      }
+      return i + 1;
+    }
+    return text.size();
+  }
+  const std::size_t semicolon = text.find(';', from);
+  return semicolon == std::string::npos ? text.size() : semicolon;
+}
+
+}  // namespace
+
 std::string WithoutPasswords(std::string text) {
   for (std::size_t at; (at = text.find(kDatabasePassword)) != std::string::npos;)
     text.replace(at, sizeof kDatabasePassword - 1, "***");
   const std::string lower = Lower(text);
-  // Rebuilt from the end so that earlier positions stay valid.
-  for (std::size_t at = lower.rfind("pwd="); at != std::string::npos;
-       at = at == 0 ? std::string::npos : lower.rfind("pwd=", at - 1)) {
-    const std::size_t from = at + 4;
-    std::size_t to = text.find_first_of(";} \"", from);
-    if (to == std::string::npos) to = text.size();
-    text.replace(from, to - from, "***");
+  std::string masked;
+  std::size_t copied = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t value = PasswordValueStart(lower, at);
+    if (value == std::string::npos) {
+      ++at;
+      continue;
+    }
+    masked.append(text, copied, value - copied);
+    masked += "***";
+    copied = at = PasswordValueEnd(text, value);
   }
-  return text;
+  masked.append(text, copied, std::string::npos);
+  return masked;
+}
+
+std::string EscapeControlCharacters(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      escaped += c;
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\r') {
+      escaped += "\\r";
+    } else if (c == '\t') {
+      escaped += "\\t";
+    } else {
+      escaped += "\\x";
+      escaped += kHex[byte >> 4];
+      escaped += kHex[byte & 0x0F];
+    }
+  }
+  return escaped;
 }
 
 void LogCardMethod(Env& env_ref, const char* method, const std::string& inputs, const std::string& outcome,
@@ -86,13 +158,16 @@ void LogCardMethod(Env& env_ref, const char* method, const std::string& inputs, 
                   t.hour, t.minute, t.second);
     char took[32];
     std::snprintf(took, sizeof took, " %.1f ms", milliseconds);
+    // Each part masked on its own, so that a password value running to the
+    // end of its part takes nothing of the next; then escaped, so that no
+    // value (a begin stamp, a room, a driver's message) can break the line
+    // and forge lines of its own.
     const std::string line =
-        WithoutPasswords(head + std::string(method) + " " + inputs + " " + outcome + took) + "\n";
-    // One write per line, appended, so that desks sharing a log do not mix
-    // their lines.
-    std::ofstream out(std::filesystem::path(std::u8string(file.begin(), file.end())),
-                      std::ios::binary | std::ios::app);
-    out.write(line.data(), static_cast<std::streamsize>(line.size()));
+        EscapeControlCharacters(head + WithoutPasswords(method) + " " + WithoutPasswords(inputs) +
+                                " " + WithoutPasswords(outcome) + took) +
+        "\n";
+    std::string error;
+    env->AppendLine(file, line, &error);  // a line that cannot be written is lost
   } catch (...) {
     // The log never changes what a card method does.
   }

@@ -9,7 +9,8 @@
 //   Level=calls        ; every card method (the default); "failures": only
 //                      ; those that did not do all their work; "off"
 //
-// The log never holds the database password.
+// The log never holds the database password, and a card method's line is
+// always one line, whatever its inputs or its failure reason hold.
 #ifndef HOLVANTER_COMPONENT_DIAGNOSTIC_LOG_H_
 #define HOLVANTER_COMPONENT_DIAGNOSTIC_LOG_H_
 
@@ -32,8 +33,14 @@ std::string IssueInputs(const std::string& begin, const std::string& end, int bl
 
 // A holder name as the log shows it: its first two characters and "…".
 std::string ShortenedName(std::string_view utf8);
-// `text` with the database password and every pwd=... value masked.
+// `text` with the database password masked wherever it stands, and the
+// value of every PWD or PASSWORD keyword (any case, blanks allowed around
+// '=') masked as a driver would read it: to the next ';' or the end, or a
+// braced value ("{a;b}}c}") whole.
 std::string WithoutPasswords(std::string text);
+// `text` with every control character (below 0x20, and 0x7F) written out:
+// \n, \r, \t, or \xNN for the others. A log line stays one line.
+std::string EscapeControlCharacters(std::string_view text);
 
 // Appends the line of one card method when the log is on.
 void LogCardMethod(Env& env, const char* method, const std::string& inputs, const std::string& outcome,

@@ -87,6 +87,17 @@ class Env {
   // file "X.lock" that is created beside a file X gets X's permissions and
   // group, so that every user who may write X may take the lock too.
   virtual FileLockResult LockFile(const std::string& path, int wait_ms) = 0;
+
+  // Appends `line` to the file at `path` (UTF-8) in one write, so that
+  // desks sharing the file never mix their lines. The file is created when
+  // missing, with the group and the read and write permissions of its
+  // folder (on Windows the folder's inherited rights), so that every desk
+  // user who may write the folder may write the file. A link at `path`
+  // (symbolic link, reparse point) or anything but an ordinary file there
+  // is refused and left as it is. False, with the system's reason in
+  // `error` when given, when the line was not appended.
+  virtual bool AppendLine(const std::string& path, const std::string& line,
+                          std::string* error) = 0;
 };
 
 }  // namespace holvanter

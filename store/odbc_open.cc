@@ -82,6 +82,36 @@ std::optional<std::string> ReadFileStart(const std::string& path, std::size_t li
   return bytes;
 }
 
+using Keywords = std::vector<std::pair<std::string, std::string>>;
+
+// The keywords of a file data source's [ODBC] section, in file order;
+// nullopt when none names a DRIVER, or when a keyword name holds ';', '='
+// or a brace (or is empty): the driver would read other keywords than the
+// file's.
+std::optional<Keywords> DataSourceKeywords(std::string_view text) {
+  Keywords keywords = ReadProfileSection(text, "ODBC");
+  const std::string* driver = FindKeyword(keywords, "DRIVER");
+  if (driver == nullptr || driver->empty() || !AllNamesCarried(keywords)) return std::nullopt;
+  return keywords;
+}
+
+// The connection string of a file data source's keywords: all of them, in
+// file order. The SQLite driver keeps no statement time limit of its own;
+// its busy time-out (milliseconds) is what bounds a statement's wait for
+// the file. A write on a busy file waits that time-out twice over (once to
+// begin the driver's transaction, once for the statement), so it gets half
+// the limit, unless the data source sets one. Its database name goes in a
+// form that reaches it whole.
+std::string DataSourceConnectionString(Keywords keywords) {
+  if (ContainsNoCase(*FindKeyword(keywords, "DRIVER"), "sqlite")) {
+    if (FindKeyword(keywords, "Timeout") == nullptr)
+      keywords.emplace_back("Timeout", std::to_string(kSqliteDriverBusyTimeoutMs));
+    for (auto& [key, value] : keywords)
+      if (SameProfileName(key, "Database")) value = SqliteDatabaseName(value);
+  }
+  return JoinConnectionString(keywords);
+}
+
 }  // namespace
 
 std::string SqliteDatabaseName(const std::string& database) {
@@ -133,13 +163,6 @@ std::string JoinConnectionString(
   return joined;
 }
 
-std::optional<std::string> FileDsnConnectionString(std::string_view text) {
-  const auto keywords = ReadProfileSection(text, "ODBC");
-  const std::string* driver = FindKeyword(keywords, "DRIVER");
-  if (driver == nullptr || driver->empty() || !AllNamesCarried(keywords)) return std::nullopt;
-  return JoinConnectionString(keywords);
-}
-
 std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path) {
   std::optional<std::string> bytes = ReadFileStart(path, kMaxDataSourceBytes + 1);
   if (!bytes) return std::nullopt;
@@ -149,33 +172,22 @@ std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path) {
     return std::nullopt;
   // Data sources written by Windows tools are in the ANSI code page.
   const std::string text = IsUtf8(*bytes) ? *bytes : Env::Default()->FromAnsi(*bytes);
-  const auto keywords = ReadProfileSection(text, "ODBC");
-  const std::string* driver = FindKeyword(keywords, "DRIVER");
-  if (driver == nullptr || driver->empty() || !AllNamesCarried(keywords)) return std::nullopt;
+  const std::optional<Keywords> keywords = DataSourceKeywords(text);
+  if (!keywords) return std::nullopt;
 
   // Issues on a file database take turns through a lock file beside it;
   // a server database keeps its own turns, and the lock file beside the
   // data source is then never used.
+  const std::string& driver = *FindKeyword(*keywords, "DRIVER");
   std::string database_file = path;
-  if (const std::string* dbq = FindKeyword(keywords, "DBQ"); dbq && !dbq->empty()) {
+  if (const std::string* dbq = FindKeyword(*keywords, "DBQ"); dbq && !dbq->empty()) {
     database_file = *dbq;
-  } else if (const std::string* database = FindKeyword(keywords, "Database");
+  } else if (const std::string* database = FindKeyword(*keywords, "Database");
              database && !database->empty() &&
-             (ContainsNoCase(*driver, "sqlite") || Env::Default()->FileExists(*database))) {
+             (ContainsNoCase(driver, "sqlite") || Env::Default()->FileExists(*database))) {
     database_file = *database;
   }
-  // The SQLite driver keeps no statement time limit of its own; its busy
-  // time-out (milliseconds) is what bounds a statement's wait for the file.
-  // A write on a busy file waits that time-out twice over (once to begin the
-  // driver's transaction, once for the statement), so it gets half the limit.
-  std::vector<std::pair<std::string, std::string>> connect_keywords = keywords;
-  if (ContainsNoCase(*driver, "sqlite")) {
-    if (FindKeyword(keywords, "Timeout") == nullptr)
-      connect_keywords.emplace_back("Timeout", std::to_string(kSqliteDriverBusyTimeoutMs));
-    for (auto& [key, value] : connect_keywords)
-      if (SameProfileName(key, "Database")) value = SqliteDatabaseName(value);
-  }
-  return OdbcTarget{JoinConnectionString(connect_keywords), database_file + ".lock"};
+  return OdbcTarget{DataSourceConnectionString(*keywords), database_file + ".lock"};
 }
 
 std::unique_ptr<Connection> OpenOdbcDatabase(const std::string& path, std::string* failure) {

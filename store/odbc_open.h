@@ -47,15 +47,13 @@ bool IsAccessHeader(std::string_view header);
 // value ("{SQL Server}", every '}' inside doubled).
 std::string JoinConnectionString(const std::vector<std::pair<std::string, std::string>>& keywords);
 
-// The connection string of a file data source: every keyword of its [ODBC]
-// section, in file order. nullopt when there is no [ODBC] section naming a
-// DRIVER, or when a keyword name holds ';', '=' or a brace (or is empty):
-// the driver would read other keywords than the file's.
-std::optional<std::string> FileDsnConnectionString(std::string_view text);
-
 // What the file at `path` (UTF-8) opens with through ODBC: an Access file
-// with exactly BuildConnectionString(path); a file data source with its
-// keywords. nullopt for any other file, or one that cannot be read.
+// with exactly BuildConnectionString(path); a file data source with every
+// keyword of its [ODBC] section in file order (an SQLite driver also gets
+// its busy time-out and an ASCII database name). nullopt for any other
+// file, one that cannot be read, a data source without a DRIVER, or one
+// with a keyword name holding ';', '=' or a brace (or empty): the driver
+// would read other keywords than the file's.
 std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path);
 
 // A new ODBC connection to the database file at `path`; nullptr when the

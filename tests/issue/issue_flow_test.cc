@@ -3,15 +3,21 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <vector>
 #include <string>
 
 #include "card/card_image.h"
+#include "component/diagnostic_log.h"
 #include "component/thread_state.h"
 #include "holvanter/holvanter.h"
 #include "holvanter/tavo_card.h"
@@ -611,6 +617,108 @@ TEST_F(IssueFlow, TheDiagnosticLogHasOneLinePerCardMethodAndNoPassword) {
     EXPECT_EQ(lines[i].find("Zhang Wei"), std::string::npos) << lines[i];
     EXPECT_EQ(lines[i].find("s3cret"), std::string::npos) << lines[i];
   }
+}
+
+TEST(DiagnosticLog, EveryFormOfAPasswordIsMasked) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"DRIVER=X;PWD=s3cret;UID=desk", "DRIVER=X;PWD=***;UID=desk"},
+      {"uid=desk;password=s3cret", "uid=desk;password=***"},
+      {"PWD =s3cret;UID=desk", "PWD =***;UID=desk"},
+      {"PassWord\t=\ts3cret", "PassWord\t=\t***"},
+      {"Pwd=two words;UID=desk", "Pwd=***;UID=desk"},
+      {"reason=\"Pwd=two words\"", "reason=\"Pwd=***"},
+      {"PWD={a;b};UID=desk", "PWD=***;UID=desk"},
+      {"pwd = {a}}b;c};UID=desk", "pwd = ***;UID=desk"},
+      {"PWD={never closed;UID=desk", "PWD=***"},
+      {"PWD=a;PASSWORD=b;pwd=c", "PWD=***;PASSWORD=***;pwd=***"},
+      {"PWD=", "PWD=***"},
+      {"DBQ=C:\\hotel.mdb;pwd=lockhousepw", "DBQ=C:\\hotel.mdb;pwd=***"},
+      {"no hotel opens with lockhousepw.", "no hotel opens with ***."},
+      {"[ODBC]\nPWD=s3cret\nUID=desk", "[ODBC]\nPWD=***"},
+      // Not passwords: left as they are.
+      {"password authentication failed for user \"desk\"",
+       "password authentication failed for user \"desk\""},
+      {"UID=pwd;Database=passwords", "UID=pwd;Database=passwords"},
+  };
+  for (const auto& [text, masked] : cases) EXPECT_EQ(WithoutPasswords(text), masked) << text;
+}
+
+std::vector<std::string> LogLines(const std::string& log) {
+  std::ifstream in(log, std::ios::binary);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST_F(IssueFlow, EachCardMethodLogsOneLineWhateverItsInputsHold) {
+  const std::string log = hotel_->folder() + "/cards.log";
+  TestHotel::WriteSettings("[Setting]\nDataBase=" + hotel_->database_path() + "\n[Log]\nFile=" +
+                           log + "\n");
+  struct Case {
+    const char* what;
+    std::string begin;
+    std::string rooms;
+    std::string name;
+    std::string shown;
+  } cases[] = {
+      {"a begin stamp that would forge a line", std::string(kBegin) + "\n2007-10-20 12:30:00 "
+       "WriteCard CardNo=000009 result=0", "0203", "Li Wei",
+       "BeginDate=\"200710201230\\n2007-10-20 12:30:00 WriteCard CardNo=000009 result=0\""},
+      {"a room with a carriage return and a tab", kBegin, "02\r\t03", "Li Wei",
+       "Rooms=\"02\\r\\t03\""},
+      {"a holder name of other control bytes", kBegin, "0203", "\x01\x7F", "HoderName=\"\\x01\\x7F\""},
+  };
+  std::size_t calls = 0;
+  for (const Case& c : cases) {
+    std::string card_no;
+    Guest(c.rooms, card_no, 1, 2, c.begin, kEnd, c.name);
+    ++calls;
+    const std::vector<std::string> lines = LogLines(log);
+    ASSERT_EQ(lines.size(), calls) << c.what << ::testing::PrintToString(lines);
+    EXPECT_NE(lines.back().find(c.shown), std::string::npos) << c.what << ": " << lines.back();
+    EXPECT_TRUE(std::none_of(lines.back().begin(), lines.back().end(),
+                             [](char ch) { return ch == 0x7F || (ch >= 0 && ch < 0x20); }))
+        << c.what;
+  }
+}
+
+TEST_F(IssueFlow, TheDiagnosticLogFollowsNoLinkAndIsSharedLikeItsFolder) {
+  namespace fs = std::filesystem;
+  const std::string target = hotel_->folder() + "/database-backup.txt";
+  std::ofstream(target) << "untouched\n";
+  const std::string link = hotel_->folder() + "/cards.log";
+  fs::create_symlink(target, link);
+  const std::string settings = "[Setting]\nDataBase=" + hotel_->database_path() + "\n[Log]\nFile=";
+  TestHotel::WriteSettings(settings + link + "\n");
+  std::string card_no;
+  EXPECT_EQ(Guest("0203", card_no), 0);  // the card is issued all the same
+  std::stringstream content;
+  content << std::ifstream(target).rdbuf();
+  EXPECT_EQ(content.str(), "untouched\n");
+  EXPECT_TRUE(fs::is_symlink(link));
+  // A dangling link: nothing is created where it points.
+  fs::remove(target);
+  EXPECT_EQ(Guest("0203", card_no), 0);
+  EXPECT_FALSE(fs::exists(target));
+
+  // A new log takes its folder's group and read and write permissions,
+  // whatever the umask of the desk that wrote the first line. (Only a
+  // member of another group, or root, can give the folder that group.)
+  const std::string folder = hotel_->folder() + "/logs";
+  fs::create_directory(folder);
+  ASSERT_EQ(chmod(folder.c_str(), 0770), 0);
+  if (chown(folder.c_str(), static_cast<uid_t>(-1), getegid() + 1) != 0) {
+    // Not allowed here: the folder keeps this user's group.
+  }
+  TestHotel::WriteSettings(settings + folder + "/cards.log\n");
+  const mode_t umask_before = umask(077);
+  EXPECT_EQ(Guest("0203", card_no), 0);
+  umask(umask_before);
+  struct stat folder_st {}, log_st {};
+  ASSERT_EQ(stat(folder.c_str(), &folder_st), 0);
+  ASSERT_EQ(stat((folder + "/cards.log").c_str(), &log_st), 0);
+  EXPECT_EQ(log_st.st_mode & 07777, 0660u);
+  EXPECT_EQ(log_st.st_gid, folder_st.st_gid);
 }
 
 TEST_F(IssueFlow, ADatabaseLockedByAnotherProgramIsBusy) {

@@ -93,32 +93,44 @@ TEST(OdbcOpen, FileDataSourcesBecomeConnectionStrings) {
        "[ODBC]\nDRIVER=PostgreSQL Unicode\nServername=127.0.0.1\nPort=5432\nDatabase=hotel\n",
        "DRIVER=PostgreSQL Unicode;Servername=127.0.0.1;Port=5432;Database=hotel"},
       {"Windows line ends, a BOM, comments, blanks around names and values",
-       "\xEF\xBB\xBF; front desk 2\r\n[odbc]\r\n  driver = SQLite3 \r\n;Database=old.db\r\n"
-       "Database = /srv/酒店/hotel.db\r\n",
-       "driver=SQLite3;Database=/srv/酒店/hotel.db"},
-      {"only the [ODBC] section counts", "[Other]\nUID=x\n[ODBC]\nDRIVER=SQLite3\n[More]\nPWD=y\n",
-       "DRIVER=SQLite3"},
+       "\xEF\xBB\xBF; front desk 2\r\n[odbc]\r\n  driver = MariaDB Unicode \r\n;Database=old\r\n"
+       "Database = 酒店 \r\n",
+       "driver=MariaDB Unicode;Database=酒店"},
+      {"an SQLite driver gets its busy time-out and an ASCII database name",
+       "\xEF\xBB\xBF[odbc]\r\n  driver = SQLite3 \r\nDatabase = /srv/酒店/hotel.db\r\n",
+       "driver=SQLite3;Database=file:/srv/%E9%85%92%E5%BA%97/hotel.db;Timeout=5000"},
+      {"only the [ODBC] section counts",
+       "[Other]\nUID=x\n[ODBC]\nDRIVER=MariaDB Unicode\n[More]\nPWD=y\n",
+       "DRIVER=MariaDB Unicode"},
       {"values with ; and braces are braced, a braced driver kept",
        "[ODBC]\nDRIVER={Microsoft Access Driver (*.mdb)}\nDBQ=C:\\酒店\\a;b.mdb\nPWD=p}w{d\n",
        "DRIVER={Microsoft Access Driver (*.mdb)};DBQ={C:\\酒店\\a;b.mdb};PWD={p}}w{d}"},
       {"a value that only looks braced is braced again, so it adds no keyword",
-       "[ODBC]\nDRIVER=SQLite3\nPWD={a};UID=admin;{b}\nUID={c}d}\n",
-       "DRIVER=SQLite3;PWD={{a}};UID=admin;{b}}};UID={{c}}d}}}"},
+       "[ODBC]\nDRIVER=MariaDB Unicode\nPWD={a};UID=admin;{b}\nUID={c}d}\n",
+       "DRIVER=MariaDB Unicode;PWD={{a}};UID=admin;{b}}};UID={{c}}d}}}"},
       {"a keyword name holding ';' would split into other keywords",
-       "[ODBC]\nDRIVER=SQLite3\nPWD;UID=admin\n", std::nullopt},
-      {"a line without a keyword name", "[ODBC]\nDRIVER=SQLite3\n=x\n", std::nullopt},
-      {"quoted values lose their quotes", "[ODBC]\nDRIVER=\"SQLite3\"\nDatabase='a b.db'\n",
-       "DRIVER=SQLite3;Database=a b.db"},
-      {"a repeated keyword: the first wins", "[ODBC]\nDRIVER=SQLite3\nDatabase=a\ndatabase=b\n",
-       "DRIVER=SQLite3;Database=a"},
+       "[ODBC]\nDRIVER=MariaDB Unicode\nPWD;UID=admin\n", std::nullopt},
+      {"a line without a keyword name", "[ODBC]\nDRIVER=MariaDB Unicode\n=x\n", std::nullopt},
+      {"quoted values lose their quotes",
+       "[ODBC]\nDRIVER=\"MariaDB Unicode\"\nDatabase='a b'\n",
+       "DRIVER=MariaDB Unicode;Database=a b"},
+      {"a repeated keyword: the first wins",
+       "[ODBC]\nDRIVER=MariaDB Unicode\nDatabase=a\ndatabase=b\n",
+       "DRIVER=MariaDB Unicode;Database=a"},
       {"no DRIVER", "[ODBC]\nDSN=hotel\nUID=desk\n", std::nullopt},
       {"an empty DRIVER", "[ODBC]\nDRIVER=\n", std::nullopt},
       {"no [ODBC] section", "[Setting]\nDataBase=/srv/hotel.mdb\n", std::nullopt},
-      {"not a settings file", "DRIVER=SQLite3\n", std::nullopt},
+      {"not a settings file", "DRIVER=MariaDB Unicode\n", std::nullopt},
   };
+  // Each through the path a connection takes: the data source as a file.
+  ScratchFolder folder;
+  const std::string dsn = folder.path() + "/desk.dsn";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(FileDsnConnectionString(c.text), c.expected);
+    Put(folder, "desk.dsn", c.text);
+    const std::optional<OdbcTarget> target = PlanOdbcOpen(dsn);
+    ASSERT_EQ(target.has_value(), c.expected.has_value());
+    if (target) EXPECT_EQ(target->connection_string, *c.expected);
   }
 }
 

@@ -1,0 +1,200 @@
+// Host threads that issued a card and then sit idle (a PMS keeps its worker
+// threads for hours) must not hold PostgreSQL sessions: a server or a desk
+// role allows only so many, and every session an idle thread keeps is one
+// that a desk issuing a card cannot get.
+//
+// Runs on the PostgreSQL data source in HOLVANTER_TEST_DSN
+// (scripts/test-odbc.sh); skips on any other.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "holvanter/tavo_card.h"
+#include "issue/test_hotel.h"
+#include "store/sql_dialect.h"
+
+namespace holvanter {
+namespace {
+
+using testing::TestHotel;
+
+// Client sessions on the hotel database other than the fixture's own.
+constexpr char kOtherSessions[] =
+    "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+    "AND pid <> pg_backend_pid() AND backend_type = 'client backend'";
+
+// A desk role of its own: the server's superuser, which the test data
+// source logs in as, is held to no connection limit.
+constexpr char kDeskRole[] = "holvanter_idle_desk";
+constexpr int kDeskRoleLimit = 100;
+
+// `threads` host threads issue one guest card each, one after another (so
+// that only sessions kept after a call returns add up), and stay alive
+// until all have issued. `while_idle` runs then, before they end. The
+// result of each thread's WriteCard, -1 when it never ran.
+std::vector<int> IssueOnIdleThreads(int threads, const std::function<void()>& while_idle) {
+  std::vector<int> results(static_cast<std::size_t>(threads), -1);
+  std::mutex mutex;
+  std::condition_variable changed;
+  int issued = 0;
+  bool release = false;
+  std::mutex one_at_a_time;
+  std::vector<std::thread> hosts;
+  for (int i = 0; i < threads; ++i) {
+    hosts.emplace_back([&, i] {
+      int result = -1;
+      {
+        std::lock_guard<std::mutex> turn(one_at_a_time);
+        try {
+          TavoCard card;
+          card.OpenPort(0);  // the one simulated encoder, left open for the other hosts
+          std::string card_no;
+          result = card.WriteCard(0, "200710201230", "200710221200", card_no, 1, 2, "0201",
+                                  "Idle host");
+        } catch (const std::exception& e) {
+          ADD_FAILURE() << "host thread " << i << ": " << e.what();
+        }
+      }
+      std::unique_lock<std::mutex> lock(mutex);
+      results[static_cast<std::size_t>(i)] = result;
+      ++issued;
+      changed.notify_all();
+      changed.wait(lock, [&] { return release; });
+    });
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return issued == threads; });
+  }
+  while_idle();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  for (std::thread& host : hosts) host.join();
+  return results;
+}
+
+// The sessions of `query` once those that were closed have left the server
+// (a backend ends a moment after its client hangs up): polled for a few
+// seconds until none are left.
+int SessionsLeft(TestHotel& hotel, const std::string& query) {
+  int sessions = 0;
+  for (int tries = 0; tries < 50; ++tries) {
+    sessions = std::stoi(hotel.Value(query));
+    if (sessions == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return sessions;
+}
+
+int Failures(const std::vector<int>& results, std::string* codes) {
+  int failures = 0;
+  for (int result : results) {
+    if (result == 0) continue;
+    ++failures;
+    if (codes->find(" " + std::to_string(result)) == std::string::npos)
+      *codes += " " + std::to_string(result);
+  }
+  return failures;
+}
+
+class IdleHostSessions : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* dsn = std::getenv("HOLVANTER_TEST_DSN");
+    if (dsn == nullptr || *dsn == '\0') GTEST_SKIP() << "HOLVANTER_TEST_DSN names no data source";
+    hotel_ = std::make_unique<TestHotel>();
+    if (hotel_->connection().Dialect() != SqlDialect::kPostgres)
+      GTEST_SKIP() << "sessions are counted on PostgreSQL";
+  }
+  void TearDown() override { hotel_.reset(); }
+
+  std::unique_ptr<TestHotel> hotel_;
+};
+
+TEST_F(IdleHostSessions, IdleHostThreadsHoldNoSession) {
+  const int before = SessionsLeft(*hotel_, kOtherSessions);
+  int held = -1;
+  const std::vector<int> results =
+      IssueOnIdleThreads(8, [&] { held = SessionsLeft(*hotel_, kOtherSessions); });
+  std::string codes;
+  EXPECT_EQ(Failures(results, &codes), 0) << "results:" << codes;
+  EXPECT_EQ(held, 0) << "sessions held by 8 idle host threads: " << held << " (" << before
+                     << " before they started)";
+}
+
+// The desk role that the card methods log in as, limited to kDeskRoleLimit
+// sessions, with the rights a desk needs on the hotel tables; dropped again
+// with everything it was granted.
+class DeskRole {
+ public:
+  explicit DeskRole(TestHotel& hotel) : hotel_(hotel) {
+    const std::string role = kDeskRole;
+    hotel_.Execute("CREATE ROLE " + role + " LOGIN CONNECTION LIMIT " +
+                   std::to_string(kDeskRoleLimit));
+    created_ = true;
+    hotel_.Execute("GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA public TO " + role);
+    hotel_.Execute("GRANT USAGE, SELECT, UPDATE ON ALL SEQUENCES IN SCHEMA public TO " + role);
+  }
+  ~DeskRole() {
+    if (!created_) return;
+    const std::string role = kDeskRole;
+    try {
+      hotel_.Value("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                   "WHERE usename = '" + role + "'");
+      hotel_.Execute("DROP OWNED BY " + role);
+      hotel_.Execute("DROP ROLE " + role);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "the desk role stays: " << e.what();
+    }
+  }
+
+  // A copy of the test data source that logs in as the desk role.
+  std::string DataSource(const std::string& folder) const {
+    std::ifstream in(hotel_.database_path());
+    std::string text;
+    for (std::string line; std::getline(in, line);) {
+      std::string key = line.substr(0, line.find('='));
+      for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (key == "UID" || key == "PWD") continue;
+      text += line + "\n";
+    }
+    const std::string path = folder + "/desk.dsn";
+    std::ofstream(path) << text << "UID=" << kDeskRole << "\n";
+    return path;
+  }
+
+ private:
+  TestHotel& hotel_;
+  bool created_ = false;
+};
+
+TEST_F(IdleHostSessions, MoreHostThreadsThanTheRoleHasSessionsAllIssue) {
+  DeskRole role(*hotel_);
+  TestHotel::WriteSettings("[Setting]\nDataBase=" + role.DataSource(hotel_->folder()) + "\n");
+  const std::string role_sessions =
+      std::string("SELECT count(*) FROM pg_stat_activity WHERE usename = '") + kDeskRole + "'";
+  int held = -1;
+  const std::vector<int> results =
+      IssueOnIdleThreads(120, [&] { held = SessionsLeft(*hotel_, role_sessions); });
+  std::string codes;
+  const int failures = Failures(results, &codes);
+  EXPECT_EQ(failures, 0) << failures << " of 120 host threads failed (results:" << codes
+                         << ") under a limit of " << kDeskRoleLimit
+                         << " sessions; idle, they held " << held;
+}
+
+}  // namespace
+}  // namespace holvanter
