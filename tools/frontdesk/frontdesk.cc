@@ -6,6 +6,8 @@
 #include <memory>
 #include <sstream>
 
+#include "component/result_meanings.h"
+#include "holvanter/result_codes.h"
 #include "holvanter/tavo_card.h"
 #include "platform/env.h"
 #include "store/execute_sql.h"
@@ -123,8 +125,9 @@ void WithEncoder(CardAnswer& answer, Call call) {
 }  // namespace
 
 int ExitStatusOf(int result) {
-  if (result == 0) return kExitDone;
-  if (result == -129 || (result >= 2 && result <= 255)) return kExitNotWritten;
+  if (result == holvanter::result::kDone) return kExitDone;
+  if (result == holvanter::result::kNotWritten || holvanter::IsWriteStatus(result))
+    return kExitNotWritten;
   return kExitRefused;
 }
 
@@ -135,53 +138,11 @@ int ExitStatusOf(const CardAnswer& answer) {
   return ExitStatusOf(answer.result);
 }
 
-std::string ResultMeaning(int code) {
-  switch (code) {
-    case 0:
-      return "done";
-    case -99:
-      return "the encoder did not open";
-    case -128:
-      return "the card could not be read through the encoder";
-    case -129:
-      return "the encoder did not write the card";
-    case -500:
-      return "the card on the encoder has card kind 01, not a guest or villa card";
-    case -600:
-      return "the card on the encoder has card kind AA, not a guest or villa card";
-    case -700:
-      return "no guest or villa card was read: the card is blank, erased or of an unknown kind, or the encoder is not open";
-    case -710:
-      return "the card was erased, but it had no open record: it was checked out before (or is a copy), so no room was released";
-    case -800:
-      return "the settings file Tavoper.ini is missing";
-    case -820:
-      return "no database file at the path named in Tavoper.ini";
-    case -840:
-      return "the hotel database cannot be opened";
-    case -851:
-      return "the begin date is not acceptable";
-    case -852:
-      return "the end date is not acceptable, or the stay ends before it begins";
-    case -854:
-      return "the building number must be 1 to 99";
-    case -855:
-      return "the floor number must be 1 to 99";
-    case -856:
-      return "the room must be four figures";
-    case -857:
-      return "the two rooms must be eight figures";
-    default:
-      break;
-  }
-  if (code > 0 && code <= 255) {
-    return "the encoder did not write the card (write status " + std::to_string(code) + ")";
-  }
-  return "result " + std::to_string(code);
-}
+std::string ResultMeaning(int code) { return holvanter::FullMeaning(code); }
+std::string ClerkMeaning(int code) { return holvanter::ClerkMeaning(code); }
 
 std::string OpenPortMeaning(int code) {
-  if (code == -99) return ResultMeaning(-99);
+  if (code == holvanter::result::kPortNotOpened) return ResultMeaning(code);
   return "the encoder is open on port " + std::to_string(code - 1) + " (library port " +
          std::to_string(code) + ")";
 }

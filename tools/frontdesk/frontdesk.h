@@ -28,8 +28,11 @@ inline constexpr int kExitUsage = 64;       // the clerk's input was not usable
 int ExitStatusOf(int result);
 
 // The meaning of a result code of WriteCard, VillaCard or ReadCard (a
-// positive code is the encoder's write status), and of an OpenPort result.
+// positive code is the encoder's write status), and of an OpenPort result,
+// as the answers print it beside the code; and the short form that tells a
+// clerk what to do next.
 std::string ResultMeaning(int code);
+std::string ClerkMeaning(int code);
 std::string OpenPortMeaning(int code);
 
 // Room guards. The component checks a card out when it is asked to issue
