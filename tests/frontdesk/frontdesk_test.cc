@@ -4,10 +4,16 @@
 
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "component/result_meanings.h"
+#include "holvanter/result_codes.h"
+#include "store/sqlite_connection.h"
+#include "store/store_test_util.h"
 #include "tools/frontdesk/frontdesk.h"
+#include "tools/frontdesk/hotel.h"
 
 namespace frontdesk {
 namespace {
@@ -56,6 +62,48 @@ TEST(FrontDesk, ExitStatuses) {
   CardAnswer failed;
   failed.hresult = static_cast<int32_t>(0x80004005);
   EXPECT_EQ(ExitStatusOf(failed), kExitFailedCall);
+}
+
+// The listing runs one query with the filter and the limit in it, on the
+// hotel that Tavoper.ini names: a real SQLite file.
+TEST(FrontDesk, CardListing) {
+  holvanter::store_test::SettingsFileGuard settings;
+  holvanter::store_test::ScratchFolder folder;
+  std::ostringstream said;
+  SetUpHotel({.path = folder.File("hotel.db"), .rooms = "1:1:0101"}, said);
+  {
+    auto db = holvanter::SqliteConnection::Open(folder.File("hotel.db"));
+    db->BeginTrans();
+    db->Execute("INSERT INTO CardRecord (InfoNo, CardNo, Name_F) VALUES (1, '00000101', 'Li'), "
+                "(2, '00000102', 'O''Brien \"Jr\" INTO'), (3, '00000101', 'Li again'), "
+                "(4, '00000103', NULL)");
+    db->CommitTrans();
+  }
+  const struct {
+    CardFilter filter;
+    std::vector<std::string> names;  // Name_F of the rows, in their order
+  } cases[] = {
+      {{}, {"", "Li again", "O'Brien \"Jr\" INTO", "Li"}},
+      {{.limit = 2}, {"", "Li again"}},
+      {{.limit = 1, .card_no = "00000101"}, {"Li again"}},
+      {{.card_no = "00000101"}, {"Li again", "Li"}},
+      {{.card_no = "00000102"}, {"O'Brien \"Jr\" INTO"}},
+      {{.card_no = "0' OR '1'='1"}, {}},
+  };
+  for (const auto& c : cases) {
+    const CardListing listing = ListCards(c.filter);
+    ASSERT_EQ(listing.database.result, 0) << listing.database.reason;
+    EXPECT_EQ(listing.failure, "");
+    std::vector<std::string> names;
+    for (const CardRow& row : listing.rows) names.push_back(row.Text("name_f"));
+    EXPECT_EQ(names, c.names) << c.filter.limit << " " << c.filter.card_no;
+  }
+  const CardRow newest = ListCards({.limit = 1}).rows.at(0);
+  EXPECT_EQ(newest.card_no->hex, "000067");
+  EXPECT_TRUE(ToJson(newest)["Name_F"].is_null());
+
+  settings.Remove();
+  EXPECT_EQ(ListCards({}).database.result, holvanter::result::kNoSettingsFile);
 }
 
 // The result codes the README tells integrators about are the codes the

@@ -10,9 +10,8 @@
 #include "holvanter/result_codes.h"
 #include "holvanter/tavo_card.h"
 #include "platform/env.h"
-#include "store/execute_sql.h"
-#include "store/open_database.h"
 #include "store/settings.h"
+#include "tools/frontdesk/hotel.h"
 
 namespace frontdesk {
 namespace {
@@ -49,21 +48,8 @@ std::string HresultText(int32_t hresult) {
 // The holder name of the newest record of a card, looked up in the hotel
 // database that Tavoper.ini names; empty when it cannot be found.
 std::string HolderOfCard(const std::string& record_form) {
-  try {
-    std::string database_path;
-    if (holvanter::ReadDatabasePath(database_path) != 0) return {};
-    std::unique_ptr<holvanter::Connection> connection;
-    if (!holvanter::OpenDatabase(database_path, connection)) return {};
-    std::string status;
-    auto rows = holvanter::ExecuteSql(
-        *connection,
-        "SELECT Name_F FROM CardRecord WHERE CardNo='" + record_form + "' ORDER BY InfoNo DESC",
-        status);
-    if (!rows || rows->Eof()) return {};
-    return rows->Field("Name_F").value_or("");
-  } catch (...) {
-    return {};
-  }
+  const CardListing listing = ListCards({.limit = 1, .card_no = record_form});
+  return listing.rows.empty() ? std::string() : listing.rows.front().Text("Name_F");
 }
 
 // Fills the card fields of `answer` from what ReadCard gave: the room text
