@@ -102,16 +102,8 @@ std::string DateText(uint8_t high, uint8_t low) {
          Decimal(static_cast<unsigned>(date.month), 2) + Decimal(static_cast<unsigned>(date.day), 2);
 }
 
-std::string RecordNumber(const CardImage& image) {
-  return CardNoRecordForm(image[6] + 256u * image[7] + 65536u * image[8]);
-}
-
 std::string EndText(const CardImage& image) {
   return DateText(image[9], image[10]) + HexByte(image[11]) + HexByte(image[12]);
-}
-
-std::string BuildingAndFloor(const CardImage& image) {
-  return Decimal(image[18], 2) + "#" + Decimal(image[17], 2);
 }
 
 }  // namespace
@@ -199,24 +191,20 @@ CardKind ClassifyCardKind(uint8_t kind_byte) {
   }
 }
 
-DecodedCard DecodeGuestImage(const CardImage& image) {
+DecodedCard DecodeCardImage(const CardImage& image) {
   DecodedCard card;
-  card.card_no = RecordNumber(image);
-  card.room_no = BuildingAndFloor(image) + "#" + HexByte(image[15]) + HexByte(image[16]);
-  card.begin_date = DateText(image[13], image[14]);
-  card.end_date = EndText(image);
-  return card;
-}
-
-DecodedCard DecodeVillaImage(const CardImage& image) {
-  DecodedCard card;
-  card.card_no = RecordNumber(image);
-  // The second room first, then the first room.
-  card.room_no = BuildingAndFloor(image) + "#" + HexByte(image[15]) + HexByte(image[16]) + "#" +
-                 HexByte(image[13]) + HexByte(image[14]);
-  const std::string end = EndText(image);
-  card.end_date = end.size() > 12 ? end.substr(end.size() - 12) : end;
-  card.begin_date = "20000101";  // a villa card carries no begin date
+  card.kind = ClassifyCardKind(image[0]);
+  if (card.kind != CardKind::kGuest && card.kind != CardKind::kVilla) return card;
+  card.number = image[6] + 256u * image[7] + 65536u * image[8];
+  card.building = image[18];
+  card.floor = image[17];
+  card.end = EndText(image);
+  if (card.kind == CardKind::kGuest) {
+    card.rooms = {HexByte(image[15]) + HexByte(image[16])};
+    card.begin = DateText(image[13], image[14]);
+  } else {
+    card.rooms = {HexByte(image[13]) + HexByte(image[14]), HexByte(image[15]) + HexByte(image[16])};
+  }
   return card;
 }
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace holvanter {
 
@@ -56,19 +57,27 @@ CardImage BuildVillaImage(const std::string& system_code_ansi, const std::string
                           const std::string& end_stamp, const std::string& room_no,
                           int floor_no, int bldg_no);
 
-// What card reading makes of an image.
+// What card reading makes of an image: the card as a value. The texts a
+// host sees (ReadCard's RoomNO "BB#FF#RRRR" and its dates) are built from it
+// at the faces.
 enum class CardKind { kGuest, kVilla, kKind01, kKindAA, kUnknown };
 CardKind ClassifyCardKind(uint8_t kind_byte);
 
 struct DecodedCard {
-  std::string card_no;     // record form, 8 decimal figures
-  std::string room_no;     // "BB#FF#RRRR", villa: "BB#FF#second#first"
-  std::string begin_date;  // "20YYMMDD"; villa: "20000101"
-  std::string end_date;    // "20YYMMDDhhmm"
+  CardKind kind = CardKind::kUnknown;
+  uint32_t number = 0;             // bytes 6..8, low byte first
+  int building = 0;                // byte 18
+  int floor = 0;                   // byte 17
+  // Room codes as the card carries them, two figures a byte (a foreign card
+  // may carry other hexadecimal figures), first room first.
+  std::vector<std::string> rooms;
+  std::string begin;               // "20YYMMDD"; empty on a villa card, which carries none
+  std::string end;                 // "20YYMMDDhhmm"
 };
-// Decodes a guest or villa image (kind already classified as such).
-DecodedCard DecodeGuestImage(const CardImage& image);
-DecodedCard DecodeVillaImage(const CardImage& image);
+
+// Classifies an image and, for a guest or villa card, decodes it; for any
+// other kind only `kind` is set.
+DecodedCard DecodeCardImage(const CardImage& image);
 
 // Card number forms: hex form "00007B", record form "00000123".
 std::string CardNoHexForm(uint32_t number);

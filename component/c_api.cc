@@ -17,8 +17,8 @@ struct tavo_card {
 
 namespace {
 
-constexpr int32_t kErrPointer = static_cast<int32_t>(0x80004003);  // E_POINTER
-constexpr int32_t kErrFail = static_cast<int32_t>(0x80004005);     // E_FAIL
+using holvanter::kErrPointer;
+using holvanter::kErrFail;
 
 thread_local std::string last_error;
 

@@ -7,31 +7,20 @@
 #include "card/card_image.h"
 #include "card/encoder_link.h"
 #include "component/card_statements.h"
+#include "component/thread_state.h"
+#include "holvanter/error.h"
 #include "platform/env.h"
 #include "store/execute_sql.h"
 #include "store/open_database.h"
 #include "store/settings.h"
 #include "store/system_code.h"
+#include "util/calendar.h"
+#include "util/text.h"
 
 namespace holvanter {
 namespace {
 
 bool IsFigure(char c) { return c >= '0' && c <= '9'; }
-
-int Figures(std::string_view s, std::size_t pos, std::size_t count) {
-  return std::atoi(std::string(s.substr(pos, count)).c_str());
-}
-
-bool IsCalendarStamp(std::string_view stamp) {
-  const int year = Figures(stamp, 0, 4), month = Figures(stamp, 4, 2), day = Figures(stamp, 6, 2);
-  const int hour = Figures(stamp, 8, 2), minute = Figures(stamp, 10, 2);
-  if (year < 2000 || year > 2099 || month < 1 || month > 12 || hour > 23 || minute > 59)
-    return false;
-  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  const int days = kDays[month - 1] + (month == 2 && leap ? 1 : 0);
-  return day >= 1 && day <= days;
-}
 
 // VB's Val as the numbering uses it: the leading whole number of a text,
 // 0 when there is none.
@@ -53,9 +42,7 @@ int64_t LeadingNumber(const FieldValue& value) {
 // The last card number as a whole number; any other text is a type mismatch.
 int64_t WholeNumber(const FieldValue& value) {
   const std::string text = value.value_or("");
-  std::string_view s = text;
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  std::string_view s = Trim(text);
   bool negative = false;
   if (!s.empty() && (s.front() == '-' || s.front() == '+')) {
     negative = s.front() == '-';
@@ -84,34 +71,28 @@ std::size_t CharacterCount(std::string_view utf8) {
   return count;
 }
 
-std::string_view TrimSpaces(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
-
 int16_t CheckStampFigures(std::string_view begin_stamp, std::string_view end_stamp) {
   for (std::size_t i = 0; i < 12; ++i) {
-    if (!IsFigure(begin_stamp[i])) return -851;
-    if (!IsFigure(end_stamp[i])) return -852;
+    if (!IsFigure(begin_stamp[i])) return result::kBadBegin;
+    if (!IsFigure(end_stamp[i])) return result::kBadEnd;
   }
   return 0;
 }
 
 int16_t CheckStampCalendar(std::string_view begin_stamp, std::string_view end_stamp) {
-  if (!IsCalendarStamp(begin_stamp)) return -851;
-  if (!IsCalendarStamp(end_stamp)) return -852;
+  if (!IsCardStamp(begin_stamp)) return result::kBadBegin;
+  if (!IsCardStamp(end_stamp)) return result::kBadEnd;
   return 0;
 }
 
 int16_t CheckStayDays(std::string_view begin_stamp, std::string_view end_stamp) {
-  return begin_stamp.substr(0, 8) > end_stamp.substr(0, 8) ? -852 : 0;
+  return begin_stamp.substr(0, 8) > end_stamp.substr(0, 8) ? result::kBadEnd : 0;
 }
 
 int16_t CheckBuildingAndFloor(int16_t bldg_no, int16_t floor_no) {
   // Below 1 or above 99 fits neither the card's one byte nor the hotel.
-  if (bldg_no < 1 || bldg_no > 99) return -854;
-  if (floor_no < 1 || floor_no > 99) return -855;
+  if (bldg_no < 1 || bldg_no > 99) return result::kBadBuilding;
+  if (floor_no < 1 || floor_no > 99) return result::kBadFloor;
   return 0;
 }
 
@@ -131,33 +112,30 @@ void CheckHolderName(std::string_view holder_name) {
   }
 }
 
-int16_t ReadHotelSettings(ThreadState& state) {
-  const int16_t rc = ReadDatabasePath(state.database_path);
+int16_t ReadHotelSettings(CallContext& call) {
+  const int16_t rc = ReadDatabasePath(call.env, call.database_path);
   if (rc == 0) return 0;
-  Env* env = Env::Default();
-  const std::string settings_file =
-      env->ComponentFolder() + env->PathSeparator() + kSettingsFileName;
-  if (rc == -800)
-    state.failure_reason = "no settings file " + settings_file;
+  const std::string settings_file = SettingsFilePath(call.env);
+  if (rc == result::kNoSettingsFile)
+    call.failure_reason = "no settings file " + settings_file;
   else
-    state.failure_reason = "the settings file " + settings_file + " names DataBase=\"" +
-                           state.database_path + "\", where no file is";
+    call.failure_reason = "the settings file " + settings_file + " names DataBase=\"" +
+                          call.database_path + "\", where no file is";
   return rc;
 }
 
-int16_t OpenHotelDatabase(ThreadState& state) {
+int16_t OpenHotelDatabase(CallContext& call) {
   std::string reason;
-  if (!OpenDatabase(state.database_path, state.db_connection, &reason)) {
-    std::string lower = reason;
-    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  if (!OpenDatabase(call.database_path, call.connection, &reason)) {
+    const std::string lower = ToLowerAscii(reason);
     // Another program holding the database is worth a word of its own: the
     // desk can try again.
     if (lower.find("locked") != std::string::npos || lower.find("busy") != std::string::npos)
       reason = "busy: " + reason;
-    state.failure_reason = reason + " (" + state.database_path + ")";
-    return -840;
+    call.failure_reason = reason + " (" + call.database_path + ")";
+    return result::kDatabaseNotOpen;
   }
-  state.system_code = LoadSystemCode(*state.db_connection);
+  call.system_code = LoadSystemCode(*call.connection);
   return 0;
 }
 
@@ -186,16 +164,16 @@ CardNumber AllocateCardNumber(Connection& connection) {
   return card;
 }
 
-CardNumber RecordIssuedCard(ThreadState& state, std::string& card_no,
+CardNumber RecordIssuedCard(CallContext& call, std::string& card_no,
                             const std::string& room_statement, CardRecordValues record) {
-  Connection& db = *state.db_connection;
+  Connection& db = *call.connection;
   // Card issues take turns from the numbering queries until the card is
   // recorded, so that no two cards get the same number.
   auto turn = db.TakeNumberingTurn();
   CardNumber number = AllocateCardNumber(db);
   card_no = number.hex_form;
   record.record_form = number.record_form;
-  record.issued_at = Env::Default()->Now();
+  record.issued_at = call.env.Now();
   std::string status;
   ExecuteSql(db, room_statement, status);
   ExecuteSql(db, CardRecordInsertStatement(record), status);
@@ -204,17 +182,17 @@ CardNumber RecordIssuedCard(ThreadState& state, std::string& card_no,
 
 int16_t CardWriteResult(int16_t status) {
   if (status == 1) return 0;
-  if (status == 0) return kEncoderDidNotWrite;
+  if (status == 0) return result::kNotWritten;
   return status;
 }
 
-int16_t WriteIssuedCard(ThreadState& state, const CardImage& image,
+int16_t WriteIssuedCard(CallContext& call, const CardImage& image,
                         const std::string& record_form, const std::string& release_statement) {
   auto close_record = [&] {
-    Connection& db = *state.db_connection;
+    Connection& db = *call.connection;
     std::string ignored;
     ExecuteSql(db, release_statement, ignored);
-    ExecuteSql(db, CardCheckOutStatement(record_form, Env::Default()->Now()), ignored);
+    ExecuteSql(db, CardCheckOutStatement(record_form, call.env.Now()), ignored);
   };
   int16_t status = 0;
   try {
@@ -225,25 +203,26 @@ int16_t WriteIssuedCard(ThreadState& state, const CardImage& image,
   }
   if (status == 1) return 0;
   close_record();
-  state.failure_reason = "the encoder answered write status " + std::to_string(status) +
+  call.failure_reason = "the encoder answered write status " + std::to_string(status) +
                          ": card " + record_form +
                          " was not written; its record is closed and its rooms released";
   return CardWriteResult(status);
 }
 
-int16_t CheckOutCard(TavoCard& card, int32_t IcDevH, ThreadState& state, RoomRelease release) {
-  std::string card_no, room_no, begin_date, end_date;
-  const int16_t read = card.ReadCard(IcDevH, card_no, room_no, begin_date, end_date);
+int16_t CheckOutCard(CallContext& call, RoomRelease release) {
+  DecodedCard card;
+  const int16_t read = ReadCardOnEncoder(call, card);
   if (read < 0) return read;
-  if (card_no.empty()) return -700;
+  if (card.rooms.empty()) return result::kNoCard;  // no encoder open: nothing was read
+  call.failure_reason.clear();
 
-  // Room text: building "#" floor "#" room, a villa card "#" its first room.
-  const int bldg_no = static_cast<int>(LeadingNumber(room_no.substr(0, 2)));
-  const int floor_no = static_cast<int>(LeadingNumber(room_no.size() > 3 ? room_no.substr(3, 2) : ""));
-  const std::string last_room = room_no.size() >= 4 ? room_no.substr(room_no.size() - 4) : room_no;
-  const std::string room_a = room_no.size() > 6 ? room_no.substr(6, 4) : "";
+  // The villa statement names two rooms: both rooms of a villa card, the one
+  // room of a guest card twice. The guest statement names the first room.
+  const std::string& first_room = card.rooms.front();
+  const std::string& other_room = card.rooms.back();
+  const std::string card_no = CardNoRecordForm(card.number);
 
-  Connection& db = *state.db_connection;
+  Connection& db = *call.connection;
   std::string status;
   bool released = false;
   {
@@ -257,27 +236,50 @@ int16_t CheckOutCard(TavoCard& card, int32_t IcDevH, ThreadState& state, RoomRel
     if (open && !open->Eof() && LeadingNumber(open->Field("OpenCount")) > 0) {
       ExecuteSql(db,
                  release == RoomRelease::kVillaStatement
-                     ? VillaRoomCheckOutStatement(bldg_no, floor_no, room_a, last_room)
-                     : GuestRoomCheckOutStatement(bldg_no, floor_no, last_room),
+                     ? VillaRoomCheckOutStatement(card.building, card.floor, other_room, first_room)
+                     : GuestRoomCheckOutStatement(card.building, card.floor, first_room),
                  status);
-      ExecuteSql(db, CardCheckOutStatement(card_no, Env::Default()->Now()), status);
+      ExecuteSql(db, CardCheckOutStatement(card_no, call.env.Now()), status);
       released = true;
     }
   }
   const int16_t erased = CardWriteResult(WriteCardImage(BlankCardImage()));
   if (erased != 0) {
-    state.failure_reason = "card " + card_no + (released ? " was checked out" : " had no open record") +
-                           ", but the encoder did not erase it (write status " +
-                           std::to_string(erased == kEncoderDidNotWrite ? 0 : erased) + ")";
+    call.failure_reason = "card " + card_no + (released ? " was checked out" : " had no open record") +
+                          ", but the encoder did not erase it (write status " +
+                          std::to_string(erased == result::kNotWritten ? 0 : erased) + ")";
     return erased;
   }
   if (!released) {
-    state.failure_reason = "card " + card_no +
-                           " has no open record: it was checked out before; no room was "
-                           "released, the card is erased";
-    return kNoOpenRecord;
+    call.failure_reason = "card " + card_no +
+                          " has no open record: it was checked out before; no room was "
+                          "released, the card is erased";
+    return result::kNoOpenRecord;
   }
   return 0;
+}
+
+int16_t ReadCardOnEncoder(CallContext& call, DecodedCard& card) {
+  CardImage image{};  // all 0 before the read
+  // Only an encoder opened on this thread is read (any state above 0 passes).
+  if (ThisThreadState().port_state <= 0) {
+    call.failure_reason = "the encoder is not open: nothing was read";
+    return 0;
+  }
+  if (ReadCardImage(image) != 0) return result::kReadFailed;
+  card = DecodeCardImage(image);
+  switch (card.kind) {
+    case CardKind::kKind01:
+      return result::kCardKind01;
+    case CardKind::kKindAA:
+      return result::kCardKindAA;
+    case CardKind::kGuest:
+    case CardKind::kVilla:
+      return 0;
+    case CardKind::kUnknown:
+      break;
+  }
+  return result::kNoCard;
 }
 
 }  // namespace holvanter

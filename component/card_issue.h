@@ -10,23 +10,14 @@
 
 #include "card/card_image.h"
 #include "component/card_statements.h"
-#include "component/thread_state.h"
-#include "holvanter/tavo_card.h"
+#include "component/call_context.h"
+#include "holvanter/result_codes.h"
 #include "store/database.h"
 
 namespace holvanter {
 
-// Result code of a card write that the encoder answered with status 0.
-inline constexpr int16_t kEncoderDidNotWrite = -129;
-// Result code of a check-out whose card has no open record (checked out
-// before, or a copy of a card brought back): no room is released and no
-// record closed, but the card is erased.
-inline constexpr int16_t kNoOpenRecord = -710;
-
 // Length of a UTF-8 text in characters.
 std::size_t CharacterCount(std::string_view utf8);
-// The text without leading and trailing spaces.
-std::string_view TrimSpaces(std::string_view text);
 
 // The figure test: position by position over the first 12 characters, the
 // begin stamp first at each position. 0, -851 or -852. Both stamps hold at
@@ -52,14 +43,14 @@ int16_t CheckStayAndPlace(std::string_view begin_stamp, std::string_view end_sta
 // database work.
 void CheckHolderName(std::string_view holder_name);
 
-// ReadDatabasePath into the thread's DatabasePath: 0, -800 or -820, the
+// ReadDatabasePath into the call's database path: 0, -800 or -820, the
 // latter two with the file and path looked at as the failure reason.
-int16_t ReadHotelSettings(ThreadState& state);
+int16_t ReadHotelSettings(CallContext& call);
 
-// Opens a new connection for this thread (-840 when it cannot, with the
-// database's own message as the failure reason) and loads the system code.
-// 0 when both are done.
-int16_t OpenHotelDatabase(ThreadState& state);
+// Opens the call's connection (-840 when it cannot, with the database's own
+// message as the failure reason) and loads the system code. 0 when both are
+// done.
+int16_t OpenHotelDatabase(CallContext& call);
 
 // The next card number, allocated from SpecRecord.StartNo and the newest
 // CardRecord row. Call while holding the numbering turn.
@@ -75,7 +66,7 @@ CardNumber AllocateCardNumber(Connection& connection);
 // `room_statement` (RoomList) and the CardRecord insert of `record`, whose
 // card number and moment of issue are filled in here. Each statement
 // commits on its own.
-CardNumber RecordIssuedCard(ThreadState& state, std::string& card_no,
+CardNumber RecordIssuedCard(CallContext& call, std::string& card_no,
                             const std::string& room_statement, CardRecordValues record);
 
 // The result of an issue's card write: status 1 is 0, status 0 is -129,
@@ -87,14 +78,20 @@ int16_t CardWriteResult(int16_t status);
 // (`release_statement`, then the CardRecord check-out of `record_form`), so
 // that no open record claims it and the room count returns as at check-out.
 // Returns CardWriteResult of the write.
-int16_t WriteIssuedCard(ThreadState& state, const CardImage& image,
+int16_t WriteIssuedCard(CallContext& call, const CardImage& image,
                         const std::string& record_form, const std::string& release_statement);
 
-// Check-out of the card on the encoder: reads it through the object's own
-// ReadCard, releases its rooms (the villa statement addresses both rooms of
-// the room text), closes its records and erases it.
+// Check-out of the card on the encoder: reads it as ReadCard does, releases
+// its rooms (the villa statement addresses both rooms of a villa card, or
+// the one room of a guest card twice), closes its records and erases it.
 enum class RoomRelease { kGuestStatement, kVillaStatement };
-int16_t CheckOutCard(TavoCard& card, int32_t IcDevH, ThreadState& state, RoomRelease release);
+int16_t CheckOutCard(CallContext& call, RoomRelease release);
+
+// ReadCard's work: the card on the encoder opened on this thread, decoded.
+// 0 with `card` filled for a guest or villa card; 0 with nothing read when
+// no encoder is open on this thread (the failure reason says so); -128,
+// -500, -600 or -700 otherwise.
+int16_t ReadCardOnEncoder(CallContext& call, DecodedCard& card);
 
 }  // namespace holvanter
 

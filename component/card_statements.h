@@ -12,13 +12,6 @@
 
 namespace holvanter {
 
-// "Jan".."Dec": the month names the date literals carry.
-std::string_view MonthAbbreviation(int month);
-
-// A text value between single quotes, each quote inside doubled, so that a
-// holder name can neither end the value early nor change the statement.
-std::string QuoteSqlText(std::string_view text);
-
 // "#YYYY-MMM-DD HH:mm:00#" from a 12-figure stamp YYYYMMDDhhmm.
 std::string StayDateText(std::string_view stamp);
 // "YYYY-MM-DD HH:mm:ss": the moment of issue.

@@ -66,12 +66,11 @@ std::string WithoutPasswords(std::string text) {
   return text;
 }
 
-void LogCardMethod(const char* method, const std::string& inputs, const std::string& outcome,
+void LogCardMethod(Env& env_ref, const char* method, const std::string& inputs, const std::string& outcome,
                    bool failed, double milliseconds) {
   try {
-    Env* env = Env::Default();
-    const std::string settings_file =
-        env->ComponentFolder() + env->PathSeparator() + kSettingsFileName;
+    Env* env = &env_ref;
+    const std::string settings_file = SettingsFilePath(env_ref);
     if (!env->FileExists(settings_file)) return;
     const std::string file = ProfileValue(env, kFileKey, settings_file);
     if (file.empty()) return;

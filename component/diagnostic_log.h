@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "component/call_context.h"
 #include "component/thread_state.h"
 #include "holvanter/tavo_card.h"
 
@@ -35,12 +36,14 @@ std::string ShortenedName(std::string_view utf8);
 std::string WithoutPasswords(std::string text);
 
 // Appends the line of one card method when the log is on.
-void LogCardMethod(const char* method, const std::string& inputs, const std::string& outcome,
+void LogCardMethod(Env& env, const char* method, const std::string& inputs, const std::string& outcome,
                    bool failed, double milliseconds);
 
-// Runs the body of a card method: clears the thread's failure reason,
-// times the body and logs it, a failed call with its message, and the card
-// number `card_no` as the method left it.
+// Runs the body of a card method in a call context of its own: clears the
+// thread's failure reason, times the body and logs it, a failed call with
+// its message, and the card number `card_no` as the method left it. The
+// call's database connection is closed before the method returns, whatever
+// way it ends.
 template <typename Body>
 int16_t RunCardMethod(const char* method, const std::string& inputs, const std::string& card_no,
                       Body body) {
@@ -51,17 +54,21 @@ int16_t RunCardMethod(const char* method, const std::string& inputs, const std::
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
   };
+  CallContext context(ComponentEnv());
   try {
-    const int16_t result = body();
+    const int16_t result = body(context);
+    context.connection.reset();
+    state.failure_reason = context.failure_reason;
     std::string outcome = "CardNo=" + card_no + " result=" + std::to_string(result);
     if (!state.failure_reason.empty()) outcome += " reason=\"" + state.failure_reason + "\"";
-    LogCardMethod(method, inputs, outcome, result != 0, elapsed());
+    LogCardMethod(context.env, method, inputs, outcome, result != 0, elapsed());
     return result;
   } catch (const TavoError& e) {
+    context.connection.reset();
     state.failure_reason = e.what();
     char hresult[16];
     std::snprintf(hresult, sizeof hresult, "0x%08X", static_cast<unsigned>(e.hresult()));
-    LogCardMethod(method, inputs,
+    LogCardMethod(context.env, method, inputs,
                   "CardNo=" + card_no + " failed=" + hresult + " reason=\"" + e.what() + "\"", true,
                   elapsed());
     throw;

@@ -8,9 +8,8 @@
 #include "component/card_issue.h"
 #include "component/card_statements.h"
 #include "component/diagnostic_log.h"
-#include "component/thread_state.h"
 #include "holvanter/tavo_card.h"
-#include "store/settings.h"
+#include "util/text.h"
 
 namespace holvanter {
 namespace {
@@ -18,34 +17,27 @@ namespace {
 // Rooms without surrounding spaces, "0000" in front, the last four kept:
 // 101 is 0101, empty is 0000 (check-out), 12345 is 2345.
 std::string GuestRoomCode(const std::string& rooms) {
-  const std::string padded = "0000" + std::string(TrimSpaces(rooms));
+  const std::string padded = "0000" + std::string(Trim(rooms));
   return padded.substr(padded.size() - 4);
 }
 
-bool AllFigures(std::string_view s) {
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
-int16_t IssueGuestCard(TavoCard& self, int32_t IcDevH, const std::string& BeginDate,
+int16_t IssueGuestCard(CallContext& call, const std::string& BeginDate,
                        const std::string& EndDate, std::string& CardNo, int16_t BldgNo,
                        int16_t FloorNo, const std::string& Rooms, const std::string& HoderName) {
-  ThreadState& state = ThisThreadState();
-  if (const int16_t rc = ReadHotelSettings(state)) return rc;
-  if (CharacterCount(BeginDate) < 12) return -851;
-  if (CharacterCount(EndDate) < 12) return -852;
+  if (const int16_t rc = ReadHotelSettings(call)) return rc;
+  if (CharacterCount(BeginDate) < 12) return result::kBadBegin;
+  if (CharacterCount(EndDate) < 12) return result::kBadEnd;
   const std::string begin_stamp = BeginDate.substr(0, 12);
   const std::string end_stamp = EndDate.substr(0, 12);
   if (const int16_t rc = CheckStayAndPlace(begin_stamp, end_stamp, BldgNo, FloorNo)) return rc;
   const std::string room_code = GuestRoomCode(Rooms);
-  if (!AllFigures(room_code)) return -856;
+  if (!AllFigures(room_code)) return result::kBadGuestRoom;
   if (room_code != "0000") CheckHolderName(HoderName);  // a check-out records no name
-  if (const int16_t rc = OpenHotelDatabase(state)) return rc;
+  if (const int16_t rc = OpenHotelDatabase(call)) return rc;
 
-  if (room_code == "0000") return CheckOutCard(self, IcDevH, state, RoomRelease::kGuestStatement);
+  if (room_code == "0000") return CheckOutCard(call, RoomRelease::kGuestStatement);
 
-  CardImage image = StartCardImage(kGuestCardKind, state.system_code);
+  CardImage image = StartCardImage(kGuestCardKind, call.system_code);
   CardRecordValues record;
   record.holder_name = HoderName;
   record.bldg_no = BldgNo;
@@ -54,22 +46,22 @@ int16_t IssueGuestCard(TavoCard& self, int32_t IcDevH, const std::string& BeginD
   record.begin_text = StayDateText(begin_stamp);
   record.end_text = StayDateText(end_stamp);
   const CardNumber number = RecordIssuedCard(
-      state, CardNo, GuestRoomIssueStatement(BldgNo, FloorNo, room_code), std::move(record));
+      call, CardNo, GuestRoomIssueStatement(BldgNo, FloorNo, room_code), std::move(record));
   FinishGuestImage(image, number.hex_form, begin_stamp, end_stamp, room_code, FloorNo, BldgNo);
-  return WriteIssuedCard(state, image, number.record_form,
+  return WriteIssuedCard(call, image, number.record_form,
                          GuestRoomCheckOutStatement(BldgNo, FloorNo, room_code));
 }
 
 }  // namespace
 
-int16_t TavoCard::WriteCard(int32_t IcDevH, const std::string& BeginDate,
+int16_t TavoCard::WriteCard(int32_t /*IcDevH*/, const std::string& BeginDate,
                             const std::string& EndDate, std::string& CardNo, int16_t BldgNo,
                             int16_t FloorNo, const std::string& Rooms,
                             const std::string& HoderName) {
   return RunCardMethod(
       "WriteCard", IssueInputs(BeginDate, EndDate, BldgNo, FloorNo, "Rooms", Rooms, HoderName),
-      CardNo, [&] {
-        return IssueGuestCard(*this, IcDevH, BeginDate, EndDate, CardNo, BldgNo, FloorNo, Rooms,
+      CardNo, [&](CallContext& call) {
+        return IssueGuestCard(call, BeginDate, EndDate, CardNo, BldgNo, FloorNo, Rooms,
                               HoderName);
       });
 }

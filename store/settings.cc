@@ -15,9 +15,13 @@ constexpr char kDatabasePassword[] = "lockhousepw";
 
 }  // namespace
 
-int16_t ReadDatabasePath(std::string& database_path) {
-  Env* env = Env::Default();
-  const std::string settings_file = env->ComponentFolder() + env->PathSeparator() + kSettingsFileName;
+std::string SettingsFilePath(Env& env) {
+  return env.ComponentFolder() + env.PathSeparator() + kSettingsFileName;
+}
+
+int16_t ReadDatabasePath(Env& env_ref, std::string& database_path) {
+  Env* env = &env_ref;
+  const std::string settings_file = SettingsFilePath(env_ref);
   if (!env->FileExists(settings_file)) return -800;
 
   database_path.clear();

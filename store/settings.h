@@ -6,15 +6,20 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/env.h"
+
 namespace holvanter {
 
 inline constexpr char kSettingsFileName[] = "Tavoper.ini";
+
+// The settings file beside the component: ComponentFolder() + Tavoper.ini.
+std::string SettingsFilePath(Env& env);
 
 // Reads section "Setting", key "DataBase" of the settings file afresh into
 // `database_path` (UTF-8, at most 255 bytes in the ANSI code page).
 // Returns 0, -800 when the settings file is missing, or -820 when no file
 // exists at the path it names.
-int16_t ReadDatabasePath(std::string& database_path);
+int16_t ReadDatabasePath(Env& env, std::string& database_path);
 
 // "DRIVER=Microsoft Access Driver (*.mdb);DBQ=" + path + ";pwd=lockhousepw".
 std::string BuildConnectionString(const std::string& database_path);

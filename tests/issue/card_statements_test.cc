@@ -1,5 +1,6 @@
 // The statement texts that reach the hotel database, piece for piece.
 #include "component/card_statements.h"
+#include "util/text.h"
 
 #include <gtest/gtest.h>
 

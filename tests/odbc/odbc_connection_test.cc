@@ -13,6 +13,7 @@
 #include "holvanter/tavo_card.h"
 #include "platform/profile_reader.h"
 #include "component/card_statements.h"
+#include "util/text.h"
 #include "store/execute_sql.h"
 #include "store/odbc_connection.h"
 #include "store/odbc_open.h"

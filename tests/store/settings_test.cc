@@ -27,7 +27,7 @@ class ReadDatabasePathTest : public ::testing::Test {
 TEST_F(ReadDatabasePathTest, MissingSettingsFileIsMinus800AndLeavesThePath) {
   settings_.Remove();
   std::string path = "earlier";
-  EXPECT_EQ(ReadDatabasePath(path), -800);
+  EXPECT_EQ(ReadDatabasePath(*Env::Default(), path), -800);
   EXPECT_EQ(path, "earlier");
 }
 
@@ -49,7 +49,7 @@ TEST_F(ReadDatabasePathTest, SettingsThatNameNoExistingFileAreMinus820) {
     SCOPED_TRACE(c.name);
     settings_.Write(c.content);
     std::string path = "earlier";
-    EXPECT_EQ(ReadDatabasePath(path), -820);
+    EXPECT_EQ(ReadDatabasePath(*Env::Default(), path), -820);
     EXPECT_NE(path, "earlier");  // emptied and refilled before the test
   }
 }
@@ -61,10 +61,10 @@ TEST_F(ReadDatabasePathTest, ReadsThePathAfreshEachTime) {
   WriteFile(second, "x");
   std::string path;
   settings_.Write("[Setting]\r\nDataBase=" + first + "\r\n");
-  ASSERT_EQ(ReadDatabasePath(path), 0);
+  ASSERT_EQ(ReadDatabasePath(*Env::Default(), path), 0);
   EXPECT_EQ(path, first);
   settings_.Write("; front desk\r\n[ setting ]\r\n  database  =  \"" + second + "\"  \r\n");
-  ASSERT_EQ(ReadDatabasePath(path), 0);
+  ASSERT_EQ(ReadDatabasePath(*Env::Default(), path), 0);
   EXPECT_EQ(path, second);
 }
 
@@ -75,7 +75,7 @@ TEST_F(ReadDatabasePathTest, ChineseFolderNamesAreReadExactly) {
   WriteFile(database, "x");
   settings_.Write("[Setting]\nDataBase=" + database + "\n");
   std::string path;
-  ASSERT_EQ(ReadDatabasePath(path), 0);
+  ASSERT_EQ(ReadDatabasePath(*Env::Default(), path), 0);
   EXPECT_EQ(path, database);
 }
 
@@ -87,12 +87,12 @@ TEST_F(ReadDatabasePathTest, ValuesLongerThan255BytesAreCutTo255) {
   WriteFile(database, "x");
   settings_.Write("[Setting]\nDataBase=" + database + "bbbbbbbbbb.mdb\n");
   std::string path;
-  EXPECT_EQ(ReadDatabasePath(path), 0);
+  EXPECT_EQ(ReadDatabasePath(*Env::Default(), path), 0);
   EXPECT_EQ(path, database);
 
   // Cut to 255 bytes, the value names a file that is not there.
   settings_.Write("[Setting]\nDataBase=" + database.substr(0, 250) + "bbbbbbbbbb.mdb\n");
-  EXPECT_EQ(ReadDatabasePath(path), -820);
+  EXPECT_EQ(ReadDatabasePath(*Env::Default(), path), -820);
   EXPECT_EQ(path.size(), 255u);
 }
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "card/card_image.h"
+#include "holvanter/result_codes.h"
 #include "tools/frontdesk/frontdesk.h"
 
 namespace agent {
@@ -23,35 +24,25 @@ nlohmann::json DecodeImageHex(const std::string& hex) {
   }
   frontdesk::CardAnswer answer;
   answer.command = "decode";
-  std::optional<holvanter::DecodedCard> card;
-  switch (holvanter::ClassifyCardKind(image[0])) {
-    case holvanter::CardKind::kGuest: card = holvanter::DecodeGuestImage(image); break;
-    case holvanter::CardKind::kVilla: card = holvanter::DecodeVillaImage(image); break;
-    case holvanter::CardKind::kKind01: answer.result = -500; break;
-    case holvanter::CardKind::kKindAA: answer.result = -600; break;
-    default: answer.result = -700; break;
+  const holvanter::DecodedCard card = holvanter::DecodeCardImage(image);
+  switch (card.kind) {
+    case holvanter::CardKind::kGuest:
+    case holvanter::CardKind::kVilla: answer.result = holvanter::result::kDone; break;
+    case holvanter::CardKind::kKind01: answer.result = holvanter::result::kCardKind01; break;
+    case holvanter::CardKind::kKindAA: answer.result = holvanter::result::kCardKindAA; break;
+    default: answer.result = holvanter::result::kNoCard; break;
   }
   answer.meaning = frontdesk::ResultMeaning(answer.result);
-  if (card) {
-    // The room text is "BB#FF#RRRR" on a guest card and
-    // "BB#FF#second#first" on a villa card.
-    std::vector<std::string> parts;
-    for (std::size_t from = 0;;) {
-      const std::size_t at = card->room_no.find('#', from);
-      parts.push_back(card->room_no.substr(from, at == std::string::npos ? at : at - from));
-      if (at == std::string::npos) break;
-      from = at + 1;
-    }
-    answer.card_no = frontdesk::FromRecordForm(card->card_no);
-    if (parts.size() >= 3) {
-      answer.building = std::atoi(parts[0].c_str());
-      answer.floor = std::atoi(parts[1].c_str());
-    }
-    answer.kind = parts.size() == 4 ? "villa" : "guest";
-    answer.rooms = parts.size() == 4 ? std::vector<std::string>{parts[3], parts[2]}
-                                     : std::vector<std::string>{parts.back()};
-    answer.begin = card->begin_date;
-    answer.end = card->end_date;
+  if (!card.rooms.empty()) {
+    const bool villa = card.kind == holvanter::CardKind::kVilla;
+    answer.card_no = frontdesk::FromRecordForm(holvanter::CardNoRecordForm(card.number));
+    answer.building = card.building;
+    answer.floor = card.floor;
+    answer.kind = villa ? "villa" : "guest";
+    answer.rooms = card.rooms;
+    // As ReadCard gives them: a villa card carries no begin date.
+    answer.begin = villa ? "20000101" : card.begin;
+    answer.end = villa && card.end.size() > 12 ? card.end.substr(card.end.size() - 12) : card.end;
   }
   nlohmann::json out = frontdesk::ToJson(answer);
   out.erase("port");

@@ -365,9 +365,6 @@ CardAnswer ReadCardOnEncoder(int port) {
   return answer;
 }
 
-std::string SettingsFilePath() {
-  holvanter::Env* env = holvanter::Env::Default();
-  return env->ComponentFolder() + env->PathSeparator() + holvanter::kSettingsFileName;
-}
+std::string SettingsFilePath() { return holvanter::SettingsFilePath(*holvanter::Env::Default()); }
 
 }  // namespace frontdesk

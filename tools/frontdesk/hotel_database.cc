@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "holvanter/result_codes.h"
+#include "platform/env.h"
 #include "store/open_database.h"
 #include "store/settings.h"
 #include "tools/frontdesk/hotel.h"
@@ -15,7 +16,7 @@ namespace result = holvanter::result;
 // Opens the hotel database the settings name; empty when it does not open,
 // `database` then says why.
 std::unique_ptr<holvanter::Connection> OpenHotelDatabase(HotelDatabase& database) {
-  database.result = holvanter::ReadDatabasePath(database.path);
+  database.result = holvanter::ReadDatabasePath(*holvanter::Env::Default(), database.path);
   if (database.result == result::kNoSettingsFile) {
     database.reason = "no settings file " + SettingsFilePath();
     return nullptr;
