@@ -6,6 +6,7 @@
 #include <memory>
 #include <sstream>
 
+#include "card/encoder_link.h"
 #include "component/result_meanings.h"
 #include "holvanter/result_codes.h"
 #include "holvanter/tavo_card.h"
@@ -363,6 +364,14 @@ CardAnswer ReadCardOnEncoder(int port) {
   });
   if (answer.nothing_read) answer.meaning = "the encoder is not open, no card was read";
   return answer;
+}
+
+std::vector<uint8_t> CardPasswordBytes() {
+  std::vector<uint8_t> bytes;
+  for (int k = 0; k < 4; ++k)
+    bytes.push_back(static_cast<uint8_t>(
+        std::stoi(std::string(holvanter::kCardPassword + 2 * k, 2), nullptr, 16)));
+  return bytes;
 }
 
 std::string SettingsFilePath() { return holvanter::SettingsFilePath(*holvanter::Env::Default()); }

@@ -119,6 +119,10 @@ CardAnswer IssueVillaCard(int port, const VillaStay& stay);
 CardAnswer CheckOut(int port);
 CardAnswer ReadCardOnEncoder(int port);
 
+// The card password the encoder link sends ahead of every image, as the
+// four bytes a card carries: a blank card on the simulated encoder has it.
+std::vector<uint8_t> CardPasswordBytes();
+
 // The settings file the component reads, and what -800 and -820 looked at
 // in words ("no settings file /opt/holvanter/lib/Tavoper.ini").
 std::string SettingsFilePath();
