@@ -18,18 +18,37 @@
 namespace frontdesk {
 namespace {
 
-TEST(FrontDesk, RoomsThatWouldCheckOutAreRefused) {
+// Refused before any call: a room that would check the card out, and any
+// room or stamp with other than its figures. `field` is the one named, or
+// nullptr when the stay may be issued.
+TEST(FrontDesk, StaysThatAreRefused) {
+  const std::string begin = "202612071400", end = "202612091200";
   const struct {
-    const char* room;
-    bool refused;
-  } guest[] = {{"", true},     {"0", true},      {" 0000 ", true}, {"10000", true},
-               {"203", false}, {"0203", false},  {"12345", false}, {"12a4", false}};
-  for (const auto& c : guest) EXPECT_EQ(RefuseGuestRoom(c.room).has_value(), c.refused) << c.room;
+    std::string begin, end, room;
+    const char* field;
+  } guest[] = {{begin, end, "", "room"},          {begin, end, "0", "room"},
+               {begin, end, " 0000 ", "room"},    {begin, end, "10000", "room"},
+               {begin, end, "203", "room"},       {begin, end, "02a3", "room"},
+               {begin, end, "12345", "room"},     {begin, end, "02\n3", "room"},
+               {begin, end, "0203", nullptr},     {begin, end, " 0203 ", nullptr},
+               {begin + "\n", end, "0203", "begin"}, {"20261207140", end, "0203", "begin"},
+               {begin, "2026120912000", "0203", "end"}};
+  for (const auto& c : guest) {
+    const auto refusal = RefuseStay(GuestStay{c.begin, c.end, 1, 2, c.room, "Li"});
+    EXPECT_EQ(refusal ? refusal->field : "", c.field ? c.field : "")
+        << c.begin << "/" << c.end << "/" << c.room;
+    if (refusal) EXPECT_EQ(refusal->message.find('\n'), std::string::npos) << refusal->message;
+  }
   const struct {
-    const char* rooms;
-    bool refused;
-  } villa[] = {{"", true}, {" 00000000 ", true}, {"01020304", false}, {"0000000", false}};
-  for (const auto& c : villa) EXPECT_EQ(RefuseVillaRooms(c.rooms).has_value(), c.refused) << c.rooms;
+    std::string end, rooms;
+    const char* field;
+  } villa[] = {{end, "", "rooms"},         {end, " 00000000 ", "rooms"}, {end, "0000000", "rooms"},
+               {end, "0203020", "rooms"},  {end, "0203020x", "rooms"},   {end, "02030204", nullptr},
+               {"202612091", "02030204", "end"}};
+  for (const auto& c : villa) {
+    const auto refusal = RefuseStay(VillaStay{begin, c.end, 1, 2, c.rooms, "Li"});
+    EXPECT_EQ(refusal ? refusal->field : "", c.field ? c.field : "") << c.rooms;
+  }
 }
 
 TEST(FrontDesk, CardNumbersInEitherForm) {

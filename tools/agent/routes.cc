@@ -51,6 +51,18 @@ nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& 
   return in;
 }
 
+namespace {
+
+// The front-desk guards, answered as a bad request naming the field.
+template <typename Stay>
+void RefuseAsBadRequest(const Stay& stay) {
+  if (auto refusal = frontdesk::RefuseStay(stay))
+    throw BadRequest("field '" + refusal->field + "': " + refusal->message +
+                     (refusal->checks_out ? " (a check-out is POST /v1/card/checkout)" : ""));
+}
+
+}  // namespace
+
 frontdesk::GuestStay GuestStayOf(const nlohmann::json& in) {
   frontdesk::GuestStay stay;
   stay.begin = in["begin"].get<std::string>();
@@ -59,8 +71,7 @@ frontdesk::GuestStay GuestStayOf(const nlohmann::json& in) {
   stay.floor = in["floor"].get<int>();
   stay.room = in["room"].get<std::string>();
   stay.holder = in["holder"].get<std::string>();
-  if (auto refusal = frontdesk::RefuseGuestRoom(stay.room))
-    throw BadRequest("field 'room': " + *refusal + " (a check-out is POST /v1/card/checkout)");
+  RefuseAsBadRequest(stay);
   return stay;
 }
 
@@ -72,8 +83,7 @@ frontdesk::VillaStay VillaStayOf(const nlohmann::json& in) {
   stay.floor = in["floor"].get<int>();
   stay.rooms = in["rooms"][0].get<std::string>() + in["rooms"][1].get<std::string>();
   stay.holder = in["holder"].get<std::string>();
-  if (auto refusal = frontdesk::RefuseVillaRooms(stay.rooms))
-    throw BadRequest("field 'rooms': " + *refusal + " (a check-out is POST /v1/card/checkout)");
+  RefuseAsBadRequest(stay);
   return stay;
 }
 

@@ -13,21 +13,11 @@
 #include "platform/env.h"
 #include "store/settings.h"
 #include "tools/frontdesk/hotel.h"
+#include "util/calendar.h"
+#include "util/text.h"
 
 namespace frontdesk {
 namespace {
-
-bool AllFigures(std::string_view s) {
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
-std::string_view Trimmed(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
 
 // The present local time as a stamp YYYYMMDDhhmm, for a check-out, whose
 // dates the component checks but does not use.
@@ -134,25 +124,49 @@ std::string OpenPortMeaning(int code) {
          std::to_string(code) + ")";
 }
 
-std::optional<std::string> RefuseGuestRoom(std::string_view room) {
-  const std::string_view r = Trimmed(room);
-  // The component keeps the last four characters of "0000" + room: an empty
-  // room, 0, 00, 0000 or 10000 all become room code 0000, a check-out.
-  const std::string padded = "0000" + std::string(r);
-  if (padded.substr(padded.size() - 4) == "0000")
-    return "no room given (\"" + std::string(room) +
-           "\" is room 0000, which checks the card out): give the room, up to four figures; "
-           "use 'tavocard checkout' to check a card out";
+namespace {
+
+// Only stamps of twelve figures reach the component: whatever else a form
+// or a script sends (a line break, a stamp cut short) would end up in its
+// log and in the answer.
+std::optional<Refusal> RefuseStamps(std::string_view begin, std::string_view end) {
+  for (const auto& [field, stamp] : {std::pair{"begin", begin}, std::pair{"end", end}})
+    if (!holvanter::IsTwelveFigures(stamp))
+      return Refusal{field, std::string("the ") + field +
+                                " of the stay must be twelve figures, YYYYMMDDhhmm"};
   return std::nullopt;
 }
 
-std::optional<std::string> RefuseVillaRooms(std::string_view rooms) {
-  const std::string_view r = Trimmed(rooms);
-  if (r.empty() || r == "00000000")
-    return "no rooms given (\"" + std::string(rooms) +
-           "\"): give both rooms as eight figures, first room then second; "
-           "00000000 checks the card out: use 'tavocard checkout' for that";
-  return std::nullopt;
+}  // namespace
+
+std::optional<Refusal> RefuseStay(const GuestStay& stay) {
+  const std::string_view room = holvanter::Trim(stay.room);
+  // The component keeps the last four characters of "0000" + room: an empty
+  // room, 0, 00, 0000 or 10000 all become room code 0000, a check-out.
+  const std::string padded = "0000" + std::string(room);
+  if (room.empty() || (holvanter::AllFigures(room) && padded.substr(padded.size() - 4) == "0000"))
+    return Refusal{"room",
+                   "no room given (\"" + stay.room +
+                       "\" is room 0000, which checks the card out): give the room, four "
+                       "figures; use 'tavocard checkout' to check a card out",
+                   true};
+  if (room.size() != 4 || !holvanter::AllFigures(room))
+    return Refusal{"room", "the room must be four figures, such as 0203"};
+  return RefuseStamps(stay.begin, stay.end);
+}
+
+std::optional<Refusal> RefuseStay(const VillaStay& stay) {
+  const std::string_view rooms = holvanter::Trim(stay.rooms);
+  if (rooms.empty() || rooms == "00000000")
+    return Refusal{"rooms",
+                   "no rooms given (\"" + stay.rooms +
+                       "\"): give both rooms as eight figures, first room then second; "
+                       "00000000 checks the card out: use 'tavocard checkout' for that",
+                   true};
+  if (rooms.size() != 8 || !holvanter::AllFigures(rooms))
+    return Refusal{"rooms", "the two rooms must be eight figures, first room then second, such "
+                            "as 02030204"};
+  return RefuseStamps(stay.begin, stay.end);
 }
 
 std::optional<CardNumber> FromHexForm(std::string_view hex) {
@@ -173,7 +187,7 @@ std::optional<CardNumber> FromHexForm(std::string_view hex) {
 }
 
 std::optional<CardNumber> FromRecordForm(std::string_view record) {
-  if (record.empty() || record.size() > 8 || !AllFigures(record)) return std::nullopt;
+  if (record.empty() || record.size() > 8 || !holvanter::AllFigures(record)) return std::nullopt;
   const unsigned long value = std::stoul(std::string(record));
   if (value > 0xFFFFFF) return std::nullopt;
   char record_form[16], hex[16];
@@ -183,7 +197,7 @@ std::optional<CardNumber> FromRecordForm(std::string_view record) {
 }
 
 std::optional<CardNumber> ParseCardNumber(std::string_view text) {
-  const std::string_view t = Trimmed(text);
+  const std::string_view t = holvanter::Trim(text);
   if (t.size() == 8) return FromRecordForm(t);
   return FromHexForm(t);
 }
@@ -298,14 +312,12 @@ CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
   CardAnswer answer;
   answer.command = "issue";
   answer.port = port;
-  if (auto refusal = RefuseGuestRoom(stay.room)) {
-    answer.usage_error = *refusal;
+  if (auto refusal = RefuseStay(stay)) {
+    answer.usage_error = refusal->message;
     return answer;
   }
   DescribeStay(answer, "guest", stay);
-  const std::string_view room = Trimmed(stay.room);
-  const std::string padded = "0000" + std::string(room);
-  answer.rooms = {padded.substr(padded.size() - 4)};
+  answer.rooms = {std::string(holvanter::Trim(stay.room))};
   IssueOnEncoder(answer, [&](holvanter::TavoCard& card, std::string& card_no) {
     return card.WriteCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
                           static_cast<int16_t>(stay.floor), stay.room, stay.holder);
@@ -317,13 +329,13 @@ CardAnswer IssueVillaCard(int port, const VillaStay& stay) {
   CardAnswer answer;
   answer.command = "villa";
   answer.port = port;
-  if (auto refusal = RefuseVillaRooms(stay.rooms)) {
-    answer.usage_error = *refusal;
+  if (auto refusal = RefuseStay(stay)) {
+    answer.usage_error = refusal->message;
     return answer;
   }
   DescribeStay(answer, "villa", stay);
-  const std::string_view rooms = Trimmed(stay.rooms);
-  if (rooms.size() == 8) answer.rooms = {std::string(rooms.substr(0, 4)), std::string(rooms.substr(4))};
+  const std::string_view rooms = holvanter::Trim(stay.rooms);
+  answer.rooms = {std::string(rooms.substr(0, 4)), std::string(rooms.substr(4))};
   IssueOnEncoder(answer, [&](holvanter::TavoCard& card, std::string& card_no) {
     return card.VillaCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
                           static_cast<int16_t>(stay.floor), stay.rooms, stay.holder);

@@ -35,13 +35,6 @@ std::string ResultMeaning(int code);
 std::string ClerkMeaning(int code);
 std::string OpenPortMeaning(int code);
 
-// Room guards. The component checks a card out when it is asked to issue
-// for room 0000 (or an empty room) or villa rooms 00000000; a clerk who
-// left the room empty must not check out the card lying on the encoder.
-// Each returns the refusal in words, or nothing when the room may be issued.
-std::optional<std::string> RefuseGuestRoom(std::string_view room);
-std::optional<std::string> RefuseVillaRooms(std::string_view rooms);
-
 // A card number in both forms: the record form the hotel database and
 // ReadCard use (eight decimal figures) and the hex form the issue methods
 // hand out (six hexadecimal figures).
@@ -59,7 +52,7 @@ std::optional<CardNumber> ParseCardNumber(std::string_view text);
 struct GuestStay {
   std::string begin, end;  // YYYYMMDDhhmm
   int building = 0, floor = 0;
-  std::string room;        // up to four figures
+  std::string room;        // four figures
   std::string holder;
 };
 struct VillaStay {
@@ -68,6 +61,19 @@ struct VillaStay {
   std::string rooms;       // eight figures: first room, second room
   std::string holder;
 };
+
+// Guards run before any call. The component checks a card out when it is
+// asked to issue for room 0000 (or an empty room) or villa rooms 00000000; a
+// clerk who left the room empty must not check out the card lying on the
+// encoder. Beyond that only a room of four figures (villa: eight) and
+// stamps of twelve figures reach the component.
+struct Refusal {
+  std::string field;        // "begin", "end", "room" or "rooms"
+  std::string message;      // the refusal in words
+  bool checks_out = false;  // the room given would have checked the card out
+};
+std::optional<Refusal> RefuseStay(const GuestStay& stay);
+std::optional<Refusal> RefuseStay(const VillaStay& stay);
 
 // Everything a program needs of one card operation.
 struct CardAnswer {
