@@ -6,6 +6,7 @@
 #include <memory>
 #include <sstream>
 
+#include "card/card_image.h"
 #include "card/encoder_link.h"
 #include "component/result_meanings.h"
 #include "holvanter/result_codes.h"
@@ -169,31 +170,26 @@ std::optional<Refusal> RefuseStay(const VillaStay& stay) {
   return RefuseStamps(stay.begin, stay.end);
 }
 
+namespace {
+
+CardNumber BothForms(unsigned long value) {
+  const auto number = static_cast<uint32_t>(value);
+  return CardNumber{holvanter::CardNoRecordForm(number), holvanter::CardNoHexForm(number)};
+}
+
+}  // namespace
+
 std::optional<CardNumber> FromHexForm(std::string_view hex) {
-  if (hex.empty() || hex.size() > 6) return std::nullopt;
-  unsigned long value = 0;
-  for (char c : hex) {
-    int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else return std::nullopt;
-    value = value * 16 + static_cast<unsigned long>(digit);
-  }
-  char record[16], hex_form[16];
-  std::snprintf(record, sizeof record, "%08lu", value);
-  std::snprintf(hex_form, sizeof hex_form, "%06lX", value);
-  return CardNumber{record, hex_form};
+  if (hex.empty() || hex.size() > 6 || hex.find_first_not_of("0123456789abcdefABCDEF") != hex.npos)
+    return std::nullopt;
+  return BothForms(std::stoul(std::string(hex), nullptr, 16));
 }
 
 std::optional<CardNumber> FromRecordForm(std::string_view record) {
   if (record.empty() || record.size() > 8 || !holvanter::AllFigures(record)) return std::nullopt;
   const unsigned long value = std::stoul(std::string(record));
   if (value > 0xFFFFFF) return std::nullopt;
-  char record_form[16], hex[16];
-  std::snprintf(record_form, sizeof record_form, "%08lu", value);
-  std::snprintf(hex, sizeof hex, "%06lX", value);
-  return CardNumber{record_form, hex};
+  return BothForms(value);
 }
 
 std::optional<CardNumber> ParseCardNumber(std::string_view text) {

@@ -1,4 +1,3 @@
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -15,6 +14,7 @@
 #include "store/sqlite_connection.h"
 #include "store/system_code.h"
 #include "tools/frontdesk/hotel.h"
+#include "util/text.h"
 
 namespace frontdesk {
 namespace {
@@ -45,25 +45,19 @@ std::string WriteSettings(const std::string& database_path, std::ostream& clerk)
     }
   }
   auto is_section = [](const std::string& l) { return !l.empty() && l.front() == '['; };
-  auto lower = [](std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  };
-  // The key of a "key = value" line, trimmed and in lower case.
-  auto key_of = [&](const std::string& l) {
+  // The key of a "key = value" line; none without a '='.
+  auto key_of = [](const std::string& l) {
     const std::size_t eq = l.find('=');
-    if (eq == std::string::npos) return std::string();
-    std::string k = l.substr(0, eq);
-    k.erase(0, k.find_first_not_of(" \t"));
-    k.erase(k.find_last_not_of(" \t") + 1);
-    return lower(k);
+    if (eq == std::string::npos) return std::string_view();
+    return holvanter::Trim(std::string_view(l).substr(0, eq), " \t");
   };
   std::size_t section = lines.size(), key = lines.size();
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (is_section(lines[i])) {
       if (section != lines.size() && i > section) break;
-      if (lower(lines[i]) == "[setting]") section = i;
-    } else if (section != lines.size() && key_of(lines[i]) == "database") {
+      if (holvanter::EqualsIgnoreCase(lines[i], "[setting]")) section = i;
+    } else if (section != lines.size() &&
+               holvanter::EqualsIgnoreCase(key_of(lines[i]), "database")) {
       key = i;
       break;
     }
