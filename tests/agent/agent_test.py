@@ -193,8 +193,7 @@ def routes():
           f"newest cards: {listed}")
 
     # Result codes passed through: a refused stay, no card on the encoder.
-    check(issue(agent, begin="2026")[2]["result"] == -851, "a bad begin stamp gives -851")
-    check(issue(agent, room="02x3")[2]["result"] == -856, "a room that is no number gives -856")
+    check(issue(agent, begin="202613071400")[2]["result"] == -851, "a 13th month gives -851")
     tavocard("encoder", "remove")
     check(call(agent, "GET", "/v1/card")[2]["result"] == -128, "no card on the encoder reads -128")
     tavocard("encoder", "insert")
@@ -219,6 +218,8 @@ def routes():
             ("/v1/cards/guest", dict(STAY, room="0203", holder="x", floor=40000), "'floor'"),
             ("/v1/cards/guest", dict(STAY, room="0000", holder="x"), "'room'"),
             ("/v1/cards/guest", dict(STAY, room="", holder="x"), "'room'"),
+            ("/v1/cards/guest", dict(STAY, room="02x3", holder="x"), "'room'"),
+            ("/v1/cards/guest", dict(STAY, room="0203", holder="x", begin="2026\n"), "'begin'"),
             ("/v1/cards/villa", dict(STAY, rooms=["0000", "0000"], holder="x"), "'rooms'"),
             ("/v1/cards/villa", dict(STAY, rooms="02040205", holder="x"), "'rooms'"),
             ("/v1/card/checkout", {"card": "1"}, "'card'"),

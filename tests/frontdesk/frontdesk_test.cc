@@ -2,23 +2,55 @@
 // for, how a card number is read in either form, and the exit statuses.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "component/result_meanings.h"
+#include "holvanter/result_codes.h"
+#include "store/sqlite_connection.h"
+#include "store/store_test_util.h"
 #include "tools/frontdesk/frontdesk.h"
+#include "tools/frontdesk/hotel.h"
 
 namespace frontdesk {
 namespace {
 
-TEST(FrontDesk, RoomsThatWouldCheckOutAreRefused) {
+// Refused before any call: a room that would check the card out, and any
+// room or stamp with other than its figures. `field` is the one named, or
+// nullptr when the stay may be issued.
+TEST(FrontDesk, StaysThatAreRefused) {
+  const std::string begin = "202612071400", end = "202612091200";
   const struct {
-    const char* room;
-    bool refused;
-  } guest[] = {{"", true},     {"0", true},      {" 0000 ", true}, {"10000", true},
-               {"203", false}, {"0203", false},  {"12345", false}, {"12a4", false}};
-  for (const auto& c : guest) EXPECT_EQ(RefuseGuestRoom(c.room).has_value(), c.refused) << c.room;
+    std::string begin, end, room;
+    const char* field;
+  } guest[] = {{begin, end, "", "room"},          {begin, end, "0", "room"},
+               {begin, end, " 0000 ", "room"},    {begin, end, "10000", "room"},
+               {begin, end, "203", "room"},       {begin, end, "02a3", "room"},
+               {begin, end, "12345", "room"},     {begin, end, "02\n3", "room"},
+               {begin, end, "0203", nullptr},     {begin, end, " 0203 ", nullptr},
+               {begin + "\n", end, "0203", "begin"}, {"20261207140", end, "0203", "begin"},
+               {begin, "2026120912000", "0203", "end"}};
+  for (const auto& c : guest) {
+    const auto refusal = RefuseStay(GuestStay{c.begin, c.end, 1, 2, c.room, "Li"});
+    EXPECT_EQ(refusal ? refusal->field : "", c.field ? c.field : "")
+        << c.begin << "/" << c.end << "/" << c.room;
+    if (refusal) {
+      EXPECT_EQ(refusal->message.find('\n'), std::string::npos) << refusal->message;
+    }
+  }
   const struct {
-    const char* rooms;
-    bool refused;
-  } villa[] = {{"", true}, {" 00000000 ", true}, {"01020304", false}, {"0000000", false}};
-  for (const auto& c : villa) EXPECT_EQ(RefuseVillaRooms(c.rooms).has_value(), c.refused) << c.rooms;
+    std::string end, rooms;
+    const char* field;
+  } villa[] = {{end, "", "rooms"},         {end, " 00000000 ", "rooms"}, {end, "0000000", "rooms"},
+               {end, "0203020", "rooms"},  {end, "0203020x", "rooms"},   {end, "02030204", nullptr},
+               {"202612091", "02030204", "end"}};
+  for (const auto& c : villa) {
+    const auto refusal = RefuseStay(VillaStay{begin, c.end, 1, 2, c.rooms, "Li"});
+    EXPECT_EQ(refusal ? refusal->field : "", c.field ? c.field : "") << c.rooms;
+  }
 }
 
 TEST(FrontDesk, CardNumbersInEitherForm) {
@@ -51,6 +83,90 @@ TEST(FrontDesk, ExitStatuses) {
   CardAnswer failed;
   failed.hresult = static_cast<int32_t>(0x80004005);
   EXPECT_EQ(ExitStatusOf(failed), kExitFailedCall);
+}
+
+// The listing runs one query with the filter and the limit in it, on the
+// hotel that Tavoper.ini names: a real SQLite file.
+TEST(FrontDesk, CardListing) {
+  holvanter::store_test::SettingsFileGuard settings;
+  holvanter::store_test::ScratchFolder folder;
+  std::ostringstream said;
+  HotelSetup setup;
+  setup.path = folder.File("hotel.db");
+  setup.rooms = "1:1:0101";
+  SetUpHotel(setup, said);
+  {
+    auto db = holvanter::SqliteConnection::Open(folder.File("hotel.db"));
+    db->BeginTrans();
+    db->Execute("INSERT INTO CardRecord (InfoNo, CardNo, Name_F) VALUES (1, '00000101', 'Li'), "
+                "(2, '00000102', 'O''Brien \"Jr\" INTO'), (3, '00000101', 'Li again'), "
+                "(4, '00000103', NULL)");
+    db->CommitTrans();
+  }
+  const struct {
+    CardFilter filter;
+    std::vector<std::string> names;  // Name_F of the rows, in their order
+  } cases[] = {
+      {{}, {"", "Li again", "O'Brien \"Jr\" INTO", "Li"}},
+      {{2, ""}, {"", "Li again"}},
+      {{1, "00000101"}, {"Li again"}},
+      {{0, "00000101"}, {"Li again", "Li"}},
+      {{0, "00000102"}, {"O'Brien \"Jr\" INTO"}},
+      {{0, "0' OR '1'='1"}, {}},
+  };
+  for (const auto& c : cases) {
+    const CardListing listing = ListCards(c.filter);
+    ASSERT_EQ(listing.database.result, 0) << listing.database.reason;
+    EXPECT_EQ(listing.failure, "");
+    std::vector<std::string> names;
+    for (const CardRow& row : listing.rows) names.push_back(row.Text("name_f"));
+    EXPECT_EQ(names, c.names) << c.filter.limit << " " << c.filter.card_no;
+  }
+  CardFilter newest_only;
+  newest_only.limit = 1;
+  const CardRow newest = ListCards(newest_only).rows.at(0);
+  EXPECT_EQ(newest.card_no->hex, "000067");
+  EXPECT_TRUE(ToJson(newest)["Name_F"].is_null());
+
+  settings.Remove();
+  EXPECT_EQ(ListCards({}).database.result, holvanter::result::kNoSettingsFile);
+}
+
+// The result codes the README tells integrators about are the codes the
+// component has meanings for: none missing on either side.
+TEST(FrontDesk, ReadmeResultCodesAreTheMeaningTable) {
+  std::ifstream readme(HOLVANTER_README);
+  ASSERT_TRUE(readme.is_open()) << HOLVANTER_README;
+  std::set<int> documented;
+  std::vector<std::pair<int, int>> ranges;  // "2 to 255"
+  bool in_table = false;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("| result code | `WriteCard`", 0) == 0) {
+      in_table = true;
+      continue;
+    }
+    if (!in_table || line.rfind("|---", 0) == 0) continue;
+    if (line.rfind("| ", 0) != 0) break;
+    const std::string cell = line.substr(2, line.find(" |", 2) - 2);
+    if (const auto to = cell.find(" to "); to != std::string::npos) {
+      ranges.emplace_back(std::stoi(cell.substr(0, to)), std::stoi(cell.substr(to + 4)));
+      continue;
+    }
+    for (std::size_t from = 0; from < cell.size();) {
+      std::size_t used = 0;
+      documented.insert(std::stoi(cell.substr(from), &used));
+      from += used;
+      if (cell.compare(from, 2, ", ") == 0) from += 2;
+    }
+  }
+  std::set<int> meant;
+  for (const holvanter::ResultMeaningRow& row : holvanter::ResultMeaningTable())
+    if (!row.open_port) meant.insert(row.code);
+  EXPECT_EQ(documented, meant);
+  ASSERT_EQ(ranges.size(), 1u);
+  const auto [first, last] = ranges[0];
+  EXPECT_TRUE(holvanter::IsWriteStatus(first) && holvanter::IsWriteStatus(last));
+  EXPECT_FALSE(holvanter::IsWriteStatus(first - 1) || holvanter::IsWriteStatus(last + 1));
 }
 
 }  // namespace

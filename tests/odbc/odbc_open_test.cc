@@ -130,7 +130,9 @@ TEST(OdbcOpen, FileDataSourcesBecomeConnectionStrings) {
     Put(folder, "desk.dsn", c.text);
     const std::optional<OdbcTarget> target = PlanOdbcOpen(dsn);
     ASSERT_EQ(target.has_value(), c.expected.has_value());
-    if (target) EXPECT_EQ(target->connection_string, *c.expected);
+    if (target) {
+      EXPECT_EQ(target->connection_string, *c.expected);
+    }
   }
 }
 

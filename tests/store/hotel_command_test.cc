@@ -191,7 +191,7 @@ TEST_F(CardCommandTest, ExitStatusesAndGuards) {
       {"room 0000", Issue(" 0000 "), "", 64, "tavocard checkout"},
       {"villa 00000000", villa + "00000000", "", 64, "tavocard checkout"},
       {"encoder does not open", Issue("0201"), "open", 1, "-99"},
-      {"refused room", Issue("02a1"), "", 1, "-856"},
+      {"room not four figures", Issue("02a1"), "", 64, "four figures"},
       {"write status 7", Issue("0201"), "write=7", 2, "write status 7"},
       {"written", Issue("0202"), "", 0, "card number  00000002 (hex 000002)"},
       {"read", "read", "", 0, "rooms        0202"},

@@ -2,9 +2,9 @@
 #include <iostream>
 
 #include "tools/agent/agent.h"
-#include "tools/agent/image_decode.h"
 #include "tools/agent/token.h"
 #include "tools/frontdesk/frontdesk.h"
+#include "tools/frontdesk/image_decode.h"
 
 namespace agent {
 
@@ -60,7 +60,7 @@ void AddAgentCommands(CLI::App& app) {
       if (c != ' ' && c != ':' && c != '-') hex += c;
     nlohmann::json card;
     try {
-      card = DecodeImageHex(hex);
+      card = frontdesk::DecodeImageHex(hex);
     } catch (const std::invalid_argument& e) {
       std::cerr << "tavocard decode: the image " << e.what() << "\n";
       throw CLI::RuntimeError(64);

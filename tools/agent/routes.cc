@@ -1,11 +1,7 @@
 #include "tools/agent/routes.h"
 
-#include <memory>
-#include <optional>
-
-#include "store/execute_sql.h"
-#include "store/open_database.h"
-#include "store/settings.h"
+#include "holvanter/result_codes.h"
+#include "tools/frontdesk/hotel.h"
 
 namespace agent {
 
@@ -55,6 +51,18 @@ nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& 
   return in;
 }
 
+namespace {
+
+// The front-desk guards, answered as a bad request naming the field.
+template <typename Stay>
+void RefuseAsBadRequest(const Stay& stay) {
+  if (auto refusal = frontdesk::RefuseStay(stay))
+    throw BadRequest("field '" + refusal->field + "': " + refusal->message +
+                     (refusal->checks_out ? " (a check-out is POST /v1/card/checkout)" : ""));
+}
+
+}  // namespace
+
 frontdesk::GuestStay GuestStayOf(const nlohmann::json& in) {
   frontdesk::GuestStay stay;
   stay.begin = in["begin"].get<std::string>();
@@ -63,8 +71,7 @@ frontdesk::GuestStay GuestStayOf(const nlohmann::json& in) {
   stay.floor = in["floor"].get<int>();
   stay.room = in["room"].get<std::string>();
   stay.holder = in["holder"].get<std::string>();
-  if (auto refusal = frontdesk::RefuseGuestRoom(stay.room))
-    throw BadRequest("field 'room': " + *refusal + " (a check-out is POST /v1/card/checkout)");
+  RefuseAsBadRequest(stay);
   return stay;
 }
 
@@ -76,48 +83,35 @@ frontdesk::VillaStay VillaStayOf(const nlohmann::json& in) {
   stay.floor = in["floor"].get<int>();
   stay.rooms = in["rooms"][0].get<std::string>() + in["rooms"][1].get<std::string>();
   stay.holder = in["holder"].get<std::string>();
-  if (auto refusal = frontdesk::RefuseVillaRooms(stay.rooms))
-    throw BadRequest("field 'rooms': " + *refusal + " (a check-out is POST /v1/card/checkout)");
+  RefuseAsBadRequest(stay);
   return stay;
 }
 
 nlohmann::json NewestCards(int limit) {
-  std::string path;
-  const int16_t found = holvanter::ReadDatabasePath(*holvanter::Env::Default(), path);
-  if (found != 0) throw std::runtime_error(frontdesk::ResultMeaning(found));
-  std::unique_ptr<holvanter::Connection> connection;
-  if (!holvanter::OpenDatabase(path, connection))
-    throw std::runtime_error(frontdesk::ResultMeaning(-840) + ": " + path);
-  std::string status;
-  std::optional<holvanter::RecordSet> rows =
-      holvanter::ExecuteSql(*connection, "SELECT * FROM CardRecord ORDER BY InfoNo DESC", status);
+  frontdesk::CardFilter filter;
+  filter.limit = limit;
+  const frontdesk::CardListing listing = frontdesk::ListCards(filter);
+  const frontdesk::HotelDatabase& database = listing.database;
+  if (database.result == holvanter::result::kDatabaseNotOpen)
+    throw std::runtime_error(frontdesk::ResultMeaning(database.result) + ": " + database.path);
+  if (database.result != holvanter::result::kDone)
+    throw std::runtime_error(frontdesk::ResultMeaning(database.result));
+  if (!listing.failure.empty()) throw std::runtime_error(listing.failure);
   nlohmann::json cards = nlohmann::json::array();
-  for (int n = 0; n < limit && !rows->Eof(); ++n, rows->MoveNext()) {
-    nlohmann::json row = nlohmann::json::object();
-    for (const std::string& column : rows->Columns()) {
-      const auto& value = rows->Field(column);
-      row[column] = value ? nlohmann::json(*value) : nlohmann::json(nullptr);
-    }
-    const auto number = frontdesk::FromRecordForm(rows->Field("CardNo").value_or(""));
-    row["card_no_hex"] = number ? number->hex : "";
+  for (const frontdesk::CardRow& card : listing.rows) {
+    nlohmann::json row = frontdesk::ToJson(card);
+    row["card_no_hex"] = card.card_no ? card.card_no->hex : "";
     cards.push_back(std::move(row));
   }
-  return {{"database", path}, {"cards", std::move(cards)}};
+  return {{"database", database.path}, {"cards", std::move(cards)}};
 }
 
 nlohmann::json DatabaseHealth() {
-  std::string path;
-  const int16_t found = holvanter::ReadDatabasePath(*holvanter::Env::Default(), path);
-  nlohmann::json out{{"reachable", false}, {"path", path}};
-  if (found != 0) {
-    out["message"] = frontdesk::ResultMeaning(found);
-    return out;
-  }
-  std::unique_ptr<holvanter::Connection> connection;
-  const bool opened = holvanter::OpenDatabase(path, connection);
-  out["reachable"] = opened;
-  out["message"] = opened ? "the hotel database opens" : frontdesk::ResultMeaning(-840);
-  return out;
+  const frontdesk::HotelDatabase database = frontdesk::ReachHotelDatabase();
+  const bool reachable = database.result == holvanter::result::kDone;
+  return {{"reachable", reachable},
+          {"path", database.path},
+          {"message", reachable ? "the hotel database opens" : frontdesk::ResultMeaning(database.result)}};
 }
 
 }  // namespace agent

@@ -32,8 +32,9 @@ nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& 
 
 extern const std::vector<FieldSpec> kGuestFields, kVillaFields, kDecodeFields;
 
-// The stays of checked bodies. A room that would check the card on the
-// encoder out (empty, 0000) is refused here, before anything is queued.
+// The stays of checked bodies. The front desk's guards (a room that would
+// check the card on the encoder out, a room or stamp with the wrong figures)
+// refuse here, before anything is queued.
 frontdesk::GuestStay GuestStayOf(const nlohmann::json& in);
 frontdesk::VillaStay VillaStayOf(const nlohmann::json& in);
 

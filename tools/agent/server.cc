@@ -22,10 +22,10 @@
 #include "holvanter/version.h"
 #include "tools/agent/agent.h"
 #include "tools/agent/encoder_worker.h"
-#include "tools/agent/image_decode.h"
 #include "tools/agent/routes.h"
 #include "tools/agent/token.h"
 #include "tools/frontdesk/frontdesk.h"
+#include "tools/frontdesk/image_decode.h"
 
 namespace agent {
 namespace {
@@ -467,7 +467,8 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
     } else if (path == "/v1/decode") {
       const nlohmann::json in = CheckBody(request.body(), kDecodeFields);
       try {
-        session->Send(Json(http::status::ok, DecodeImageHex(in["image"].get<std::string>())));
+        const std::string image = in["image"].get<std::string>();
+        session->Send(Json(http::status::ok, frontdesk::DecodeImageHex(image)));
       } catch (const std::invalid_argument& e) {
         throw BadRequest(std::string("field 'image' ") + e.what());
       }

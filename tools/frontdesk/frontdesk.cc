@@ -6,26 +6,19 @@
 #include <memory>
 #include <sstream>
 
+#include "card/card_image.h"
+#include "card/encoder_link.h"
+#include "component/result_meanings.h"
+#include "holvanter/result_codes.h"
 #include "holvanter/tavo_card.h"
 #include "platform/env.h"
-#include "store/execute_sql.h"
-#include "store/open_database.h"
 #include "store/settings.h"
+#include "tools/frontdesk/hotel.h"
+#include "util/calendar.h"
+#include "util/text.h"
 
 namespace frontdesk {
 namespace {
-
-bool AllFigures(std::string_view s) {
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
-std::string_view Trimmed(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
 
 // The present local time as a stamp YYYYMMDDhhmm, for a check-out, whose
 // dates the component checks but does not use.
@@ -47,21 +40,8 @@ std::string HresultText(int32_t hresult) {
 // The holder name of the newest record of a card, looked up in the hotel
 // database that Tavoper.ini names; empty when it cannot be found.
 std::string HolderOfCard(const std::string& record_form) {
-  try {
-    std::string database_path;
-    if (holvanter::ReadDatabasePath(*holvanter::Env::Default(), database_path) != 0) return {};
-    std::unique_ptr<holvanter::Connection> connection;
-    if (!holvanter::OpenDatabase(database_path, connection)) return {};
-    std::string status;
-    auto rows = holvanter::ExecuteSql(
-        *connection,
-        "SELECT Name_F FROM CardRecord WHERE CardNo='" + record_form + "' ORDER BY InfoNo DESC",
-        status);
-    if (!rows || rows->Eof()) return {};
-    return rows->Field("Name_F").value_or("");
-  } catch (...) {
-    return {};
-  }
+  const CardListing listing = ListCards({.limit = 1, .card_no = record_form});
+  return listing.rows.empty() ? std::string() : listing.rows.front().Text("Name_F");
 }
 
 // Fills the card fields of `answer` from what ReadCard gave: the room text
@@ -123,8 +103,9 @@ void WithEncoder(CardAnswer& answer, Call call) {
 }  // namespace
 
 int ExitStatusOf(int result) {
-  if (result == 0) return kExitDone;
-  if (result == -129 || (result >= 2 && result <= 255)) return kExitNotWritten;
+  if (result == holvanter::result::kDone) return kExitDone;
+  if (result == holvanter::result::kNotWritten || holvanter::IsWriteStatus(result))
+    return kExitNotWritten;
   return kExitRefused;
 }
 
@@ -135,107 +116,84 @@ int ExitStatusOf(const CardAnswer& answer) {
   return ExitStatusOf(answer.result);
 }
 
-std::string ResultMeaning(int code) {
-  switch (code) {
-    case 0:
-      return "done";
-    case -99:
-      return "the encoder did not open";
-    case -128:
-      return "the card could not be read through the encoder";
-    case -129:
-      return "the encoder did not write the card";
-    case -500:
-      return "the card on the encoder has card kind 01, not a guest or villa card";
-    case -600:
-      return "the card on the encoder has card kind AA, not a guest or villa card";
-    case -700:
-      return "no guest or villa card was read: the card is blank, erased or of an unknown kind, or the encoder is not open";
-    case -710:
-      return "the card was erased, but it had no open record: it was checked out before (or is a copy), so no room was released";
-    case -800:
-      return "the settings file Tavoper.ini is missing";
-    case -820:
-      return "no database file at the path named in Tavoper.ini";
-    case -840:
-      return "the hotel database cannot be opened";
-    case -851:
-      return "the begin date is not acceptable";
-    case -852:
-      return "the end date is not acceptable, or the stay ends before it begins";
-    case -854:
-      return "the building number must be 1 to 99";
-    case -855:
-      return "the floor number must be 1 to 99";
-    case -856:
-      return "the room must be four figures";
-    case -857:
-      return "the two rooms must be eight figures";
-    default:
-      break;
-  }
-  if (code > 0 && code <= 255) {
-    return "the encoder did not write the card (write status " + std::to_string(code) + ")";
-  }
-  return "result " + std::to_string(code);
-}
+std::string ResultMeaning(int code) { return holvanter::FullMeaning(code); }
+std::string ClerkMeaning(int code) { return holvanter::ClerkMeaning(code); }
 
 std::string OpenPortMeaning(int code) {
-  if (code == -99) return ResultMeaning(-99);
+  if (code == holvanter::result::kPortNotOpened) return ResultMeaning(code);
   return "the encoder is open on port " + std::to_string(code - 1) + " (library port " +
          std::to_string(code) + ")";
 }
 
-std::optional<std::string> RefuseGuestRoom(std::string_view room) {
-  const std::string_view r = Trimmed(room);
+namespace {
+
+// Only stamps of twelve figures reach the component: whatever else a form
+// or a script sends (a line break, a stamp cut short) would end up in its
+// log and in the answer.
+std::optional<Refusal> RefuseStamps(std::string_view begin, std::string_view end) {
+  for (const auto& [field, stamp] : {std::pair{"begin", begin}, std::pair{"end", end}})
+    if (!holvanter::IsTwelveFigures(stamp))
+      return Refusal{field, std::string("the ") + field +
+                                " of the stay must be twelve figures, YYYYMMDDhhmm"};
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Refusal> RefuseStay(const GuestStay& stay) {
+  const std::string_view room = holvanter::Trim(stay.room);
   // The component keeps the last four characters of "0000" + room: an empty
   // room, 0, 00, 0000 or 10000 all become room code 0000, a check-out.
-  const std::string padded = "0000" + std::string(r);
-  if (padded.substr(padded.size() - 4) == "0000")
-    return "no room given (\"" + std::string(room) +
-           "\" is room 0000, which checks the card out): give the room, up to four figures; "
-           "use 'tavocard checkout' to check a card out";
-  return std::nullopt;
+  const std::string padded = "0000" + std::string(room);
+  if (room.empty() || (holvanter::AllFigures(room) && padded.substr(padded.size() - 4) == "0000"))
+    return Refusal{"room",
+                   "no room given (\"" + stay.room +
+                       "\" is room 0000, which checks the card out): give the room, four "
+                       "figures; use 'tavocard checkout' to check a card out",
+                   true};
+  if (room.size() != 4 || !holvanter::AllFigures(room))
+    return Refusal{"room", "the room must be four figures, such as 0203"};
+  return RefuseStamps(stay.begin, stay.end);
 }
 
-std::optional<std::string> RefuseVillaRooms(std::string_view rooms) {
-  const std::string_view r = Trimmed(rooms);
-  if (r.empty() || r == "00000000")
-    return "no rooms given (\"" + std::string(rooms) +
-           "\"): give both rooms as eight figures, first room then second; "
-           "00000000 checks the card out: use 'tavocard checkout' for that";
-  return std::nullopt;
+std::optional<Refusal> RefuseStay(const VillaStay& stay) {
+  const std::string_view rooms = holvanter::Trim(stay.rooms);
+  if (rooms.empty() || rooms == "00000000")
+    return Refusal{"rooms",
+                   "no rooms given (\"" + stay.rooms +
+                       "\"): give both rooms as eight figures, first room then second; "
+                       "00000000 checks the card out: use 'tavocard checkout' for that",
+                   true};
+  if (rooms.size() != 8 || !holvanter::AllFigures(rooms))
+    return Refusal{"rooms", "the two rooms must be eight figures, first room then second, such "
+                            "as 02030204"};
+  return RefuseStamps(stay.begin, stay.end);
 }
+
+namespace {
+
+CardNumber BothForms(unsigned long value) {
+  const auto number = static_cast<uint32_t>(value);
+  return CardNumber{holvanter::CardNoRecordForm(number), holvanter::CardNoHexForm(number)};
+}
+
+}  // namespace
 
 std::optional<CardNumber> FromHexForm(std::string_view hex) {
-  if (hex.empty() || hex.size() > 6) return std::nullopt;
-  unsigned long value = 0;
-  for (char c : hex) {
-    int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else return std::nullopt;
-    value = value * 16 + static_cast<unsigned long>(digit);
-  }
-  char record[16], hex_form[16];
-  std::snprintf(record, sizeof record, "%08lu", value);
-  std::snprintf(hex_form, sizeof hex_form, "%06lX", value);
-  return CardNumber{record, hex_form};
+  if (hex.empty() || hex.size() > 6 || hex.find_first_not_of("0123456789abcdefABCDEF") != hex.npos)
+    return std::nullopt;
+  return BothForms(std::stoul(std::string(hex), nullptr, 16));
 }
 
 std::optional<CardNumber> FromRecordForm(std::string_view record) {
-  if (record.empty() || record.size() > 8 || !AllFigures(record)) return std::nullopt;
+  if (record.empty() || record.size() > 8 || !holvanter::AllFigures(record)) return std::nullopt;
   const unsigned long value = std::stoul(std::string(record));
   if (value > 0xFFFFFF) return std::nullopt;
-  char record_form[16], hex[16];
-  std::snprintf(record_form, sizeof record_form, "%08lu", value);
-  std::snprintf(hex, sizeof hex, "%06lX", value);
-  return CardNumber{record_form, hex};
+  return BothForms(value);
 }
 
 std::optional<CardNumber> ParseCardNumber(std::string_view text) {
-  const std::string_view t = Trimmed(text);
+  const std::string_view t = holvanter::Trim(text);
   if (t.size() == 8) return FromRecordForm(t);
   return FromHexForm(t);
 }
@@ -350,14 +308,12 @@ CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
   CardAnswer answer;
   answer.command = "issue";
   answer.port = port;
-  if (auto refusal = RefuseGuestRoom(stay.room)) {
-    answer.usage_error = *refusal;
+  if (auto refusal = RefuseStay(stay)) {
+    answer.usage_error = refusal->message;
     return answer;
   }
   DescribeStay(answer, "guest", stay);
-  const std::string_view room = Trimmed(stay.room);
-  const std::string padded = "0000" + std::string(room);
-  answer.rooms = {padded.substr(padded.size() - 4)};
+  answer.rooms = {std::string(holvanter::Trim(stay.room))};
   IssueOnEncoder(answer, [&](holvanter::TavoCard& card, std::string& card_no) {
     return card.WriteCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
                           static_cast<int16_t>(stay.floor), stay.room, stay.holder);
@@ -369,13 +325,13 @@ CardAnswer IssueVillaCard(int port, const VillaStay& stay) {
   CardAnswer answer;
   answer.command = "villa";
   answer.port = port;
-  if (auto refusal = RefuseVillaRooms(stay.rooms)) {
-    answer.usage_error = *refusal;
+  if (auto refusal = RefuseStay(stay)) {
+    answer.usage_error = refusal->message;
     return answer;
   }
   DescribeStay(answer, "villa", stay);
-  const std::string_view rooms = Trimmed(stay.rooms);
-  if (rooms.size() == 8) answer.rooms = {std::string(rooms.substr(0, 4)), std::string(rooms.substr(4))};
+  const std::string_view rooms = holvanter::Trim(stay.rooms);
+  answer.rooms = {std::string(rooms.substr(0, 4)), std::string(rooms.substr(4))};
   IssueOnEncoder(answer, [&](holvanter::TavoCard& card, std::string& card_no) {
     return card.VillaCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
                           static_cast<int16_t>(stay.floor), stay.rooms, stay.holder);
@@ -418,9 +374,14 @@ CardAnswer ReadCardOnEncoder(int port) {
   return answer;
 }
 
-std::string SettingsFilePath() {
-  holvanter::Env* env = holvanter::Env::Default();
-  return env->ComponentFolder() + env->PathSeparator() + holvanter::kSettingsFileName;
+std::vector<uint8_t> CardPasswordBytes() {
+  std::vector<uint8_t> bytes;
+  for (int k = 0; k < 4; ++k)
+    bytes.push_back(static_cast<uint8_t>(
+        std::stoi(std::string(holvanter::kCardPassword + 2 * k, 2), nullptr, 16)));
+  return bytes;
 }
+
+std::string SettingsFilePath() { return holvanter::SettingsFilePath(*holvanter::Env::Default()); }
 
 }  // namespace frontdesk

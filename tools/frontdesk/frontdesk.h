@@ -28,16 +28,12 @@ inline constexpr int kExitUsage = 64;       // the clerk's input was not usable
 int ExitStatusOf(int result);
 
 // The meaning of a result code of WriteCard, VillaCard or ReadCard (a
-// positive code is the encoder's write status), and of an OpenPort result.
+// positive code is the encoder's write status), and of an OpenPort result,
+// as the answers print it beside the code; and the short form that tells a
+// clerk what to do next.
 std::string ResultMeaning(int code);
+std::string ClerkMeaning(int code);
 std::string OpenPortMeaning(int code);
-
-// Room guards. The component checks a card out when it is asked to issue
-// for room 0000 (or an empty room) or villa rooms 00000000; a clerk who
-// left the room empty must not check out the card lying on the encoder.
-// Each returns the refusal in words, or nothing when the room may be issued.
-std::optional<std::string> RefuseGuestRoom(std::string_view room);
-std::optional<std::string> RefuseVillaRooms(std::string_view rooms);
 
 // A card number in both forms: the record form the hotel database and
 // ReadCard use (eight decimal figures) and the hex form the issue methods
@@ -56,7 +52,7 @@ std::optional<CardNumber> ParseCardNumber(std::string_view text);
 struct GuestStay {
   std::string begin, end;  // YYYYMMDDhhmm
   int building = 0, floor = 0;
-  std::string room;        // up to four figures
+  std::string room;        // four figures
   std::string holder;
 };
 struct VillaStay {
@@ -65,6 +61,19 @@ struct VillaStay {
   std::string rooms;       // eight figures: first room, second room
   std::string holder;
 };
+
+// Guards run before any call. The component checks a card out when it is
+// asked to issue for room 0000 (or an empty room) or villa rooms 00000000; a
+// clerk who left the room empty must not check out the card lying on the
+// encoder. Beyond that only a room of four figures (villa: eight) and
+// stamps of twelve figures reach the component.
+struct Refusal {
+  std::string field;        // "begin", "end", "room" or "rooms"
+  std::string message;      // the refusal in words
+  bool checks_out = false;  // the room given would have checked the card out
+};
+std::optional<Refusal> RefuseStay(const GuestStay& stay);
+std::optional<Refusal> RefuseStay(const VillaStay& stay);
 
 // Everything a program needs of one card operation.
 struct CardAnswer {
@@ -115,6 +124,10 @@ CardAnswer IssueVillaCard(int port, const VillaStay& stay);
 // was checked out.
 CardAnswer CheckOut(int port);
 CardAnswer ReadCardOnEncoder(int port);
+
+// The card password the encoder link sends ahead of every image, as the
+// four bytes a card carries: a blank card on the simulated encoder has it.
+std::vector<uint8_t> CardPasswordBytes();
 
 // The settings file the component reads, and what -800 and -820 looked at
 // in words ("no settings file /opt/holvanter/lib/Tavoper.ini").

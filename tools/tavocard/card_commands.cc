@@ -51,7 +51,7 @@ void AddCardCommands(CLI::App& app) {
   auto issue = std::make_shared<CardOptions>();
   auto* i = app.add_subcommand("issue", "issue a guest card for one room");
   AddStay(i, issue->guest);
-  i->add_option("--room", issue->guest.room, "room number, up to four figures (not 0000)")
+  i->add_option("--room", issue->guest.room, "room number, four figures (not 0000)")
       ->required();
   AddCommon(i, *issue);
   i->callback([issue] { Report(frontdesk::IssueGuestCard(issue->port, issue->guest), issue->json); });

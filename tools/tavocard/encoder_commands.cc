@@ -10,10 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "card/encoder_link.h"
-#include "holvanter/tavo_card.h"
-#include "tools/lycomm_sim/sim_card_file.h"
 #include "tools/frontdesk/frontdesk.h"
+#include "tools/lycomm_sim/sim_card_file.h"
 #include "tools/tavocard/commands.h"
 
 namespace tavocard {
@@ -25,20 +23,11 @@ constexpr int kExitFailedCall = frontdesk::kExitFailedCall;
 // The card file of the host's port (the library counts from 1).
 std::string CardFileOfPort(int port) { return lycomm_sim::CardFile(port + 1); }
 
-std::vector<uint8_t> PasswordBytes() {
-  std::vector<uint8_t> bytes;
-  for (int k = 0; k < 4; ++k) {
-    bytes.push_back(static_cast<uint8_t>(
-        std::stoi(std::string(holvanter::kCardPassword + 2 * k, 2), nullptr, 16)));
-  }
-  return bytes;
-}
-
 void Insert(int port) {
   const std::string file = CardFileOfPort(port);
   std::error_code ec;
   std::filesystem::create_directories(lycomm_sim::CardFolder(), ec);
-  std::vector<uint8_t> bytes = PasswordBytes();
+  std::vector<uint8_t> bytes = frontdesk::CardPasswordBytes();
   bytes.resize(lycomm_sim::kCardFileSize, 0xFF);  // a blank card: 28 bytes 0xFF
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -1,14 +1,13 @@
-#include "tools/agent/image_decode.h"
+#include "tools/frontdesk/image_decode.h"
 
 #include <cstdio>
-#include <optional>
 #include <stdexcept>
 
 #include "card/card_image.h"
 #include "holvanter/result_codes.h"
 #include "tools/frontdesk/frontdesk.h"
 
-namespace agent {
+namespace frontdesk {
 
 nlohmann::json DecodeImageHex(const std::string& hex) {
   if (hex.size() != 2 * holvanter::kCardImageSize)
@@ -22,7 +21,7 @@ nlohmann::json DecodeImageHex(const std::string& hex) {
                                   ", which is not hexadecimal");
     image[i] = static_cast<uint8_t>(std::stoi(pair, nullptr, 16));
   }
-  frontdesk::CardAnswer answer;
+  CardAnswer answer;
   answer.command = "decode";
   const holvanter::DecodedCard card = holvanter::DecodeCardImage(image);
   switch (card.kind) {
@@ -32,10 +31,10 @@ nlohmann::json DecodeImageHex(const std::string& hex) {
     case holvanter::CardKind::kKindAA: answer.result = holvanter::result::kCardKindAA; break;
     default: answer.result = holvanter::result::kNoCard; break;
   }
-  answer.meaning = frontdesk::ResultMeaning(answer.result);
+  answer.meaning = ResultMeaning(answer.result);
   if (!card.rooms.empty()) {
     const bool villa = card.kind == holvanter::CardKind::kVilla;
-    answer.card_no = frontdesk::FromRecordForm(holvanter::CardNoRecordForm(card.number));
+    answer.card_no = FromRecordForm(holvanter::CardNoRecordForm(card.number));
     answer.building = card.building;
     answer.floor = card.floor;
     answer.kind = villa ? "villa" : "guest";
@@ -44,7 +43,7 @@ nlohmann::json DecodeImageHex(const std::string& hex) {
     answer.begin = villa ? "20000101" : card.begin;
     answer.end = villa && card.end.size() > 12 ? card.end.substr(card.end.size() - 12) : card.end;
   }
-  nlohmann::json out = frontdesk::ToJson(answer);
+  nlohmann::json out = ToJson(answer);
   out.erase("port");
   char kind_byte[8];
   std::snprintf(kind_byte, sizeof kind_byte, "%02X", image[0]);
@@ -56,4 +55,4 @@ nlohmann::json DecodeImageHex(const std::string& hex) {
   return out;
 }
 
-}  // namespace agent
+}  // namespace frontdesk
