@@ -20,18 +20,17 @@ std::string TrimBlanks(const std::string& text) {
 }
 
 // The 8 plain bytes of an enciphered CardID, through mwic_32.
-std::string Decipher(const std::string& card_id) {
-  Env* env = Env::Default();
+std::string Decipher(Env& env, const std::string& card_id) {
   const auto asc_hex =
       reinterpret_cast<AscHexFunction>(VendorFunction(kMwicLibrary, "asc_hex"));
   const auto ic_decrypt =
       reinterpret_cast<IcDecryptFunction>(VendorFunction(kMwicLibrary, "ic_decrypt"));
 
-  const std::string hex = env->ToAnsi(TrimBlanks(card_id));
+  const std::string hex = env.ToAnsi(TrimBlanks(card_id));
   uint8_t enciphered[kCipherBytes] = {};
   asc_hex(hex.c_str(), enciphered, kCipherBytes);  // its status is not examined
 
-  const std::string key = env->ToAnsi(kSystemCodeKey);
+  const std::string key = env.ToAnsi(kSystemCodeKey);
   char plain[kCipherBytes + 1];
   std::memset(plain, ' ', kCipherBytes);
   plain[kCipherBytes] = '\0';
@@ -41,14 +40,14 @@ std::string Decipher(const std::string& card_id) {
 
 }  // namespace
 
-std::string LoadSystemCode(Connection& connection) {
+std::string LoadSystemCode(Env& env, Connection& connection) {
   std::string system_code(8, ' ');
   std::string status;
   std::optional<RecordSet> spec = ExecuteSql(connection, "Select * From SpecRecord Where InfoNo= 1 ", status);
   if (spec && !spec->Bof() && !spec->Eof()) {
     const std::string card_id = spec->Field("CardID").value_or("");
     // The emptiness test comes before the blanks are stripped.
-    system_code = card_id.empty() ? std::string(kDefaultSystemCode) : Decipher(card_id);
+    system_code = card_id.empty() ? std::string(kDefaultSystemCode) : Decipher(env, card_id);
   }
   return system_code.substr(0, kSystemCodeLength);
 }

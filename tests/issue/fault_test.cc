@@ -61,7 +61,7 @@ void ExpectIssueGivesUpAtTheLimit(std::string& card_no, const std::string& what)
 std::string ValueIn(const std::string& path, const std::string& query) {
   std::unique_ptr<Connection> connection;
   std::string why;
-  if (!OpenDatabase(path, connection, &why)) return "<no open: " + why + ">";
+  if (!OpenDatabase(*Env::Default(), path, connection, &why)) return "<no open: " + why + ">";
   RecordSet rs = connection->Query(query);
   return rs.Eof() ? "<none>" : rs.Field(rs.Columns().at(0)).value_or("NULL");
 }
@@ -200,7 +200,7 @@ TEST_F(Faults, ADeskKilledHoldingTheNumberingTurnGivesItUp) {
   if (desk == 0) {
     try {
       std::unique_ptr<Connection> connection;
-      if (OpenDatabase(hotel_->database_path(), connection)) {
+      if (OpenDatabase(*Env::Default(), hotel_->database_path(), connection)) {
         auto turn = connection->TakeNumberingTurn();
         if (write(ready[1], "t", 1) == 1) pause();
       }

@@ -45,7 +45,7 @@ TestHotel::TestHotel(const std::string& rooms, uint32_t start_no) {
     database_path_ = folder_ + "/hotel.db";
     CreateSqliteFile(database_path_);
   }
-  if (!OpenDatabase(database_path_, connection_))
+  if (!OpenDatabase(*Env::Default(), database_path_, connection_))
     throw std::runtime_error("cannot open the test hotel " + database_path_);
   HotelPlan plan;
   plan.rooms = ParseRoomSpec(rooms);
@@ -63,7 +63,7 @@ TestHotel::~TestHotel() {
 }
 
 void TestHotel::Reconnect() {
-  if (!OpenDatabase(database_path_, connection_))
+  if (!OpenDatabase(*Env::Default(), database_path_, connection_))
     throw std::runtime_error("cannot open the test hotel " + database_path_);
 }
 

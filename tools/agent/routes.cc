@@ -86,7 +86,7 @@ nlohmann::json NewestCards(int limit) {
   const int16_t found = holvanter::ReadDatabasePath(*holvanter::Env::Default(), path);
   if (found != 0) throw std::runtime_error(frontdesk::ResultMeaning(found));
   std::unique_ptr<holvanter::Connection> connection;
-  if (!holvanter::OpenDatabase(path, connection))
+  if (!holvanter::OpenDatabase(*holvanter::Env::Default(), path, connection))
     throw std::runtime_error(frontdesk::ResultMeaning(-840) + ": " + path);
   std::string status;
   std::optional<holvanter::RecordSet> rows =
@@ -114,7 +114,7 @@ nlohmann::json DatabaseHealth() {
     return out;
   }
   std::unique_ptr<holvanter::Connection> connection;
-  const bool opened = holvanter::OpenDatabase(path, connection);
+  const bool opened = holvanter::OpenDatabase(*holvanter::Env::Default(), path, connection);
   out["reachable"] = opened;
   out["message"] = opened ? "the hotel database opens" : frontdesk::ResultMeaning(-840);
   return out;

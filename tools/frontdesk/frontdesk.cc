@@ -51,7 +51,7 @@ std::string HolderOfCard(const std::string& record_form) {
     std::string database_path;
     if (holvanter::ReadDatabasePath(*holvanter::Env::Default(), database_path) != 0) return {};
     std::unique_ptr<holvanter::Connection> connection;
-    if (!holvanter::OpenDatabase(database_path, connection)) return {};
+    if (!holvanter::OpenDatabase(*holvanter::Env::Default(), database_path, connection)) return {};
     std::string status;
     auto rows = holvanter::ExecuteSql(
         *connection,

@@ -200,7 +200,7 @@ void Cards(bool json) {
          kExitRefused);
   std::unique_ptr<holvanter::Connection> connection;
   std::string why;
-  if (!holvanter::OpenDatabase(database_path, connection, &why))
+  if (!holvanter::OpenDatabase(*holvanter::Env::Default(), database_path, connection, &why))
     Fail("-840: the hotel database " + database_path + " cannot be opened: " + why,
          kExitRefused);
 

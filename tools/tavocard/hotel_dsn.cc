@@ -10,7 +10,7 @@ namespace tavocard {
 
 std::unique_ptr<holvanter::Connection> OpenDataSourceForInit(const std::string& dsn_path,
                                                              bool force) {
-  const std::optional<holvanter::OdbcTarget> target = holvanter::PlanOdbcOpen(dsn_path);
+  const std::optional<holvanter::OdbcTarget> target = holvanter::PlanOdbcOpen(*holvanter::Env::Default(), dsn_path);
   if (!target) {
     throw holvanter::TavoError(holvanter::kErrDatabase,
                                dsn_path + " is no ODBC file data source (an [ODBC] section "
