@@ -80,7 +80,7 @@ std::string HotelWithCards(int cards, const std::string& name = "hotel") {
   }
   {
     std::unique_ptr<Connection> connection;
-    if (!OpenDatabase(path, connection)) throw std::runtime_error("cannot open " + path);
+    if (!OpenDatabase(*Env::Default(), path, connection)) throw std::runtime_error("cannot open " + path);
     HotelPlan plan;
     plan.rooms = ParseRoomSpec("1:1:0101-0150,1:2:0201-0250");
     CreateHotelTables(*connection, plan);
@@ -237,7 +237,7 @@ void BM_FloorIssueAndCheckOut(benchmark::State& state) {
 // data source; false when it does not open.
 bool SetUpHotelOnDataSource(const std::string& dsn) {
   std::unique_ptr<Connection> connection;
-  if (!OpenDatabase(dsn, connection)) return false;
+  if (!OpenDatabase(*Env::Default(), dsn, connection)) return false;
   HotelPlan plan;
   plan.rooms = ParseRoomSpec("1:1:0101-0150,1:2:0201-0250");
   CreateHotelTables(*connection, plan);

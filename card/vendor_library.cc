@@ -42,8 +42,11 @@ Result<void*> VendorFunction(const char* stem, const char* function) {
   auto library = tables.libraries.find(key.first);
   if (library == tables.libraries.end()) {
     // Not cached on failure: a library installed later is found by the next call.
-    // The libraries are loaded once for the whole process, whichever call
-    // comes first, so they are found through the operating system's own Env.
+    // The operating system's own Env, not the calling card method's: a
+    // library once loaded serves every later call of the process, whatever
+    // Env that call runs on, and the encoder port methods that load lyComm
+    // run in no card method at all. It is looked for beside the component's
+    // real file.
     std::unique_ptr<SharedLibrary> loaded = Env::Default()->LoadVendorLibrary(key.first);
     if (!loaded) {
       return Status::FileNotFound("File not found: the vendor library " + key.first +

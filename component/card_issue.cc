@@ -126,7 +126,7 @@ int16_t ReadHotelSettings(CallContext& call) {
 
 int16_t OpenHotelDatabase(CallContext& call) {
   std::string reason;
-  if (!OpenDatabase(call.database_path, call.connection, &reason)) {
+  if (!OpenDatabase(call.env, call.database_path, call.connection, &reason)) {
     const std::string lower = ToLowerAscii(reason);
     // Another program holding the database is worth a word of its own: the
     // desk can try again.
@@ -135,7 +135,7 @@ int16_t OpenHotelDatabase(CallContext& call) {
     call.failure_reason = reason + " (" + call.database_path + ")";
     return result::kDatabaseNotOpen;
   }
-  call.system_code = ValueOrThrow(LoadSystemCode(*call.connection));
+  call.system_code = ValueOrThrow(LoadSystemCode(call.env, *call.connection));
   return 0;
 }
 

@@ -131,7 +131,7 @@ void CheckSettingsFile(const uint8_t* data, size_t size, const std::string& text
 void CheckDataSource(const uint8_t* data, size_t size, const std::string& text) {
   WriteFile(TheFiles().data_source, data, size);
   const std::optional<holvanter::OdbcTarget> target =
-      holvanter::PlanOdbcOpen(TheFiles().data_source);
+      holvanter::PlanOdbcOpen(*holvanter::Env::Default(), TheFiles().data_source);
   if (!target || holvanter::IsAccessHeader(text)) return;
 
   Keywords expected = holvanter::ReadProfileSection(text, "ODBC");

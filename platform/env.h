@@ -57,6 +57,12 @@ class Env {
   // neither hidden nor a system file). `path` is UTF-8.
   virtual bool FileExists(const std::string& path) = 0;
 
+  // The first `max_bytes` bytes of the file at `path` (UTF-8), all of it
+  // when it is shorter, in `contents`. False, with `contents` empty, when
+  // the file cannot be opened or read.
+  virtual bool ReadFilePrefix(const std::string& path, std::size_t max_bytes,
+                              std::string* contents) = 0;
+
   // The folder of the component's own file (libholvanter.so or
   // holvanter.dll), UTF-8, without a trailing separator.
   virtual std::string ComponentFolder() = 0;
@@ -98,6 +104,44 @@ class Env {
   // `error` when given, when the line was not appended.
   virtual bool AppendLine(const std::string& path, const std::string& line,
                           std::string* error) = 0;
+};
+
+// An Env that hands every call on to another one. A subclass overrides the
+// few services it changes: a test places the settings file in a folder of
+// its own, or makes one service fail, and leaves the rest to the system.
+class EnvWrapper : public Env {
+ public:
+  // `target` must outlive the wrapper.
+  explicit EnvWrapper(Env* target) : target_(target) {}
+  Env* target() const { return target_; }
+
+  std::unique_ptr<SharedLibrary> LoadVendorLibrary(const std::string& stem) override {
+    return target_->LoadVendorLibrary(stem);
+  }
+  bool FileExists(const std::string& path) override { return target_->FileExists(path); }
+  bool ReadFilePrefix(const std::string& path, std::size_t max_bytes,
+                      std::string* contents) override {
+    return target_->ReadFilePrefix(path, max_bytes, contents);
+  }
+  std::string ComponentFolder() override { return target_->ComponentFolder(); }
+  const char* PathSeparator() const override { return target_->PathSeparator(); }
+  std::size_t GetPrivateProfileString(const char* section, const char* key,
+                                      const char* default_value, char* buffer, std::size_t size,
+                                      const std::string& file) override {
+    return target_->GetPrivateProfileString(section, key, default_value, buffer, size, file);
+  }
+  LocalTime Now() override { return target_->Now(); }
+  std::string ToAnsi(const std::string& utf8) override { return target_->ToAnsi(utf8); }
+  std::string FromAnsi(const std::string& ansi) override { return target_->FromAnsi(ansi); }
+  FileLockResult LockFile(const std::string& path, int wait_ms) override {
+    return target_->LockFile(path, wait_ms);
+  }
+  bool AppendLine(const std::string& path, const std::string& line, std::string* error) override {
+    return target_->AppendLine(path, line, error);
+  }
+
+ private:
+  Env* target_;
 };
 
 }  // namespace holvanter

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "platform/env.h"
 #include "platform/profile_reader.h"
@@ -146,6 +147,29 @@ class PosixEnv : public Env {
   bool FileExists(const std::string& path) override {
     struct stat st;
     return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  bool ReadFilePrefix(const std::string& path, std::size_t max_bytes,
+                      std::string* contents) override {
+    contents->clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string bytes(max_bytes, '\0');
+    std::size_t got = 0;
+    while (got < max_bytes) {
+      const ssize_t n = read(fd, bytes.data() + got, max_bytes - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        close(fd);
+        return false;  // a folder, or a read error
+      }
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    bytes.resize(got);
+    *contents = std::move(bytes);
+    return true;
   }
 
   std::string ComponentFolder() override {

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "platform/env.h"
@@ -72,13 +70,9 @@ bool AllNamesCarried(const std::vector<std::pair<std::string, std::string>>& key
 
 // Up to `limit` bytes of the file at `path` (UTF-8); nullopt when it cannot
 // be read.
-std::optional<std::string> ReadFileStart(const std::string& path, std::size_t limit) {
-  const std::u8string u8path(path.begin(), path.end());
-  std::ifstream file(std::filesystem::path(u8path), std::ios::binary);
-  if (!file) return std::nullopt;
-  std::string bytes(limit, '\0');
-  file.read(bytes.data(), static_cast<std::streamsize>(limit));
-  bytes.resize(static_cast<std::size_t>(file.gcount()));
+std::optional<std::string> ReadFileStart(Env& env, const std::string& path, std::size_t limit) {
+  std::string bytes;
+  if (!env.ReadFilePrefix(path, limit, &bytes)) return std::nullopt;
   return bytes;
 }
 
@@ -163,15 +157,15 @@ std::string JoinConnectionString(
   return joined;
 }
 
-std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path) {
-  std::optional<std::string> bytes = ReadFileStart(path, kMaxDataSourceBytes + 1);
+std::optional<OdbcTarget> PlanOdbcOpen(Env& env, const std::string& path) {
+  std::optional<std::string> bytes = ReadFileStart(env, path, kMaxDataSourceBytes + 1);
   if (!bytes) return std::nullopt;
   if (IsAccessHeader(*bytes)) return OdbcTarget{BuildConnectionString(path), path + ".lock"};
 
   if (bytes->size() > kMaxDataSourceBytes || bytes->find('\0') != std::string::npos)
     return std::nullopt;
   // Data sources written by Windows tools are in the ANSI code page.
-  const std::string text = IsUtf8(*bytes) ? *bytes : Env::Default()->FromAnsi(*bytes);
+  const std::string text = IsUtf8(*bytes) ? *bytes : env.FromAnsi(*bytes);
   const std::optional<Keywords> keywords = DataSourceKeywords(text);
   if (!keywords) return std::nullopt;
 
@@ -184,16 +178,17 @@ std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path) {
     database_file = *dbq;
   } else if (const std::string* database = FindKeyword(*keywords, "Database");
              database && !database->empty() &&
-             (ContainsNoCase(driver, "sqlite") || Env::Default()->FileExists(*database))) {
+             (ContainsNoCase(driver, "sqlite") || env.FileExists(*database))) {
     database_file = *database;
   }
   return OdbcTarget{DataSourceConnectionString(*keywords), database_file + ".lock"};
 }
 
-std::unique_ptr<Connection> OpenOdbcDatabase(const std::string& path, std::string* failure) {
+std::unique_ptr<Connection> OpenOdbcDatabase(Env& env, const std::string& path,
+                                             std::string* failure) {
   std::string why;
   try {
-    std::optional<OdbcTarget> target = PlanOdbcOpen(path);
+    std::optional<OdbcTarget> target = PlanOdbcOpen(env, path);
     if (target) {
       return std::make_unique<OdbcConnection>(target->connection_string,
                                               std::move(target->numbering_lock_path));

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/env.h"
 #include "store/database.h"
 
 namespace holvanter {
@@ -47,19 +48,19 @@ bool IsAccessHeader(std::string_view header);
 // value ("{SQL Server}", every '}' inside doubled).
 std::string JoinConnectionString(const std::vector<std::pair<std::string, std::string>>& keywords);
 
-// What the file at `path` (UTF-8) opens with through ODBC: an Access file
-// with exactly BuildConnectionString(path); a file data source with every
-// keyword of its [ODBC] section in file order (an SQLite driver also gets
-// its busy time-out and an ASCII database name). nullopt for any other
-// file, one that cannot be read, a data source without a DRIVER, or one
-// with a keyword name holding ';', '=' or a brace (or empty): the driver
-// would read other keywords than the file's.
-std::optional<OdbcTarget> PlanOdbcOpen(const std::string& path);
+// What the file at `path` (UTF-8), read through `env`, opens with through
+// ODBC: an Access file with exactly BuildConnectionString(path); a file data
+// source with every keyword of its [ODBC] section in file order (an SQLite
+// driver also gets its busy time-out and an ASCII database name). nullopt
+// for any other file, one that cannot be read, a data source without a
+// DRIVER, or one with a keyword name holding ';', '=' or a brace (or empty):
+// the driver would read other keywords than the file's.
+std::optional<OdbcTarget> PlanOdbcOpen(Env& env, const std::string& path);
 
 // A new ODBC connection to the database file at `path`; nullptr when the
 // file is no ODBC database file or the connection fails; `failure`, when
 // given, then receives why (the driver manager's or the driver's message).
-std::unique_ptr<Connection> OpenOdbcDatabase(const std::string& path,
+std::unique_ptr<Connection> OpenOdbcDatabase(Env& env, const std::string& path,
                                              std::string* failure = nullptr);
 
 }  // namespace holvanter

@@ -1,8 +1,6 @@
 #include "store/open_database.h"
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "util/status.h"
@@ -20,13 +18,9 @@ constexpr std::size_t kHeaderBytes = 16;
 
 // The first bytes of the file at `path` (UTF-8), fewer when it is shorter;
 // empty when it cannot be read.
-std::string ReadHeader(const std::string& path) {
-  const std::u8string u8(path.begin(), path.end());
-  std::ifstream in(std::filesystem::path(u8), std::ios::binary);
-  if (!in) return {};
-  std::string header(kHeaderBytes, '\0');
-  in.read(header.data(), static_cast<std::streamsize>(header.size()));
-  header.resize(static_cast<std::size_t>(in.gcount()));
+std::string ReadHeader(Env& env, const std::string& path) {
+  std::string header;
+  if (!env.ReadFilePrefix(path, kHeaderBytes, &header)) return {};
   return header;
 }
 
@@ -34,8 +28,8 @@ bool IsSqliteFile(const std::string& header) {
   return header.size() == kHeaderBytes && std::memcmp(header.data(), kSqliteHeader, kHeaderBytes) == 0;
 }
 
-std::unique_ptr<Connection> OpenByContent(const std::string& database_path) {
-  const std::string header = ReadHeader(database_path);
+std::unique_ptr<Connection> OpenByContent(Env& env, const std::string& database_path) {
+  const std::string header = ReadHeader(env, database_path);
   if (IsSqliteFile(header)) {
 #ifdef _WIN32
     // no SQLite library in the Windows build
@@ -46,19 +40,19 @@ std::unique_ptr<Connection> OpenByContent(const std::string& database_path) {
   }
   // Access files and ODBC file data sources open through ODBC.
   std::string failure;
-  std::unique_ptr<Connection> connection = OpenOdbcDatabase(database_path, &failure);
+  std::unique_ptr<Connection> connection = OpenOdbcDatabase(env, database_path, &failure);
   if (connection == nullptr) throw StatusError(Status::Database(failure));
   return connection;
 }
 
 }  // namespace
 
-bool OpenDatabase(const std::string& database_path, std::unique_ptr<Connection>& db_connection,
-                  std::string* failure) {
+bool OpenDatabase(Env& env, const std::string& database_path,
+                  std::unique_ptr<Connection>& db_connection, std::string* failure) {
   db_connection.reset();  // the previous connection closes before the new one opens
   std::string why;
   try {
-    db_connection = OpenByContent(database_path);
+    db_connection = OpenByContent(env, database_path);
   } catch (const std::exception& e) {
     db_connection.reset();
     why = e.what();

@@ -15,18 +15,17 @@ constexpr std::size_t kSystemCodeLength = 5;
 constexpr int32_t kCipherBytes = 8;
 
 // The 8 plain bytes of an enciphered CardID, through mwic_32.
-Result<std::string> Decipher(const std::string& card_id) {
-  Env* env = Env::Default();
+Result<std::string> Decipher(Env& env, const std::string& card_id) {
   HV_ASSIGN_OR_RETURN(void* const asc_hex_address, VendorFunction(kMwicLibrary, "asc_hex"));
   HV_ASSIGN_OR_RETURN(void* const ic_decrypt_address, VendorFunction(kMwicLibrary, "ic_decrypt"));
   const auto asc_hex = reinterpret_cast<AscHexFunction>(asc_hex_address);
   const auto ic_decrypt = reinterpret_cast<IcDecryptFunction>(ic_decrypt_address);
 
-  const std::string hex = env->ToAnsi(std::string(Trim(card_id)));
+  const std::string hex = env.ToAnsi(std::string(Trim(card_id)));
   uint8_t enciphered[kCipherBytes] = {};
   asc_hex(hex.c_str(), enciphered, kCipherBytes);  // its status is not examined
 
-  const std::string key = env->ToAnsi(kSystemCodeKey);
+  const std::string key = env.ToAnsi(kSystemCodeKey);
   char plain[kCipherBytes + 1];
   std::memset(plain, ' ', kCipherBytes);
   plain[kCipherBytes] = '\0';
@@ -36,7 +35,7 @@ Result<std::string> Decipher(const std::string& card_id) {
 
 }  // namespace
 
-Result<std::string> LoadSystemCode(Connection& connection) {
+Result<std::string> LoadSystemCode(Env& env, Connection& connection) {
   std::string system_code(8, ' ');
   std::string card_id;
   bool found = false;
@@ -56,7 +55,7 @@ Result<std::string> LoadSystemCode(Connection& connection) {
     if (card_id.empty()) {
       system_code = kDefaultSystemCode;
     } else {
-      HV_ASSIGN_OR_RETURN(system_code, Decipher(card_id));
+      HV_ASSIGN_OR_RETURN(system_code, Decipher(env, card_id));
     }
   }
   return system_code.substr(0, kSystemCodeLength);

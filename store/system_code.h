@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/env.h"
 #include "store/database.h"
 #include "util/status.h"
 
@@ -17,8 +18,9 @@ inline constexpr char kSystemCodeKey[] = "RmKeyIdx";
 // characters of the system code, in the ANSI code page (bytes as they go on
 // the card): "TAVO1" for an empty or Null CardID, five blanks when there is
 // no such row, else the code deciphered through mwic_32 (asc_hex,
-// ic_decrypt). A database failure or a missing mwic_32 is its failure.
-Result<std::string> LoadSystemCode(Connection& connection);
+// ic_decrypt), its text converted through `env`. A database failure or a
+// missing mwic_32 is its failure.
+Result<std::string> LoadSystemCode(Env& env, Connection& connection);
 
 }  // namespace holvanter
 

@@ -2,9 +2,11 @@
 // recording encoder library: arguments as the library receives them, and
 // every result the library can script.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <set>
@@ -18,6 +20,7 @@
 #include "component/thread_state.h"
 #include "holvanter/holvanter.h"
 #include "holvanter/tavo_card.h"
+#include "support/component_env.h"
 
 namespace holvanter {
 namespace {
@@ -27,15 +30,27 @@ const std::vector<uint8_t> kPassword = {0x5C, 0x1E, 0x93, 0xA7};
 class Encoder : public ::testing::Test {
  protected:
   void SetUp() override {
+    // ReadCard looks for the diagnostic log's settings beside the component:
+    // an empty folder of the test's own.
+    char pattern[] = "/tmp/holvanter-encoder-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    component_.emplace(folder_);
     rec = TheRecording();
     ASSERT_NE(rec, nullptr) << "the recording liblyComm.so is not on LD_LIBRARY_PATH";
     *rec = Recording{};
+  }
+  void TearDown() override {
+    component_.reset();
+    std::filesystem::remove_all(folder_);
   }
   void Script(const CardImage& image, uint8_t status = 1) {
     std::memcpy(rec->read_image, image.data(), kCardImageSize);
     rec->read_status = status;
   }
   Recording* rec = nullptr;
+  std::string folder_;
+  std::optional<test_support::TestComponentFolder> component_;
 };
 
 int32_t HresultOf(const std::function<void()>& call) {
@@ -272,7 +287,10 @@ class CFace : public Encoder {
     Encoder::SetUp();
     ASSERT_EQ(tavo_card_create(&card), 0);
   }
-  void TearDown() override { tavo_card_release(card); }
+  void TearDown() override {
+    tavo_card_release(card);
+    Encoder::TearDown();
+  }
   tavo_card* card = nullptr;
 };
 

@@ -7,12 +7,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "card/card_image.h"
 #include "card/encoder_link.h"
 #include "holvanter/tavo_card.h"
+#include "support/component_env.h"
 #include "tools/lycomm_sim/sim_card_file.h"
 
 namespace holvanter {
@@ -26,11 +28,15 @@ class Simulator : public ::testing::Test {
     char pattern[] = "/tmp/holvanter-sim-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     folder_ = pattern;
+    // The card files and the component's folder (no settings file in it)
+    // are the test's own.
+    component_.emplace(folder_);
     setenv("LYCOMM_SIM_DIR", folder_.c_str(), 1);
     unsetenv("LYCOMM_SIM_FAIL");
   }
   void TearDown() override {
     TavoCard().ClosePort();
+    component_.reset();
     unsetenv("LYCOMM_SIM_FAIL");
     std::filesystem::remove_all(folder_);
   }
@@ -50,6 +56,7 @@ class Simulator : public ::testing::Test {
     return bytes;
   }
   std::string folder_;
+  std::optional<test_support::TestComponentFolder> component_;
 };
 
 const CardImage kGuest =

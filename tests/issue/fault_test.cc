@@ -25,6 +25,7 @@
 #include "holvanter/tavo_card.h"
 #include "store/database.h"
 #include "store/open_database.h"
+#include "support/component_env.h"
 #include "support/failure.h"
 #include "test_hotel.h"
 
@@ -61,7 +62,7 @@ void ExpectIssueGivesUpAtTheLimit(std::string& card_no, const std::string& what)
 std::string ValueIn(const std::string& path, const std::string& query) {
   std::unique_ptr<Connection> connection;
   std::string why;
-  if (!OpenDatabase(path, connection, &why)) return "<no open: " + why + ">";
+  if (!OpenDatabase(*Env::Default(), path, connection, &why)) return "<no open: " + why + ">";
   RecordSet rs = connection->Query(query);
   return rs.Eof() ? "<none>" : rs.Field(rs.Columns().at(0)).value_or("NULL");
 }
@@ -200,7 +201,7 @@ TEST_F(Faults, ADeskKilledHoldingTheNumberingTurnGivesItUp) {
   if (desk == 0) {
     try {
       std::unique_ptr<Connection> connection;
-      if (OpenDatabase(hotel_->database_path(), connection)) {
+      if (OpenDatabase(*Env::Default(), hotel_->database_path(), connection)) {
         auto turn = connection->TakeNumberingTurn();
         if (write(ready[1], "t", 1) == 1) pause();
       }
@@ -220,6 +221,68 @@ TEST_F(Faults, ADeskKilledHoldingTheNumberingTurnGivesItUp) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Issue(card_no), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(kCommandTimeoutSeconds));
+  EXPECT_EQ(card_no, "000001");
+}
+
+// The services of the Env the card methods ran on, except that the system
+// no longer finds the database file, or finds it and cannot read it.
+class DatabaseFileFault : public EnvWrapper {
+ public:
+  enum class Fault { kNotFound, kUnreadable };
+  DatabaseFileFault(std::string database, Fault fault)
+      : EnvWrapper(&ComponentEnv()), database_(std::move(database)), fault_(fault) {}
+  bool FileExists(const std::string& path) override {
+    if (fault_ == Fault::kNotFound && path == database_) return false;
+    return EnvWrapper::FileExists(path);
+  }
+  bool ReadFilePrefix(const std::string& path, std::size_t max_bytes,
+                      std::string* contents) override {
+    if (fault_ == Fault::kUnreadable && path == database_) {
+      contents->clear();
+      return false;
+    }
+    return EnvWrapper::ReadFilePrefix(path, max_bytes, contents);
+  }
+
+ private:
+  std::string database_;
+  Fault fault_;
+};
+
+// The settings file is read, its database file is not there for the system,
+// or not readable: the issue ends before any database work, with the result
+// code of that step and a reason that names the file.
+TEST_F(Faults, ADatabaseFileTheSystemCannotFindOrReadEndsTheIssueSayingWhy) {
+  const std::string database = hotel_->database_path();
+  const struct {
+    const char* what;
+    DatabaseFileFault::Fault fault;
+    int16_t code;
+    std::string reason;
+  } cases[] = {
+      {"not found", DatabaseFileFault::Fault::kNotFound, -820,
+       "names DataBase=\"" + database + "\", where no file is"},
+      {"unreadable", DatabaseFileFault::Fault::kUnreadable, -840,
+       "the file " + database + " is neither an SQLite nor an Access database"},
+  };
+  for (const auto& c : cases) {
+    DatabaseFileFault env(database, c.fault);
+    test_support::ScopedComponentEnv installed(env);
+    TavoCard card;
+    card.OpenPort(0);
+    std::string card_no = "untouched";
+    EXPECT_EQ(card.WriteCard(0, "200710201230", "200710221200", card_no, 1, 2, "0203", "Li Wei"),
+              c.code)
+        << c.what;
+    EXPECT_NE(card.LastFailureReason().find(c.reason), std::string::npos)
+        << c.what << ": " << card.LastFailureReason();
+    EXPECT_EQ(card_no, "untouched") << c.what;
+    EXPECT_EQ(Cards(), "0") << c.what;
+    EXPECT_EQ(RoomCards(), "NULL") << c.what;
+  }
+  // The same hotel, seen by the system again, issues.
+  std::string card_no;
+  EXPECT_EQ(Issue(card_no), 0);
   EXPECT_EQ(card_no, "000001");
 }
 

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "component/call_context.h"
 #include "platform/env.h"
 #include "store/execute_sql.h"
 #include "store/open_database.h"
@@ -18,7 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string SettingsFile() { return Env::Default()->ComponentFolder() + "/Tavoper.ini"; }
+std::string SettingsFile() { return ComponentEnv().ComponentFolder() + "/Tavoper.ini"; }
 
 // An empty SQLite database file, which the component recognises by its header.
 void CreateSqliteFile(const std::string& path) {
@@ -35,6 +36,7 @@ TestHotel::TestHotel(const std::string& rooms, uint32_t start_no) {
   char tmpl[] = "/tmp/holvanter-hotel-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
   folder_ = tmpl;
+  component_ = std::make_unique<test_support::TestComponentFolder>(folder_);
   fs::create_directories(folder_ + "/encoder");
   setenv("LYCOMM_SIM_DIR", (folder_ + "/encoder").c_str(), 1);
   unsetenv("LYCOMM_SIM_FAIL");
@@ -45,7 +47,7 @@ TestHotel::TestHotel(const std::string& rooms, uint32_t start_no) {
     database_path_ = folder_ + "/hotel.db";
     CreateSqliteFile(database_path_);
   }
-  if (!OpenDatabase(database_path_, connection_))
+  if (!OpenDatabase(*Env::Default(), database_path_, connection_))
     throw std::runtime_error("cannot open the test hotel " + database_path_);
   HotelPlan plan;
   plan.rooms = ParseRoomSpec(rooms);
@@ -58,12 +60,13 @@ TestHotel::TestHotel(const std::string& rooms, uint32_t start_no) {
 TestHotel::~TestHotel() {
   connection_.reset();
   RemoveSettings();
+  component_.reset();
   std::error_code ignored;
   fs::remove_all(folder_, ignored);
 }
 
 void TestHotel::Reconnect() {
-  if (!OpenDatabase(database_path_, connection_))
+  if (!OpenDatabase(*Env::Default(), database_path_, connection_))
     throw std::runtime_error("cannot open the test hotel " + database_path_);
 }
 

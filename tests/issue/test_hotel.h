@@ -1,6 +1,8 @@
 // A hotel for the card issue tests: a fresh database with its tables and
-// rooms, Tavoper.ini beside the component pointing at it, and a simulated
-// encoder with a blank card on port 0.
+// rooms, Tavoper.ini pointing at it in a component folder of the hotel's own
+// (the folder the card methods see while the hotel lives), and a simulated
+// encoder of its own with a blank card on port 0. Tests of other processes
+// share none of these, so they run at the same time.
 //
 // The database is a new SQLite file unless HOLVANTER_TEST_DSN names an ODBC
 // file data source, whose database is then set up anew: the same tests run
@@ -14,6 +16,7 @@
 #include "card/card_image.h"
 #include "store/database.h"
 #include "store/hotel_setup.h"
+#include "support/component_env.h"
 
 namespace holvanter::testing {
 
@@ -48,12 +51,13 @@ class TestHotel {
   CardImage CardOnEncoder() const;
   std::string card_file() const;
 
-  // Tavoper.ini beside the component, written or removed.
+  // Tavoper.ini beside the component the card methods see, written or removed.
   static void WriteSettings(const std::string& content);
   static void RemoveSettings();
 
  private:
   std::string folder_;
+  std::unique_ptr<test_support::TestComponentFolder> component_;
   std::string database_path_;
   std::unique_ptr<Connection> connection_;
 };

@@ -33,7 +33,7 @@ TEST(HotelInitDsn, SetsUpTheServerHotelAndPointsTheSettingsAtTheDataSource) {
   EXPECT_EQ(store_test::ReadFile(SettingsFileGuard::Path()),
             std::string("[Setting]\r\nDataBase=") + dsn + "\r\n");
 
-  std::unique_ptr<Connection> db = OpenOdbcDatabase(dsn);
+  std::unique_ptr<Connection> db = OpenOdbcDatabase(*Env::Default(), dsn);
   ASSERT_NE(db, nullptr);
   EXPECT_EQ(Value(*db, "SELECT COUNT(*) FROM RoomList"), "21");
   EXPECT_EQ(Value(*db, "SELECT COUNT(*) FROM RoomList WHERE BuildNo = 2 AND FloorNo = 3 AND "

@@ -43,7 +43,7 @@ class OdbcDatabaseTest : public ::testing::Test {
 
   // A connection of its own, as another card issue or desk would open.
   std::unique_ptr<OdbcConnection> Connect() const {
-    const std::optional<OdbcTarget> target = PlanOdbcOpen(dsn_);
+    const std::optional<OdbcTarget> target = PlanOdbcOpen(*Env::Default(), dsn_);
     if (!target) throw std::runtime_error(dsn_ + " is no ODBC data source");
     return std::make_unique<OdbcConnection>(target->connection_string,
                                             target->numbering_lock_path);
@@ -80,7 +80,8 @@ TEST_F(OdbcDatabaseTest, TheDriverTellsWhichDialectToSpeak) {
   if (expected == SqlDialect::kMariaDb) {
     // A data source that sets the driver to latin1 would turn Chinese names
     // into question marks: it does not open.
-    const std::string latin1 = PlanOdbcOpen(dsn_)->connection_string + ";CHARSET=latin1";
+    const std::string latin1 =
+        PlanOdbcOpen(*Env::Default(), dsn_)->connection_string + ";CHARSET=latin1";
     const store_test::Failure failure = store_test::FailureOf([&] { OdbcConnection(latin1, ""); });
     EXPECT_EQ(failure.hresult, kErrDatabase);
     EXPECT_NE(failure.message.find("utf8mb4"), std::string::npos) << failure.message;
@@ -204,7 +205,8 @@ TEST_F(OdbcDatabaseTest, EachUpdateCommitsOnItsOwnAndAFailedOneLeavesNothing) {
 TEST_F(OdbcDatabaseTest, StatementsRunWithTheCommandTimeLimit) {
   if (db_->Dialect() == SqlDialect::kSqlite) {
     // The SQLite driver bounds the wait for a busy file instead.
-    EXPECT_NE(PlanOdbcOpen(dsn_)->connection_string.find(";Timeout=5000"), std::string::npos);
+    EXPECT_NE(PlanOdbcOpen(*Env::Default(), dsn_)->connection_string.find(";Timeout=5000"),
+              std::string::npos);
     return;
   }
   // MariaDB's driver keeps no time-out of its own: the session's limits

@@ -39,7 +39,7 @@ TEST(OdbcOpen, AccessFilesOpenWithExactlyTheHotelConnectionString) {
   for (const char* format : {"Standard Jet DB", "Standard ACE DB"}) {
     SCOPED_TRACE(format);
     const std::string path = Put(folder, "酒店 数据/lock;house.mdb", AccessFile(format));
-    const std::optional<OdbcTarget> target = PlanOdbcOpen(path);
+    const std::optional<OdbcTarget> target = PlanOdbcOpen(*Env::Default(), path);
     ASSERT_TRUE(target.has_value());
     EXPECT_EQ(target->connection_string,
               "DRIVER=Microsoft Access Driver (*.mdb);DBQ=" + path + ";pwd=lockhousepw");
@@ -52,10 +52,10 @@ TEST(OdbcOpen, WithoutTheDriverAnOpenFailsCleanlyAndChangesNothing) {
   const std::string bytes = AccessFile("Standard Jet DB");
   const std::string path = Put(folder, "酒店/hotel.mdb", bytes);
 
-  EXPECT_EQ(OpenOdbcDatabase(path), nullptr);
+  EXPECT_EQ(OpenOdbcDatabase(*Env::Default(), path), nullptr);
   std::unique_ptr<Connection> connection;
   std::string why;
-  EXPECT_FALSE(OpenDatabase(path, connection, &why));
+  EXPECT_FALSE(OpenDatabase(*Env::Default(), path, connection, &why));
   EXPECT_EQ(connection, nullptr);
   // The driver manager's own words, kept for the host.
   EXPECT_NE(why.find("Microsoft Access Driver"), std::string::npos) << why;
@@ -68,8 +68,8 @@ TEST(OdbcOpen, WithoutTheDriverAnOpenFailsCleanlyAndChangesNothing) {
   // A data source whose driver is not registered fails the same way.
   const std::string dsn =
       Put(folder, "desk.dsn", "[ODBC]\nDRIVER=Holvanter No Such Driver\nDatabase=hotel\n");
-  EXPECT_EQ(OpenOdbcDatabase(dsn), nullptr);
-  EXPECT_FALSE(OpenDatabase(dsn, connection, &why));
+  EXPECT_EQ(OpenOdbcDatabase(*Env::Default(), dsn), nullptr);
+  EXPECT_FALSE(OpenDatabase(*Env::Default(), dsn, connection, &why));
   EXPECT_NE(why.find("Holvanter No Such Driver"), std::string::npos) << why;
 }
 
@@ -128,7 +128,7 @@ TEST(OdbcOpen, FileDataSourcesBecomeConnectionStrings) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Put(folder, "desk.dsn", c.text);
-    const std::optional<OdbcTarget> target = PlanOdbcOpen(dsn);
+    const std::optional<OdbcTarget> target = PlanOdbcOpen(*Env::Default(), dsn);
     ASSERT_EQ(target.has_value(), c.expected.has_value());
     if (target) {
       EXPECT_EQ(target->connection_string, *c.expected);
@@ -160,7 +160,7 @@ TEST(OdbcOpen, NumberingTakesTurnsBesideTheDatabaseFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Put(folder, "desk.dsn", c.text);
-    const std::optional<OdbcTarget> target = PlanOdbcOpen(dsn);
+    const std::optional<OdbcTarget> target = PlanOdbcOpen(*Env::Default(), dsn);
     ASSERT_TRUE(target.has_value());
     EXPECT_EQ(target->numbering_lock_path, c.expected_lock);
   }
@@ -179,7 +179,7 @@ TEST(OdbcOpen, SqliteDataSourcesGetTheirBusyTimeoutAndAnAsciiDatabaseName) {
   const std::string dsn = folder.path() + "/desk.dsn";
   for (const auto& [keywords, expected] : cases) {
     Put(folder, "desk.dsn", "[ODBC]\nDRIVER=SQLite3\n" + keywords + "\n");
-    EXPECT_EQ(PlanOdbcOpen(dsn)->connection_string, "DRIVER=SQLite3;" + expected);
+    EXPECT_EQ(PlanOdbcOpen(*Env::Default(), dsn)->connection_string, "DRIVER=SQLite3;" + expected);
   }
 
   // The real driver opens the database in a Chinese folder by that name;
@@ -188,9 +188,9 @@ TEST(OdbcOpen, SqliteDataSourcesGetTheirBusyTimeoutAndAnAsciiDatabaseName) {
   fs::create_directories(folder.path() + "/酒店");
   store_test::CreateSqliteFile(database);
   Put(folder, "desk.dsn", "[ODBC]\nDRIVER=SQLite3\nDatabase=" + database + "\n");
-  EXPECT_EQ(PlanOdbcOpen(dsn)->numbering_lock_path, database + ".lock");
+  EXPECT_EQ(PlanOdbcOpen(*Env::Default(), dsn)->numbering_lock_path, database + ".lock");
   std::string why;
-  std::unique_ptr<Connection> connection = OpenOdbcDatabase(dsn, &why);
+  std::unique_ptr<Connection> connection = OpenOdbcDatabase(*Env::Default(), dsn, &why);
   ASSERT_NE(connection, nullptr) << why;
   EXPECT_EQ(connection->Query("SELECT 7 AS n").Field("n"), "7");
 }
@@ -208,10 +208,10 @@ TEST(OdbcOpen, OtherFilesDoNotOpenThroughOdbc) {
   for (const std::string& bytes : cases) {
     SCOPED_TRACE(i);
     const std::string path = Put(folder, "f" + std::to_string(i++), bytes);
-    EXPECT_FALSE(PlanOdbcOpen(path).has_value());
-    EXPECT_EQ(OpenOdbcDatabase(path), nullptr);
+    EXPECT_FALSE(PlanOdbcOpen(*Env::Default(), path).has_value());
+    EXPECT_EQ(OpenOdbcDatabase(*Env::Default(), path), nullptr);
   }
-  EXPECT_FALSE(PlanOdbcOpen(folder.path() + "/missing.dsn").has_value());
+  EXPECT_FALSE(PlanOdbcOpen(*Env::Default(), folder.path() + "/missing.dsn").has_value());
 }
 
 TEST(OdbcOpen, DialectFollowsTheDatabaseTheDriverNamesAndOtherProductsAreRefused) {

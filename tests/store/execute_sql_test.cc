@@ -48,7 +48,7 @@ class ExecuteSqlTest : public ::testing::Test {
   void SetUp() override {
     path_ = folder_.File("hotel.db");
     CreateSqliteFile(path_);
-    ASSERT_TRUE(OpenDatabase(path_, connection_));
+    ASSERT_TRUE(OpenDatabase(*Env::Default(), path_, connection_));
   }
 
   ScratchFolder folder_;
@@ -215,15 +215,15 @@ TEST(OpenDatabase, TheFileDecidesAndFailuresGiveFalse) {
   WriteFile(empty, "");
 
   std::unique_ptr<Connection> connection;
-  ASSERT_TRUE(OpenDatabase(sqlite, connection));
+  ASSERT_TRUE(OpenDatabase(*Env::Default(), sqlite, connection));
   ASSERT_NE(connection, nullptr);
   EXPECT_EQ(connection->Dialect(), SqlDialect::kSqlite);
   for (const std::string& path : {text, damaged, empty, folder.File("missing.db"), std::string()}) {
     SCOPED_TRACE(path);
-    EXPECT_FALSE(OpenDatabase(path, connection));
+    EXPECT_FALSE(OpenDatabase(*Env::Default(), path, connection));
     EXPECT_EQ(connection, nullptr);  // the previous connection is gone too
   }
-  EXPECT_TRUE(OpenDatabase(sqlite, connection));
+  EXPECT_TRUE(OpenDatabase(*Env::Default(), sqlite, connection));
 }
 
 TEST_F(ExecuteSqlTest, NumberingTurnsAreTakenOneAtATime) {

@@ -72,7 +72,7 @@ TEST_F(HotelCommandTest, InitCreatesWhatSqlite3Shows) {
 
   EXPECT_EQ(ReadFile(SettingsFileGuard::Path()), "[Setting]\r\nDataBase=" + db + "\r\n");
   std::unique_ptr<Connection> connection;
-  ASSERT_TRUE(OpenDatabase(db, connection));
+  ASSERT_TRUE(OpenDatabase(*Env::Default(), db, connection));
 }
 
 TEST_F(HotelCommandTest, InitRefusesToOverwriteUnlessForced) {

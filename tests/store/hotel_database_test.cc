@@ -71,9 +71,9 @@ std::string Encipher(const std::string& plain8) {
 
 TEST_F(HotelDatabaseTest, SystemCodeFromSpecRecord) {
   Create();
-  EXPECT_EQ(LoadSystemCode(*connection_), "TAVO1");  // empty CardID
+  EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_), "TAVO1");  // empty CardID
   connection_->Execute("UPDATE SpecRecord SET CardID = NULL");
-  EXPECT_EQ(LoadSystemCode(*connection_), "TAVO1");
+  EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_), "TAVO1");
 
   const std::string hex = Encipher("HOTEL   ");
   std::string lower = hex;
@@ -90,32 +90,33 @@ TEST_F(HotelDatabaseTest, SystemCodeFromSpecRecord) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.card_id);
     connection_->Execute("UPDATE SpecRecord SET CardID = '" + c.card_id + "'");
-    EXPECT_EQ(LoadSystemCode(*connection_), c.code);
+    EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_), c.code);
   }
 
   // Blanks only are not empty: they go to the conversion, not to the default.
   connection_->Execute("UPDATE SpecRecord SET CardID = '   '");
-  const std::string from_blanks = LoadSystemCode(*connection_).value();
+  const std::string from_blanks = LoadSystemCode(*Env::Default(), *connection_).value();
   EXPECT_EQ(from_blanks.size(), 5u);
   EXPECT_NE(from_blanks, "TAVO1");
 
   connection_->Execute("DELETE FROM SpecRecord");
-  EXPECT_EQ(LoadSystemCode(*connection_), "     ");
+  EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_), "     ");
 
   connection_->Execute("DROP TABLE SpecRecord");
-  EXPECT_EQ(LoadSystemCode(*connection_).status().code(), Status::Code::kDatabase);
+  EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_).status().code(), Status::Code::kDatabase);
 }
 
 TEST_F(HotelDatabaseTest, SetUpEnciphersTheSystemCode) {
   Create("AB123");
   EXPECT_EQ(Value(*connection_, "SELECT CardID FROM SpecRecord"), Encipher("AB123   "));
-  EXPECT_EQ(LoadSystemCode(*connection_), "AB123");
+  EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_), "AB123");
   for (const char* bad : {"AB12", "AB1234", "AB\t23"}) {
     HotelPlan plan;
     plan.system_code = bad;
     EXPECT_THROW(CreateHotelTables(*connection_, plan), StatusError) << bad;
   }
-  EXPECT_EQ(LoadSystemCode(*connection_), "AB123");  // a refused set-up changes nothing
+  // A refused set-up changes nothing.
+  EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_), "AB123");
 }
 
 TEST(MwicStandIn, IsDesInEcbMode) {

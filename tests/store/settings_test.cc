@@ -10,24 +10,27 @@
 #include "platform/profile_reader.h"
 #include "store/settings.h"
 #include "store/store_test_util.h"
+#include "support/component_env.h"
 
 namespace holvanter {
 namespace {
 
 using store_test::ScratchFolder;
-using store_test::SettingsFileGuard;
 using store_test::WriteFile;
 
+// Tavoper.ini beside a component folder of the test's own.
 class ReadDatabasePathTest : public ::testing::Test {
  protected:
-  SettingsFileGuard settings_;
+  void WriteSettings(const std::string& content) { WriteFile(settings_file_, content); }
+
   ScratchFolder folder_;
+  const std::string settings_file_ = folder_.File("component/Tavoper.ini");
+  test_support::ComponentFolderEnv env_{folder_.path() + "/component"};
 };
 
 TEST_F(ReadDatabasePathTest, MissingSettingsFileIsMinus800AndLeavesThePath) {
-  settings_.Remove();
   std::string path = "earlier";
-  EXPECT_EQ(ReadDatabasePath(*Env::Default(), path), -800);
+  EXPECT_EQ(ReadDatabasePath(env_, path), -800);
   EXPECT_EQ(path, "earlier");
 }
 
@@ -47,9 +50,9 @@ TEST_F(ReadDatabasePathTest, SettingsThatNameNoExistingFileAreMinus820) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    settings_.Write(c.content);
+    WriteSettings(c.content);
     std::string path = "earlier";
-    EXPECT_EQ(ReadDatabasePath(*Env::Default(), path), -820);
+    EXPECT_EQ(ReadDatabasePath(env_, path), -820);
     EXPECT_NE(path, "earlier");  // emptied and refilled before the test
   }
 }
@@ -60,11 +63,11 @@ TEST_F(ReadDatabasePathTest, ReadsThePathAfreshEachTime) {
   WriteFile(first, "x");
   WriteFile(second, "x");
   std::string path;
-  settings_.Write("[Setting]\r\nDataBase=" + first + "\r\n");
-  ASSERT_EQ(ReadDatabasePath(*Env::Default(), path), 0);
+  WriteSettings("[Setting]\r\nDataBase=" + first + "\r\n");
+  ASSERT_EQ(ReadDatabasePath(env_, path), 0);
   EXPECT_EQ(path, first);
-  settings_.Write("; front desk\r\n[ setting ]\r\n  database  =  \"" + second + "\"  \r\n");
-  ASSERT_EQ(ReadDatabasePath(*Env::Default(), path), 0);
+  WriteSettings("; front desk\r\n[ setting ]\r\n  database  =  \"" + second + "\"  \r\n");
+  ASSERT_EQ(ReadDatabasePath(env_, path), 0);
   EXPECT_EQ(path, second);
 }
 
@@ -73,9 +76,9 @@ TEST_F(ReadDatabasePathTest, ChineseFolderNamesAreReadExactly) {
   ASSERT_TRUE(std::filesystem::create_directory(folder));
   const std::string database = folder + "/宾馆.mdb";
   WriteFile(database, "x");
-  settings_.Write("[Setting]\nDataBase=" + database + "\n");
+  WriteSettings("[Setting]\nDataBase=" + database + "\n");
   std::string path;
-  ASSERT_EQ(ReadDatabasePath(*Env::Default(), path), 0);
+  ASSERT_EQ(ReadDatabasePath(env_, path), 0);
   EXPECT_EQ(path, database);
 }
 
@@ -85,14 +88,14 @@ TEST_F(ReadDatabasePathTest, ValuesLongerThan255BytesAreCutTo255) {
   database += std::string(255 - database.size(), 'a');
   ASSERT_EQ(database.size(), 255u);
   WriteFile(database, "x");
-  settings_.Write("[Setting]\nDataBase=" + database + "bbbbbbbbbb.mdb\n");
+  WriteSettings("[Setting]\nDataBase=" + database + "bbbbbbbbbb.mdb\n");
   std::string path;
-  EXPECT_EQ(ReadDatabasePath(*Env::Default(), path), 0);
+  EXPECT_EQ(ReadDatabasePath(env_, path), 0);
   EXPECT_EQ(path, database);
 
   // Cut to 255 bytes, the value names a file that is not there.
-  settings_.Write("[Setting]\nDataBase=" + database.substr(0, 250) + "bbbbbbbbbb.mdb\n");
-  EXPECT_EQ(ReadDatabasePath(*Env::Default(), path), -820);
+  WriteSettings("[Setting]\nDataBase=" + database.substr(0, 250) + "bbbbbbbbbb.mdb\n");
+  EXPECT_EQ(ReadDatabasePath(env_, path), -820);
   EXPECT_EQ(path.size(), 255u);
 }
 

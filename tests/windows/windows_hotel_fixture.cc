@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   }
   try {
     std::unique_ptr<holvanter::Connection> db;
-    if (!holvanter::OpenDatabase(argv[2], db)) {
+    if (!holvanter::OpenDatabase(*holvanter::Env::Default(), argv[2], db)) {
       std::cerr << "cannot open the hotel database named by " << argv[2] << "\n";
       return 1;
     }

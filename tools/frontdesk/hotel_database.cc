@@ -28,7 +28,7 @@ std::unique_ptr<holvanter::Connection> OpenHotelDatabase(HotelDatabase& database
   }
   std::unique_ptr<holvanter::Connection> connection;
   std::string why;
-  if (!holvanter::OpenDatabase(database.path, connection, &why)) {
+  if (!holvanter::OpenDatabase(*holvanter::Env::Default(), database.path, connection, &why)) {
     database.result = result::kDatabaseNotOpen;
     database.reason = "the hotel database " + database.path + " cannot be opened: " + why;
   }

@@ -100,7 +100,7 @@ std::unique_ptr<holvanter::Connection> CreateSqliteDatabase(const std::filesyste
 // when the database already holds a hotel (its CardRecord table).
 std::unique_ptr<holvanter::Connection> OpenDataSourceForInit(const std::string& dsn_path,
                                                              bool force) {
-  const std::optional<holvanter::OdbcTarget> target = holvanter::PlanOdbcOpen(dsn_path);
+  const std::optional<holvanter::OdbcTarget> target = holvanter::PlanOdbcOpen(*holvanter::Env::Default(), dsn_path);
   if (!target) {
     throw holvanter::StatusError(holvanter::Status::Database(
         dsn_path + " is no ODBC file data source (an [ODBC] section naming a DRIVER and its "
