@@ -1,7 +1,7 @@
 // Any 28 bytes on the encoder, decoded as card reading decodes them: never a
-// crash, texts of the forms ReadCard hands out, and a card the component can
-// have written (years 2000 to 2099) builds again into the same bytes from
-// what was read off it.
+// crash, a decoded card whose fields fit what the card can carry, and a card
+// the component can have written (years 2000 to 2099) builds again into the
+// same bytes from what was read off it.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -13,23 +13,6 @@
 namespace {
 
 using holvanter::CardImage;
-
-std::vector<std::string> SplitAtHash(const std::string& text) {
-  std::vector<std::string> parts(1);
-  for (char c : text) {
-    if (c == '#')
-      parts.emplace_back();
-    else
-      parts.back() += c;
-  }
-  return parts;
-}
-
-bool AllFigures(const std::string& text) {
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  return !text.empty();
-}
 
 std::string Hex(const CardImage& image) {
   std::string out;
@@ -53,34 +36,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CardImage image = holvanter::BlankCardImage();
   std::memcpy(image.data(), data, size < image.size() ? size : image.size());
 
-  const holvanter::CardKind kind = holvanter::ClassifyCardKind(image[0]);
-  if (kind != holvanter::CardKind::kGuest && kind != holvanter::CardKind::kVilla) return 0;
-  const bool villa = kind == holvanter::CardKind::kVilla;
-  const holvanter::DecodedCard card =
-      villa ? holvanter::DecodeVillaImage(image) : holvanter::DecodeGuestImage(image);
+  const holvanter::DecodedCard card = holvanter::DecodeCardImage(image);
+  if (card.kind != holvanter::CardKind::kGuest && card.kind != holvanter::CardKind::kVilla) return 0;
+  const bool villa = card.kind == holvanter::CardKind::kVilla;
 
-  const std::vector<std::string> room = SplitAtHash(card.room_no);
-  FUZZ_CHECK(card.card_no.size() == 8 && AllFigures(card.card_no), card.card_no);
-  FUZZ_CHECK(room.size() == (villa ? 4u : 3u), card.room_no);
-  for (const std::string& part : room) FUZZ_CHECK(!part.empty(), card.room_no);
-  FUZZ_CHECK(AllFigures(room[0]) && AllFigures(room[1]), card.room_no);
-  FUZZ_CHECK(card.end_date.size() == 12 || !villa, card.end_date);
+  FUZZ_CHECK(card.number <= 0xFFFFFF, std::to_string(card.number));
+  FUZZ_CHECK(card.rooms.size() == (villa ? 2u : 1u), std::to_string(card.rooms.size()));
+  for (const std::string& room : card.rooms) FUZZ_CHECK(room.size() == 4, room);
+  FUZZ_CHECK(card.building >= 0 && card.building <= 255 && card.floor >= 0 && card.floor <= 255,
+             std::to_string(card.building) + "/" + std::to_string(card.floor));
+  FUZZ_CHECK(villa == card.begin.empty(), card.begin);
 
   if (!IssuableDate(image, 9) || (!villa && !IssuableDate(image, 13))) return 0;
-  FUZZ_CHECK(card.end_date.size() == 12 && card.begin_date.size() == 8,
-             card.begin_date + " " + card.end_date);
+  FUZZ_CHECK(card.end.size() == 12 && (villa || card.begin.size() == 8),
+             card.begin + " " + card.end);
 
   // What the front desk read, built into a card again.
   const std::string system_code(reinterpret_cast<const char*>(&image[1]), 5);
-  const std::string card_no_hex =
-      holvanter::CardNoHexForm(static_cast<uint32_t>(std::stoul(card.card_no)));
-  const int building = std::stoi(room[0]);
-  const int floor = std::stoi(room[1]);
-  const CardImage rebuilt =
-      villa ? holvanter::BuildVillaImage(system_code, card_no_hex, card.end_date,
-                                         room[3] + room[2], floor, building)
-            : holvanter::BuildGuestImage(system_code, card_no_hex, card.begin_date + "0000",
-                                         card.end_date, room[2], floor, building);
+  const std::string card_no_hex = holvanter::CardNoHexForm(card.number);
+  const holvanter::Result<CardImage> rebuilt_result =
+      villa ? holvanter::BuildVillaImage(system_code, card_no_hex, card.end,
+                                         card.rooms[0] + card.rooms[1], card.floor, card.building)
+            : holvanter::BuildGuestImage(system_code, card_no_hex, card.begin + "0000", card.end,
+                                         card.rooms[0], card.floor, card.building);
+  FUZZ_CHECK(rebuilt_result.ok(), rebuilt_result.status().message());
+  const CardImage& rebuilt = rebuilt_result.value();
 
   // The builder writes the kind it issues and leaves bytes 19..27 filled.
   CardImage expected = image;

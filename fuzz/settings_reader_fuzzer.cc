@@ -112,7 +112,7 @@ const Files& TheFiles() {
 void CheckSettingsFile(const uint8_t* data, size_t size, const std::string& text) {
   WriteFile(TheFiles().settings, data, size);
   std::string database_path = "left from before";
-  const int16_t result = holvanter::ReadDatabasePath(*env, database_path);
+  const int16_t result = holvanter::ReadDatabasePath(*holvanter::Env::Default(), database_path);
   std::string expected = holvanter::FindProfileValue(text, "Setting", "DataBase").value_or("");
   if (expected.size() > 255) expected.resize(255);
   FUZZ_CHECK(result == 0 || result == -820, std::to_string(result));
