@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
-#include "holvanter/tavo_card.h"
+#include "util/status.h"
 #include "store/execute_sql.h"
 #include "store/sqlite_connection.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "holvanter/tavo_card.h"
+#include "util/status.h"
 #include "store/sql_dialect.h"
 
 namespace {
