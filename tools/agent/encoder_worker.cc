@@ -15,7 +15,7 @@ std::shared_ptr<EncoderWorker::Job> EncoderWorker::Submit(std::function<void()> 
     if (stopping_) return nullptr;
     queue_.push_back(job);
   }
-  wake_.notify_one();
+  wake_.notify_all();  // the loop, not a waiter for the probe, must see it
   return job;
 }
 
@@ -24,8 +24,18 @@ std::size_t EncoderWorker::waiting() const {
   return queue_.size();
 }
 
+void EncoderWorker::WaitUntilProbed() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  wake_.wait(lock, [this] { return probed_ || stopping_; });
+}
+
 void EncoderWorker::Loop(std::function<bool()> probe) {
   opened_ = probe();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    probed_ = true;
+  }
+  wake_.notify_all();
   for (;;) {
     std::shared_ptr<Job> job;
     {
@@ -45,7 +55,7 @@ void EncoderWorker::Stop() {
     stopping_ = true;
     queue_.clear();
   }
-  wake_.notify_one();
+  wake_.notify_all();
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 

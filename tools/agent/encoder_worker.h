@@ -1,6 +1,6 @@
 // The one thread that owns an encoder port. The component keeps its port
-// state and database connection per thread, so every card operation of a
-// port runs here, one at a time, in arrival order.
+// state per thread, so every card operation of a port runs here, one at a
+// time, in arrival order.
 #ifndef HOLVANTER_TOOLS_AGENT_ENCODER_WORKER_H_
 #define HOLVANTER_TOOLS_AGENT_ENCODER_WORKER_H_
 
@@ -49,6 +49,9 @@ class EncoderWorker {
   void Stop();
 
   int port() const { return port_; }
+  // Returns once the first try of the encoder has ended (or the worker is
+  // stopping), so that nothing answers for the encoder before it was tried.
+  void WaitUntilProbed();
   // Whether the encoder opened for the last operation (or the probe).
   bool opened() const { return opened_.load(); }
   void set_opened(bool opened) { opened_ = opened; }
@@ -63,6 +66,7 @@ class EncoderWorker {
   std::condition_variable wake_;
   std::deque<std::shared_ptr<Job>> queue_;
   bool stopping_ = false;
+  bool probed_ = false;
   std::thread thread_;
 };
 

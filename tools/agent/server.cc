@@ -118,6 +118,8 @@ class Server {
 
   int Run() {
     const Clock::time_point started = Clock::now();
+    // The health answer tells whether the encoder opened: not before it was tried.
+    worker_.WaitUntilProbed();
     beast::error_code ec;
     const tcp::endpoint endpoint(net::ip::make_address(options_.address, ec),
                                  static_cast<unsigned short>(options_.port));
