@@ -288,6 +288,13 @@ void DescribeStay(CardAnswer& answer, const char* kind, const Stay& stay) {
   answer.end = stay.end;
 }
 
+CardAnswer AnswerOf(const char* command, int port) {
+  CardAnswer answer;
+  answer.command = command;
+  answer.port = port;
+  return answer;
+}
+
 // Runs one issue on the encoder; the answer carries the card number that the
 // issue handed out, also when the call then failed.
 template <typename Issue>
@@ -305,9 +312,7 @@ void IssueOnEncoder(CardAnswer& answer, Issue issue) {
 }
 
 CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
-  CardAnswer answer;
-  answer.command = "issue";
-  answer.port = port;
+  CardAnswer answer = AnswerOf("issue", port);
   if (auto refusal = RefuseStay(stay)) {
     answer.usage_error = refusal->message;
     return answer;
@@ -322,9 +327,7 @@ CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
 }
 
 CardAnswer IssueVillaCard(int port, const VillaStay& stay) {
-  CardAnswer answer;
-  answer.command = "villa";
-  answer.port = port;
+  CardAnswer answer = AnswerOf("villa", port);
   if (auto refusal = RefuseStay(stay)) {
     answer.usage_error = refusal->message;
     return answer;
@@ -340,9 +343,7 @@ CardAnswer IssueVillaCard(int port, const VillaStay& stay) {
 }
 
 CardAnswer CheckOut(int port) {
-  CardAnswer answer;
-  answer.command = "checkout";
-  answer.port = port;
+  CardAnswer answer = AnswerOf("checkout", port);
   WithEncoder(answer, [&](holvanter::TavoCard& card) -> int16_t {
     std::string card_no, room_no, begin_date, end_date;
     const int16_t read = card.ReadCard(0, card_no, room_no, begin_date, end_date);
@@ -356,9 +357,7 @@ CardAnswer CheckOut(int port) {
 }
 
 CardAnswer ReadCardOnEncoder(int port) {
-  CardAnswer answer;
-  answer.command = "read";
-  answer.port = port;
+  CardAnswer answer = AnswerOf("read", port);
   WithEncoder(answer, [&](holvanter::TavoCard& card) -> int16_t {
     std::string card_no, room_no, begin_date, end_date;
     const int16_t read = card.ReadCard(0, card_no, room_no, begin_date, end_date);
