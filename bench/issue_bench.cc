@@ -47,6 +47,7 @@
 #include "store/hotel_setup.h"
 #include "store/open_database.h"
 #include "store/sql_dialect.h"
+#include "tests/support/failure.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ std::string HotelWithCards(int cards, const std::string& name = "hotel") {
     if (!OpenDatabase(*Env::Default(), path, connection)) throw std::runtime_error("cannot open " + path);
     HotelPlan plan;
     plan.rooms = ParseRoomSpec("1:1:0101-0150,1:2:0201-0250");
-    CreateHotelTables(*connection, plan);
+    Ok(CreateHotelTables(*connection, plan));
   }
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
@@ -240,7 +241,7 @@ bool SetUpHotelOnDataSource(const std::string& dsn) {
   if (!OpenDatabase(*Env::Default(), dsn, connection)) return false;
   HotelPlan plan;
   plan.rooms = ParseRoomSpec("1:1:0101-0150,1:2:0201-0250");
-  CreateHotelTables(*connection, plan);
+  Ok(CreateHotelTables(*connection, plan));
   return true;
 }
 

@@ -143,12 +143,12 @@ CardNumber AllocateCardNumber(Connection& connection) {
   std::string status;
   int64_t start_no = 0;
   {
-    auto rs = ExecuteSql(connection, kStartNoQuery, status);
+    auto rs = ValueOrThrow(ExecuteSql(connection, kStartNoQuery, status));
     if (rs && !rs->Eof() && !rs->Bof()) start_no = LeadingNumber(rs->Field("StartNoMax"));
   }
   int64_t number = 1;
   {
-    auto rs = ExecuteSql(connection, kLastCardNoQuery, status);
+    auto rs = ValueOrThrow(ExecuteSql(connection, kLastCardNoQuery, status));
     if (rs && !rs->Eof() && !rs->Bof()) {
       const int64_t last_no = WholeNumber(rs->Field("CardNoMax"));
       number = start_no > last_no ? start_no + 1 : last_no + 1;
@@ -169,14 +169,14 @@ CardNumber RecordIssuedCard(CallContext& call, std::string& card_no,
   Connection& db = *call.connection;
   // Card issues take turns from the numbering queries until the card is
   // recorded, so that no two cards get the same number.
-  auto turn = db.TakeNumberingTurn();
+  auto turn = ValueOrThrow(db.TakeNumberingTurn());
   CardNumber number = AllocateCardNumber(db);
   card_no = number.hex_form;
   record.record_form = number.record_form;
   record.issued_at = call.env.Now();
   std::string status;
-  ExecuteSql(db, room_statement, status);
-  ExecuteSql(db, CardRecordInsertStatement(record), status);
+  ValueOrThrow(ExecuteSql(db, room_statement, status));
+  ValueOrThrow(ExecuteSql(db, CardRecordInsertStatement(record), status));
   return number;
 }
 
@@ -191,8 +191,8 @@ int16_t WriteIssuedCard(CallContext& call, const CardImage& image,
   auto close_record = [&] {
     Connection& db = *call.connection;
     std::string ignored;
-    ExecuteSql(db, release_statement, ignored);
-    ExecuteSql(db, CardCheckOutStatement(record_form, call.env.Now()), ignored);
+    ValueOrThrow(ExecuteSql(db, release_statement, ignored));
+    ValueOrThrow(ExecuteSql(db, CardCheckOutStatement(record_form, call.env.Now()), ignored));
   };
   Result<int16_t> written = WriteCardImage(image);
   if (!written.ok()) {
@@ -227,18 +227,18 @@ int16_t CheckOutCard(CallContext& call, RoomRelease release) {
   {
     // Check-outs of one card take turns with each other (and with issues),
     // so that two desks cannot both find its record open.
-    auto turn = db.TakeNumberingTurn();
+    auto turn = ValueOrThrow(db.TakeNumberingTurn());
     // A card whose records are all closed was checked out before (a retry
     // after a failed erase, a copy brought back): its rooms were released
     // then, and releasing them again would count a card twice.
-    auto open = ExecuteSql(db, OpenCardRecordsQuery(card_no), status);
+    auto open = ValueOrThrow(ExecuteSql(db, OpenCardRecordsQuery(card_no), status));
     if (open && !open->Eof() && LeadingNumber(open->Field("OpenCount")) > 0) {
-      ExecuteSql(db,
+      ValueOrThrow(ExecuteSql(db,
                  release == RoomRelease::kVillaStatement
                      ? VillaRoomCheckOutStatement(card.building, card.floor, other_room, first_room)
                      : GuestRoomCheckOutStatement(card.building, card.floor, first_room),
-                 status);
-      ExecuteSql(db, CardCheckOutStatement(card_no, call.env.Now()), status);
+                 status));
+      ValueOrThrow(ExecuteSql(db, CardCheckOutStatement(card_no, call.env.Now()), status));
       released = true;
     }
   }

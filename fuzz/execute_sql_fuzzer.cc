@@ -25,29 +25,29 @@ class NotedConnection : public Connection {
  public:
   explicit NotedConnection(Connection& db) : db_(db) {}
   holvanter::SqlDialect Dialect() const override { return db_.Dialect(); }
-  void BeginTrans() override { Note('B', [&] { db_.BeginTrans(); }); }
-  void Execute(const std::string& statement) override {
-    Note('E', [&] { db_.Execute(statement); });
+  holvanter::Status BeginTrans() override { return Note('B', db_.BeginTrans()); }
+  holvanter::Status Execute(const std::string& statement) override {
+    calls_ += 'E';
+    return db_.Execute(statement);
   }
-  void CommitTrans() override { Note('C', [&] { db_.CommitTrans(); }); }
+  holvanter::Status CommitTrans() override { return Note('C', db_.CommitTrans()); }
   void RollbackTrans() noexcept override {
     calls_ += 'R';
     db_.RollbackTrans();
   }
-  holvanter::RecordSet Query(const std::string& statement) override {
+  holvanter::Result<holvanter::RecordSet> Query(const std::string& statement) override {
     calls_ += 'Q';
     return db_.Query(statement);
   }
-  std::unique_ptr<holvanter::NumberingTurn> TakeNumberingTurn() override {
+  holvanter::Result<std::unique_ptr<holvanter::NumberingTurn>> TakeNumberingTurn() override {
     return db_.TakeNumberingTurn();
   }
   const std::string& Calls() const { return calls_; }
 
  private:
-  template <typename Call>
-  void Note(char what, Call call) {
+  holvanter::Status Note(char what, holvanter::Status status) {
     calls_ += what;
-    call();
+    return status;
   }
   Connection& db_;
   std::string calls_;
@@ -55,12 +55,13 @@ class NotedConnection : public Connection {
 
 std::unique_ptr<holvanter::SqliteConnection> SmallHotel() {
   auto db = holvanter::SqliteConnection::Open(":memory:", true);
-  db->BeginTrans();
-  db->Execute(
+  FUZZ_CHECK(db->BeginTrans().ok(), "begin");
+  FUZZ_CHECK(db->Execute(
       "CREATE TABLE RoomList (BuildNo INTEGER, FloorNo INTEGER, RoomNo TEXT, State TEXT, "
-      "CardQTY INTEGER, SetCard TEXT)");
-  db->Execute("INSERT INTO RoomList VALUES (1, 2, '0203', '', 0, ''), (1, 2, '0204', '', 1, '')");
-  db->CommitTrans();
+      "CardQTY INTEGER, SetCard TEXT)").ok(), "create");
+  FUZZ_CHECK(db->Execute("INSERT INTO RoomList VALUES (1, 2, '0203', '', 0, ''), "
+                         "(1, 2, '0204', '', 1, '')").ok(), "insert");
+  FUZZ_CHECK(db->CommitTrans().ok(), "commit");
   return db;
 }
 
@@ -86,13 +87,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string status = before;
   std::optional<holvanter::RecordSet> records;
   bool failed = false;
-  try {
-    records = holvanter::ExecuteSql(noted, statement, status);
-  } catch (const holvanter::StatusError& e) {
+  holvanter::Result<std::optional<holvanter::RecordSet>> ran =
+      holvanter::ExecuteSql(noted, statement, status);
+  if (ran.ok()) {
+    records = std::move(*ran);
+  } else {
     failed = true;
     FUZZ_CHECK(!statement.empty() ||
-                   e.status().code() == holvanter::Status::Code::kSubscriptOutOfRange,
-               e.what());
+                   ran.status().code() == holvanter::Status::Code::kSubscriptOutOfRange,
+               ran.status().message());
   }
   const std::string& calls = noted.Calls();
   const std::string shown = "[" + statement + "] made the calls " + calls + ", status [" +
@@ -114,12 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(calls == "BR" || calls == "BER" || calls == "BECR", shown);
       // Nothing of the failed update holds the database: a new transaction
       // can begin at once.
-      try {
-        db->BeginTrans();
-        db->RollbackTrans();
-      } catch (const holvanter::StatusError& e) {
-        FUZZ_CHECK(false, shown + "\n  left a transaction open: " + e.what());
-      }
+      const holvanter::Status begun = db->BeginTrans();
+      db->RollbackTrans();
+      FUZZ_CHECK(begun.ok(), shown + "\n  left a transaction open: " + begun.message());
     } else {
       FUZZ_CHECK(calls == "Q", shown);
     }

@@ -5,11 +5,11 @@
 // #date# literals, IIf, IsNull, SET Table.Column); each backend rewrites
 // what its database does not understand.
 //
-// A database failure leaves a connection, a record set and ExecuteSql as a
-// thrown StatusError of kind kDatabase with the database's own message: one
-// error type through the backends' deep call chains, caught by the component
-// at its edge (and by OpenDatabase and LoadSystemCode, which answer with
-// values). Nothing below the component throws anything else on purpose.
+// A connection answers with a Status (or a Result) of kind kDatabase and the
+// database's own message. Inside a backend a failure travels as a thrown
+// StatusError through its deep call chains and becomes a value at the
+// connection's methods; only RecordSet::Field, asked for a column or row
+// that is not there, throws it.
 #ifndef HOLVANTER_STORE_DATABASE_H_
 #define HOLVANTER_STORE_DATABASE_H_
 
@@ -70,16 +70,16 @@ class Connection {
   // The SQL dialect of the database behind this connection.
   virtual SqlDialect Dialect() const = 0;
 
-  virtual void BeginTrans() = 0;
+  virtual Status BeginTrans() = 0;
   // Runs a statement that returns no rows, inside the open transaction.
-  virtual void Execute(const std::string& statement) = 0;
-  virtual void CommitTrans() = 0;
+  virtual Status Execute(const std::string& statement) = 0;
+  virtual Status CommitTrans() = 0;
   // Undoes the open transaction; does nothing when none is open. Never throws.
   virtual void RollbackTrans() noexcept = 0;
   // Runs a query and fetches all its rows.
-  virtual RecordSet Query(const std::string& statement) = 0;
+  virtual Result<RecordSet> Query(const std::string& statement) = 0;
   // Waits for this turn at card numbering.
-  virtual std::unique_ptr<NumberingTurn> TakeNumberingTurn() = 0;
+  virtual Result<std::unique_ptr<NumberingTurn>> TakeNumberingTurn() = 0;
 };
 
 // The command time limit of every connection, in seconds. Every wait of a
@@ -89,10 +89,10 @@ inline constexpr int kCommandTimeoutSeconds = 10;
 
 // The card numbering turn on a database file (Access, SQLite): an exclusive
 // lock on the file `lock_path` beside it, shared by every thread and
-// process, waited for at most kCommandTimeoutSeconds. Throws StatusError
-// (kDatabase) saying what it waited for, or why the lock file could not be
-// had; nothing has been changed then.
-std::unique_ptr<NumberingTurn> TakeFileNumberingTurn(const std::string& lock_path);
+// process, waited for at most kCommandTimeoutSeconds. A kDatabase failure
+// says what it waited for, or why the lock file could not be had; nothing
+// has been changed then.
+Result<std::unique_ptr<NumberingTurn>> TakeFileNumberingTurn(const std::string& lock_path);
 
 // The message of a statement that gave up waiting for a busy database.
 std::string BusyDatabaseMessage(const std::string& database_message);

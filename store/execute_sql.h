@@ -16,9 +16,10 @@ namespace holvanter {
 // update is rolled back before its error leaves. Anything else is a query:
 // the record set is returned positioned on its first row, and when it has
 // rows `status_text` becomes "查询到" + count + " 条记录 ".
-// Errors are not caught: they leave as StatusError.
-std::optional<RecordSet> ExecuteSql(Connection& connection, const std::string& statement,
-                                    std::string& status_text);
+// A failure is the statement's, or kSubscriptOutOfRange for an empty one;
+// `status_text` is then unchanged.
+Result<std::optional<RecordSet>> ExecuteSql(Connection& connection, const std::string& statement,
+                                            std::string& status_text);
 
 }  // namespace holvanter
 

@@ -158,18 +158,20 @@ void CheckHotelPlan(const HotelPlan& plan) {
   }
 }
 
-void CreateHotelTables(Connection& connection, const HotelPlan& plan) {
+Status CreateHotelTables(Connection& connection, const HotelPlan& plan) {
   try {
     CheckHotelPlan(plan);
   } catch (const std::invalid_argument& e) {
-    throw StatusError(Status::InvalidArgument(e.what()));
+    return Status::InvalidArgument(e.what());
   }
   const std::string& code = plan.system_code;
-  const std::string card_id = code.empty() ? std::string() : EncipherSystemCode(code);
+  Result<std::string> card_id = std::string();
+  if (!code.empty()) card_id = Catching([&] { return EncipherSystemCode(code); });
+  if (!card_id.ok()) return card_id.status();
 
   std::vector<std::string> statements = HotelDdl(TypesOf(connection.Dialect()));
   statements.push_back("INSERT INTO SpecRecord (InfoNo, StartNo, CardID) VALUES (1, " +
-                       std::to_string(plan.start_no) + ", " + Quoted(card_id) + ")");
+                       std::to_string(plan.start_no) + ", " + Quoted(*card_id) + ")");
   for (const RoomRange& range : plan.rooms) {
     for (int room = range.first; room <= range.last; ++room) {
       char room_no[8];
@@ -180,14 +182,15 @@ void CreateHotelTables(Connection& connection, const HotelPlan& plan) {
     }
   }
 
-  connection.BeginTrans();
-  try {
-    for (const std::string& statement : statements) connection.Execute(statement);
-    connection.CommitTrans();
-  } catch (...) {
-    connection.RollbackTrans();
-    throw;
+  HV_RETURN_IF_ERROR(connection.BeginTrans());
+  Status done;
+  for (const std::string& statement : statements) {
+    done = connection.Execute(statement);
+    if (!done.ok()) break;
   }
+  if (done.ok()) done = connection.CommitTrans();
+  if (!done.ok()) connection.RollbackTrans();
+  return done;
 }
 
 }  // namespace holvanter

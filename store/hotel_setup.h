@@ -39,8 +39,8 @@ void CheckHotelPlan(const HotelPlan& plan);
 // on `connection`, in its dialect, and seeds one SpecRecord row (InfoNo 1,
 // StartNo, CardID = the system code enciphered through mwic_32's
 // ic_encrypt, or empty) and one RoomList row per room. Tables of an
-// earlier hotel are dropped first. Throws StatusError on failure.
-void CreateHotelTables(Connection& connection, const HotelPlan& plan);
+// earlier hotel are dropped first. On a failure nothing is created.
+Status CreateHotelTables(Connection& connection, const HotelPlan& plan);
 
 }  // namespace holvanter
 

@@ -17,15 +17,15 @@ class FileTurn : public NumberingTurn {
 
 }  // namespace
 
-std::unique_ptr<NumberingTurn> TakeFileNumberingTurn(const std::string& lock_path) {
+Result<std::unique_ptr<NumberingTurn>> TakeFileNumberingTurn(const std::string& lock_path) {
   FileLockResult taken = Env::Default()->LockFile(lock_path, kCommandTimeoutSeconds * 1000);
-  if (taken.lock) return std::make_unique<FileTurn>(std::move(taken.lock));
+  if (taken.lock) return std::unique_ptr<NumberingTurn>(std::make_unique<FileTurn>(std::move(taken.lock)));
   if (taken.timed_out) {
-    throw StatusError(Status::Database("no card numbering turn within " +
+    return Status::Database(("no card numbering turn within " +
                                       std::to_string(kCommandTimeoutSeconds) +
                                       " seconds: another desk holds the lock file " + lock_path));
   }
-  throw StatusError(Status::Database("the card numbering lock file " + lock_path + " cannot be locked: " + taken.error));
+  return Status::Database(("the card numbering lock file " + lock_path + " cannot be locked: " + taken.error));
 }
 
 std::string BusyDatabaseMessage(const std::string& database_message) {

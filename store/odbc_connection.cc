@@ -467,8 +467,9 @@ class NamedLockTurn : public NumberingTurn {
     try {
       FirstValue(*handles_, "SELECT RELEASE_LOCK(" + std::string(kLockName) + ")");
     } catch (const StatusError&) {
-      // The connection stays open after the card method returns: holding the
-      // turn there would stop every other desk. Ending the session frees it.
+      // The session may live on (a host's own connection, the rest of a card
+      // method): holding the turn there would stop every other desk. Ending
+      // the session frees it.
       handles_->Drop();
     }
   }
@@ -513,8 +514,9 @@ class AdvisoryTurn : public NumberingTurn {
         SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK);
       }
     }
-    // The connection stays open after the card method returns: holding the
-    // turn there would stop every other desk. Ending the session frees it.
+    // The session may live on (a host's own connection, the rest of a card
+    // method): holding the turn there would stop every other desk. Ending
+    // the session frees it.
     handles_->Drop();
   }
 
@@ -609,20 +611,24 @@ OdbcConnection::OdbcConnection(const std::string& connection_string,
 
 OdbcConnection::~OdbcConnection() { RollbackTrans(); }
 
-void OdbcConnection::BeginTrans() {
-  handles_->SetAutoCommit(false);
-  in_transaction_ = true;
+Status OdbcConnection::BeginTrans() {
+  return Catching([&] {
+    handles_->SetAutoCommit(false);
+    in_transaction_ = true;
+  });
 }
 
-void OdbcConnection::Execute(const std::string& statement) {
-  handles_->Run(RewriteStatement(statement, dialect_));
+Status OdbcConnection::Execute(const std::string& statement) {
+  return Catching([&] { handles_->Run(RewriteStatement(statement, dialect_)); });
 }
 
-void OdbcConnection::CommitTrans() {
-  Check(SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_COMMIT), SQL_HANDLE_DBC, handles_->dbc,
-        handles_->mode, "the transaction could not be committed");
-  in_transaction_ = false;
-  handles_->SetAutoCommit(true);
+Status OdbcConnection::CommitTrans() {
+  return Catching([&] {
+    Check(SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_COMMIT), SQL_HANDLE_DBC, handles_->dbc,
+          handles_->mode, "the transaction could not be committed");
+    in_transaction_ = false;
+    handles_->SetAutoCommit(true);
+  });
 }
 
 void OdbcConnection::RollbackTrans() noexcept {
@@ -634,7 +640,11 @@ void OdbcConnection::RollbackTrans() noexcept {
                     SQL_IS_UINTEGER);
 }
 
-RecordSet OdbcConnection::Query(const std::string& statement) {
+Result<RecordSet> OdbcConnection::Query(const std::string& statement) {
+  return Catching([&] { return FetchAll(statement); });
+}
+
+RecordSet OdbcConnection::FetchAll(const std::string& statement) {
   Statement stmt(handles_->dbc, handles_->mode);
   stmt.Run(RewriteStatement(statement, dialect_));
 
@@ -664,10 +674,13 @@ RecordSet OdbcConnection::Query(const std::string& statement) {
   return RecordSet(std::move(columns), std::move(rows));
 }
 
-std::unique_ptr<NumberingTurn> OdbcConnection::TakeNumberingTurn() {
-  if (dialect_ == SqlDialect::kPostgres) return std::make_unique<AdvisoryTurn>(handles_);
-  if (dialect_ == SqlDialect::kMariaDb) return std::make_unique<NamedLockTurn>(handles_);
-  if (numbering_lock_path_.empty()) return std::make_unique<NoTurn>();
+Result<std::unique_ptr<NumberingTurn>> OdbcConnection::TakeNumberingTurn() {
+  using Turn = std::unique_ptr<NumberingTurn>;
+  if (dialect_ == SqlDialect::kPostgres)
+    return Catching([&]() -> Turn { return std::make_unique<AdvisoryTurn>(handles_); });
+  if (dialect_ == SqlDialect::kMariaDb)
+    return Catching([&]() -> Turn { return std::make_unique<NamedLockTurn>(handles_); });
+  if (numbering_lock_path_.empty()) return Turn(std::make_unique<NoTurn>());
   return TakeFileNumberingTurn(numbering_lock_path_);
 }
 

@@ -38,12 +38,12 @@ class OdbcConnection : public Connection {
   // ("ACCESS", "PostgreSQL", "SQLite", "MariaDB", "MySQL", ...).
   const std::string& DbmsName() const { return dbms_name_; }
 
-  void BeginTrans() override;
-  void Execute(const std::string& statement) override;
-  void CommitTrans() override;
+  Status BeginTrans() override;
+  Status Execute(const std::string& statement) override;
+  Status CommitTrans() override;
   void RollbackTrans() noexcept override;
-  RecordSet Query(const std::string& statement) override;
-  std::unique_ptr<NumberingTurn> TakeNumberingTurn() override;
+  Result<RecordSet> Query(const std::string& statement) override;
+  Result<std::unique_ptr<NumberingTurn>> TakeNumberingTurn() override;
 
   // The time limit, in seconds, that the driver keeps for statements of
   // this connection (0 = none); kCommandTimeoutSeconds when it accepted ours.
@@ -52,6 +52,9 @@ class OdbcConnection : public Connection {
   struct Handles;  // the driver manager's handles, shared with numbering turns
 
  private:
+  // Query's work; a failure is thrown as StatusError.
+  RecordSet FetchAll(const std::string& statement);
+
   std::shared_ptr<Handles> handles_;
   SqlDialect dialect_ = SqlDialect::kAccess;
   std::string dbms_name_;

@@ -57,13 +57,17 @@ SqliteConnection::~SqliteConnection() {
   sqlite3_close_v2(db_);
 }
 
-void SqliteConnection::BeginTrans() { Run("BEGIN IMMEDIATE"); }
-
-void SqliteConnection::Execute(const std::string& statement) {
-  Run(RewriteStatement(statement, SqlDialect::kSqlite));
+Status SqliteConnection::BeginTrans() {
+  return Catching([&] { Run("BEGIN IMMEDIATE"); });
 }
 
-void SqliteConnection::CommitTrans() { Run("COMMIT"); }
+Status SqliteConnection::Execute(const std::string& statement) {
+  return Catching([&] { Run(RewriteStatement(statement, SqlDialect::kSqlite)); });
+}
+
+Status SqliteConnection::CommitTrans() {
+  return Catching([&] { Run("COMMIT"); });
+}
 
 void SqliteConnection::RollbackTrans() noexcept {
   if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -84,7 +88,11 @@ void SqliteConnection::Run(const std::string& sql) {
   }
 }
 
-RecordSet SqliteConnection::Query(const std::string& statement) {
+Result<RecordSet> SqliteConnection::Query(const std::string& statement) {
+  return Catching([&] { return FetchAll(statement); });
+}
+
+RecordSet SqliteConnection::FetchAll(const std::string& statement) {
   const std::string sql = RewriteStatement(statement, SqlDialect::kSqlite);
   Statement s;
   const char* tail = nullptr;
@@ -121,7 +129,7 @@ RecordSet SqliteConnection::Query(const std::string& statement) {
   return RecordSet(std::move(columns), std::move(rows));
 }
 
-std::unique_ptr<NumberingTurn> SqliteConnection::TakeNumberingTurn() {
+Result<std::unique_ptr<NumberingTurn>> SqliteConnection::TakeNumberingTurn() {
   return TakeFileNumberingTurn(path_ + ".lock");
 }
 

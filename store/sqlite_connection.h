@@ -26,18 +26,21 @@ class SqliteConnection : public Connection {
   SqlDialect Dialect() const override { return SqlDialect::kSqlite; }
   // BEGIN IMMEDIATE: the write lock is taken at once, so concurrent writers
   // queue on the busy timeout instead of failing at their first write.
-  void BeginTrans() override;
-  void Execute(const std::string& statement) override;
-  void CommitTrans() override;
+  Status BeginTrans() override;
+  Status Execute(const std::string& statement) override;
+  Status CommitTrans() override;
   void RollbackTrans() noexcept override;
-  RecordSet Query(const std::string& statement) override;
+  Result<RecordSet> Query(const std::string& statement) override;
   // An exclusive lock on the file beside the database named
   // database path + ".lock", shared by every thread and process.
-  std::unique_ptr<NumberingTurn> TakeNumberingTurn() override;
+  Result<std::unique_ptr<NumberingTurn>> TakeNumberingTurn() override;
 
   const std::string& Path() const { return path_; }
 
  private:
+  // Query's work; a failure is thrown as StatusError.
+  RecordSet FetchAll(const std::string& statement);
+
   SqliteConnection(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
 
   // Runs every statement of `sql` (already in SQLite's dialect), dropping

@@ -39,16 +39,12 @@ Result<std::string> LoadSystemCode(Env& env, Connection& connection) {
   std::string system_code(8, ' ');
   std::string card_id;
   bool found = false;
-  try {
-    std::string status;
-    std::optional<RecordSet> spec =
-        ExecuteSql(connection, "Select * From SpecRecord Where InfoNo= 1 ", status);
-    if (spec && !spec->Bof() && !spec->Eof()) {
-      card_id = spec->Field("CardID").value_or("");
-      found = true;
-    }
-  } catch (const StatusError& e) {
-    return e.status();
+  std::string status;
+  HV_ASSIGN_OR_RETURN(std::optional<RecordSet> spec,
+                      ExecuteSql(connection, "Select * From SpecRecord Where InfoNo= 1 ", status));
+  if (spec && !spec->Bof() && !spec->Eof()) {
+    HV_ASSIGN_OR_RETURN(card_id, Catching([&] { return spec->Field("CardID").value_or(""); }));
+    found = true;
   }
   if (found) {
     // The emptiness test comes before the blanks are stripped.

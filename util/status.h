@@ -7,12 +7,13 @@
 
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 #include <string>
 #include <utility>
 
 namespace holvanter {
 
-class Status {
+class [[nodiscard]] Status {
  public:
   // The kinds of failure a host can tell apart (each has its own HRESULT).
   enum class Code {
@@ -72,7 +73,7 @@ class StatusError : public std::runtime_error {
 
 // A value, or the failure that kept it from being made.
 template <typename T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : value_(std::move(value)) {}          // NOLINT: a value converts
   Result(Status status) : status_(std::move(status)) {}  // NOLINT: so does a failure
@@ -92,6 +93,28 @@ class Result {
   Status status_;
   std::optional<T> value_;
 };
+
+// Runs `steps`, which signal a failure by throwing StatusError from deep
+// inside a database backend, and answers with the outcome as a value: a
+// Status for steps that give nothing, else a Result of what they give.
+template <typename Steps>
+auto Catching(Steps&& steps) {
+  using Value = decltype(steps());
+  if constexpr (std::is_void_v<Value>) {
+    try {
+      steps();
+      return Status::Ok();
+    } catch (const StatusError& e) {
+      return e.status();
+    }
+  } else {
+    try {
+      return Result<Value>(steps());
+    } catch (const StatusError& e) {
+      return Result<Value>(e.status());
+    }
+  }
+}
 
 }  // namespace holvanter
 

@@ -97,11 +97,11 @@ TEST(FrontDesk, CardListing) {
   SetUpHotel(setup, said);
   {
     auto db = holvanter::SqliteConnection::Open(folder.File("hotel.db"));
-    db->BeginTrans();
-    db->Execute("INSERT INTO CardRecord (InfoNo, CardNo, Name_F) VALUES (1, '00000101', 'Li'), "
+    Ok(db->BeginTrans());
+    Ok(db->Execute("INSERT INTO CardRecord (InfoNo, CardNo, Name_F) VALUES (1, '00000101', 'Li'), "
                 "(2, '00000102', 'O''Brien \"Jr\" INTO'), (3, '00000101', 'Li again'), "
-                "(4, '00000103', NULL)");
-    db->CommitTrans();
+                "(4, '00000103', NULL)"));
+    Ok(db->CommitTrans());
   }
   const struct {
     CardFilter filter;

@@ -63,7 +63,7 @@ std::string ValueIn(const std::string& path, const std::string& query) {
   std::unique_ptr<Connection> connection;
   std::string why;
   if (!OpenDatabase(*Env::Default(), path, connection, &why)) return "<no open: " + why + ">";
-  RecordSet rs = connection->Query(query);
+  RecordSet rs = Ok(connection->Query(query));
   return rs.Eof() ? "<none>" : rs.Field(rs.Columns().at(0)).value_or("NULL");
 }
 
@@ -141,9 +141,9 @@ TEST_F(Faults, ANumberingTurnHeldByAnotherDeskEndsTheIssueWithinTheLimit) {
 
 TEST_F(Faults, ABusyDatabaseEndsTheStatementWithinTheLimit) {
   Connection& desk = hotel_->connection();
-  desk.BeginTrans();
-  desk.Execute("UPDATE RoomList SET State = '9' WHERE BuildNo = 1 AND FloorNo = 2 AND "
-               "RoomNo = '0203'");
+  Ok(desk.BeginTrans());
+  Ok(desk.Execute("UPDATE RoomList SET State = '9' WHERE BuildNo = 1 AND FloorNo = 2 AND "
+               "RoomNo = '0203'"));
   std::string card_no = "untouched";
   ExpectIssueGivesUpAtTheLimit(card_no, "the database stayed busy");
   desk.RollbackTrans();
@@ -202,7 +202,7 @@ TEST_F(Faults, ADeskKilledHoldingTheNumberingTurnGivesItUp) {
     try {
       std::unique_ptr<Connection> connection;
       if (OpenDatabase(*Env::Default(), hotel_->database_path(), connection)) {
-        auto turn = connection->TakeNumberingTurn();
+        auto turn = Ok(connection->TakeNumberingTurn());
         if (write(ready[1], "t", 1) == 1) pause();
       }
     } catch (...) {
@@ -408,8 +408,8 @@ TEST_F(Faults, AServerStoppedOrKilledMidIssueIsBackWithoutRestartingTheHost) {
   // inserts (reads pass), so the issue commits its RoomList statement and
   // waits at its insert; then the server dies.
   Connection& desk = hotel_->connection();
-  desk.BeginTrans();
-  desk.Execute("LOCK TABLE CardRecord IN EXCLUSIVE MODE");
+  Ok(desk.BeginTrans());
+  Ok(desk.Execute("LOCK TABLE CardRecord IN EXCLUSIVE MODE"));
   Failure failure;
   std::string killed_no = "untouched";
   std::thread host([&] { failure = FailureOf([&] { Issue(killed_no); }); });

@@ -13,6 +13,7 @@
 #include "platform/env.h"
 #include "store/execute_sql.h"
 #include "store/open_database.h"
+#include "support/failure.h"
 
 namespace holvanter::testing {
 namespace {
@@ -52,7 +53,7 @@ TestHotel::TestHotel(const std::string& rooms, uint32_t start_no) {
   HotelPlan plan;
   plan.rooms = ParseRoomSpec(rooms);
   plan.start_no = start_no;
-  CreateHotelTables(*connection_, plan);
+  Ok(CreateHotelTables(*connection_, plan));
   WriteSettings("[Setting]\nDataBase=" + database_path_ + "\n");
   InsertCard(BlankCardImage());
 }
@@ -71,12 +72,12 @@ void TestHotel::Reconnect() {
 }
 
 void TestHotel::Execute(const std::string& statement) {
-  connection_->BeginTrans();
-  connection_->Execute(statement);
-  connection_->CommitTrans();
+  Ok(connection_->BeginTrans());
+  Ok(connection_->Execute(statement));
+  Ok(connection_->CommitTrans());
 }
 
-RecordSet TestHotel::Query(const std::string& statement) { return connection_->Query(statement); }
+RecordSet TestHotel::Query(const std::string& statement) { return Ok(connection_->Query(statement)); }
 
 std::string TestHotel::Value(const std::string& statement) {
   RecordSet rs = Query(statement);

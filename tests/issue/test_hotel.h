@@ -17,6 +17,7 @@
 #include "store/database.h"
 #include "store/hotel_setup.h"
 #include "support/component_env.h"
+#include "support/failure.h"
 
 namespace holvanter::testing {
 
@@ -43,7 +44,7 @@ class TestHotel {
   // One value of the first row, "NULL" for Null, "<none>" without rows.
   std::string Value(const std::string& statement);
   // The card numbering turn, taken as another desk would take it.
-  std::unique_ptr<NumberingTurn> TakeNumberingTurn() { return connection_->TakeNumberingTurn(); }
+  std::unique_ptr<NumberingTurn> TakeNumberingTurn() { return Ok(connection_->TakeNumberingTurn()); }
 
   // The card lying on the simulated encoder of port 0.
   void InsertCard(const CardImage& image);

@@ -55,9 +55,9 @@ TEST(HotelInitDsn, SetsUpTheServerHotelAndPointsTheSettingsAtTheDataSource) {
   }
 
   // A hotel that is there already is kept unless --force says otherwise.
-  db->BeginTrans();
-  db->Execute("UPDATE SpecRecord SET StartNo = 7 WHERE InfoNo = 1");
-  db->CommitTrans();
+  Ok(db->BeginTrans());
+  Ok(db->Execute("UPDATE SpecRecord SET StartNo = 7 WHERE InfoNo = 1"));
+  Ok(db->CommitTrans());
   EXPECT_NE(Tavocard(std::string("hotel init --dsn ") + dsn + " --rooms 1:1:0101"), 0);
   EXPECT_EQ(Value(*db, "SELECT StartNo FROM SpecRecord WHERE InfoNo = 1"), "7");
   EXPECT_EQ(Value(*db, "SELECT COUNT(*) FROM RoomList"), "21");

@@ -51,13 +51,13 @@ class OdbcDatabaseTest : public ::testing::Test {
 
   // Runs a statement that ExecuteSql would not take as an update.
   void Run(const std::string& statement) {
-    db_->BeginTrans();
-    db_->Execute(statement);
-    db_->CommitTrans();
+    Ok(db_->BeginTrans());
+    Ok(db_->Execute(statement));
+    Ok(db_->CommitTrans());
   }
 
   std::optional<RecordSet> Sql(const std::string& statement) {
-    return ExecuteSql(*db_, statement, status_);
+    return Ok(ExecuteSql(*db_, statement, status_));
   }
 
   // The DRIVER keyword of the data source.
@@ -172,7 +172,7 @@ TEST_F(OdbcDatabaseTest, ChineseHolderNamesWithQuotesRoundTrip) {
 TEST_F(OdbcDatabaseTest, EachUpdateCommitsOnItsOwnAndAFailedOneLeavesNothing) {
   std::unique_ptr<OdbcConnection> other_desk = Connect();
   auto count_seen_by_other_desk = [&] {
-    return *other_desk->Query("SELECT COUNT(*) AS N FROM OdbcProbe").Field("N");
+    return *Ok(other_desk->Query("SELECT COUNT(*) AS N FROM OdbcProbe")).Field("N");
   };
 
   Sql("Insert Into OdbcProbe (Id, Amount) Values (1, 10)");
@@ -186,20 +186,20 @@ TEST_F(OdbcDatabaseTest, EachUpdateCommitsOnItsOwnAndAFailedOneLeavesNothing) {
   EXPECT_EQ(failure.hresult, kErrDatabase);
   EXPECT_NE(failure.message, "");
   EXPECT_EQ(status_, "before");
-  EXPECT_EQ(*other_desk->Query("SELECT SUM(Amount) AS Total FROM OdbcProbe").Field("Total"), "50");
+  EXPECT_EQ(*Ok(other_desk->Query("SELECT SUM(Amount) AS Total FROM OdbcProbe")).Field("Total"), "50");
 
   // A transaction that is rolled back undoes its earlier statements too,
   // and the connection goes back to committing each statement.
-  db_->BeginTrans();
-  db_->Execute("Insert Into OdbcProbe (Id, Amount) Values (3, 1)");
-  EXPECT_THROW(db_->Execute("Insert Into OdbcProbe (Id, Amount) Values (1, 1)"), StatusError);
+  Ok(db_->BeginTrans());
+  Ok(db_->Execute("Insert Into OdbcProbe (Id, Amount) Values (3, 1)"));
+  EXPECT_THROW(Ok(db_->Execute("Insert Into OdbcProbe (Id, Amount) Values (1, 1)")), StatusError);
   db_->RollbackTrans();
   db_->RollbackTrans();  // nothing open: nothing happens
   EXPECT_EQ(count_seen_by_other_desk(), "2");
 
   Sql("Update OdbcProbe Set Amount = Amount + 1 Where Id = 2");
   Sql("Update OdbcProbe Set Amount = 0 Where Id = 99");  // touches no row: no failure
-  EXPECT_EQ(*other_desk->Query("SELECT Amount FROM OdbcProbe WHERE Id = 2").Field("Amount"), "41");
+  EXPECT_EQ(*Ok(other_desk->Query("SELECT Amount FROM OdbcProbe WHERE Id = 2")).Field("Amount"), "41");
 }
 
 TEST_F(OdbcDatabaseTest, StatementsRunWithTheCommandTimeLimit) {
@@ -216,7 +216,7 @@ TEST_F(OdbcDatabaseTest, StatementsRunWithTheCommandTimeLimit) {
   if (db_->Dialect() != SqlDialect::kPostgres) return;
   // The server is asked to wait longer than the limit: the driver gives up.
   const auto start = steady_clock::now();
-  EXPECT_THROW(db_->Query("SELECT pg_sleep(30)"), StatusError);
+  EXPECT_THROW(Ok(db_->Query("SELECT pg_sleep(30)")), StatusError);
   const double seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
   EXPECT_GE(seconds, kCommandTimeoutSeconds - 0.5);
   EXPECT_LT(seconds, kCommandTimeoutSeconds + 5);
@@ -227,10 +227,10 @@ TEST_F(OdbcDatabaseTest, DesksTakeTurnsAtCardNumbering) {
   store_test::ExpectNumberingTurnsOneAtATime(*db_, *other_desk);
 
   // The turn can be taken again, also after its connection is gone.
-  std::unique_ptr<NumberingTurn> turn = other_desk->TakeNumberingTurn();
+  std::unique_ptr<NumberingTurn> turn = Ok(other_desk->TakeNumberingTurn());
   other_desk.reset();
   turn.reset();
-  EXPECT_NE(db_->TakeNumberingTurn(), nullptr);
+  EXPECT_NE(Ok(db_->TakeNumberingTurn()), nullptr);
 }
 
 }  // namespace

@@ -192,7 +192,7 @@ TEST(OdbcOpen, SqliteDataSourcesGetTheirBusyTimeoutAndAnAsciiDatabaseName) {
   std::string why;
   std::unique_ptr<Connection> connection = OpenOdbcDatabase(*Env::Default(), dsn, &why);
   ASSERT_NE(connection, nullptr) << why;
-  EXPECT_EQ(connection->Query("SELECT 7 AS n").Field("n"), "7");
+  EXPECT_EQ(Ok(connection->Query("SELECT 7 AS n")).Field("n"), "7");
 }
 
 TEST(OdbcOpen, OtherFilesDoNotOpenThroughOdbc) {

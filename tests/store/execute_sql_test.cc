@@ -29,12 +29,12 @@ class NotingConnection : public Connection {
  public:
   explicit NotingConnection(std::unique_ptr<Connection> real) : real_(std::move(real)) {}
   SqlDialect Dialect() const override { return real_->Dialect(); }
-  void BeginTrans() override { Note("BeginTrans"); real_->BeginTrans(); }
-  void Execute(const std::string& sql) override { Note("Execute[" + sql + "]"); real_->Execute(sql); }
-  void CommitTrans() override { Note("CommitTrans"); real_->CommitTrans(); }
+  Status BeginTrans() override { Note("BeginTrans"); return real_->BeginTrans(); }
+  Status Execute(const std::string& sql) override { Note("Execute[" + sql + "]"); return real_->Execute(sql); }
+  Status CommitTrans() override { Note("CommitTrans"); return real_->CommitTrans(); }
   void RollbackTrans() noexcept override { Note("RollbackTrans"); real_->RollbackTrans(); }
-  RecordSet Query(const std::string& sql) override { Note("Query[" + sql + "]"); return real_->Query(sql); }
-  std::unique_ptr<NumberingTurn> TakeNumberingTurn() override { return real_->TakeNumberingTurn(); }
+  Result<RecordSet> Query(const std::string& sql) override { Note("Query[" + sql + "]"); return real_->Query(sql); }
+  Result<std::unique_ptr<NumberingTurn>> TakeNumberingTurn() override { return real_->TakeNumberingTurn(); }
 
   std::vector<std::string> calls;
 
@@ -86,11 +86,12 @@ TEST_F(ExecuteSqlTest, FirstWordAndIntoDecideThePath) {
     std::string status = "before";
     bool failed = false;
     std::optional<RecordSet> records;
-    try {
-      records = ExecuteSql(noting, c.statement, status);
-    } catch (const StatusError& e) {
+    Result<std::optional<RecordSet>> ran = ExecuteSql(noting, c.statement, status);
+    if (ran.ok()) {
+      records = std::move(*ran);
+    } else {
       failed = true;
-      EXPECT_EQ(e.status().code(), Status::Code::kDatabase);
+      EXPECT_EQ(ran.status().code(), Status::Code::kDatabase);
       EXPECT_EQ(status, "before");
     }
     if (c.update) {
@@ -109,7 +110,7 @@ TEST_F(ExecuteSqlTest, FirstWordAndIntoDecideThePath) {
     }
     // Ran or failed, no transaction is left open.
     noting.calls.clear();
-    EXPECT_NO_THROW(noting.BeginTrans());
+    EXPECT_TRUE(noting.BeginTrans().ok());
     noting.RollbackTrans();
     connection_ = std::make_unique<NotingConnection>(std::move(noting));
   }
@@ -118,13 +119,13 @@ TEST_F(ExecuteSqlTest, FirstWordAndIntoDecideThePath) {
 TEST_F(ExecuteSqlTest, EmptyOrNulHoldingStatementIsAnErrorAndRunsNothing) {
   NotingConnection noting(std::move(connection_));
   std::string status = "before";
-  EXPECT_EQ(FailureOf([&] { ExecuteSql(noting, "", status); }).hresult, kErrSubscriptOutOfRange);
+  EXPECT_EQ(FailureOf(ExecuteSql(noting, "", status).status()).hresult, kErrSubscriptOutOfRange);
   // A statement is never run cut short at a NUL.
   using namespace std::string_literals;
   for (const std::string& cut : {"Insert Into t (a) VALUES ('x\0')"s,
                                 "Select * From t\0; DELETE FROM t"s}) {
     ASSERT_NE(cut.find('\0'), std::string::npos);
-    EXPECT_EQ(FailureOf([&] { ExecuteSql(noting, cut, status); }).hresult, kErrDatabase);
+    EXPECT_EQ(FailureOf(ExecuteSql(noting, cut, status).status()).hresult, kErrDatabase);
   }
   EXPECT_TRUE(noting.calls.empty());
   EXPECT_EQ(status, "before");
@@ -132,7 +133,7 @@ TEST_F(ExecuteSqlTest, EmptyOrNulHoldingStatementIsAnErrorAndRunsNothing) {
 
 TEST_F(ExecuteSqlTest, QueryStatusAndRecordSet) {
   std::string status = "before";
-  auto empty = ExecuteSql(*connection_, "Select * From t Where a > 0 ", status);
+  auto empty = Ok(ExecuteSql(*connection_, "Select * From t Where a > 0 ", status));
   ASSERT_TRUE(empty.has_value());
   EXPECT_TRUE(empty->Eof());
   EXPECT_TRUE(empty->Bof());
@@ -142,10 +143,10 @@ TEST_F(ExecuteSqlTest, QueryStatusAndRecordSet) {
   for (const char* insert : {"Insert Into t (a, b) VALUES (1, '一')",
                              "Insert Into t (a, b) VALUES (2, NULL)",
                              "Insert Into t (a, b) VALUES (3, 'c')"})
-    ExecuteSql(*connection_, insert, status);
+    Ok(ExecuteSql(*connection_, insert, status));
   EXPECT_EQ(status, "Insert query successful");
 
-  auto three = ExecuteSql(*connection_, "SELECT a AS Number, b FROM t ORDER BY a  ", status);
+  auto three = Ok(ExecuteSql(*connection_, "SELECT a AS Number, b FROM t ORDER BY a  ", status));
   EXPECT_EQ(status, "查询到3 条记录 ");
   ASSERT_TRUE(three.has_value());
   EXPECT_EQ(three->RecordCount(), 3u);
@@ -162,19 +163,19 @@ TEST_F(ExecuteSqlTest, QueryStatusAndRecordSet) {
   EXPECT_EQ(*three->Field("number"), "1");
   EXPECT_EQ(FailureOf([&] { three->Field("missing"); }).hresult, kErrDatabase);
 
-  auto max = ExecuteSql(*connection_, "SELECT Max(a) AS m FROM t Where a < 0", status);
+  auto max = Ok(ExecuteSql(*connection_, "SELECT Max(a) AS m FROM t Where a < 0", status));
   EXPECT_EQ(status, "查询到1 条记录 ");
   EXPECT_FALSE(max->Field("M").has_value());  // an aggregate over no rows is Null
 }
 
 TEST_F(ExecuteSqlTest, FailedUpdateHoldsNoLockAndChangesNothing) {
   std::string status;
-  ExecuteSql(*connection_, "Insert Into t (a, b) VALUES (1, 'kept')", status);
+  Ok(ExecuteSql(*connection_, "Insert Into t (a, b) VALUES (1, 'kept')", status));
   status = "before";
   // Two rows, the second against the key: nothing of it may stay.
-  const store_test::Failure failure = FailureOf([&] {
-    ExecuteSql(*connection_, "Insert Into t (a, b) VALUES (2, 'half'), (1, 'clash')", status);
-  });
+  const store_test::Failure failure = FailureOf(
+      ExecuteSql(*connection_, "Insert Into t (a, b) VALUES (2, 'half'), (1, 'clash')", status)
+          .status());
   EXPECT_EQ(failure.hresult, kErrDatabase);
   EXPECT_NE(failure.message.find("UNIQUE"), std::string::npos) << failure.message;
   EXPECT_EQ(status, "before");
@@ -182,7 +183,7 @@ TEST_F(ExecuteSqlTest, FailedUpdateHoldsNoLockAndChangesNothing) {
   // A second connection writes at once, not after the busy timeout.
   auto other = SqliteConnection::Open(path_);
   const auto start = std::chrono::steady_clock::now();
-  ExecuteSql(*other, "Insert Into t (a, b) VALUES (3, 'other')", status);
+  Ok(ExecuteSql(*other, "Insert Into t (a, b) VALUES (3, 'other')", status));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_EQ(Value(*other, "SELECT group_concat(b, ',') FROM (SELECT b FROM t ORDER BY a)"),
             "kept,other");
@@ -190,15 +191,15 @@ TEST_F(ExecuteSqlTest, FailedUpdateHoldsNoLockAndChangesNothing) {
 
 TEST_F(ExecuteSqlTest, WritersQueueOnTheBusyTimeout) {
   auto other = SqliteConnection::Open(path_);
-  other->BeginTrans();
-  other->Execute("Insert Into t (a, b) VALUES (1, 'first')");
+  Ok(other->BeginTrans());
+  Ok(other->Execute("Insert Into t (a, b) VALUES (1, 'first')"));
   std::string status;
   std::thread later([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    other->CommitTrans();
+    Ok(other->CommitTrans());
   });
   // Waits for the other writer instead of failing.
-  EXPECT_NO_THROW(ExecuteSql(*connection_, "Insert Into t (a, b) VALUES (2, 'second')", status));
+  EXPECT_TRUE(ExecuteSql(*connection_, "Insert Into t (a, b) VALUES (2, 'second')", status).ok());
   later.join();
   EXPECT_EQ(Value(*connection_, "SELECT count(*) FROM t"), "2");
 }

@@ -31,7 +31,7 @@ class HotelDatabaseTest : public ::testing::Test {
     HotelPlan plan;
     plan.rooms = ParseRoomSpec("1:1:0101");
     plan.system_code = system_code;
-    CreateHotelTables(*connection_, plan);
+    Ok(CreateHotelTables(*connection_, plan));
   }
 
   ScratchFolder folder_;
@@ -72,7 +72,7 @@ std::string Encipher(const std::string& plain8) {
 TEST_F(HotelDatabaseTest, SystemCodeFromSpecRecord) {
   Create();
   EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_), "TAVO1");  // empty CardID
-  connection_->Execute("UPDATE SpecRecord SET CardID = NULL");
+  Ok(connection_->Execute("UPDATE SpecRecord SET CardID = NULL"));
   EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_), "TAVO1");
 
   const std::string hex = Encipher("HOTEL   ");
@@ -89,20 +89,20 @@ TEST_F(HotelDatabaseTest, SystemCodeFromSpecRecord) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.card_id);
-    connection_->Execute("UPDATE SpecRecord SET CardID = '" + c.card_id + "'");
+    Ok(connection_->Execute("UPDATE SpecRecord SET CardID = '" + c.card_id + "'"));
     EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_), c.code);
   }
 
   // Blanks only are not empty: they go to the conversion, not to the default.
-  connection_->Execute("UPDATE SpecRecord SET CardID = '   '");
+  Ok(connection_->Execute("UPDATE SpecRecord SET CardID = '   '"));
   const std::string from_blanks = LoadSystemCode(*Env::Default(), *connection_).value();
   EXPECT_EQ(from_blanks.size(), 5u);
   EXPECT_NE(from_blanks, "TAVO1");
 
-  connection_->Execute("DELETE FROM SpecRecord");
+  Ok(connection_->Execute("DELETE FROM SpecRecord"));
   EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_), "     ");
 
-  connection_->Execute("DROP TABLE SpecRecord");
+  Ok(connection_->Execute("DROP TABLE SpecRecord"));
   EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_).status().code(), Status::Code::kDatabase);
 }
 
@@ -113,7 +113,7 @@ TEST_F(HotelDatabaseTest, SetUpEnciphersTheSystemCode) {
   for (const char* bad : {"AB12", "AB1234", "AB\t23"}) {
     HotelPlan plan;
     plan.system_code = bad;
-    EXPECT_THROW(CreateHotelTables(*connection_, plan), StatusError) << bad;
+    EXPECT_THROW(Ok(CreateHotelTables(*connection_, plan)), StatusError) << bad;
   }
   // A refused set-up changes nothing.
   EXPECT_EQ(LoadSystemCode(*Env::Default(), *connection_), "AB123");

@@ -79,17 +79,17 @@ void CreateSqliteFile(const std::string& path) {
 }
 
 std::string Value(Connection& connection, const std::string& statement) {
-  RecordSet records = connection.Query(statement);
+  RecordSet records = Ok(connection.Query(statement));
   if (records.Eof()) return "<none>";
   const FieldValue& value = records.Field(records.Columns().at(0));
   return value ? *value : "NULL";
 }
 
 void ExpectNumberingTurnsOneAtATime(Connection& first, Connection& second) {
-  auto turn = first.TakeNumberingTurn();
+  auto turn = Ok(first.TakeNumberingTurn());
   std::atomic<bool> second_has_turn{false};
   std::thread waiter([&] {
-    auto next = second.TakeNumberingTurn();
+    auto next = Ok(second.TakeNumberingTurn());
     second_has_turn = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -44,4 +44,19 @@ inline Failure FailureOf(const std::function<void()>& call) {
 
 }  // namespace holvanter::test_support
 
+namespace holvanter {
+
+// The value of a call below the component that the test needs to succeed; a
+// failure ends the test with its message (thrown, as gtest reports it).
+template <typename T>
+T Ok(Result<T> result) {
+  if (!result.ok()) throw StatusError(result.status());
+  return std::move(result.value());
+}
+inline void Ok(const Status& status) {
+  if (!status.ok()) throw StatusError(status);
+}
+
+}  // namespace holvanter
+
 #endif  // HOLVANTER_TESTS_SUPPORT_FAILURE_H_

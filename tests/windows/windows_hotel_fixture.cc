@@ -13,15 +13,16 @@
 #include "store/database.h"
 #include "store/hotel_setup.h"
 #include "store/open_database.h"
+#include "tests/support/failure.h"
 
 namespace {
 
 std::string Text(const holvanter::FieldValue& value) { return value ? *value : "<null>"; }
 
 void Show(holvanter::Connection& db) {
-  holvanter::RecordSet cards =
+  holvanter::RecordSet cards = holvanter::Ok(
       db.Query("Select InfoNo, CardNo, cardName, Name_F, BuildNo, FloorNo, RoomNo, ChkOutMark "
-               "From CardRecord Order By InfoNo");
+               "From CardRecord Order By InfoNo"));
   for (cards.MoveFirst(); !cards.Eof(); cards.MoveNext()) {
     std::cout << "CARD " << Text(cards.Field("CardNo")) << " kind=" << Text(cards.Field("cardName"))
               << " name=" << Text(cards.Field("Name_F"))
@@ -30,9 +31,9 @@ void Show(holvanter::Connection& db) {
               << " rooms=" << Text(cards.Field("RoomNo"))
               << " checkout=" << Text(cards.Field("ChkOutMark")) << "\n";
   }
-  holvanter::RecordSet rooms = db.Query(
+  holvanter::RecordSet rooms = holvanter::Ok(db.Query(
       "Select BuildNo, FloorNo, RoomNo, State, CardQTY From RoomList Order By BuildNo, FloorNo, "
-      "RoomNo");
+      "RoomNo"));
   for (rooms.MoveFirst(); !rooms.Eof(); rooms.MoveNext()) {
     std::cout << "ROOM " << Text(rooms.Field("BuildNo")) << "/" << Text(rooms.Field("FloorNo"))
               << "/" << Text(rooms.Field("RoomNo")) << " state=" << Text(rooms.Field("State"))
@@ -58,7 +59,7 @@ int main(int argc, char** argv) {
       holvanter::HotelPlan plan;
       plan.rooms = holvanter::ParseRoomSpec("1:1:0101-0105,1:2:0201-0205");
       plan.system_code = argv[3];
-      holvanter::CreateHotelTables(*db, plan);
+      holvanter::Ok(holvanter::CreateHotelTables(*db, plan));
       std::cout << "hotel ready\n";
     } else {
       Show(*db);

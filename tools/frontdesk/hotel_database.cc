@@ -67,7 +67,13 @@ CardListing ListCards(const CardFilter& filter) {
   try {
     const auto connection = OpenHotelDatabase(listing.database);
     if (!connection) return listing;
-    holvanter::RecordSet cards = connection->Query(ListingQuery(filter, connection->Dialect()));
+    holvanter::Result<holvanter::RecordSet> queried =
+        connection->Query(ListingQuery(filter, connection->Dialect()));
+    if (!queried.ok()) {
+      listing.failure = queried.status().message();
+      return listing;
+    }
+    holvanter::RecordSet& cards = *queried;
     for (; !cards.Eof(); cards.MoveNext()) {
       CardRow row;
       for (const std::string& column : cards.Columns()) row.fields.emplace_back(column, cards.Field(column));

@@ -109,14 +109,8 @@ std::unique_ptr<holvanter::Connection> OpenDataSourceForInit(const std::string& 
   auto connection = std::make_unique<holvanter::OdbcConnection>(target->connection_string,
                                                                 target->numbering_lock_path);
   if (!force) {
-    bool has_hotel = false;
-    try {
-      connection->Query("SELECT COUNT(*) AS N FROM CardRecord");
-      has_hotel = true;
-    } catch (const holvanter::StatusError&) {
-      // No CardRecord table: nothing to lose.
-    }
-    if (has_hotel) {
+    // Without a CardRecord table there is nothing to lose.
+    if (connection->Query("SELECT COUNT(*) AS N FROM CardRecord").ok()) {
       throw holvanter::StatusError(holvanter::Status::Database(
           "the database already holds a hotel; give --force to replace it with an empty one"));
     }
@@ -156,7 +150,8 @@ void SetUpHotel(const HotelSetup& o, std::ostream& clerk) {
     std::unique_ptr<holvanter::Connection> connection =
         o.dsn.empty() ? CreateSqliteDatabase(path, o.force)
                       : OpenDataSourceForInit(path.string(), o.force);
-    holvanter::CreateHotelTables(*connection, plan);
+    const holvanter::Status created = holvanter::CreateHotelTables(*connection, plan);
+    if (!created.ok()) throw holvanter::StatusError(created);
   } catch (const holvanter::StatusError& e) {
     // A half-made SQLite file would only ask for --force next time.
     if (o.dsn.empty() && !existed) {
