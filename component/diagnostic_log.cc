@@ -13,7 +13,6 @@ namespace {
 constexpr char kLogSection[] = "Log";
 constexpr char kFileKey[] = "File";
 constexpr char kLevelKey[] = "Level";
-constexpr char kDatabasePassword[] = "lockhousepw";
 
 enum class LogLevel { kOff, kFailures, kCalls };
 

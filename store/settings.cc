@@ -11,7 +11,6 @@ constexpr char kSettingsSection[] = "Setting";
 constexpr char kDatabaseKey[] = "DataBase";
 // The value is read into a buffer of this size: at most 255 bytes and a zero.
 constexpr std::size_t kValueBufferSize = 256;
-constexpr char kDatabasePassword[] = "lockhousepw";
 
 }  // namespace
 

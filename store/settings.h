@@ -11,6 +11,9 @@
 namespace holvanter {
 
 inline constexpr char kSettingsFileName[] = "Tavoper.ini";
+// The fixed password of the hotel database: on every Access connection,
+// and masked wherever the component writes text out.
+inline constexpr char kDatabasePassword[] = "lockhousepw";
 
 // The settings file beside the component: ComponentFolder() + Tavoper.ini.
 std::string SettingsFilePath(Env& env);

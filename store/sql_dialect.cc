@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "util/status.h"
+#include "util/calendar.h"
 #include "util/text.h"
 
 namespace holvanter {
@@ -110,12 +111,6 @@ int MonthFromName(std::string_view name) {
   for (std::size_t m = 0; m < kNames.size(); ++m)
     if (EqualsIgnoreCase(name, kNames[m])) return static_cast<int>(m) + 1;
   return -1;
-}
-
-int DaysInMonth(int year, int month) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  return month == 2 && leap ? 29 : kDays[month - 1];
 }
 
 // "#YYYY-MM-DD[ HH:mm[:ss]]#" or "#YYYY-MMM-DD[ ...]#" as
