@@ -6,9 +6,6 @@
 namespace holvanter {
 namespace {
 
-constexpr std::string_view kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
 int Figures(std::string_view s, std::size_t pos, std::size_t count) {
   int value = 0;
   for (std::size_t i = pos; i < pos + count && i < s.size(); ++i) value = value * 10 + (s[i] - '0');
@@ -41,20 +38,6 @@ std::string RoomCheckOutPrefix(int bldg_no, int floor_no) {
 }
 
 }  // namespace
-
-std::string_view MonthAbbreviation(int month) {
-  return month >= 1 && month <= 12 ? kMonths[month - 1] : std::string_view{};
-}
-
-std::string QuoteSqlText(std::string_view text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    quoted.push_back(c);
-    if (c == '\'') quoted.push_back('\'');
-  }
-  quoted.push_back('\'');
-  return quoted;
-}
 
 std::string StayDateText(std::string_view stamp) {
   LocalTime t{Figures(stamp, 0, 4), Figures(stamp, 4, 2), Figures(stamp, 6, 2),

@@ -9,15 +9,10 @@
 #include <string_view>
 
 #include "platform/env.h"
+#include "util/calendar.h"  // MonthAbbreviation: the month names the date literals carry
+#include "util/text.h"      // QuoteSqlText: a holder name cannot end its value early
 
 namespace holvanter {
-
-// "Jan".."Dec": the month names the date literals carry.
-std::string_view MonthAbbreviation(int month);
-
-// A text value between single quotes, each quote inside doubled, so that a
-// holder name can neither end the value early nor change the statement.
-std::string QuoteSqlText(std::string_view text);
 
 // "#YYYY-MMM-DD HH:mm:00#" from a 12-figure stamp YYYYMMDDhhmm.
 std::string StayDateText(std::string_view stamp);
