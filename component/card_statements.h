@@ -9,6 +9,8 @@
 #include <string_view>
 
 #include "platform/env.h"
+#include "util/calendar.h"  // MonthAbbreviation: the month names the date literals carry
+#include "util/text.h"      // QuoteSqlText: a holder name cannot end its value early
 
 namespace holvanter {
 

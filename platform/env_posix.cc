@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <link.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <sys/file.h>
@@ -131,6 +132,43 @@ std::string Convert(const std::string& text, const char* to, const char* from) {
   return out;
 }
 
+// The file of the loaded object that holds `address`, and whether that is
+// the program itself rather than a shared library.
+bool ObjectHolding(const void* address, std::string& file, bool& is_program) {
+  Dl_info info;
+  link_map* object = nullptr;
+  if (dladdr1(address, &info, reinterpret_cast<void**>(&object), RTLD_DL_LINKMAP) == 0 ||
+      info.dli_fname == nullptr || object == nullptr)
+    return false;
+  is_program = object->l_name == nullptr || object->l_name[0] == '\0';
+  file = info.dli_fname;
+  return true;
+}
+
+// The component's own file. Inside libholvanter.so that is the library this
+// code lies in. A program that carries the core in itself (tavocard, the
+// tests) and has libholvanter.so loaded as well uses the component's folder
+// too, so that the settings its own copy of the core reads are the ones the
+// component reads and `tavocard hotel init` writes; without libholvanter.so
+// the program is the component, and its own file counts.
+std::string ComponentFile() {
+  static const int anchor = 0;
+  std::string file;
+  bool is_program = false;
+  if (!ObjectHolding(&anchor, file, is_program)) return "";
+  if (!is_program) return file;
+  if (const void* face = dlsym(RTLD_DEFAULT, "tavo_card_create"); face != nullptr) {
+    std::string library;
+    bool face_in_program = true;
+    if (ObjectHolding(face, library, face_in_program) && !face_in_program) return library;
+  }
+  // The program's name as started may lack its folder (found on PATH).
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) return std::string(self, static_cast<std::size_t>(n));
+  return file;
+}
+
 class PosixEnv : public Env {
  public:
   std::unique_ptr<SharedLibrary> LoadVendorLibrary(const std::string& stem) override {
@@ -172,16 +210,7 @@ class PosixEnv : public Env {
     return true;
   }
 
-  std::string ComponentFolder() override {
-    Dl_info info;
-    static const int anchor = 0;
-    if (dladdr(&anchor, &info) == 0 || info.dli_fname == nullptr) return ".";
-    std::string file = info.dli_fname;
-    const auto slash = file.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return file.substr(0, slash);
-  }
+  std::string ComponentFolder() override { return FolderOf(ComponentFile()); }
 
   const char* PathSeparator() const override { return "/"; }
 

@@ -16,25 +16,29 @@ extern "C" {
 typedef struct tavo_card tavo_card;
 /* Each call returns 0 when the method ran and stored its result code in *result, or the
    nonzero HRESULT of the failure that ended it; tavo_last_error() then says why (per thread). */
-int32_t tavo_card_create(tavo_card **card);      /* a new TavoCard object on this thread */
-void    tavo_card_release(tavo_card *card);
-int32_t tavo_open_port(tavo_card *card, int32_t port, const int32_t *baud, int32_t *result);
-int32_t tavo_close_port(tavo_card *card, const int32_t *IcDevH, int32_t *result);
-int32_t tavo_write_card(tavo_card *card, int32_t IcDevH, const char *BeginDate, const char *EndDate,
-                        char *CardNo, int16_t BldgNo, int16_t FloorNo, const char *Rooms,
-                        const char *HoderName, int16_t *result);
-int32_t tavo_read_card(tavo_card *card, int32_t IcDevH, char *CardNo, char *RoomNO,
-                       char *BeginDate, char *EndDate, int16_t *result);
-int32_t tavo_villa_card(tavo_card *card, int32_t IcDevH, const char *BeginDate, const char *EndDate,
-                        char *CardNo, int16_t BldgNo, int16_t FloorNo, const char *RoomNO,
-                        const char *HoderName, int16_t *result);
-const char *tavo_last_error(void);
+HOLVANTER_EXPORT int32_t tavo_card_create(tavo_card **card); /* a new TavoCard object on this thread */
+HOLVANTER_EXPORT void    tavo_card_release(tavo_card *card);
+HOLVANTER_EXPORT int32_t tavo_open_port(tavo_card *card, int32_t port, const int32_t *baud,
+                                        int32_t *result);
+HOLVANTER_EXPORT int32_t tavo_close_port(tavo_card *card, const int32_t *IcDevH, int32_t *result);
+HOLVANTER_EXPORT int32_t tavo_write_card(tavo_card *card, int32_t IcDevH, const char *BeginDate,
+                                         const char *EndDate, char *CardNo, int16_t BldgNo,
+                                         int16_t FloorNo, const char *Rooms,
+                                         const char *HoderName, int16_t *result);
+HOLVANTER_EXPORT int32_t tavo_read_card(tavo_card *card, int32_t IcDevH, char *CardNo,
+                                        char *RoomNO, char *BeginDate, char *EndDate,
+                                        int16_t *result);
+HOLVANTER_EXPORT int32_t tavo_villa_card(tavo_card *card, int32_t IcDevH, const char *BeginDate,
+                                         const char *EndDate, char *CardNo, int16_t BldgNo,
+                                         int16_t FloorNo, const char *RoomNO,
+                                         const char *HoderName, int16_t *result);
+HOLVANTER_EXPORT const char *tavo_last_error(void);
 /* Why the last card method on this thread ended as it did, where its result code alone does
    not say it (TavoCard::LastFailureReason): the settings file or database path looked at
    (-800, -820), the database's own message (-840, "busy: ..." when it was locked), a card
    write that failed, a check-out without an open record. "" after a method that did all its
    work. Valid until the next call of tavo_last_reason on this thread. */
-const char *tavo_last_reason(void);
+HOLVANTER_EXPORT const char *tavo_last_reason(void);
 /* Notes on the buffers and failures:
    - An in/out buffer is read up to its first zero byte, at most TAVO_TEXT_CAP bytes, and is
      written only when the method replaced its text. A text longer than TAVO_TEXT_CAP - 1 bytes

@@ -21,12 +21,14 @@ id -u "$user" >/dev/null 2>&1 ||
 
 # The desk's own copy of the command and component, with its own
 # Tavoper.ini, in a folder both users can reach (the build folder may lie
-# where the second user cannot).
+# where the second user cannot). The component goes with its soname, the
+# name tavocard asks the loader for; else the loader takes the build
+# folder's and its Tavoper.ini, which the agent tests rewrite meanwhile.
 work=$(mktemp -d /tmp/holvanter-desks.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
 mkdir -p "$work/desk/bin" "$work/desk/lib" "$work/hotel" "$work/encoder"
-cp "$build/bin/tavocard" "$work/desk/bin/" && cp "$build"/lib/*.so "$work/desk/lib/" || fail "copy"
+cp "$build/bin/tavocard" "$work/desk/bin/" && cp -P "$build"/lib/*.so* "$work/desk/lib/" || fail "copy"
 chgrp "$group" "$work/hotel" "$work/encoder" && chmod 2770 "$work/hotel" "$work/encoder"
 export LD_LIBRARY_PATH=$work/desk/lib LYCOMM_SIM_DIR=$work/encoder
 unset LYCOMM_SIM_FAIL
