@@ -21,7 +21,7 @@ int32_t TavoCard::OpenPort(int32_t port, std::optional<int32_t> /*baud*/) {
   }
   const uint8_t answer = ValueOrThrow(CreateCard(static_cast<uint8_t>(library_port)));
   ThisThreadState().port_state = static_cast<int16_t>(answer);
-  return answer == 1 ? static_cast<int32_t>(library_port) : -99;
+  return answer == 1 ? static_cast<int32_t>(library_port) : result::kPortNotOpened;
 }
 
 int32_t TavoCard::ClosePort(std::optional<int32_t> /*IcDevH*/) {
