@@ -40,9 +40,9 @@ int HexValue(char c) {
   return c - 'a' + 10;
 }
 
-// The four password bytes, taken anew from the password text on each call:
-// byte k is characters 2k-1 and 2k read as one hexadecimal number.
-std::array<uint8_t, 4> PasswordBytes() {
+}  // namespace
+
+std::array<uint8_t, 4> CardPasswordBytes() {
   std::array<uint8_t, 4> bytes{};
   for (std::size_t k = 0; k < 4; ++k) {
     bytes[k] = static_cast<uint8_t>(HexValue(kCardPassword[2 * k]) * 16 +
@@ -50,8 +50,6 @@ std::array<uint8_t, 4> PasswordBytes() {
   }
   return bytes;
 }
-
-}  // namespace
 
 Result<uint8_t> CreateCard(uint8_t port) {
   HV_ASSIGN_OR_RETURN(const auto create_card, Resolve<CreateCardFn>("createCard"));
@@ -66,7 +64,7 @@ Status DestroyCard() {
 
 Result<int16_t> ReadCardImage(CardImage& image) {
   HV_ASSIGN_OR_RETURN(const auto read_pass, Resolve<ReadPassFn>("readPass"));
-  const auto p = PasswordBytes();
+  const auto p = CardPasswordBytes();
   uint8_t* b = image.data();
   const uint8_t status =
       read_pass(p[0], p[1], p[2], p[3], b + 0, b + 1, b + 2, b + 3, b + 4, b + 5, b + 6, b + 7,
@@ -77,7 +75,7 @@ Result<int16_t> ReadCardImage(CardImage& image) {
 
 Result<int16_t> WriteCardImage(const CardImage& image) {
   HV_ASSIGN_OR_RETURN(const auto write_pass, Resolve<WritePassFn>("writePass"));
-  const auto p = PasswordBytes();
+  const auto p = CardPasswordBytes();
   const CardImage& b = image;
   const uint8_t status =
       write_pass(p[0], p[1], p[2], p[3], b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8],

@@ -6,6 +6,7 @@
 #ifndef HOLVANTER_CARD_ENCODER_LINK_H_
 #define HOLVANTER_CARD_ENCODER_LINK_H_
 
+#include <array>
 #include <cstdint>
 
 #include "card/card_image.h"
@@ -15,6 +16,10 @@ namespace holvanter {
 
 // The fixed card password, sent ahead of every image read and write.
 inline constexpr char kCardPassword[] = "5C1E93A7";
+// The four password bytes, taken anew from the password text on each call:
+// byte k is characters 2k-1 and 2k read as one hexadecimal number. The
+// encoder keeps them ahead of a card's 28 bytes.
+std::array<uint8_t, 4> CardPasswordBytes();
 
 // createCard(port): opens the encoder on the 1-based port; 1 = opened.
 Result<uint8_t> CreateCard(uint8_t port);

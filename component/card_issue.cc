@@ -114,23 +114,16 @@ void CheckHolderName(std::string_view holder_name) {
 
 int16_t ReadHotelSettings(CallContext& call) {
   const int16_t rc = ReadDatabasePath(call.env, call.database_path);
-  if (rc == 0) return 0;
-  const std::string settings_file = SettingsFilePath(call.env);
-  if (rc == result::kNoSettingsFile)
-    call.failure_reason = "no settings file " + settings_file;
-  else
-    call.failure_reason = "the settings file " + settings_file + " names DataBase=\"" +
-                          call.database_path + "\", where no file is";
+  call.failure_reason = DatabasePathFailure(call.env, rc, call.database_path);
   return rc;
 }
 
 int16_t OpenHotelDatabase(CallContext& call) {
   std::string reason;
   if (!OpenDatabase(call.env, call.database_path, call.connection, &reason)) {
-    const std::string lower = ToLowerAscii(reason);
     // Another program holding the database is worth a word of its own: the
     // desk can try again.
-    if (lower.find("locked") != std::string::npos || lower.find("busy") != std::string::npos)
+    if (ContainsIgnoreCase(reason, "locked") || ContainsIgnoreCase(reason, "busy"))
       reason = "busy: " + reason;
     call.failure_reason = reason + " (" + call.database_path + ")";
     return result::kDatabaseNotOpen;

@@ -80,10 +80,8 @@ const Desk& TheDesk() {
 
 // The card password as the encoder stores it, then the card's 28 bytes.
 std::string CardFileBytes(const std::vector<uint8_t>& image) {
-  std::string bytes;
-  for (int i = 0; i < 4; ++i)
-    bytes += static_cast<char>(std::stoi(std::string(holvanter::kCardPassword + 2 * i, 2), nullptr,
-                                          16));
+  const auto password = holvanter::CardPasswordBytes();
+  std::string bytes(password.begin(), password.end());
   bytes.append(image.begin(), image.end());
   bytes.resize(4 + holvanter::kCardImageSize, '\xFF');
   return bytes;

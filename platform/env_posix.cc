@@ -210,7 +210,11 @@ class PosixEnv : public Env {
     return true;
   }
 
-  std::string ComponentFolder() override { return FolderOf(ComponentFile()); }
+  std::string ComponentFolder() override {
+    // The objects a program starts with do not change: look once.
+    static const std::string folder = FolderOf(ComponentFile());
+    return folder;
+  }
 
   const char* PathSeparator() const override { return "/"; }
 
@@ -337,8 +341,9 @@ class PosixEnv : public Env {
     };
     if (fd < 0) return fail(errno);
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      const int code = S_ISREG(st.st_mode) ? errno : EINVAL;  // not an ordinary file
+    const bool examined = fstat(fd, &st) == 0;
+    if (!examined || !S_ISREG(st.st_mode)) {
+      const int code = examined ? EINVAL : errno;  // EINVAL: not an ordinary file
       close(fd);
       return fail(code);
     }

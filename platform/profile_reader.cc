@@ -1,6 +1,7 @@
 #include "platform/profile_reader.h"
 
 #include <cctype>
+
 #include "util/text.h"
 
 namespace holvanter {
@@ -41,13 +42,11 @@ void ForEachEntry(std::string_view text, Visit visit) {
 
 }  // namespace
 
-bool SameProfileName(std::string_view a, std::string_view b) { return EqualsIgnoreCase(a, b); }
-
 std::optional<std::string> FindProfileValue(std::string_view text, std::string_view section,
                                             std::string_view key) {
   std::optional<std::string> found;
   ForEachEntry(text, [&](std::string_view s, std::string_view k, std::string_view v) {
-    if (!SameProfileName(s, section) || !SameProfileName(k, key)) return false;
+    if (!EqualsIgnoreCase(s, section) || !EqualsIgnoreCase(k, key)) return false;
     found = Unquote(v);
     return true;
   });
@@ -58,9 +57,9 @@ std::vector<std::pair<std::string, std::string>> ReadProfileSection(std::string_
                                                                     std::string_view section) {
   std::vector<std::pair<std::string, std::string>> entries;
   ForEachEntry(text, [&](std::string_view s, std::string_view k, std::string_view v) {
-    if (!SameProfileName(s, section)) return false;
+    if (!EqualsIgnoreCase(s, section)) return false;
     for (const auto& [existing, _] : entries)
-      if (SameProfileName(existing, k)) return false;  // the first of a repeated key wins
+      if (EqualsIgnoreCase(existing, k)) return false;  // the first of a repeated key wins
     entries.emplace_back(std::string(k), Unquote(v));
     return false;
   });

@@ -16,10 +16,6 @@
 
 namespace holvanter {
 
-// True when two section or key names are the same without regard to (ASCII)
-// case, as the settings file reader compares them.
-bool SameProfileName(std::string_view a, std::string_view b);
-
 // The value of `key` in `section`, or nullopt when either is absent.
 std::optional<std::string> FindProfileValue(std::string_view text, std::string_view section,
                                             std::string_view key);

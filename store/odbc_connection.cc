@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "util/status.h"
+#include "util/text.h"
 
 namespace holvanter {
 
@@ -340,15 +341,6 @@ FieldValue ReadField(Statement& stmt, SQLUSMALLINT column, SQLSMALLINT type) {
   return ReadText(stmt, column);
 }
 
-bool ContainsNoCase(std::string_view text, std::string_view word) {
-  const auto it = std::search(text.begin(), text.end(), word.begin(), word.end(),
-                              [](char a, char b) {
-                                return std::tolower(static_cast<unsigned char>(a)) ==
-                                       std::tolower(static_cast<unsigned char>(b));
-                              });
-  return it != text.end();
-}
-
 // The key of the session lock through which the desks of one PostgreSQL
 // hotel take turns at card numbering ("Holvant" in ASCII).
 constexpr char kAdvisoryLockKey[] = "20388709956415092";
@@ -420,7 +412,7 @@ void PrepareMariaDbSession(OdbcConnection::Handles& h, const std::string& dbms_n
   const std::string limit = std::to_string(kCommandTimeoutSeconds);
   // Either driver may face either server: the server's version says which.
   const std::string statement_limit =
-      ContainsNoCase(FirstValue(h, "SELECT VERSION()").value_or(""), "mariadb")
+      ContainsIgnoreCase(FirstValue(h, "SELECT VERSION()").value_or(""), "mariadb")
           ? "max_statement_time = " + limit
           : "max_execution_time = " + limit + "000";
   h.Run(std::string("SET SESSION sql_mode = '") + kMariaDbSqlMode +
@@ -529,11 +521,11 @@ class NoTurn : public NumberingTurn {};
 }  // namespace
 
 std::optional<SqlDialect> DialectOfDbms(const std::string& dbms_name) {
-  if (ContainsNoCase(dbms_name, "postgres")) return SqlDialect::kPostgres;
-  if (ContainsNoCase(dbms_name, "sqlite")) return SqlDialect::kSqlite;
-  if (ContainsNoCase(dbms_name, "mariadb") || ContainsNoCase(dbms_name, "mysql"))
+  if (ContainsIgnoreCase(dbms_name, "postgres")) return SqlDialect::kPostgres;
+  if (ContainsIgnoreCase(dbms_name, "sqlite")) return SqlDialect::kSqlite;
+  if (ContainsIgnoreCase(dbms_name, "mariadb") || ContainsIgnoreCase(dbms_name, "mysql"))
     return SqlDialect::kMariaDb;
-  if (ContainsNoCase(dbms_name, "access")) return SqlDialect::kAccess;
+  if (ContainsIgnoreCase(dbms_name, "access")) return SqlDialect::kAccess;
   return std::nullopt;
 }
 

@@ -8,6 +8,7 @@
 #include "platform/profile_reader.h"
 #include "store/odbc_connection.h"
 #include "store/settings.h"
+#include "util/text.h"
 
 namespace holvanter {
 namespace {
@@ -18,14 +19,8 @@ constexpr std::size_t kMaxDataSourceBytes = 64 * 1024;
 const std::string* FindKeyword(const std::vector<std::pair<std::string, std::string>>& keywords,
                                std::string_view name) {
   for (const auto& [key, value] : keywords)
-    if (SameProfileName(key, name)) return &value;
+    if (EqualsIgnoreCase(key, name)) return &value;
   return nullptr;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view word) {
-  for (std::size_t i = 0; i + word.size() <= text.size(); ++i)
-    if (SameProfileName(text.substr(i, word.size()), word)) return true;
-  return false;
 }
 
 bool IsUtf8(std::string_view text) {
@@ -97,11 +92,11 @@ std::optional<Keywords> DataSourceKeywords(std::string_view text) {
 // the limit, unless the data source sets one. Its database name goes in a
 // form that reaches it whole.
 std::string DataSourceConnectionString(Keywords keywords) {
-  if (ContainsNoCase(*FindKeyword(keywords, "DRIVER"), "sqlite")) {
+  if (ContainsIgnoreCase(*FindKeyword(keywords, "DRIVER"), "sqlite")) {
     if (FindKeyword(keywords, "Timeout") == nullptr)
       keywords.emplace_back("Timeout", std::to_string(kSqliteDriverBusyTimeoutMs));
     for (auto& [key, value] : keywords)
-      if (SameProfileName(key, "Database")) value = SqliteDatabaseName(value);
+      if (EqualsIgnoreCase(key, "Database")) value = SqliteDatabaseName(value);
   }
   return JoinConnectionString(keywords);
 }
@@ -178,7 +173,7 @@ std::optional<OdbcTarget> PlanOdbcOpen(Env& env, const std::string& path) {
     database_file = *dbq;
   } else if (const std::string* database = FindKeyword(*keywords, "Database");
              database && !database->empty() &&
-             (ContainsNoCase(driver, "sqlite") || env.FileExists(*database))) {
+             (ContainsIgnoreCase(driver, "sqlite") || env.FileExists(*database))) {
     database_file = *database;
   }
   return OdbcTarget{DataSourceConnectionString(*keywords), database_file + ".lock"};

@@ -37,6 +37,13 @@ int16_t ReadDatabasePath(Env& env_ref, std::string& database_path) {
   return 0;
 }
 
+std::string DatabasePathFailure(Env& env, int16_t result, const std::string& database_path) {
+  if (result == 0) return {};
+  if (result == -800) return "no settings file " + SettingsFilePath(env);
+  return "the settings file " + SettingsFilePath(env) + " names DataBase=\"" + database_path +
+         "\", where no file is";
+}
+
 std::string BuildConnectionString(const std::string& database_path) {
   return std::string("DRIVER=Microsoft Access Driver (*.mdb);DBQ=") + database_path + ";pwd=" +
          kDatabasePassword;

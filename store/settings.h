@@ -24,6 +24,10 @@ std::string SettingsFilePath(Env& env);
 // exists at the path it names.
 int16_t ReadDatabasePath(Env& env, std::string& database_path);
 
+// Why ReadDatabasePath gave `result` (-800 or -820) in words, with the
+// settings file and the path it looked at; empty for 0.
+std::string DatabasePathFailure(Env& env, int16_t result, const std::string& database_path);
+
 // "DRIVER=Microsoft Access Driver (*.mdb);DBQ=" + path + ";pwd=lockhousepw".
 std::string BuildConnectionString(const std::string& database_path);
 

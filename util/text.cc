@@ -33,6 +33,12 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+bool ContainsIgnoreCase(std::string_view text, std::string_view word) {
+  for (std::size_t i = 0; i + word.size() <= text.size(); ++i)
+    if (EqualsIgnoreCase(text.substr(i, word.size()), word)) return true;
+  return false;
+}
+
 bool AllFigures(std::string_view text) {
   if (text.empty()) return false;
   for (char c : text)

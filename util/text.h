@@ -23,6 +23,10 @@ std::string ToUpperAscii(std::string_view text);
 // The same text but for the case of ASCII letters.
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 
+// True when `word` stands anywhere in `text`, but for the case of ASCII
+// letters.
+bool ContainsIgnoreCase(std::string_view text, std::string_view word);
+
 // True when `text` is not empty and holds figures 0-9 only.
 bool AllFigures(std::string_view text);
 

@@ -374,11 +374,8 @@ CardAnswer ReadCardOnEncoder(int port) {
 }
 
 std::vector<uint8_t> CardPasswordBytes() {
-  std::vector<uint8_t> bytes;
-  for (int k = 0; k < 4; ++k)
-    bytes.push_back(static_cast<uint8_t>(
-        std::stoi(std::string(holvanter::kCardPassword + 2 * k, 2), nullptr, 16)));
-  return bytes;
+  const auto bytes = holvanter::CardPasswordBytes();
+  return {bytes.begin(), bytes.end()};
 }
 
 std::string SettingsFilePath() { return holvanter::SettingsFilePath(*holvanter::Env::Default()); }

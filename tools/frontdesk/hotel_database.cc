@@ -16,19 +16,13 @@ namespace result = holvanter::result;
 // Opens the hotel database the settings name; empty when it does not open,
 // `database` then says why.
 std::unique_ptr<holvanter::Connection> OpenHotelDatabase(HotelDatabase& database) {
-  database.result = holvanter::ReadDatabasePath(*holvanter::Env::Default(), database.path);
-  if (database.result == result::kNoSettingsFile) {
-    database.reason = "no settings file " + SettingsFilePath();
-    return nullptr;
-  }
-  if (database.result != result::kDone) {
-    database.reason = "the settings file " + SettingsFilePath() + " names DataBase=\"" +
-                      database.path + "\", where no file is";
-    return nullptr;
-  }
+  holvanter::Env& env = *holvanter::Env::Default();
+  database.result = holvanter::ReadDatabasePath(env, database.path);
+  database.reason = holvanter::DatabasePathFailure(env, database.result, database.path);
+  if (database.result != result::kDone) return nullptr;
   std::unique_ptr<holvanter::Connection> connection;
   std::string why;
-  if (!holvanter::OpenDatabase(*holvanter::Env::Default(), database.path, connection, &why)) {
+  if (!holvanter::OpenDatabase(env, database.path, connection, &why)) {
     database.result = result::kDatabaseNotOpen;
     database.reason = "the hotel database " + database.path + " cannot be opened: " + why;
   }
