@@ -1,6 +1,6 @@
 // The two functions of the card reader's library mwic_32 that decipher the
 // hotel's system code, and the one that enciphers it when a hotel is set up.
-// The stand-in library in tools/mwic_sim implements these same types.
+// The stand-in library in stand_ins/mwic_sim implements these same types.
 #ifndef HOLVANTER_STORE_MWIC_32_H_
 #define HOLVANTER_STORE_MWIC_32_H_
 

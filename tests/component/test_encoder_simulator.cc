@@ -15,7 +15,7 @@
 #include "card/encoder_link.h"
 #include "holvanter/tavo_card.h"
 #include "support/component_env.h"
-#include "tools/lycomm_sim/sim_card_file.h"
+#include "stand_ins/lycomm_sim/sim_card_file.h"
 
 namespace holvanter {
 namespace {

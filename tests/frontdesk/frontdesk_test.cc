@@ -12,8 +12,8 @@
 #include "holvanter/result_codes.h"
 #include "store/sqlite_connection.h"
 #include "store/store_test_util.h"
-#include "tools/frontdesk/frontdesk.h"
-#include "tools/frontdesk/hotel.h"
+#include "hosts/frontdesk/frontdesk.h"
+#include "hosts/frontdesk/hotel.h"
 
 namespace frontdesk {
 namespace {

@@ -9,11 +9,11 @@ cd "$ROOT" || exit 2
 
 crossings=$(
   # From the bottom: util, platform, card, store; the component above them.
-  grep -rnE '#include "(platform|card|store|component|holvanter|tools)/' util
-  grep -rnE '#include "(card|store|component|holvanter|tools)/' platform
-  grep -rnE '#include "(store|component|holvanter|tools)/' card
-  grep -rnE '#include "(component|holvanter|tools)/' store
-  grep -rnE '#include "(store|card|component|platform|util)/' tools/tavocard tools/agent
+  grep -rnE '#include "(platform|card|store|component|holvanter|hosts|stand_ins)/' util
+  grep -rnE '#include "(card|store|component|holvanter|hosts|stand_ins)/' platform
+  grep -rnE '#include "(store|component|holvanter|hosts|stand_ins)/' card
+  grep -rnE '#include "(component|holvanter|hosts|stand_ins)/' store
+  grep -rnE '#include "(store|card|component|platform|util)/' hosts/tavocard hosts/agent hosts/fias
 )
 if [ -n "$crossings" ]; then
   echo "includes that cross a layer:"

@@ -1,0 +1,92 @@
+// tavocard serve | decode: the front-desk agent and the card image decoder.
+#include <iostream>
+
+#include "hosts/agent/agent.h"
+#include "hosts/agent/token.h"
+#include "hosts/frontdesk/frontdesk.h"
+#include "hosts/frontdesk/image_decode.h"
+
+namespace agent {
+
+void AddAgentCommands(CLI::App& app) {
+  auto options = std::make_shared<AgentOptions>();
+  CLI::App* serve = app.add_subcommand(
+      "serve",
+      "run the front-desk agent: a local HTTP service through which a browser-based PMS issues, "
+      "reads and checks out cards on this desk's encoder (Ctrl+C or SIGTERM stops it); the "
+      "options can also come from the [serve] section of a settings file given with --config "
+      "FILE");
+  serve->add_option("--address", options->address,
+                    "the address to listen on; keep the loopback address unless the PMS runs "
+                    "on another machine")
+      ->capture_default_str();
+  serve->add_option("--listen-port", options->port, "the TCP port to listen on (0: any free one)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 65535));
+  serve->add_option("--port", options->encoder_port, "encoder port, counted from 0")
+      ->capture_default_str()
+      ->check(CLI::Range(-1, 254));
+  serve->add_option("--token-file", options->token_file,
+                    "the bearer token file, made at first start (default " + DefaultTokenFile() +
+                        ")");
+  serve->add_option("--origin", options->origins,
+                    "a browser origin allowed to call the agent (the PMS's address, e.g. "
+                    "https://pms.hotel.lan); repeat for more");
+  serve->add_option("--queue-wait", options->queue_wait_seconds,
+                    "seconds a request may wait for the encoder before it gets 503")
+      ->capture_default_str()
+      ->check(CLI::Range(0.01, 3600.0));
+  // CLI11 reads settings files for the whole command only: the [serve]
+  // section of the file holds the options above (listen-port = 8866,
+  // origin = ["https://pms.hotel.lan"]).
+  app.set_config("--config", "",
+                 "a settings file whose [serve] section holds options of tavocard serve");
+  serve->fallthrough();
+  serve->callback([options] {
+    const int status = Serve(*options);
+    if (status != 0) throw CLI::RuntimeError(status);
+  });
+
+  auto image = std::make_shared<std::string>();
+  auto json = std::make_shared<bool>(false);
+  CLI::App* decode = app.add_subcommand(
+      "decode", "show what a raw 28-byte card image holds (56 hexadecimal figures, from a card "
+                "reader's dump)");
+  decode->add_option("HEX", *image, "the card image; blanks are ignored")->required();
+  decode->add_flag("--json", *json, "print the result as JSON");
+  decode->callback([image, json] {
+    std::string hex;
+    for (char c : *image)
+      if (c != ' ' && c != ':' && c != '-') hex += c;
+    nlohmann::json card;
+    try {
+      card = frontdesk::DecodeImageHex(hex);
+    } catch (const std::invalid_argument& e) {
+      std::cerr << "tavocard decode: the image " << e.what() << "\n";
+      throw CLI::RuntimeError(64);
+    }
+    if (*json) {
+      std::cout << frontdesk::Dump(card, 2) << "\n";
+    } else {
+      const auto text = [&](const char* key) {
+        return card[key].is_null() || card[key] == "" ? std::string("-")
+               : card[key].is_string() ? card[key].get<std::string>()
+                                       : card[key].dump();
+      };
+      std::string rooms;
+      for (const auto& room : card["rooms"]) rooms += (rooms.empty() ? "" : " ") + room.get<std::string>();
+      std::cout << "kind         " << text("kind") << " (kind byte " << text("kind_byte") << ")\n"
+                << "system code  " << text("system_code") << "\n"
+                << "card number  " << text("card_no") << " (" << text("card_no_hex") << ")\n"
+                << "building     " << text("building") << "  floor " << text("floor")
+                << "  rooms " << (rooms.empty() ? "-" : rooms) << "\n"
+                << "begin        " << text("begin") << "\n"
+                << "end          " << text("end") << "\n"
+                << "result       " << text("result") << ": " << text("meaning") << "\n";
+    }
+    const int result = card["result"].get<int>();
+    if (result != 0) throw CLI::RuntimeError(1);
+  });
+}
+
+}  // namespace agent

@@ -1,0 +1,50 @@
+// What each API route does once the server has let the request in: the body
+// checks, and the card operations of the front-desk layer, which the server
+// runs on the encoder's thread.
+#ifndef HOLVANTER_HOSTS_AGENT_ROUTES_H_
+#define HOLVANTER_HOSTS_AGENT_ROUTES_H_
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "hosts/frontdesk/frontdesk.h"
+
+namespace agent {
+
+// A request the agent refuses with 400; the message names the field.
+class BadRequest : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class FieldType { kText, kInt16, kTwoTexts };
+struct FieldSpec {
+  const char* name;
+  FieldType type;
+};
+
+// The JSON object of `body` with exactly the fields of `fields`, each of its
+// type. An empty body is an empty object. Throws BadRequest.
+nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& fields);
+
+extern const std::vector<FieldSpec> kGuestFields, kVillaFields, kDecodeFields;
+
+// The stays of checked bodies. The front desk's guards (a room that would
+// check the card on the encoder out, a room or stamp with the wrong figures)
+// refuse here, before anything is queued.
+frontdesk::GuestStay GuestStayOf(const nlohmann::json& in);
+frontdesk::VillaStay VillaStayOf(const nlohmann::json& in);
+
+// The newest `limit` cards of the hotel database that Tavoper.ini names.
+// Throws std::runtime_error when the database cannot be read.
+nlohmann::json NewestCards(int limit);
+
+// Whether the hotel database opens: {reachable, path, message}.
+nlohmann::json DatabaseHealth();
+
+}  // namespace agent
+
+#endif  // HOLVANTER_HOSTS_AGENT_ROUTES_H_

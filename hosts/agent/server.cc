@@ -1,0 +1,500 @@
+// The agent's HTTP face (Boost.Beast over Asio): one network thread that
+// accepts, checks and answers requests; card operations go to the encoder
+// port's worker thread, database look-ups to a thread of their own.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>  // Boost 1.74's Asio uses std::exchange without it
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include "holvanter/tavo_card.h"
+#include "holvanter/version.h"
+#include "hosts/agent/agent.h"
+#include "hosts/agent/encoder_worker.h"
+#include "hosts/agent/routes.h"
+#include "hosts/agent/token.h"
+#include "hosts/frontdesk/frontdesk.h"
+#include "hosts/frontdesk/image_decode.h"
+
+namespace agent {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kBodyLimit = 64 * 1024;
+
+struct Answer {
+  http::status status = http::status::ok;
+  std::string body;
+  std::string content_type = "application/json";
+  std::string card_no;  // for the log line
+};
+
+Answer Json(http::status status, const nlohmann::json& body) {
+  Answer a;
+  a.status = status;
+  a.body = frontdesk::Dump(body);
+  if (body.is_object() && body.contains("card_no") && body["card_no"].is_string())
+    a.card_no = body["card_no"].get<std::string>();
+  return a;
+}
+
+Answer Error(http::status status, const std::string& message) {
+  return Json(status, {{"error", std::string(http::obsolete_reason(status))},
+                       {"message", message}});
+}
+
+void Log(const std::string& line) {
+  static std::mutex mutex;
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+#ifdef _WIN32
+  gmtime_s(&tm, &t);
+#else
+  gmtime_r(&t, &tm);
+#endif
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  std::lock_guard<std::mutex> lock(mutex);
+  std::cout << stamp << " " << line << std::endl;
+}
+
+class Server;
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, Server& server) : stream_(std::move(socket)), server_(server) {}
+  void Start() { Read(); }
+  // Sends the answer to the request read last; on the network thread.
+  void Send(Answer answer);
+  const http::request<http::string_body>& request() const { return request_; }
+
+ private:
+  void Read();
+  void OnRead(beast::error_code ec);
+
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  http::request<http::string_body> request_;
+  Server& server_;
+  Clock::time_point started_;
+  bool answered_ = true;
+};
+
+class Server {
+ public:
+  Server(const AgentOptions& options, std::string token)
+      : options_(options),
+        token_(std::move(token)),
+        acceptor_(io_),
+        signals_(io_, SIGINT, SIGTERM),
+        worker_(options.encoder_port, [port = options.encoder_port] {
+          // Whether the encoder opens, for the health answer before any card.
+          holvanter::TavoCard card;
+          try {
+            const bool opened = card.OpenPort(port) == port + 1;
+            card.ClosePort();
+            return opened;
+          } catch (const holvanter::TavoError&) {
+            return false;  // no encoder library: each operation says so
+          }
+        }) {}
+
+  int Run() {
+    const Clock::time_point started = Clock::now();
+    // The health answer tells whether the encoder opened: not before it was tried.
+    worker_.WaitUntilProbed();
+    beast::error_code ec;
+    const tcp::endpoint endpoint(net::ip::make_address(options_.address, ec),
+                                 static_cast<unsigned short>(options_.port));
+    if (ec) {
+      std::cerr << "tavocard serve: '" << options_.address << "' is no IP address\n";
+      return 64;
+    }
+    acceptor_.open(endpoint.protocol(), ec);
+#ifndef _WIN32
+    // A restarted agent takes its port back at once. (On Windows the same
+    // option would let a second program take a port in use.)
+    if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
+#endif
+    if (!ec) acceptor_.bind(endpoint, ec);
+    if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
+    if (ec) {
+      std::cerr << "tavocard serve: cannot listen on " << options_.address << ":"
+                << options_.port << ": " << ec.message() << "\n";
+      worker_.Stop();
+      return 3;
+    }
+    signals_.async_wait([this](beast::error_code, int signal) { BeginStop(signal); });
+    Accept();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    Log("listening on http://" + options_.address + ":" +
+        std::to_string(acceptor_.local_endpoint().port()) + "/ (encoder port " +
+        std::to_string(options_.encoder_port) + ", started in " + std::to_string(ms.count()) +
+        " ms)");
+    // Answers come back from the worker threads; the loop runs until the
+    // stop has let them out.
+    auto keep_running = net::make_work_guard(io_);
+    io_.run();
+    if (stopper_.joinable()) stopper_.join();
+    Log("stopped");
+    return 0;
+  }
+
+  void Dispatch(const std::shared_ptr<Session>& session);
+  void Decorate(http::response<http::string_body>& response,
+                const http::request<http::string_body>& request) const;
+
+  bool OriginListed(const std::string& origin) const {
+    return !origin.empty() &&
+           std::find(options_.origins.begin(), options_.origins.end(), origin) !=
+               options_.origins.end();
+  }
+
+ private:
+  void Accept() {
+    acceptor_.async_accept(net::make_strand(io_), [this](beast::error_code ec, tcp::socket s) {
+      if (ec) return;  // closed at stop
+      std::make_shared<Session>(std::move(s), *this)->Start();
+      Accept();
+    });
+  }
+
+  // Stops taking requests, lets the card operation in progress finish and
+  // answer, answers the waiting ones with 503, then ends.
+  void BeginStop(int signal) {
+    if (stopping_.exchange(true)) return;
+    Log(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    beast::error_code ignored;
+    acceptor_.close(ignored);
+    stopper_ = std::thread([this] {
+      worker_.Stop();
+      database_.join();
+      net::post(io_, [this] {
+        for (const auto& timer : waits_) timer->cancel();
+        // A moment for the last answers to leave, then idle connections close.
+        auto grace = std::make_shared<net::steady_timer>(io_, std::chrono::milliseconds(300));
+        grace->async_wait([this, grace](beast::error_code) { io_.stop(); });
+      });
+    });
+  }
+
+  // Runs `operation` (a front-desk card operation) on the encoder's thread;
+  // 503 when it has waited longer than the configured limit.
+  template <typename Operation>
+  void OnEncoder(const std::shared_ptr<Session>& session, Operation operation) {
+    auto timer = std::make_shared<net::steady_timer>(
+        io_, std::chrono::milliseconds(static_cast<long long>(options_.queue_wait_seconds * 1000)));
+    auto job = worker_.Submit([this, session, timer, operation] {
+      const frontdesk::CardAnswer card = operation(options_.encoder_port);
+      worker_.set_opened(card.opened && !card.hresult);
+      // A call that failed outright answers 500 with its HRESULT.
+      Answer answer = Json(card.hresult ? http::status::internal_server_error : http::status::ok,
+                           frontdesk::ToJson(card));
+      net::post(io_, [session, timer, answer = std::move(answer)]() mutable {
+        timer->cancel();
+        session->Send(std::move(answer));
+      });
+    });
+    if (!job) {
+      session->Send(Error(http::status::service_unavailable, "the agent is stopping"));
+      return;
+    }
+    waits_.insert(timer);
+    timer->async_wait([this, session, timer, job](beast::error_code) {
+      waits_.erase(timer);
+      if (job->Expire())
+        session->Send(Error(http::status::service_unavailable,
+                            stopping_ ? "the agent is stopping; nothing was done"
+                                      : "the encoder stayed busy longer than the wait limit; "
+                                        "nothing was done"));
+    });
+  }
+
+  // Runs `lookup` on the database thread.
+  template <typename Lookup>
+  void OnDatabase(const std::shared_ptr<Session>& session, Lookup lookup) {
+    net::post(database_, [this, session, lookup] {
+      Answer answer = Guarded(lookup);
+      net::post(io_, [session, answer = std::move(answer)]() mutable {
+        session->Send(std::move(answer));
+      });
+    });
+  }
+
+  // A database that cannot be read answers 500 with the reason.
+  template <typename Body>
+  static Answer Guarded(Body body) {
+    try {
+      return body();
+    } catch (const std::exception& e) {
+      return Error(http::status::internal_server_error, e.what());
+    }
+  }
+
+  bool Authorized(const http::request<http::string_body>& request) const {
+    const std::string header(request[http::field::authorization]);
+    const std::string scheme = "Bearer ";
+    return header.size() > scheme.size() && header.compare(0, scheme.size(), scheme) == 0 &&
+           SameToken(header.substr(scheme.size()), token_);
+  }
+
+  const AgentOptions options_;
+  const std::string token_;
+  net::io_context io_;
+  tcp::acceptor acceptor_;
+  net::signal_set signals_;
+  EncoderWorker worker_;
+  net::thread_pool database_{1};
+  std::set<std::shared_ptr<net::steady_timer>> waits_;  // network thread only
+  std::atomic<bool> stopping_{false};
+  std::thread stopper_;
+};
+
+void Session::Read() {
+  parser_.emplace();
+  parser_->body_limit(kBodyLimit);
+  stream_.expires_after(std::chrono::seconds(60));
+  http::async_read(stream_, buffer_, *parser_,
+                   [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                     self->OnRead(ec);
+                   });
+}
+
+void Session::OnRead(beast::error_code ec) {
+  started_ = Clock::now();
+  if (ec == http::error::body_limit) {
+    request_ = parser_->get();
+    request_.keep_alive(false);
+    answered_ = false;
+    Send(Error(http::status::payload_too_large, "the body is larger than 64 KiB"));
+    return;
+  }
+  if (ec) {
+    if (ec != http::error::end_of_stream && ec != beast::error::timeout &&
+        ec != net::error::operation_aborted && ec != net::error::connection_reset)
+      Log("connection closed: " + ec.message());
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    return;
+  }
+  request_ = parser_->release();
+  answered_ = false;
+  stream_.expires_never();  // a card operation may take long; the queue limit applies
+  server_.Dispatch(shared_from_this());
+}
+
+void Session::Send(Answer answer) {
+  if (answered_) return;
+  answered_ = true;
+  auto response = std::make_shared<http::response<http::string_body>>(answer.status,
+                                                                      request_.version());
+  response->set(http::field::server, "holvanter-agent");
+  response->set(http::field::content_type, answer.content_type);
+  response->body() = std::move(answer.body);
+  server_.Decorate(*response, request_);
+  response->keep_alive(request_.keep_alive());
+  response->prepare_payload();
+
+  const auto ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
+  char took[32];
+  std::snprintf(took, sizeof took, "%.1f ms", ms);
+  std::string line = std::string(request_.method_string()) + " " +
+                     std::string(request_.target()) + " " +
+                     std::to_string(static_cast<int>(answer.status)) + " " + took;
+  if (!answer.card_no.empty()) line += " card " + answer.card_no;
+  Log(line);
+
+  stream_.expires_after(std::chrono::seconds(30));
+  http::async_write(stream_, *response,
+                    [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
+                      if (ec || !response->keep_alive()) {
+                        beast::error_code ignored;
+                        self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+                        return;
+                      }
+                      self->Read();
+                    });
+}
+
+void Server::Decorate(http::response<http::string_body>& response,
+                      const http::request<http::string_body>& request) const {
+  response.set(http::field::cache_control, "no-store");
+  response.set("X-Content-Type-Options", "nosniff");
+  const std::string origin(request[http::field::origin]);
+  if (!OriginListed(origin)) return;
+  response.set(http::field::access_control_allow_origin, origin);
+  response.set(http::field::vary, "Origin");
+  if (request.method() == http::verb::options) {
+    response.set(http::field::access_control_allow_methods, "GET, POST, OPTIONS");
+    response.set(http::field::access_control_allow_headers, "Authorization, Content-Type");
+    response.set(http::field::access_control_max_age, "600");
+    // A PMS page served from the hotel network asks before it reaches this
+    // desk's loopback address.
+    if (request["Access-Control-Request-Private-Network"] == "true")
+      response.set("Access-Control-Allow-Private-Network", "true");
+  }
+}
+
+// The query value of `name` in `target`, or nullopt.
+std::optional<std::string> QueryValue(const std::string& target, const std::string& name) {
+  const std::size_t q = target.find('?');
+  if (q == std::string::npos) return std::nullopt;
+  std::size_t from = q + 1;
+  while (from <= target.size()) {
+    std::size_t to = target.find('&', from);
+    if (to == std::string::npos) to = target.size();
+    const std::string pair = target.substr(from, to - from);
+    const std::size_t eq = pair.find('=');
+    if (pair.substr(0, eq) == name) return eq == std::string::npos ? "" : pair.substr(eq + 1);
+    from = to + 1;
+  }
+  return std::nullopt;
+}
+
+void Server::Dispatch(const std::shared_ptr<Session>& session) {
+  const auto& request = session->request();
+  const std::string target(request.target());
+  const std::string path = target.substr(0, target.find('?'));
+  const http::verb method = request.method();
+  const std::string origin(request[http::field::origin]);
+
+  if (stopping_) {
+    session->Send(Error(http::status::service_unavailable, "the agent is stopping"));
+    return;
+  }
+
+  struct Route {
+    const char* path;
+    http::verb method;
+    bool token;
+  };
+  static const Route routes[] = {
+      {"/", http::verb::get, false},
+      {"/v1/health", http::verb::get, false},
+      {"/v1/openapi.json", http::verb::get, false},
+      {"/v1/cards/guest", http::verb::post, true},
+      {"/v1/cards/villa", http::verb::post, true},
+      {"/v1/card", http::verb::get, true},
+      {"/v1/card/checkout", http::verb::post, true},
+      {"/v1/cards", http::verb::get, true},
+      {"/v1/decode", http::verb::post, true},
+  };
+  const Route* route = nullptr;
+  bool path_known = false;
+  for (const Route& r : routes) {
+    if (path != r.path) continue;
+    path_known = true;
+    if (method == r.method) route = &r;
+  }
+
+  // A browser's preflight: answered for listed origins only.
+  if (method == http::verb::options && path_known) {
+    if (!OriginListed(origin)) {
+      session->Send(Error(http::status::forbidden, "origin not allowed"));
+      return;
+    }
+    Answer answer;
+    answer.status = http::status::no_content;
+    answer.content_type = "text/plain";
+    session->Send(std::move(answer));
+    return;
+  }
+  if (route == nullptr) {
+    session->Send(path_known ? Error(http::status::method_not_allowed, "method not allowed")
+                             : Error(http::status::not_found, "no such route: " + path));
+    return;
+  }
+  if (route->token && !Authorized(request)) {
+    session->Send(Error(http::status::unauthorized,
+                        "a bearer token is needed (Authorization: Bearer TOKEN)"));
+    return;
+  }
+
+  try {
+    if (path == "/") {
+      Answer page;
+      page.body = kFrontDeskPage;
+      page.content_type = "text/html; charset=utf-8";
+      session->Send(std::move(page));
+    } else if (path == "/v1/openapi.json") {
+      Answer doc;
+      doc.body = kOpenApiDocument;
+      session->Send(std::move(doc));
+    } else if (path == "/v1/health") {
+      nlohmann::json encoder{{"port", options_.encoder_port},
+                             {"open", worker_.opened()},
+                             {"waiting", worker_.waiting()}};
+      OnDatabase(session, [encoder] {
+        return Json(http::status::ok, {{"version", HOLVANTER_VERSION},
+                                       {"encoder", encoder},
+                                       {"database", DatabaseHealth()}});
+      });
+    } else if (path == "/v1/cards/guest") {
+      const frontdesk::GuestStay stay = GuestStayOf(CheckBody(request.body(), kGuestFields));
+      OnEncoder(session, [stay](int port) { return frontdesk::IssueGuestCard(port, stay); });
+    } else if (path == "/v1/cards/villa") {
+      const frontdesk::VillaStay stay = VillaStayOf(CheckBody(request.body(), kVillaFields));
+      OnEncoder(session, [stay](int port) { return frontdesk::IssueVillaCard(port, stay); });
+    } else if (path == "/v1/card") {
+      OnEncoder(session, [](int port) { return frontdesk::ReadCardOnEncoder(port); });
+    } else if (path == "/v1/card/checkout") {
+      CheckBody(request.body(), {});
+      OnEncoder(session, [](int port) { return frontdesk::CheckOut(port); });
+    } else if (path == "/v1/cards") {
+      int limit = 20;
+      if (auto text = QueryValue(target, "limit")) {
+        const bool digits = !text->empty() && text->size() <= 4 &&
+                            text->find_first_not_of("0123456789") == std::string::npos;
+        limit = digits ? std::stoi(*text) : 0;
+        if (limit < 1 || limit > 1000) throw BadRequest("limit must be a number from 1 to 1000");
+      }
+      OnDatabase(session, [limit] { return Json(http::status::ok, NewestCards(limit)); });
+    } else if (path == "/v1/decode") {
+      const nlohmann::json in = CheckBody(request.body(), kDecodeFields);
+      try {
+        const std::string image = in["image"].get<std::string>();
+        session->Send(Json(http::status::ok, frontdesk::DecodeImageHex(image)));
+      } catch (const std::invalid_argument& e) {
+        throw BadRequest(std::string("field 'image' ") + e.what());
+      }
+    }
+  } catch (const BadRequest& e) {
+    session->Send(Error(http::status::bad_request, e.what()));
+  }
+}
+
+}  // namespace
+
+int Serve(const AgentOptions& options) {
+  std::string token;
+  const std::string token_file =
+      options.token_file.empty() ? DefaultTokenFile() : options.token_file;
+  try {
+    token = LoadOrCreateToken(token_file);
+  } catch (const std::exception& e) {
+    std::cerr << "tavocard serve: " << e.what() << "\n";
+    return 3;
+  }
+  std::cout << "bearer token " << token << " (kept in " << token_file << ")" << std::endl;
+  Server server(options, token);
+  return server.Run();
+}
+
+}  // namespace agent

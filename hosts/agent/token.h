@@ -1,0 +1,25 @@
+// The bearer token that every card request must carry: made at first start,
+// kept in a file that only its owner can read.
+#ifndef HOLVANTER_HOSTS_AGENT_TOKEN_H_
+#define HOLVANTER_HOSTS_AGENT_TOKEN_H_
+
+#include <string>
+
+namespace agent {
+
+// Where the token lives unless --token-file says otherwise:
+// $XDG_STATE_HOME/holvanter/agent-token (~/.local/state/...) on Linux,
+// %LOCALAPPDATA%\Holvanter\agent-token on Windows.
+std::string DefaultTokenFile();
+
+// Reads the token at `path`, or makes a new one (128 random bits as 32 hex
+// figures) with owner-only access. A token file that others may read is
+// narrowed to its owner. Throws std::runtime_error when neither works.
+std::string LoadOrCreateToken(const std::string& path);
+
+// Compares in time independent of where the texts differ.
+bool SameToken(const std::string& a, const std::string& b);
+
+}  // namespace agent
+
+#endif  // HOLVANTER_HOSTS_AGENT_TOKEN_H_

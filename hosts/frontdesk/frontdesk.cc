@@ -1,0 +1,383 @@
+#include "hosts/frontdesk/frontdesk.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <sstream>
+
+#include "card/card_image.h"
+#include "card/encoder_link.h"
+#include "component/result_meanings.h"
+#include "holvanter/result_codes.h"
+#include "holvanter/tavo_card.h"
+#include "platform/env.h"
+#include "store/settings.h"
+#include "hosts/frontdesk/hotel.h"
+#include "util/calendar.h"
+#include "util/text.h"
+
+namespace frontdesk {
+namespace {
+
+// The present local time as a stamp YYYYMMDDhhmm, for a check-out, whose
+// dates the component checks but does not use.
+std::string NowStamp() {
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%Y%m%d%H%M", &tm);
+  return buf;
+}
+
+std::string HresultText(int32_t hresult) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(hresult));
+  return buffer;
+}
+
+// The holder name of the newest record of a card, looked up in the hotel
+// database that Tavoper.ini names; empty when it cannot be found.
+std::string HolderOfCard(const std::string& record_form) {
+  const CardListing listing = ListCards({.limit = 1, .card_no = record_form});
+  return listing.rows.empty() ? std::string() : listing.rows.front().Text("Name_F");
+}
+
+// Fills the card fields of `answer` from what ReadCard gave: the room text
+// is "BB#FF#RRRR" for a guest card, "BB#FF#second#first" for a villa card.
+void DescribeCard(CardAnswer& answer, const std::string& card_no, const std::string& room_no,
+                  const std::string& begin_date, const std::string& end_date) {
+  answer.card_no = FromRecordForm(card_no);
+  std::vector<std::string> parts;
+  std::stringstream in(room_no);
+  for (std::string part; std::getline(in, part, '#');) parts.push_back(part);
+  if (parts.size() >= 3) {
+    answer.building = std::atoi(parts[0].c_str());
+    answer.floor = std::atoi(parts[1].c_str());
+  }
+  if (parts.size() == 3) {
+    answer.kind = "guest";
+    answer.rooms = {parts[2]};
+    answer.begin = begin_date;
+  } else if (parts.size() == 4) {
+    answer.kind = "villa";
+    answer.rooms = {parts[3], parts[2]};  // the villa card carries the second room first
+  }
+  answer.end = end_date;
+  if (answer.card_no) answer.holder = HolderOfCard(answer.card_no->record);
+}
+
+// Opens the encoder on answer.port, runs `call`, closes the encoder. A
+// failed call is kept in the answer with its HRESULT.
+template <typename Call>
+void WithEncoder(CardAnswer& answer, Call call) {
+  try {
+    holvanter::TavoCard card;
+    const int32_t opened = card.OpenPort(answer.port);
+    if (opened != answer.port + 1) {
+      answer.opened = false;
+      answer.result = opened;
+      answer.meaning = OpenPortMeaning(opened);
+      card.ClosePort();
+      return;
+    }
+    try {
+      answer.result = call(card);
+    } catch (...) {
+      card.ClosePort();
+      throw;
+    }
+    answer.reason = card.LastFailureReason();
+    card.ClosePort();
+    answer.meaning = ResultMeaning(answer.result);
+  } catch (const holvanter::TavoError& e) {
+    answer.hresult = e.hresult();
+    answer.error_message = e.what();
+  } catch (const std::exception& e) {
+    answer.hresult = holvanter::kErrDatabase;
+    answer.error_message = e.what();
+  }
+}
+
+}  // namespace
+
+int ExitStatusOf(int result) {
+  if (result == holvanter::result::kDone) return kExitDone;
+  if (result == holvanter::result::kNotWritten || holvanter::IsWriteStatus(result))
+    return kExitNotWritten;
+  return kExitRefused;
+}
+
+int ExitStatusOf(const CardAnswer& answer) {
+  if (!answer.usage_error.empty()) return kExitUsage;
+  if (answer.hresult) return kExitFailedCall;
+  if (!answer.opened || answer.nothing_read) return kExitRefused;
+  return ExitStatusOf(answer.result);
+}
+
+std::string ResultMeaning(int code) { return holvanter::FullMeaning(code); }
+std::string ClerkMeaning(int code) { return holvanter::ClerkMeaning(code); }
+
+std::string OpenPortMeaning(int code) {
+  if (code == holvanter::result::kPortNotOpened) return ResultMeaning(code);
+  return "the encoder is open on port " + std::to_string(code - 1) + " (library port " +
+         std::to_string(code) + ")";
+}
+
+namespace {
+
+// Only stamps of twelve figures reach the component: whatever else a form
+// or a script sends (a line break, a stamp cut short) would end up in its
+// log and in the answer.
+std::optional<Refusal> RefuseStamps(std::string_view begin, std::string_view end) {
+  for (const auto& [field, stamp] : {std::pair{"begin", begin}, std::pair{"end", end}})
+    if (!holvanter::IsTwelveFigures(stamp))
+      return Refusal{field, std::string("the ") + field +
+                                " of the stay must be twelve figures, YYYYMMDDhhmm"};
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Refusal> RefuseStay(const GuestStay& stay) {
+  const std::string_view room = holvanter::Trim(stay.room);
+  // The component keeps the last four characters of "0000" + room: an empty
+  // room, 0, 00, 0000 or 10000 all become room code 0000, a check-out.
+  const std::string padded = "0000" + std::string(room);
+  if (room.empty() || (holvanter::AllFigures(room) && padded.substr(padded.size() - 4) == "0000"))
+    return Refusal{"room",
+                   "no room given (\"" + stay.room +
+                       "\" is room 0000, which checks the card out): give the room, four "
+                       "figures; use 'tavocard checkout' to check a card out",
+                   true};
+  if (room.size() != 4 || !holvanter::AllFigures(room))
+    return Refusal{"room", "the room must be four figures, such as 0203"};
+  return RefuseStamps(stay.begin, stay.end);
+}
+
+std::optional<Refusal> RefuseStay(const VillaStay& stay) {
+  const std::string_view rooms = holvanter::Trim(stay.rooms);
+  if (rooms.empty() || rooms == "00000000")
+    return Refusal{"rooms",
+                   "no rooms given (\"" + stay.rooms +
+                       "\"): give both rooms as eight figures, first room then second; "
+                       "00000000 checks the card out: use 'tavocard checkout' for that",
+                   true};
+  if (rooms.size() != 8 || !holvanter::AllFigures(rooms))
+    return Refusal{"rooms", "the two rooms must be eight figures, first room then second, such "
+                            "as 02030204"};
+  return RefuseStamps(stay.begin, stay.end);
+}
+
+namespace {
+
+CardNumber BothForms(unsigned long value) {
+  const auto number = static_cast<uint32_t>(value);
+  return CardNumber{holvanter::CardNoRecordForm(number), holvanter::CardNoHexForm(number)};
+}
+
+}  // namespace
+
+std::optional<CardNumber> FromHexForm(std::string_view hex) {
+  if (hex.empty() || hex.size() > 6 || hex.find_first_not_of("0123456789abcdefABCDEF") != hex.npos)
+    return std::nullopt;
+  return BothForms(std::stoul(std::string(hex), nullptr, 16));
+}
+
+std::optional<CardNumber> FromRecordForm(std::string_view record) {
+  if (record.empty() || record.size() > 8 || !holvanter::AllFigures(record)) return std::nullopt;
+  const unsigned long value = std::stoul(std::string(record));
+  if (value > 0xFFFFFF) return std::nullopt;
+  return BothForms(value);
+}
+
+std::optional<CardNumber> ParseCardNumber(std::string_view text) {
+  const std::string_view t = holvanter::Trim(text);
+  if (t.size() == 8) return FromRecordForm(t);
+  return FromHexForm(t);
+}
+
+std::string Dump(const nlohmann::json& value, int indent) {
+  return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+nlohmann::json ToJson(const CardAnswer& a) {
+  nlohmann::json j{{"command", a.command}, {"port", a.port}};
+  if (!a.usage_error.empty()) {
+    j["error"] = "usage";
+    j["message"] = a.usage_error;
+    return j;
+  }
+  if (a.hresult) {
+    j["error"] = HresultText(*a.hresult);
+    j["message"] = a.error_message;
+    // A number handed out before the failure is in the database now.
+    if (a.card_no) {
+      j["card_no"] = a.card_no->record;
+      j["card_no_hex"] = a.card_no->hex;
+    }
+    return j;
+  }
+  j["result"] = a.result;
+  j["meaning"] = a.meaning;
+  if (!a.reason.empty()) j["reason"] = a.reason;
+  if (!a.opened) j["encoder_open"] = false;
+  if (a.nothing_read) j["nothing_read"] = true;
+  j["card_no"] = a.card_no ? nlohmann::json(a.card_no->record) : nlohmann::json(nullptr);
+  j["card_no_hex"] = a.card_no ? nlohmann::json(a.card_no->hex) : nlohmann::json(nullptr);
+  j["kind"] = a.kind.empty() ? nlohmann::json(nullptr) : nlohmann::json(a.kind);
+  j["holder"] = a.holder;
+  j["building"] = a.building == 0 ? nlohmann::json(nullptr) : nlohmann::json(a.building);
+  j["floor"] = a.floor == 0 ? nlohmann::json(nullptr) : nlohmann::json(a.floor);
+  j["rooms"] = a.rooms;
+  j["begin"] = a.begin;
+  j["end"] = a.end;
+  return j;
+}
+
+std::string ToText(const CardAnswer& a) {
+  std::ostringstream out;
+  if (!a.usage_error.empty()) {
+    out << "tavocard " << a.command << ": " << a.usage_error << "\n";
+    return out.str();
+  }
+  if (a.hresult) {
+    out << "tavocard " << a.command << ": failed with " << HresultText(*a.hresult) << ": "
+        << a.error_message << "\n";
+    if (a.card_no)
+      out << "card number " << a.card_no->record << " (hex " << a.card_no->hex
+          << ") was handed out before the failure\n";
+    return out.str();
+  }
+  if (!a.opened) {
+    out << "OpenPort " << a.result << ": " << a.meaning << " (port " << a.port << ")\n";
+    return out.str();
+  }
+  if (a.card_no)
+    out << "card number  " << a.card_no->record << " (hex " << a.card_no->hex << ")\n";
+  if (!a.kind.empty()) out << "kind         " << a.kind << "\n";
+  if (!a.holder.empty()) out << "holder       " << a.holder << "\n";
+  if (a.building != 0)
+    out << "place        building " << a.building << ", floor " << a.floor << "\n";
+  if (!a.rooms.empty()) {
+    out << "rooms        ";
+    for (std::size_t i = 0; i < a.rooms.size(); ++i) out << (i ? ", " : "") << a.rooms[i];
+    out << "\n";
+  }
+  if (!a.begin.empty()) out << "begin        " << a.begin << "\n";
+  if (!a.end.empty()) out << "end          " << a.end << "\n";
+  if (a.nothing_read) {
+    out << "result       nothing read: " << a.meaning << "\n";
+    return out.str();
+  }
+  out << "result       " << a.result << ": " << a.meaning << "\n";
+  if (!a.reason.empty()) out << "reason       " << a.reason << "\n";
+  return out.str();
+}
+
+// What an issue answer says of the stay asked for, before the encoder is
+// touched: kind, holder, building, floor, begin and end.
+template <typename Stay>
+void DescribeStay(CardAnswer& answer, const char* kind, const Stay& stay) {
+  answer.kind = kind;
+  answer.holder = stay.holder;
+  answer.building = stay.building;
+  answer.floor = stay.floor;
+  answer.begin = stay.begin;
+  answer.end = stay.end;
+}
+
+CardAnswer AnswerOf(const char* command, int port) {
+  CardAnswer answer;
+  answer.command = command;
+  answer.port = port;
+  return answer;
+}
+
+// Runs one issue on the encoder; the answer carries the card number that the
+// issue handed out, also when the call then failed.
+template <typename Issue>
+void IssueOnEncoder(CardAnswer& answer, Issue issue) {
+  std::string card_no;
+  WithEncoder(answer, [&](holvanter::TavoCard& card) {
+    try {
+      return issue(card, card_no);
+    } catch (...) {
+      answer.card_no = FromHexForm(card_no);  // handed out before the failure
+      throw;
+    }
+  });
+  if (!card_no.empty()) answer.card_no = FromHexForm(card_no);
+}
+
+CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
+  CardAnswer answer = AnswerOf("issue", port);
+  if (auto refusal = RefuseStay(stay)) {
+    answer.usage_error = refusal->message;
+    return answer;
+  }
+  DescribeStay(answer, "guest", stay);
+  answer.rooms = {std::string(holvanter::Trim(stay.room))};
+  IssueOnEncoder(answer, [&](holvanter::TavoCard& card, std::string& card_no) {
+    return card.WriteCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
+                          static_cast<int16_t>(stay.floor), stay.room, stay.holder);
+  });
+  return answer;
+}
+
+CardAnswer IssueVillaCard(int port, const VillaStay& stay) {
+  CardAnswer answer = AnswerOf("villa", port);
+  if (auto refusal = RefuseStay(stay)) {
+    answer.usage_error = refusal->message;
+    return answer;
+  }
+  DescribeStay(answer, "villa", stay);
+  const std::string_view rooms = holvanter::Trim(stay.rooms);
+  answer.rooms = {std::string(rooms.substr(0, 4)), std::string(rooms.substr(4))};
+  IssueOnEncoder(answer, [&](holvanter::TavoCard& card, std::string& card_no) {
+    return card.VillaCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
+                          static_cast<int16_t>(stay.floor), stay.rooms, stay.holder);
+  });
+  return answer;
+}
+
+CardAnswer CheckOut(int port) {
+  CardAnswer answer = AnswerOf("checkout", port);
+  WithEncoder(answer, [&](holvanter::TavoCard& card) -> int16_t {
+    std::string card_no, room_no, begin_date, end_date;
+    const int16_t read = card.ReadCard(0, card_no, room_no, begin_date, end_date);
+    if (read != 0) return read;
+    if (!card_no.empty()) DescribeCard(answer, card_no, room_no, begin_date, end_date);
+    const std::string now = NowStamp();
+    std::string ignored;
+    return card.VillaCard(0, now, now, ignored, 1, 1, "00000000", "");
+  });
+  return answer;
+}
+
+CardAnswer ReadCardOnEncoder(int port) {
+  CardAnswer answer = AnswerOf("read", port);
+  WithEncoder(answer, [&](holvanter::TavoCard& card) -> int16_t {
+    std::string card_no, room_no, begin_date, end_date;
+    const int16_t read = card.ReadCard(0, card_no, room_no, begin_date, end_date);
+    if (read == 0 && card_no.empty()) {
+      // ReadCard answers 0 without reading when the encoder is not open.
+      answer.nothing_read = true;
+    } else if (read == 0) {
+      DescribeCard(answer, card_no, room_no, begin_date, end_date);
+    }
+    return read;
+  });
+  if (answer.nothing_read) answer.meaning = "the encoder is not open, no card was read";
+  return answer;
+}
+
+std::vector<uint8_t> CardPasswordBytes() {
+  const auto bytes = holvanter::CardPasswordBytes();
+  return {bytes.begin(), bytes.end()};
+}
+
+std::string SettingsFilePath() { return holvanter::SettingsFilePath(*holvanter::Env::Default()); }
+
+}  // namespace frontdesk

@@ -1,0 +1,138 @@
+// The front desk's card operations, shared by every host that serves a
+// clerk (the tavocard command, the local agent): the room guards, the two
+// forms of a card number, the full answer of a card operation, the
+// check-out sequence and the exit statuses. One place, so that every host
+// refuses the same input and gives the same answer.
+#ifndef HOLVANTER_HOSTS_FRONTDESK_FRONTDESK_H_
+#define HOLVANTER_HOSTS_FRONTDESK_FRONTDESK_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace frontdesk {
+
+// Exit statuses, the same for every subcommand of tavocard.
+inline constexpr int kExitDone = 0;         // the operation did all its work
+inline constexpr int kExitRefused = 1;      // a result code that is a refusal
+inline constexpr int kExitNotWritten = 2;   // the encoder did not write the card
+inline constexpr int kExitFailedCall = 3;   // the call failed (no result code)
+inline constexpr int kExitUsage = 64;       // the clerk's input was not usable
+
+// The exit status of a result code of WriteCard, VillaCard or ReadCard:
+// 0 done, 2 for a write status (2 to 255) or -129, 1 for any other code.
+int ExitStatusOf(int result);
+
+// The meaning of a result code of WriteCard, VillaCard or ReadCard (a
+// positive code is the encoder's write status), and of an OpenPort result,
+// as the answers print it beside the code; and the short form that tells a
+// clerk what to do next.
+std::string ResultMeaning(int code);
+std::string ClerkMeaning(int code);
+std::string OpenPortMeaning(int code);
+
+// A card number in both forms: the record form the hotel database and
+// ReadCard use (eight decimal figures) and the hex form the issue methods
+// hand out (six hexadecimal figures).
+struct CardNumber {
+  std::string record;  // "00000101"
+  std::string hex;     // "000065"
+};
+std::optional<CardNumber> FromHexForm(std::string_view hex);
+std::optional<CardNumber> FromRecordForm(std::string_view record);
+// Either form: eight figures are the record form, up to six hexadecimal
+// figures the hex form.
+std::optional<CardNumber> ParseCardNumber(std::string_view text);
+
+// The stay of a card to issue.
+struct GuestStay {
+  std::string begin, end;  // YYYYMMDDhhmm
+  int building = 0, floor = 0;
+  std::string room;        // four figures
+  std::string holder;
+};
+struct VillaStay {
+  std::string begin, end;
+  int building = 0, floor = 0;
+  std::string rooms;       // eight figures: first room, second room
+  std::string holder;
+};
+
+// Guards run before any call. The component checks a card out when it is
+// asked to issue for room 0000 (or an empty room) or villa rooms 00000000; a
+// clerk who left the room empty must not check out the card lying on the
+// encoder. Beyond that only a room of four figures (villa: eight) and
+// stamps of twelve figures reach the component.
+struct Refusal {
+  std::string field;        // "begin", "end", "room" or "rooms"
+  std::string message;      // the refusal in words
+  bool checks_out = false;  // the room given would have checked the card out
+};
+std::optional<Refusal> RefuseStay(const GuestStay& stay);
+std::optional<Refusal> RefuseStay(const VillaStay& stay);
+
+// Everything a program needs of one card operation.
+struct CardAnswer {
+  std::string command;                 // "issue", "villa", "checkout", "read"
+  int port = 0;                        // 0-based encoder port
+  // Refused before the component was called (a room guard, an unusable
+  // argument): the refusal in words. No other field then counts.
+  std::string usage_error;
+  // The component's call failed outright: its HRESULT and message.
+  std::optional<int32_t> hresult;
+  std::string error_message;
+
+  int result = 0;                      // the result code
+  std::string meaning;                 // ResultMeaning(result)
+  std::string reason;                  // why, when the component said more
+  bool opened = true;                  // false: OpenPort gave `result` (-99)
+  bool nothing_read = false;           // ReadCard read nothing: encoder not open
+
+  std::optional<CardNumber> card_no;
+  std::string kind;                    // "guest", "villa" or empty
+  std::string holder;                  // from the card's record, when known
+  int building = 0, floor = 0;         // 0 when unknown
+  std::vector<std::string> rooms;      // room codes, first room first
+  std::string begin, end;              // as the card or the stay gives them
+};
+
+// The exit status of an answer (kExit...).
+int ExitStatusOf(const CardAnswer& answer);
+// The answer as one JSON object: command, port, result, meaning, reason,
+// card_no (record form), card_no_hex, kind, holder, building, floor, rooms,
+// begin, end; a usage error as "error": "usage" with "message"; a failed
+// call as "error": its HRESULT "0x80004005" with "message" (and card_no,
+// card_no_hex when a number was handed out before it). Texts that are
+// not valid UTF-8 are replaced, never an abort.
+nlohmann::json ToJson(const CardAnswer& answer);
+// The answer as lines for a clerk; each line ends with '\n'.
+std::string ToText(const CardAnswer& answer);
+// A JSON text of `value` that never throws on invalid UTF-8.
+std::string Dump(const nlohmann::json& value, int indent = -1);
+
+// The operations. Each opens the encoder on `port`, makes its calls and
+// closes the encoder again; none throws.
+CardAnswer IssueGuestCard(int port, const GuestStay& stay);
+CardAnswer IssueVillaCard(int port, const VillaStay& stay);
+// Reads the card on the encoder and checks it out through VillaCard with
+// rooms 00000000 (which releases every room the card carries, one room of a
+// guest card or both of a villa card). The answer describes the card that
+// was checked out.
+CardAnswer CheckOut(int port);
+CardAnswer ReadCardOnEncoder(int port);
+
+// The card password the encoder link sends ahead of every image, as the
+// four bytes a card carries: a blank card on the simulated encoder has it.
+std::vector<uint8_t> CardPasswordBytes();
+
+// The settings file the component reads, and what -800 and -820 looked at
+// in words ("no settings file /opt/holvanter/lib/Tavoper.ini").
+std::string SettingsFilePath();
+
+}  // namespace frontdesk
+
+#endif  // HOLVANTER_HOSTS_FRONTDESK_FRONTDESK_H_

@@ -1,0 +1,80 @@
+// The hotel database as the front desk sees it: whether it can be reached,
+// the cards it records, and setting up a new hotel (tavocard hotel init).
+#ifndef HOLVANTER_HOSTS_FRONTDESK_HOTEL_H_
+#define HOLVANTER_HOSTS_FRONTDESK_HOTEL_H_
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "hosts/frontdesk/frontdesk.h"
+
+namespace frontdesk {
+
+// The hotel database that Tavoper.ini names, as the card methods reach it.
+struct HotelDatabase {
+  int result = 0;      // 0, or -800, -820, -840 as a card method would give
+  std::string path;    // the DataBase path the settings name
+  std::string reason;  // why it was not reached, in words, with the paths
+};
+// Opens the database and closes it again.
+HotelDatabase ReachHotelDatabase();
+
+// Which cards to list; the newest record comes first.
+struct CardFilter {
+  int limit = 0;        // at most this many rows; 0: every one
+  std::string card_no;  // one card number, record form; empty: every card
+};
+struct CardRow {
+  // CardRecord's columns in the table's order; std::nullopt is Null.
+  std::vector<std::pair<std::string, std::optional<std::string>>> fields;
+  std::optional<CardNumber> card_no;  // CardNo in both forms, when it is a card number
+  // The value of `column` (any case), empty for Null or no such column.
+  std::string Text(std::string_view column) const;
+};
+struct CardListing {
+  HotelDatabase database;  // result not 0: nothing was read
+  std::string failure;     // the query failed: the database's message
+  std::vector<CardRow> rows;
+};
+// One query, with the filter and the limit in it; never throws.
+CardListing ListCards(const CardFilter& filter);
+// A row's columns as one JSON object, each value a text or null.
+nlohmann::json ToJson(const CardRow& row);
+
+// A new hotel database: an SQLite file at `path`, or the server database
+// of the ODBC file data source `dsn`.
+struct HotelSetup {
+  std::string path;
+  std::string dsn;
+  std::string rooms;        // building:floor:first-last, comma-separated
+  std::string system_code;  // empty: the default
+  uint32_t start_no = 0;
+  bool force = false;        // replace an existing hotel
+  bool no_settings = false;  // leave Tavoper.ini as it is
+};
+// A set-up that did not happen, with the exit status it ends with.
+class SetupError : public std::runtime_error {
+ public:
+  SetupError(int exit_status, const std::string& message)
+      : std::runtime_error(message), exit_status_(exit_status) {}
+  int exit_status() const { return exit_status_; }
+
+ private:
+  int exit_status_;
+};
+// Checks every argument before it creates anything, makes the tables, and
+// points Tavoper.ini at the new database unless told not to; tells the
+// clerk on `out` what it did. Throws SetupError.
+void SetUpHotel(const HotelSetup& setup, std::ostream& out);
+
+}  // namespace frontdesk
+
+#endif  // HOLVANTER_HOSTS_FRONTDESK_HOTEL_H_

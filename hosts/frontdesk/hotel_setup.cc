@@ -1,0 +1,174 @@
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include "holvanter/error.h"
+#include "platform/env.h"
+#include "store/hotel_setup.h"
+#include "store/odbc_connection.h"
+#include "store/odbc_open.h"
+#include "store/sqlite_connection.h"
+#include "store/system_code.h"
+#include "hosts/frontdesk/hotel.h"
+#include "util/text.h"
+
+namespace frontdesk {
+namespace {
+
+[[noreturn]] void Fail(const std::string& message, int status = kExitFailedCall) {
+  throw SetupError(status, message);
+}
+
+std::filesystem::path FsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// Points the settings file beside the component at `database_path`. An
+// existing file keeps every other line (a [Log] section, comments): only
+// the DataBase line of [Setting] is replaced, and the clerk is told what it
+// said before.
+std::string WriteSettings(const std::string& database_path, std::ostream& clerk) {
+  holvanter::Env* env = holvanter::Env::Default();
+  const std::string file = SettingsFilePath();
+  const std::string line = "DataBase=" + env->ToAnsi(database_path);
+
+  std::vector<std::string> lines;
+  {
+    std::ifstream in(FsPath(file), std::ios::binary);
+    for (std::string l; std::getline(in, l);) {
+      if (!l.empty() && l.back() == '\r') l.pop_back();
+      lines.push_back(l);
+    }
+  }
+  auto is_section = [](const std::string& l) { return !l.empty() && l.front() == '['; };
+  // The key of a "key = value" line; none without a '='.
+  auto key_of = [](const std::string& l) {
+    const std::size_t eq = l.find('=');
+    if (eq == std::string::npos) return std::string_view();
+    return holvanter::Trim(std::string_view(l).substr(0, eq), " \t");
+  };
+  std::size_t section = lines.size(), key = lines.size();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (is_section(lines[i])) {
+      if (section != lines.size() && i > section) break;
+      if (holvanter::EqualsIgnoreCase(lines[i], "[setting]")) section = i;
+    } else if (section != lines.size() &&
+               holvanter::EqualsIgnoreCase(key_of(lines[i]), "database")) {
+      key = i;
+      break;
+    }
+  }
+  if (key != lines.size()) {
+    if (lines[key] != line)
+      clerk << "replacing " << lines[key] << " in " << file << "\n";
+    lines[key] = line;
+  } else if (section != lines.size()) {
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(section) + 1, line);
+  } else {
+    lines.insert(lines.begin(), {"[Setting]", line});
+  }
+  std::ofstream out(FsPath(file), std::ios::binary | std::ios::trunc);
+  for (const std::string& l : lines) out << l << "\r\n";
+  out.close();
+  if (!out) Fail("cannot write the settings file " + file);
+  return file;
+}
+
+// A fresh SQLite database file at `path`; an existing file is replaced
+// only when `force` says so.
+std::unique_ptr<holvanter::Connection> CreateSqliteDatabase(const std::filesystem::path& path,
+                                                            bool force) {
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec)) {
+    if (!force)
+      Fail(path.string() + " exists already; give --force to replace it with an empty hotel",
+           kExitRefused);
+    std::filesystem::remove(path, ec);
+    std::filesystem::remove(path.string() + "-journal", ec);
+    if (std::filesystem::exists(path)) Fail("cannot remove " + path.string());
+  }
+  return holvanter::SqliteConnection::Open(path.string(), /*create=*/true);
+}
+
+// Connects to the database of the file data source at `dsn_path` as the
+// component will. Throws holvanter::StatusError with the driver's message when
+// the file is no data source or the connection fails, and, unless `force`,
+// when the database already holds a hotel (its CardRecord table).
+std::unique_ptr<holvanter::Connection> OpenDataSourceForInit(const std::string& dsn_path,
+                                                             bool force) {
+  const std::optional<holvanter::OdbcTarget> target = holvanter::PlanOdbcOpen(*holvanter::Env::Default(), dsn_path);
+  if (!target) {
+    throw holvanter::StatusError(holvanter::Status::Database(
+        dsn_path + " is no ODBC file data source (an [ODBC] section naming a DRIVER and its "
+                   "keywords)"));
+  }
+  auto connection = std::make_unique<holvanter::OdbcConnection>(target->connection_string,
+                                                                target->numbering_lock_path);
+  if (!force) {
+    // Without a CardRecord table there is nothing to lose.
+    if (connection->Query("SELECT COUNT(*) AS N FROM CardRecord").ok()) {
+      throw holvanter::StatusError(holvanter::Status::Database(
+          "the database already holds a hotel; give --force to replace it with an empty one"));
+    }
+  }
+  return connection;
+}
+
+}  // namespace
+
+void SetUpHotel(const HotelSetup& o, std::ostream& clerk) {
+  // Everything is checked before anything is created: a refused argument
+  // leaves no file behind.
+  holvanter::HotelPlan plan;
+  try {
+    plan.rooms = holvanter::ParseRoomSpec(o.rooms);
+  } catch (const std::invalid_argument& e) {
+    Fail(std::string("--rooms: ") + e.what(), kExitUsage);
+  }
+  plan.system_code = o.system_code;
+  plan.start_no = o.start_no;
+  try {
+    holvanter::CheckHotelPlan(plan);
+  } catch (const std::invalid_argument& e) {
+    Fail(std::string("--system-code: ") + e.what(), kExitUsage);
+  }
+
+  if (o.path.empty() == o.dsn.empty())
+    Fail("give either the database file PATH or --dsn FILE.dsn", kExitUsage);
+  const std::filesystem::path path =
+      std::filesystem::absolute(o.dsn.empty() ? o.path : o.dsn).lexically_normal();
+  std::size_t room_count = 0;
+  for (const auto& range : plan.rooms) room_count += range.last - range.first + 1;
+  std::error_code ec;
+  const bool existed = std::filesystem::exists(path, ec);
+  try {
+    // A file data source names a server database that exists already.
+    std::unique_ptr<holvanter::Connection> connection =
+        o.dsn.empty() ? CreateSqliteDatabase(path, o.force)
+                      : OpenDataSourceForInit(path.string(), o.force);
+    const holvanter::Status created = holvanter::CreateHotelTables(*connection, plan);
+    if (!created.ok()) throw holvanter::StatusError(created);
+  } catch (const holvanter::StatusError& e) {
+    // A half-made SQLite file would only ask for --force next time.
+    if (o.dsn.empty() && !existed) {
+      std::filesystem::remove(path, ec);
+      std::filesystem::remove(path.string() + "-journal", ec);
+    }
+    Fail("cannot set up the hotel database " + path.string() + ": " + e.what());
+  }
+  clerk << "hotel database " << path.string() << ": " << room_count << " rooms, system code "
+            << (o.system_code.empty() ? holvanter::kDefaultSystemCode : o.system_code)
+            << ", start number " << o.start_no << "\n";
+  if (o.no_settings) {
+    clerk << "settings " << SettingsFilePath() << " left as they were\n";
+    return;
+  }
+  const std::string settings = WriteSettings(path.string(), clerk);
+  clerk << "settings " << settings << " point at it\n";
+}
+
+}  // namespace frontdesk
