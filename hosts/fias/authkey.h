@@ -1,0 +1,52 @@
+// Connection authentication of the FIAS link (IfcAuthKey): the key system
+// proves itself with a cryptogram made with a 16-byte AES key that the
+// hotel's IT also entered in the PMS interface program.
+#ifndef HOLVANTER_HOSTS_FIAS_AUTHKEY_H_
+#define HOLVANTER_HOSTS_FIAS_AUTHKEY_H_
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace fias {
+
+using AuthKey = std::array<uint8_t, 16>;
+using AuthIv = std::array<uint8_t, 16>;
+
+// A key file that cannot be made or read, or a key that is not one.
+class AuthKeyError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Standard base64 with padding, and back (nullopt-free: throws
+// AuthKeyError on text that is not base64).
+std::string Base64Encode(const uint8_t* data, std::size_t size);
+std::string Base64Decode(std::string_view text);
+
+// 16 bytes from the operating system's random source.
+AuthKey RandomKey();
+AuthIv RandomIv();
+
+// The text the hotel's IT enters in the interface program:
+// "FidCrypt0S|" + base64(key).
+std::string HandOverText(const AuthKey& key);
+
+// The CG value: "FidCryptAB;" + base64(iv) + base64(AES-128-CBC with PKCS7
+// padding of `text` under `key` and `iv`). `text` is the DA and TI of the
+// last link record received, run together.
+std::string Cryptogram(const AuthKey& key, const AuthIv& iv, std::string_view text);
+
+// A new key in a new file at `path`, readable by its owner only (on
+// Windows: an ACL that grants the owner alone); refuses to replace an
+// existing file. The file holds the hand-over text and a newline.
+AuthKey CreateKeyFile(const std::string& path);
+// The key of a file made by CreateKeyFile; throws AuthKeyError naming the
+// path and what is wrong.
+AuthKey ReadKeyFile(const std::string& path);
+
+}  // namespace fias
+
+#endif  // HOLVANTER_HOSTS_FIAS_AUTHKEY_H_
