@@ -1,6 +1,8 @@
-// What each result code of the card methods and of OpenPort means, in two
-// forms: a short one that tells a clerk at the desk what to do next, and the
-// full one that the front-desk command and the agent print beside the code.
+// What each result code of the card methods and of OpenPort means, in three
+// forms: one that tells a clerk at the desk what to do next, a brief one of
+// at most 40 characters for a PMS's one-line answer display (the PMS key
+// link's clear text), and the full one that the front-desk command and the
+// agent print beside the code.
 // One table, so that every host says the same thing about the same code.
 #ifndef HOLVANTER_COMPONENT_RESULT_MEANINGS_H_
 #define HOLVANTER_COMPONENT_RESULT_MEANINGS_H_
@@ -14,9 +16,13 @@ namespace holvanter {
 struct ResultMeaningRow {
   int16_t code;       // a holvanter::result::k... code
   bool open_port;     // OpenPort's own code, not one of WriteCard, VillaCard, ReadCard
+  const char* brief;  // at most kBriefMeaningLength characters
   const char* clerk;  // what the clerk should do
   const char* full;   // what happened
 };
+
+// The longest brief form: a PMS shows the key system's answer in 40.
+inline constexpr std::size_t kBriefMeaningLength = 40;
 
 // One row per named result code.
 std::span<const ResultMeaningRow> ResultMeaningTable();
@@ -25,9 +31,10 @@ std::span<const ResultMeaningRow> ResultMeaningTable();
 // the card was not written.
 bool IsWriteStatus(int code);
 
-// The two forms of `code`: a row of the table, the rule of write statuses,
+// The three forms of `code`: a row of the table, the rule of write statuses,
 // or, for any other code, the code itself.
 std::string ClerkMeaning(int code);
+std::string BriefMeaning(int code);
 std::string FullMeaning(int code);
 
 }  // namespace holvanter

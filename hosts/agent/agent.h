@@ -4,10 +4,14 @@
 #define HOLVANTER_HOSTS_AGENT_AGENT_H_
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
+
+#include "hosts/fias/key_service.h"
+#include "hosts/fias/link.h"
 
 namespace agent {
 
@@ -18,10 +22,32 @@ struct AgentOptions {
   std::string token_file;                // empty: the default path
   std::vector<std::string> origins;      // the browser origins CORS answers
   double queue_wait_seconds = 30;        // longest wait for the encoder
+
+  // The PMS key link (FIAS), as given; KeyLinkSetupOf checks it.
+  std::string fias;                      // HOST:PORT of the PMS interface; empty: no link
+  std::vector<std::string> fias_coders;  // KC=PORT
+  std::vector<std::string> fias_rooms;   // PMSROOM=BUILDING,FLOOR,ROOM
+  std::string fias_encoding = "windows-1252";
+  std::string fias_checkout_time = "12:00";
+  std::string fias_authkey_file;         // empty: no connection authentication
+  std::string fias_journal;              // empty: beside the token file
 };
 
+// The key link as the agent runs it.
+struct KeyLinkSetup {
+  std::string host, port;
+  fias::KeyServiceOptions keys;
+  fias::LinkSettings link;
+  std::string journal;
+};
+// The key link of `options` (nullopt without --fias), with the room lines of
+// a settings file's [fias-rooms] section (`rooms_file`, empty: none). Throws
+// std::invalid_argument naming the option that is wrong.
+std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
+                                           const std::string& rooms_file);
+
 // Serves until SIGINT or SIGTERM; returns the process exit status.
-int Serve(const AgentOptions& options);
+int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link);
 
 // tavocard serve | decode
 void AddAgentCommands(CLI::App& app);

@@ -36,14 +36,48 @@ void AddAgentCommands(CLI::App& app) {
                     "seconds a request may wait for the encoder before it gets 503")
       ->capture_default_str()
       ->check(CLI::Range(0.01, 3600.0));
+  serve->add_option("--fias", options->fias,
+                    "keep the PMS key link (FIAS): connect to the PMS interface program at "
+                    "HOST:PORT, and cut, read and check out cards for its key requests");
+  serve->add_option("--fias-coder", options->fias_coders,
+                    "KC=PORT: the PMS key coder KC is the encoder on PORT (counted from 0); "
+                    "repeat for more; without it every key coder is this agent's encoder");
+  serve->add_option("--fias-room", options->fias_rooms,
+                    "PMSROOM=BUILDING,FLOOR,ROOM: where a PMS room is when the room list cannot "
+                    "say (the same number in two buildings, a room name with letters); repeat "
+                    "for more, or list them in the [fias-rooms] section of the settings file");
+  serve->add_option("--fias-encoding", options->fias_encoding,
+                    "the PMS interface's code page: windows-1252, gbk or utf-8")
+      ->capture_default_str();
+  serve->add_option("--fias-checkout-time", options->fias_checkout_time,
+                    "the hotel's check-out time, for key requests without a departure time")
+      ->capture_default_str();
+  serve->add_option("--fias-authkey-file", options->fias_authkey_file,
+                    "the key file of connection authentication (tavocard fias-authkey new), "
+                    "when the PMS interface requires it");
+  serve->add_option("--fias-journal", options->fias_journal,
+                    "the key link's journal of the cards it cut (default: fias-journal beside "
+                    "the token file)");
   // CLI11 reads settings files for the whole command only: the [serve]
   // section of the file holds the options above (listen-port = 8866,
   // origin = ["https://pms.hotel.lan"]).
   app.set_config("--config", "",
                  "a settings file whose [serve] section holds options of tavocard serve");
   serve->fallthrough();
-  serve->callback([options] {
-    const int status = Serve(*options);
+  // The room map of a settings file is a section of its own ([fias-rooms]),
+  // read apart from the command's options.
+  serve->callback([options, &app] {
+    std::optional<KeyLinkSetup> key_link;
+    try {
+      const CLI::Option* config = app.get_config_ptr();
+      const std::string rooms_file =
+          config != nullptr && config->count() > 0 ? config->as<std::string>() : std::string();
+      key_link = KeyLinkSetupOf(*options, rooms_file);
+    } catch (const std::invalid_argument& e) {
+      std::cerr << "tavocard serve: " << e.what() << "\n";
+      throw CLI::RuntimeError(64);
+    }
+    const int status = Serve(*options, std::move(key_link));
     if (status != 0) throw CLI::RuntimeError(status);
   });
 

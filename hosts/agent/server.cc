@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,9 +22,12 @@
 #include "holvanter/tavo_card.h"
 #include "holvanter/version.h"
 #include "hosts/agent/agent.h"
-#include "hosts/agent/encoder_worker.h"
+#include "hosts/frontdesk/encoder_worker.h"
 #include "hosts/agent/routes.h"
 #include "hosts/agent/token.h"
+#include "hosts/fias/journal.h"
+#include "hosts/fias/key_service.h"
+#include "hosts/fias/link_client.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "hosts/frontdesk/image_decode.h"
 
@@ -99,27 +103,56 @@ class Session : public std::enable_shared_from_this<Session> {
 
 class Server {
  public:
-  Server(const AgentOptions& options, std::string token)
+  Server(const AgentOptions& options, std::string token, std::optional<KeyLinkSetup> key_link)
       : options_(options),
         token_(std::move(token)),
         acceptor_(io_),
-        signals_(io_, SIGINT, SIGTERM),
-        worker_(options.encoder_port, [port = options.encoder_port] {
-          // Whether the encoder opens, for the health answer before any card.
-          holvanter::TavoCard card;
-          try {
-            const bool opened = card.OpenPort(port) == port + 1;
-            card.ClosePort();
-            return opened;
-          } catch (const holvanter::TavoError&) {
-            return false;  // no encoder library: each operation says so
-          }
-        }) {}
+        signals_(io_, SIGINT, SIGTERM) {
+    std::set<int> ports{options.encoder_port};
+    if (key_link)
+      for (const auto& [coder, port] : key_link->keys.coders) ports.insert(port);
+    for (int port : ports) {
+      workers_[port] = std::make_unique<frontdesk::EncoderWorker>(port, [port] {
+        // Whether the encoder opens, for the health answer before any card.
+        holvanter::TavoCard card;
+        try {
+          const bool opened = card.OpenPort(port) == port + 1;
+          card.ClosePort();
+          return opened;
+        } catch (const holvanter::TavoError&) {
+          return false;  // no encoder library: each operation says so
+        }
+      });
+    }
+    if (key_link) {
+      journal_ = std::make_unique<fias::Journal>(key_link->journal);
+      keys_ = std::make_unique<fias::KeyService>(key_link->keys, *journal_, fias::Now);
+      fias::LinkClient::Options link;
+      link.host = key_link->host;
+      link.port = key_link->port;
+      link.queue_wait = std::chrono::milliseconds(
+          static_cast<long long>(options.queue_wait_seconds * 1000));
+      link.link = key_link->link;
+      link_ = std::make_unique<fias::LinkClient>(
+          io_, std::move(link), *keys_, *journal_,
+          [this](int port, std::function<void()> run) {
+            return workers_.at(port)->Submit(std::move(run));
+          },
+          Log);
+    }
+  }
+
+  frontdesk::EncoderWorker& worker() { return *workers_.at(options_.encoder_port); }
+  const frontdesk::EncoderWorker& worker() const { return *workers_.at(options_.encoder_port); }
+
+  void StopWorkers() {
+    for (auto& [port, worker] : workers_) worker->Stop();
+  }
 
   int Run() {
     const Clock::time_point started = Clock::now();
     // The health answer tells whether the encoder opened: not before it was tried.
-    worker_.WaitUntilProbed();
+    for (auto& [port, worker] : workers_) worker->WaitUntilProbed();
     beast::error_code ec;
     const tcp::endpoint endpoint(net::ip::make_address(options_.address, ec),
                                  static_cast<unsigned short>(options_.port));
@@ -138,11 +171,12 @@ class Server {
     if (ec) {
       std::cerr << "tavocard serve: cannot listen on " << options_.address << ":"
                 << options_.port << ": " << ec.message() << "\n";
-      worker_.Stop();
+      StopWorkers();
       return 3;
     }
     signals_.async_wait([this](beast::error_code, int signal) { BeginStop(signal); });
     Accept();
+    if (link_) link_->Start();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
     Log("listening on http://" + options_.address + ":" +
         std::to_string(acceptor_.local_endpoint().port()) + "/ (encoder port " +
@@ -183,8 +217,9 @@ class Server {
     Log(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
     beast::error_code ignored;
     acceptor_.close(ignored);
+    if (link_) link_->Stop();
     stopper_ = std::thread([this] {
-      worker_.Stop();
+      StopWorkers();
       database_.join();
       net::post(io_, [this] {
         for (const auto& timer : waits_) timer->cancel();
@@ -201,9 +236,9 @@ class Server {
   void OnEncoder(const std::shared_ptr<Session>& session, Operation operation) {
     auto timer = std::make_shared<net::steady_timer>(
         io_, std::chrono::milliseconds(static_cast<long long>(options_.queue_wait_seconds * 1000)));
-    auto job = worker_.Submit([this, session, timer, operation] {
+    auto job = worker().Submit([this, session, timer, operation] {
       const frontdesk::CardAnswer card = operation(options_.encoder_port);
-      worker_.set_opened(card.opened && !card.hresult);
+      worker().set_opened(card.opened && !card.hresult);
       // A call that failed outright answers 500 with its HRESULT.
       Answer answer = Json(card.hresult ? http::status::internal_server_error : http::status::ok,
                            frontdesk::ToJson(card));
@@ -260,7 +295,11 @@ class Server {
   net::io_context io_;
   tcp::acceptor acceptor_;
   net::signal_set signals_;
-  EncoderWorker worker_;
+  // One worker per encoder port: the agent's own and the key coders'.
+  std::map<int, std::unique_ptr<frontdesk::EncoderWorker>> workers_;
+  std::unique_ptr<fias::Journal> journal_;
+  std::unique_ptr<fias::KeyService> keys_;
+  std::unique_ptr<fias::LinkClient> link_;
   net::thread_pool database_{1};
   std::set<std::shared_ptr<net::steady_timer>> waits_;  // network thread only
   std::atomic<bool> stopping_{false};
@@ -439,12 +478,13 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       session->Send(std::move(doc));
     } else if (path == "/v1/health") {
       nlohmann::json encoder{{"port", options_.encoder_port},
-                             {"open", worker_.opened()},
-                             {"waiting", worker_.waiting()}};
-      OnDatabase(session, [encoder] {
-        return Json(http::status::ok, {{"version", HOLVANTER_VERSION},
-                                       {"encoder", encoder},
-                                       {"database", DatabaseHealth()}});
+                             {"open", worker().opened()},
+                             {"waiting", worker().waiting()}};
+      nlohmann::json health{{"version", HOLVANTER_VERSION}, {"encoder", encoder}};
+      if (link_) health["fias"] = {{"address", link_->address()}, {"up", link_->up()}};
+      OnDatabase(session, [health]() mutable {
+        health["database"] = DatabaseHealth();
+        return Json(http::status::ok, health);
       });
     } else if (path == "/v1/cards/guest") {
       const frontdesk::GuestStay stay = GuestStayOf(CheckBody(request.body(), kGuestFields));
@@ -482,7 +522,7 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
 
 }  // namespace
 
-int Serve(const AgentOptions& options) {
+int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link) {
   std::string token;
   const std::string token_file =
       options.token_file.empty() ? DefaultTokenFile() : options.token_file;
@@ -493,7 +533,7 @@ int Serve(const AgentOptions& options) {
     return 3;
   }
   std::cout << "bearer token " << token << " (kept in " << token_file << ")" << std::endl;
-  Server server(options, token);
+  Server server(options, token, std::move(key_link));
   return server.Run();
 }
 

@@ -118,6 +118,7 @@ int ExitStatusOf(const CardAnswer& answer) {
 
 std::string ResultMeaning(int code) { return holvanter::FullMeaning(code); }
 std::string ClerkMeaning(int code) { return holvanter::ClerkMeaning(code); }
+std::string BriefMeaning(int code) { return holvanter::BriefMeaning(code); }
 
 std::string OpenPortMeaning(int code) {
   if (code == holvanter::result::kPortNotOpened) return ResultMeaning(code);
@@ -342,13 +343,19 @@ CardAnswer IssueVillaCard(int port, const VillaStay& stay) {
   return answer;
 }
 
-CardAnswer CheckOut(int port) {
+CardAnswer CheckOut(int port) { return CheckOut(port, nullptr); }
+
+CardAnswer CheckOut(int port, const std::function<std::string(const CardAnswer&)>& withhold) {
   CardAnswer answer = AnswerOf("checkout", port);
   WithEncoder(answer, [&](holvanter::TavoCard& card) -> int16_t {
     std::string card_no, room_no, begin_date, end_date;
     const int16_t read = card.ReadCard(0, card_no, room_no, begin_date, end_date);
     if (read != 0) return read;
     if (!card_no.empty()) DescribeCard(answer, card_no, room_no, begin_date, end_date);
+    if (withhold) {
+      answer.withheld = withhold(answer);
+      if (!answer.withheld.empty()) return read;
+    }
     const std::string now = NowStamp();
     std::string ignored;
     return card.VillaCard(0, now, now, ignored, 1, 1, "00000000", "");

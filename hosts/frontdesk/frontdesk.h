@@ -7,6 +7,7 @@
 #define HOLVANTER_HOSTS_FRONTDESK_FRONTDESK_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,11 +30,13 @@ int ExitStatusOf(int result);
 
 // The meaning of a result code of WriteCard, VillaCard or ReadCard (a
 // positive code is the encoder's write status), and of an OpenPort result,
-// as the answers print it beside the code; and the short form that tells a
-// clerk what to do next.
+// as the answers print it beside the code; and the form that tells a clerk
+// what to do next.
 std::string ResultMeaning(int code);
 std::string ClerkMeaning(int code);
 std::string OpenPortMeaning(int code);
+// The same in at most 40 characters, for a PMS's one-line answer display.
+std::string BriefMeaning(int code);
 
 // A card number in both forms: the record form the hotel database and
 // ReadCard use (eight decimal figures) and the hex form the issue methods
@@ -91,6 +94,9 @@ struct CardAnswer {
   std::string reason;                  // why, when the component said more
   bool opened = true;                  // false: OpenPort gave `result` (-99)
   bool nothing_read = false;           // ReadCard read nothing: encoder not open
+  // A check-out that was asked to look at the card first and left it as it
+  // was: why. The card fields describe the card read.
+  std::string withheld;
 
   std::optional<CardNumber> card_no;
   std::string kind;                    // "guest", "villa" or empty
@@ -123,6 +129,10 @@ CardAnswer IssueVillaCard(int port, const VillaStay& stay);
 // guest card or both of a villa card). The answer describes the card that
 // was checked out.
 CardAnswer CheckOut(int port);
+// The same, but `withhold` looks at the card read first: when it gives a
+// reason, the card is left on the encoder as it was and the answer's
+// `withheld` holds the reason (result 0: the read succeeded).
+CardAnswer CheckOut(int port, const std::function<std::string(const CardAnswer&)>& withhold);
 CardAnswer ReadCardOnEncoder(int port);
 
 // The card password the encoder link sends ahead of every image, as the

@@ -49,6 +49,24 @@ CardListing ListCards(const CardFilter& filter);
 // A row's columns as one JSON object, each value a text or null.
 nlohmann::json ToJson(const CardRow& row);
 
+// The hotel's rooms (RoomList), by building, floor and room.
+struct RoomFilter {
+  std::string room_no;  // only rows whose RoomNo is this, exactly; empty: every room
+};
+struct RoomRow {
+  int building = 0, floor = 0;
+  std::string room;   // RoomNo as the table holds it
+  std::string state;  // State: "1" while cards are out
+  int cards = 0;      // CardQTY: live cards (Null: 0)
+};
+struct RoomListing {
+  HotelDatabase database;  // result not 0: nothing was read
+  std::string failure;     // the query failed: the database's message
+  std::vector<RoomRow> rows;
+};
+// One query; never throws.
+RoomListing ListRooms(const RoomFilter& filter);
+
 // A new hotel database: an SQLite file at `path`, or the server database
 // of the ODBC file data source `dsn`.
 struct HotelSetup {

@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <exception>
 #include <memory>
 
@@ -73,6 +74,35 @@ CardListing ListCards(const CardFilter& filter) {
       for (const std::string& column : cards.Columns()) row.fields.emplace_back(column, cards.Field(column));
       row.card_no = FromRecordForm(row.Text("CardNo"));
       listing.rows.push_back(std::move(row));
+    }
+  } catch (const std::exception& e) {
+    listing.failure = e.what();
+    listing.rows.clear();
+  }
+  return listing;
+}
+
+RoomListing ListRooms(const RoomFilter& filter) {
+  RoomListing listing;
+  try {
+    const auto connection = OpenHotelDatabase(listing.database);
+    if (!connection) return listing;
+    std::string query = "SELECT BuildNo, FloorNo, RoomNo, State, CardQTY FROM RoomList";
+    if (!filter.room_no.empty()) query += " WHERE RoomNo = " + holvanter::QuoteSqlText(filter.room_no);
+    query += " ORDER BY BuildNo, FloorNo, RoomNo";
+    holvanter::Result<holvanter::RecordSet> queried = connection->Query(query);
+    if (!queried.ok()) {
+      listing.failure = queried.status().message();
+      return listing;
+    }
+    for (holvanter::RecordSet& rooms = *queried; !rooms.Eof(); rooms.MoveNext()) {
+      const auto number = [&](const char* column) {
+        const std::optional<std::string> value = rooms.Field(column);
+        return value ? std::atoi(value->c_str()) : 0;
+      };
+      listing.rows.push_back({number("BuildNo"), number("FloorNo"),
+                              rooms.Field("RoomNo").value_or(""), rooms.Field("State").value_or(""),
+                              number("CardQTY")});
     }
   } catch (const std::exception& e) {
     listing.failure = e.what();

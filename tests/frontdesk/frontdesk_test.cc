@@ -160,8 +160,13 @@ TEST(FrontDesk, ReadmeResultCodesAreTheMeaningTable) {
     }
   }
   std::set<int> meant;
-  for (const holvanter::ResultMeaningRow& row : holvanter::ResultMeaningTable())
+  for (const holvanter::ResultMeaningRow& row : holvanter::ResultMeaningTable()) {
     if (!row.open_port) meant.insert(row.code);
+    // A PMS shows the key link's answer in one line of 40 characters.
+    EXPECT_LE(std::string(row.brief).size(), holvanter::kBriefMeaningLength) << row.code;
+  }
+  for (int code : {2, 255, -1, -32768})
+    EXPECT_LE(BriefMeaning(code).size(), holvanter::kBriefMeaningLength) << code;
   EXPECT_EQ(documented, meant);
   ASSERT_EQ(ranges.size(), 1u);
   const auto [first, last] = ranges[0];

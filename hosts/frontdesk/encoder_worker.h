@@ -1,8 +1,9 @@
-// The one thread that owns an encoder port. The component keeps its port
+// The one thread that owns an encoder port, shared by the hosts of one
+// process (the agent and the PMS key link). The component keeps its port
 // state per thread, so every card operation of a port runs here, one at a
 // time, in arrival order.
-#ifndef HOLVANTER_HOSTS_AGENT_ENCODER_WORKER_H_
-#define HOLVANTER_HOSTS_AGENT_ENCODER_WORKER_H_
+#ifndef HOLVANTER_HOSTS_FRONTDESK_ENCODER_WORKER_H_
+#define HOLVANTER_HOSTS_FRONTDESK_ENCODER_WORKER_H_
 
 #include <atomic>
 #include <condition_variable>
@@ -12,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-namespace agent {
+namespace frontdesk {
 
 class EncoderWorker {
  public:
@@ -70,6 +71,6 @@ class EncoderWorker {
   std::thread thread_;
 };
 
-}  // namespace agent
+}  // namespace frontdesk
 
-#endif  // HOLVANTER_HOSTS_AGENT_ENCODER_WORKER_H_
+#endif  // HOLVANTER_HOSTS_FRONTDESK_ENCODER_WORKER_H_

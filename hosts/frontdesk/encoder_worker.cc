@@ -1,6 +1,6 @@
-#include "hosts/agent/encoder_worker.h"
+#include "hosts/frontdesk/encoder_worker.h"
 
-namespace agent {
+namespace frontdesk {
 
 EncoderWorker::EncoderWorker(int port, std::function<bool()> probe)
     : port_(port), thread_([this, probe = std::move(probe)] { Loop(probe); }) {}
@@ -59,4 +59,4 @@ void EncoderWorker::Stop() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
-}  // namespace agent
+}  // namespace frontdesk

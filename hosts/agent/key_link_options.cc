@@ -1,0 +1,123 @@
+// The PMS key link's options of tavocard serve, checked before anything
+// starts: a mistyped coder or room map must stop the agent at once, not
+// answer the PMS wrongly for a day.
+#include <fstream>
+#include <stdexcept>
+
+#include "holvanter/version.h"
+#include "hosts/agent/agent.h"
+#include "hosts/agent/token.h"
+#include "hosts/fias/authkey.h"
+#include "hosts/fias/codepage.h"
+
+namespace agent {
+namespace {
+
+std::string Trimmed(std::string text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!text.empty() && blank(text.back())) text.pop_back();
+  std::size_t from = 0;
+  while (from < text.size() && blank(text[from])) ++from;
+  return text.substr(from);
+}
+
+// "A101 = 1,1,0101" or "A101=1,1,0101" into the room map.
+void AddRoom(std::map<std::string, fias::RoomPlace>& rooms, const std::string& line,
+             const std::string& where) {
+  const std::size_t equals = line.find('=');
+  std::string pms_room = Trimmed(line.substr(0, equals));
+  std::string place = equals == std::string::npos ? "" : Trimmed(line.substr(equals + 1));
+  // Settings files may quote either side.
+  for (std::string* text : {&pms_room, &place})
+    if (text->size() >= 2 && (text->front() == '"' || text->front() == '\'') &&
+        text->back() == text->front())
+      *text = text->substr(1, text->size() - 2);
+  const std::optional<fias::RoomPlace> parsed = fias::ParseRoomPlace(place);
+  if (pms_room.empty() || !parsed)
+    throw std::invalid_argument(where + " '" + line +
+                                "' is not PMSROOM=BUILDING,FLOOR,ROOM (such as 2781=1,2,0203)");
+  rooms[pms_room] = *parsed;
+}
+
+}  // namespace
+
+std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
+                                           const std::string& rooms_file) {
+  if (options.fias.empty()) return std::nullopt;
+  KeyLinkSetup setup;
+  setup.link.version = HOLVANTER_VERSION;
+  const std::size_t colon = options.fias.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == options.fias.size())
+    throw std::invalid_argument("--fias '" + options.fias + "' is not HOST:PORT");
+  setup.host = options.fias.substr(0, colon);
+  setup.port = options.fias.substr(colon + 1);
+  if (setup.host.size() > 2 && setup.host.front() == '[' && setup.host.back() == ']')
+    setup.host = setup.host.substr(1, setup.host.size() - 2);  // [::1]:5010
+
+  setup.keys.default_port = options.encoder_port;
+  for (const std::string& coder : options.fias_coders) {
+    const std::size_t equals = coder.find('=');
+    const std::string name = coder.substr(0, equals);
+    const std::string port = equals == std::string::npos ? "" : coder.substr(equals + 1);
+    const bool figures = !port.empty() && port.size() <= 3 &&
+                         port.find_first_not_of("0123456789") == std::string::npos;
+    if (name.empty() || name.size() > 8 || !figures || std::stoi(port) > 254)
+      throw std::invalid_argument("--fias-coder '" + coder +
+                                  "' is not KC=PORT (a key coder of up to 8 characters and an "
+                                  "encoder port 0 to 254)");
+    setup.keys.coders[name] = std::stoi(port);
+  }
+
+  for (const std::string& room : options.fias_rooms) AddRoom(setup.keys.rooms, room, "--fias-room");
+  if (!rooms_file.empty()) {
+    std::ifstream in(rooms_file);
+    bool inside = false;
+    for (std::string line; std::getline(in, line);) {
+      line = Trimmed(line);
+      if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+      if (line.front() == '[') {
+        inside = line == "[fias-rooms]";
+        continue;
+      }
+      if (inside) AddRoom(setup.keys.rooms, line, "[fias-rooms] line");
+    }
+  }
+
+  const std::optional<fias::CodePage> page = fias::CodePageNamed(options.fias_encoding);
+  if (!page)
+    throw std::invalid_argument("--fias-encoding '" + options.fias_encoding +
+                                "' is none of windows-1252, gbk, utf-8");
+  setup.keys.code_page = *page;
+
+  const std::string& time = options.fias_checkout_time;
+  const bool hh_mm = time.size() == 5 && time[2] == ':' &&
+                     time.find_first_not_of("0123456789:") == std::string::npos;
+  const int hours = hh_mm ? std::stoi(time.substr(0, 2)) : -1;
+  const int minutes = hh_mm ? std::stoi(time.substr(3, 2)) : -1;
+  if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59)
+    throw std::invalid_argument("--fias-checkout-time '" + time + "' is not HH:MM");
+  setup.keys.checkout_minutes = hours * 60 + minutes;
+
+  if (!options.fias_authkey_file.empty()) {
+    fias::AuthKey key;
+    try {
+      key = fias::ReadKeyFile(options.fias_authkey_file);
+    } catch (const fias::AuthKeyError& e) {
+      throw std::invalid_argument(std::string("--fias-authkey-file: ") + e.what());
+    }
+    setup.link.cryptogram = [key](const std::string& stamp) {
+      return fias::Cryptogram(key, fias::RandomIv(), stamp);
+    };
+  }
+
+  setup.journal = options.fias_journal;
+  if (setup.journal.empty()) {
+    const std::string token = options.token_file.empty() ? DefaultTokenFile() : options.token_file;
+    const std::size_t slash = token.find_last_of("/\\");
+    setup.journal = (slash == std::string::npos ? std::string(".") : token.substr(0, slash)) +
+                    "/fias-journal";
+  }
+  return setup;
+}
+
+}  // namespace agent

@@ -1,0 +1,56 @@
+// The PMS key link's own journal of the cards it cut: which reservation and
+// workstation asked for each card and when, so that a key read can name the
+// reservation (G#) back, and so that a card cut while the link was down is
+// not forgotten.
+//
+// A text file of one line per event, appended and flushed as it happens:
+// "cut", card number, G#, WS and the request's time (YYMMDDHHMMSS), or
+// "unanswered" and the card number, separated by tabs (FIAS values carry no
+// control characters). The same file on Linux and Windows, readable with
+// any text tool.
+#ifndef HOLVANTER_HOSTS_FIAS_JOURNAL_H_
+#define HOLVANTER_HOSTS_FIAS_JOURNAL_H_
+
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace fias {
+
+struct CutCard {
+  std::string card_no;       // record form, eight figures
+  std::string reservation;   // G#
+  std::string workstation;   // WS
+  std::string requested_at;  // YYMMDDHHMMSS
+};
+
+class Journal {
+ public:
+  // The journal at `path`; the file and its folder are made at the first
+  // entry. Entries that cannot be written are reported, never thrown.
+  explicit Journal(std::string path);
+  ~Journal();
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  // Each returns an empty text, or why the entry was not kept.
+  std::string Cut(const CutCard& card);
+  std::string Unanswered(const std::string& card_no);
+
+  // The newest cut of `card_no`, or nullopt.
+  std::optional<CutCard> Find(const std::string& card_no) const;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string Append(const std::string& line);
+
+  const std::string path_;
+  mutable std::mutex mutex_;
+  std::FILE* file_ = nullptr;
+};
+
+}  // namespace fias
+
+#endif  // HOLVANTER_HOSTS_FIAS_JOURNAL_H_

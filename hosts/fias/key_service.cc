@@ -1,0 +1,360 @@
+#include "hosts/fias/key_service.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "holvanter/result_codes.h"
+#include "hosts/frontdesk/frontdesk.h"
+#include "hosts/frontdesk/hotel.h"
+
+namespace fias {
+namespace {
+
+namespace result = holvanter::result;
+
+constexpr std::size_t kClearTextLength = 40;  // what a PMS shows of CT
+
+bool AllFigures(const std::string& text, std::size_t size) {
+  return text.size() == size &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The first `limit` characters of UTF-8 text (a character is never split).
+std::string CutText(const std::string& text, std::size_t limit) {
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (characters++ == limit) return text.substr(0, i);
+  }
+  return text;
+}
+
+// A refusal or a negative answer: the status and the clerk's text.
+struct Verdict {
+  std::string status;
+  std::string text;
+};
+
+// The answer status and text of a front-desk answer that did not end in
+// success, in the core's own words.
+Verdict VerdictOf(const frontdesk::CardAnswer& card) {
+  if (!card.usage_error.empty()) return {"UR", card.usage_error};
+  if (card.hresult) return {"UR", card.error_message};  // a statement failed
+  if (!card.opened) return {"RY", frontdesk::BriefMeaning(card.result)};
+  const int code = card.result;
+  if (code == result::kDatabaseNotOpen && !card.reason.empty()) return {"UR", card.reason};
+  if (code == result::kNotWritten || code == result::kReadFailed || code == result::kNoCard ||
+      (code >= 2 && code <= 255))
+    return {"RY", frontdesk::BriefMeaning(code)};
+  return {"UR", frontdesk::BriefMeaning(code)};
+}
+
+// Where a PMS room is: the room map first, then the RoomList rows whose
+// RoomNo is the PMS room exactly. Several rows are several places.
+struct Places {
+  std::vector<RoomPlace> places;
+  std::string failure;  // the hotel database could not say
+};
+Places PlacesOf(const KeyServiceOptions& options, const std::string& pms_room) {
+  if (auto mapped = options.rooms.find(pms_room); mapped != options.rooms.end())
+    return {{mapped->second}, {}};
+  const frontdesk::RoomListing listing = frontdesk::ListRooms({.room_no = pms_room});
+  if (listing.database.result != result::kDone)
+    return {{}, listing.database.reason.empty() ? frontdesk::BriefMeaning(listing.database.result)
+                                                : listing.database.reason};
+  if (!listing.failure.empty()) return {{}, listing.failure};
+  Places found;
+  for (const frontdesk::RoomRow& row : listing.rows)
+    found.places.push_back({row.building, row.floor, row.room});
+  return found;
+}
+
+// The one place of a PMS room, or the refusal that names it.
+std::optional<RoomPlace> OnePlace(const Places& found, const std::string& pms_room,
+                                  std::string& refusal) {
+  if (!found.failure.empty()) {
+    refusal = found.failure;
+  } else if (found.places.empty()) {
+    refusal = "room " + pms_room + " is not in the room list";
+  } else if (found.places.size() > 1) {
+    refusal = "room " + pms_room + " is in several buildings";
+  } else {
+    return found.places.front();
+  }
+  return std::nullopt;
+}
+
+// The rooms of an SI value: further rooms separated by ';'.
+std::vector<std::string> SuiteRooms(const std::string& suite) {
+  std::vector<std::string> rooms;
+  std::size_t from = 0;
+  while (from <= suite.size()) {
+    std::size_t to = suite.find(';', from);
+    if (to == std::string::npos) to = suite.size();
+    if (to > from) rooms.push_back(suite.substr(from, to - from));
+    from = to + 1;
+  }
+  return rooms;
+}
+
+// The PMS's name of a place: the room map read backwards, else the room.
+std::string PmsRoomOf(const KeyServiceOptions& options, const RoomPlace& place) {
+  for (const auto& [pms_room, mapped] : options.rooms)
+    if (mapped == place) return pms_room;
+  return place.room;
+}
+
+// "card 00000101 room 0203", "card 00000102 rooms 0204 0205"
+std::string CardText(const frontdesk::CardAnswer& card) {
+  std::string text = "card " + (card.card_no ? card.card_no->record : std::string("?"));
+  text += card.rooms.size() > 1 ? " rooms" : " room";
+  for (const std::string& room : card.rooms) text += " " + room;
+  return text;
+}
+
+}  // namespace
+
+std::optional<RoomPlace> ParseRoomPlace(const std::string& text) {
+  const std::size_t first = text.find(',');
+  const std::size_t second = first == std::string::npos ? first : text.find(',', first + 1);
+  if (second == std::string::npos) return std::nullopt;
+  const std::string building = text.substr(0, first);
+  const std::string floor = text.substr(first + 1, second - first - 1);
+  const std::string room = text.substr(second + 1);
+  const auto number = [](const std::string& figures) {
+    return !figures.empty() && figures.size() <= 2 && AllFigures(figures, figures.size())
+               ? std::stoi(figures)
+               : 0;
+  };
+  if (number(building) < 1 || number(floor) < 1 || !AllFigures(room, 4)) return std::nullopt;
+  return RoomPlace{number(building), number(floor), room};
+}
+
+KeyService::KeyService(KeyServiceOptions options, Journal& journal, std::function<Moment()> now)
+    : options_(std::move(options)), journal_(journal), now_(std::move(now)) {}
+
+Record KeyService::Answer(const Record& request, const std::string& status,
+                          const std::string& text) const {
+  const Moment now = now_();
+  Record answer;
+  answer.id = request.id == "KZ" ? "KZ" : "KA";
+  answer.Add("AS", status);
+  answer.Add("CT", FromUtf8(CutText(text, kClearTextLength), options_.code_page));
+  answer.Add("KC", request.Value("KC"));
+  answer.Add("WS", request.Value("WS"));
+  if (request.Has("G#")) answer.Add("G#", request.Value("G#"));
+  answer.Add("DA", now.date);
+  answer.Add("TI", now.time);
+  return answer;
+}
+
+Record KeyService::Busy(const Record& request) const {
+  return Answer(request, "BY", "encoder busy: try again in a moment");
+}
+
+KeyJob KeyService::Plan(const Record& request) const {
+  int port = options_.default_port;
+  if (!options_.coders.empty()) {
+    const auto coder = options_.coders.find(request.Value("KC"));
+    if (coder == options_.coders.end())
+      return {Answer(request, "UR", "unknown key coder"), -1, nullptr};
+    port = coder->second;
+  }
+  if (request.id == "KR") return PlanKeyRequest(request, port);
+  if (request.id == "KD") return PlanKeyDelete(request, port);
+  if (request.id == "KZ") return PlanKeyRead(request, port);
+  return {Answer(request, "UR", "not a key request"), -1, nullptr};
+}
+
+KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
+  const auto refuse = [&](const std::string& text) {
+    return KeyJob{Answer(request, "UR", text), -1, nullptr};
+  };
+  const std::string type = request.Value("KT");
+  if (type == "O") return refuse("one-shot keys are not supported");
+  // A new key and a duplicate both cut a card for the stay: these locks are
+  // offline, and a new card does not cancel the ones already out.
+  if (!type.empty() && type != "N" && type != "D") return refuse("key type " + type + " is not supported");
+  const std::vector<std::string> further = SuiteRooms(request.Value("SI"));
+  if (further.size() > 1) return refuse("a card opens at most two rooms of one floor");
+
+  // The stay: from the PMS's clock, to the departure at its time or the
+  // hotel's check-out time. Years are 2000 to 2099.
+  std::string begin;
+  if (request.Has("DA") || request.Has("TI")) {
+    const std::string date = request.Value("DA"), time = request.Value("TI");
+    if (!AllFigures(date, 6) || !AllFigures(time, 6))
+      return refuse(frontdesk::BriefMeaning(result::kBadBegin));
+    begin = "20" + date + time.substr(0, 4);
+  } else {
+    const Moment now = now_();
+    begin = "20" + now.date + now.time.substr(0, 4);
+  }
+  const std::string departure = request.Value("GD");
+  if (departure.empty()) return refuse("no departure date (GD)");
+  if (!AllFigures(departure, 6)) return refuse("departure date GD is not YYMMDD");
+  std::string at;
+  if (request.Has("DT")) {
+    std::string time = request.Value("DT");
+    time.erase(std::remove(time.begin(), time.end(), ':'), time.end());
+    if (!AllFigures(time, 4)) return refuse("departure time DT is not HH:MM");
+    at = time;
+  } else {
+    const int minutes = options_.checkout_minutes;
+    char text[8];
+    std::snprintf(text, sizeof text, "%02d%02d", minutes / 60, minutes % 60);
+    at = text;
+  }
+  const std::string end = "20" + departure + at;
+  if (end <= begin) return refuse(frontdesk::BriefMeaning(result::kBadEnd));
+
+  const std::string holder = ToUtf8(request.Value("GN"), options_.code_page);
+  const std::string pms_room = request.Value("RN");
+  const std::string second_room = further.empty() ? std::string() : further.front();
+  KeyJob job;
+  job.port = port;
+  job.run = [this, request, port, begin, end, holder, pms_room, second_room] {
+    KeyOutcome outcome;
+    std::string refusal;
+    const std::optional<RoomPlace> place = OnePlace(PlacesOf(options_, pms_room), pms_room, refusal);
+    if (!place) {
+      outcome.answer = Answer(request, "UR", refusal);
+      return outcome;
+    }
+    frontdesk::CardAnswer card;
+    if (second_room.empty()) {
+      card = frontdesk::IssueGuestCard(
+          port, {begin, end, place->building, place->floor, place->room, holder});
+    } else {
+      // The further room on the first room's floor: a villa card.
+      Places found = PlacesOf(options_, second_room);
+      std::erase_if(found.places, [&](const RoomPlace& p) {
+        return p.building != place->building || p.floor != place->floor;
+      });
+      if (found.failure.empty() && found.places.empty()) {
+        outcome.answer = Answer(request, "UR", "a card opens at most two rooms of one floor");
+        return outcome;
+      }
+      const std::optional<RoomPlace> second = OnePlace(found, second_room, refusal);
+      if (!second) {
+        outcome.answer = Answer(request, "UR", refusal);
+        return outcome;
+      }
+      card = frontdesk::IssueVillaCard(
+          port, {begin, end, place->building, place->floor, place->room + second->room, holder});
+    }
+    if (card.usage_error.empty() && !card.hresult && card.opened && card.result == result::kDone) {
+      outcome.cut_card = card.card_no ? card.card_no->record : std::string();
+      outcome.answer = Answer(request, "OK", CardText(card));
+      const Moment now = now_();
+      const std::string kept = journal_.Cut({outcome.cut_card, request.Value("G#"),
+                                             request.Value("WS"), now.date + now.time});
+      (void)kept;  // the card is cut and recorded in the hotel database either way
+      return outcome;
+    }
+    const Verdict verdict = VerdictOf(card);
+    outcome.answer = Answer(request, verdict.status, verdict.text);
+    return outcome;
+  };
+  return job;
+}
+
+KeyJob KeyService::PlanKeyDelete(const Record& request, int port) const {
+  const std::string pms_room = request.Value("RN");
+  KeyJob job;
+  job.port = port;
+  job.run = [this, request, port, pms_room] {
+    KeyOutcome outcome;
+    // The card on the encoder must be a card of the room the PMS checks out;
+    // any other card stays as it is.
+    std::vector<RoomPlace> places;
+    if (!pms_room.empty()) {
+      const Places found = PlacesOf(options_, pms_room);
+      if (!found.failure.empty()) {
+        outcome.answer = Answer(request, "UR", found.failure);
+        return outcome;
+      }
+      if (found.places.empty()) {
+        outcome.answer = Answer(request, "UR", "room " + pms_room + " is not in the room list");
+        return outcome;
+      }
+      places = found.places;
+    }
+    const frontdesk::CardAnswer card =
+        frontdesk::CheckOut(port, [&](const frontdesk::CardAnswer& read) -> std::string {
+          if (places.empty()) return {};
+          for (const RoomPlace& place : places)
+            if (read.building == place.building && read.floor == place.floor &&
+                std::find(read.rooms.begin(), read.rooms.end(), place.room) != read.rooms.end())
+              return {};
+          const std::string room = read.rooms.empty() ? std::string("?") : read.rooms.front();
+          return "card is for room " +
+                 PmsRoomOf(options_, {read.building, read.floor, room});
+        });
+    if (!card.withheld.empty()) {
+      outcome.answer = Answer(request, "DN", card.withheld);
+    } else if (card.usage_error.empty() && !card.hresult && card.opened &&
+               card.result == result::kDone) {
+      outcome.answer = Answer(
+          request, "OK",
+          "card " + (card.card_no ? card.card_no->record : std::string("?")) + " checked out");
+    } else if (card.opened && !card.hresult && card.result == result::kNoOpenRecord) {
+      outcome.answer = Answer(request, "NG", frontdesk::BriefMeaning(result::kNoOpenRecord));
+    } else if (card.opened && !card.hresult && card.result == result::kNoCard) {
+      outcome.answer = Answer(request, "NG", "no guest card on the encoder");
+    } else {
+      const Verdict verdict = VerdictOf(card);
+      outcome.answer = Answer(request, verdict.status, verdict.text);
+    }
+    return outcome;
+  };
+  return job;
+}
+
+KeyJob KeyService::PlanKeyRead(const Record& request, int port) const {
+  KeyJob job;
+  job.port = port;
+  job.run = [this, request, port] {
+    KeyOutcome outcome;
+    const frontdesk::CardAnswer card = frontdesk::ReadCardOnEncoder(port);
+    const bool read = card.usage_error.empty() && !card.hresult && card.opened &&
+                      !card.nothing_read && card.result == result::kDone && card.card_no;
+    if (!read) {
+      const bool blank = card.opened && !card.hresult && (card.result == result::kNoCard);
+      const Verdict verdict =
+          blank ? Verdict{"NG", "no guest card on the encoder"} : VerdictOf(card);
+      outcome.answer = Answer(request, verdict.status, verdict.text);
+      return outcome;
+    }
+    Record answer = Answer(request, "OK", CardText(card));
+    // The card's own fields, then the reservation when this link cut it.
+    std::vector<std::pair<std::string, std::string>> fields;
+    const std::string room = card.rooms.empty() ? std::string() : card.rooms.front();
+    fields.emplace_back("RN", PmsRoomOf(options_, {card.building, card.floor, room}));
+    fields.emplace_back("GN", FromUtf8(card.holder, options_.code_page));
+    const std::string& end = card.end;  // YYYYMMDDhhmm
+    if (AllFigures(end, 12)) {
+      fields.emplace_back("GD", end.substr(2, 6));
+      fields.emplace_back("DT", end.substr(8, 2) + ":" + end.substr(10, 2));
+    }
+    std::string reservation = request.Value("G#");
+    if (auto cut = journal_.Find(card.card_no->record)) reservation = cut->reservation;
+    // AS and CT lead; the echo of the request and the time follow.
+    Record ordered;
+    ordered.id = "KZ";
+    for (const auto& [id, value] : answer.fields) {
+      if (id == "G#") continue;
+      if (id == "DA") {
+        for (auto& field : fields) ordered.Add(field.first, field.second);
+        if (!reservation.empty()) ordered.Add("G#", reservation);
+      }
+      ordered.Add(id, value);
+    }
+    outcome.answer = std::move(ordered);
+    return outcome;
+  };
+  return job;
+}
+
+}  // namespace fias

@@ -1,0 +1,84 @@
+// What the key system does with a key record of the PMS: a key request (KR)
+// cuts a guest or villa card, a key delete (KD) checks the card out, a key
+// read (KZ) reads it; each through the front-desk layer, exactly as the
+// tavocard command would, and each answered with the record the PMS shows
+// its clerk.
+//
+// Planning a request needs no encoder: what can be refused from the record
+// alone (an unknown key coder, a one-shot key, a stay that is no stay) is
+// answered at once. The rest runs on the encoder worker of the coder's port.
+#ifndef HOLVANTER_HOSTS_FIAS_KEY_SERVICE_H_
+#define HOLVANTER_HOSTS_FIAS_KEY_SERVICE_H_
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "hosts/fias/codepage.h"
+#include "hosts/fias/journal.h"
+#include "hosts/fias/link.h"
+#include "hosts/fias/record.h"
+
+namespace fias {
+
+// A room of the hotel: building, floor and the room as RoomList holds it.
+struct RoomPlace {
+  int building = 0, floor = 0;
+  std::string room;
+  bool operator==(const RoomPlace&) const = default;
+};
+
+// "1,2,0203" as a place; nullopt when it is not building, floor and room
+// of four figures.
+std::optional<RoomPlace> ParseRoomPlace(const std::string& text);
+
+struct KeyServiceOptions {
+  std::map<std::string, int> coders;       // KC -> encoder port; empty: all to default_port
+  int default_port = 0;                    // the agent's own encoder
+  std::map<std::string, RoomPlace> rooms;  // PMS room -> place, ahead of RoomList
+  int checkout_minutes = 12 * 60;          // the hotel's check-out time of day
+  CodePage code_page = CodePage::kWindows1252;
+};
+
+// The answer to a request, and the card it cut (record form), if any: a cut
+// card whose answer cannot be sent is journaled as unanswered.
+struct KeyOutcome {
+  Record answer;
+  std::string cut_card;
+};
+
+struct KeyJob {
+  std::optional<Record> answer;      // answered at once
+  int port = -1;                     // otherwise: the encoder port it runs on
+  std::function<KeyOutcome()> run;   // on that port's worker
+};
+
+class KeyService {
+ public:
+  // `now` gives the wall clock for DA and TI of answers and for a stay that
+  // begins now.
+  KeyService(KeyServiceOptions options, Journal& journal, std::function<Moment()> now);
+
+  // The plan for a KR, KD or KZ.
+  KeyJob Plan(const Record& request) const;
+  // The answer when the request's encoder stayed busy past the queue wait.
+  Record Busy(const Record& request) const;
+
+  const KeyServiceOptions& options() const { return options_; }
+
+ private:
+  Record Answer(const Record& request, const std::string& status,
+                const std::string& text) const;
+  KeyJob PlanKeyRequest(const Record& request, int port) const;
+  KeyJob PlanKeyDelete(const Record& request, int port) const;
+  KeyJob PlanKeyRead(const Record& request, int port) const;
+
+  KeyServiceOptions options_;
+  Journal& journal_;
+  std::function<Moment()> now_;
+};
+
+}  // namespace fias
+
+#endif  // HOLVANTER_HOSTS_FIAS_KEY_SERVICE_H_

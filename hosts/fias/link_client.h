@@ -1,0 +1,90 @@
+// The PMS key link's connection: a TCP client of the PMS interface program
+// that keeps one connection open for good, reconnecting when it drops. It
+// feeds the link state machine bytes and time, writes what the machine
+// gives, and runs key requests on the encoder workers of the agent. All of
+// it runs on the agent's network thread; only the card work runs on a
+// worker.
+#ifndef HOLVANTER_HOSTS_FIAS_LINK_CLIENT_H_
+#define HOLVANTER_HOSTS_FIAS_LINK_CLIENT_H_
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>  // Boost 1.74's Asio uses std::exchange without it
+
+#include <boost/asio.hpp>
+
+#include "hosts/fias/journal.h"
+#include "hosts/fias/key_service.h"
+#include "hosts/fias/link.h"
+#include "hosts/frontdesk/encoder_worker.h"
+
+namespace fias {
+
+// The local wall clock and the steady clock, as the link reads them.
+Moment Now();
+
+class LinkClient {
+ public:
+  struct Options {
+    std::string host, port;                       // the PMS interface program
+    std::chrono::milliseconds queue_wait{30000};  // longest wait for an encoder: then BY
+    LinkSettings link;
+  };
+  // Queues `run` on the worker of encoder `port`; null when the agent stops.
+  using Submit = std::function<std::shared_ptr<frontdesk::EncoderWorker::Job>(
+      int port, std::function<void()> run)>;
+  using Log = std::function<void(const std::string&)>;
+
+  LinkClient(boost::asio::io_context& io, Options options, KeyService& keys, Journal& journal,
+             Submit submit, Log log);
+
+  // Connects, and keeps connecting, until Stop.
+  void Start();
+  // Ends the link with LE and closes it; no reconnecting after.
+  void Stop();
+  bool up() const { return link_.up(); }
+  const std::string& address() const { return address_; }
+
+ private:
+  void Connect();
+  void ConnectAgainLater();
+  void Read();
+  void Process();
+  void Flush();
+  void Write();
+  void ArmTimer();
+  void CloseConnection();
+  void Dispatch(const Record& request);
+  void SendAnswer(uint64_t generation, const Record& request, const KeyOutcome& outcome);
+
+  boost::asio::io_context& io_;
+  const Options options_;
+  const std::string address_;
+  KeyService& keys_;
+  Journal& journal_;
+  Submit submit_;
+  Log log_;
+
+  Link link_;
+  Backoff backoff_;
+  boost::asio::ip::tcp::resolver resolver_;
+  boost::asio::ip::tcp::socket socket_;
+  boost::asio::steady_timer link_timer_;
+  boost::asio::steady_timer reconnect_timer_;
+  std::array<char, 4096> read_buffer_{};
+  std::deque<std::string> writes_;
+  bool writing_ = false;
+  bool connected_ = false;
+  bool close_after_write_ = false;
+  bool stopping_ = false;
+  uint64_t generation_ = 0;  // one per connection: answers go to theirs only
+};
+
+}  // namespace fias
+
+#endif  // HOLVANTER_HOSTS_FIAS_LINK_CLIENT_H_

@@ -1,0 +1,145 @@
+// The key service's answers that need no encoder and no database: every
+// refusal a PMS can provoke with the record alone, the stay it computes, and
+// the journal a key read looks reservations up in.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "hosts/fias/journal.h"
+#include "hosts/fias/key_service.h"
+
+namespace fias {
+namespace {
+
+Moment FixedNow() { return {SteadyTime{}, "261208", "093000"}; }
+
+Record KeyRequest(std::vector<std::pair<std::string, std::string>> fields) {
+  Record record{"KR", {{"KC", "1"}, {"WS", "3"}, {"G#", "11122"}}};
+  for (auto& field : fields) record.fields.push_back(std::move(field));
+  return record;
+}
+
+class KeyServiceTest : public testing::Test {
+ protected:
+  std::string JournalPath() {
+    return testing::TempDir() + "/fias-journal-" +
+           testing::UnitTest::GetInstance()->current_test_info()->name();
+  }
+  void SetUp() override { std::filesystem::remove(JournalPath()); }
+};
+
+TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> fields;
+    const char* text;  // the CT of the UR answer
+  } cases[] = {
+      {"one-shot key", {{"KT", "O"}, {"RN", "0203"}, {"GD", "261210"}},
+       "one-shot keys are not supported"},
+      {"unknown key type", {{"KT", "X"}, {"RN", "0203"}, {"GD", "261210"}},
+       "key type X is not supported"},
+      {"three rooms", {{"RN", "0203"}, {"SI", "0204;0205"}, {"GD", "261210"}},
+       "a card opens at most two rooms of one floor"},
+      {"no departure", {{"RN", "0203"}}, "no departure date (GD)"},
+      {"departure not YYMMDD", {{"RN", "0203"}, {"GD", "2612"}}, "departure date GD is not YYMMDD"},
+      {"departure time not HH:MM", {{"RN", "0203"}, {"GD", "261210"}, {"DT", "noon"}},
+       "departure time DT is not HH:MM"},
+      {"arrival not figures", {{"RN", "0203"}, {"GD", "261210"}, {"DA", "26120"}, {"TI", "093000"}},
+       "arrival date and time not accepted"},
+      {"departure before arrival", {{"RN", "0203"}, {"GD", "261207"}},
+       "departure must come after arrival"},
+      {"departure at the arrival",
+       {{"RN", "0203"}, {"GD", "261208"}, {"DT", "09:30"}, {"DA", "261208"}, {"TI", "093000"}},
+       "departure must come after arrival"},
+  };
+  Journal journal(JournalPath());
+  KeyService keys({}, journal, FixedNow);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const KeyJob job = keys.Plan(KeyRequest(c.fields));
+    ASSERT_TRUE(job.answer.has_value());
+    EXPECT_EQ(job.answer->id, "KA");
+    EXPECT_EQ(job.answer->Value("AS"), "UR");
+    EXPECT_EQ(job.answer->Value("CT"), c.text);
+    // The clerk's PMS shows KC, WS and G# of the request it answers.
+    EXPECT_EQ(job.answer->Value("KC"), "1");
+    EXPECT_EQ(job.answer->Value("WS"), "3");
+    EXPECT_EQ(job.answer->Value("G#"), "11122");
+    EXPECT_EQ(job.answer->Value("DA"), "261208");
+  }
+}
+
+TEST_F(KeyServiceTest, KeyCodersChooseTheEncoder) {
+  Journal journal(JournalPath());
+  KeyServiceOptions options;
+  options.default_port = 4;
+  const Record request = KeyRequest({{"RN", "0203"}, {"GD", "261210"}});
+  // No map: every coder is the agent's own encoder.
+  EXPECT_EQ(KeyService(options, journal, FixedNow).Plan(request).port, 4);
+
+  options.coders = {{"1", 2}, {"LOBBY", 7}};
+  KeyService keys(options, journal, FixedNow);
+  EXPECT_EQ(keys.Plan(request).port, 2);
+  Record lobby = request;
+  lobby.fields[0].second = "LOBBY";
+  EXPECT_EQ(keys.Plan(lobby).port, 7);
+  for (const char* coder : {"2", " 1", "lobby"}) {
+    Record other = request;
+    other.fields[0].second = coder;
+    const KeyJob job = keys.Plan(other);
+    ASSERT_TRUE(job.answer.has_value()) << coder;
+    EXPECT_EQ(job.answer->Value("AS"), "UR");
+    EXPECT_EQ(job.answer->Value("CT"), "unknown key coder");
+  }
+  // A key read and a key delete of an unknown coder are refused the same way.
+  Record read{"KZ", {{"KC", "9"}, {"WS", "3"}}};
+  EXPECT_EQ(keys.Plan(read).answer->id, "KZ");
+  EXPECT_EQ(keys.Plan(read).answer->Value("AS"), "UR");
+}
+
+TEST_F(KeyServiceTest, BusyAnswerAndClearTextLimit) {
+  Journal journal(JournalPath());
+  KeyService keys({}, journal, FixedNow);
+  const Record busy = keys.Busy(KeyRequest({}));
+  EXPECT_EQ(busy.Value("AS"), "BY");
+  EXPECT_LE(busy.Value("CT").size(), 40u);
+}
+
+TEST_F(KeyServiceTest, RoomPlacesOfTheRoomMap) {
+  struct Case {
+    const char* text;
+    bool valid;
+  } cases[] = {{"1,2,0203", true},  {"12,34,0001", true}, {"0,2,0203", false},
+               {"1,2,203", false},   {"1,2", false},       {"1,,0203", false},
+               {"100,2,0203", false}, {"1,2,0203,", false}, {"a,2,0203", false}};
+  for (const Case& c : cases) EXPECT_EQ(ParseRoomPlace(c.text).has_value(), c.valid) << c.text;
+  EXPECT_EQ(*ParseRoomPlace("12,34,0001"), (RoomPlace{12, 34, "0001"}));
+}
+
+TEST_F(KeyServiceTest, JournalFindsTheNewestCutOfACard) {
+  {
+    Journal journal(JournalPath());
+    EXPECT_EQ(journal.Cut({"00000101", "11122", "3", "261208093000"}), "");
+    EXPECT_EQ(journal.Cut({"00000102", "", "WS 4", "261208093100"}), "");
+    EXPECT_EQ(journal.Cut({"00000101", "99\t1", "3", "261208100000"}), "");
+    EXPECT_EQ(journal.Unanswered("00000101"), "");
+  }
+  Journal reopened(JournalPath());  // what a restarted agent finds
+  const auto first = reopened.Find("00000101");
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->reservation, "99 1");  // a tab would have split the line
+  EXPECT_EQ(first->requested_at, "261208100000");
+  const auto second = reopened.Find("00000102");
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(second->reservation, "");
+  EXPECT_EQ(second->workstation, "WS 4");
+  EXPECT_FALSE(reopened.Find("00000103").has_value());
+
+  Journal unwritable(JournalPath() + "/no/such");  // a folder where a file is
+  EXPECT_NE(unwritable.Cut({"00000104", "1", "1", "261208093000"}), "");
+}
+
+}  // namespace
+}  // namespace fias
