@@ -3,6 +3,7 @@
 
 #include "hosts/agent/agent.h"
 #include "hosts/agent/token.h"
+#include "hosts/fias/authkey_command.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "hosts/frontdesk/image_decode.h"
 
@@ -80,6 +81,12 @@ void AddAgentCommands(CLI::App& app) {
     const int status = Serve(*options, std::move(key_link));
     if (status != 0) throw CLI::RuntimeError(status);
   });
+
+  // The key of the key link's connection authentication lives with the
+  // agent's other state, beside its token.
+  const std::string token_file = DefaultTokenFile();
+  fias::AddAuthKeyCommand(app, token_file.substr(0, token_file.find_last_of("/\\") + 1) +
+                                   "fias-authkey");
 
   auto image = std::make_shared<std::string>();
   auto json = std::make_shared<bool>(false);

@@ -26,7 +26,9 @@ class AuthKeyError : public std::runtime_error {
 std::string Base64Encode(const uint8_t* data, std::size_t size);
 std::string Base64Decode(std::string_view text);
 
-// 16 bytes from the operating system's random source.
+// 16 bytes from the operating system's random source. These, Cryptogram
+// and the key file calls throw AuthKeyError when the system's random source
+// or cryptography fails.
 AuthKey RandomKey();
 AuthIv RandomIv();
 
@@ -43,8 +45,10 @@ std::string Cryptogram(const AuthKey& key, const AuthIv& iv, std::string_view te
 // Windows: an ACL that grants the owner alone); refuses to replace an
 // existing file. The file holds the hand-over text and a newline.
 AuthKey CreateKeyFile(const std::string& path);
-// The key of a file made by CreateKeyFile; throws AuthKeyError naming the
-// path and what is wrong.
+// The key of a file made by CreateKeyFile (blanks and CRLF after it
+// allowed); throws AuthKeyError naming the path and what is wrong. On POSIX
+// a file that group or others may reach is refused, with the chmod 600 that
+// mends it: its key may have been read, which is for IT to judge.
 AuthKey ReadKeyFile(const std::string& path);
 
 }  // namespace fias

@@ -1,0 +1,287 @@
+// The site's part of the PMS key link: the cryptogram an interface checks
+// before it accepts the agent, the key file IT hands over, and the code page
+// guest names arrive in.
+#include <gtest/gtest.h>
+#include <nettle/aes.h>
+#include <nettle/cbc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "hosts/fias/authkey.h"
+#include "hosts/fias/codepage.h"
+
+namespace fias {
+namespace {
+
+namespace fs = std::filesystem;
+
+template <typename Bytes>
+Bytes FromBase64(std::string_view text) {
+  const std::string raw = Base64Decode(text);
+  Bytes bytes{};
+  EXPECT_EQ(raw.size(), bytes.size());
+  std::copy_n(raw.begin(), std::min(raw.size(), bytes.size()), bytes.begin());
+  return bytes;
+}
+
+std::string Base64(std::string_view bytes) {
+  return Base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+// The published IfcAuthKey vector: an interface that finds a wrong
+// cryptogram locks the key system out until the key is entered again.
+TEST(Cryptogram, PublishedVector) {
+  const auto key = FromBase64<AuthKey>("GVDpVnl6qYlTQXQJZxXdbw==");
+  const auto iv = FromBase64<AuthIv>("3k57hsoHm04fGEyaA3+UVw==");
+  EXPECT_EQ(Cryptogram(key, iv, "170831102201"),
+            "FidCryptAB;3k57hsoHm04fGEyaA3+UVw==oNTebC0J36LY8GV9azyhzw==");
+  EXPECT_EQ(HandOverText(key), "FidCrypt0S|GVDpVnl6qYlTQXQJZxXdbw==");
+}
+
+void DecryptBlocks(const void* context, std::size_t length, uint8_t* dst, const uint8_t* src) {
+  aes128_decrypt(static_cast<const aes128_ctx*>(context), length, dst, src);
+}
+
+// PKCS7 on either side of a block boundary, undone by nettle's decryption.
+TEST(Cryptogram, PaddingRoundTrips) {
+  const auto key = FromBase64<AuthKey>("GVDpVnl6qYlTQXQJZxXdbw==");
+  const auto iv = FromBase64<AuthIv>("3k57hsoHm04fGEyaA3+UVw==");
+  for (std::size_t size : {0, 1, 15, 16, 17, 32}) {
+    SCOPED_TRACE(size);
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) text += static_cast<char>('0' + i % 10);
+    const std::string cg = Cryptogram(key, iv, text);
+    ASSERT_EQ(cg.substr(0, 35), "FidCryptAB;" + Base64Encode(iv.data(), iv.size()));
+    std::string cipher = Base64Decode(cg.substr(35));
+    ASSERT_EQ(cipher.size(), (size / 16 + 1) * 16);
+
+    aes128_ctx context;
+    aes128_set_decrypt_key(&context, key.data());
+    AuthIv chain = iv;
+    std::string plain(cipher.size(), '\0');
+    cbc_decrypt(&context, &DecryptBlocks, AES_BLOCK_SIZE, chain.data(), cipher.size(),
+                reinterpret_cast<uint8_t*>(plain.data()),
+                reinterpret_cast<const uint8_t*>(cipher.data()));
+    const std::size_t padding = 16 - size % 16;
+    EXPECT_EQ(plain.substr(0, size), text);
+    EXPECT_EQ(plain.substr(size), std::string(padding, static_cast<char>(padding)));
+  }
+}
+
+TEST(Cryptogram, FreshKeysAndIvsDiffer) {
+  EXPECT_NE(RandomKey(), RandomKey());
+  EXPECT_NE(RandomIv(), RandomIv());
+}
+
+TEST(Base64, Rfc4648VectorsAndEveryByte) {
+  const std::pair<const char*, const char*> vectors[] = {
+      {"", ""},         {"f", "Zg=="},        {"fo", "Zm8="},       {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+  for (const auto& [bytes, text] : vectors) {
+    EXPECT_EQ(Base64(bytes), text);
+    EXPECT_EQ(Base64Decode(text), bytes);
+  }
+  // Every byte value, at every offset of a group, reaches every character.
+  for (int shift = 0; shift < 3; ++shift) {
+    std::string all(shift, 'x');
+    for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+    EXPECT_EQ(Base64Decode(Base64(all)), all);
+  }
+}
+
+TEST(Base64, RefusesWhatIsNotBase64) {
+  for (const char* text : {"Zg=", "Zg=a", "Z===", "====", "Zm9v!A==", " Zg==", "Zg==\n",
+                           "Zh==",    // bits left after the last byte
+                           "Zm9=Zm9v"}) {
+    SCOPED_TRACE(text);
+    EXPECT_THROW(Base64Decode(text), AuthKeyError);
+  }
+}
+
+class KeyFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "fias-site-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Write(const std::string& text, mode_t mode = 0600) {
+    const std::string path = (dir_ / "handmade").string();
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    chmod(path.c_str(), mode);
+    return path;
+  }
+  static mode_t Mode(const fs::path& path) {
+    struct stat status {};
+    stat(path.c_str(), &status);
+    return status.st_mode & 07777;
+  }
+  static std::string Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(KeyFile, MadeOwnerOnlyInANewFolderAndReadBack) {
+  const fs::path path = dir_ / "state" / "fias-authkey";
+  const AuthKey key = CreateKeyFile(path.string());
+  EXPECT_EQ(Mode(path), 0600u);
+  EXPECT_EQ(Mode(path.parent_path()), 0700u);
+  EXPECT_EQ(Contents(path), HandOverText(key) + "\n");
+  EXPECT_EQ(ReadKeyFile(path.string()), key);
+}
+
+TEST_F(KeyFile, NeverReplacesAnExistingFile) {
+  const std::string path = (dir_ / "fias-authkey").string();
+  const AuthKey first = CreateKeyFile(path);
+  try {
+    CreateKeyFile(path);
+    FAIL() << "a second key replaced the first";
+  } catch (const AuthKeyError& e) {
+    EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(ReadKeyFile(path), first);
+}
+
+TEST_F(KeyFile, ReadsWhatIsAKeyAndRefusesTheRest) {
+  const AuthKey key = RandomKey();
+  const std::string hand_over = HandOverText(key);
+  const struct {
+    const char* name;
+    std::string text;
+    bool valid;
+  } cases[] = {
+      {"CRLF", hand_over + "\r\n", true},
+      {"trailing blanks", hand_over + " \t\n\n", true},
+      {"no newline", hand_over, true},
+      {"wrong prefix", "FidCrypt0X|" + hand_over.substr(11) + "\n", false},
+      {"leading blank", " " + hand_over + "\n", false},
+      {"15-byte key", "FidCrypt0S|" + Base64(std::string(15, 'k')) + "\n", false},
+      {"17-byte key", "FidCrypt0S|" + Base64(std::string(17, 'k')) + "\n", false},
+      {"not base64", hand_over.substr(0, hand_over.size() - 1) + "!\n", false},
+      {"empty", "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = Write(c.text);
+    if (c.valid) {
+      EXPECT_EQ(ReadKeyFile(path), key);
+      continue;
+    }
+    try {
+      ReadKeyFile(path);
+      ADD_FAILURE() << "read as a key";
+    } catch (const AuthKeyError& e) {
+      EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST_F(KeyFile, RefusesAFileOthersCanReadOrOneMissing) {
+  const std::string hand_over = HandOverText(RandomKey()) + "\n";
+  for (mode_t mode : {0640, 0604, 0620}) {
+    SCOPED_TRACE(mode);
+    const std::string path = Write(hand_over, mode);
+    try {
+      ReadKeyFile(path);
+      ADD_FAILURE() << "read a key others can reach";
+    } catch (const AuthKeyError& e) {
+      EXPECT_NE(std::string(e.what()).find("chmod 600 " + path), std::string::npos) << e.what();
+    }
+  }
+  const std::string missing = (dir_ / "missing").string();
+  try {
+    ReadKeyFile(missing);
+    ADD_FAILURE() << "read a missing file";
+  } catch (const AuthKeyError& e) {
+    EXPECT_NE(std::string(e.what()).find(missing), std::string::npos) << e.what();
+  }
+}
+
+TEST(CodePage, Names) {
+  const std::pair<const char*, std::optional<CodePage>> names[] = {
+      {"windows-1252", CodePage::kWindows1252}, {"CP1252", CodePage::kWindows1252},
+      {"GBK", CodePage::kGbk},                  {"cp936", CodePage::kGbk},
+      {"UTF-8", CodePage::kUtf8},               {"utf8", CodePage::kUtf8},
+      {"latin1", std::nullopt},                 {"", std::nullopt},
+      {"utf-8 ", std::nullopt}};
+  for (const auto& [name, page] : names) EXPECT_EQ(CodePageNamed(name), page) << name;
+  for (CodePage page : {CodePage::kWindows1252, CodePage::kGbk, CodePage::kUtf8})
+    EXPECT_EQ(CodePageNamed(NameOf(page)), page);
+}
+
+const std::string kFffd = "\xEF\xBF\xBD";
+
+// Text that is in the page: the same both ways.
+TEST(CodePage, RoundTrips) {
+  const struct {
+    CodePage page;
+    std::string bytes, utf8;
+  } cases[] = {
+      {CodePage::kGbk, "\xD5\xC5\xC8\xFD", "张三"},
+      {CodePage::kGbk, "RN0203", "RN0203"},
+      {CodePage::kWindows1252, "M\xFCller", "Müller"},
+      {CodePage::kWindows1252, "\x80 12", "€ 12"},
+      {CodePage::kUtf8, "Müller 张三", "Müller 张三"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.utf8);
+    EXPECT_EQ(ToUtf8(c.bytes, c.page), c.utf8);
+    EXPECT_EQ(FromUtf8(c.utf8, c.page), c.bytes);
+  }
+}
+
+TEST(CodePage, BytesThatAreNotTextBecomeReplacements) {
+  const struct {
+    CodePage page;
+    std::string bytes, utf8;
+  } cases[] = {
+      {CodePage::kWindows1252, "a\x81" "b\x8D\x8F\x90\x9D",
+       "a" + kFffd + "b" + kFffd + kFffd + kFffd + kFffd},
+      {CodePage::kGbk, "\xD5\xC5\xD5", "张" + kFffd},  // lead byte cut off
+      {CodePage::kGbk, "\xD5 x", kFffd + " x"},        // lead byte without its trail
+      {CodePage::kGbk, "a\xFF" "b", "a" + kFffd + "b"},
+      // UTF-8: one replacement per maximal ill-formed part.
+      {CodePage::kUtf8, "a\xC3(b", "a" + kFffd + "(b"},
+      {CodePage::kUtf8, "\xC0\xAF", kFffd + kFffd},                  // overlong
+      {CodePage::kUtf8, "\xED\xA0\x80", kFffd + kFffd + kFffd},      // surrogate
+      {CodePage::kUtf8, "\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},  // above U+10FFFF
+      {CodePage::kUtf8, "x\xE5\xBC", "x" + kFffd},                    // cut off
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.utf8);
+    EXPECT_EQ(ToUtf8(c.bytes, c.page), c.utf8);
+  }
+}
+
+TEST(CodePage, WhatThePageLacksBecomesQuestionMarks) {
+  const struct {
+    CodePage page;
+    std::string utf8, bytes;
+  } cases[] = {
+      {CodePage::kWindows1252, "a\xFF" "b", "a?b"},  // not UTF-8
+      {CodePage::kGbk, "a\xE5\xBC", "a?"},
+      {CodePage::kUtf8, "a\xC0\xAF" "b", "a??b"},
+      {CodePage::kWindows1252, "张 M", "? M"},        // not in the page
+      {CodePage::kWindows1252, "\xC2\x81", "?"},     // a C1 control
+      {CodePage::kGbk, "กx", "?x"},
+      {CodePage::kGbk, "😀", "?"},                   // beyond U+FFFF: one mark
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    EXPECT_EQ(FromUtf8(c.utf8, c.page), c.bytes);
+  }
+}
+
+}  // namespace
+}  // namespace fias
