@@ -4,8 +4,7 @@ server on 127.0.0.1 that a key system connects to.
 
     pms_interface.py [--port N] [--key FILE] [--silent]
         listens, prints every record in and out, and sends each line typed
-        as a record text (DA and TI filled in when missing):
-        KR|KC1|KTN|RN0203|GA261208|GD261210|GNSmith|
+        as a record text: KR|KC1|KTN|RN0203|GA261208|GD261210|GNSmith|
     pms_interface.py selfcheck
         the framing, the record codec and the cryptogram check against
         hand-made bytes
@@ -132,7 +131,7 @@ class Interface:
         self.inbox = []        # every record from the key system, in order
         self.exchange = []     # ("in" | "out", record text), for failure reports
         self.problems = []     # what the key system did against the protocol
-        self.cryptograms = []  # the CG of each LD
+        self.cryptograms = []  # (CG, verified) of each LD
         self.accepted_at = self.last_stamp = None
         self.ending = False
         self._listen(port)
@@ -192,12 +191,8 @@ class Interface:
         conn.close()
 
     def _received(self, conn, record):
-        with self.cond:
-            self.inbox.append(record)
-            self.exchange.append(("in", record.text()))
-            self.cond.notify_all()
-        if self.trace:
-            print("in ", record.text(), flush=True)
+        record.at = time.monotonic()
+        self._note("in", record.text(), record)
         if conn is not self.conn:
             return
         if record.id == "LS":
@@ -246,12 +241,17 @@ class Interface:
                 conn.sendall(raw if raw is not None else frame(record))
             except OSError:
                 return False
-        text = record.text() if record is not None else f"(raw {len(raw)} bytes)"
-        with self.cond:
-            self.exchange.append(("out", text))
-        if self.trace:
-            print("out", text, flush=True)
+        self._note("out", record.text() if record is not None else f"(raw {len(raw)} bytes)")
         return True
+
+    def _note(self, direction, text, record=None):
+        with self.cond:
+            self.exchange.append((direction, text))
+            if record is not None:
+                self.inbox.append(record)
+            self.cond.notify_all()
+        if self.trace:
+            print(direction, text, flush=True)
 
     def send_link(self, rid):
         da, ti = stamp()
@@ -390,16 +390,10 @@ def main(argv):
     a = p.parse_args(argv)
     ifc = Interface(a.port, key=a.key and read_key(a.key), silent=a.silent, trace=True)
     print(f"listening on 127.0.0.1:{ifc.port}", flush=True)
-    for line in sys.stdin:
-        record = parse(line.strip().encode("utf-8"))  # typed text travels as UTF-8
-        if record is None:
-            print("not a record:", line.strip())
-            continue
-        da, ti = stamp()
-        for field, value in (("DA", da), ("TI", ti)):
-            if not record.has(field):
-                record.fields.append((field, value))
-        ifc.send(record) or print("no key system connected")
+    for line in sys.stdin:  # typed text travels as UTF-8
+        record = parse(line.strip().encode("utf-8"))
+        if not (record and ifc.send(record)):
+            print("not sent: not a record, or no key system connected")
     return 0
 
 
