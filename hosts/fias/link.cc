@@ -1,0 +1,245 @@
+#include "hosts/fias/link.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace fias {
+
+const std::vector<RecordFields> kKeyRecordFields = {
+    {"KR", "KCKTRNWSDATIGAGDDTG#GNSIK#KO$1$2CT"},
+    {"KD", "KCRNWSDATIG#"},
+    {"KZ", "ASCTKCWSRNGNGDDTG#DATI"},
+    {"KA", "ASCTKCWSG#DATI"},
+};
+
+namespace {
+
+// A link record (LS, LA, LE, LD) carries the key system's wall clock.
+Record Stamped(const char* id, const Moment& now) {
+  Record record;
+  record.id = id;
+  record.Add("DA", now.date).Add("TI", now.time);
+  return record;
+}
+
+// Why a record that is no key request goes no further: the interface sends
+// every family its settings name, and the key system only handles keys.
+std::string IgnoredBecause(const std::string& id) {
+  static const struct {
+    const char* id;
+    const char* family;
+  } kFamilies[] = {
+      {"GI", "guest data"},      {"GO", "guest data"},      {"GC", "guest data"},
+      {"PS", "a posting"},       {"PA", "a posting"},       {"DS", "a database swap"},
+      {"DE", "a database swap"}, {"KA", "a key answer"},    {"LD", "a link description"},
+      {"LR", "a link description"},
+  };
+  for (const auto& family : kFamilies) {
+    if (id == family.id) return id + ": " + family.family + ", not handled by the key system";
+  }
+  return id + ": not a record the key system handles";
+}
+
+// The start of a dropped text, enough to tell records apart in the log but
+// not a guest's name.
+std::string Opening(const std::string& text) {
+  std::string out;
+  for (char c : text.substr(0, 3)) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    out += (u < 0x20 || u >= 0x7F) ? '?' : c;
+  }
+  return out;
+}
+
+}  // namespace
+
+Link::Link(LinkSettings settings) : settings_(std::move(settings)) {}
+
+void Link::Connected(const Moment& now) {
+  // Nothing of an earlier connection goes out on this one.
+  reader_.Reset();
+  output_.clear();
+  last_stamp_.clear();
+  waiting_answer_since_.reset();
+  connected_at_ = now.steady;
+  last_heard_ = now.steady;
+  state_ = State::kWaitingStart;
+}
+
+void Link::Received(std::string_view bytes, const Moment& now) {
+  if (state_ == State::kClosed) return;
+  std::vector<FrameReader::Event> read;
+  reader_.Feed(bytes, read);
+  for (FrameReader::Event& event : read) {
+    // A record after one that closed the link is not answered.
+    if (state_ == State::kClosed) return;
+    switch (event.kind) {
+      case FrameReader::Event::kRecord:
+        OnRecord(event.record, now);
+        break;
+      case FrameReader::Event::kMalformed:
+        events_.push_back(
+            {LinkEvent::kDropped, {}, "malformed record \"" + Opening(event.text) + "...\""});
+        break;
+      case FrameReader::Event::kOversize:
+        events_.push_back({LinkEvent::kDropped, {},
+                           "record \"" + Opening(event.text) + "...\" over " +
+                               std::to_string(FrameReader::kMaxRecord) + " bytes without ETX"});
+        break;
+    }
+  }
+}
+
+void Link::OnRecord(const Record& record, const Moment& now) {
+  events_.push_back({LinkEvent::kRecordIn, record, {}});
+  last_heard_ = now.steady;
+  const std::string& id = record.id;
+  if (id == "LS" || id == "LA" || id == "LE") {
+    // The cryptogram of the next LD is made over this record's clock.
+    last_stamp_ = record.Value("DA") + record.Value("TI");
+  }
+
+  if (id == "LS") {
+    // The interface starts the link, answers the key system's LS, or
+    // restarted while the link was up: each time it needs the description.
+    Describe(now);
+  } else if (id == "LA") {
+    switch (state_) {
+      case State::kDescribed:
+        state_ = State::kUp;
+        waiting_answer_since_.reset();
+        events_.push_back({LinkEvent::kUp, {}, {}});
+        break;
+      case State::kWaitingStart:
+      case State::kSentStart:
+        // The interface answered the key system's LS (or spoke first) with
+        // LA: it still needs the description, and its next LA brings the
+        // link up.
+        Describe(now);
+        break;
+      case State::kUp:
+        waiting_answer_since_.reset();  // the answer to an alive check
+        break;
+      case State::kClosed:
+        break;
+    }
+  } else if (id == "LE") {
+    Queue(Stamped("LE", now));
+    Close("LE from the interface");
+  } else if (id == "KR" || id == "KD" || id == "KZ") {
+    if (up()) {
+      events_.push_back({LinkEvent::kRequest, record, {}});
+    } else {
+      events_.push_back({LinkEvent::kIgnored, record, id + " before the link is up"});
+    }
+  } else {
+    events_.push_back({LinkEvent::kIgnored, record, IgnoredBecause(id)});
+  }
+}
+
+void Link::Describe(const Moment& now) {
+  Record description = Stamped("LD", now);
+  description.Add("V#", settings_.version).Add("IF", "DL");
+  if (settings_.cryptogram) {
+    description.Add("RT", "4").Add("CG", settings_.cryptogram(last_stamp_));
+  }
+  Queue(description);
+  for (const RecordFields& type : kKeyRecordFields) {
+    Record announce;
+    announce.id = "LR";
+    announce.Add("RI", type.id).Add("FL", type.fields);
+    Queue(announce);
+  }
+  Queue(Stamped("LA", now));
+  state_ = State::kDescribed;
+  waiting_answer_since_ = now.steady;
+}
+
+void Link::Tick(const Moment& now) {
+  const std::optional<SteadyTime> deadline = next_deadline();
+  if (!deadline || now.steady < *deadline) return;
+  switch (state_) {
+    case State::kWaitingStart:
+      Queue(Stamped("LS", now));
+      state_ = State::kSentStart;
+      waiting_answer_since_ = now.steady;
+      break;
+    case State::kSentStart:
+      Close("no answer to the LS sent after connecting");
+      break;
+    case State::kDescribed:
+      Close("no LA after the link description");
+      break;
+    case State::kUp:
+      if (waiting_answer_since_) {
+        Close("no LA to the alive check");
+      } else {
+        Queue(Stamped("LS", now));
+        waiting_answer_since_ = now.steady;
+      }
+      break;
+    case State::kClosed:
+      break;
+  }
+}
+
+void Link::Disconnected() {
+  state_ = State::kClosed;
+  reader_.Reset();
+  waiting_answer_since_.reset();
+}
+
+void Link::End(const Moment& now) {
+  if (state_ == State::kClosed) return;
+  Queue(Stamped("LE", now));
+  Close("the key system ends the link");
+}
+
+bool Link::Send(const Record& record) {
+  if (!up()) return false;
+  Queue(record);
+  return true;
+}
+
+std::string Link::TakeOutput() { return std::exchange(output_, std::string()); }
+
+std::vector<LinkEvent> Link::TakeEvents() { return std::exchange(events_, {}); }
+
+std::optional<SteadyTime> Link::next_deadline() const {
+  switch (state_) {
+    case State::kClosed:
+      return std::nullopt;
+    case State::kWaitingStart:
+      return connected_at_ + settings_.start_wait;
+    case State::kSentStart:
+    case State::kDescribed:
+      return *waiting_answer_since_ + settings_.answer_wait;
+    case State::kUp:
+      if (waiting_answer_since_) return *waiting_answer_since_ + settings_.answer_wait;
+      return last_heard_ + settings_.alive_interval;
+  }
+  return std::nullopt;
+}
+
+void Link::Queue(const Record& record) {
+  output_ += EncodeRecord(record);
+  events_.push_back({LinkEvent::kRecordOut, record, {}});
+}
+
+void Link::Close(const std::string& why) {
+  // What is queued (an LE) stays for the host to write before it closes.
+  state_ = State::kClosed;
+  reader_.Reset();
+  waiting_answer_since_.reset();
+  events_.push_back({LinkEvent::kClose, {}, why});
+}
+
+std::chrono::milliseconds Backoff::Next() {
+  // 2 s, 4 s, 8 s, 16 s, then 30 s for as long as the interface stays away.
+  constexpr std::chrono::milliseconds kFirst{2000}, kLongest{30000};
+  const std::chrono::milliseconds wait = std::min(kFirst * (1 << failures_), kLongest);
+  if (kFirst * (1 << failures_) < kLongest) ++failures_;
+  return wait;
+}
+
+}  // namespace fias

@@ -1,0 +1,156 @@
+#include "hosts/fias/record.h"
+
+#include <algorithm>
+
+namespace fias {
+namespace {
+
+constexpr char kSeparator = '|';
+constexpr std::size_t kReportedText = 80;
+
+bool IsControl(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return u < 0x20 || u == 0x7F;
+}
+
+bool IsIdChar(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+// Field IDs also use '#' and '$': G#, K#, V#, $1, $2.
+bool IsFieldIdChar(char c) { return IsIdChar(c) || c == '#' || c == '$'; }
+
+}  // namespace
+
+std::optional<std::string> Record::Get(std::string_view field_id) const {
+  for (const auto& [id, value] : fields) {
+    if (id == field_id) return value;
+  }
+  return std::nullopt;
+}
+
+std::string Record::Value(std::string_view field_id) const {
+  return Get(field_id).value_or(std::string());
+}
+
+Record& Record::Add(std::string field_id, std::string value) {
+  fields.emplace_back(std::move(field_id), std::move(value));
+  return *this;
+}
+
+std::optional<Record> ParseRecord(std::string_view text) {
+  if (text.size() < 3 || !IsIdChar(text[0]) || !IsIdChar(text[1]) || text[2] != kSeparator) {
+    return std::nullopt;
+  }
+  if (std::any_of(text.begin(), text.end(), IsControl)) return std::nullopt;
+  // Every field ends in '|': anything after the last one is a cut record.
+  if (text.back() != kSeparator) return std::nullopt;
+
+  Record record;
+  record.id.assign(text.substr(0, 2));
+  std::size_t pos = 3;
+  while (pos < text.size()) {
+    const std::size_t end = text.find(kSeparator, pos);
+    const std::string_view field = text.substr(pos, end - pos);
+    if (field.size() < 2 || !IsFieldIdChar(field[0]) || !IsFieldIdChar(field[1])) {
+      return std::nullopt;
+    }
+    record.Add(std::string(field.substr(0, 2)), std::string(field.substr(2)));
+    pos = end + 1;
+  }
+  return record;
+}
+
+std::string EncodeRecord(const Record& record) {
+  std::string out;
+  out += kStx;
+  out += record.id;
+  out += kSeparator;
+  for (const auto& [id, value] : record.fields) {
+    out += id;
+    // A '|' would end the field early and STX/ETX would cut the frame: the
+    // interface would read another record than the one meant.
+    for (char c : value) out += (c == kSeparator || IsControl(c)) ? ' ' : c;
+    out += kSeparator;
+  }
+  out += kEtx;
+  return out;
+}
+
+std::string ForLog(const Record& record) {
+  std::string out = record.id + kSeparator;
+  for (const auto& [id, value] : record.fields) {
+    out += id;
+    if (id == "CG") {
+      // The cryptogram proves the key system to the interface; the log
+      // never shows it.
+      out += "...";
+    } else if (id == "GN") {
+      // A guest's name stays out of the log but for a first letter, and a
+      // letter of a multi-byte code page is not cut in half.
+      if (!value.empty()) {
+        if (static_cast<unsigned char>(value[0]) < 0x80) out += value[0];
+        out += "...";
+      }
+    } else {
+      // As it travels: a '|' goes as a blank.
+      for (char c : value) out += c == kSeparator ? ' ' : c;
+    }
+    out += kSeparator;
+  }
+  std::erase_if(out, IsControl);
+  return out;
+}
+
+void FrameReader::Feed(std::string_view bytes, std::vector<Event>& events) {
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    if (state_ != State::kInside) {
+      // Outside a frame, or past a record too long to keep: only an STX
+      // matters.
+      const std::size_t stx = bytes.find(kStx, pos);
+      if (stx == std::string_view::npos) return;
+      state_ = State::kInside;
+      pending_.clear();
+      pos = stx + 1;
+      continue;
+    }
+
+    const std::size_t mark = bytes.find_first_of(std::string_view("\x02\x03", 2), pos);
+    const std::size_t stop = mark == std::string_view::npos ? bytes.size() : mark;
+    // At most one byte past the limit is kept, however long the read.
+    pending_.append(bytes.substr(pos, std::min(stop - pos, kMaxRecord + 1 - pending_.size())));
+    if (pending_.size() > kMaxRecord) {
+      events.push_back({Event::kOversize, {}, pending_.substr(0, kReportedText)});
+      pending_.clear();
+      state_ = State::kSkipping;
+      pos = stop;
+      continue;
+    }
+    if (mark == std::string_view::npos) return;
+    pos = mark + 1;
+
+    if (bytes[mark] == kStx) {
+      // A new record began before this one ended: the interface gave up on
+      // it, and so does the reader.
+      if (!pending_.empty()) {
+        events.push_back({Event::kMalformed, {}, pending_.substr(0, kReportedText)});
+      }
+      pending_.clear();
+      continue;
+    }
+
+    if (std::optional<Record> record = ParseRecord(pending_)) {
+      events.push_back({Event::kRecord, std::move(*record), {}});
+    } else {
+      events.push_back({Event::kMalformed, {}, pending_.substr(0, kReportedText)});
+    }
+    pending_.clear();
+    state_ = State::kOutside;
+  }
+}
+
+void FrameReader::Reset() {
+  state_ = State::kOutside;
+  pending_.clear();
+}
+
+}  // namespace fias
