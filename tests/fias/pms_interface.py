@@ -2,17 +2,15 @@
 """A PMS interface program of our own, for tests of the FIAS key link: the TCP
 server on 127.0.0.1 that a key system connects to.
 
-    pms_interface.py [--port N] [--key FILE] [--silent]
-        listens, prints every record in and out, and sends each line typed
-        as a record text: KR|KC1|KTN|RN0203|GA261208|GD261210|GNSmith|
-    pms_interface.py selfcheck
-        the framing, the record codec and the cryptogram check against
-        hand-made bytes
+    pms_interface.py [--port N] [--key FILE] [--silent 1]   prints every record
+        in and out; sends each line typed (KR|KC1|KTN|RN0203|GD261210|)
+    pms_interface.py selfcheck   the framing, the codec and the cryptogram
+        check against hand-made bytes
 
 Record values are str holding the bytes as Latin-1, so text of any site code
 page passes unchanged: Record("KR", [("GN", "李".encode("gbk").decode("latin-1"))]).
 """
-import base64, socket, subprocess, sys, threading, time
+import base64, contextlib, re, socket, subprocess, sys, threading, time
 
 STX, ETX = 0x02, 0x03
 MAX_RECORD = 8 * 1024
@@ -26,7 +24,7 @@ class Record:
         return next((v for f, v in self.fields if f == fid), default)
 
     def has(self, fid):
-        return any(f == fid for f, _ in self.fields)
+        return self.get(fid) is not None
 
     def text(self):
         return self.id + "|" + "".join(f + v + "|" for f, v in self.fields)
@@ -79,20 +77,17 @@ class Framer:
         return out
 
 
-def stamp():
-    """DA and TI of now, the local clock."""
-    return time.strftime("%y%m%d"), time.strftime("%H%M%S")
+def stamp(skew=0):
+    """DA and TI of now on the local clock, `skew` seconds off."""
+    t = time.localtime(time.time() + skew)
+    return time.strftime("%y%m%d", t), time.strftime("%H%M%S", t)
 
 
 def read_key(path):
     """The 16-byte key of a hand-over text file: FidCrypt0S|<base64>."""
     text = open(path).read().strip()
-    if not text.startswith("FidCrypt0S|"):
-        raise ValueError(f"{path} holds no hand-over text")
-    key = base64.b64decode(text[11:], validate=True)
-    if len(key) != 16:
-        raise ValueError(f"{path}: the key is {len(key)} bytes")
-    return key
+    assert text.startswith("FidCrypt0S|"), f"{path} holds no hand-over text"
+    return base64.b64decode(text[11:], validate=True)
 
 
 def cryptogram_text(key, cg):
@@ -119,24 +114,22 @@ class Interface:
     silent: send no LS on connect, so that the key system starts the link.
     key: the 16-byte key of connection authentication; every LD must carry
          RT and a CG over the DA and TI of the last link record sent.
+    skew: seconds the interface's clock is off (the DA and TI it sends).
     skip_la: how many of the key system's set-up LAs to leave unanswered."""
 
-    def __init__(self, port=0, key=None, silent=False, trace=False):
-        self.key, self.silent, self.trace = key, silent, trace
+    def __init__(self, port=0, key=None, silent=False, skew=0, trace=False):
+        self.key, self.silent, self.skew, self.trace = key, silent, skew, trace
         self.cond = threading.Condition()
         self.send_lock = threading.Lock()
-        self.conn = None
-        self.up = False
-        self.connections = self.closed = self.described = self.skip_la = self.serial = 0
+        self.conn, self.up, self.ending = None, False, False
+        self.connections = self.described = self.skip_la = self.serial = 0
         self.inbox = []        # every record from the key system, in order
         self.exchange = []     # ("in" | "out", record text), for failure reports
         self.problems = []     # what the key system did against the protocol
         self.cryptograms = []  # (CG, verified) of each LD
         self.accepted_at = self.last_stamp = None
-        self.ending = False
         self._listen(port)
 
-    # ------------------------------------------------------------ connection
     def _listen(self, port):
         self.server = socket.create_server(("127.0.0.1", port))
         self.port = self.server.getsockname()[1]
@@ -161,32 +154,23 @@ class Interface:
             if not self.silent:
                 self.send_link("LS")
 
-    def _drop(self, conn):
-        try:
-            conn.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        conn.close()
+    def _drop(self, sock):
+        with contextlib.suppress(OSError):
+            sock.shutdown(socket.SHUT_RDWR)  # also wakes a thread in accept()
+        sock.close()
 
     def _read(self, conn):
         framer = Framer()
-        while True:
-            try:
-                data = conn.recv(65536)
-            except OSError:
-                data = b""
-            if not data:
-                break
-            for text in framer.feed(data):
-                record = parse(text)
-                if record is None:
-                    self.problems.append(f"a malformed record from the key system: {text[:80]!r}")
-                else:
-                    self._received(conn, record)
+        with contextlib.suppress(OSError):
+            while data := conn.recv(65536):
+                for text in framer.feed(data):
+                    if (record := parse(text)) is None:
+                        self.problems.append(f"a malformed record from the key system: {text[:80]!r}")
+                    else:
+                        self._received(conn, record)
         with self.cond:
             if self.conn is conn:
                 self.conn, self.up = None, False
-            self.closed += 1
             self.cond.notify_all()
         conn.close()
 
@@ -222,14 +206,13 @@ class Interface:
         if self.key:
             cg = ld.get("CG", "")
             text = cryptogram_text(self.key, cg)
-            ok = text is not None and text == self.last_stamp and ld.get("RT", "0").isdigit() \
-                and int(ld.get("RT", "0")) >= 1
+            ok = text is not None and text == self.last_stamp and \
+                bool(re.fullmatch(r"0*[1-9]\d*", ld.get("RT", "")))
             self.cryptograms.append((cg, ok))
             if not ok:
                 self.problems.append(f"LD with a wrong cryptogram or RT (holds {text!r}, "
                                      f"wanted {self.last_stamp!r}): {ld.text()}")
 
-    # ------------------------------------------------------------ sending
     def send(self, record, raw=None):
         with self.send_lock:
             conn = self.conn
@@ -237,11 +220,11 @@ class Interface:
                 return False
             if record is not None and record.id[0] == "L" and record.has("DA"):
                 self.last_stamp = record.get("DA") + record.get("TI", "")
+            self._note("out", record.text() if record is not None else f"(raw {len(raw)} bytes)")
             try:
                 conn.sendall(raw if raw is not None else frame(record))
             except OSError:
                 return False
-        self._note("out", record.text() if record is not None else f"(raw {len(raw)} bytes)")
         return True
 
     def _note(self, direction, text, record=None):
@@ -254,45 +237,34 @@ class Interface:
             print(direction, text, flush=True)
 
     def send_link(self, rid):
-        da, ti = stamp()
+        da, ti = stamp(self.skew)
         return self.send(Record(rid, [("DA", da), ("TI", ti)]))
 
     def inject(self, data, byte_by_byte=False):
         """Raw bytes: garbage, or a record split into one write per byte."""
         for piece in ([data[i:i + 1] for i in range(len(data))] if byte_by_byte else [data]):
-            self.send(None, raw=piece)
-            if byte_by_byte:
-                time.sleep(0.002)
+            self.send(None, raw=piece) and byte_by_byte and time.sleep(0.002)
 
-    def link_start(self):
-        """LS while the link is up: the interface restarted."""
+    def link_start(self, rid="LS"):
+        """LS while the link is up: the interface restarted; LE: it ends the link."""
         with self.cond:
-            self.up = False
-        return self.send_link("LS")
-
-    def end(self):
-        """LE: the interface ends the link."""
-        with self.cond:
-            self.ending, self.up = True, False
-        return self.send_link("LE")
+            self.up, self.ending = False, rid == "LE"
+        return self.send_link(rid)
 
     def restart(self, down=1.0):
         """The interface program stops (the connection and the listening
         socket close) and comes back on the same port after `down` s."""
-        self._drop(self.server)  # a shutdown wakes the accepting thread
-        with self.cond:
-            conn, self.conn, self.up = self.conn, None, False
-        if conn is not None:
-            self._drop(conn)
+        self.close()
         time.sleep(down)
         self._listen(self.port)
 
     def close(self):
         self._drop(self.server)
-        if self.conn is not None:
-            self._drop(self.conn)
+        with self.cond:
+            conn, self.conn, self.up = self.conn, None, False
+        if conn is not None:
+            self._drop(conn)
 
-    # ------------------------------------------------------------ waiting
     def wait(self, predicate, timeout):
         with self.cond:
             return self.cond.wait_for(predicate, timeout)
@@ -308,7 +280,7 @@ class Interface:
         with self.cond:
             self.serial += 1
             start = len(self.inbox)
-        da, ti = stamp()
+        da, ti = stamp(self.skew)
         given = dict({"WS": f"W{self.serial}", "DA": da, "TI": ti}, **fields)
         if rid != "KZ":
             given.setdefault("G#", str(50000 + self.serial))
@@ -382,13 +354,9 @@ def selfcheck():
 def main(argv):
     if argv[:1] == ["selfcheck"]:
         return selfcheck()
-    import argparse
-    p = argparse.ArgumentParser(description="a PMS interface program for tests of the FIAS key link")
-    p.add_argument("--port", type=int, default=0)
-    p.add_argument("--key", help="a hand-over text file: the key system must prove itself")
-    p.add_argument("--silent", action="store_true", help="let the key system start the link")
-    a = p.parse_args(argv)
-    ifc = Interface(a.port, key=a.key and read_key(a.key), silent=a.silent, trace=True)
+    opts = dict(zip(argv[::2], argv[1::2]))  # --port N, --key FILE (a hand-over text), --silent 1
+    ifc = Interface(int(opts.get("--port", 0)), key=opts.get("--key") and read_key(opts["--key"]),
+                    silent="--silent" in opts, trace=True)
     print(f"listening on 127.0.0.1:{ifc.port}", flush=True)
     for line in sys.stdin:  # typed text travels as UTF-8
         record = parse(line.strip().encode("utf-8"))
