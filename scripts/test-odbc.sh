@@ -147,5 +147,14 @@ for binary in "${SUITE[@]}"; do
   fi
 done
 
+# The PMS key link's key requests end to end on PostgreSQL.
+echo "-- fias_test.py keys on postgresql"
+if HOLVANTER_TEST_DSN=$PG_DSN python3 "$(dirname "$0")/../tests/fias/fias_test.py" "$BUILD/bin/tavocard" keys \
+    >"$WORK/fias-keys-postgresql.log" 2>&1; then
+  passed=$((passed + 1)); tail -n 1 "$WORK/fias-keys-postgresql.log"
+else
+  failed=$((failed + 1)) runs_failed=$((runs_failed + 1)); cat "$WORK/fias-keys-postgresql.log"
+fi
+
 echo "test-odbc: $passed passed, $failed failed, $skipped skipped over ${#SUITE[@]} binaries x 3 databases (and the issue suite on a backslash-escaping server)"
 [ "$runs_failed" -eq 0 ] || { echo "test-odbc: $runs_failed runs failed" >&2; exit 1; }

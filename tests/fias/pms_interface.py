@@ -107,15 +107,12 @@ def cryptogram_text(key, cg):
 
 
 class Interface:
-    """The interface program: accepts one key system at a time (a second
-    connection drops the first), answers the link records, and sends key
-    records for tests.
-
-    silent: send no LS on connect, so that the key system starts the link.
-    key: the 16-byte key of connection authentication; every LD must carry
-         RT and a CG over the DA and TI of the last link record sent.
-    skew: seconds the interface's clock is off (the DA and TI it sends).
-    skip_la: how many of the key system's set-up LAs to leave unanswered."""
+    """The interface program: one key system at a time (a second connection
+    drops the first); answers link records; sends key records for tests.
+    silent: no LS on connect, so that the key system starts the link. key: the
+    16-byte key of connection authentication: every LD must carry RT and a CG
+    over the DA and TI of the last link record sent. skew: seconds the
+    interface's clock is off. skip_la: set-up LAs to leave unanswered."""
 
     def __init__(self, port=0, key=None, silent=False, skew=0, trace=False):
         self.key, self.silent, self.skew, self.trace = key, silent, skew, trace
@@ -151,8 +148,7 @@ class Interface:
             if old is not None:
                 self._drop(old)
             threading.Thread(target=self._read, args=(conn,), daemon=True).start()
-            if not self.silent:
-                self.send_link("LS")
+            self.silent or self.send_link("LS")
 
     def _drop(self, sock):
         with contextlib.suppress(OSError):
@@ -359,9 +355,7 @@ def main(argv):
                     silent="--silent" in opts, trace=True)
     print(f"listening on 127.0.0.1:{ifc.port}", flush=True)
     for line in sys.stdin:  # typed text travels as UTF-8
-        record = parse(line.strip().encode("utf-8"))
-        if not (record and ifc.send(record)):
-            print("not sent: not a record, or no key system connected")
+        (record := parse(line.strip().encode("utf-8"))) and ifc.send(record) or print("not sent")
     return 0
 
 
