@@ -222,8 +222,34 @@ PY
 agent_check() {  # ARCH DEPLOY LOADER DSN
   local arch=$1 deploy=$2 loader=$3 dsn=$4 port pid health="" token answer card
   port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  # The PMS key link of tavocard.exe: a PMS interface of the tests' own,
+  # which waits for the link, lays a blank card and sends one key request.
+  local fias_port_file="$WORK/fias-port-$arch" fias_pid
+  rm -f "$fias_port_file"
+  python3 - "$ROOT/tests/fias" "$fias_port_file" "$LYCOMM_SIM_DIR_UNIX" \
+    >"$WORK/fias-$arch.log" 2>&1 <<'PY' &
+import sys, time
+sys.path.insert(0, sys.argv[1])
+import pms_interface as pms
+ifc = pms.Interface()
+with open(sys.argv[2] + ".new", "w") as f:
+    f.write(str(ifc.port))
+import os; os.rename(sys.argv[2] + ".new", sys.argv[2])
+if not ifc.wait_up(timeout=120):
+    sys.exit("no link:\n" + ifc.transcript())
+time.sleep(3)  # the HTTP card of the check goes first
+with open(sys.argv[3] + "/port1.card", "wb") as f:
+    f.write(bytes.fromhex("5c1e93a7") + b"\xff" * 28)
+answer, took = ifc.request("KR", {"KC": "1", "KT": "N", "RN": "0104", "GD": "301231",
+                                  "GN": "Link Guest", "G#": "7001"}, timeout=60)
+print("ANSWER", answer.text() if answer else "none", "%.3f s" % took)
+print(ifc.transcript())
+PY
+  fias_pid=$!
+  for _ in $(seq 50); do [ -s "$fias_port_file" ] && break; sleep 0.1; done
   "$loader" "$deploy/tavocard.exe" serve --listen-port "$port" \
-    --token-file "$(winpath "$WORK/token-$arch")" >"$WORK/agent-$arch.log" 2>&1 &
+    --token-file "$(winpath "$WORK/token-$arch")" \
+    --fias "127.0.0.1:$(cat "$fias_port_file" 2>/dev/null)" >"$WORK/agent-$arch.log" 2>&1 &
   pid=$!
   for _ in $(seq 150); do
     health=$(curl -sf "http://127.0.0.1:$port/v1/health") && break
@@ -246,6 +272,14 @@ agent_check() {  # ARCH DEPLOY LOADER DSN
     say "  agent: guest card $card issued through HTTP and recorded"
   else
     failed "agent guest card ($arch): ${answer:-no answer}"
+  fi
+  wait "$fias_pid" 2>/dev/null || true
+  local kr_card
+  kr_card=$(sed -n 's/^ANSWER KA|ASOK|CTcard \([0-9]\{8\}\) room 0104|.*/\1/p' "$WORK/fias-$arch.log")
+  if [ -n "$kr_card" ]; then
+    say "  key link: link set up, a key request cut card $kr_card for room 0104"
+  else
+    failed "key link ($arch): $(cat "$WORK/fias-$arch.log")"
   fi
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true

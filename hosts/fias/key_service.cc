@@ -177,7 +177,7 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   // offline, and a new card does not cancel the ones already out.
   if (!type.empty() && type != "N" && type != "D") return refuse("key type " + type + " is not supported");
   const std::vector<std::string> further = SuiteRooms(request.Value("SI"));
-  if (further.size() > 1) return refuse("a card opens at most two rooms of one floor");
+  if (further.size() > 1) return refuse("at most two rooms of one floor per card");
 
   // The stay: from the PMS's clock, to the departure at its time or the
   // hotel's check-out time. Years are 2000 to 2099.
@@ -202,8 +202,8 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
     at = time;
   } else {
     const int minutes = options_.checkout_minutes;
-    char text[8];
-    std::snprintf(text, sizeof text, "%02d%02d", minutes / 60, minutes % 60);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d%02d", minutes / 60 % 24, minutes % 60);
     at = text;
   }
   const std::string end = "20" + departure + at;
@@ -233,7 +233,7 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
         return p.building != place->building || p.floor != place->floor;
       });
       if (found.failure.empty() && found.places.empty()) {
-        outcome.answer = Answer(request, "UR", "a card opens at most two rooms of one floor");
+        outcome.answer = Answer(request, "UR", "at most two rooms of one floor per card");
         return outcome;
       }
       const std::optional<RoomPlace> second = OnePlace(found, second_room, refusal);

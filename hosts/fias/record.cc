@@ -45,7 +45,7 @@ std::optional<Record> ParseRecord(std::string_view text) {
   if (text.back() != kSeparator) return std::nullopt;
 
   Record record;
-  record.id.assign(text.substr(0, 2));
+  record.id = std::string{text[0], text[1]};
   std::size_t pos = 3;
   while (pos < text.size()) {
     const std::size_t end = text.find(kSeparator, pos);

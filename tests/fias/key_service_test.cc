@@ -41,7 +41,7 @@ TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
       {"unknown key type", {{"KT", "X"}, {"RN", "0203"}, {"GD", "261210"}},
        "key type X is not supported"},
       {"three rooms", {{"RN", "0203"}, {"SI", "0204;0205"}, {"GD", "261210"}},
-       "a card opens at most two rooms of one floor"},
+       "at most two rooms of one floor per card"},
       {"no departure", {{"RN", "0203"}}, "no departure date (GD)"},
       {"departure not YYMMDD", {{"RN", "0203"}, {"GD", "2612"}}, "departure date GD is not YYMMDD"},
       {"departure time not HH:MM", {{"RN", "0203"}, {"GD", "261210"}, {"DT", "noon"}},
