@@ -20,6 +20,23 @@ bool AllFigures(const std::string& text, std::size_t size) {
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// YYMMDD of a day that exists, years 2000 to 2099.
+bool IsDate(const std::string& text) {
+  if (!AllFigures(text, 6)) return false;
+  const int year = 2000 + std::stoi(text.substr(0, 2)), month = std::stoi(text.substr(2, 2)),
+            day = std::stoi(text.substr(4, 2));
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1) return false;
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+// HHMM (or HHMMSS) of a time of day.
+bool IsTimeOfDay(const std::string& text) {
+  return (AllFigures(text, 4) || AllFigures(text, 6)) && std::stoi(text.substr(0, 2)) < 24 &&
+         std::stoi(text.substr(2, 2)) < 60;
+}
+
 // The first `limit` characters of UTF-8 text (a character is never split).
 std::string CutText(const std::string& text, std::size_t limit) {
   std::size_t characters = 0;
@@ -184,7 +201,7 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   std::string begin;
   if (request.Has("DA") || request.Has("TI")) {
     const std::string date = request.Value("DA"), time = request.Value("TI");
-    if (!AllFigures(date, 6) || !AllFigures(time, 6))
+    if (!IsDate(date) || !AllFigures(time, 6) || !IsTimeOfDay(time))
       return refuse(frontdesk::BriefMeaning(result::kBadBegin));
     begin = "20" + date + time.substr(0, 4);
   } else {
@@ -193,12 +210,12 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   }
   const std::string departure = request.Value("GD");
   if (departure.empty()) return refuse("no departure date (GD)");
-  if (!AllFigures(departure, 6)) return refuse("departure date GD is not YYMMDD");
+  if (!IsDate(departure)) return refuse("departure date GD is not a date");
   std::string at;
   if (request.Has("DT")) {
     std::string time = request.Value("DT");
     time.erase(std::remove(time.begin(), time.end(), ':'), time.end());
-    if (!AllFigures(time, 4)) return refuse("departure time DT is not HH:MM");
+    if (!AllFigures(time, 4) || !IsTimeOfDay(time)) return refuse("departure time DT is not HH:MM");
     at = time;
   } else {
     const int minutes = options_.checkout_minutes;

@@ -43,7 +43,14 @@ TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
       {"three rooms", {{"RN", "0203"}, {"SI", "0204;0205"}, {"GD", "261210"}},
        "at most two rooms of one floor per card"},
       {"no departure", {{"RN", "0203"}}, "no departure date (GD)"},
-      {"departure not YYMMDD", {{"RN", "0203"}, {"GD", "2612"}}, "departure date GD is not YYMMDD"},
+      {"departure not YYMMDD", {{"RN", "0203"}, {"GD", "2612"}}, "departure date GD is not a date"},
+      {"departure in month 13", {{"RN", "0203"}, {"GD", "261310"}}, "departure date GD is not a date"},
+      {"departure on 29 February of a common year", {{"RN", "0203"}, {"GD", "270229"}},
+       "departure date GD is not a date"},
+      {"departure time past midnight", {{"RN", "0203"}, {"GD", "261210"}, {"DT", "24:00"}},
+       "departure time DT is not HH:MM"},
+      {"arrival on 31 April", {{"RN", "0203"}, {"GD", "261210"}, {"DA", "260431"}, {"TI", "093000"}},
+       "arrival date and time not accepted"},
       {"departure time not HH:MM", {{"RN", "0203"}, {"GD", "261210"}, {"DT", "noon"}},
        "departure time DT is not HH:MM"},
       {"arrival not figures", {{"RN", "0203"}, {"GD", "261210"}, {"DA", "26120"}, {"TI", "093000"}},
@@ -69,6 +76,8 @@ TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
     EXPECT_EQ(job.answer->Value("G#"), "11122");
     EXPECT_EQ(job.answer->Value("DA"), "261208");
   }
+  // A leap day is a day: the request goes to the encoder.
+  EXPECT_FALSE(keys.Plan(KeyRequest({{"RN", "0203"}, {"GD", "280229"}})).answer.has_value());
 }
 
 TEST_F(KeyServiceTest, KeyCodersChooseTheEncoder) {
