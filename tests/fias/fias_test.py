@@ -249,6 +249,7 @@ def keys():
     a, _ = sim.request("KZ", {"KC": "1"})
     check(a and (a.get("AS"), a.get("RN"), a.get("GN"), a.get("GD"), a.get("DT"), a.get("G#")) ==
           ("OK", "0203", cp("Müller Hans"), day(2), "11:00", "777001"), f"KZ: {a}", sim)
+    copy = open(WORK + "/encoder/port1.card", "rb").read()  # a copy of the guest's card
     for what, room, status, text, left in [
             ("another room", "0204", "DN", "card is for room 0203", number),
             ("the right room", "0203", "OK", f"card {number} checked out", None),
@@ -257,6 +258,10 @@ def keys():
         check(a and a.get("AS") == status and text in a.get("CT", ""), f"KD, {what}: {a}", sim)
         check(read_card()["card_no"] == left, f"KD, {what}: the card left is {read_card()['card_no']}")
     check(card_rows().get(number, {}).get("chkoutmark"), f"card {number}: its record is closed")
+    open(WORK + "/encoder/port1.card", "wb").write(copy)  # the copy, after its card went out
+    a, _ = sim.request("KD", {"KC": "1", "RN": "0203"})
+    check(a and a.get("AS") == "NG" and a.get("CT") == "card erased, no open record" and
+          read_card()["card_no"] is None, f"KD of a copy already checked out: {a}", sim)
 
     # A KR while an HTTP issue runs on the same encoder: both served, in
     # order. On SQLite the issue is held at the numbering turn meanwhile.
@@ -285,13 +290,25 @@ def keys():
 
     # The site's code page: a GBK name is recorded as its UTF-8 holder.
     connections = sim.connections
-    agent = Agent(sim, "--fias-encoding", "gbk")
+    agent = Agent(sim, "--fias-encoding", "gbk", "--queue-wait", "0.5")
     check(sim.wait(lambda: sim.connections > connections and sim.up, 15), "the link comes up again", sim)
     number = kr_ok(sim, stay(GN=cp("李伟 Li Wei", "gbk")), "KR with a GBK name")
     a, _ = sim.request("KZ", {"KC": "1"})
     recorded = card_rows().get(number, {}).get("name_f")
     check(recorded == "李伟 Li Wei" and a and a.get("GN") == cp("李伟 Li Wei", "gbk"),
           f"the GBK name: recorded {recorded!r}, read back {a}")
+    # The encoder busy past the queue wait (an HTTP issue held at the
+    # numbering turn): BY at once, and the PMS's clerk decides.
+    if not DSN:
+        with open(DB + ".lock", "a+") as turn:
+            fcntl.flock(turn, fcntl.LOCK_EX)
+            held = threading.Thread(target=lambda: agent.call("POST", "/v1/cards/guest", body))
+            held.start()
+            time.sleep(0.2)
+            a, took = sim.request("KR", stay(RN="0206"))
+            fcntl.flock(turn, fcntl.LOCK_UN)
+        held.join()
+        check(a and a.get("AS") == "BY" and took < 3, f"KR behind a held issue: {a} after {took:.1f} s", sim)
     agent.stop()
     sim.close()
 
