@@ -374,7 +374,11 @@ def soak(n=20000):
     took = time.monotonic() - started
     agent.stop()
     check(not wrong, f"{len(wrong)} operations unanswered or answered wrong, first {wrong[:5]}")
-    check(first and last[0] <= first[0] * 1.2 and last[1] <= first[1],
+    # Under AddressSanitizer freed memory waits in its quarantine, so the
+    # resident size grows by design; its leak check at the agent's exit (a
+    # clean exit, checked above) stands in for the flat memory there.
+    sanitized = "ASAN_OPTIONS" in os.environ
+    check(first and (sanitized or last[0] <= first[0] * 1.2) and last[1] <= first[1],
           f"memory and open files flat: at op 1000 {first}, at the end {last}")
     print(f"soak: {n} operations (3 KR, 2 KZ, 1 KD, 3 HTTP GETs, 1 LA in 10; 2 interface restarts) in "
           f"{took:.1f} s; VmRSS {first[0]} kB -> {last[0]} kB, open files {first[1]} -> {last[1]}")
