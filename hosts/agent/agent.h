@@ -52,8 +52,10 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link);
 // tavocard serve | decode
 void AddAgentCommands(CLI::App& app);
 
-// The embedded front-desk page and API description.
+// The embedded front-desk page (with its script and style) and API description.
 extern const char kFrontDeskPage[];
+extern const char kFrontDeskScript[];
+extern const char kFrontDeskStyle[];
 extern const char kOpenApiDocument[];
 
 }  // namespace agent

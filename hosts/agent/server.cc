@@ -426,6 +426,8 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
   };
   static const Route routes[] = {
       {"/", http::verb::get, false},
+      {"/page.js", http::verb::get, false},
+      {"/page.css", http::verb::get, false},
       {"/v1/health", http::verb::get, false},
       {"/v1/openapi.json", http::verb::get, false},
       {"/v1/cards/guest", http::verb::post, true},
@@ -472,6 +474,12 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       page.body = kFrontDeskPage;
       page.content_type = "text/html; charset=utf-8";
       session->Send(std::move(page));
+    } else if (path == "/page.js" || path == "/page.css") {
+      Answer file;
+      const bool script = path == "/page.js";
+      file.body = script ? kFrontDeskScript : kFrontDeskStyle;
+      file.content_type = script ? "text/javascript; charset=utf-8" : "text/css; charset=utf-8";
+      session->Send(std::move(file));
     } else if (path == "/v1/openapi.json") {
       Answer doc;
       doc.body = kOpenApiDocument;
