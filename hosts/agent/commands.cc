@@ -37,6 +37,12 @@ void AddAgentCommands(CLI::App& app) {
                     "seconds a request may wait for the encoder before it gets 503")
       ->capture_default_str()
       ->check(CLI::Range(0.01, 3600.0));
+  serve->add_option("--checkin-time", options->checkin_time,
+                    "the hotel's check-in time, HH:MM, which the page proposes as a stay's begin")
+      ->capture_default_str();
+  serve->add_option("--checkout-time", options->checkout_time,
+                    "the hotel's check-out time, HH:MM, which the page proposes as a stay's end")
+      ->capture_default_str();
   serve->add_option("--fias", options->fias,
                     "keep the PMS key link (FIAS): connect to the PMS interface program at "
                     "HOST:PORT, and cut, read and check out cards for its key requests");
@@ -51,8 +57,8 @@ void AddAgentCommands(CLI::App& app) {
                     "the PMS interface's code page: windows-1252, gbk or utf-8")
       ->capture_default_str();
   serve->add_option("--fias-checkout-time", options->fias_checkout_time,
-                    "the hotel's check-out time, for key requests without a departure time")
-      ->capture_default_str();
+                    "the check-out time, HH:MM, of key requests without a departure time "
+                    "(default: --checkout-time)");
   serve->add_option("--fias-authkey-file", options->fias_authkey_file,
                     "the key file of connection authentication (tavocard fias-authkey new), "
                     "when the PMS interface requires it");
@@ -73,6 +79,7 @@ void AddAgentCommands(CLI::App& app) {
       const CLI::Option* config = app.get_config_ptr();
       const std::string rooms_file =
           config != nullptr && config->count() > 0 ? config->as<std::string>() : std::string();
+      CheckHotelHours(*options);
       key_link = KeyLinkSetupOf(*options, rooms_file);
     } catch (const std::invalid_argument& e) {
       std::cerr << "tavocard serve: " << e.what() << "\n";

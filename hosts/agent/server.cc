@@ -391,22 +391,6 @@ void Server::Decorate(http::response<http::string_body>& response,
   }
 }
 
-// The query value of `name` in `target`, or nullopt.
-std::optional<std::string> QueryValue(const std::string& target, const std::string& name) {
-  const std::size_t q = target.find('?');
-  if (q == std::string::npos) return std::nullopt;
-  std::size_t from = q + 1;
-  while (from <= target.size()) {
-    std::size_t to = target.find('&', from);
-    if (to == std::string::npos) to = target.size();
-    const std::string pair = target.substr(from, to - from);
-    const std::size_t eq = pair.find('=');
-    if (pair.substr(0, eq) == name) return eq == std::string::npos ? "" : pair.substr(eq + 1);
-    from = to + 1;
-  }
-  return std::nullopt;
-}
-
 void Server::Dispatch(const std::shared_ptr<Session>& session) {
   const auto& request = session->request();
   const std::string target(request.target());
@@ -435,6 +419,8 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       {"/v1/card", http::verb::get, true},
       {"/v1/card/checkout", http::verb::post, true},
       {"/v1/cards", http::verb::get, true},
+      {"/v1/rooms", http::verb::get, true},
+      {"/v1/settings", http::verb::get, true},
       {"/v1/decode", http::verb::post, true},
   };
   const Route* route = nullptr;
@@ -506,14 +492,13 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       CheckBody(request.body(), {});
       OnEncoder(session, [](int port) { return frontdesk::CheckOut(port); });
     } else if (path == "/v1/cards") {
-      int limit = 20;
-      if (auto text = QueryValue(target, "limit")) {
-        const bool digits = !text->empty() && text->size() <= 4 &&
-                            text->find_first_not_of("0123456789") == std::string::npos;
-        limit = digits ? std::stoi(*text) : 0;
-        if (limit < 1 || limit > 1000) throw BadRequest("limit must be a number from 1 to 1000");
-      }
-      OnDatabase(session, [limit] { return Json(http::status::ok, NewestCards(limit)); });
+      const frontdesk::CardFilter filter = CardFilterOf(target);
+      OnDatabase(session, [filter] { return Json(http::status::ok, NewestCards(filter)); });
+    } else if (path == "/v1/rooms") {
+      OnDatabase(session, [] { return Json(http::status::ok, RoomBoard()); });
+    } else if (path == "/v1/settings") {
+      session->Send(Json(http::status::ok, {{"checkin_time", options_.checkin_time},
+                                            {"checkout_time", options_.checkout_time}}));
     } else if (path == "/v1/decode") {
       const nlohmann::json in = CheckBody(request.body(), kDecodeFields);
       try {

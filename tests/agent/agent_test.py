@@ -191,6 +191,28 @@ def routes():
     status, _, listed = call(agent, "GET", "/v1/cards?limit=2")
     check([c["CardNo"] for c in listed["cards"]] == [villa["card_no"], guest["card_no"]],
           f"newest cards: {listed}")
+    status, _, chinese = issue(agent, room="0206", holder="李伟 Li")
+
+    # The room board: each room's newest card that is not checked out, a
+    # villa card for both its rooms; every RoomList row once.
+    status, _, board = call(agent, "GET", "/v1/rooms")
+    rooms = {r["room"]: r for r in board["rooms"]}
+    check(len(board["rooms"]) == len(rooms) == 40 and rooms["0203"]["newest"] is None and
+          all(rooms[r]["newest"] == {"card_no": villa["card_no"], "holder": "Zhang Min",
+                                     "end": STAY["end"]} and rooms[r]["state"] == "1" and
+              rooms[r]["cards"] == 1 for r in ("0204", "0205")) and
+          rooms["0206"]["newest"]["holder"] == "李伟 Li", f"rooms: {rooms}")
+    # The filters: a room exactly, a part of the holder (decoded UTF-8, ASCII
+    # case aside, wildcards literal); a value that is no text is refused.
+    for query, want in [("room=0205", [villa]), ("room=020", []), ("holder=ZHANG", [villa]),
+                        ("holder=%E4%BC%9F", [chinese]), ("holder=li&room=0206", [chinese]),
+                        ("holder=Zhang+Min", [villa]), ("holder=%25", []),
+                        ("holder=%ZZ", 400), ("holder=%FF", 400), ("room=%00", 400)]:
+        status, _, answer = call(agent, "GET", "/v1/cards?" + query)
+        got = status if status != 200 else [c["CardNo"] for c in answer["cards"]]
+        check(got == (want if want == 400 else [c["card_no"] for c in want]), f"{query}: {answer}")
+    check(call(agent, "GET", "/v1/settings")[2] == {"checkin_time": "14:00", "checkout_time": "12:00"},
+          "the hotel's hours by default")
 
     # Result codes passed through: a refused stay, no card on the encoder.
     check(issue(agent, begin="202613071400")[2]["result"] == -851, "a 13th month gives -851")
@@ -202,6 +224,7 @@ def routes():
     for method, path, body in [("POST", "/v1/cards/guest", dict(STAY, room="0203", holder="x")),
                                ("POST", "/v1/cards/villa", {}), ("GET", "/v1/card", None),
                                ("POST", "/v1/card/checkout", None), ("GET", "/v1/cards", None),
+                               ("GET", "/v1/rooms", None), ("GET", "/v1/settings", None),
                                ("POST", "/v1/decode", {"image": "FF" * 28})]:
         for token in (False, "0" * 32):
             status, headers, _ = call(agent, method, path, body, token=token)
@@ -295,6 +318,18 @@ def routes():
         check(health["encoder"]["open"] == want_open and answer["result"] == want and
               meaning in answer["meaning"], f"LYCOMM_SIM_FAIL={fail}: {health} {answer}")
         agent.stop(signal.SIGINT)
+    # The hotel's hours from the settings file; one that is not HH:MM stops
+    # the agent before it listens.
+    with open(WORK + "/agent.ini", "w") as f:
+        f.write("[serve]\ncheckin-time = 15:30\ncheckout-time = 11:00\n")
+    agent = Agent("--config", WORK + "/agent.ini")
+    hours = call(agent, "GET", "/v1/settings")[2]
+    check(hours == {"checkin_time": "15:30", "checkout_time": "11:00"}, f"hours: {hours}")
+    agent.stop()
+    for option, value in [("--checkout-time", "12:60"), ("--checkin-time", "1::00")]:
+        refused = tavocard("serve", "--listen-port", "0", "--token-file", WORK + "/token", option, value)
+        check(refused.returncode == 64 and f"{option} '{value}' is not HH:MM" in refused.stderr,
+              f"{option} {value}: {refused.returncode} {refused.stderr}")
     missing = contract.unexercised()
     check(not missing, f"documented but not exercised: {missing}")
 
