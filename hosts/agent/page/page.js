@@ -49,7 +49,6 @@ const WORDS = {
     closedCards: "Checked out",
     confirmYes: "Check out",
     cancel: "Cancel",
-    working: "Working on the encoder…",
 
     place: (b, f) => `Building ${b}, floor ${f}`,
     placeState: (b, f, busy) => `Building ${b}, floor ${f} · ${busy ? "occupied" : "vacant"}`,
@@ -173,7 +172,6 @@ const WORDS = {
     closedCards: "已退房",
     confirmYes: "退房",
     cancel: "取消",
-    working: "发卡器正在处理……",
 
     place: (b, f) => `${b} 号楼 ${f} 层`,
     placeState: (b, f, busy) => `${b} 号楼 ${f} 层 · ${busy ? "在住" : "空房"}`,
@@ -695,6 +693,9 @@ async function loadRooms() {
   renderBoard();
 }
 
+// A room is taken while it has an open card. RoomList's own State and CardQTY
+// are the component's bookkeeping, which a check-out of a room's last card
+// leaves as they were.
 function tile(r) {
   const busy = !!r.newest;
   const button = document.createElement("button");
@@ -709,7 +710,7 @@ function tile(r) {
     s.textContent = text;
     return s;
   };
-  button.append(span(r.room, "no"), span(t(busy ? "occupied" : "vacant") + (r.cards ? " · " + t("cards", r.cards) : ""), "state"));
+  button.append(span(r.room, "no"), span(t(busy ? "occupied" : "vacant") + (busy && r.cards ? " · " + t("cards", r.cards) : ""), "state"));
   if (busy) {
     button.append(span(r.newest.holder || "", "who"), span(t("until", shown(momentOf(r.newest.end), true)), "until"));
   }
