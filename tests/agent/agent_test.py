@@ -490,6 +490,12 @@ def page(screenshots=None):
     def tile(room):
         return f"#board .tile[data-room='{room}']"
 
+    def shoot(name):
+        """A screenshot of the page's top, with the taken room 0203 in view on the board."""
+        b.evaluate(f"document.querySelector(\"{tile('0203')}\").scrollIntoView({{block: 'center'}}); scrollTo(0, 0)")
+        with open(f"{screenshots}/agent-page-{name}.png", "wb") as f:
+            f.write(base64.b64decode(b.send("Page.captureScreenshot", format="png")["data"]))
+
     try:
         # A browser that prefers Chinese gets the page in Chinese.
         b.send("Emulation.setUserAgentOverride", userAgent="Mozilla/5.0 (holvanter test)",
@@ -537,9 +543,7 @@ def page(screenshots=None):
               f"a second key for the same stay in one press: {second}")
         if screenshots:
             b.wait_for(f"document.querySelector(\"{tile('0203')}\").textContent.includes('2')")
-            b.evaluate("scrollTo(0, 0)")
-            open(screenshots + "/agent-page-zh.png", "wb").write(
-                base64.b64decode(b.send("Page.captureScreenshot", format="png")["data"]))
+            shoot("zh")
 
         # English on a press, kept over a reload.
         b.click("button[data-lang=en]")
@@ -622,10 +626,9 @@ def page(screenshots=None):
         check(again and db("SELECT BuildNo, FloorNo, RoomNo FROM CardRecord WHERE CardNo = ?", again) ==
               [(2, 1, "0101")], f"issued again, in building 2: {again}")
         if screenshots:
-            b.evaluate("search.value = ''; search.dispatchEvent(new Event('input')); scrollTo(0, 0)")
+            b.evaluate("search.value = ''; search.dispatchEvent(new Event('input'))")
             time.sleep(0.5)
-            open(screenshots + "/agent-page-en.png", "wb").write(
-                base64.b64decode(b.send("Page.captureScreenshot", format="png")["data"]))
+            shoot("en")
 
         # A desk screen and an upright 10-inch tablet: nothing wider than the screen.
         for width, height, mobile in [(1024, 768, False), (800, 1280, True)]:
