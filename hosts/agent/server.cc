@@ -508,17 +508,33 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
 }  // namespace
 
 int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link) {
-  std::string token;
   const std::string token_file =
       options.token_file.empty() ? DefaultTokenFile() : options.token_file;
+  if (token_file.empty()) {
+    std::cerr << "tavocard serve: no folder of this user's own for the token ("
+#ifdef _WIN32
+                 "LOCALAPPDATA"
+#else
+                 "XDG_STATE_HOME or HOME"
+#endif
+                 " is not set); give one with --token-file PATH\n";
+    return 64;
+  }
+  Token token;
   try {
     token = LoadOrCreateToken(token_file);
   } catch (const std::exception& e) {
     std::cerr << "tavocard serve: " << e.what() << "\n";
     return 3;
   }
-  std::cout << "bearer token " << token << " (kept in " << token_file << ")" << std::endl;
-  Server server(options, token, std::move(key_link));
+  // The log (a journal, a console kept open) is read by more people than
+  // the token file: the token shows once, when it is made.
+  if (token.made)
+    std::cout << "bearer token " << token.value << " made and kept in " << token_file
+              << " (readable by its owner only); it is not shown again" << std::endl;
+  else
+    std::cout << "bearer token kept in " << token_file << std::endl;
+  Server server(options, token.value, std::move(key_link));
   return server.Run();
 }
 

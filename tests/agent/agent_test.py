@@ -153,8 +153,8 @@ def routes():
     agent = Agent("--origin", "https://pms.hotel.lan", "--queue-wait", "0.5")
     check(agent.start_seconds < 1.0, f"start took {agent.start_seconds:.2f} s")
     check(oct(os.stat(WORK + "/token").st_mode & 0o777) == "0o600", "token file not owner-only")
-    check(len(agent.token) == 32 and any(agent.token in l for l in agent.lines),
-          "the token (128 bits) is printed at start")
+    check(len(agent.token) == 32 and any(agent.token in l and WORK + "/token" in l for l in agent.lines),
+          "the token (128 bits) is printed when it is made, with where it is kept")
     status, _, doc = call(agent, "GET", "/v1/openapi.json", token=False)
     contract = Contract(doc)
     contract.check("GET", "/v1/openapi.json", status, doc)
@@ -322,10 +322,21 @@ def routes():
     # the agent before it listens.
     with open(WORK + "/agent.ini", "w") as f:
         f.write("[serve]\ncheckin-time = 15:30\ncheckout-time = 11:00\n")
+    os.chmod(WORK + "/token", 0o644)
     agent = Agent("--config", WORK + "/agent.ini")
+    check(os.stat(WORK + "/token").st_mode & 0o777 == 0o600, "a token file others may read is narrowed")
     hours = call(agent, "GET", "/v1/settings")[2]
     check(hours == {"checkin_time": "15:30", "checkout_time": "11:00"}, f"hours: {hours}")
     agent.stop()
+    log = "".join(agent.lines)
+    check(agent.token not in log and "bearer token kept in " + WORK + "/token" in log,
+          f"a restart tells where the token is, never the token: {log}")
+    # No state folder known: no token in whatever the working folder is.
+    homeless = {k: v for k, v in ENV.items() if k not in ("HOME", "XDG_STATE_HOME")}
+    refused = subprocess.run([TAVOCARD, "serve", "--listen-port", "0"], env=homeless, cwd=WORK,
+                             capture_output=True, text=True, timeout=60)
+    check(refused.returncode == 64 and "--token-file" in refused.stderr and
+          not os.path.exists(WORK + "/.local"), f"no HOME: {refused.returncode} {refused.stderr}")
     for option, value in [("--checkout-time", "12:60"), ("--checkin-time", "1::00")]:
         refused = tavocard("serve", "--listen-port", "0", "--token-file", WORK + "/token", option, value)
         check(refused.returncode == 64 and f"{option} '{value}' is not HH:MM" in refused.stderr,
