@@ -10,7 +10,7 @@
                                     guest card issued from it shows its number
                                     (needs chromium and python3-websocket)
 """
-import fcntl, http.client, json, os, re, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
+import base64, fcntl, hashlib, http.client, json, os, re, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
 
 TAVOCARD = sys.argv[1]
 WORK = tempfile.mkdtemp(prefix="holvanter-agent-")
@@ -163,8 +163,33 @@ def routes():
     status, _, health = call(agent, "GET", "/v1/health", token=False)
     check(status == 200 and health["encoder"]["open"] and health["database"]["reachable"],
           f"health: {health}")
-    status, _, page = call(agent, "GET", "/", token=False)
+    status, headers, page = call(agent, "GET", "/", token=False)
     check(status == 200 and "<form" in page, "the page at /")
+    # The page's policy: nothing from elsewhere, in no frame, and of what is
+    # inline only the page's own <script> and <style> elements, by hash.
+    policy = dict((d.strip().split(" ", 1) + [""])[:2] for d in headers["content-security-policy"].split(";"))
+    check(policy["default-src"] == "'self'" and policy["frame-ancestors"] == "'none'" and
+          headers["x-frame-options"] == "DENY" and "unsafe-inline" not in str(policy), f"policy {policy}")
+    for tag, directive in [("script", "script-src"), ("style", "style-src")]:
+        for attributes, text in re.findall(rf"<{tag}([^>]*)>(.*?)</{tag}>", page, re.S):
+            digest = base64.b64encode(hashlib.sha256(text.encode()).digest()).decode()
+            check(" src=" in attributes or f"'sha256-{digest}'" in policy.get(directive, ""),
+                  f"an inline {tag} the policy refuses: {policy}")
+    for asset in ("page.js", "page.css"):  # served when the page uses them, else 404
+        wanted = 200 if re.search(rf'(src|href)="/?{asset}"', page) else 404
+        check(call(agent, "GET", "/" + asset, token=False)[0] == wanted, f"/{asset}: not {wanted}")
+
+    # The Host header names the agent, or the answer is 421 and nothing else:
+    # a page whose name a rebinding DNS answer points here learns nothing.
+    for host, want in [(f"127.0.0.1:{agent.port}", 200), (f"LocalHost:{agent.port}", 200),
+                       (f"[::1]:{agent.port}", 200), (f"evil.example:{agent.port}", 421),
+                       (f"127.0.0.1:{agent.port + 1}", 421), ("127.0.0.1", 421), ("", 421)]:
+        for path in ("/", "/v1/health", "/v1/cards?limit=1"):
+            status, headers, body = call(agent, "GET", path,
+                                         headers={"Host": host, "Origin": "https://pms.hotel.lan"})
+            check(status == want and (want == 200 or (len(body) < 40 and headers["connection"] == "close"
+                                                      and not any(h.startswith("access-control") for h in headers))),
+                  f"Host {host!r} {path}: {status} {headers}")
 
     # A guest card: issue, read back, its image decoded, check-out.
     tavocard("encoder", "insert")
