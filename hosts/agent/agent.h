@@ -63,11 +63,16 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link);
 // tavocard serve | decode
 void AddAgentCommands(CLI::App& app);
 
-// The embedded front-desk page (with its script and style) and API description.
+// The embedded front-desk page and API description.
 extern const char kFrontDeskPage[];
-extern const char kFrontDeskScript[];
-extern const char kFrontDeskStyle[];
 extern const char kOpenApiDocument[];
+// The page's own script and style sheet; nullptr when the page has none.
+extern const char* const kPageScript;
+extern const char* const kPageStyle;
+// The SHA-256 of each inline <script> and <style> element of the page, as
+// hexadecimal figures, each after a blank.
+extern const char kPageScriptHashes[];
+extern const char kPageStyleHashes[];
 
 }  // namespace agent
 

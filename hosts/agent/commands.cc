@@ -27,8 +27,11 @@ void AddAgentCommands(CLI::App& app) {
   serve->add_option("--port", options->encoder_port, "encoder port, counted from 0")
       ->capture_default_str()
       ->check(CLI::Range(-1, 254));
+  const std::string default_token = DefaultTokenFile();
   serve->add_option("--token-file", options->token_file,
-                    "the bearer token file, made at first start (default " + DefaultTokenFile() +
+                    "the bearer token file, made at first start (default " +
+                        (default_token.empty() ? std::string("none: no state folder is known")
+                                               : default_token) +
                         ")");
   serve->add_option("--origin", options->origins,
                     "a browser origin allowed to call the agent (the PMS's address, e.g. "
@@ -91,9 +94,10 @@ void AddAgentCommands(CLI::App& app) {
 
   // The key of the key link's connection authentication lives with the
   // agent's other state, beside its token.
-  const std::string token_file = DefaultTokenFile();
-  fias::AddAuthKeyCommand(app, token_file.substr(0, token_file.find_last_of("/\\") + 1) +
-                                   "fias-authkey");
+  fias::AddAuthKeyCommand(app, default_token.empty()
+                                   ? std::string()
+                                   : default_token.substr(0, default_token.find_last_of("/\\") + 1) +
+                                         "fias-authkey");
 
   auto image = std::make_shared<std::string>();
   auto json = std::make_shared<bool>(false);

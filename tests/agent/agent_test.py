@@ -12,7 +12,7 @@
                                     FOLDER (needs chromium, python3-websocket
                                     and axe-core's axe.min.js in HOLVANTER_AXE)
 """
-import fcntl, http.client, json, os, re, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
+import base64, fcntl, hashlib, http.client, json, os, re, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
 
 TAVOCARD = sys.argv[1]
 WORK = tempfile.mkdtemp(prefix="holvanter-agent-")
@@ -155,8 +155,8 @@ def routes():
     agent = Agent("--origin", "https://pms.hotel.lan", "--queue-wait", "0.5")
     check(agent.start_seconds < 1.0, f"start took {agent.start_seconds:.2f} s")
     check(oct(os.stat(WORK + "/token").st_mode & 0o777) == "0o600", "token file not owner-only")
-    check(len(agent.token) == 32 and any(agent.token in l for l in agent.lines),
-          "the token (128 bits) is printed at start")
+    check(len(agent.token) == 32 and any(agent.token in l and WORK + "/token" in l for l in agent.lines),
+          "the token (128 bits) is printed when it is made, with where it is kept")
     status, _, doc = call(agent, "GET", "/v1/openapi.json", token=False)
     contract = Contract(doc)
     contract.check("GET", "/v1/openapi.json", status, doc)
@@ -165,8 +165,33 @@ def routes():
     status, _, health = call(agent, "GET", "/v1/health", token=False)
     check(status == 200 and health["encoder"]["open"] and health["database"]["reachable"],
           f"health: {health}")
-    status, _, page = call(agent, "GET", "/", token=False)
+    status, headers, page = call(agent, "GET", "/", token=False)
     check(status == 200 and "<form" in page, "the page at /")
+    # The page's policy: nothing from elsewhere, in no frame, and of what is
+    # inline only the page's own <script> and <style> elements, by hash.
+    policy = dict((d.strip().split(" ", 1) + [""])[:2] for d in headers["content-security-policy"].split(";"))
+    check(policy["default-src"] == "'self'" and policy["frame-ancestors"] == "'none'" and
+          headers["x-frame-options"] == "DENY" and "unsafe-inline" not in str(policy), f"policy {policy}")
+    for tag, directive in [("script", "script-src"), ("style", "style-src")]:
+        for attributes, text in re.findall(rf"<{tag}([^>]*)>(.*?)</{tag}>", page, re.S):
+            digest = base64.b64encode(hashlib.sha256(text.encode()).digest()).decode()
+            check(" src=" in attributes or f"'sha256-{digest}'" in policy.get(directive, ""),
+                  f"an inline {tag} the policy refuses: {policy}")
+    for asset in ("page.js", "page.css"):  # served when the page uses them, else 404
+        wanted = 200 if re.search(rf'(src|href)="/?{asset}"', page) else 404
+        check(call(agent, "GET", "/" + asset, token=False)[0] == wanted, f"/{asset}: not {wanted}")
+
+    # The Host header names the agent, or the answer is 421 and nothing else:
+    # a page whose name a rebinding DNS answer points here learns nothing.
+    for host, want in [(f"127.0.0.1:{agent.port}", 200), (f"LocalHost:{agent.port}", 200),
+                       (f"[::1]:{agent.port}", 200), (f"evil.example:{agent.port}", 421),
+                       (f"127.0.0.1:{agent.port + 1}", 421), ("127.0.0.1", 421), ("", 421)]:
+        for path in ("/", "/v1/health", "/v1/cards?limit=1"):
+            status, headers, body = call(agent, "GET", path,
+                                         headers={"Host": host, "Origin": "https://pms.hotel.lan"})
+            check(status == want and (want == 200 or (len(body) < 40 and headers["connection"] == "close"
+                                                      and not any(h.startswith("access-control") for h in headers))),
+                  f"Host {host!r} {path}: {status} {headers}")
 
     # A guest card: issue, read back, its image decoded, check-out.
     tavocard("encoder", "insert")
@@ -324,10 +349,21 @@ def routes():
     # the agent before it listens.
     with open(WORK + "/agent.ini", "w") as f:
         f.write("[serve]\ncheckin-time = 15:30\ncheckout-time = 11:00\n")
+    os.chmod(WORK + "/token", 0o644)
     agent = Agent("--config", WORK + "/agent.ini")
+    check(os.stat(WORK + "/token").st_mode & 0o777 == 0o600, "a token file others may read is narrowed")
     hours = call(agent, "GET", "/v1/settings")[2]
     check(hours == {"checkin_time": "15:30", "checkout_time": "11:00"}, f"hours: {hours}")
     agent.stop()
+    log = "".join(agent.lines)
+    check(agent.token not in log and "bearer token kept in " + WORK + "/token" in log,
+          f"a restart tells where the token is, never the token: {log}")
+    # No state folder known: no token in whatever the working folder is.
+    homeless = {k: v for k, v in ENV.items() if k not in ("HOME", "XDG_STATE_HOME")}
+    refused = subprocess.run([TAVOCARD, "serve", "--listen-port", "0"], env=homeless, cwd=WORK,
+                             capture_output=True, text=True, timeout=60)
+    check(refused.returncode == 64 and "--token-file" in refused.stderr and
+          not os.path.exists(WORK + "/.local"), f"no HOME: {refused.returncode} {refused.stderr}")
     for option, value in [("--checkout-time", "12:60"), ("--checkin-time", "1::00")]:
         refused = tavocard("serve", "--listen-port", "0", "--token-file", WORK + "/token", option, value)
         check(refused.returncode == 64 and f"{option} '{value}' is not HH:MM" in refused.stderr,
