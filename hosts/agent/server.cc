@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <set>
 #include <string>
 #include <utility>  // Boost 1.74's Asio uses std::exchange without it
+#include <vector>
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -192,6 +194,7 @@ class Server {
 
   int Run() {
     const Clock::time_point started = Clock::now();
+    StartDatabaseCheck();  // the first health answer need not wait for one
     // The health answer tells whether the encoder opened: not before it was tried.
     for (auto& [port, worker] : workers_) worker->WaitUntilProbed();
     beast::error_code ec;
@@ -336,6 +339,41 @@ class Server {
     });
   }
 
+  // Calls `use` with the hotel database check of the health answer: the last
+  // one while it is younger than kDatabaseCheckAge or a new one is under
+  // way, else a new one. Health needs no token, so anyone may ask often:
+  // the database sees one connection every few seconds at most, and the
+  // check runs on the database thread, never behind card work.
+  static constexpr auto kDatabaseCheckAge = std::chrono::seconds(5);
+  template <typename Use>
+  void WithDatabaseCheck(Use use) {
+    if (database_check_ && (checking_ || Clock::now() - checked_at_ < kDatabaseCheckAge)) {
+      use(*database_check_);
+      return;
+    }
+    check_waiters_.push_back(std::move(use));
+    StartDatabaseCheck();
+  }
+
+  void StartDatabaseCheck() {
+    if (checking_) return;
+    checking_ = true;
+    net::post(database_, [this] {
+      nlohmann::json check;
+      try {
+        check = DatabaseHealth();
+      } catch (const std::exception& e) {
+        check = {{"reachable", false}, {"path", ""}, {"message", e.what()}};
+      }
+      net::post(io_, [this, check] {
+        checking_ = false;
+        database_check_ = check;
+        checked_at_ = Clock::now();
+        for (auto& use : std::exchange(check_waiters_, {})) use(check);
+      });
+    });
+  }
+
   // A database that cannot be read answers 500 with the reason.
   template <typename Body>
   static Answer Guarded(Body body) {
@@ -366,6 +404,11 @@ class Server {
   std::unique_ptr<fias::LinkClient> link_;
   net::thread_pool database_{1};
   std::set<std::shared_ptr<net::steady_timer>> waits_;  // network thread only
+  // The health answer's database check; network thread only.
+  std::optional<nlohmann::json> database_check_;
+  Clock::time_point checked_at_;
+  bool checking_ = false;
+  std::vector<std::function<void(const nlohmann::json&)>> check_waiters_;
   std::atomic<bool> stopping_{false};
   std::thread stopper_;
 };
@@ -559,9 +602,9 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
                              {"waiting", worker().waiting()}};
       nlohmann::json health{{"version", HOLVANTER_VERSION}, {"encoder", encoder}};
       if (link_) health["fias"] = {{"address", link_->address()}, {"up", link_->up()}};
-      OnDatabase(session, [health]() mutable {
-        health["database"] = DatabaseHealth();
-        return Json(http::status::ok, health);
+      WithDatabaseCheck([session, health](const nlohmann::json& database) mutable {
+        health["database"] = database;
+        session->Send(Json(http::status::ok, health));
       });
     } else if (path == "/v1/cards/guest") {
       const frontdesk::GuestStay stay = GuestStayOf(CheckBody(request.body(), kGuestFields));

@@ -165,6 +165,15 @@ def routes():
     status, _, health = call(agent, "GET", "/v1/health", token=False)
     check(status == 200 and health["encoder"]["open"] and health["database"]["reachable"],
           f"health: {health}")
+    # The database check is kept for 5 s: health asked often opens no
+    # connection each time, and tells of a lost database after at most that.
+    os.rename(DB, DB + ".away")
+    kept = call(agent, "GET", "/v1/health", token=False)[2]["database"]["reachable"]
+    time.sleep(5.2)
+    lost = call(agent, "GET", "/v1/health", token=False)[2]["database"]["reachable"]
+    os.rename(DB + ".away", DB)
+    check(kept and not lost, f"the database check kept for 5 s: {kept} then {lost}")
+
     status, headers, page = call(agent, "GET", "/", token=False)
     check(status == 200 and "<form" in page, "the page at /")
     # The page's policy: nothing from elsewhere, in no frame, and of what is
@@ -307,6 +316,11 @@ def routes():
         t = threading.Thread(target=lambda: first.update(answer=issue(agent, holder="First")))
         t.start()
         time.sleep(0.2)
+        asked = time.monotonic()
+        status, _, health = call(agent, "GET", "/v1/health", token=False)
+        asked = time.monotonic() - asked
+        check(status == 200 and asked < 0.2,
+              f"health while a card waits: {asked:.2f} s {health}")
         waited = time.monotonic()
         status, _, busy = issue(agent, holder="Second")
         waited = time.monotonic() - waited
