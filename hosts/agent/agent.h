@@ -22,16 +22,27 @@ struct AgentOptions {
   std::string token_file;                // empty: the default path
   std::vector<std::string> origins;      // the browser origins CORS answers
   double queue_wait_seconds = 30;        // longest wait for the encoder
+  // The hotel's hours, HH:MM, which the page proposes for a stay.
+  std::string checkin_time = "14:00";
+  std::string checkout_time = "12:00";
 
   // The PMS key link (FIAS), as given; KeyLinkSetupOf checks it.
   std::string fias;                      // HOST:PORT of the PMS interface; empty: no link
   std::vector<std::string> fias_coders;  // KC=PORT
   std::vector<std::string> fias_rooms;   // PMSROOM=BUILDING,FLOOR,ROOM
   std::string fias_encoding = "windows-1252";
-  std::string fias_checkout_time = "12:00";
+  std::string fias_checkout_time;        // empty: checkout_time
   std::string fias_authkey_file;         // empty: no connection authentication
   std::string fias_journal;              // empty: beside the token file
 };
+
+// The minutes after midnight of an "HH:MM" time of day; nullopt for any
+// other text.
+std::optional<int> MinutesOfDay(const std::string& hh_mm);
+
+// Throws std::invalid_argument naming the option when --checkin-time or
+// --checkout-time is not HH:MM.
+void CheckHotelHours(const AgentOptions& options);
 
 // The key link as the agent runs it.
 struct KeyLinkSetup {
@@ -55,6 +66,13 @@ void AddAgentCommands(CLI::App& app);
 // The embedded front-desk page and API description.
 extern const char kFrontDeskPage[];
 extern const char kOpenApiDocument[];
+// The page's own script and style sheet; nullptr when the page has none.
+extern const char* const kPageScript;
+extern const char* const kPageStyle;
+// The SHA-256 of each inline <script> and <style> element of the page, as
+// hexadecimal figures, each after a blank.
+extern const char kPageScriptHashes[];
+extern const char kPageStyleHashes[];
 
 }  // namespace agent
 

@@ -27,8 +27,11 @@ void AddAgentCommands(CLI::App& app) {
   serve->add_option("--port", options->encoder_port, "encoder port, counted from 0")
       ->capture_default_str()
       ->check(CLI::Range(-1, 254));
+  const std::string default_token = DefaultTokenFile();
   serve->add_option("--token-file", options->token_file,
-                    "the bearer token file, made at first start (default " + DefaultTokenFile() +
+                    "the bearer token file, made at first start (default " +
+                        (default_token.empty() ? std::string("none: no state folder is known")
+                                               : default_token) +
                         ")");
   serve->add_option("--origin", options->origins,
                     "a browser origin allowed to call the agent (the PMS's address, e.g. "
@@ -37,6 +40,12 @@ void AddAgentCommands(CLI::App& app) {
                     "seconds a request may wait for the encoder before it gets 503")
       ->capture_default_str()
       ->check(CLI::Range(0.01, 3600.0));
+  serve->add_option("--checkin-time", options->checkin_time,
+                    "the hotel's check-in time, HH:MM, which the page proposes as a stay's begin")
+      ->capture_default_str();
+  serve->add_option("--checkout-time", options->checkout_time,
+                    "the hotel's check-out time, HH:MM, which the page proposes as a stay's end")
+      ->capture_default_str();
   serve->add_option("--fias", options->fias,
                     "keep the PMS key link (FIAS): connect to the PMS interface program at "
                     "HOST:PORT, and cut, read and check out cards for its key requests");
@@ -51,8 +60,8 @@ void AddAgentCommands(CLI::App& app) {
                     "the PMS interface's code page: windows-1252, gbk or utf-8")
       ->capture_default_str();
   serve->add_option("--fias-checkout-time", options->fias_checkout_time,
-                    "the hotel's check-out time, for key requests without a departure time")
-      ->capture_default_str();
+                    "the check-out time, HH:MM, of key requests without a departure time "
+                    "(default: --checkout-time)");
   serve->add_option("--fias-authkey-file", options->fias_authkey_file,
                     "the key file of connection authentication (tavocard fias-authkey new), "
                     "when the PMS interface requires it");
@@ -73,6 +82,7 @@ void AddAgentCommands(CLI::App& app) {
       const CLI::Option* config = app.get_config_ptr();
       const std::string rooms_file =
           config != nullptr && config->count() > 0 ? config->as<std::string>() : std::string();
+      CheckHotelHours(*options);
       key_link = KeyLinkSetupOf(*options, rooms_file);
     } catch (const std::invalid_argument& e) {
       std::cerr << "tavocard serve: " << e.what() << "\n";
@@ -84,9 +94,10 @@ void AddAgentCommands(CLI::App& app) {
 
   // The key of the key link's connection authentication lives with the
   // agent's other state, beside its token.
-  const std::string token_file = DefaultTokenFile();
-  fias::AddAuthKeyCommand(app, token_file.substr(0, token_file.find_last_of("/\\") + 1) +
-                                   "fias-authkey");
+  fias::AddAuthKeyCommand(app, default_token.empty()
+                                   ? std::string()
+                                   : default_token.substr(0, default_token.find_last_of("/\\") + 1) +
+                                         "fias-authkey");
 
   auto image = std::make_shared<std::string>();
   auto json = std::make_shared<bool>(false);

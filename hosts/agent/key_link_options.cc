@@ -3,6 +3,7 @@
 // answer the PMS wrongly for a day.
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 #include "holvanter/version.h"
 #include "hosts/agent/agent.h"
@@ -40,6 +41,23 @@ void AddRoom(std::map<std::string, fias::RoomPlace>& rooms, const std::string& l
 }
 
 }  // namespace
+
+std::optional<int> MinutesOfDay(const std::string& time) {
+  const auto figure = [&](std::size_t at) { return time[at] >= '0' && time[at] <= '9'; };
+  if (time.size() != 5 || time[2] != ':' || !figure(0) || !figure(1) || !figure(3) || !figure(4))
+    return std::nullopt;
+  const int hours = (time[0] - '0') * 10 + (time[1] - '0');
+  const int minutes = (time[3] - '0') * 10 + (time[4] - '0');
+  if (hours > 23 || minutes > 59) return std::nullopt;
+  return hours * 60 + minutes;
+}
+
+void CheckHotelHours(const AgentOptions& options) {
+  for (const auto& [option, time] : {std::pair{"--checkin-time", &options.checkin_time},
+                                     std::pair{"--checkout-time", &options.checkout_time}})
+    if (!MinutesOfDay(*time))
+      throw std::invalid_argument(std::string(option) + " '" + *time + "' is not HH:MM");
+}
 
 std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
                                            const std::string& rooms_file) {
@@ -89,14 +107,15 @@ std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
                                 "' is none of windows-1252, gbk, utf-8");
   setup.keys.code_page = *page;
 
-  const std::string& time = options.fias_checkout_time;
-  const bool hh_mm = time.size() == 5 && time[2] == ':' &&
-                     time.find_first_not_of("0123456789:") == std::string::npos;
-  const int hours = hh_mm ? std::stoi(time.substr(0, 2)) : -1;
-  const int minutes = hh_mm ? std::stoi(time.substr(3, 2)) : -1;
-  if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59)
-    throw std::invalid_argument("--fias-checkout-time '" + time + "' is not HH:MM");
-  setup.keys.checkout_minutes = hours * 60 + minutes;
+  // The key link ends a stay without a departure time at the hotel's own
+  // check-out time unless told otherwise.
+  const bool own = !options.fias_checkout_time.empty();
+  const std::string& time = own ? options.fias_checkout_time : options.checkout_time;
+  const std::optional<int> minutes = MinutesOfDay(time);
+  if (!minutes)
+    throw std::invalid_argument(std::string(own ? "--fias-checkout-time" : "--checkout-time") +
+                                " '" + time + "' is not HH:MM");
+  setup.keys.checkout_minutes = *minutes;
 
   if (!options.fias_authkey_file.empty()) {
     fias::AuthKey key;

@@ -1,7 +1,9 @@
 #include "hosts/agent/routes.h"
 
+#include <cctype>
+#include <string_view>
+
 #include "holvanter/result_codes.h"
-#include "hosts/frontdesk/hotel.h"
 
 namespace agent {
 
@@ -87,23 +89,109 @@ frontdesk::VillaStay VillaStayOf(const nlohmann::json& in) {
   return stay;
 }
 
-nlohmann::json NewestCards(int limit) {
+std::optional<std::string> QueryValue(const std::string& target, const std::string& name) {
+  const std::size_t q = target.find('?');
+  if (q == std::string::npos) return std::nullopt;
+  std::size_t from = q + 1;
+  while (from <= target.size()) {
+    std::size_t to = target.find('&', from);
+    if (to == std::string::npos) to = target.size();
+    const std::string pair = target.substr(from, to - from);
+    from = to + 1;
+    const std::size_t eq = pair.find('=');
+    if (pair.substr(0, eq) != name) continue;
+    const std::string raw = eq == std::string::npos ? "" : pair.substr(eq + 1);
+    // A browser's form and URLSearchParams write a blank as '+'.
+    std::string value;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      const auto hex = [&](std::size_t at) {
+        const char c = at < raw.size() ? raw[at] : 'x';
+        return std::string_view("0123456789ABCDEF").find(static_cast<char>(std::toupper(c)));
+      };
+      if (raw[i] == '+') {
+        value += ' ';
+      } else if (raw[i] != '%') {
+        value += raw[i];
+      } else if (hex(i + 1) != std::string_view::npos && hex(i + 2) != std::string_view::npos) {
+        value += static_cast<char>(hex(i + 1) * 16 + hex(i + 2));
+        i += 2;
+      } else {
+        throw BadRequest("query parameter '" + name + "' has a '%' that is no %XX escape");
+      }
+    }
+    for (unsigned char c : value)
+      if (c < 0x20 || c == 0x7F)
+        throw BadRequest("query parameter '" + name + "' holds a control character");
+    try {
+      (void)nlohmann::json(value).dump();  // throws on text that is not UTF-8
+    } catch (const nlohmann::json::type_error&) {
+      throw BadRequest("query parameter '" + name + "' is not UTF-8 text");
+    }
+    return value;
+  }
+  return std::nullopt;
+}
+
+frontdesk::CardFilter CardFilterOf(const std::string& target) {
   frontdesk::CardFilter filter;
-  filter.limit = limit;
-  const frontdesk::CardListing listing = frontdesk::ListCards(filter);
-  const frontdesk::HotelDatabase& database = listing.database;
+  filter.limit = 20;
+  if (auto text = QueryValue(target, "limit")) {
+    const bool digits = !text->empty() && text->size() <= 4 &&
+                        text->find_first_not_of("0123456789") == std::string::npos;
+    filter.limit = digits ? std::stoi(*text) : 0;
+    if (filter.limit < 1 || filter.limit > 1000)
+      throw BadRequest("limit must be a number from 1 to 1000");
+  }
+  filter.room = QueryValue(target, "room").value_or("");
+  filter.holder = QueryValue(target, "holder").value_or("");
+  return filter;
+}
+
+namespace {
+
+// A hotel database that was not read becomes the 500 answer's message.
+void ThrowUnlessRead(const frontdesk::HotelDatabase& database, const std::string& failure) {
   if (database.result == holvanter::result::kDatabaseNotOpen)
     throw std::runtime_error(frontdesk::ResultMeaning(database.result) + ": " + database.path);
   if (database.result != holvanter::result::kDone)
     throw std::runtime_error(frontdesk::ResultMeaning(database.result));
-  if (!listing.failure.empty()) throw std::runtime_error(listing.failure);
+  if (!failure.empty()) throw std::runtime_error(failure);
+}
+
+}  // namespace
+
+nlohmann::json NewestCards(const frontdesk::CardFilter& filter) {
+  const frontdesk::CardListing listing = frontdesk::ListCards(filter);
+  ThrowUnlessRead(listing.database, listing.failure);
   nlohmann::json cards = nlohmann::json::array();
   for (const frontdesk::CardRow& card : listing.rows) {
     nlohmann::json row = frontdesk::ToJson(card);
     row["card_no_hex"] = card.card_no ? card.card_no->hex : "";
     cards.push_back(std::move(row));
   }
-  return {{"database", database.path}, {"cards", std::move(cards)}};
+  return {{"database", listing.database.path}, {"cards", std::move(cards)}};
+}
+
+nlohmann::json RoomBoard() {
+  frontdesk::RoomFilter filter;
+  filter.newest_card = true;
+  const frontdesk::RoomListing listing = frontdesk::ListRooms(filter);
+  ThrowUnlessRead(listing.database, listing.failure);
+  nlohmann::json rooms = nlohmann::json::array();
+  for (const frontdesk::RoomRow& room : listing.rows) {
+    nlohmann::json newest = nullptr;
+    if (room.newest)
+      newest = {{"card_no", room.newest->card_no},
+                {"holder", room.newest->holder},
+                {"end", room.newest->end}};
+    rooms.push_back({{"building", room.building},
+                     {"floor", room.floor},
+                     {"room", room.room},
+                     {"state", room.state},
+                     {"cards", room.cards},
+                     {"newest", std::move(newest)}});
+  }
+  return {{"database", listing.database.path}, {"rooms", std::move(rooms)}};
 }
 
 nlohmann::json DatabaseHealth() {

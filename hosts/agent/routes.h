@@ -4,6 +4,7 @@
 #ifndef HOLVANTER_HOSTS_AGENT_ROUTES_H_
 #define HOLVANTER_HOSTS_AGENT_ROUTES_H_
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "hosts/frontdesk/frontdesk.h"
+#include "hosts/frontdesk/hotel.h"
 
 namespace agent {
 
@@ -38,9 +40,23 @@ extern const std::vector<FieldSpec> kGuestFields, kVillaFields, kDecodeFields;
 frontdesk::GuestStay GuestStayOf(const nlohmann::json& in);
 frontdesk::VillaStay VillaStayOf(const nlohmann::json& in);
 
-// The newest `limit` cards of the hotel database that Tavoper.ini names.
-// Throws std::runtime_error when the database cannot be read.
-nlohmann::json NewestCards(int limit);
+// The value of the query parameter `name` in the request `target`, percent-
+// and plus-decoded; nullopt when absent. Throws BadRequest for a value that
+// is not UTF-8 text without control characters.
+std::optional<std::string> QueryValue(const std::string& target, const std::string& name);
+
+// The filter of GET /v1/cards: limit (1 to 1000, default 20), room, holder.
+// Throws BadRequest.
+frontdesk::CardFilter CardFilterOf(const std::string& target);
+
+// The newest cards of the hotel database that Tavoper.ini names that
+// `filter` lets through. Throws std::runtime_error when the database cannot
+// be read.
+nlohmann::json NewestCards(const frontdesk::CardFilter& filter);
+
+// Every room of the hotel with its state, live cards and newest open card,
+// in two queries for the whole hotel. Throws as NewestCards does.
+nlohmann::json RoomBoard();
 
 // Whether the hotel database opens: {reachable, path, message}.
 nlohmann::json DatabaseHealth();

@@ -3,9 +3,12 @@
 // port's worker thread, database look-ups to a thread of their own.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -14,6 +17,7 @@
 #include <set>
 #include <string>
 #include <utility>  // Boost 1.74's Asio uses std::exchange without it
+#include <vector>
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -25,6 +29,7 @@
 #include "hosts/frontdesk/encoder_worker.h"
 #include "hosts/agent/routes.h"
 #include "hosts/agent/token.h"
+#include "hosts/fias/authkey.h"
 #include "hosts/fias/journal.h"
 #include "hosts/fias/key_service.h"
 #include "hosts/fias/link_client.h"
@@ -47,7 +52,39 @@ struct Answer {
   std::string body;
   std::string content_type = "application/json";
   std::string card_no;  // for the log line
+  bool page = false;    // the page at /: its security policy goes with it
+  bool bare = false;    // no CORS or other headers, and the connection closes
 };
+
+// The page's Content-Security-Policy: nothing from anywhere but the agent,
+// and never inside another site's frame (a page of elsewhere cannot lay
+// invisible buttons over it). Its inline <script> and <style> elements are
+// let in by their SHA-256, taken from index.html when the build is
+// configured; nothing else inline runs: no style="" or onclick=""
+// attributes. Script and styles may instead go in page/page.js and
+// page/page.css, which the agent serves at /page.js and /page.css.
+constexpr char kPagePolicy[] = "default-src 'self'; frame-ancestors 'none'";
+
+// kPagePolicy with the `directive` (script-src, style-src) that lets in
+// the inline elements whose hashes (hex, each after a blank) are `hashes`.
+std::string WithInlineHashes(std::string policy, const char* directive, const std::string& hashes) {
+  std::string sources;
+  for (std::size_t at = hashes.find_first_not_of(' '); at != std::string::npos;
+       at = hashes.find_first_not_of(' ', at + 64)) {
+    uint8_t digest[32];
+    for (int i = 0; i < 32; ++i)
+      digest[i] = static_cast<uint8_t>(std::stoi(hashes.substr(at + 2 * i, 2), nullptr, 16));
+    sources += " 'sha256-" + fias::Base64Encode(digest, sizeof digest) + "'";
+  }
+  if (!sources.empty()) policy += std::string("; ") + directive + " 'self'" + sources;
+  return policy;
+}
+
+const std::string& PagePolicy() {
+  static const std::string policy = WithInlineHashes(
+      WithInlineHashes(kPagePolicy, "script-src", kPageScriptHashes), "style-src", kPageStyleHashes);
+  return policy;
+}
 
 Answer Json(http::status status, const nlohmann::json& body) {
   Answer a;
@@ -82,8 +119,13 @@ class Server;
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, Server& server) : stream_(std::move(socket)), server_(server) {}
+  Session(tcp::socket socket, Server& server) : stream_(std::move(socket)), server_(server) {
+    beast::error_code ignored;
+    local_ = stream_.socket().local_endpoint(ignored).address();
+  }
   void Start() { Read(); }
+  // The address the client reached this agent at.
+  const net::ip::address& local_address() const { return local_; }
   // Sends the answer to the request read last; on the network thread.
   void Send(Answer answer);
   const http::request<http::string_body>& request() const { return request_; }
@@ -97,6 +139,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::string_body>> parser_;
   http::request<http::string_body> request_;
   Server& server_;
+  net::ip::address local_;
   Clock::time_point started_;
   bool answered_ = true;
 };
@@ -151,6 +194,7 @@ class Server {
 
   int Run() {
     const Clock::time_point started = Clock::now();
+    StartDatabaseCheck();  // the first health answer need not wait for one
     // The health answer tells whether the encoder opened: not before it was tried.
     for (auto& [port, worker] : workers_) worker->WaitUntilProbed();
     beast::error_code ec;
@@ -174,12 +218,13 @@ class Server {
       StopWorkers();
       return 3;
     }
+    port_ = acceptor_.local_endpoint().port();
     signals_.async_wait([this](beast::error_code, int signal) { BeginStop(signal); });
     Accept();
     if (link_) link_->Start();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
     Log("listening on http://" + options_.address + ":" +
-        std::to_string(acceptor_.local_endpoint().port()) + "/ (encoder port " +
+        std::to_string(port_) + "/ (encoder port " +
         std::to_string(options_.encoder_port) + ", started in " + std::to_string(ms.count()) +
         " ms)");
     // Answers come back from the worker threads; the loop runs until the
@@ -194,6 +239,27 @@ class Server {
   void Dispatch(const std::shared_ptr<Session>& session);
   void Decorate(http::response<http::string_body>& response,
                 const http::request<http::string_body>& request) const;
+
+  // Whether `host` (a Host header) names this agent: the loopback names,
+  // the address it was told to listen on, or the address the client
+  // reached, each with the agent's port. A web page on a name of its own
+  // that a rebinding DNS answer points at 127.0.0.1 sends that name.
+  bool OwnHost(std::string host, const net::ip::address& reached) const {
+    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto literal = [](net::ip::address a) {
+      if (a.is_v6() && a.to_v6().is_v4_mapped())
+        a = net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6());
+      return a.is_v6() ? "[" + a.to_string() + "]" : a.to_string();
+    };
+    beast::error_code ec;
+    const net::ip::address listening = net::ip::make_address(options_.address, ec);
+    const std::string port = ":" + std::to_string(port_);
+    for (const std::string& name : {std::string("127.0.0.1"), std::string("localhost"),
+                                    std::string("[::1]"), literal(listening), literal(reached)})
+      // Port 80 is the one a browser leaves out.
+      if (host == name + port || (port_ == 80 && host == name)) return true;
+    return false;
+  }
 
   bool OriginListed(const std::string& origin) const {
     return !origin.empty() &&
@@ -273,6 +339,41 @@ class Server {
     });
   }
 
+  // Calls `use` with the hotel database check of the health answer: the last
+  // one while it is younger than kDatabaseCheckAge or a new one is under
+  // way, else a new one. Health needs no token, so anyone may ask often:
+  // the database sees one connection every few seconds at most, and the
+  // check runs on the database thread, never behind card work.
+  static constexpr auto kDatabaseCheckAge = std::chrono::seconds(5);
+  template <typename Use>
+  void WithDatabaseCheck(Use use) {
+    if (database_check_ && (checking_ || Clock::now() - checked_at_ < kDatabaseCheckAge)) {
+      use(*database_check_);
+      return;
+    }
+    check_waiters_.push_back(std::move(use));
+    StartDatabaseCheck();
+  }
+
+  void StartDatabaseCheck() {
+    if (checking_) return;
+    checking_ = true;
+    net::post(database_, [this] {
+      nlohmann::json check;
+      try {
+        check = DatabaseHealth();
+      } catch (const std::exception& e) {
+        check = {{"reachable", false}, {"path", ""}, {"message", e.what()}};
+      }
+      net::post(io_, [this, check] {
+        checking_ = false;
+        database_check_ = check;
+        checked_at_ = Clock::now();
+        for (auto& use : std::exchange(check_waiters_, {})) use(check);
+      });
+    });
+  }
+
   // A database that cannot be read answers 500 with the reason.
   template <typename Body>
   static Answer Guarded(Body body) {
@@ -292,6 +393,7 @@ class Server {
 
   const AgentOptions options_;
   const std::string token_;
+  unsigned short port_ = 0;  // the port listened on
   net::io_context io_;
   tcp::acceptor acceptor_;
   net::signal_set signals_;
@@ -302,6 +404,11 @@ class Server {
   std::unique_ptr<fias::LinkClient> link_;
   net::thread_pool database_{1};
   std::set<std::shared_ptr<net::steady_timer>> waits_;  // network thread only
+  // The health answer's database check; network thread only.
+  std::optional<nlohmann::json> database_check_;
+  Clock::time_point checked_at_;
+  bool checking_ = false;
+  std::vector<std::function<void(const nlohmann::json&)>> check_waiters_;
   std::atomic<bool> stopping_{false};
   std::thread stopper_;
 };
@@ -347,8 +454,12 @@ void Session::Send(Answer answer) {
   response->set(http::field::server, "holvanter-agent");
   response->set(http::field::content_type, answer.content_type);
   response->body() = std::move(answer.body);
-  server_.Decorate(*response, request_);
-  response->keep_alive(request_.keep_alive());
+  if (!answer.bare) server_.Decorate(*response, request_);
+  if (answer.page) {
+    response->set("Content-Security-Policy", PagePolicy());
+    response->set("X-Frame-Options", "DENY");
+  }
+  response->keep_alive(request_.keep_alive() && !answer.bare);
   response->prepare_payload();
 
   const auto ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
@@ -391,22 +502,6 @@ void Server::Decorate(http::response<http::string_body>& response,
   }
 }
 
-// The query value of `name` in `target`, or nullopt.
-std::optional<std::string> QueryValue(const std::string& target, const std::string& name) {
-  const std::size_t q = target.find('?');
-  if (q == std::string::npos) return std::nullopt;
-  std::size_t from = q + 1;
-  while (from <= target.size()) {
-    std::size_t to = target.find('&', from);
-    if (to == std::string::npos) to = target.size();
-    const std::string pair = target.substr(from, to - from);
-    const std::size_t eq = pair.find('=');
-    if (pair.substr(0, eq) == name) return eq == std::string::npos ? "" : pair.substr(eq + 1);
-    from = to + 1;
-  }
-  return std::nullopt;
-}
-
 void Server::Dispatch(const std::shared_ptr<Session>& session) {
   const auto& request = session->request();
   const std::string target(request.target());
@@ -414,6 +509,15 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
   const http::verb method = request.method();
   const std::string origin(request[http::field::origin]);
 
+  if (!OwnHost(std::string(request[http::field::host]), session->local_address())) {
+    Answer misdirected;
+    misdirected.status = http::status::misdirected_request;
+    misdirected.content_type = "text/plain";
+    misdirected.body = "misdirected request\n";
+    misdirected.bare = true;
+    session->Send(std::move(misdirected));
+    return;
+  }
   if (stopping_) {
     session->Send(Error(http::status::service_unavailable, "the agent is stopping"));
     return;
@@ -426,6 +530,8 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
   };
   static const Route routes[] = {
       {"/", http::verb::get, false},
+      {"/page.js", http::verb::get, false},
+      {"/page.css", http::verb::get, false},
       {"/v1/health", http::verb::get, false},
       {"/v1/openapi.json", http::verb::get, false},
       {"/v1/cards/guest", http::verb::post, true},
@@ -433,6 +539,8 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       {"/v1/card", http::verb::get, true},
       {"/v1/card/checkout", http::verb::post, true},
       {"/v1/cards", http::verb::get, true},
+      {"/v1/rooms", http::verb::get, true},
+      {"/v1/settings", http::verb::get, true},
       {"/v1/decode", http::verb::post, true},
   };
   const Route* route = nullptr;
@@ -471,7 +579,19 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       Answer page;
       page.body = kFrontDeskPage;
       page.content_type = "text/html; charset=utf-8";
+      page.page = true;
       session->Send(std::move(page));
+    } else if (path == "/page.js" || path == "/page.css") {
+      const bool script = path == "/page.js";
+      const char* text = script ? kPageScript : kPageStyle;
+      if (text == nullptr) {
+        session->Send(Error(http::status::not_found, "the page has no " + path.substr(1)));
+        return;
+      }
+      Answer asset;
+      asset.body = text;
+      asset.content_type = script ? "text/javascript; charset=utf-8" : "text/css; charset=utf-8";
+      session->Send(std::move(asset));
     } else if (path == "/v1/openapi.json") {
       Answer doc;
       doc.body = kOpenApiDocument;
@@ -482,9 +602,9 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
                              {"waiting", worker().waiting()}};
       nlohmann::json health{{"version", HOLVANTER_VERSION}, {"encoder", encoder}};
       if (link_) health["fias"] = {{"address", link_->address()}, {"up", link_->up()}};
-      OnDatabase(session, [health]() mutable {
-        health["database"] = DatabaseHealth();
-        return Json(http::status::ok, health);
+      WithDatabaseCheck([session, health](const nlohmann::json& database) mutable {
+        health["database"] = database;
+        session->Send(Json(http::status::ok, health));
       });
     } else if (path == "/v1/cards/guest") {
       const frontdesk::GuestStay stay = GuestStayOf(CheckBody(request.body(), kGuestFields));
@@ -498,14 +618,13 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       CheckBody(request.body(), {});
       OnEncoder(session, [](int port) { return frontdesk::CheckOut(port); });
     } else if (path == "/v1/cards") {
-      int limit = 20;
-      if (auto text = QueryValue(target, "limit")) {
-        const bool digits = !text->empty() && text->size() <= 4 &&
-                            text->find_first_not_of("0123456789") == std::string::npos;
-        limit = digits ? std::stoi(*text) : 0;
-        if (limit < 1 || limit > 1000) throw BadRequest("limit must be a number from 1 to 1000");
-      }
-      OnDatabase(session, [limit] { return Json(http::status::ok, NewestCards(limit)); });
+      const frontdesk::CardFilter filter = CardFilterOf(target);
+      OnDatabase(session, [filter] { return Json(http::status::ok, NewestCards(filter)); });
+    } else if (path == "/v1/rooms") {
+      OnDatabase(session, [] { return Json(http::status::ok, RoomBoard()); });
+    } else if (path == "/v1/settings") {
+      session->Send(Json(http::status::ok, {{"checkin_time", options_.checkin_time},
+                                            {"checkout_time", options_.checkout_time}}));
     } else if (path == "/v1/decode") {
       const nlohmann::json in = CheckBody(request.body(), kDecodeFields);
       try {
@@ -523,17 +642,33 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
 }  // namespace
 
 int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link) {
-  std::string token;
   const std::string token_file =
       options.token_file.empty() ? DefaultTokenFile() : options.token_file;
+  if (token_file.empty()) {
+    std::cerr << "tavocard serve: no folder of this user's own for the token ("
+#ifdef _WIN32
+                 "LOCALAPPDATA"
+#else
+                 "XDG_STATE_HOME or HOME"
+#endif
+                 " is not set); give one with --token-file PATH\n";
+    return 64;
+  }
+  Token token;
   try {
     token = LoadOrCreateToken(token_file);
   } catch (const std::exception& e) {
     std::cerr << "tavocard serve: " << e.what() << "\n";
     return 3;
   }
-  std::cout << "bearer token " << token << " (kept in " << token_file << ")" << std::endl;
-  Server server(options, token, std::move(key_link));
+  // The log (a journal, a console kept open) is read by more people than
+  // the token file: the token shows once, when it is made.
+  if (token.made)
+    std::cout << "bearer token " << token.value << " made and kept in " << token_file
+              << " (readable by its owner only); it is not shown again" << std::endl;
+  else
+    std::cout << "bearer token kept in " << token_file << std::endl;
+  Server server(options, token.value, std::move(key_link));
   return server.Run();
 }
 

@@ -4,43 +4,37 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <stdexcept>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include "hosts/fias/authkey.h"
 
 namespace agent {
 namespace fs = std::filesystem;
 
 std::string DefaultTokenFile() {
+  const auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? std::string(value) : std::string();
+  };
 #ifdef _WIN32
-  const char* base = std::getenv("LOCALAPPDATA");
-  std::string folder = base != nullptr && *base != '\0' ? base : ".";
-  return folder + "\\Holvanter\\agent-token";
+  const std::string folder = set("LOCALAPPDATA");
+  return folder.empty() ? "" : folder + "\\Holvanter\\agent-token";
 #else
-  const char* state = std::getenv("XDG_STATE_HOME");
-  std::string folder;
-  if (state != nullptr && *state != '\0') {
-    folder = state;
-  } else {
-    const char* home = std::getenv("HOME");
-    folder = std::string(home != nullptr && *home != '\0' ? home : ".") + "/.local/state";
-  }
-  return folder + "/holvanter/agent-token";
+  std::string folder = set("XDG_STATE_HOME");
+  if (folder.empty() && !set("HOME").empty()) folder = set("HOME") + "/.local/state";
+  return folder.empty() ? "" : folder + "/holvanter/agent-token";
 #endif
 }
 
 namespace {
 
+// The system's own random source (getrandom, CNG), as the key link's key.
 std::string NewToken() {
-  std::random_device random;
+  const fias::AuthKey bits = fias::RandomKey();
   std::string token;
-  char figures[12];
-  for (int i = 0; i < 4; ++i) {  // 4 x 32 bits
-    std::snprintf(figures, sizeof figures, "%08x", static_cast<unsigned>(random()));
+  char figures[4];
+  for (uint8_t byte : bits) {
+    std::snprintf(figures, sizeof figures, "%02x", byte);
     token += figures;
   }
   return token;
@@ -56,37 +50,26 @@ std::string ReadToken(const fs::path& path) {
 
 }  // namespace
 
-std::string LoadOrCreateToken(const std::string& path_text) {
+Token LoadOrCreateToken(const std::string& path_text) {
   const fs::path path(path_text);
   std::error_code ec;
-  if (fs::exists(path, ec)) {
-    const auto others = fs::perms::group_all | fs::perms::others_all;
-    if ((fs::status(path, ec).permissions() & others) != fs::perms::none)
-      fs::permissions(path, others, fs::perm_options::remove, ec);
-    std::string token = ReadToken(path);
-    if (token.size() < 32)
-      throw std::runtime_error("the token file " + path_text +
-                               " holds no token of 32 figures; remove it to make a new one");
+  try {
+    if (fs::exists(path, ec)) {
+      fias::NarrowToOwner(path_text, "token file");
+      Token token{ReadToken(path), false};
+      if (token.value.size() < 32)
+        throw std::runtime_error("the token file " + path_text +
+                                 " holds no token of 32 figures; remove it to make a new one");
+      return token;
+    }
+    Token token{NewToken(), true};
+    fias::WriteOwnerOnlyFile(path_text, token.value + "\n", "token file",
+                             "the token file " + path_text + " was made at the same moment by "
+                             "another start; start again to read it");
     return token;
+  } catch (const fias::AuthKeyError& e) {
+    throw std::runtime_error(e.what());
   }
-  if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
-  const std::string token = NewToken();
-#ifdef _WIN32
-  // The folder under LOCALAPPDATA is its user's alone by inheritance.
-  std::ofstream out(path, std::ios::trunc);
-  out << token << "\n";
-  out.close();
-  if (!out) throw std::runtime_error("cannot write the token file " + path_text);
-#else
-  // Created owner-only, never readable by others for a moment.
-  const int fd = open(path_text.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) throw std::runtime_error("cannot create the token file " + path_text);
-  const std::string line = token + "\n";
-  const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-  close(fd);
-  if (!written) throw std::runtime_error("cannot write the token file " + path_text);
-#endif
-  return token;
 }
 
 bool SameToken(const std::string& a, const std::string& b) {

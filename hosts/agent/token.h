@@ -9,13 +9,20 @@ namespace agent {
 
 // Where the token lives unless --token-file says otherwise:
 // $XDG_STATE_HOME/holvanter/agent-token (~/.local/state/...) on Linux,
-// %LOCALAPPDATA%\Holvanter\agent-token on Windows.
+// %LOCALAPPDATA%\Holvanter\agent-token on Windows. Empty when that folder is
+// unknown (no HOME, no LOCALAPPDATA): never the working folder, which may
+// be anyone's.
 std::string DefaultTokenFile();
 
+struct Token {
+  std::string value;
+  bool made = false;  // made now, not read from an earlier start
+};
 // Reads the token at `path`, or makes a new one (128 random bits as 32 hex
-// figures) with owner-only access. A token file that others may read is
-// narrowed to its owner. Throws std::runtime_error when neither works.
-std::string LoadOrCreateToken(const std::string& path);
+// figures) that its owner alone may read (on Windows: an access list of its
+// own). An existing token file is narrowed to its owner. Throws
+// std::runtime_error when neither works.
+Token LoadOrCreateToken(const std::string& path);
 
 // Compares in time independent of where the texts differ.
 bool SameToken(const std::string& a, const std::string& b);

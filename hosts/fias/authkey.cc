@@ -15,6 +15,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <aclapi.h>
 #include <bcrypt.h>
 #else
 #include <fcntl.h>
@@ -170,6 +171,7 @@ class OwnerOnly {
   OwnerOnly(const OwnerOnly&) = delete;
   OwnerOnly& operator=(const OwnerOnly&) = delete;
   SECURITY_ATTRIBUTES* get() { return &attributes_; }
+  PACL acl() { return reinterpret_cast<PACL>(acl_.data()); }
 
  private:
   [[noreturn]] static void Fail(const char* call) {
@@ -191,7 +193,8 @@ void MakeFolders(const fs::path& folder, OwnerOnly& access, const std::string& p
                        SystemMessage(GetLastError()));
 }
 
-void WriteNewKeyFile(const std::string& path, const std::string& text) {
+void WriteNewFile(const std::string& path, const std::string& text, const std::string& what,
+                  const std::string& exists_message) {
   OwnerOnly access;
   const fs::path wide(WidePath(path));
   MakeFolders(wide.parent_path(), access, path);
@@ -200,8 +203,8 @@ void WriteNewKeyFile(const std::string& path, const std::string& text) {
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
-      throw AuthKeyError(ExistsMessage(path));
-    throw AuthKeyError("cannot create the key file " + path + ": " + SystemMessage(error));
+      throw AuthKeyError(exists_message);
+    throw AuthKeyError("cannot create the " + what + " " + path + ": " + SystemMessage(error));
   }
   DWORD written = 0;
   const bool ok =
@@ -212,8 +215,21 @@ void WriteNewKeyFile(const std::string& path, const std::string& text) {
   if (!ok) {
     // A half-written file would be refused at the next try as existing.
     DeleteFileW(wide.c_str());
-    throw AuthKeyError("cannot write the key file " + path + ": " + SystemMessage(error));
+    throw AuthKeyError("cannot write the " + what + " " + path + ": " + SystemMessage(error));
   }
+}
+
+void Narrow(const std::string& path, const std::string& what) {
+  OwnerOnly access;
+  std::wstring wide = WidePath(path);
+  // Protected: the folder's inherited entries (Users, a shared folder's
+  // groups) no longer reach the file.
+  const DWORD error = SetNamedSecurityInfoW(
+      wide.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+      nullptr, nullptr, access.acl(), nullptr);
+  if (error != ERROR_SUCCESS)
+    throw AuthKeyError("cannot narrow the " + what + " " + path + " to its owner: " +
+                       SystemMessage(error));
 }
 
 // On Windows the file's access list is not checked here: CreateKeyFile made
@@ -300,14 +316,15 @@ class Descriptor {
   int fd_;
 };
 
-void WriteNewKeyFile(const std::string& path, const std::string& text) {
+void WriteNewFile(const std::string& path, const std::string& text, const std::string& what,
+                  const std::string& exists_message) {
   const fs::path folder = fs::path(path).parent_path();
   MakeFolders(folder);
   // Owner-only from its first moment, and never over an existing file.
   Descriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (fd.get() < 0) {
-    if (errno == EEXIST) throw AuthKeyError(ExistsMessage(path));
-    throw AuthKeyError("cannot create the key file " + path + ": " + ErrnoText(errno));
+    if (errno == EEXIST) throw AuthKeyError(exists_message);
+    throw AuthKeyError("cannot create the " + what + " " + path + ": " + ErrnoText(errno));
   }
   std::size_t done = 0;
   int error = 0;
@@ -322,12 +339,20 @@ void WriteNewKeyFile(const std::string& path, const std::string& text) {
   if (error != 0) {
     // A half-written file would be refused at the next try as existing.
     unlink(path.c_str());
-    throw AuthKeyError("cannot write the key file " + path + ": " + ErrnoText(error));
+    throw AuthKeyError("cannot write the " + what + " " + path + ": " + ErrnoText(error));
   }
   // The file's name in its folder survives a power cut too.
   Descriptor folder_fd(
       open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder_fd.get() >= 0) fsync(folder_fd.get());
+}
+
+void Narrow(const std::string& path, const std::string& what) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0 ||
+      ((status.st_mode & 077) != 0 && chmod(path.c_str(), status.st_mode & 0700) != 0))
+    throw AuthKeyError("cannot narrow the " + what + " " + path + " to its owner: " +
+                       ErrnoText(errno));
 }
 
 // A key file that other users may read is refused, not narrowed: its key
@@ -363,6 +388,13 @@ std::string ReadKeyFileText(const std::string& path) {
 #endif
 
 }  // namespace
+
+void WriteOwnerOnlyFile(const std::string& path, const std::string& text, const std::string& what,
+                        const std::string& exists_message) {
+  WriteNewFile(path, text, what, exists_message);
+}
+
+void NarrowToOwner(const std::string& path, const std::string& what) { Narrow(path, what); }
 
 std::string Base64Encode(const uint8_t* data, std::size_t size) {
   std::string text;
@@ -440,7 +472,7 @@ std::string Cryptogram(const AuthKey& key, const AuthIv& iv, std::string_view te
 AuthKey CreateKeyFile(const std::string& path) {
   AuthKey key = RandomKey();
   std::string text = HandOverText(key) + "\n";
-  WriteNewKeyFile(path, text);
+  WriteNewFile(path, text, "key file", ExistsMessage(path));
   Wipe(text.data(), text.size());
   return key;
 }

@@ -29,8 +29,10 @@ HotelDatabase ReachHotelDatabase();
 
 // Which cards to list; the newest record comes first.
 struct CardFilter {
-  int limit = 0;        // at most this many rows; 0: every one
-  std::string card_no;  // one card number, record form; empty: every card
+  int limit = 0;          // at most this many rows; 0: every one
+  std::string card_no{};  // one card number, record form; empty: every card
+  std::string room{};     // cards for this room, exactly (a villa card's either room); empty: all
+  std::string holder{};   // holders whose name holds this text, ASCII case aside; empty: all
 };
 struct CardRow {
   // CardRecord's columns in the table's order; std::nullopt is Null.
@@ -51,20 +53,28 @@ nlohmann::json ToJson(const CardRow& row);
 
 // The hotel's rooms (RoomList), by building, floor and room.
 struct RoomFilter {
-  std::string room_no;  // only rows whose RoomNo is this, exactly; empty: every room
+  std::string room_no{};     // only rows whose RoomNo is this, exactly; empty: every room
+  bool newest_card = false;  // also each room's newest open card (a second query)
+};
+// A card that is out: its record not checked out.
+struct OpenCard {
+  std::string card_no;  // record form
+  std::string holder;
+  std::string end;      // YYYYMMDDhhmm; empty when the record has none
 };
 struct RoomRow {
   int building = 0, floor = 0;
   std::string room;   // RoomNo as the table holds it
   std::string state;  // State: "1" while cards are out
   int cards = 0;      // CardQTY: live cards (Null: 0)
+  std::optional<OpenCard> newest;  // with RoomFilter::newest_card: the newest open card
 };
 struct RoomListing {
   HotelDatabase database;  // result not 0: nothing was read
   std::string failure;     // the query failed: the database's message
   std::vector<RoomRow> rows;
 };
-// One query; never throws.
+// One query, two with newest_card, on one connection; never throws.
 RoomListing ListRooms(const RoomFilter& filter);
 
 // A new hotel database: an SQLite file at `path`, or the server database

@@ -1,6 +1,9 @@
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <memory>
+#include <sstream>
+#include <tuple>
 
 #include "holvanter/result_codes.h"
 #include "platform/env.h"
@@ -30,17 +33,95 @@ std::unique_ptr<holvanter::Connection> OpenHotelDatabase(HotelDatabase& database
   return connection;
 }
 
+// `column` LIKE `text` taken literally, with any text before it (`any_before`)
+// and after it. Access marks a wildcard as literal by brackets ([%]) and
+// compares without case anyway; the others take an ESCAPE character, and
+// fold the case of both sides when `fold_case` says so.
+std::string LikeText(const std::string& column, std::string_view text, bool any_before,
+                     bool any_after, bool fold_case, holvanter::SqlDialect dialect) {
+  const bool access = dialect == holvanter::SqlDialect::kAccess;
+  std::string pattern = any_before ? "%" : "";
+  for (char c : text) {
+    // Access's own wildcards (* ? #) are taken literally too, whichever
+    // wildcards its driver reads.
+    if (access && std::string_view("%_[*?#").find(c) != std::string_view::npos) {
+      pattern += std::string("[") + c + "]";
+    } else if (!access && (c == '%' || c == '_' || c == '!')) {
+      pattern += std::string("!") + c;
+    } else {
+      pattern += c;
+    }
+  }
+  if (any_after) pattern += "%";
+  if (access) return column + " LIKE " + holvanter::QuoteSqlText(pattern);
+  if (!fold_case) return column + " LIKE " + holvanter::QuoteSqlText(pattern) + " ESCAPE '!'";
+  return "LOWER(" + column + ") LIKE LOWER(" + holvanter::QuoteSqlText(pattern) + ") ESCAPE '!'";
+}
+
+// The records of `room`: a guest card's RoomNo is the room, a villa card's
+// its two rooms with a comma between ("0204,0205").
+std::string RoomCondition(const std::string& room, holvanter::SqlDialect dialect) {
+  return "(RoomNo = " + holvanter::QuoteSqlText(room) + " OR " +
+         LikeText("RoomNo", room + ",", false, true, false, dialect) + " OR " +
+         LikeText("RoomNo", "," + room, true, false, false, dialect) + ")";
+}
+
 // The listing's query in the dialect of the database: Access has no LIMIT
-// but takes TOP n; the card number is a quoted value, the limit a number.
+// but takes TOP n; every text of the filter is a quoted value, the limit a
+// number.
 std::string ListingQuery(const CardFilter& filter, holvanter::SqlDialect dialect) {
   const bool top = filter.limit > 0 && dialect == holvanter::SqlDialect::kAccess;
   std::string query = "SELECT ";
   if (top) query += "TOP " + std::to_string(filter.limit) + " ";
   query += "* FROM CardRecord";
-  if (!filter.card_no.empty()) query += " WHERE CardNo = " + holvanter::QuoteSqlText(filter.card_no);
+  std::vector<std::string> conditions;
+  if (!filter.card_no.empty()) conditions.push_back("CardNo = " + holvanter::QuoteSqlText(filter.card_no));
+  if (!filter.room.empty()) conditions.push_back(RoomCondition(filter.room, dialect));
+  if (!filter.holder.empty())
+    conditions.push_back(LikeText("Name_F", filter.holder, true, true, true, dialect));
+  for (std::size_t i = 0; i < conditions.size(); ++i)
+    query += (i == 0 ? " WHERE " : " AND ") + conditions[i];
   query += " ORDER BY InfoNo DESC";
   if (filter.limit > 0 && !top) query += " LIMIT " + std::to_string(filter.limit);
   return query;
+}
+
+// A record's date ("YYYY-MM-DD HH:MM:SS", as every backend gives it) as the
+// stamp the stays are given in; empty when it is none.
+std::string StampOf(const std::optional<std::string>& date) {
+  std::string figures;
+  for (char c : date.value_or("")) if (c >= '0' && c <= '9') figures += c;
+  if (figures.size() == 8) figures += "0000";
+  return figures.size() >= 12 ? figures.substr(0, 12) : std::string();
+}
+
+// Fills each room's newest open card from one query of every open card,
+// newest first: a villa card counts for both its rooms. A card is open
+// until check-out marks its record '#1', as the component counts it.
+std::string AddNewestCards(holvanter::Connection& connection, const RoomFilter& filter,
+                           std::vector<RoomRow>& rooms) {
+  std::string query =
+      "SELECT CardNo, Name_F, BuildNo, FloorNo, RoomNo, EndDate FROM CardRecord WHERE "
+      "(ChkOutMark IS NULL OR ChkOutMark <> '#1')";
+  if (!filter.room_no.empty()) query += " AND " + RoomCondition(filter.room_no, connection.Dialect());
+  query += " ORDER BY InfoNo DESC";
+  holvanter::Result<holvanter::RecordSet> queried = connection.Query(query);
+  if (!queried.ok()) return queried.status().message();
+  std::map<std::tuple<int, int, std::string>, RoomRow*> by_place;
+  for (RoomRow& room : rooms) by_place[{room.building, room.floor, room.room}] = &room;
+  for (holvanter::RecordSet& cards = *queried; !cards.Eof(); cards.MoveNext()) {
+    const int building = std::atoi(cards.Field("BuildNo").value_or("0").c_str());
+    const int floor = std::atoi(cards.Field("FloorNo").value_or("0").c_str());
+    std::stringstream rooms_of_card(cards.Field("RoomNo").value_or(""));
+    for (std::string room; std::getline(rooms_of_card, room, ',');) {
+      const auto found = by_place.find({building, floor, room});
+      if (found == by_place.end() || found->second->newest) continue;
+      found->second->newest = OpenCard{cards.Field("CardNo").value_or(""),
+                                       cards.Field("Name_F").value_or(""),
+                                       StampOf(cards.Field("EndDate"))};
+    }
+  }
+  return {};
 }
 
 }  // namespace
@@ -102,8 +183,10 @@ RoomListing ListRooms(const RoomFilter& filter) {
       };
       listing.rows.push_back({number("BuildNo"), number("FloorNo"),
                               rooms.Field("RoomNo").value_or(""), rooms.Field("State").value_or(""),
-                              number("CardQTY")});
+                              number("CardQTY"), std::nullopt});
     }
+    if (filter.newest_card) listing.failure = AddNewestCards(*connection, filter, listing.rows);
+    if (!listing.failure.empty()) listing.rows.clear();
   } catch (const std::exception& e) {
     listing.failure = e.what();
     listing.rows.clear();

@@ -86,33 +86,55 @@ TEST(FrontDesk, ExitStatuses) {
 }
 
 // The listing runs one query with the filter and the limit in it, on the
-// hotel that Tavoper.ini names: a real SQLite file.
+// hotel that Tavoper.ini names: a real SQLite file. The room listing adds
+// one query for the newest open card of every room.
 TEST(FrontDesk, CardListing) {
   holvanter::store_test::SettingsFileGuard settings;
   holvanter::store_test::ScratchFolder folder;
   std::ostringstream said;
   HotelSetup setup;
   setup.path = folder.File("hotel.db");
-  setup.rooms = "1:1:0101";
+  setup.rooms = "1:1:0101-0104";
   SetUpHotel(setup, said);
   {
     auto db = holvanter::SqliteConnection::Open(folder.File("hotel.db"));
     Ok(db->BeginTrans());
-    Ok(db->Execute("INSERT INTO CardRecord (InfoNo, CardNo, Name_F) VALUES (1, '00000101', 'Li'), "
-                "(2, '00000102', 'O''Brien \"Jr\" INTO'), (3, '00000101', 'Li again'), "
-                "(4, '00000103', NULL)"));
+    Ok(db->Execute(
+        "INSERT INTO CardRecord (InfoNo, CardNo, Name_F, BuildNo, FloorNo, RoomNo, ChkOutMark, "
+        "EndDate) VALUES (1, '00000101', 'Li', 1, 1, '0101', '#1', '2026-12-08 12:00:00'), "
+        "(2, '00000102', 'O''Brien \"Jr\" INTO', 1, 1, '0101,0102', '', '2026-12-09 11:30:00'), "
+        "(3, '00000101', 'Li again', 1, 1, '0101', NULL, '2026-12-10 12:00:00'), "
+        "(4, '00000103', NULL, 1, 1, '0102', '#1', NULL), "
+        "(5, '00000104', 'Wu 50%_Off!', 1, 1, '0103', '', NULL), "
+        "(6, '00000105', '李伟 LI', 1, 1, '0101', '#1', NULL)"));
     Ok(db->CommitTrans());
   }
+  const std::string obrien = "O'Brien \"Jr\" INTO";
   const struct {
     CardFilter filter;
     std::vector<std::string> names;  // Name_F of the rows, in their order
   } cases[] = {
-      {{}, {"", "Li again", "O'Brien \"Jr\" INTO", "Li"}},
-      {{2, ""}, {"", "Li again"}},
+      {{}, {"李伟 LI", "Wu 50%_Off!", "", "Li again", obrien, "Li"}},
+      {{2, ""}, {"李伟 LI", "Wu 50%_Off!"}},
       {{1, "00000101"}, {"Li again"}},
       {{0, "00000101"}, {"Li again", "Li"}},
-      {{0, "00000102"}, {"O'Brien \"Jr\" INTO"}},
+      {{0, "00000102"}, {obrien}},
       {{0, "0' OR '1'='1"}, {}},
+      // A room: a villa card's record names both of its rooms.
+      {{.room = "0101"}, {"李伟 LI", "Li again", obrien, "Li"}},
+      {{.room = "0102"}, {"", obrien}},
+      {{.room = "010"}, {}},
+      {{.limit = 1, .room = "0101"}, {"李伟 LI"}},
+      // A part of the holder, ASCII case aside; wildcards and quotes literal.
+      {{.holder = "li"}, {"李伟 LI", "Li again", "Li"}},
+      {{.holder = "伟"}, {"李伟 LI"}},
+      {{.holder = "%"}, {"Wu 50%_Off!"}},
+      {{.holder = "0_"}, {}},
+      {{.holder = "!"}, {"Wu 50%_Off!"}},
+      {{.holder = "%_o"}, {"Wu 50%_Off!"}},
+      {{.holder = "n \"j"}, {obrien}},
+      {{.holder = "' OR ''='"}, {}},
+      {{.room = "0101", .holder = "AGAIN"}, {"Li again"}},
   };
   for (const auto& c : cases) {
     const CardListing listing = ListCards(c.filter);
@@ -120,16 +142,38 @@ TEST(FrontDesk, CardListing) {
     EXPECT_EQ(listing.failure, "");
     std::vector<std::string> names;
     for (const CardRow& row : listing.rows) names.push_back(row.Text("name_f"));
-    EXPECT_EQ(names, c.names) << c.filter.limit << " " << c.filter.card_no;
+    EXPECT_EQ(names, c.names) << c.filter.limit << " " << c.filter.card_no << " "
+                              << c.filter.room << " " << c.filter.holder;
   }
   CardFilter newest_only;
   newest_only.limit = 1;
   const CardRow newest = ListCards(newest_only).rows.at(0);
-  EXPECT_EQ(newest.card_no->hex, "000067");
-  EXPECT_TRUE(ToJson(newest)["Name_F"].is_null());
+  EXPECT_EQ(newest.card_no->hex, "000069");
+  EXPECT_TRUE(ToJson(ListCards({.card_no = "00000103"}).rows.at(0))["Name_F"].is_null());
+
+  // Each room's newest card that is not checked out: the villa card for
+  // 0102, whose own guest card is out; none for 0104.
+  const auto newest_cards = [](const RoomListing& listing) {
+    std::vector<std::string> out;
+    for (const RoomRow& room : listing.rows)
+      out.push_back(room.room + ": " + (room.newest ? room.newest->card_no + " " + room.newest->holder +
+                                                          " " + room.newest->end
+                                                    : "-"));
+    return out;
+  };
+  const RoomListing rooms = ListRooms({.newest_card = true});
+  EXPECT_EQ(rooms.failure, "");
+  EXPECT_EQ(newest_cards(rooms),
+            (std::vector<std::string>{"0101: 00000101 Li again 202612101200",
+                                      "0102: 00000102 " + obrien + " 202612091130",
+                                      "0103: 00000104 Wu 50%_Off! ", "0104: -"}));
+  EXPECT_EQ(newest_cards(ListRooms({.room_no = "0102", .newest_card = true})),
+            (std::vector<std::string>{"0102: 00000102 " + obrien + " 202612091130"}));
+  EXPECT_FALSE(ListRooms({}).rows.at(0).newest);
 
   settings.Remove();
   EXPECT_EQ(ListCards({}).database.result, holvanter::result::kNoSettingsFile);
+  EXPECT_EQ(ListRooms({.newest_card = true}).database.result, holvanter::result::kNoSettingsFile);
 }
 
 // The result codes the README tells integrators about are the codes the

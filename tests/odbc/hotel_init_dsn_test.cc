@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "hosts/frontdesk/hotel.h"
 #include "platform/env.h"
 #include "store/odbc_open.h"
 #include "store/store_test_util.h"
@@ -61,6 +62,48 @@ TEST(HotelInitDsn, SetsUpTheServerHotelAndPointsTheSettingsAtTheDataSource) {
   EXPECT_NE(Tavocard(std::string("hotel init --dsn ") + dsn + " --rooms 1:1:0101"), 0);
   EXPECT_EQ(Value(*db, "SELECT StartNo FROM SpecRecord WHERE InfoNo = 1"), "7");
   EXPECT_EQ(Value(*db, "SELECT COUNT(*) FROM RoomList"), "21");
+}
+
+// The front desk's listings in the server's own SQL: a villa card's rooms,
+// a holder's name in any ASCII case, LIKE wildcards in it taken literally,
+// and dates as the stamps the stays are given in.
+TEST(HotelInitDsn, ListsRoomsAndCardsOnTheServer) {
+  const char* dsn = std::getenv("HOLVANTER_TEST_DSN");
+  if (dsn == nullptr || *dsn == '\0') GTEST_SKIP() << "HOLVANTER_TEST_DSN names no data source";
+  SettingsFileGuard settings;
+  ASSERT_EQ(Tavocard(std::string("hotel init --force --dsn ") + dsn + " --rooms 1:1:0101-0103"), 0);
+  std::unique_ptr<Connection> db = OpenOdbcDatabase(*Env::Default(), dsn);
+  ASSERT_NE(db, nullptr);
+  Ok(db->BeginTrans());
+  for (const char* row : {"1, '00000101', 'Li Wei', '0101', '', #2026-12-09 12:00:00#",
+                          "2, '00000102', 'Wu 50%_Off!', '0101,0102', '', #2026-12-10 11:30:00#",
+                          "3, '00000103', 'li again', '0102', '#1', #2026-12-11 12:00:00#"})
+    Ok(db->Execute(std::string("INSERT INTO CardRecord (InfoNo, CardNo, Name_F, RoomNo, "
+                               "ChkOutMark, EndDate, BuildNo, FloorNo) VALUES (") + row + ", 1, 1)"));
+  Ok(db->CommitTrans());
+
+  const frontdesk::RoomListing rooms = frontdesk::ListRooms({.newest_card = true});
+  ASSERT_EQ(rooms.failure, "");
+  ASSERT_EQ(rooms.rows.size(), 3u);
+  for (int i : {0, 1}) {
+    ASSERT_TRUE(rooms.rows[i].newest) << rooms.rows[i].room;
+    EXPECT_EQ(rooms.rows[i].newest->card_no + " " + rooms.rows[i].newest->end,
+              "00000102 202612101130");
+  }
+  EXPECT_FALSE(rooms.rows[2].newest);
+
+  const std::pair<frontdesk::CardFilter, std::string> cases[] = {
+      {{.holder = "LI"}, "li again,Li Wei,"},  {{.holder = "%_o"}, "Wu 50%_Off!,"},
+      {{.holder = "0_"}, ""},                   {{.holder = "!"}, "Wu 50%_Off!,"},
+      {{.room = "0102"}, "li again,Wu 50%_Off!,"}, {{.limit = 1, .room = "0101"}, "Wu 50%_Off!,"},
+  };
+  for (const auto& [filter, names] : cases) {
+    const frontdesk::CardListing cards = frontdesk::ListCards(filter);
+    EXPECT_EQ(cards.failure, "");
+    std::string listed;
+    for (const frontdesk::CardRow& card : cards.rows) listed += card.Text("Name_F") + ",";
+    EXPECT_EQ(listed, names) << filter.room << " " << filter.holder;
+  }
 }
 
 TEST(HotelInitDsn, AFileThatIsNoDataSourceIsRefused) {
