@@ -368,7 +368,7 @@ void BM_GuestIssueThroughAgent(benchmark::State& state) {
       break;
     }
     http::request<http::string_body> request(http::verb::post, "/v1/cards/guest", 11);
-    request.set(http::field::host, "127.0.0.1");
+    request.set(http::field::host, "127.0.0.1:" + std::to_string(port));  // the agent's own, or 421
     request.set(http::field::authorization, "Bearer " + token);
     request.set(http::field::content_type, "application/json");
     request.body() = kIssueBody;

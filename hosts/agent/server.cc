@@ -10,6 +10,7 @@
 #include <ctime>
 #include <functional>
 #include <iostream>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,10 @@
 #include <string>
 #include <utility>  // Boost 1.74's Asio uses std::exchange without it
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -46,6 +51,15 @@ using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kBodyLimit = 64 * 1024;
+// A connection waiting for its next request is closed after this long: any
+// local program can open connections and leave them idle.
+constexpr auto kIdleTimeout = std::chrono::seconds(15);
+// The most connections open at once (fewer under a low descriptor limit);
+// at the limit the one idle longest is closed for a new one.
+constexpr std::size_t kMostConnections = 256;
+// Descriptors left to the card work under a low limit: the hotel database
+// and its lock, the encoder, the key link and its journal, ODBC's own.
+constexpr std::size_t kDescriptorsForCardWork = 32;
 
 struct Answer {
   http::status status = http::status::ok;
@@ -123,7 +137,10 @@ class Session : public std::enable_shared_from_this<Session> {
     beast::error_code ignored;
     local_ = stream_.socket().local_endpoint(ignored).address();
   }
+  ~Session();
   void Start() { Read(); }
+  // Closes the connection; its read ends at once. On the network thread.
+  void Close() { stream_.close(); }
   // The address the client reached this agent at.
   const net::ip::address& local_address() const { return local_; }
   // Sends the answer to the request read last; on the network thread.
@@ -142,6 +159,9 @@ class Session : public std::enable_shared_from_this<Session> {
   net::ip::address local_;
   Clock::time_point started_;
   bool answered_ = true;
+  // Its place among the idle connections while it waits for a request.
+  friend class Server;
+  std::optional<std::list<Session*>::iterator> idle_at_;
 };
 
 class Server {
@@ -219,14 +239,25 @@ class Server {
       return 3;
     }
     port_ = acceptor_.local_endpoint().port();
+#ifndef _WIN32
+    // Under a low descriptor limit the connections leave room for card work.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+      const std::size_t descriptors = limit.rlim_cur;
+      most_open_ = std::clamp<std::size_t>(descriptors > 2 * kDescriptorsForCardWork
+                                               ? descriptors - kDescriptorsForCardWork
+                                               : descriptors / 2,
+                                           4, kMostConnections);
+    }
+#endif
     signals_.async_wait([this](beast::error_code, int signal) { BeginStop(signal); });
     Accept();
     if (link_) link_->Start();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
     Log("listening on http://" + options_.address + ":" +
         std::to_string(port_) + "/ (encoder port " +
-        std::to_string(options_.encoder_port) + ", started in " + std::to_string(ms.count()) +
-        " ms)");
+        std::to_string(options_.encoder_port) + ", at most " + std::to_string(most_open_) +
+        " connections, started in " + std::to_string(ms.count()) + " ms)");
     // Answers come back from the worker threads; the loop runs until the
     // stop has let them out.
     auto keep_running = net::make_work_guard(io_);
@@ -261,6 +292,15 @@ class Server {
     return false;
   }
 
+  // A connection waits for a request (idle) or not; the idle ones are kept
+  // in order, the longest waiting first. Network thread only.
+  void Idle(Session& session) { session.idle_at_ = idle_.insert(idle_.end(), &session); }
+  void Busy(Session& session) {
+    if (session.idle_at_) idle_.erase(*std::exchange(session.idle_at_, std::nullopt));
+  }
+  // A connection has ended; on any thread.
+  void Gone() { --open_; }
+
   bool OriginListed(const std::string& origin) const {
     return !origin.empty() &&
            std::find(options_.origins.begin(), options_.origins.end(), origin) !=
@@ -268,12 +308,55 @@ class Server {
   }
 
  private:
+  // Accepts for as long as the agent runs: a failed accept is the client's
+  // alone (gone before it was taken) or a shortage of descriptors, which the
+  // connection idle longest, or else a short pause, makes up for.
   void Accept() {
-    acceptor_.async_accept(net::make_strand(io_), [this](beast::error_code ec, tcp::socket s) {
-      if (ec) return;  // closed at stop
-      std::make_shared<Session>(std::move(s), *this)->Start();
+    acceptor_.async_accept(net::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
+      if (ec == net::error::operation_aborted || stopping_) return;  // closed at stop
+      if (ec == net::error::no_descriptors || ec == net::error::no_buffer_space ||
+          ec == net::error::no_memory ||
+          ec == boost::system::errc::too_many_files_open_in_system) {
+        Note("out of descriptors (" + ec.message() + "): connections idle longest closed");
+        if (!CloseLongestIdle()) {
+          accept_pause_.expires_after(std::chrono::milliseconds(100));
+          accept_pause_.async_wait([this](beast::error_code) { Accept(); });
+          return;
+        }
+      } else if (ec) {
+        Note("a connection not accepted: " + ec.message());
+      } else if (open_ >= most_open_ && !CloseLongestIdle()) {
+        Note(std::to_string(most_open_) + " connections open, none idle: new ones refused");
+        beast::error_code ignored;
+        socket.close(ignored);
+      } else {
+        if (open_ >= most_open_)
+          Note(std::to_string(most_open_) + " connections open: those idle longest closed");
+        ++open_;
+        std::make_shared<Session>(std::move(socket), *this)->Start();
+      }
       Accept();
     });
+  }
+
+  bool CloseLongestIdle() {
+    if (idle_.empty()) return false;
+    Session* session = idle_.front();
+    Busy(*session);
+    session->Close();
+    return true;
+  }
+
+  // Logs `what`, once in 10 s at most: a flood gives a line, not a line for
+  // each connection.
+  void Note(const std::string& what) {
+    auto& [count, at] = notes_[what];
+    ++count;
+    const Clock::time_point now = Clock::now();
+    if (at != Clock::time_point() && now - at < std::chrono::seconds(10)) return;
+    Log(what + (count > 1 ? " (" + std::to_string(count) + " times since this line last showed)" : ""));
+    count = 0;
+    at = now;
   }
 
   // Stops taking requests, lets the card operation in progress finish and
@@ -394,6 +477,10 @@ class Server {
   const AgentOptions options_;
   const std::string token_;
   unsigned short port_ = 0;  // the port listened on
+  // The connections (before io_: a connection's end reaches them).
+  std::atomic<std::size_t> open_{0};  // lowered by whichever thread lets one go last
+  std::size_t most_open_ = kMostConnections;
+  std::list<Session*> idle_;
   net::io_context io_;
   tcp::acceptor acceptor_;
   net::signal_set signals_;
@@ -409,14 +496,22 @@ class Server {
   Clock::time_point checked_at_;
   bool checking_ = false;
   std::vector<std::function<void(const nlohmann::json&)>> check_waiters_;
+  net::steady_timer accept_pause_{io_};
+  std::map<std::string, std::pair<int, Clock::time_point>> notes_;
   std::atomic<bool> stopping_{false};
   std::thread stopper_;
 };
 
+Session::~Session() {
+  server_.Busy(*this);  // idle only when the agent ends with it open
+  server_.Gone();
+}
+
 void Session::Read() {
   parser_.emplace();
   parser_->body_limit(kBodyLimit);
-  stream_.expires_after(std::chrono::seconds(60));
+  stream_.expires_after(kIdleTimeout);
+  server_.Idle(*this);
   http::async_read(stream_, buffer_, *parser_,
                    [self = shared_from_this()](beast::error_code ec, std::size_t) {
                      self->OnRead(ec);
@@ -424,6 +519,7 @@ void Session::Read() {
 }
 
 void Session::OnRead(beast::error_code ec) {
+  server_.Busy(*this);
   started_ = Clock::now();
   if (ec == http::error::body_limit) {
     request_ = parser_->get();

@@ -12,9 +12,9 @@
                                     FOLDER (needs chromium, python3-websocket
                                     and axe-core's axe.min.js in HOLVANTER_AXE)
 """
-import base64, fcntl, hashlib, http.client, json, os, re, shutil, signal, sqlite3, subprocess, sys, tempfile, threading, time
+import base64, fcntl, hashlib, http.client, json, os, re, resource, shutil, signal, socket, sqlite3, subprocess, sys, tempfile, threading, time
 
-TAVOCARD = sys.argv[1]
+TAVOCARD = os.path.abspath(sys.argv[1])
 WORK = tempfile.mkdtemp(prefix="holvanter-agent-")
 ENV = dict(os.environ, LYCOMM_SIM_DIR=WORK + "/encoder", LD_LIBRARY_PATH="")
 DB = WORK + "/hotel.db"
@@ -40,11 +40,13 @@ def card_file_hex():
 class Agent:
     """One `tavocard serve` on a free loopback port."""
 
-    def __init__(self, *flags, env=None):
+    def __init__(self, *flags, env=None, descriptors=None):
         started = time.monotonic()
+        limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))
         self.proc = subprocess.Popen(
             [TAVOCARD, "serve", "--listen-port", "0", "--token-file", WORK + "/token", *flags],
-            env=dict(ENV, **(env or {})), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            env=dict(ENV, **(env or {})), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+            preexec_fn=limit if descriptors else None)
         self.lines = []
         for line in self.proc.stdout:
             self.lines.append(line)
@@ -157,6 +159,12 @@ def routes():
     check(oct(os.stat(WORK + "/token").st_mode & 0o777) == "0o600", "token file not owner-only")
     check(len(agent.token) == 32 and any(agent.token in l and WORK + "/token" in l for l in agent.lines),
           "the token (128 bits) is printed when it is made, with where it is kept")
+    # A connection left idle is closed after 15 s (an agent that lives so long).
+    lingering = Agent()
+    idle, idle_closed = socket.create_connection(("127.0.0.1", lingering.port)), []
+    idle_watch = threading.Thread(target=lambda: idle_closed.append((idle.recv(1), time.monotonic())))
+    idle_since = time.monotonic()
+    idle_watch.start()
     status, _, doc = call(agent, "GET", "/v1/openapi.json", token=False)
     contract = Contract(doc)
     contract.check("GET", "/v1/openapi.json", status, doc)
@@ -305,6 +313,40 @@ def routes():
               ("authorization" in headers.get("access-control-allow-headers", "").lower()) == listed_origin,
               f"preflight for {origin}: {status} {headers}")
 
+    # 1,100 idle connections of any local program under a limit of 64
+    # descriptors: the agent keeps accepting, closes those idle longest for
+    # new ones, and still issues a card and answers health.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
+    crowded = Agent(descriptors=64)
+    started = time.monotonic()
+    crowd = [socket.create_connection(("127.0.0.1", crowded.port), timeout=10) for _ in range(1100)]
+    opened, started = time.monotonic() - started, time.monotonic()
+    try:  # a deaf agent leaves the client waiting
+        status, _, card = issue(crowded, room="0207", holder="After the crowd")
+        issued = time.monotonic() - started
+        status, _, health = call(crowded, "GET", "/v1/health", token=False)
+    except OSError as e:
+        status, card, issued = str(e), {"result": None}, time.monotonic() - started
+
+    def closed_by_agent(s):
+        s.setblocking(False)
+        try:
+            return s.recv(1) == b""
+        except BlockingIOError:
+            return False
+        except ConnectionResetError:
+            return True
+    closed = sum(closed_by_agent(s) for s in crowd)
+    for s in crowd:
+        s.close()
+    check(card.get("result") == 0 and status == 200 and closed >= 1100 - 32 and crowded.stop() == 0,
+          f"after 1,100 idle connections: {card} {status}, {closed} closed")
+    notes = [line for line in crowded.lines if "connections open" in line]
+    check(1 <= len(notes) <= 2, f"the closed connections told once in 10 s, not each: {notes[:3]}")
+    print(f"crowd: 1,100 idle connections opened in {opened:.2f} s; then a card issued in "
+          f"{issued:.2f} s; {closed} of them closed by the agent")
+
     # The encoder's queue: while an issue waits for the hotel database's
     # numbering turn (held here), a second request gives up after 0.5 s
     # and does nothing.
@@ -382,6 +424,10 @@ def routes():
         refused = tavocard("serve", "--listen-port", "0", "--token-file", WORK + "/token", option, value)
         check(refused.returncode == 64 and f"{option} '{value}' is not HH:MM" in refused.stderr,
               f"{option} {value}: {refused.returncode} {refused.stderr}")
+    idle_watch.join(timeout=30)
+    check(idle_closed and idle_closed[0][0] == b"" and 14 < idle_closed[0][1] - idle_since < 17,
+          f"an idle connection closed after {idle_closed and idle_closed[0][1] - idle_since} s")
+    lingering.stop()
     missing = contract.unexercised()
     check(not missing, f"documented but not exercised: {missing}")
 
