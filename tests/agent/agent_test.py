@@ -39,6 +39,7 @@ def card_file_hex():
 
 class Agent:
     """One `tavocard serve` on a free loopback port."""
+    started = []  # stopped at the end whatever happened, so a failure ends the test
 
     def __init__(self, *flags, env=None, descriptors=None):
         started = time.monotonic()
@@ -56,6 +57,7 @@ class Agent:
                 break
         else:
             raise SystemExit("the agent did not start:\n" + "".join(self.lines))
+        Agent.started.append(self)
         self.start_seconds = time.monotonic() - started
         self.token = open(WORK + "/token").read().strip()
         self.reader = threading.Thread(target=lambda: self.lines.extend(self.proc.stdout))
@@ -359,10 +361,8 @@ def routes():
         t.start()
         time.sleep(0.2)
         asked = time.monotonic()
-        status, _, health = call(agent, "GET", "/v1/health", token=False)
-        asked = time.monotonic() - asked
-        check(status == 200 and asked < 0.2,
-              f"health while a card waits: {asked:.2f} s {health}")
+        status = call(agent, "GET", "/v1/health", token=False)[0]
+        check(status == 200 and time.monotonic() - asked < 0.2, "health answers while a card waits")
         waited = time.monotonic()
         status, _, busy = issue(agent, holder="Second")
         waited = time.monotonic() - waited
@@ -752,6 +752,9 @@ if __name__ == "__main__":
     try:
         {"routes": routes, "load": load, "page": page}[sys.argv[2]](*sys.argv[3:])
     finally:
+        for agent in Agent.started:
+            if agent.proc.poll() is None:
+                agent.proc.kill()
         shutil.rmtree(WORK, ignore_errors=True)
     print("agent test", sys.argv[2] + ":", "FAILED" if failures else "passed")
     sys.exit(1 if failures else 0)
