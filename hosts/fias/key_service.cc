@@ -47,6 +47,15 @@ std::string CutText(const std::string& text, std::size_t limit) {
   return text;
 }
 
+// The component ran on an open encoder and gave a result code (no refusal
+// before the call, no failed call).
+bool Answered(const frontdesk::CardAnswer& card) {
+  return card.usage_error.empty() && !card.hresult && card.opened;
+}
+bool Done(const frontdesk::CardAnswer& card) {
+  return Answered(card) && card.result == result::kDone;
+}
+
 // A refusal or a negative answer: the status and the clerk's text.
 struct Verdict {
   std::string status;
@@ -261,7 +270,7 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
       card = frontdesk::IssueVillaCard(
           port, {begin, end, place->building, place->floor, place->room + second->room, holder});
     }
-    if (card.usage_error.empty() && !card.hresult && card.opened && card.result == result::kDone) {
+    if (Done(card)) {
       outcome.cut_card = card.card_no ? card.card_no->record : std::string();
       outcome.answer = Answer(request, "OK", CardText(card));
       const Moment now = now_();
@@ -311,14 +320,13 @@ KeyJob KeyService::PlanKeyDelete(const Record& request, int port) const {
         });
     if (!card.withheld.empty()) {
       outcome.answer = Answer(request, "DN", card.withheld);
-    } else if (card.usage_error.empty() && !card.hresult && card.opened &&
-               card.result == result::kDone) {
+    } else if (Done(card)) {
       outcome.answer = Answer(
           request, "OK",
           "card " + (card.card_no ? card.card_no->record : std::string("?")) + " checked out");
-    } else if (card.opened && !card.hresult && card.result == result::kNoOpenRecord) {
+    } else if (Answered(card) && card.result == result::kNoOpenRecord) {
       outcome.answer = Answer(request, "NG", frontdesk::BriefMeaning(result::kNoOpenRecord));
-    } else if (card.opened && !card.hresult && card.result == result::kNoCard) {
+    } else if (Answered(card) && card.result == result::kNoCard) {
       outcome.answer = Answer(request, "NG", "no guest card on the encoder");
     } else {
       const Verdict verdict = VerdictOf(card);
@@ -335,10 +343,9 @@ KeyJob KeyService::PlanKeyRead(const Record& request, int port) const {
   job.run = [this, request, port] {
     KeyOutcome outcome;
     const frontdesk::CardAnswer card = frontdesk::ReadCardOnEncoder(port);
-    const bool read = card.usage_error.empty() && !card.hresult && card.opened &&
-                      !card.nothing_read && card.result == result::kDone && card.card_no;
+    const bool read = Done(card) && !card.nothing_read && card.card_no;
     if (!read) {
-      const bool blank = card.opened && !card.hresult && (card.result == result::kNoCard);
+      const bool blank = Answered(card) && card.result == result::kNoCard;
       const Verdict verdict =
           blank ? Verdict{"NG", "no guest card on the encoder"} : VerdictOf(card);
       outcome.answer = Answer(request, verdict.status, verdict.text);
