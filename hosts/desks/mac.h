@@ -1,0 +1,45 @@
+// The message authentication of the desks' link: HMAC-SHA256 from nettle on
+// Linux and from the system's CNG on Windows, never a digest of our own.
+#ifndef HOLVANTER_HOSTS_DESKS_MAC_H_
+#define HOLVANTER_HOSTS_DESKS_MAC_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace desks {
+
+using Digest = std::array<uint8_t, 32>;
+// The secret a paired desk and the link desk share.
+using Secret = Digest;
+
+// The system's cryptography failed (CNG), or a secrets file is wrong.
+class DeskError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// HMAC-SHA256 of `data` under `key`. Throws DeskError when the system's
+// cryptography fails.
+Digest HmacSha256(std::string_view key, std::string_view data);
+inline Digest HmacSha256(const Secret& key, std::string_view data) {
+  return HmacSha256(std::string_view(reinterpret_cast<const char*>(key.data()), key.size()), data);
+}
+
+// Equal digests, in a time that does not tell where they differ.
+bool SameDigest(const Digest& a, const Digest& b);
+
+// `size` bytes of the system's random source (getrandom, BCryptGenRandom).
+std::string RandomBytes(std::size_t size);
+
+// Lower-case hexadecimal, and back (nullopt-free: DeskError when the text
+// is not 64 hexadecimal figures).
+std::string Hex(const Digest& digest);
+Digest DigestFromHex(std::string_view text);
+
+}  // namespace desks
+
+#endif  // HOLVANTER_HOSTS_DESKS_MAC_H_
