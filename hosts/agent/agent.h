@@ -4,6 +4,7 @@
 #define HOLVANTER_HOSTS_AGENT_AGENT_H_
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +35,12 @@ struct AgentOptions {
   std::string fias_checkout_time;        // empty: checkout_time
   std::string fias_authkey_file;         // empty: no connection authentication
   std::string fias_journal;              // empty: beside the token file
+
+  // Desks joining the link desk, as given; DesksSetupOf checks them.
+  std::string desks_listen;              // ADDR:PORT the link desk listens on for desks
+  std::string join;                      // HOST:PORT of the link desk this desk joins
+  std::string desk;                      // this desk's name
+  std::string pair;                      // the pairing code of the first join
 };
 
 // The minutes after midnight of an "HH:MM" time of day; nullopt for any
@@ -57,8 +64,29 @@ struct KeyLinkSetup {
 std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
                                            const std::string& rooms_file);
 
+// The desks' link as the agent runs it: the link desk listens for desks,
+// a desk joins the link desk.
+struct DesksSetup {
+  std::string listen_address;  // the link desk's
+  unsigned short listen_port = 0;
+  std::string registry;        // its registry of paired desks
+  std::map<std::string, std::vector<std::string>> coders;  // desk -> key coders
+
+  std::string join_host, join_port;  // a desk's
+  std::string desk, pairing_code, secret_file, journal;
+};
+// The desks' part of `options` (nullopt when neither --desks-listen nor
+// --join is given), checked against `key_link`. Throws
+// std::invalid_argument naming the option that is wrong.
+std::optional<DesksSetup> DesksSetupOf(const AgentOptions& options,
+                                       const std::optional<KeyLinkSetup>& key_link);
+
+// The file of the agent's own state named `name`, beside its token file.
+std::string BesideTokenFile(const AgentOptions& options, const std::string& name);
+
 // Serves until SIGINT or SIGTERM; returns the process exit status.
-int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link);
+int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
+          std::optional<DesksSetup> desks);
 
 // tavocard serve | decode
 void AddAgentCommands(CLI::App& app);

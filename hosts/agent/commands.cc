@@ -50,8 +50,9 @@ void AddAgentCommands(CLI::App& app) {
                     "keep the PMS key link (FIAS): connect to the PMS interface program at "
                     "HOST:PORT, and cut, read and check out cards for its key requests");
   serve->add_option("--fias-coder", options->fias_coders,
-                    "KC=PORT: the PMS key coder KC is the encoder on PORT (counted from 0); "
-                    "repeat for more; without it every key coder is this agent's encoder");
+                    "KC=PORT: the PMS key coder KC is the encoder on PORT (counted from 0), "
+                    "or KC=DESK:PORT an encoder of a joined desk; repeat for more; without it "
+                    "every key coder is this agent's encoder");
   serve->add_option("--fias-room", options->fias_rooms,
                     "PMSROOM=BUILDING,FLOOR,ROOM: where a PMS room is when the room list cannot "
                     "say (the same number in two buildings, a room name with letters); repeat "
@@ -68,6 +69,16 @@ void AddAgentCommands(CLI::App& app) {
   serve->add_option("--fias-journal", options->fias_journal,
                     "the key link's journal of the cards it cut (default: fias-journal beside "
                     "the token file)");
+  serve->add_option("--desks-listen", options->desks_listen,
+                    "ADDR:PORT: on the desk that keeps the key link, let the paired desks "
+                    "join it there (see tavocard desks)");
+  serve->add_option("--join", options->join,
+                    "HOST:PORT: join the desk that keeps the key link, so that its key "
+                    "requests for this desk's coders are cut on this desk's encoder");
+  serve->add_option("--desk", options->desk, "this desk's name, with --join");
+  serve->add_option("--pair", options->pair,
+                    "the pairing code of this desk's first join (tavocard desks pair on the "
+                    "link desk)");
   // CLI11 reads settings files for the whole command only: the [serve]
   // section of the file holds the options above (listen-port = 8866,
   // origin = ["https://pms.hotel.lan"]).
@@ -78,17 +89,19 @@ void AddAgentCommands(CLI::App& app) {
   // read apart from the command's options.
   serve->callback([options, &app] {
     std::optional<KeyLinkSetup> key_link;
+    std::optional<DesksSetup> desks;
     try {
       const CLI::Option* config = app.get_config_ptr();
       const std::string rooms_file =
           config != nullptr && config->count() > 0 ? config->as<std::string>() : std::string();
       CheckHotelHours(*options);
       key_link = KeyLinkSetupOf(*options, rooms_file);
+      desks = DesksSetupOf(*options, key_link);
     } catch (const std::invalid_argument& e) {
       std::cerr << "tavocard serve: " << e.what() << "\n";
       throw CLI::RuntimeError(64);
     }
-    const int status = Serve(*options, std::move(key_link));
+    const int status = Serve(*options, std::move(key_link), std::move(desks));
     if (status != 0) throw CLI::RuntimeError(status);
   });
 

@@ -8,6 +8,7 @@
 #include "holvanter/version.h"
 #include "hosts/agent/agent.h"
 #include "hosts/agent/token.h"
+#include "hosts/desks/registry.h"
 #include "hosts/fias/authkey.h"
 #include "hosts/fias/codepage.h"
 
@@ -74,16 +75,24 @@ std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
 
   setup.keys.default_port = options.encoder_port;
   for (const std::string& coder : options.fias_coders) {
+    // KC=PORT, or KC=DESK:PORT for an encoder of a joined desk.
     const std::size_t equals = coder.find('=');
     const std::string name = coder.substr(0, equals);
-    const std::string port = equals == std::string::npos ? "" : coder.substr(equals + 1);
+    std::string port = equals == std::string::npos ? "" : coder.substr(equals + 1);
+    std::string desk;
+    if (const std::size_t colon = port.find(':'); colon != std::string::npos) {
+      desk = port.substr(0, colon);
+      port = port.substr(colon + 1);
+    }
     const bool figures = !port.empty() && port.size() <= 3 &&
                          port.find_first_not_of("0123456789") == std::string::npos;
-    if (name.empty() || name.size() > 8 || !figures || std::stoi(port) > 254)
+    if (name.empty() || name.size() > 8 || !figures || std::stoi(port) > 254 ||
+        (coder.find(':') != std::string::npos && !desks::IsDeskName(desk)))
       throw std::invalid_argument("--fias-coder '" + coder +
-                                  "' is not KC=PORT (a key coder of up to 8 characters and an "
-                                  "encoder port 0 to 254)");
-    setup.keys.coders[name] = std::stoi(port);
+                                  "' is not KC=PORT or KC=DESK:PORT (a key coder of up to 8 "
+                                  "characters, a desk name of letters, figures, - and _, and "
+                                  "an encoder port 0 to 254)");
+    setup.keys.coders[name] = {desk, std::stoi(port)};
   }
 
   for (const std::string& room : options.fias_rooms) AddRoom(setup.keys.rooms, room, "--fias-room");
@@ -129,12 +138,81 @@ std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
     };
   }
 
-  setup.journal = options.fias_journal;
-  if (setup.journal.empty()) {
-    const std::string token = options.token_file.empty() ? DefaultTokenFile() : options.token_file;
-    const std::size_t slash = token.find_last_of("/\\");
-    setup.journal = (slash == std::string::npos ? std::string(".") : token.substr(0, slash)) +
-                    "/fias-journal";
+  setup.journal = options.fias_journal.empty() ? BesideTokenFile(options, "fias-journal")
+                                               : options.fias_journal;
+  return setup;
+}
+
+std::string BesideTokenFile(const AgentOptions& options, const std::string& name) {
+  const std::string token = options.token_file.empty() ? DefaultTokenFile() : options.token_file;
+  const std::size_t slash = token.find_last_of("/\\");
+  return (slash == std::string::npos ? std::string(".") : token.substr(0, slash)) + "/" + name;
+}
+
+std::optional<DesksSetup> DesksSetupOf(const AgentOptions& options,
+                                       const std::optional<KeyLinkSetup>& key_link) {
+  DesksSetup setup;
+  if (key_link)
+    for (const auto& [coder, target] : key_link->keys.coders)
+      if (!target.desk.empty()) setup.coders[target.desk].push_back(coder);
+  if (!setup.coders.empty() && options.desks_listen.empty())
+    throw std::invalid_argument("--fias-coder names desk " + setup.coders.begin()->first +
+                                ", but no --desks-listen ADDR:PORT is given for desks to join");
+  if (options.desks_listen.empty() && options.join.empty()) {
+    if (!options.desk.empty() || !options.pair.empty())
+      throw std::invalid_argument("--desk and --pair go with --join HOST:PORT");
+    return std::nullopt;
+  }
+  if (!options.desks_listen.empty()) {
+    if (!key_link)
+      throw std::invalid_argument("--desks-listen is for the desk that keeps the key link "
+                                  "(--fias HOST:PORT)");
+    const std::size_t colon = options.desks_listen.rfind(':');
+    const std::string port = colon == std::string::npos ? "" : options.desks_listen.substr(colon + 1);
+    if (colon == 0 || port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535)
+      throw std::invalid_argument("--desks-listen '" + options.desks_listen + "' is not ADDR:PORT");
+    setup.listen_address = options.desks_listen.substr(0, colon);
+    if (setup.listen_address.size() > 2 && setup.listen_address.front() == '[')
+      setup.listen_address = setup.listen_address.substr(1, setup.listen_address.size() - 2);
+    setup.listen_port = static_cast<unsigned short>(std::stoi(port));
+    setup.registry = BesideTokenFile(options, "desks");
+  }
+  if (!options.join.empty()) {
+    if (key_link)
+      throw std::invalid_argument("--join is for a desk without a key link of its own: the link "
+                                  "desk keeps the one link (drop --fias or --join)");
+    const std::size_t colon = options.join.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == options.join.size())
+      throw std::invalid_argument("--join '" + options.join + "' is not HOST:PORT");
+    setup.join_host = options.join.substr(0, colon);
+    if (setup.join_host.size() > 2 && setup.join_host.front() == '[')
+      setup.join_host = setup.join_host.substr(1, setup.join_host.size() - 2);
+    setup.join_port = options.join.substr(colon + 1);
+    if (!desks::IsDeskName(options.desk))
+      throw std::invalid_argument("--join needs --desk NAME (1 to 32 of letters, figures, - and _)");
+    setup.desk = options.desk;
+    setup.secret_file = BesideTokenFile(options, "desk-secret");
+    setup.journal = options.fias_journal.empty() ? BesideTokenFile(options, "fias-journal")
+                                                 : options.fias_journal;
+    if (!options.pair.empty()) {
+      setup.pairing_code = desks::NormalizePairingCode(options.pair);
+      if (setup.pairing_code.empty())
+        throw std::invalid_argument("--pair '" + options.pair +
+                                    "' is not a pairing code (16 letters and figures, as "
+                                    "tavocard desks pair printed it)");
+    } else {
+      std::optional<desks::DeskSecret> secret;
+      try {
+        secret = desks::ReadDeskSecret(setup.secret_file);
+      } catch (const desks::DeskError& e) {
+        throw std::invalid_argument(std::string("--join: ") + e.what());
+      }
+      if (!secret || secret->desk != setup.desk)
+        throw std::invalid_argument("desk " + setup.desk + " is not paired: run tavocard desks "
+                                    "pair " + setup.desk + " on the link desk, then start this "
+                                    "desk once with --pair CODE");
+    }
   }
   return setup;
 }

@@ -34,6 +34,9 @@
 #include "hosts/frontdesk/encoder_worker.h"
 #include "hosts/agent/routes.h"
 #include "hosts/agent/token.h"
+#include "hosts/desks/desk_client.h"
+#include "hosts/desks/hub.h"
+#include "hosts/desks/registry.h"
 #include "hosts/fias/authkey.h"
 #include "hosts/fias/journal.h"
 #include "hosts/fias/key_service.h"
@@ -166,26 +169,39 @@ class Session : public std::enable_shared_from_this<Session> {
 
 class Server {
  public:
-  Server(const AgentOptions& options, std::string token, std::optional<KeyLinkSetup> key_link)
+  Server(const AgentOptions& options, std::string token, std::optional<KeyLinkSetup> key_link,
+         std::optional<DesksSetup> desks)
       : options_(options),
         token_(std::move(token)),
         acceptor_(io_),
         signals_(io_, SIGINT, SIGTERM) {
     std::set<int> ports{options.encoder_port};
     if (key_link)
-      for (const auto& [coder, port] : key_link->keys.coders) ports.insert(port);
-    for (int port : ports) {
-      workers_[port] = std::make_unique<frontdesk::EncoderWorker>(port, [port] {
-        // Whether the encoder opens, for the health answer before any card.
-        holvanter::TavoCard card;
-        try {
-          const bool opened = card.OpenPort(port) == port + 1;
-          card.ClosePort();
-          return opened;
-        } catch (const holvanter::TavoError&) {
-          return false;  // no encoder library: each operation says so
-        }
-      });
+      for (const auto& [coder, target] : key_link->keys.coders)
+        if (target.desk.empty()) ports.insert(target.port);
+    for (int port : ports) workers_[port] = MakeWorker(port);
+    const auto queue_wait =
+        std::chrono::milliseconds(static_cast<long long>(options.queue_wait_seconds * 1000));
+    if (desks && !desks->join_host.empty()) {
+      journal_ = std::make_unique<fias::Journal>(desks->journal);
+      desks::DeskClient::Options join;
+      join.host = desks->join_host;
+      join.port = desks->join_port;
+      join.desk = desks->desk;
+      join.secret_file = desks->secret_file;
+      join.pairing_code = desks->pairing_code;
+      join.queue_wait = queue_wait;
+      desk_client_ = std::make_unique<desks::DeskClient>(
+          io_, std::move(join), *journal_,
+          [this](int port, std::function<void()> run) -> std::shared_ptr<Job> {
+            // The link desk names the port: a worker for it at its first request.
+            std::lock_guard<std::mutex> lock(workers_mutex_);
+            if (stopping_) return nullptr;
+            auto& worker = workers_[port];
+            if (!worker) worker = MakeWorker(port);
+            return worker->Submit(std::move(run));
+          },
+          Log);
     }
     if (key_link) {
       journal_ = std::make_unique<fias::Journal>(key_link->journal);
@@ -193,22 +209,53 @@ class Server {
       fias::LinkClient::Options link;
       link.host = key_link->host;
       link.port = key_link->port;
-      link.queue_wait = std::chrono::milliseconds(
-          static_cast<long long>(options.queue_wait_seconds * 1000));
+      link.queue_wait = queue_wait;
       link.link = key_link->link;
+      fias::LinkClient::Route route;
+      if (desks && !desks->registry.empty()) {
+        registry_ = std::make_unique<desks::DeskRegistry>(desks->registry);
+        desks::DeskHub::Options hub;
+        hub.address = desks->listen_address;
+        hub.port = desks->listen_port;
+        hub.queue_wait = queue_wait;
+        hub.coders = desks->coders;
+        hub_ = std::make_unique<desks::DeskHub>(io_, std::move(hub), *registry_, *keys_,
+                                                *journal_, Log);
+        route = [this](const std::string& desk, int port, const fias::Record& request,
+                       std::function<void(fias::KeyOutcome)> done) {
+          hub_->Route(desk, port, request, std::move(done));
+        };
+      }
       link_ = std::make_unique<fias::LinkClient>(
           io_, std::move(link), *keys_, *journal_,
           [this](int port, std::function<void()> run) {
             return workers_.at(port)->Submit(std::move(run));
           },
-          Log);
+          Log, std::move(route));
     }
+  }
+
+  using Job = frontdesk::EncoderWorker::Job;
+
+  static std::unique_ptr<frontdesk::EncoderWorker> MakeWorker(int port) {
+    return std::make_unique<frontdesk::EncoderWorker>(port, [port] {
+      // Whether the encoder opens, for the health answer before any card.
+      holvanter::TavoCard card;
+      try {
+        const bool opened = card.OpenPort(port) == port + 1;
+        card.ClosePort();
+        return opened;
+      } catch (const holvanter::TavoError&) {
+        return false;  // no encoder library: each operation says so
+      }
+    });
   }
 
   frontdesk::EncoderWorker& worker() { return *workers_.at(options_.encoder_port); }
   const frontdesk::EncoderWorker& worker() const { return *workers_.at(options_.encoder_port); }
 
   void StopWorkers() {
+    std::lock_guard<std::mutex> lock(workers_mutex_);
     for (auto& [port, worker] : workers_) worker->Stop();
   }
 
@@ -251,8 +298,20 @@ class Server {
     }
 #endif
     signals_.async_wait([this](beast::error_code, int signal) { BeginStop(signal); });
+    if (hub_) {
+      const std::string failed = hub_->Listen();
+      if (!failed.empty()) {
+        std::cerr << "tavocard serve: cannot listen for desks on " << options_.desks_listen
+                  << ": " << failed << "\n";
+        StopWorkers();
+        return 3;
+      }
+      Log("listening for desks on " + options_.desks_listen + " (port " +
+          std::to_string(hub_->port()) + ")");
+    }
     Accept();
     if (link_) link_->Start();
+    if (desk_client_) desk_client_->Start();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
     Log("listening on http://" + options_.address + ":" +
         std::to_string(port_) + "/ (encoder port " +
@@ -367,6 +426,8 @@ class Server {
     beast::error_code ignored;
     acceptor_.close(ignored);
     if (link_) link_->Stop();
+    if (hub_) hub_->Stop();
+    if (desk_client_) desk_client_->Stop();
     stopper_ = std::thread([this] {
       StopWorkers();
       database_.join();
@@ -489,6 +550,10 @@ class Server {
   std::unique_ptr<fias::Journal> journal_;
   std::unique_ptr<fias::KeyService> keys_;
   std::unique_ptr<fias::LinkClient> link_;
+  std::unique_ptr<desks::DeskRegistry> registry_;
+  std::unique_ptr<desks::DeskHub> hub_;                // the link desk's, for joined desks
+  std::unique_ptr<desks::DeskClient> desk_client_;     // a desk's, joined to the link desk
+  std::mutex workers_mutex_;  // a desk adds workers while the stopper stops them
   net::thread_pool database_{1};
   std::set<std::shared_ptr<net::steady_timer>> waits_;  // network thread only
   // The health answer's database check; network thread only.
@@ -698,6 +763,11 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
                              {"waiting", worker().waiting()}};
       nlohmann::json health{{"version", HOLVANTER_VERSION}, {"encoder", encoder}};
       if (link_) health["fias"] = {{"address", link_->address()}, {"up", link_->up()}};
+      if (hub_) health["desks"] = hub_->Status();
+      if (desk_client_)
+        health["join"] = {{"link_desk", desk_client_->address()},
+                          {"desk", options_.desk},
+                          {"joined", desk_client_->joined()}};
       WithDatabaseCheck([session, health](const nlohmann::json& database) mutable {
         health["database"] = database;
         session->Send(Json(http::status::ok, health));
@@ -737,7 +807,8 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
 
 }  // namespace
 
-int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link) {
+int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
+          std::optional<DesksSetup> desks) {
   const std::string token_file =
       options.token_file.empty() ? DefaultTokenFile() : options.token_file;
   if (token_file.empty()) {
@@ -764,7 +835,7 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link) {
               << " (readable by its owner only); it is not shown again" << std::endl;
   else
     std::cout << "bearer token kept in " << token_file << std::endl;
-  Server server(options, token.value, std::move(key_link));
+  Server server(options, token.value, std::move(key_link), std::move(desks));
   return server.Run();
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -69,6 +70,29 @@ std::string Journal::Cut(const CutCard& card) {
 
 std::string Journal::Unanswered(const std::string& card_no) {
   return Append("unanswered\t" + Field(card_no));
+}
+
+std::string Journal::Reported(const std::string& card_no) {
+  return Append("reported\t" + Field(card_no));
+}
+
+std::vector<CutCard> Journal::Unreported() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::ifstream in(path_, std::ios::binary);
+  std::map<std::string, CutCard> cuts;
+  std::vector<CutCard> open;
+  for (std::string line; std::getline(in, line);) {
+    const std::vector<std::string> parts = Split(line);
+    if (parts.size() == 5 && parts[0] == "cut") {
+      cuts[parts[1]] = CutCard{parts[1], parts[2], parts[3], parts[4]};
+    } else if (parts.size() == 2 && parts[0] == "unanswered") {
+      const auto cut = cuts.find(parts[1]);
+      open.push_back(cut != cuts.end() ? cut->second : CutCard{parts[1], {}, {}, {}});
+    } else if (parts.size() == 2 && parts[0] == "reported") {
+      std::erase_if(open, [&](const CutCard& card) { return card.card_no == parts[1]; });
+    }
+  }
+  return open;
 }
 
 std::optional<CutCard> Journal::Find(const std::string& card_no) const {

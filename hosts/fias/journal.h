@@ -5,7 +5,8 @@
 //
 // A text file of one line per event, appended and flushed as it happens:
 // "cut", card number, G#, WS and the request's time (YYMMDDHHMMSS), or
-// "unanswered" and the card number, separated by tabs (FIAS values carry no
+// "unanswered" and the card number, or "reported" and the card number
+// once a joined desk has told the link desk of it, separated by tabs (FIAS values carry no
 // control characters). The same file on Linux and Windows, readable with
 // any text tool.
 #ifndef HOLVANTER_HOSTS_FIAS_JOURNAL_H_
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace fias {
 
@@ -37,6 +39,11 @@ class Journal {
   // Each returns an empty text, or why the entry was not kept.
   std::string Cut(const CutCard& card);
   std::string Unanswered(const std::string& card_no);
+  // An unanswered card that the link desk has now heard of.
+  std::string Reported(const std::string& card_no);
+
+  // The unanswered cards not yet reported, oldest first.
+  std::vector<CutCard> Unreported() const;
 
   // The newest cut of `card_no`, or nullopt.
   std::optional<CutCard> Find(const std::string& card_no) const;

@@ -180,22 +180,33 @@ Record KeyService::Busy(const Record& request) const {
 }
 
 KeyJob KeyService::Plan(const Record& request) const {
-  int port = options_.default_port;
+  Coder coder{{}, options_.default_port};
   if (!options_.coders.empty()) {
-    const auto coder = options_.coders.find(request.Value("KC"));
-    if (coder == options_.coders.end())
-      return {Answer(request, "UR", "unknown key coder"), -1, nullptr};
-    port = coder->second;
+    const auto found = options_.coders.find(request.Value("KC"));
+    if (found == options_.coders.end())
+      return {Answer(request, "UR", "unknown key coder"), -1, {}, nullptr};
+    coder = found->second;
   }
+  KeyJob job = PlanOn(request, coder.port);
+  if (!job.answer && !coder.desk.empty()) {
+    // The desk plans it again on its own encoder and hotel database; what
+    // can be refused from the record alone was refused here.
+    job.desk = coder.desk;
+    job.run = nullptr;
+  }
+  return job;
+}
+
+KeyJob KeyService::PlanOn(const Record& request, int port) const {
   if (request.id == "KR") return PlanKeyRequest(request, port);
   if (request.id == "KD") return PlanKeyDelete(request, port);
   if (request.id == "KZ") return PlanKeyRead(request, port);
-  return {Answer(request, "UR", "not a key request"), -1, nullptr};
+  return {Answer(request, "UR", "not a key request"), -1, {}, nullptr};
 }
 
 KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   const auto refuse = [&](const std::string& text) {
-    return KeyJob{Answer(request, "UR", text), -1, nullptr};
+    return KeyJob{Answer(request, "UR", text), -1, {}, nullptr};
   };
   const std::string type = request.Value("KT");
   if (type == "O") return refuse("one-shot keys are not supported");

@@ -33,8 +33,16 @@ struct RoomPlace {
 // of four figures.
 std::optional<RoomPlace> ParseRoomPlace(const std::string& text);
 
+// Where a key coder cuts: an encoder port of this agent, or of a desk that
+// joined it (`desk` names it).
+struct Coder {
+  std::string desk;
+  int port = 0;
+  bool operator==(const Coder&) const = default;
+};
+
 struct KeyServiceOptions {
-  std::map<std::string, int> coders;       // KC -> encoder port; empty: all to default_port
+  std::map<std::string, Coder> coders;     // KC -> encoder; empty: all to default_port
   int default_port = 0;                    // the agent's own encoder
   std::map<std::string, RoomPlace> rooms;  // PMS room -> place, ahead of RoomList
   int checkout_minutes = 12 * 60;          // the hotel's check-out time of day
@@ -51,6 +59,7 @@ struct KeyOutcome {
 struct KeyJob {
   std::optional<Record> answer;      // answered at once
   int port = -1;                     // otherwise: the encoder port it runs on
+  std::string desk;                  // on a joined desk (run is then empty), or here
   std::function<KeyOutcome()> run;   // on that port's worker
 };
 
@@ -62,14 +71,19 @@ class KeyService {
 
   // The plan for a KR, KD or KZ.
   KeyJob Plan(const Record& request) const;
+  // The plan on encoder `port` of this agent, whatever the coder: a joined
+  // desk's part of a request routed to it.
+  KeyJob PlanOn(const Record& request, int port) const;
   // The answer when the request's encoder stayed busy past the queue wait.
   Record Busy(const Record& request) const;
+
+  // The answer record to `request` with status AS and clear text CT.
+  Record Answer(const Record& request, const std::string& status,
+                const std::string& text) const;
 
   const KeyServiceOptions& options() const { return options_; }
 
  private:
-  Record Answer(const Record& request, const std::string& status,
-                const std::string& text) const;
   KeyJob PlanKeyRequest(const Record& request, int port) const;
   KeyJob PlanKeyDelete(const Record& request, int port) const;
   KeyJob PlanKeyRead(const Record& request, int port) const;

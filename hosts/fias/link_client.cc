@@ -24,7 +24,7 @@ Moment Now() {
 }
 
 LinkClient::LinkClient(net::io_context& io, Options options, KeyService& keys, Journal& journal,
-                       Submit submit, Log log)
+                       Submit submit, Log log, Route route)
     : io_(io),
       options_(std::move(options)),
       address_(options_.host + ":" + options_.port),
@@ -32,6 +32,7 @@ LinkClient::LinkClient(net::io_context& io, Options options, KeyService& keys, J
       journal_(journal),
       submit_(std::move(submit)),
       log_(std::move(log)),
+      route_(std::move(route)),
       link_(options_.link),
       resolver_(io),
       socket_(io),
@@ -236,6 +237,17 @@ void LinkClient::Dispatch(const Record& request) {
   const uint64_t generation = generation_;
   if (job.answer) {
     SendAnswer(generation, request, {*job.answer, {}});
+    return;
+  }
+  if (!job.desk.empty()) {
+    if (!route_) {
+      SendAnswer(generation, request,
+                 {keys_.Answer(request, "UR", "desk " + job.desk + " not connected"), {}});
+      return;
+    }
+    route_(job.desk, job.port, request, [this, generation, request](KeyOutcome outcome) {
+      SendAnswer(generation, request, outcome);
+    });
     return;
   }
   auto timer = std::make_shared<net::steady_timer>(io_, options_.queue_wait);

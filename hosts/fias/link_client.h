@@ -39,9 +39,13 @@ class LinkClient {
   using Submit = std::function<std::shared_ptr<frontdesk::EncoderWorker::Job>(
       int port, std::function<void()> run)>;
   using Log = std::function<void(const std::string&)>;
+  // Runs `request` on encoder `port` of joined desk `desk`, and calls `done`
+  // with its outcome on the network thread, once.
+  using Route = std::function<void(const std::string& desk, int port, const Record& request,
+                                   std::function<void(KeyOutcome)> done)>;
 
   LinkClient(boost::asio::io_context& io, Options options, KeyService& keys, Journal& journal,
-             Submit submit, Log log);
+             Submit submit, Log log, Route route = nullptr);
 
   // Connects, and keeps connecting, until Stop.
   void Start();
@@ -69,6 +73,7 @@ class LinkClient {
   Journal& journal_;
   Submit submit_;
   Log log_;
+  Route route_;
 
   Link link_;
   Backoff backoff_;

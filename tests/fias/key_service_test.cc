@@ -88,12 +88,23 @@ TEST_F(KeyServiceTest, KeyCodersChooseTheEncoder) {
   // No map: every coder is the agent's own encoder.
   EXPECT_EQ(KeyService(options, journal, FixedNow).Plan(request).port, 4);
 
-  options.coders = {{"1", 2}, {"LOBBY", 7}};
+  options.coders = {{"1", {"", 2}}, {"LOBBY", {"", 7}}, {"POOL", {"pool-bar", 3}}};
   KeyService keys(options, journal, FixedNow);
   EXPECT_EQ(keys.Plan(request).port, 2);
+  EXPECT_TRUE(keys.Plan(request).desk.empty());
   Record lobby = request;
   lobby.fields[0].second = "LOBBY";
   EXPECT_EQ(keys.Plan(lobby).port, 7);
+  // A joined desk's coder goes to that desk whole, unless the record alone
+  // refuses it.
+  Record pool = request;
+  pool.fields[0].second = "POOL";
+  const KeyJob routed = keys.Plan(pool);
+  EXPECT_EQ(routed.desk, "pool-bar");
+  EXPECT_EQ(routed.port, 3);
+  EXPECT_FALSE(routed.run);
+  pool.Add("KT", "O");
+  EXPECT_EQ(keys.Plan(pool).answer->Value("AS"), "UR");
   for (const char* coder : {"2", " 1", "lobby"}) {
     Record other = request;
     other.fields[0].second = coder;

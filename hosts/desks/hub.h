@@ -1,0 +1,100 @@
+// The link desk's side of the desks' link: it listens for desks, admits
+// the paired ones, and runs the key requests of their coders on them.
+// Everything here runs on the agent's network thread.
+#ifndef HOLVANTER_HOSTS_DESKS_HUB_H_
+#define HOLVANTER_HOSTS_DESKS_HUB_H_
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <utility>  // Boost 1.74's Asio uses std::exchange without it
+
+#include <boost/asio.hpp>
+#include <nlohmann/json.hpp>
+
+#include "hosts/desks/channel.h"
+#include "hosts/desks/registry.h"
+#include "hosts/fias/journal.h"
+#include "hosts/fias/key_service.h"
+
+namespace desks {
+
+// How long each side waits for the other before it gives the connection up.
+constexpr std::chrono::seconds kPingEvery{10};
+constexpr std::chrono::seconds kSilenceLimit{30};
+constexpr std::chrono::seconds kHandshakeLimit{10};
+
+class DeskHub {
+ public:
+  struct Options {
+    std::string address;  // to listen on
+    unsigned short port = 0;
+    std::chrono::milliseconds queue_wait{30000};  // the desk's own wait for its encoder
+    std::map<std::string, std::vector<std::string>> coders;  // desk -> its key coders
+  };
+  using Log = std::function<void(const std::string&)>;
+
+  DeskHub(boost::asio::io_context& io, Options options, DeskRegistry& registry,
+          fias::KeyService& keys, fias::Journal& journal, Log log);
+
+  // Starts listening; an error text when it cannot.
+  std::string Listen();
+  void Stop();
+  unsigned short port() const { return port_; }
+
+  // Runs `request` on encoder `port` of `desk`; `done` runs once.
+  void Route(const std::string& desk, int port, const fias::Record& request,
+             std::function<void(fias::KeyOutcome)> done);
+
+  // Every desk the coders name or that joined: name, coders, whether it is
+  // joined, its address and last contact.
+  nlohmann::json Status() const;
+
+ private:
+  struct Pending {
+    fias::Record request;
+    int port = 0;
+    std::function<void(fias::KeyOutcome)> done;
+    std::shared_ptr<boost::asio::steady_timer> timer;
+    std::chrono::steady_clock::time_point sent;
+  };
+  struct Joined {
+    std::shared_ptr<Channel> channel;
+    std::map<uint64_t, Pending> pending;
+  };
+
+  void Accept();
+  Admission Admit(const std::string& desk, Mode mode);
+  void OnEvent(const std::shared_ptr<Channel>& channel, const SessionEvent& event);
+  void OnJoined(const std::shared_ptr<Channel>& channel);
+  void OnMessage(const std::shared_ptr<Channel>& channel, const std::string& payload);
+  void OnClosed(const std::shared_ptr<Channel>& channel, const std::string& why);
+  void Answered(const std::string& desk, uint64_t id, const fias::KeyOutcome& outcome);
+  void Lost(const std::string& desk, uint64_t id);
+  void Watch();
+
+  boost::asio::io_context& io_;
+  const Options options_;
+  DeskRegistry& registry_;
+  fias::KeyService& keys_;
+  fias::Journal& journal_;
+  Log log_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::steady_timer watch_;
+  unsigned short port_ = 0;
+  bool stopping_ = false;
+  unsigned ticks_ = 0;  // seconds of watching
+  uint64_t next_id_ = 0;
+  std::set<std::shared_ptr<Channel>> handshaking_;
+  std::map<std::string, Joined> joined_;
+  std::map<std::string, std::chrono::system_clock::time_point> last_contact_;
+};
+
+}  // namespace desks
+
+#endif  // HOLVANTER_HOSTS_DESKS_HUB_H_

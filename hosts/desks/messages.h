@@ -1,0 +1,41 @@
+// The messages a desk and the link desk exchange inside sealed frames:
+// JSON objects with a "type". A key record travels as the bytes the PMS
+// sent, base64-encoded, since a guest's name in the site's code page need
+// not be UTF-8.
+//   site       link -> desk  checkout_minutes, code_page, rooms (PMS room -> "B,F,ROOM")
+//   request    link -> desk  id, port, record
+//   answer     desk -> link  id, record, cut (the card number, or "")
+//   late       desk -> link  card, reservation, workstation, requested_at
+//   late-kept  link -> desk  card
+//   ping, pong
+#ifndef HOLVANTER_HOSTS_DESKS_MESSAGES_H_
+#define HOLVANTER_HOSTS_DESKS_MESSAGES_H_
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "hosts/fias/journal.h"
+#include "hosts/fias/key_service.h"
+#include "hosts/fias/record.h"
+
+namespace desks {
+
+// Each *Of throws std::exception (nlohmann's, std::invalid_argument) on a
+// message that is not what it should be.
+nlohmann::json SiteMessage(const fias::KeyServiceOptions& site);
+fias::KeyServiceOptions SiteOf(const nlohmann::json& message);
+
+nlohmann::json RequestMessage(uint64_t id, int port, const fias::Record& request);
+fias::Record RecordOf(const nlohmann::json& message);
+
+nlohmann::json AnswerMessage(uint64_t id, const fias::KeyOutcome& outcome);
+fias::KeyOutcome OutcomeOf(const nlohmann::json& message);
+
+nlohmann::json LateMessage(const fias::CutCard& card);
+fias::CutCard LateCardOf(const nlohmann::json& message);
+
+}  // namespace desks
+
+#endif  // HOLVANTER_HOSTS_DESKS_MESSAGES_H_

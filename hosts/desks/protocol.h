@@ -1,0 +1,131 @@
+// The protocol between a desk and the link desk, with no I/O in it: frames
+// in and out of a byte stream, the handshake that proves each side to the
+// other, and messages sealed with a counter and HMAC-SHA256.
+//
+// Every frame is a 4-byte big-endian length, a type byte and its body:
+//   H hello      desk -> link  version, mode (J join, P pair), 16-byte nonce, desk name
+//   C challenge  link -> desk  16-byte nonce
+//   P proof      desk -> link  HMAC(K, "desk" 0 name 0 desk-nonce link-nonce)
+//   W welcome    link -> desk  HMAC(K, "link" 0 name 0 desk-nonce link-nonce)
+//   R refusal    link -> desk  why, in words, and the link desk closes
+//   M message    either way    8-byte counter, payload, HMAC(direction key, counter payload)
+// K is the desk's secret; a desk that pairs derives it from the pairing
+// code and both nonces, so neither the code nor the secret ever crosses
+// the network. Each direction has its own key drawn from K and both
+// nonces, and its counter counts 1, 2, 3...: a message altered, replayed,
+// left out or taken from another connection is refused, and the connection
+// closes. Payloads cross in clear text, as on the PMS's own key link.
+#ifndef HOLVANTER_HOSTS_DESKS_PROTOCOL_H_
+#define HOLVANTER_HOSTS_DESKS_PROTOCOL_H_
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hosts/desks/mac.h"
+
+namespace desks {
+
+constexpr std::size_t kMostFrameBytes = 256 * 1024;  // a frame's type and body
+constexpr std::size_t kNonceBytes = 16;
+constexpr uint8_t kProtocolVersion = 1;
+
+enum class Mode : char { kJoin = 'J', kPair = 'P' };
+
+struct Frame {
+  char type = 0;
+  std::string body;
+};
+
+std::string EncodeFrame(char type, std::string_view body);
+
+// Cuts a byte stream into frames, however the bytes arrive.
+class FrameReader {
+ public:
+  // False once the stream cannot be ours (an empty or oversized frame):
+  // the connection is to close.
+  bool Feed(std::string_view bytes);
+  std::optional<Frame> Next();
+
+ private:
+  std::string buffer_;
+  bool broken_ = false;
+};
+
+// What the link desk knows of a desk that says hello: the key to prove
+// with (the secret, or the pairing code when it pairs), or why it is
+// refused.
+struct Admission {
+  std::string refusal;  // non-empty: refused with these words
+  std::string key;
+};
+
+struct SessionEvent {
+  enum Kind {
+    kJoined,   // both sides proved; messages may flow
+    kMessage,  // a sealed message's payload, authentic and in order
+    kRefused,  // link: it refused the desk; desk: the link desk refused it
+    kFault,    // a frame out of place, altered, replayed or forged
+  };
+  Kind kind;
+  std::string text;
+};
+
+class Session {
+ public:
+  // A desk's side: `key` is its secret (kJoin) or the pairing code (kPair).
+  static Session ForDesk(std::string desk, Mode mode, std::string key, std::string nonce);
+  // The link desk's side: `admit` looks the desk up when it says hello.
+  using Admit = std::function<Admission(const std::string& desk, Mode mode)>;
+  static Session ForLink(Admit admit, std::string nonce);
+
+  // Feeds received bytes; events and output follow.
+  void Feed(std::string_view bytes);
+  // Seals `payload` into the output; false before joining or after closing.
+  bool Seal(std::string_view payload);
+
+  std::vector<SessionEvent> TakeEvents();
+  std::string TakeOutput();
+  // The connection is to close once the output is written.
+  bool closed() const { return state_ == State::kClosed; }
+  bool joined() const { return state_ == State::kJoined; }
+  const std::string& desk() const { return desk_; }
+  Mode mode() const { return mode_; }
+  // The desk's secret, once joined: derived from the code when it paired.
+  const Secret& secret() const { return secret_; }
+
+ private:
+  enum class State { kHello, kChallenge, kProof, kWelcome, kJoined, kClosed };
+  Session() = default;
+  void OnFrame(const Frame& frame);
+  void OnHello(const std::string& body);
+  void OnChallenge(const std::string& body);
+  void OnProof(const std::string& body);
+  void OnWelcome(const std::string& body);
+  void OnMessage(const std::string& body);
+  void DeriveKeys();
+  void Refuse(const std::string& why);
+  void Fault(const std::string& why);
+  std::string Transcript() const;
+
+  bool link_side_ = false;
+  State state_ = State::kHello;
+  Admit admit_;
+  std::string desk_;
+  Mode mode_ = Mode::kJoin;
+  std::string key_;  // as given: secret bytes or pairing code
+  std::string desk_nonce_, link_nonce_;
+  Secret secret_{};
+  Digest send_key_{}, receive_key_{};
+  uint64_t sent_ = 0, received_ = 0;
+  FrameReader reader_;
+  std::string output_;
+  std::vector<SessionEvent> events_;
+};
+
+}  // namespace desks
+
+#endif  // HOLVANTER_HOSTS_DESKS_PROTOCOL_H_
