@@ -3,6 +3,7 @@
 
 #include "hosts/agent/agent.h"
 #include "hosts/agent/token.h"
+#include "hosts/desks/desks_command.h"
 #include "hosts/fias/authkey_command.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "hosts/frontdesk/image_decode.h"
@@ -111,6 +112,11 @@ void AddAgentCommands(CLI::App& app) {
                                    ? std::string()
                                    : default_token.substr(0, default_token.find_last_of("/\\") + 1) +
                                          "fias-authkey");
+  // So does the registry of the desks that may join this agent's key link.
+  desks::AddDesksCommand(app, default_token.empty()
+                                  ? std::string()
+                                  : default_token.substr(0, default_token.find_last_of("/\\") + 1) +
+                                        "desks");
 
   auto image = std::make_shared<std::string>();
   auto json = std::make_shared<bool>(false);

@@ -13,7 +13,8 @@ crossings=$(
   grep -rnE '#include "(card|store|component|holvanter|hosts|stand_ins)/' platform
   grep -rnE '#include "(store|component|holvanter|hosts|stand_ins)/' card
   grep -rnE '#include "(component|holvanter|hosts|stand_ins)/' store
-  grep -rnE '#include "(store|card|component|platform|util)/' hosts/tavocard hosts/agent hosts/fias
+  grep -rnE '#include "(store|card|component|platform|util)/' hosts/tavocard hosts/agent hosts/fias \
+    hosts/desks
 )
 if [ -n "$crossings" ]; then
   echo "includes that cross a layer:"

@@ -1,0 +1,135 @@
+// tavocard desks pair | list | remove: the registry of the desks that may
+// join this link desk, as its clerk and the hotel's IT see it.
+#include "hosts/desks/desks_command.h"
+
+#include <algorithm>
+#include <ctime>
+#include <iostream>
+#include <memory>
+
+#include "hosts/desks/registry.h"
+
+namespace desks {
+namespace {
+
+constexpr int kExitNoSuchDesk = 1;
+constexpr int kExitNoRegistry = 3;  // the registry could not be read or written
+constexpr int kExitUsage = 64;
+
+std::string LocalTime(int64_t seconds, const char* format) {
+  const std::time_t time = static_cast<std::time_t>(seconds);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &time);
+#else
+  localtime_r(&time, &local);
+#endif
+  char text[32];
+  return std::strftime(text, sizeof text, format, &local) > 0 ? text : "?";
+}
+
+struct Request {
+  std::string registry;
+  std::string desk;
+};
+
+// Runs `act` on the registry once the request is usable, and turns its
+// failures into the command's exit statuses.
+template <typename Act>
+void Run(const std::string& verb, const Request& request, bool names_desk, Act act) {
+  const std::string who = "tavocard desks " + verb + ": ";
+  if (request.registry.empty()) {
+    std::cerr << who << "no state folder is known (no HOME or LOCALAPPDATA); give --registry\n";
+    throw CLI::RuntimeError(kExitUsage);
+  }
+  if (names_desk && !IsDeskName(request.desk)) {
+    std::cerr << who << "\"" << request.desk
+              << "\" is not a desk name: 1 to 32 of A-Z a-z 0-9 - _\n";
+    throw CLI::RuntimeError(kExitUsage);
+  }
+  try {
+    act(DeskRegistry(request.registry), who);
+  } catch (const DeskError& e) {
+    std::cerr << who << e.what() << "\n";
+    throw CLI::RuntimeError(kExitNoRegistry);
+  }
+}
+
+void Pair(DeskRegistry registry, const std::string& desk) {
+  const int64_t now = std::time(nullptr);
+  const std::string code = registry.Pair(desk, now);
+  std::cout << "Pairing code for the desk " << desk << ":\n\n    " << code << "\n\n"
+            << "Good for one try until " << LocalTime(now + kPairingCodeSeconds, "%H:%M") << " ("
+            << kPairingCodeSeconds / 60 << " minutes). On that desk, its IT runs:\n\n"
+            << "    tavocard serve --join LINK-DESK:PORT --desk " << desk << " --pair " << code
+            << "\n\n"
+            << "LINK-DESK: this computer's name or address on the hotel network;\n"
+            << "PORT: the port of this agent's --desks-listen.\n";
+  if (registry.SecretOf(desk))
+    std::cout << desk
+              << " is paired already and keeps its secret until it joins with this "
+                 "code.\n";
+}
+
+void List(const DeskRegistry& registry) {
+  const std::vector<DeskEntry> entries = registry.List();
+  if (entries.empty()) {
+    std::cout << "No desk is paired and no pairing code is pending (" << registry.path() << ").\n";
+    return;
+  }
+  const int64_t now = std::time(nullptr);
+  std::size_t width = 0;
+  for (const DeskEntry& entry : entries) width = std::max(width, entry.name.size());
+  for (const DeskEntry& entry : entries) {
+    std::string line = entry.name + std::string(width - entry.name.size() + 2, ' ');
+    line += entry.paired ? "paired " + LocalTime(entry.paired_at, "%Y-%m-%d %H:%M")
+                         : "not paired      ";
+    if (entry.code_expires != 0)
+      line += now < entry.code_expires
+                  ? "  code pending until " + LocalTime(entry.code_expires, "%H:%M")
+                  : std::string("  code expired");
+    std::cout << line << "\n";
+  }
+}
+
+}  // namespace
+
+void AddDesksCommand(CLI::App& app, const std::string& default_registry) {
+  CLI::App* desks = app.add_subcommand("desks", "pair the desks that join this agent's key link");
+  desks->require_subcommand(1);
+  const auto add = [&](const char* name, const char* description, bool names_desk) {
+    auto request = std::make_shared<Request>();
+    request->registry = default_registry;
+    CLI::App* command = desks->add_subcommand(name, description);
+    if (names_desk) command->add_option("NAME", request->desk, "the desk's name")->required();
+    command->add_option("--registry", request->registry, "the registry of paired desks")
+        ->type_name("PATH")
+        ->capture_default_str();
+    return std::make_pair(command, request);
+  };
+
+  auto [pair, pair_request] = add("pair", "print a one-time code with which a desk joins", true);
+  pair->callback([request = pair_request] {
+    Run("pair", *request, true,
+        [&](DeskRegistry registry, const std::string&) { Pair(registry, request->desk); });
+  });
+
+  auto [list, list_request] = add("list", "show the paired desks and pending codes", false);
+  list->callback([request = list_request] {
+    Run("list", *request, false, [](DeskRegistry registry, const std::string&) { List(registry); });
+  });
+
+  auto [remove, remove_request] = add("remove", "forget a desk: it can no longer join", true);
+  remove->callback([request = remove_request] {
+    Run("remove", *request, true, [&](DeskRegistry registry, const std::string& who) {
+      if (!registry.Remove(request->desk)) {
+        std::cerr << who << "no desk " << request->desk << " in " << registry.path() << "\n";
+        throw CLI::RuntimeError(kExitNoSuchDesk);
+      }
+      std::cout << "Removed the desk " << request->desk
+                << ": it can no longer join until it pairs again.\n";
+    });
+  });
+}
+
+}  // namespace desks
