@@ -244,8 +244,13 @@ void DeskHub::Lost(const std::string& desk, uint64_t id) {
   Pending lost = std::move(pending->second);
   joined->second.pending.erase(pending);
   log_("desks: " + lost.request.id + " KC " + lost.request.Value("KC") + " on desk " + desk +
-       " port " + std::to_string(lost.port) + ": desk lost");
+       " port " + std::to_string(lost.port) + ": desk lost, no answer in time");
   lost.done({keys_.Answer(lost.request, "RY", "desk " + desk + " lost"), {}});
+  // A desk that does not answer is given up: it joins again when it can,
+  // and reports then what it cut meanwhile.
+  auto channel = joined->second.channel;
+  OnClosed(channel, "no answer in time");
+  channel->Close("no answer in time");
 }
 
 void DeskHub::OnClosed(const std::shared_ptr<Channel>& channel, const std::string& why) {
