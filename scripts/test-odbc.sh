@@ -156,5 +156,14 @@ else
   failed=$((failed + 1)) runs_failed=$((runs_failed + 1)); cat "$WORK/fias-keys-postgresql.log"
 fi
 
+# Desks joining the link desk, each card recorded by its own desk, on PostgreSQL.
+echo "-- desks_test.py routes on postgresql"
+if HOLVANTER_TEST_DSN=$PG_DSN python3 "$(dirname "$0")/../tests/desks/desks_test.py" "$BUILD/bin/tavocard" \
+    routes >"$WORK/desks-routes-postgresql.log" 2>&1; then
+  passed=$((passed + 1)); tail -n 1 "$WORK/desks-routes-postgresql.log"
+else
+  failed=$((failed + 1)) runs_failed=$((runs_failed + 1)); cat "$WORK/desks-routes-postgresql.log"
+fi
+
 echo "test-odbc: $passed passed, $failed failed, $skipped skipped over ${#SUITE[@]} binaries x 3 databases (and the issue suite on a backslash-escaping server)"
 [ "$runs_failed" -eq 0 ] || { echo "test-odbc: $runs_failed runs failed" >&2; exit 1; }

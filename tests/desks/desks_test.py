@@ -95,7 +95,8 @@ class Agent:
 
     def stop(self, sig=signal.SIGTERM):
         self.proc.send_signal(sig)
-        self.proc.wait(timeout=30)
+        status = self.proc.wait(timeout=30)
+        check(sig != signal.SIGTERM or status == 0, f"{self.name} exits 0 on SIGTERM: {status}")
         AGENTS.remove(self)
 
 
@@ -202,6 +203,14 @@ def routes():
     status = {d["name"]: d for d in link.health()["desks"]}
     check(status["east"]["coders"] == ["2"] and status["east"]["last_contact"] and
           not status["gone"]["joined"], f"the health lists the desks: {status}")
+    # As the agent's API document says.
+    c = http.client.HTTPConnection("127.0.0.1", link.port, timeout=30)
+    c.request("GET", "/v1/openapi.json")
+    schema = json.loads(c.getresponse().read())["paths"]["/v1/health"]["get"]["responses"]["200"]
+    props = schema["content"]["application/json"]["schema"]["properties"]
+    check(all(set(props["desks"]["items"]["required"]) <= set(d) for d in status.values()) and
+          set(props["join"]["required"]) <= set(east.health()["join"]) and
+          east.health()["join"]["joined"], "the health answers as documented")
     check(kr(sim, "5", "0105", "a desk that never joined", "UR") == "desk gone not connected",
           "UR: desk not connected")
 

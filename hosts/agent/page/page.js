@@ -99,6 +99,10 @@ const WORDS = {
     health: (h) => `Agent ${h.version} · encoder port ${h.encoder.port} ` +
       (h.encoder.open ? "open" : "not open") + " · hotel database " +
       (h.database && h.database.reachable ? "reachable" : "not reachable"),
+    // The desks that join this link desk, or the link desk this desk joins.
+    desks: (ds) => "desks: " + ds.map((d) => `${d.name} (${d.coders.join(", ") || "-"}) ` +
+      (d.joined ? "joined" : "not connected" + (d.last_contact ? `, last ${d.last_contact.slice(11, 16)}` : ""))).join("; "),
+    joined: (j) => `desk ${j.desk}: ` + (j.joined ? "joined" : "not joined") + ` to the link desk ${j.link_desk}`,
     noAgent: "The agent does not answer: is tavocard serve running on this computer?",
     busy: "The encoder is busy with another card: nothing was done. Press again in a moment.",
     refused: (m) => `The agent refused the request: ${m}`,
@@ -222,6 +226,9 @@ const WORDS = {
     health: (h) => `发卡服务 ${h.version} · 发卡器端口 ${h.encoder.port} ` +
       (h.encoder.open ? "已打开" : "未打开") + " · 酒店数据库" +
       (h.database && h.database.reachable ? "可用" : "不可用"),
+    desks: (ds) => "前台：" + ds.map((d) => `${d.name}（${d.coders.join("、") || "-"}）` +
+      (d.joined ? "已连接" : "未连接" + (d.last_contact ? `，最后 ${d.last_contact.slice(11, 16)}` : ""))).join("；"),
+    joined: (j) => `前台 ${j.desk}：` + (j.joined ? "已连接" : "未连接") + `主前台 ${j.link_desk}`,
     noAgent: "发卡服务没有响应：本机的 tavocard serve 在运行吗？",
     busy: "发卡器正忙于另一张卡：这次什么也没做。请稍后再按。",
     refused: (m) => `发卡服务拒绝了请求：${m}`,
@@ -843,7 +850,11 @@ async function loadHealth() {
 }
 
 function renderHealth() {
-  $("health").textContent = state.health && state.health.encoder ? t("health", state.health) : "";
+  const h = state.health;
+  const parts = h && h.encoder ? [t("health", h)] : [];
+  if (h && Array.isArray(h.desks) && h.desks.length) parts.push(t("desks", h.desks));
+  if (h && h.join) parts.push(t("joined", h.join));
+  $("health").textContent = parts.join(" · ");
 }
 
 async function loadSettings() {
