@@ -168,6 +168,10 @@ void DeskClient::Run(uint64_t id, int port, const fias::Record& request) {
       log_("desks: card " + outcome.cut_card + " was cut for " + request.id + " (G# " +
            request.Value("G#") + ") but the link desk was gone; it is reported when the desk "
            "joins again" + (kept.empty() ? std::string() : "; " + kept));
+      // Joined again already: report it now.
+      if (joined())
+        for (const fias::CutCard& card : journal_.Unreported())
+          if (card.card_no == outcome.cut_card) channel_->Send(LateMessage(card));
     }
   };
   std::shared_ptr<fias::KeyService> keys = keys_;

@@ -13,6 +13,8 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
+constexpr std::size_t kMostHandshakes = 32;
+
 int64_t UnixNow() {
   return std::chrono::duration_cast<std::chrono::seconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -76,7 +78,12 @@ void DeskHub::Stop() {
 void DeskHub::Accept() {
   acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
     if (stopping_) return;
-    if (!ec) {
+    if (!ec && handshaking_.size() >= kMostHandshakes) {
+      // Strangers holding connections open cannot crowd the desks out for
+      // long: each handshake has kHandshakeLimit to finish.
+      boost::system::error_code ignored;
+      socket.close(ignored);
+    } else if (!ec) {
       Session session = Session::ForLink(
           [this](const std::string& desk, Mode mode) { return Admit(desk, mode); },
           RandomBytes(kNonceBytes));
