@@ -179,6 +179,8 @@ def routes():
     east = join(link, "east", "--pair", pair(link, "east"))
     pool = join(link, "pool", "--pair", pair(link, "pool"))
     check(link.wait_joined({"east", "pool"}), f"east and pool join: {link.health()}")
+    for agent in (east, pool):
+        agent.wait_log(r"joined the link desk", 10)  # the desk's side of it
     for desk in ("east", "pool"):
         check(os.stat(f"{WORK}/{desk}/desk-secret").st_mode & 0o077 == 0,
               f"{desk}'s secret is its owner's alone")
