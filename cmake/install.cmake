@@ -53,6 +53,16 @@ endif()
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/CHANGELOG.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT holvanter)
+# The documents for each reader, beside the README that maps them.
+if(EXISTS ${CMAKE_SOURCE_DIR}/docs)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          COMPONENT holvanter)
+endif()
+# tavocard's manual page, made from its help at build time.
+if(TARGET tavocard_manpage)
+  install(FILES ${CMAKE_BINARY_DIR}/man/tavocard.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          COMPONENT holvanter)
+endif()
 
 # The CMake package.
 install(EXPORT HolvanterTargets NAMESPACE Holvanter:: DESTINATION ${HOLVANTER_CMAKE_DIR}

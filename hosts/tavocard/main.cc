@@ -7,6 +7,8 @@
 #include "hosts/agent/agent.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "hosts/tavocard/commands.h"
+#include "hosts/tavocard/help_format.h"
+#include "hosts/tavocard/manpage.h"
 
 namespace {
 
@@ -22,6 +24,7 @@ constexpr char kExitStatuses[] =
 
 int main(int argc, char** argv) {
   CLI::App app{"tavocard " HOLVANTER_VERSION ": issue, read and check out hotel key cards"};
+  app.formatter(std::make_shared<tavocard::WrappingFormatter>());  // before the subcommands
   app.set_version_flag("--version", "tavocard " HOLVANTER_VERSION);
   app.require_subcommand(1);
   app.footer(kExitStatuses);
@@ -30,6 +33,13 @@ int main(int argc, char** argv) {
   tavocard::AddCardCommands(app);
   agent::AddAgentCommands(app);
   for (CLI::App* sub : app.get_subcommands({})) sub->footer(kExitStatuses);
+  // The build writes the manual page from the help; not a command of the
+  // desk, so not in the help itself.
+  if (argc == 2 && std::string(argv[1]) == "--manpage") {
+    app.name("tavocard");
+    std::cout << tavocard::ManualPage(app, HOLVANTER_VERSION);
+    return 0;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& e) {
