@@ -34,6 +34,13 @@ std::optional<Digest> DigestOf(std::string_view bytes) {
   return digest;
 }
 
+// A key that can prove something: a whole secret to join with, a pairing
+// code that is not empty. Any other key would stand for the all-zero secret
+// or the empty code (HMAC pads a key with zeros), which anyone can compute.
+bool UsableKey(Mode mode, const std::string& key) {
+  return mode == Mode::kJoin ? key.size() == Secret().size() : !key.empty();
+}
+
 }  // namespace
 
 std::string EncodeFrame(char type, std::string_view body) {
@@ -146,6 +153,8 @@ void Session::OnHello(const std::string& body) {
   }
   const Admission admission = admit_(desk_, mode_);
   if (!admission.refusal.empty()) return Refuse(admission.refusal);
+  if (!UsableKey(mode_, admission.key))
+    return Refuse("the link desk holds no usable key for desk " + desk_);
   key_ = admission.key;
   state_ = State::kProof;
   output_ += EncodeFrame('C', link_nonce_);
@@ -153,6 +162,8 @@ void Session::OnHello(const std::string& body) {
 
 void Session::OnChallenge(const std::string& body) {
   if (body.size() != kNonceBytes) return Fault("a challenge of the wrong size");
+  if (!UsableKey(mode_, key_))
+    return Fault(mode_ == Mode::kPair ? "this desk has no pairing code" : "this desk has no secret");
   link_nonce_ = body;
   DeriveKeys();
   output_ += EncodeFrame('P', AsBytes(HmacSha256(secret_, "desk" + Transcript())));

@@ -16,11 +16,11 @@ namespace {
 using Texts = std::vector<std::string>;
 const std::string kSecret(32, '\x5a'), kOtherSecret(32, '\xa5'), kCode = "483921";
 
-// The link desk knows desk-1 by `key` and has a pairing code out for desk-2.
-Session::Admit AdmitWith(std::string key = kSecret) {
-  return [key](const std::string& desk, Mode mode) -> Admission {
+// The link desk knows desk-1 by `key` and has `code` out for pairing desk-2.
+Session::Admit AdmitWith(std::string key = kSecret, std::string code = kCode) {
+  return [key, code](const std::string& desk, Mode mode) -> Admission {
     if (desk == "desk-1" && mode == Mode::kJoin) return {{}, key};
-    if (desk == "desk-2" && mode == Mode::kPair) return {{}, kCode};
+    if (desk == "desk-2" && mode == Mode::kPair) return {{}, code};
     return {"desk " + desk + " is not paired with this link desk", {}};
   };
 }
@@ -97,6 +97,7 @@ TEST(DeskProtocol, LinkDeskRefusesTheDeskThatCannotJoin) {
     Mode mode;
     std::string key, words;  // the desk's key, and what it hears (when not empty)
     char version = kProtocolVersion;
+    std::string secret_held = kSecret, code_held = kCode;  // the link desk's
   } cases[] = {
       {"wrong secret", "desk-1", Mode::kJoin, kOtherSecret, "wrong desk secret"},
       {"wrong pairing code", "desk-2", Mode::kPair, "483922", "wrong pairing code"},
@@ -106,10 +107,15 @@ TEST(DeskProtocol, LinkDeskRefusesTheDeskThatCannotJoin) {
       {"bad desk name", "desk 1", Mode::kJoin, kSecret, "not a desk name"},
       {"empty desk name", "", Mode::kJoin, kSecret, "not a desk name"},
       {"another version", "desk-1", Mode::kJoin, kSecret, "", 2},
+      // Keys that prove nothing: anyone could compute with them.
+      {"no secret", "desk-1", Mode::kJoin, "", "the link desk holds no usable key for desk desk-1",
+       kProtocolVersion, ""},
+      {"no code", "desk-2", Mode::kPair, "", "the link desk holds no usable key for desk desk-2",
+       kProtocolVersion, kSecret, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Wire w = Connect(c.desk, c.mode, c.key);
+    Wire w = Connect(c.desk, c.mode, c.key, 'd', 'l', AdmitWith(c.secret_held, c.code_held));
     std::string hello = w.desk.TakeOutput();
     hello[5] = c.version;  // after the length and the type
     w.link.Feed(hello);
@@ -146,6 +152,15 @@ TEST(DeskProtocol, DeskNeverJoinsALinkDeskThatCannotProveTheSecret) {
     EXPECT_EQ(heard[0].rfind("fault:", 0), 0u);
     EXPECT_TRUE(w.desk.closed());
     EXPECT_FALSE(w.desk.joined() || w.desk.Seal("x"));
+  }
+  // A desk given no key proves nothing, and no welcome proves anything to it:
+  // not even from a link desk that holds the keys an empty one stands for
+  // (HMAC pads a key with zeros).
+  for (auto [desk, mode] : {std::pair("desk-1", Mode::kJoin), std::pair("desk-2", Mode::kPair)}) {
+    Wire w = Connect(desk, mode, "", 'd', 'l', AdmitWith(std::string(32, '\0'), std::string(1, '\0')));
+    w.Pump();
+    EXPECT_EQ(w.at_desk.at(0).rfind("fault:", 0), 0u);
+    EXPECT_FALSE(w.desk.joined() || w.link.joined());
   }
 }
 
