@@ -9,6 +9,8 @@ namespace {
 
 constexpr std::size_t kLengthBytes = 4, kCounterBytes = 8;
 constexpr std::size_t kMostRefusalBytes = 200;
+static_assert(kMostPayloadBytes == kMostFrameBytes - 1 - kCounterBytes - Digest().size(),
+              "a message's type, counter and tag leave its payload the rest of a frame");
 
 std::string BigEndian(uint64_t value, std::size_t bytes) {
   std::string out(bytes, '\0');
@@ -206,6 +208,8 @@ void Session::OnMessage(const std::string& body) {
 
 bool Session::Seal(std::string_view payload) {
   if (state_ != State::kJoined) return false;
+  // A larger frame would read at the other end as a stream that is not ours.
+  if (payload.size() > kMostPayloadBytes) return false;
   const std::string signed_part = BigEndian(++sent_, kCounterBytes) + std::string(payload);
   output_ += EncodeFrame('M', signed_part + AsBytes(HmacSha256(send_key_, signed_part)));
   return true;

@@ -71,6 +71,14 @@ TEST(DeskProtocol, JoinsAndCarriesMessagesInOrderHoweverTheBytesArrive) {
     EXPECT_EQ(w.at_link, (Texts{"joined:desk-1", "message:one", "message:", "message:three"}));
     EXPECT_TRUE(w.desk.joined() && w.link.joined() && w.link.desk() == "desk-1");
   }
+  // The largest message a frame carries arrives; a larger one is not sealed.
+  Wire w = Connect();
+  w.Pump();
+  EXPECT_TRUE(w.desk.Seal(std::string(kMostPayloadBytes, 'x')));
+  EXPECT_FALSE(w.desk.Seal(std::string(kMostPayloadBytes + 1, 'x')));
+  w.Pump();
+  EXPECT_TRUE(w.at_link.back() == "message:" + std::string(kMostPayloadBytes, 'x'));
+  EXPECT_TRUE(w.link.joined());
 }
 
 TEST(DeskProtocol, PairingDerivesOneSecretPerConnectionThatLaterJoins) {
