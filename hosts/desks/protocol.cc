@@ -9,6 +9,8 @@ namespace {
 
 constexpr std::size_t kLengthBytes = 4, kCounterBytes = 8;
 constexpr std::size_t kMostRefusalBytes = 200;
+static_assert(kMostPayloadBytes == kMostFrameBytes - 1 - kCounterBytes - Digest().size(),
+              "a message's type, counter and tag leave its payload the rest of a frame");
 
 std::string BigEndian(uint64_t value, std::size_t bytes) {
   std::string out(bytes, '\0');
@@ -32,6 +34,13 @@ std::optional<Digest> DigestOf(std::string_view bytes) {
   Digest digest;
   for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<uint8_t>(bytes[i]);
   return digest;
+}
+
+// A key that can prove something: a whole secret to join with, a pairing
+// code that is not empty. Any other key would stand for the all-zero secret
+// or the empty code (HMAC pads a key with zeros), which anyone can compute.
+bool UsableKey(Mode mode, const std::string& key) {
+  return mode == Mode::kJoin ? key.size() == Secret().size() : !key.empty();
 }
 
 }  // namespace
@@ -146,6 +155,8 @@ void Session::OnHello(const std::string& body) {
   }
   const Admission admission = admit_(desk_, mode_);
   if (!admission.refusal.empty()) return Refuse(admission.refusal);
+  if (!UsableKey(mode_, admission.key))
+    return Refuse("the link desk holds no usable key for desk " + desk_);
   key_ = admission.key;
   state_ = State::kProof;
   output_ += EncodeFrame('C', link_nonce_);
@@ -153,6 +164,8 @@ void Session::OnHello(const std::string& body) {
 
 void Session::OnChallenge(const std::string& body) {
   if (body.size() != kNonceBytes) return Fault("a challenge of the wrong size");
+  if (!UsableKey(mode_, key_))
+    return Fault(mode_ == Mode::kPair ? "this desk has no pairing code" : "this desk has no secret");
   link_nonce_ = body;
   DeriveKeys();
   output_ += EncodeFrame('P', AsBytes(HmacSha256(secret_, "desk" + Transcript())));
@@ -195,6 +208,8 @@ void Session::OnMessage(const std::string& body) {
 
 bool Session::Seal(std::string_view payload) {
   if (state_ != State::kJoined) return false;
+  // A larger frame would read at the other end as a stream that is not ours.
+  if (payload.size() > kMostPayloadBytes) return false;
   const std::string signed_part = BigEndian(++sent_, kCounterBytes) + std::string(payload);
   output_ += EncodeFrame('M', signed_part + AsBytes(HmacSha256(send_key_, signed_part)));
   return true;

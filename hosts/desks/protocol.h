@@ -31,6 +31,8 @@ namespace desks {
 
 constexpr std::size_t kMostFrameBytes = 256 * 1024;  // a frame's type and body
 constexpr std::size_t kNonceBytes = 16;
+// The most a sealed message carries: a frame less its type, counter and tag.
+constexpr std::size_t kMostPayloadBytes = kMostFrameBytes - 1 - 8 - 32;
 constexpr uint8_t kProtocolVersion = 1;
 
 enum class Mode : char { kJoin = 'J', kPair = 'P' };
@@ -84,7 +86,8 @@ class Session {
 
   // Feeds received bytes; events and output follow.
   void Feed(std::string_view bytes);
-  // Seals `payload` into the output; false before joining or after closing.
+  // Seals `payload` into the output; false before joining, after closing,
+  // or for a payload over kMostPayloadBytes.
   bool Seal(std::string_view payload);
 
   std::vector<SessionEvent> TakeEvents();

@@ -1,0 +1,257 @@
+// The protocol between a desk and the link desk, both sides in memory: the
+// handshake with a secret and with a pairing code, the link desk's
+// refusals, a link desk that cannot prove the secret, sealed messages that
+// were altered, replayed, left out or taken from another connection, and
+// frames however the bytes arrive.
+#include "hosts/desks/protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace desks {
+namespace {
+
+using Texts = std::vector<std::string>;
+const std::string kSecret(32, '\x5a'), kOtherSecret(32, '\xa5'), kCode = "483921";
+
+// The link desk knows desk-1 by `key` and has `code` out for pairing desk-2.
+Session::Admit AdmitWith(std::string key = kSecret, std::string code = kCode) {
+  return [key, code](const std::string& desk, Mode mode) -> Admission {
+    if (desk == "desk-1" && mode == Mode::kJoin) return {{}, key};
+    if (desk == "desk-2" && mode == Mode::kPair) return {{}, code};
+    return {"desk " + desk + " is not paired with this link desk", {}};
+  };
+}
+
+// "kind:text" for each event, as the tests compare them.
+Texts Kinds(const std::vector<SessionEvent>& events) {
+  static const char* const kNames[] = {"joined:", "message:", "refused:", "fault:"};
+  Texts out;
+  for (const SessionEvent& e : events) out.push_back(kNames[e.kind] + e.text);
+  return out;
+}
+
+// Both sides and what each has heard; the bytes cross in pieces of `chunk`.
+struct Wire {
+  Session desk, link;
+  std::size_t chunk = std::string::npos;
+  Texts at_desk = {}, at_link = {};
+
+  static void Move(Session& from, Session& to, Texts& heard, std::size_t chunk) {
+    const std::string bytes = from.TakeOutput();
+    for (std::size_t i = 0; i < bytes.size(); i += chunk) to.Feed(bytes.substr(i, chunk));
+    for (std::string& e : Kinds(to.TakeEvents())) heard.push_back(std::move(e));
+  }
+  void ToLink() { Move(desk, link, at_link, chunk); }
+  void ToDesk() { Move(link, desk, at_desk, chunk); }
+  void Pump() {
+    for (int i = 0; i < 4; ++i) ToLink(), ToDesk();
+  }
+};
+
+Wire Connect(std::string name = "desk-1", Mode mode = Mode::kJoin, std::string key = kSecret,
+             char desk_nonce = 'd', char link_nonce = 'l', Session::Admit admit = AdmitWith()) {
+  return {Session::ForDesk(name, mode, key, std::string(kNonceBytes, desk_nonce)),
+          Session::ForLink(admit, std::string(kNonceBytes, link_nonce))};
+}
+
+TEST(DeskProtocol, JoinsAndCarriesMessagesInOrderHoweverTheBytesArrive) {
+  for (std::size_t chunk : {std::string::npos, std::size_t{1}, std::size_t{7}}) {
+    Wire w = Connect();
+    w.chunk = chunk;
+    w.ToLink(), w.ToDesk(), w.ToLink();  // hello, challenge, proof: the link desk has joined
+    // Its first messages follow its welcome in the same bytes.
+    EXPECT_TRUE(w.link.joined() && w.link.Seal("site") && w.link.Seal(std::string("\0\xff", 2)));
+    w.ToDesk();
+    for (const char* m : {"one", "", "three"}) EXPECT_TRUE(w.desk.Seal(m));
+    w.Pump();
+    EXPECT_EQ(w.at_desk, (Texts{"joined:desk-1", "message:site", std::string("message:\0\xff", 10)}));
+    EXPECT_EQ(w.at_link, (Texts{"joined:desk-1", "message:one", "message:", "message:three"}));
+    EXPECT_TRUE(w.desk.joined() && w.link.joined() && w.link.desk() == "desk-1");
+  }
+  // The largest message a frame carries arrives; a larger one is not sealed.
+  Wire w = Connect();
+  w.Pump();
+  EXPECT_TRUE(w.desk.Seal(std::string(kMostPayloadBytes, 'x')));
+  EXPECT_FALSE(w.desk.Seal(std::string(kMostPayloadBytes + 1, 'x')));
+  w.Pump();
+  EXPECT_TRUE(w.at_link.back() == "message:" + std::string(kMostPayloadBytes, 'x'));
+  EXPECT_TRUE(w.link.joined());
+}
+
+TEST(DeskProtocol, PairingDerivesOneSecretPerConnectionThatLaterJoins) {
+  Wire first = Connect("desk-2", Mode::kPair, kCode);
+  Wire second = Connect("desk-2", Mode::kPair, kCode, 'D', 'L');
+  first.Pump(), second.Pump();
+  ASSERT_TRUE(first.desk.joined() && first.link.joined() && second.desk.joined());
+  EXPECT_EQ(first.desk.secret(), first.link.secret());
+  EXPECT_EQ(second.desk.secret(), second.link.secret());
+  EXPECT_NE(first.desk.secret(), second.desk.secret());
+  const std::string secret(reinterpret_cast<const char*>(first.desk.secret().data()), 32);
+  EXPECT_EQ(secret.find(kCode), std::string::npos);
+  EXPECT_NE(first.desk.secret(), Secret{});
+  // The derived secret is what the desk joins with from then on.
+  Wire later = Connect("desk-1", Mode::kJoin, secret, 'x', 'y', AdmitWith(secret));
+  later.Pump();
+  EXPECT_TRUE(later.desk.joined() && later.link.joined());
+}
+
+TEST(DeskProtocol, LinkDeskRefusesTheDeskThatCannotJoin) {
+  const struct {
+    const char* name;
+    std::string desk;
+    Mode mode;
+    std::string key, words;  // the desk's key, and what it hears (when not empty)
+    char version = kProtocolVersion;
+    std::string secret_held = kSecret, code_held = kCode;  // the link desk's
+  } cases[] = {
+      {"wrong secret", "desk-1", Mode::kJoin, kOtherSecret, "wrong desk secret"},
+      {"wrong pairing code", "desk-2", Mode::kPair, "483922", "wrong pairing code"},
+      {"secret given as a code", "desk-2", Mode::kPair, kSecret, "wrong pairing code"},
+      {"not admitted", "desk-3", Mode::kJoin, kSecret, "desk desk-3 is not paired with this link desk"},
+      {"no code out", "desk-1", Mode::kPair, kCode, "desk desk-1 is not paired with this link desk"},
+      {"bad desk name", "desk 1", Mode::kJoin, kSecret, "not a desk name"},
+      {"empty desk name", "", Mode::kJoin, kSecret, "not a desk name"},
+      {"another version", "desk-1", Mode::kJoin, kSecret, "", 2},
+      // Keys that prove nothing: anyone could compute with them.
+      {"no secret", "desk-1", Mode::kJoin, "", "the link desk holds no usable key for desk desk-1",
+       kProtocolVersion, ""},
+      {"no code", "desk-2", Mode::kPair, "", "the link desk holds no usable key for desk desk-2",
+       kProtocolVersion, kSecret, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Wire w = Connect(c.desk, c.mode, c.key, 'd', 'l', AdmitWith(c.secret_held, c.code_held));
+    std::string hello = w.desk.TakeOutput();
+    hello[5] = c.version;  // after the length and the type
+    w.link.Feed(hello);
+    w.at_link = Kinds(w.link.TakeEvents());
+    w.Pump();
+    ASSERT_EQ(w.at_desk.size(), 1u);
+    EXPECT_EQ(w.at_desk[0].rfind("refused:", 0), 0u);
+    if (!c.words.empty()) {
+      EXPECT_EQ(w.at_desk[0], "refused:" + c.words);
+    }
+    ASSERT_EQ(w.at_link.size(), 1u);
+    EXPECT_EQ(w.at_link[0].rfind("refused:", 0), 0u);
+    EXPECT_TRUE(w.desk.closed() && w.link.closed());
+    EXPECT_FALSE(w.desk.Seal("x") || w.link.Seal("x"));
+  }
+}
+
+TEST(DeskProtocol, DeskNeverJoinsALinkDeskThatCannotProveTheSecret) {
+  // A link desk that holds another secret, on the very same nonces.
+  Wire other = Connect("desk-1", Mode::kJoin, kOtherSecret, 'd', 'l', AdmitWith(kOtherSecret));
+  other.ToLink(), other.ToDesk(), other.ToLink();
+  const std::string forged = other.link.TakeOutput();
+  // What follows the desk's proof instead of the link desk's welcome.
+  for (const std::string& bytes :
+       {forged, EncodeFrame('W', std::string(32, '\0')), EncodeFrame('W', forged.substr(5, 31)),
+        EncodeFrame('M', std::string(40, '\0')), EncodeFrame('C', std::string(kNonceBytes, 'l'))}) {
+    SCOPED_TRACE(testing::PrintToString(bytes));
+    Wire w = Connect();
+    w.ToLink(), w.ToDesk();
+    w.desk.TakeOutput();  // its proof, which never reaches the link desk
+    w.desk.Feed(bytes);
+    const Texts heard = Kinds(w.desk.TakeEvents());
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0].rfind("fault:", 0), 0u);
+    EXPECT_TRUE(w.desk.closed());
+    EXPECT_FALSE(w.desk.joined() || w.desk.Seal("x"));
+  }
+  // A desk given no key proves nothing, and no welcome proves anything to it:
+  // not even from a link desk that holds the keys an empty one stands for
+  // (HMAC pads a key with zeros).
+  for (auto [desk, mode] : {std::pair("desk-1", Mode::kJoin), std::pair("desk-2", Mode::kPair)}) {
+    Wire w = Connect(desk, mode, "", 'd', 'l', AdmitWith(std::string(32, '\0'), std::string(1, '\0')));
+    w.Pump();
+    EXPECT_EQ(w.at_desk.at(0).rfind("fault:", 0), 0u);
+    EXPECT_FALSE(w.desk.joined() || w.link.joined());
+  }
+}
+
+// A joined pair, and the desk's three messages one frame each, not yet sent.
+std::pair<Wire, Texts> Joined(char desk_nonce = 'd') {
+  Wire w = Connect("desk-1", Mode::kJoin, kSecret, desk_nonce);
+  w.Pump();
+  Texts frames;
+  for (const char* m : {"one", "two", "three"}) w.desk.Seal(m), frames.push_back(w.desk.TakeOutput());
+  return {std::move(w), frames};
+}
+
+TEST(DeskProtocol, AlteredReplayedMissingOrForeignMessagesCloseTheConnection) {
+  const Texts sent = Joined().second, foreign = Joined('e').second;
+  const std::string& m = sent[0];
+  Wire back = Joined().first;
+  back.link.Seal("one");
+  struct Case {
+    std::string name, bytes;
+    Texts before;  // what the link desk takes before the fault
+  };
+  std::vector<Case> cases = {
+      {"replayed", sent[0] + sent[1] + sent[0], {"message:one", "message:two"}},
+      {"one left out", sent[0] + sent[2], {"message:one"}},
+      {"from another connection", foreign[0], {}},
+      {"the link desk's own sent back", back.link.TakeOutput(), {}},
+      {"no tag", EncodeFrame('M', m.substr(5, 8 + 3)), {}},
+      {"tag cut short", EncodeFrame('M', m.substr(5, m.size() - 6)), {}},
+      {"shorter than counter and tag", EncodeFrame('M', std::string(39, '\0')), {}},
+  };
+  // A byte flipped anywhere after the length: type, counter, payload, tag.
+  for (std::size_t i = 4; i < m.size(); ++i) {
+    cases.push_back({"byte " + std::to_string(i) + " flipped", m, {}});
+    cases.back().bytes[i] ^= 0x01;
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Wire w = Joined().first;
+    w.link.Feed(c.bytes);
+    Texts heard = Kinds(w.link.TakeEvents());
+    ASSERT_EQ(heard.size(), c.before.size() + 1);
+    EXPECT_EQ(heard.back().rfind("fault:", 0), 0u);
+    heard.pop_back();
+    EXPECT_EQ(heard, c.before);
+    w.link.Feed(sent[1]);
+    EXPECT_TRUE(w.link.closed() && w.link.TakeEvents().empty());
+    EXPECT_FALSE(w.link.Seal("x"));
+  }
+}
+
+TEST(DeskProtocol, FrameReaderRejectsEmptyAndOversizedFramesAndReassemblesSplits) {
+  const struct {
+    uint32_t length;
+    bool ours;
+  } lengths[] = {{0, false}, {1, true}, {kMostFrameBytes, true}, {kMostFrameBytes + 1, false}, {~0u, false}};
+  for (const auto& c : lengths) {
+    SCOPED_TRACE(c.length);
+    const std::string header = {char(c.length >> 24), char(c.length >> 16), char(c.length >> 8),
+                                char(c.length)};
+    // First in the stream or behind a whole frame, and with its last byte late.
+    for (const std::string& before : {std::string(), EncodeFrame('M', "x")}) {
+      FrameReader reader;
+      reader.Feed(before + header.substr(0, 3));
+      EXPECT_EQ(reader.Next().has_value(), !before.empty());
+      EXPECT_EQ(reader.Feed(header.substr(3)), c.ours);
+      EXPECT_FALSE(reader.Next().has_value());
+    }
+    Wire w = Connect();
+    w.link.Feed(header);
+    EXPECT_EQ(w.link.closed(), !c.ours);
+  }
+  const std::string stream =
+      EncodeFrame('H', std::string("\1J\0\4", 4)) + EncodeFrame('M', "") + EncodeFrame('R', "no");
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    FrameReader reader;
+    Texts frames;
+    for (const std::string& part : {stream.substr(0, cut), stream.substr(cut)}) {
+      ASSERT_TRUE(reader.Feed(part));
+      while (std::optional<Frame> f = reader.Next()) frames.push_back(f->type + f->body);
+    }
+    EXPECT_EQ(frames, (Texts{std::string("H\1J\0\4", 5), "M", "Rno"})) << "cut at " << cut;
+  }
+}
+
+}  // namespace
+}  // namespace desks
