@@ -10,6 +10,9 @@
 #     with the CardRecord and RoomList rows checked;
 #   - the front-desk agent tavocard.exe serve: /v1/health, and a guest card
 #     issued through HTTP and recorded on PostgreSQL;
+#   - desks across the two systems on that database: tavocard.exe as a desk
+#     of a Linux link desk, and as the link desk of a Linux desk, each with a
+#     key request cut on the desk's encoder (tests/windows/desks_across.py);
 #   - (x64) a hotel in a Chinese folder under code page 936: Tavoper.ini and
 #     the data source file in that code page, the Linux SQLite driver;
 #   - regsvr32 /u, which must remove every registry key registration wrote.
@@ -285,6 +288,21 @@ PY
   wait "$pid" 2>/dev/null || true
 }
 
+# Desks across the two systems on the hotel database of DSN: a Windows desk
+# (tavocard.exe of the loop's architecture) joins a Linux link desk, and a
+# Linux desk joins a Windows link desk; each cuts the card of a key request
+# for its coder on its own encoder.
+desks_check() {  # DSN
+  if [ ! -x "$LINUX_BUILD/bin/tavocard" ]; then
+    say "  desks across Linux and Windows SKIPPED: $LINUX_BUILD/bin/tavocard was not built"
+    return
+  fi
+  run_client "desks across Linux and Windows" "$WORK/desks-$arch.log" \
+    python3 "$ROOT/tests/windows/desks_across.py" "$LINUX_BUILD" "$1" "$WORK/desks-$arch" \
+    "$LYCOMM_SIM_DIR_UNIX" "${wine_run[@]}" "$deploy/tavocard.exe"
+  sed -n 's/^TOOK /    /p' "$WORK/desks-$arch.log.txt"
+}
+
 lay_blank_card() {  # PORT (1-based)
   { printf '\x5c\x1e\x93\xa7'; head -c 28 /dev/zero | tr '\0' '\377'; } \
     >"$LYCOMM_SIM_DIR_UNIX/port$1.card"
@@ -351,7 +369,10 @@ EOF
   else
     failed "VBScript card in CardRecord ($db)"
   fi
-  [ "$db" = postgresql ] && agent_check "$arch" "$deploy" "$loader" "$dsn"
+  if [ "$db" = postgresql ]; then
+    agent_check "$arch" "$deploy" "$loader" "$dsn"
+    desks_check "$dsn"
+  fi
   rm -f "$deploy/Tavoper.ini"
 }
 
