@@ -1,0 +1,30 @@
+// A front-desk script on the TavoCard component, in JScript: open the
+// encoder, issue a guest card, read it back, check it out, close the
+// encoder. Prints each result; ends with exit status 1 when a step did not
+// do its work.
+//
+//   cscript //nologo issue_card.js
+//
+// It needs holvanter.dll registered (the installer, or regsvr32), a hotel
+// named by the Tavoper.ini beside it, and a blank card on the encoder of
+// port 0.
+var card = new ActiveXObject("Holvanter.TavoCard");
+
+function check(step, result) {
+  WScript.Echo(step + "=" + result);
+  if (result != 0) WScript.Quit(1);
+}
+
+var handle = card.OpenPort(0);  // port + 1 when the encoder opened, else -99
+WScript.Echo("OpenPort=" + handle);
+if (handle != 1) WScript.Quit(1);
+
+// JScript passes every argument by value: the in/out texts (CardNo, the four
+// texts of ReadCard) do not come back, the result code does.
+check("WriteCard", card.WriteCard(handle, "202612071400", "202612091200", "", 1, 2, "0203",
+                                  "Li Wei"));
+check("ReadCard", card.ReadCard(handle, "", "", "", ""));
+// Room 0000 checks the card out: rooms released, record closed, card erased.
+// The stamps must still be acceptable ones; the check-out does not use them.
+check("check-out", card.WriteCard(handle, "202612071400", "202612091200", "", 1, 2, "0000", ""));
+WScript.Echo("ClosePort=" + card.ClosePort());
