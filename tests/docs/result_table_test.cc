@@ -111,7 +111,7 @@ std::optional<int> Code(const std::string& cell) {
   return std::stoi(cell);
 }
 
-class ResultTable : public testing::Test {
+class DocsResultTable : public testing::Test {
  protected:
   void SetUp() override {
     if (!std::filesystem::exists(HOLVANTER_INTEGRATING))
@@ -134,8 +134,10 @@ class ResultTable : public testing::Test {
       if (row.cells[0] == "2 to 255") continue;
       const std::optional<int> code = Code(row.cells[0]);
       EXPECT_TRUE(code) << Where(row) << ": code \"" << row.cells[0] << "\" is not a number";
-      if (code) EXPECT_TRUE(rows.emplace(*code, &row).second) << Where(row) << ": " << *code
-                                                              << " a second time";
+      if (code) {
+        EXPECT_TRUE(rows.emplace(*code, &row).second) << Where(row) << ": " << *code
+                                                      << " a second time";
+      }
     }
     return rows;
   }
@@ -143,7 +145,7 @@ class ResultTable : public testing::Test {
   Table table_;
 };
 
-TEST_F(ResultTable, HasEveryCodeOfTheComponentAndNoOther) {
+TEST_F(DocsResultTable, HasEveryCodeOfTheComponentAndNoOther) {
   std::set<int> documented, meant;
   for (const auto& [code, row] : RowsByCode()) documented.insert(code);
   for (const holvanter::ResultMeaningRow& row : holvanter::ResultMeaningTable())
@@ -151,7 +153,7 @@ TEST_F(ResultTable, HasEveryCodeOfTheComponentAndNoOther) {
   EXPECT_EQ(documented, meant);
 }
 
-TEST_F(ResultTable, SaysWhatTheComponentSays) {
+TEST_F(DocsResultTable, SaysWhatTheComponentSays) {
   const std::map<int, std::string> names = EnumeratorsByValue();
   ASSERT_FALSE(names.empty()) << HOLVANTER_RESULT_CODES_H << ": no enumerator read";
   const std::map<int, const Row*> rows = RowsByCode();
@@ -162,13 +164,15 @@ TEST_F(ResultTable, SaysWhatTheComponentSays) {
     SCOPED_TRACE(Where(row));
     const auto name = names.find(meaning.code);
     EXPECT_TRUE(name != names.end()) << "result_codes.h names no code " << meaning.code;
-    if (name != names.end()) EXPECT_EQ(row.cells[1], "`" + name->second + "`");
+    if (name != names.end()) {
+      EXPECT_EQ(row.cells[1], "`" + name->second + "`");
+    }
     EXPECT_EQ(WithoutBackticks(row.cells[2]), meaning.full);
     EXPECT_EQ(WithoutBackticks(row.cells[3]), meaning.clerk);
   }
 }
 
-TEST_F(ResultTable, HasTheWriteStatusesAsOneRange) {
+TEST_F(DocsResultTable, HasTheWriteStatusesAsOneRange) {
   int ranges = 0;
   for (const Row& row : table_.rows) {
     if (row.cells[0] != "2 to 255") continue;
