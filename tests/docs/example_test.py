@@ -76,4 +76,9 @@ def main():
     print("ok")
 
 
-main()
+try:
+    main()
+except SystemExit as end:
+    if end.code not in (0, SKIPPED):
+        print(f"(the scratch hotel is left in {WORK})")
+    raise
