@@ -79,6 +79,8 @@ def main():
 try:
     main()
 except SystemExit as end:
-    if end.code not in (0, SKIPPED):
-        print(f"(the scratch hotel is left in {WORK})")
+    if end.code == SKIPPED:
+        shutil.rmtree(WORK)
+    elif end.code != 0:
+        print(f"(the scratch hotel is left in {WORK})", flush=True)
     raise
