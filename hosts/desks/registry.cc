@@ -15,12 +15,17 @@
 #include "hosts/fias/authkey.h"
 
 #ifdef _WIN32
+#include <windows.h>
+
 #include <fstream>
 #include <iterator>
 #else
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <cerrno>
 #include <cstdio>
@@ -38,9 +43,8 @@ constexpr std::size_t kCodeLength = 16;
 constexpr std::size_t kCodeGroup = 4;
 
 // `tavocard desks` and the agent each hold the lock for a read and a write
-// of a small file; a lock older than this was left by a program that died.
+// of a small file.
 constexpr auto kLockWait = std::chrono::seconds(3);
-constexpr auto kStaleLock = std::chrono::seconds(30);
 // Hundreds of desks are a few tens of kilobytes; far more is not ours.
 constexpr std::size_t kMaxFileSize = 1 << 20;
 
@@ -151,37 +155,54 @@ void MakeFolders(const fs::path& folder) {
   }
 }
 
-// Held while the registry is read, changed and written: a folder beside the
-// registry, whose making is atomic on every file system we run on.
+// Held while the registry is read, changed and written: the system's own
+// lock on a file beside the registry (flock, LockFileEx). The system lets
+// it go when its program ends however it ends, so a program that died
+// leaves no lock behind, and no one has to judge a lock stale.
 class RegistryLock {
  public:
-  explicit RegistryLock(const std::string& path) : lock_(PathOf(path + ".lock")) {
+  explicit RegistryLock(const std::string& path) {
     MakeFolders(PathOf(path).parent_path());
+    const std::string lock = path + ".lock";
+#ifdef _WIN32
+    file_ = CreateFileW(PathOf(lock).c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file_ == INVALID_HANDLE_VALUE)
+      throw DeskError("cannot lock the desks registry " + path + ": cannot open " + lock);
+#else
+    file_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (file_ < 0)
+      throw DeskError("cannot lock the desks registry " + path + ": " + std::strerror(errno));
+#endif
     const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-    for (;;) {
-      std::error_code error;
-      if (fs::create_directory(lock_, error)) return;
-      if (error) throw DeskError("cannot lock the desks registry " + path + ": " + error.message());
-      const auto made = fs::last_write_time(lock_, error);
-      if (!error && fs::file_time_type::clock::now() - made > kStaleLock) {
-        fs::remove(lock_, error);
-        continue;
+    while (!TryLock()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        Close();
+        throw DeskError("the desks registry " + path +
+                        " is in use by another program for too long; try again");
       }
-      if (std::chrono::steady_clock::now() > deadline)
-        throw DeskError("the desks registry " + path + " is locked by another program (" + path +
-                        ".lock); try again, or remove that folder if none is running");
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
-  ~RegistryLock() {
-    std::error_code ignored;
-    fs::remove(lock_, ignored);
-  }
+  ~RegistryLock() { Close(); }  // closing lets the lock go
   RegistryLock(const RegistryLock&) = delete;
   RegistryLock& operator=(const RegistryLock&) = delete;
 
  private:
-  const fs::path lock_;
+#ifdef _WIN32
+  bool TryLock() {
+    OVERLAPPED whole{};
+    return LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                      &whole) != 0;
+  }
+  void Close() { CloseHandle(file_); }
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+#else
+  bool TryLock() { return flock(file_, LOCK_EX | LOCK_NB) == 0; }
+  void Close() { close(file_); }
+  int file_ = -1;
+#endif
 };
 
 std::vector<std::string_view> Fields(std::string_view line) {
