@@ -113,6 +113,13 @@ tavocard=$DEBROOT/usr/bin/tavocard
 check "packaged tavocard --version" "tavocard $VERSION" "$("$tavocard" --version || true)"
 round_trip "$WORK/deb-hotel.db" 0103 "$tavocard"
 check "packaged tavocard reads the card" "1 1 0103" "$(read_card "$tavocard" | cut -d' ' -f2-)"
+# The manual page and the documents for each reader come with the command.
+for doc in usr/share/man/man1/tavocard.1 usr/share/doc/holvanter/installing.md \
+           usr/share/doc/holvanter/images/page-board.png; do
+  [ -s "$DEBROOT/$doc" ] || failed "the package lacks /$doc"
+done
+grep -q '^\.SS "tavocard serve"' "$DEBROOT/usr/share/man/man1/tavocard.1" ||
+  failed "the packaged manual page does not describe tavocard serve"
 ini=$DEBROOT/etc/holvanter/Tavoper.ini
 printf '; the hotel database on the office server\n' >>"$ini"
 cp "$ini" "$WORK/ini.edited"
