@@ -16,8 +16,10 @@ BUILD=${HOLVANTER_ASAN_BUILD:-$ROOT/build-asan}
 started=$(date +%s)
 
 echo "test-sanitizers: building in $BUILD"
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOLVANTER_SANITIZE=ON \
-      -DHOLVANTER_BENCH=OFF >/dev/null
+# -O1 and line tables only: what the sanitizers need for their reports,
+# built in half the time of -O2 -g (the Asio and Beast sources dominate).
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE= -DCMAKE_C_FLAGS="-O1 -g1 -DNDEBUG" \
+      -DCMAKE_CXX_FLAGS="-O1 -g1 -DNDEBUG" -DHOLVANTER_SANITIZE=ON -DHOLVANTER_BENCH=OFF >/dev/null
 cmake --build "$BUILD" -j "$(nproc)" >"$BUILD/sanitize-build.log" 2>&1 || {
   grep -E 'error' "$BUILD/sanitize-build.log" >&2 || tail -20 "$BUILD/sanitize-build.log" >&2
   exit 1
