@@ -1,8 +1,9 @@
-// The message authentication of the desks' link. HMAC-SHA256 and the random
-// source are the system's (nettle and getrandom on Linux, CNG on Windows),
-// as for the key link's authentication; the comparison and the hexadecimal
-// form are one code for both.
+// The message authentication of the desks' link. HMAC-SHA256 is the
+// system's (nettle on Linux, CNG on Windows) and the random source is the
+// key link's; the comparison and the hexadecimal form are one code for both.
 #include "hosts/desks/mac.h"
+
+#include "hosts/fias/authkey.h"
 
 #include <climits>
 #include <cstdio>
@@ -16,10 +17,6 @@
 #include <bcrypt.h>
 #else
 #include <nettle/hmac.h>
-#include <sys/random.h>
-
-#include <cerrno>
-#include <system_error>
 #endif
 
 namespace desks {
@@ -32,30 +29,6 @@ void CheckCng(NTSTATUS status, const char* call) {
     char code[16];
     std::snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(status));
     throw DeskError(std::string("the system's cryptography failed (") + call + ": " + code + ")");
-  }
-}
-
-void FillRandom(uint8_t* out, std::size_t size) {
-  while (size > 0) {
-    const ULONG n = size > ULONG_MAX ? ULONG_MAX : static_cast<ULONG>(size);
-    CheckCng(BCryptGenRandom(nullptr, out, n, BCRYPT_USE_SYSTEM_PREFERRED_RNG), "BCryptGenRandom");
-    out += n;
-    size -= n;
-  }
-}
-
-#else  // POSIX
-
-void FillRandom(uint8_t* out, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = getrandom(out + done, size - done, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw DeskError("the system's random source failed: " +
-                      std::generic_category().message(errno));
-    }
-    done += static_cast<std::size_t>(n);
   }
 }
 
@@ -130,7 +103,11 @@ bool SameDigest(const Digest& a, const Digest& b) {
 
 std::string RandomBytes(std::size_t size) {
   std::string bytes(size, '\0');
-  FillRandom(reinterpret_cast<uint8_t*>(bytes.data()), size);
+  try {
+    fias::FillRandomBytes(reinterpret_cast<uint8_t*>(bytes.data()), size);
+  } catch (const fias::AuthKeyError& e) {
+    throw DeskError(e.what());
+  }
   return bytes;
 }
 

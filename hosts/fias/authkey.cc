@@ -442,6 +442,8 @@ std::string Base64Decode(std::string_view text) {
   return bytes;
 }
 
+void FillRandomBytes(uint8_t* out, std::size_t size) { FillRandom(out, size); }
+
 AuthKey RandomKey() {
   AuthKey key;
   FillRandom(key.data(), key.size());

@@ -31,6 +31,9 @@ std::string Base64Decode(std::string_view text);
 // or cryptography fails.
 AuthKey RandomKey();
 AuthIv RandomIv();
+// `size` bytes of the same random source, for the other secrets of the
+// agent (the desks' nonces).
+void FillRandomBytes(uint8_t* out, std::size_t size);
 
 // The text the hotel's IT enters in the interface program:
 // "FidCrypt0S|" + base64(key).
