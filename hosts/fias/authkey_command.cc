@@ -72,7 +72,9 @@ void AddAuthKeyCommand(CLI::App& app, const std::string& default_file) {
                 << "Hotel IT: enter the hand-over text as the authentication key in the PMS "
                    "interface program, then start (or restart) the agent"
                 << (*file == default_file ? std::string(": it finds the key there by itself")
-                                          : " with --fias-authkey-file " + *file)
+                                          : " with --fias-authkey-file " + *file +
+                                                " (or keep the key beside its token file as "
+                                                "fias-authkey, where it finds it by itself)")
                 << "\n";
     } catch (const AuthKeyError& e) {
       std::cerr << "tavocard fias-authkey: " << e.what() << "\n";
