@@ -136,7 +136,9 @@ std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
   std::string key_file = options.fias_authkey_file;
   const std::string own_key = BesideTokenFile(options, "fias-authkey");
   std::error_code ec;
-  const bool found = key_file.empty() && std::filesystem::exists(own_key, ec);
+  // Paths are UTF-8 throughout the product, on Windows too.
+  const bool found = key_file.empty() &&
+                     std::filesystem::exists(std::u8string(own_key.begin(), own_key.end()), ec);
   if (found) key_file = own_key;
   if (!key_file.empty()) {
     fias::AuthKey key;
