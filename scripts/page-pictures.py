@@ -9,7 +9,8 @@ the pictures it writes.
     scripts/page-pictures.py BUILD_FOLDER    writes docs/images/page-board.png,
         page-issue.png and page-issued.png in an English (en-GB) browser, and the
         same three in docs/images/zh-CN/ in a Chinese (zh-CN) one
-    (needs chromium, python3-websocket and fonts-noto-cjk)
+    (needs chromium, chromium-l10n for the zh-CN date and time fields,
+    python3-websocket and fonts-noto-cjk)
 """
 import base64, datetime, json, os, shutil, sys
 
