@@ -361,7 +361,9 @@ KeyJob KeyService::PlanKeyDelete(const Record& request, int port,
           return {};
         });
     // A failure of the hotel database or of the call is the clerk's to see.
-    const bool erased = Done(card) || (Answered(card) && card.result == result::kNoOpenRecord);
+    // A card left as it was (withheld) reads as done: it was not erased.
+    const bool erased = card.withheld.empty() &&
+                        (Done(card) || (Answered(card) && card.result == result::kNoOpenRecord));
     if (!erased && card.withheld.empty()) {
       const Verdict verdict = VerdictOf(card);
       if (verdict.status != "RY" && !(Answered(card) && card.result == result::kNoCard)) {
@@ -388,7 +390,7 @@ KeyJob KeyService::PlanKeyDelete(const Record& request, int port,
       return outcome;
     }
     const std::string number = card.card_no ? card.card_no->record : std::string("?");
-    if (Done(card)) {
+    if (erased && Done(card)) {
       outcome.answer = Answer(request, "OK", "card " + number + " checked out");
     } else if (erased) {
       outcome.answer = Answer(request, "OK", closed.cards.empty()
@@ -474,7 +476,9 @@ KeyJob KeyService::PlanKeyChange(const Record& request, int port,
                                                         read.card_no->record) != cards.end();
           return guests ? std::string() : "not a card of this reservation";
         });
-    const bool erased = Done(card) || (Answered(card) && card.result == result::kNoOpenRecord);
+    // A card left as it was (withheld) reads as done: it was not erased.
+    const bool erased = card.withheld.empty() &&
+                        (Done(card) || (Answered(card) && card.result == result::kNoOpenRecord));
     const frontdesk::StayRecords closed =
         frontdesk::CloseOpenRecords(place->building, place->floor, place->room, cards);
     if (closed.database.result != result::kDone || !closed.failure.empty()) {

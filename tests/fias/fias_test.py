@@ -456,7 +456,7 @@ def document():
             ("KM|G#31719|KC10|RN257|RO134|WSFO-PC1|$21000013400031719|DA100317|DT11:00|GA100308|GD100310|GNVoigt, Kerstin Frau|IDVisor, Super|TI153031|",
              "OK", r"^card \d{8} room 0105", "keep"),
             ("KM|G#31717|KC10|RN257|RO134|WSFO-PC1|$21000013400031717|DA100317|DT11:00|GA100308|GD100310|GNVoigt, Thomas Herrn|IDVisor, Super|TI153044|",
-             "OK", "^records changed; cut a new key$", "remove"),
+             "OK", "^records changed; cut a new key$", "keep"),
             ("KD|DA100317|TI153127|KC10|IDVisor, Super|RN257|WSFO-PC1|G#31717|GNVoigt, Thomas Herrn|",
              "OK", "^nothing open for G# 31717$", "remove"),
             ("KD|DA100317|TI153127|KC10|IDVisor, Super|RN257|WSFO-PC1|G#31719|GNVoigt, Kerstin Frau|",
@@ -470,6 +470,9 @@ def document():
         cut[text[:2] + re.search(r"G#(\d+)", text)[1]] = number(a)
         if text.startswith("KR|DA100317|TI152958"):
             kerstin_old = number(a)
+        if text.startswith("KM|G#31717"):  # Kerstin's new card lay there: not Thomas's to take
+            check(cut["KM31719"] and read_card()["card_no"] == cut["KM31719"],
+                  f"Thomas's move leaves Kerstin's card as it is: {read_card()}")
     rows = card_rows()
     every = [cut["KR31717"], kerstin_old, cut["KM31719"]]
     check(all(c and rows.get(c, {}).get("chkoutmark") for c in every),
