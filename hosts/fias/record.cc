@@ -124,7 +124,8 @@ std::string ForLog(const Record& record) {
       // A guest's name stays out of the log but for a first letter, and a
       // letter of a multi-byte code page is not cut in half.
       if (!value.empty()) {
-        if (static_cast<unsigned char>(value[0]) < 0x80) out += value[0];
+        const unsigned char first = static_cast<unsigned char>(value[0]);
+        if (first >= 0x20 && first < 0x7F && value[0] != kSeparator) out += value[0];
         out += "...";
       }
     } else {

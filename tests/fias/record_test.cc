@@ -75,6 +75,8 @@ TEST(Record, ParsedEncodedAndLoggedByteForByte) {
   answer.Add("AS", "OK").Add("CT", "a|b\x02" "c\x03\x7F");
   EXPECT_EQ(EncodeRecord(answer), "\x02KA|ASOK|CTa?b?c??|\x03");
   EXPECT_EQ(ForLog(answer), "KA|ASOK|CTa?b\\x02c\\x03\\x7F|");
+  // A name's first letter shows only when it is a printable letter.
+  EXPECT_EQ(ForLog(Record{"KR", {{"GN", std::string("\0" "03", 3)}, {"G#", "1"}}}), "KR|GN...|G#1|");
 }
 
 // GBK puts '|' (0x7C) as the second byte of characters such as 東 (96 7C):
