@@ -504,8 +504,10 @@ def soak(n=20000):
         elif op.startswith("GET"):
             got = agent.call("GET", op[4:])[0]
         else:
-            fields = {"KR": stay(RN=f"02{i % 20 + 1:02d}", GN=f"Soak {i}"), "KZ": {"KC": "1"},
-                      "KD": {"KC": "1", "RN": f"02{(i - 1) % 20 + 1:02d}"}}[op]
+            # The KD checks out the stay of the KR just before it.
+            fields = {"KR": stay(RN=f"02{i % 20 + 1:02d}", GN=f"Soak {i}", **{"G#": str(700000 + i)}),
+                      "KZ": {"KC": "1"},
+                      "KD": {"KC": "1", "RN": f"02{(i - 1) % 20 + 1:02d}", "G#": str(700000 + i - 1)}}[op]
             got = (sim.request(op, fields)[0] or Record("none")).get("AS")
         if got != want:
             wrong.append((i, op, got))
