@@ -2,10 +2,12 @@
 // passing between them, through the key system's side of the FIAS link, the
 // way the agent drives it (answering key requests, reconnecting after a
 // close): never a crash; what the link writes is whole records the
-// interface can read, one for each record it says it sent; no key request
-// reaches the host unless the link is up; the events tell the link's state
-// as it is; a record's log line is one line; and a tick leaves no timer
-// already due.
+// interface can read, one for each record it says it sent, none with a
+// fault (in a single-byte or a double-byte code page); every record but the
+// link's own and the families it is only told of reaches the host to be
+// answered, and none unless the link is up; the events tell the link's
+// state as it is; a record's log line is one line; a tick leaves no timer
+// already due; the key system's LE closes within its wait.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -29,7 +31,7 @@ fias::Moment At(int64_t ms) {
 
 // The written bytes as records: each STX, a record's text, ETX, nothing
 // between them. Returns how many, or -1 with `why` set.
-int Frames(const std::string& out, std::string& why) {
+int Frames(const std::string& out, fias::TextBytes bytes, std::string& why) {
   int count = 0;
   for (std::size_t pos = 0; pos < out.size(); ++count) {
     const std::size_t etx = out.find(fias::kEtx, pos);
@@ -38,8 +40,9 @@ int Frames(const std::string& out, std::string& why) {
       return -1;
     }
     const std::string text = out.substr(pos + 1, etx - pos - 1);
-    if (!fias::ParseRecord(text)) {
-      why = "no record: " + text;
+    const std::optional<fias::Record> record = fias::ParseRecord(text, bytes);
+    if (!record || !record->fault.empty()) {
+      why = "no sound record: " + text + (record ? " (" + record->fault + ")" : std::string());
       return -1;
     }
     pos = etx + 1;
@@ -52,7 +55,7 @@ int Frames(const std::string& out, std::string& why) {
 void Check(Link& link, bool& up, const fias::Moment& now) {
   std::string why;
   const std::string out = link.TakeOutput();
-  const int frames = Frames(out, why);
+  const int frames = Frames(out, link.settings().text_bytes, why);
   FUZZ_CHECK(frames >= 0, why);
   int records_out = 0;
   bool closed = false;
@@ -75,7 +78,9 @@ void Check(Link& link, bool& up, const fias::Moment& now) {
         break;
       case LinkEvent::kRequest:
         FUZZ_CHECK(up, "a request while the link is down: " + fias::ForLog(e.record));
-        FUZZ_CHECK(e.record.id == "KR" || e.record.id == "KD" || e.record.id == "KZ", e.record.id);
+        FUZZ_CHECK(e.record.id != "LS" && e.record.id != "LA" && e.record.id != "LE" &&
+                       e.record.id != "GI" && e.record.id != "KA" && e.record.id != "LR",
+                   "a record for the host that wants no answer: " + e.record.id);
         [[fallthrough]];
       case LinkEvent::kIgnored:
         FUZZ_CHECK(i > 0 && events[i - 1].kind == LinkEvent::kRecordIn &&
@@ -104,13 +109,14 @@ void Check(Link& link, bool& up, const fias::Moment& now) {
 }  // namespace
 
 // The first byte: bit 0 a site with connection authentication, bits 1-3
-// the longest read, bits 4-7 how time passes between reads. The rest is
-// what the interface sends.
+// the longest read, bits 4-7 how time passes between reads, bit 7 also a
+// double-byte code page (GBK). The rest is what the interface sends.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const uint8_t setup = data[0];
   fias::LinkSettings settings;
   settings.version = "1.0.0";
+  if (setup & 0x80) settings.text_bytes = fias::TextBytes::kDoubleByte;
   if (setup & 1) settings.cryptogram = [](const std::string& stamp) { return "FidCryptAB;" + stamp; };
   static const std::size_t kLongestRead[] = {1, 2, 3, 7, 16, 64, 1024, 9000};
   static const int64_t kStep[] = {0, 1, 100, 999, 1000, 3000, 10000, 60000, 300000};
@@ -145,6 +151,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(link, up, later);
   }
   link.End(At(ms));
+  up = false;  // ending: no more requests
   Check(link, up, At(ms));
+  link.Tick(At(ms + 2000));
+  FUZZ_CHECK(link.state() == Link::State::kClosed || link.state() == Link::State::kWaitingStart,
+             "the key system's LE still open after its wait");
   return 0;
 }

@@ -147,14 +147,17 @@ for binary in "${SUITE[@]}"; do
   fi
 done
 
-# The PMS key link's key requests end to end on PostgreSQL.
-echo "-- fias_test.py keys on postgresql"
-if HOLVANTER_TEST_DSN=$PG_DSN python3 "$(dirname "$0")/../tests/fias/fias_test.py" "$BUILD/bin/tavocard" keys \
-    >"$WORK/fias-keys-postgresql.log" 2>&1; then
-  passed=$((passed + 1)); tail -n 1 "$WORK/fias-keys-postgresql.log"
-else
-  failed=$((failed + 1)) runs_failed=$((runs_failed + 1)); cat "$WORK/fias-keys-postgresql.log"
-fi
+# The PMS key link's key requests end to end on PostgreSQL, and the FIAS
+# document's examples (check-outs and stay changes in the records alone).
+for mode in keys document; do
+  echo "-- fias_test.py $mode on postgresql"
+  if HOLVANTER_TEST_DSN=$PG_DSN python3 "$(dirname "$0")/../tests/fias/fias_test.py" "$BUILD/bin/tavocard" \
+      "$mode" >"$WORK/fias-$mode-postgresql.log" 2>&1; then
+    passed=$((passed + 1)); tail -n 1 "$WORK/fias-$mode-postgresql.log"
+  else
+    failed=$((failed + 1)) runs_failed=$((runs_failed + 1)); cat "$WORK/fias-$mode-postgresql.log"
+  fi
+done
 
 # Desks joining the link desk, each card recorded by its own desk, on PostgreSQL.
 echo "-- desks_test.py routes on postgresql"

@@ -35,6 +35,7 @@ struct AgentOptions {
   std::string fias_checkout_time;        // empty: checkout_time
   std::string fias_authkey_file;         // empty: no connection authentication
   std::string fias_journal;              // empty: beside the token file
+  double fias_la_wait_seconds = 30;      // the interface's LA after the description
 
   // Desks joining the link desk, as given; DesksSetupOf checks them.
   std::string desks_listen;              // ADDR:PORT the link desk listens on for desks

@@ -68,6 +68,11 @@ void AddAgentCommands(CLI::App& app) {
                     "the key file of connection authentication (tavocard fias-authkey new), "
                     "when the PMS interface requires it (default: fias-authkey beside the token "
                     "file, when there is one)");
+  serve->add_option("--fias-la-wait", options->fias_la_wait_seconds,
+                    "seconds to wait for the PMS interface's LA after the link description "
+                    "or an alive check before the link is closed (a busy interface answers late)")
+      ->check(CLI::Range(1.0, 600.0))
+      ->capture_default_str();
   serve->add_option("--fias-journal", options->fias_journal,
                     "the key link's journal of the cards it cut (default: fias-journal beside "
                     "the token file)");

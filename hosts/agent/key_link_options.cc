@@ -119,6 +119,11 @@ std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
     throw std::invalid_argument("--fias-encoding '" + options.fias_encoding +
                                 "' is none of windows-1252, gbk, utf-8");
   setup.keys.code_page = *page;
+  // A GBK name may hold the byte of '|' as the second half of a character.
+  setup.link.text_bytes = *page == fias::CodePage::kGbk ? fias::TextBytes::kDoubleByte
+                                                        : fias::TextBytes::kSingle;
+  setup.link.answer_wait = std::chrono::milliseconds(
+      static_cast<long long>(options.fias_la_wait_seconds * 1000));
 
   // The key link ends a stay without a departure time at the hotel's own
   // check-out time unless told otherwise.
@@ -129,6 +134,11 @@ std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
     throw std::invalid_argument(std::string(own ? "--fias-checkout-time" : "--checkout-time") +
                                 " '" + time + "' is not HH:MM");
   setup.keys.checkout_minutes = *minutes;
+  // A key for a later arrival opens from the hotel's check-in time that day.
+  const std::optional<int> checkin = MinutesOfDay(options.checkin_time);
+  if (!checkin)
+    throw std::invalid_argument("--checkin-time '" + options.checkin_time + "' is not HH:MM");
+  setup.keys.checkin_minutes = *checkin;
 
   // The key that `tavocard fias-authkey new` wrote into the state folder
   // proves the link without being named: a key made and entered in the PMS

@@ -433,9 +433,24 @@ class Server {
       database_.join();
       net::post(io_, [this] {
         for (const auto& timer : waits_) timer->cancel();
-        // A moment for the last answers to leave, then idle connections close.
+        // A moment for the last answers to leave, then idle connections
+        // close; the key link's LE waits for the interface's LE (2 s at most).
         auto grace = std::make_shared<net::steady_timer>(io_, std::chrono::milliseconds(300));
-        grace->async_wait([this, grace](beast::error_code) { io_.stop(); });
+        struct Grace {
+          Server* self;
+          std::shared_ptr<net::steady_timer> timer;
+          std::chrono::steady_clock::time_point until;
+          void operator()(beast::error_code) const {
+            if (self->link_ && self->link_->connected() && std::chrono::steady_clock::now() < until) {
+              timer->expires_after(std::chrono::milliseconds(50));
+              timer->async_wait(*this);
+              return;
+            }
+            self->io_.stop();
+          }
+        };
+        grace->async_wait(
+            Grace{this, grace, std::chrono::steady_clock::now() + std::chrono::milliseconds(2300)});
       });
     });
   }

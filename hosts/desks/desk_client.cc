@@ -143,7 +143,7 @@ void DeskClient::OnMessage(const std::string& payload) {
     } else if (type == "request") {
       const int port = message.at("port").get<int>();
       if (port < 0 || port > 254) throw std::invalid_argument("an encoder port out of range");
-      Run(message.at("id").get<uint64_t>(), port, RecordOf(message));
+      Run(message.at("id").get<uint64_t>(), port, RecordOf(message), ReservationCardsOf(message));
     } else if (type == "late-kept") {
       journal_.Reported(message.at("card").get<std::string>());
     } else if (type == "ping") {
@@ -155,7 +155,8 @@ void DeskClient::OnMessage(const std::string& payload) {
   }
 }
 
-void DeskClient::Run(uint64_t id, int port, const fias::Record& request) {
+void DeskClient::Run(uint64_t id, int port, const fias::Record& request,
+                     const std::vector<std::string>& reservation_cards) {
   if (!keys_) throw std::invalid_argument("a request before the site settings");
   std::weak_ptr<Channel> asked = channel_;
   const auto answer = [this, asked, id, request](const fias::KeyOutcome& outcome) {
@@ -175,7 +176,7 @@ void DeskClient::Run(uint64_t id, int port, const fias::Record& request) {
     }
   };
   std::shared_ptr<fias::KeyService> keys = keys_;
-  fias::KeyJob job = keys->PlanOn(request, port);
+  fias::KeyJob job = keys->PlanOn(request, port, &reservation_cards);
   if (job.answer) return answer({*job.answer, {}});
   auto timer = std::make_shared<net::steady_timer>(io_, options_.queue_wait);
   auto queued = submit_(port, [this, keys, run = std::move(job.run), timer, answer] {

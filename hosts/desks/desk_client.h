@@ -48,7 +48,8 @@ class DeskClient {
   void ConnectAgainLater();
   void OnEvent(const SessionEvent& event);
   void OnMessage(const std::string& payload);
-  void Run(uint64_t id, int port, const fias::Record& request);
+  void Run(uint64_t id, int port, const fias::Record& request,
+           const std::vector<std::string>& reservation_cards);
   void Watch();
 
   boost::asio::io_context& io_;

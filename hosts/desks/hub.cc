@@ -240,7 +240,12 @@ void DeskHub::Route(const std::string& desk, int port, const fias::Record& reque
     if (!ec) Lost(desk, id);
   });
   joined->second.pending.emplace(id, std::move(pending));
-  joined->second.channel->Send(RequestMessage(id, port, request));
+  // A check-out or a changed stay acts on the cards of the reservation,
+  // which this desk's journal knows wherever they were cut.
+  std::vector<std::string> cards;
+  if ((request.id == "KD" || request.id == "KM") && !request.Value("G#").empty())
+    cards = journal_.CardsOf(request.Value("G#"));
+  joined->second.channel->Send(RequestMessage(id, port, request, cards));
 }
 
 void DeskHub::Lost(const std::string& desk, uint64_t id) {

@@ -8,16 +8,27 @@
 namespace desks {
 namespace {
 
-std::string RecordBytes(const fias::Record& record) {
-  const std::string framed = fias::EncodeRecord(record);  // STX ... ETX
-  return fias::Base64Encode(reinterpret_cast<const uint8_t*>(framed.data()) + 1,
-                            framed.size() - 2);
+// A record as its ID and fields, each value in Base64: a value travels
+// byte for byte whatever the site's code page (a GBK name may hold the byte
+// of '|'), and no framing is needed between desks.
+nlohmann::json RecordJson(const fias::Record& record) {
+  nlohmann::json fields = nlohmann::json::array();
+  for (const auto& [id, value] : record.fields)
+    fields.push_back({id, fias::Base64Encode(reinterpret_cast<const uint8_t*>(value.data()),
+                                             value.size())});
+  return {{"id", record.id}, {"fields", fields}};
 }
 
-fias::Record ParsedRecord(const std::string& base64) {
-  std::optional<fias::Record> record = fias::ParseRecord(fias::Base64Decode(base64));
-  if (!record) throw std::invalid_argument("a key record that is none");
-  return *record;
+fias::Record ParsedRecord(const nlohmann::json& json) {
+  fias::Record record;
+  record.id = json.at("id").get<std::string>();
+  if (record.id.size() != 2) throw std::invalid_argument("a key record that is none");
+  for (const auto& field : json.at("fields")) {
+    const std::string id = field.at(0).get<std::string>();
+    if (id.size() != 2) throw std::invalid_argument("a field ID that is none");
+    record.Add(id, fias::Base64Decode(field.at(1).get<std::string>()));
+  }
+  return record;
 }
 
 }  // namespace
@@ -29,6 +40,7 @@ nlohmann::json SiteMessage(const fias::KeyServiceOptions& site) {
         std::to_string(place.building) + "," + std::to_string(place.floor) + "," + place.room;
   return {{"type", "site"},
           {"checkout_minutes", site.checkout_minutes},
+          {"checkin_minutes", site.checkin_minutes},
           {"code_page", fias::NameOf(site.code_page)},
           {"rooms", rooms}};
 }
@@ -36,6 +48,7 @@ nlohmann::json SiteMessage(const fias::KeyServiceOptions& site) {
 fias::KeyServiceOptions SiteOf(const nlohmann::json& message) {
   fias::KeyServiceOptions site;
   site.checkout_minutes = message.at("checkout_minutes").get<int>();
+  site.checkin_minutes = message.value("checkin_minutes", site.checkin_minutes);
   const std::optional<fias::CodePage> page =
       fias::CodePageNamed(message.at("code_page").get<std::string>());
   if (!page) throw std::invalid_argument("an unknown code page");
@@ -48,23 +61,37 @@ fias::KeyServiceOptions SiteOf(const nlohmann::json& message) {
   return site;
 }
 
-nlohmann::json RequestMessage(uint64_t id, int port, const fias::Record& request) {
-  return {{"type", "request"}, {"id", id}, {"port", port}, {"record", RecordBytes(request)}};
+nlohmann::json RequestMessage(uint64_t id, int port, const fias::Record& request,
+                              const std::vector<std::string>& reservation_cards) {
+  return {{"type", "request"},
+          {"id", id},
+          {"port", port},
+          {"record", RecordJson(request)},
+          {"cards", reservation_cards}};
 }
 
-fias::Record RecordOf(const nlohmann::json& message) {
-  return ParsedRecord(message.at("record").get<std::string>());
+fias::Record RecordOf(const nlohmann::json& message) { return ParsedRecord(message.at("record")); }
+
+std::vector<std::string> ReservationCardsOf(const nlohmann::json& message) {
+  std::vector<std::string> cards;
+  if (message.contains("cards"))
+    for (const auto& card : message.at("cards")) {
+      cards.push_back(card.get<std::string>());
+      if (cards.back().size() != 8 || cards.back().find_first_not_of("0123456789") != std::string::npos)
+        throw std::invalid_argument("a card number that is none");
+    }
+  return cards;
 }
 
 nlohmann::json AnswerMessage(uint64_t id, const fias::KeyOutcome& outcome) {
   return {{"type", "answer"},
           {"id", id},
-          {"record", RecordBytes(outcome.answer)},
+          {"record", RecordJson(outcome.answer)},
           {"cut", outcome.cut_card}};
 }
 
 fias::KeyOutcome OutcomeOf(const nlohmann::json& message) {
-  return {ParsedRecord(message.at("record").get<std::string>()),
+  return {ParsedRecord(message.at("record")),
           message.at("cut").get<std::string>()};
 }
 

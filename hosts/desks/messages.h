@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -27,8 +28,12 @@ namespace desks {
 nlohmann::json SiteMessage(const fias::KeyServiceOptions& site);
 fias::KeyServiceOptions SiteOf(const nlohmann::json& message);
 
-nlohmann::json RequestMessage(uint64_t id, int port, const fias::Record& request);
+// A key record routed to a desk, with the cards the link cut for its G#
+// (a check-out or a changed stay finds them by the link desk's journal).
+nlohmann::json RequestMessage(uint64_t id, int port, const fias::Record& request,
+                              const std::vector<std::string>& reservation_cards);
 fias::Record RecordOf(const nlohmann::json& message);
+std::vector<std::string> ReservationCardsOf(const nlohmann::json& message);
 
 nlohmann::json AnswerMessage(uint64_t id, const fias::KeyOutcome& outcome);
 fias::KeyOutcome OutcomeOf(const nlohmann::json& message);

@@ -283,4 +283,27 @@ std::string FromUtf8(std::string_view text, CodePage page) {
   return out;
 }
 
+std::string CutToBytes(std::string_view text, std::size_t limit, CodePage page) {
+  if (text.size() <= limit) return std::string(text);
+  std::size_t cut = 0;
+  switch (page) {
+    case CodePage::kWindows1252:
+      cut = limit;
+      break;
+    case CodePage::kUtf8:
+      cut = limit;
+      while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+      break;
+    case CodePage::kGbk:
+      // A lead byte (0x81-0xFE) and the byte after it are one character.
+      for (std::size_t next; cut < text.size(); cut = next) {
+        const unsigned char u = static_cast<unsigned char>(text[cut]);
+        next = cut + (u >= 0x81 && u <= 0xFE ? 2 : 1);
+        if (next > limit) break;
+      }
+      break;
+  }
+  return std::string(text.substr(0, cut));
+}
+
 }  // namespace fias

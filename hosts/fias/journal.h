@@ -45,6 +45,10 @@ class Journal {
   // The unanswered cards not yet reported, oldest first.
   std::vector<CutCard> Unreported() const;
 
+  // The cards cut for reservation `reservation` (G#), first cut first: a
+  // number given out again counts for its newest cut only.
+  std::vector<std::string> CardsOf(const std::string& reservation) const;
+
   // The newest cut of `card_no`, or nullopt.
   std::optional<CutCard> Find(const std::string& card_no) const;
 

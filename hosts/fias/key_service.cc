@@ -1,6 +1,7 @@
 #include "hosts/fias/key_service.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace {
 
 namespace result = holvanter::result;
 
-constexpr std::size_t kClearTextLength = 40;  // what a PMS shows of CT
+constexpr std::size_t kClearTextLength = 40;  // bytes of CT (and of GN in a key read)
 
 bool AllFigures(const std::string& text, std::size_t size) {
   return text.size() == size &&
@@ -35,16 +36,6 @@ bool IsDate(const std::string& text) {
 bool IsTimeOfDay(const std::string& text) {
   return (AllFigures(text, 4) || AllFigures(text, 6)) && std::stoi(text.substr(0, 2)) < 24 &&
          std::stoi(text.substr(2, 2)) < 60;
-}
-
-// The first `limit` characters of UTF-8 text (a character is never split).
-std::string CutText(const std::string& text, std::size_t limit) {
-  std::size_t characters = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
-    if (characters++ == limit) return text.substr(0, i);
-  }
-  return text;
 }
 
 // The component ran on an open encoder and gave a result code (no refusal
@@ -166,7 +157,7 @@ Record KeyService::Answer(const Record& request, const std::string& status,
   Record answer;
   answer.id = request.id == "KZ" ? "KZ" : "KA";
   answer.Add("AS", status);
-  answer.Add("CT", FromUtf8(CutText(text, kClearTextLength), options_.code_page));
+  answer.Add("CT", CutToBytes(FromUtf8(text, options_.code_page), kClearTextLength, options_.code_page));
   answer.Add("KC", request.Value("KC"));
   answer.Add("WS", request.Value("WS"));
   if (request.Has("G#")) answer.Add("G#", request.Value("G#"));
@@ -197,11 +188,21 @@ KeyJob KeyService::Plan(const Record& request) const {
   return job;
 }
 
-KeyJob KeyService::PlanOn(const Record& request, int port) const {
+KeyJob KeyService::PlanOn(const Record& request, int port,
+                          const std::vector<std::string>* reservation_cards) const {
+  // A record that came damaged is refused as a whole: acting on part of it
+  // could cut a key for another stay than the one the PMS meant.
+  if (!request.fault.empty()) return {Answer(request, "UR", request.fault), -1, {}, nullptr};
   if (request.id == "KR") return PlanKeyRequest(request, port);
-  if (request.id == "KD") return PlanKeyDelete(request, port);
   if (request.id == "KZ") return PlanKeyRead(request, port);
-  return {Answer(request, "UR", "not a key request"), -1, {}, nullptr};
+  if (request.id == "KD" || request.id == "KM") {
+    const std::string reservation = request.Value("G#");
+    std::vector<std::string> cards =
+        reservation_cards ? *reservation_cards : journal_.CardsOf(reservation);
+    return request.id == "KD" ? PlanKeyDelete(request, port, std::move(cards))
+                              : PlanKeyChange(request, port, std::move(cards));
+  }
+  return {Answer(request, "UR", "record " + request.id + " is not handled"), -1, {}, nullptr};
 }
 
 KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
@@ -215,6 +216,11 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   if (!type.empty() && type != "N" && type != "D") return refuse("key type " + type + " is not supported");
   const std::vector<std::string> further = SuiteRooms(request.Value("SI"));
   if (further.size() > 1) return refuse("at most two rooms of one floor per card");
+  if (request.Has("K#")) {
+    const std::string count = request.Value("K#");
+    if (count.empty() || count.size() > 2 || !AllFigures(count, count.size()) || std::stoi(count) > 1)
+      return refuse("one key per request");
+  }
 
   // The stay: from the PMS's clock, to the departure at its time or the
   // hotel's check-out time. Years are 2000 to 2099.
@@ -227,6 +233,18 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   } else {
     const Moment now = now_();
     begin = "20" + now.date + now.time.substr(0, 4);
+  }
+  // A guest arriving on a later day gets a key that opens from the hotel's
+  // check-in time of that day, not from today.
+  if (request.Has("GA")) {
+    const std::string arrival = request.Value("GA");
+    if (!IsDate(arrival)) return refuse("arrival date GA is not a date");
+    if ("20" + arrival > begin.substr(0, 8)) {
+      char at[16];
+      std::snprintf(at, sizeof at, "%02d%02d", options_.checkin_minutes / 60 % 24,
+                    options_.checkin_minutes % 60);
+      begin = "20" + arrival + at;
+    }
   }
   const std::string departure = request.Value("GD");
   if (departure.empty()) return refuse("no departure date (GD)");
@@ -249,9 +267,15 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   const std::string holder = ToUtf8(request.Value("GN"), options_.code_page);
   const std::string pms_room = request.Value("RN");
   const std::string second_room = further.empty() ? std::string() : further.front();
+  // Access areas and track data have no place on these cards: the card is
+  // cut without them, and the clerk is told.
+  std::string unused;
+  for (const char* id : {"KO", "$1", "$2"})
+    if (request.Has(id)) unused += (unused.empty() ? "; " : ", ") + std::string(id);
+  if (!unused.empty()) unused += " ignored";
   KeyJob job;
   job.port = port;
-  job.run = [this, request, port, begin, end, holder, pms_room, second_room] {
+  job.run = [this, request, port, begin, end, holder, pms_room, second_room, unused] {
     KeyOutcome outcome;
     std::string refusal;
     const std::optional<RoomPlace> place = OnePlace(PlacesOf(options_, pms_room), pms_room, refusal);
@@ -283,7 +307,7 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
     }
     if (Done(card)) {
       outcome.cut_card = card.card_no ? card.card_no->record : std::string();
-      outcome.answer = Answer(request, "OK", CardText(card));
+      outcome.answer = Answer(request, "OK", CardText(card) + unused);
       const Moment now = now_();
       const std::string kept = journal_.Cut({outcome.cut_card, request.Value("G#"),
                                              request.Value("WS"), now.date + now.time});
@@ -297,52 +321,179 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   return job;
 }
 
-KeyJob KeyService::PlanKeyDelete(const Record& request, int port) const {
+// A check-out needs no card: the guest has often kept it or left it in the
+// room. The card on the encoder is checked out (erased, its record closed)
+// only when it is a card of that room and not of another reservation; the
+// records of the stay are closed either way: the reservation's cards this
+// link cut (G#), or without a G# every open card of the room. A stay
+// already closed is no error: the PMS sends KD once and shows its answer.
+KeyJob KeyService::PlanKeyDelete(const Record& request, int port,
+                                 std::vector<std::string> cards) const {
   const std::string pms_room = request.Value("RN");
+  if (pms_room.empty()) return {Answer(request, "UR", "no room (RN)"), -1, {}, nullptr};
   KeyJob job;
   job.port = port;
-  job.run = [this, request, port, pms_room] {
+  job.run = [this, request, port, pms_room, cards] {
     KeyOutcome outcome;
-    // The card on the encoder must be a card of the room the PMS checks out;
-    // any other card stays as it is.
-    std::vector<RoomPlace> places;
-    if (!pms_room.empty()) {
-      const Places found = PlacesOf(options_, pms_room);
-      if (!found.failure.empty()) {
-        outcome.answer = Answer(request, "UR", found.failure);
-        return outcome;
-      }
-      if (found.places.empty()) {
-        outcome.answer = Answer(request, "UR", "room " + pms_room + " is not in the room list");
-        return outcome;
-      }
-      places = found.places;
+    const std::string reservation = request.Value("G#");
+    const Places found = PlacesOf(options_, pms_room);
+    if (!found.failure.empty()) {
+      outcome.answer = Answer(request, "UR", found.failure);
+      return outcome;
+    }
+    if (found.places.empty()) {
+      outcome.answer = Answer(request, "UR", "room " + pms_room + " is not in the room list");
+      return outcome;
     }
     const frontdesk::CardAnswer card =
         frontdesk::CheckOut(port, [&](const frontdesk::CardAnswer& read) -> std::string {
-          if (places.empty()) return {};
-          for (const RoomPlace& place : places)
-            if (read.building == place.building && read.floor == place.floor &&
-                std::find(read.rooms.begin(), read.rooms.end(), place.room) != read.rooms.end())
-              return {};
-          const std::string room = read.rooms.empty() ? std::string("?") : read.rooms.front();
-          return "card is for room " +
-                 PmsRoomOf(options_, {read.building, read.floor, room});
+          bool ours = false;
+          for (const RoomPlace& place : found.places)
+            ours = ours || (read.building == place.building && read.floor == place.floor &&
+                            std::find(read.rooms.begin(), read.rooms.end(), place.room) !=
+                                read.rooms.end());
+          if (!ours) return "another room's card";
+          if (!reservation.empty() && read.card_no) {
+            const auto cut = journal_.Find(read.card_no->record);
+            if (cut && !cut->reservation.empty() && cut->reservation != reservation)
+              return "another reservation's card";
+          }
+          return {};
         });
-    if (!card.withheld.empty()) {
-      outcome.answer = Answer(request, "DN", card.withheld);
-    } else if (Done(card)) {
-      outcome.answer = Answer(
-          request, "OK",
-          "card " + (card.card_no ? card.card_no->record : std::string("?")) + " checked out");
-    } else if (Answered(card) && card.result == result::kNoOpenRecord) {
-      outcome.answer = Answer(request, "NG", frontdesk::BriefMeaning(result::kNoOpenRecord));
-    } else if (Answered(card) && card.result == result::kNoCard) {
-      outcome.answer = Answer(request, "NG", "no guest card on the encoder");
-    } else {
+    // A failure of the hotel database or of the call is the clerk's to see.
+    // A card left as it was (withheld) reads as done: it was not erased.
+    const bool erased = card.withheld.empty() &&
+                        (Done(card) || (Answered(card) && card.result == result::kNoOpenRecord));
+    if (!erased && card.withheld.empty()) {
       const Verdict verdict = VerdictOf(card);
-      outcome.answer = Answer(request, verdict.status, verdict.text);
+      if (verdict.status != "RY" && !(Answered(card) && card.result == result::kNoCard)) {
+        outcome.answer = Answer(request, verdict.status, verdict.text);
+        return outcome;
+      }
     }
+    // The records of the stay, without the card.
+    std::string refusal;
+    const std::optional<RoomPlace> place = OnePlace(found, pms_room, refusal);
+    frontdesk::StayRecords closed;
+    if (place) {
+      std::optional<std::vector<std::string>> chosen;
+      if (!reservation.empty()) chosen = cards;
+      if (!chosen || !chosen->empty())
+        closed = frontdesk::CloseOpenRecords(place->building, place->floor, place->room, chosen);
+      if (closed.database.result != result::kDone || !closed.failure.empty())
+        refusal = closed.failure.empty() ? closed.database.reason : closed.failure;
+      else
+        refusal.clear();
+    }
+    if (!refusal.empty() && !erased) {
+      outcome.answer = Answer(request, "UR", refusal);
+      return outcome;
+    }
+    const std::string number = card.card_no ? card.card_no->record : std::string("?");
+    if (erased && Done(card)) {
+      outcome.answer = Answer(request, "OK", "card " + number + " checked out");
+    } else if (erased) {
+      outcome.answer = Answer(request, "OK", closed.cards.empty()
+                                                 ? "card erased, no open record"
+                                                 : "card erased; stay checked out");
+    } else if (!closed.cards.empty()) {
+      outcome.answer = Answer(request, "OK", "checked out; card not erased");
+    } else {
+      outcome.answer = Answer(request, "OK",
+                              reservation.empty() ? "nothing open for room " + pms_room
+                                                  : "nothing open for G# " + reservation);
+    }
+    return outcome;
+  };
+  return job;
+}
+
+// A changed stay of one reservation: a later (or earlier) end, or a move to
+// another room (RO the old one). Only the reservation's own cards change;
+// other reservations in the same room keep theirs. The locks are offline:
+// they learn the change only from a card cut again, which a move does when
+// the guest's card lies on the encoder.
+KeyJob KeyService::PlanKeyChange(const Record& request, int port,
+                                 std::vector<std::string> cards) const {
+  const auto refuse = [&](const std::string& text) {
+    return KeyJob{Answer(request, "UR", text), -1, {}, nullptr};
+  };
+  const std::string reservation = request.Value("G#");
+  if (reservation.empty()) return refuse("no reservation (G#)");
+  if (request.Value("RN").empty()) return refuse("no room (RN)");
+  // The new stay is checked as a key request for it would be.
+  Record cut = request;
+  cut.id = "KR";
+  std::erase_if(cut.fields, [](const auto& field) {
+    return field.first == "RO" || field.first == "UO" || field.first == "KT";
+  });
+  cut.Add("KT", "N");
+  KeyJob plan = PlanKeyRequest(cut, port);
+  if (plan.answer) return refuse(plan.answer->Value("CT"));
+  if (cards.empty()) return refuse("no key of G# " + reservation + " cut here");
+  const std::string old_room = request.Value("RO");
+  const bool move = !old_room.empty() && old_room != request.Value("RN");
+  std::string end;
+  {
+    std::string time = request.Value("DT");
+    time.erase(std::remove(time.begin(), time.end(), ':'), time.end());
+    if (time.empty()) {
+      char text[16];
+      std::snprintf(text, sizeof text, "%02d%02d", options_.checkout_minutes / 60 % 24,
+                    options_.checkout_minutes % 60);
+      time = text;
+    }
+    end = "20" + request.Value("GD") + time;
+  }
+  KeyJob job;
+  job.port = port;
+  job.run = [this, request, port, cards, move, old_room, end, run = std::move(plan.run)] {
+    KeyOutcome outcome;
+    if (!move) {
+      const frontdesk::StayRecords changed = frontdesk::ChangeOpenRecordsEnd(cards, end);
+      if (changed.database.result != result::kDone || !changed.failure.empty()) {
+        outcome.answer = Answer(request, "UR", changed.failure.empty() ? changed.database.reason
+                                                                       : changed.failure);
+      } else if (changed.cards.empty()) {
+        outcome.answer = Answer(request, "UR", "no open key of G# " + request.Value("G#"));
+      } else {
+        outcome.answer = Answer(request, "OK", "records changed; cut a new key");
+      }
+      return outcome;
+    }
+    std::string refusal;
+    const std::optional<RoomPlace> place =
+        OnePlace(PlacesOf(options_, old_room), old_room, refusal);
+    if (!place) {
+      outcome.answer = Answer(request, "UR", refusal);
+      return outcome;
+    }
+    // The guest's card, when it lies on the encoder, is checked out and cut
+    // again for the new room; any other card stays as it is.
+    const frontdesk::CardAnswer card =
+        frontdesk::CheckOut(port, [&](const frontdesk::CardAnswer& read) -> std::string {
+          const bool guests = read.card_no && std::find(cards.begin(), cards.end(),
+                                                        read.card_no->record) != cards.end();
+          return guests ? std::string() : "not a card of this reservation";
+        });
+    // A card left as it was (withheld) reads as done: it was not erased.
+    const bool erased = card.withheld.empty() &&
+                        (Done(card) || (Answered(card) && card.result == result::kNoOpenRecord));
+    const frontdesk::StayRecords closed =
+        frontdesk::CloseOpenRecords(place->building, place->floor, place->room, cards);
+    if (closed.database.result != result::kDone || !closed.failure.empty()) {
+      outcome.answer = Answer(request, "UR", closed.failure.empty() ? closed.database.reason
+                                                                    : closed.failure);
+      return outcome;
+    }
+    if (erased) {
+      outcome = run();
+      return outcome;
+    }
+    outcome.answer = closed.cards.empty()
+                         ? Answer(request, "UR", "no open key of G# " + request.Value("G#") +
+                                                     " in " + old_room)
+                         : Answer(request, "OK", "records changed; cut a new key");
     return outcome;
   };
   return job;
@@ -367,7 +518,8 @@ KeyJob KeyService::PlanKeyRead(const Record& request, int port) const {
     std::vector<std::pair<std::string, std::string>> fields;
     const std::string room = card.rooms.empty() ? std::string() : card.rooms.front();
     fields.emplace_back("RN", PmsRoomOf(options_, {card.building, card.floor, room}));
-    fields.emplace_back("GN", FromUtf8(card.holder, options_.code_page));
+    fields.emplace_back("GN", CutToBytes(FromUtf8(card.holder, options_.code_page),
+                                         kClearTextLength, options_.code_page));
     const std::string& end = card.end;  // YYYYMMDDhhmm
     if (AllFigures(end, 12)) {
       fields.emplace_back("GD", end.substr(2, 6));

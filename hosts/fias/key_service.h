@@ -1,8 +1,10 @@
 // What the key system does with a key record of the PMS: a key request (KR)
-// cuts a guest or villa card, a key delete (KD) checks the card out, a key
-// read (KZ) reads it; each through the front-desk layer, exactly as the
+// cuts a guest or villa card, a key delete (KD) checks the stay out (the
+// card on the encoder, or the records alone when the guest kept the card),
+// a key change (KM) moves or extends a reservation's stay, a key read (KZ)
+// reads the card; each through the front-desk layer, exactly as the
 // tavocard command would, and each answered with the record the PMS shows
-// its clerk.
+// its clerk. Every other record is answered UR: the PMS never asks twice.
 //
 // Planning a request needs no encoder: what can be refused from the record
 // alone (an unknown key coder, a one-shot key, a stay that is no stay) is
@@ -14,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "hosts/fias/codepage.h"
 #include "hosts/fias/journal.h"
@@ -46,6 +49,7 @@ struct KeyServiceOptions {
   int default_port = 0;                    // the agent's own encoder
   std::map<std::string, RoomPlace> rooms;  // PMS room -> place, ahead of RoomList
   int checkout_minutes = 12 * 60;          // the hotel's check-out time of day
+  int checkin_minutes = 14 * 60;           // the hotel's check-in time: a later arrival's start
   CodePage code_page = CodePage::kWindows1252;
 };
 
@@ -69,11 +73,14 @@ class KeyService {
   // begins now.
   KeyService(KeyServiceOptions options, Journal& journal, std::function<Moment()> now);
 
-  // The plan for a KR, KD or KZ.
+  // The plan for a KR, KD, KM or KZ; any other record is refused at once.
   KeyJob Plan(const Record& request) const;
   // The plan on encoder `port` of this agent, whatever the coder: a joined
-  // desk's part of a request routed to it.
-  KeyJob PlanOn(const Record& request, int port) const;
+  // desk's part of a request routed to it. `reservation_cards`: the cards
+  // the link cut for the request's G#, as the link desk's journal knows
+  // them (null: this journal's).
+  KeyJob PlanOn(const Record& request, int port,
+                const std::vector<std::string>* reservation_cards = nullptr) const;
   // The answer when the request's encoder stayed busy past the queue wait.
   Record Busy(const Record& request) const;
 
@@ -85,7 +92,8 @@ class KeyService {
 
  private:
   KeyJob PlanKeyRequest(const Record& request, int port) const;
-  KeyJob PlanKeyDelete(const Record& request, int port) const;
+  KeyJob PlanKeyDelete(const Record& request, int port, std::vector<std::string> cards) const;
+  KeyJob PlanKeyChange(const Record& request, int port, std::vector<std::string> cards) const;
   KeyJob PlanKeyRead(const Record& request, int port) const;
 
   KeyServiceOptions options_;

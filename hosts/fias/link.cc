@@ -6,8 +6,11 @@
 namespace fias {
 
 const std::vector<RecordFields> kKeyRecordFields = {
-    {"KR", "KCKTRNWSDATIGAGDDTG#GNSIK#KO$1$2CT"},
+    // K#, KO and the track data are not asked for: one key per request,
+    // and these locks have no access areas or tracks to encode.
+    {"KR", "KCKTRNWSDATIGAGDDTG#GNSICT"},
     {"KD", "KCRNWSDATIG#"},
+    {"KM", "KCRNROWSDATIGAGDDTG#GNSI"},
     {"KZ", "ASCTKCWSRNGNGDDTG#DATI"},
     {"KA", "ASCTKCWSG#DATI"},
 };
@@ -51,9 +54,16 @@ std::string Opening(const std::string& text) {
   return out;
 }
 
+// A family the interface only tells the key system of, or a record of the
+// key system's own kind: none expects an answer.
+bool NeedsNoAnswer(const std::string& id) {
+  static const char* const kTold[] = {"GI", "GO", "GC", "PS", "PA", "DS", "DE", "KA", "LD", "LR"};
+  return std::find(std::begin(kTold), std::end(kTold), id) != std::end(kTold);
+}
+
 }  // namespace
 
-Link::Link(LinkSettings settings) : settings_(std::move(settings)) {}
+Link::Link(LinkSettings settings) : settings_(std::move(settings)), reader_(settings_.text_bytes) {}
 
 void Link::Connected(const Moment& now) {
   // Nothing of an earlier connection goes out on this one.
@@ -99,6 +109,7 @@ void Link::OnRecord(const Record& record, const Moment& now) {
     last_stamp_ = record.Value("DA") + record.Value("TI");
   }
 
+  if (state_ == State::kEnding && id != "LE") return;  // only its LE counts now
   if (id == "LS") {
     // The interface starts the link, answers the key system's LS, or
     // restarted while the link was up: each time it needs the description.
@@ -120,20 +131,25 @@ void Link::OnRecord(const Record& record, const Moment& now) {
       case State::kUp:
         waiting_answer_since_.reset();  // the answer to an alive check
         break;
+      case State::kEnding:
       case State::kClosed:
         break;
     }
   } else if (id == "LE") {
+    if (state_ == State::kEnding) {
+      Close("the interface answered LE");
+      return;
+    }
     Queue(Stamped("LE", now));
     Close("LE from the interface");
-  } else if (id == "KR" || id == "KD" || id == "KZ") {
-    if (up()) {
-      events_.push_back({LinkEvent::kRequest, record, {}});
-    } else {
-      events_.push_back({LinkEvent::kIgnored, record, id + " before the link is up"});
-    }
-  } else {
+  } else if (NeedsNoAnswer(id)) {
     events_.push_back({LinkEvent::kIgnored, record, IgnoredBecause(id)});
+  } else if (up()) {
+    // A key request, or a record the host refuses with an answer: a PMS
+    // never asks again by itself.
+    events_.push_back({LinkEvent::kRequest, record, {}});
+  } else {
+    events_.push_back({LinkEvent::kIgnored, record, id + " before the link is up"});
   }
 }
 
@@ -178,6 +194,9 @@ void Link::Tick(const Moment& now) {
         waiting_answer_since_ = now.steady;
       }
       break;
+    case State::kEnding:
+      Close("no LE from the interface after the key system's LE");
+      break;
     case State::kClosed:
       break;
   }
@@ -190,9 +209,11 @@ void Link::Disconnected() {
 }
 
 void Link::End(const Moment& now) {
-  if (state_ == State::kClosed) return;
+  if (state_ == State::kClosed || state_ == State::kEnding) return;
   Queue(Stamped("LE", now));
-  Close("the key system ends the link");
+  state_ = State::kEnding;
+  waiting_answer_since_.reset();
+  ended_at_ = now.steady;
 }
 
 bool Link::Send(const Record& record) {
@@ -217,12 +238,14 @@ std::optional<SteadyTime> Link::next_deadline() const {
     case State::kUp:
       if (waiting_answer_since_) return *waiting_answer_since_ + settings_.answer_wait;
       return last_heard_ + settings_.alive_interval;
+    case State::kEnding:
+      return ended_at_ + settings_.end_wait;
   }
   return std::nullopt;
 }
 
 void Link::Queue(const Record& record) {
-  output_ += EncodeRecord(record);
+  output_ += EncodeRecord(record, settings_.text_bytes);
   events_.push_back({LinkEvent::kRecordOut, record, {}});
 }
 

@@ -8,9 +8,14 @@
 // arrives within 3 s of connecting, the key system sends LS itself. An LS
 // while the link is up means the interface restarted: describe again. When
 // the link has been quiet for 5 minutes, the key system sends LS as an
-// alive check; no LA within 10 s closes the connection. LE from the
-// interface is answered with LE and closes. Only key records (KR, KD, KZ)
-// reach the host, and only while the link is up.
+// alive check; no LA within 30 s (a busy interface may answer late)
+// closes the connection. LE from the interface is answered with LE and
+// closes; the key system's own LE waits up to 2 s for the interface's LE.
+// While the link is up every record but the link records and the families
+// the key system is only told of reaches the host, which answers each one:
+// key records (KR, KD, KM, KZ), records it cannot serve (an unknown ID, a
+// record with a fault), so that no PMS clerk waits for an answer that never
+// comes.
 #ifndef HOLVANTER_HOSTS_FIAS_LINK_H_
 #define HOLVANTER_HOSTS_FIAS_LINK_H_
 
@@ -43,7 +48,11 @@ struct LinkSettings {
   std::function<std::string(const std::string& stamp)> cryptogram;
   std::chrono::milliseconds start_wait{3000};      // no LS after connecting: send LS
   std::chrono::milliseconds alive_interval{300000};  // quiet this long: alive check
-  std::chrono::milliseconds answer_wait{10000};    // no LA after LD or an alive LS: close
+  std::chrono::milliseconds answer_wait{30000};    // no LA after LD or an alive LS: close
+  std::chrono::milliseconds end_wait{2000};        // our LE: the interface's LE within this
+  // How the site's code page puts text into bytes (a GBK name may hold a
+  // byte 0x7C that is no separator).
+  TextBytes text_bytes = TextBytes::kSingle;
 };
 
 // The record types the key system sends or receives and the fields of each,
@@ -52,14 +61,16 @@ struct RecordFields {
   const char* id;
   const char* fields;  // field IDs run together: "KCKTRNWS..."
 };
-extern const std::vector<RecordFields> kKeyRecordFields;  // KR, KD, KZ, KA
+extern const std::vector<RecordFields> kKeyRecordFields;  // KR, KD, KM, KZ, KA
 
 struct LinkEvent {
   enum Kind {
     kRecordIn,   // a record arrived (any record; for the log)
     kRecordOut,  // a record was queued to send (for the log)
     kUp,         // the interface's LA: the link is up
-    kRequest,    // a key request (KR, KD, KZ) while the link is up
+    kRequest,    // a record to answer while the link is up: a key request (KR,
+                 // KD, KM, KZ), or one that cannot be served (`record.fault`,
+                 // another ID)
     kIgnored,    // a record the key system does not handle; `detail` says why
     kDropped,    // bytes that were no record (malformed, oversize); `detail`
     kClose,      // close the connection now; `detail` says why
@@ -77,9 +88,11 @@ class Link {
     kSentStart,     // the key system sent LS itself, waiting for an answer
     kDescribed,     // LD, LRs and LA sent, waiting for the interface's LA
     kUp,            // key requests flow
+    kEnding,        // the key system sent LE, waiting for the interface's LE
   };
 
   explicit Link(LinkSettings settings);
+  const LinkSettings& settings() const { return settings_; }
 
   // The connection opened.
   void Connected(const Moment& now);
@@ -89,7 +102,8 @@ class Link {
   void Tick(const Moment& now);
   // The connection closed or failed (by either side): back to kClosed.
   void Disconnected();
-  // Ends the link politely: sends LE; the host closes once it is written.
+  // Ends the link politely: sends LE, and closes at the interface's LE or
+  // after end_wait (kClose then tells the host).
   void End(const Moment& now);
 
   // Queues a record to the interface (a key answer): false, nothing queued,
@@ -121,6 +135,7 @@ class Link {
   SteadyTime connected_at_{};
   SteadyTime last_heard_{};
   std::optional<SteadyTime> waiting_answer_since_;  // LD or alive LS sent, no LA yet
+  SteadyTime ended_at_{};                           // our LE sent
 };
 
 // How long to wait before connecting again: a few seconds at first,

@@ -52,6 +52,8 @@ class LinkClient {
   // Ends the link with LE and closes it; no reconnecting after.
   void Stop();
   bool up() const { return link_.up(); }
+  // A connection to the interface is open (on the network thread).
+  bool connected() const { return connected_; }
   const std::string& address() const { return address_; }
 
  private:

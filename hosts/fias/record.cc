@@ -1,6 +1,7 @@
 #include "hosts/fias/record.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace fias {
 namespace {
@@ -15,8 +16,9 @@ bool IsControl(char c) {
 
 bool IsIdChar(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
-// Field IDs also use '#' and '$': G#, K#, V#, $1, $2.
-bool IsFieldIdChar(char c) { return IsIdChar(c) || c == '#' || c == '$'; }
+// Field IDs also use '#', '$' and '+': G#, K#, V#, $1, $2, G+.
+// The document's own example also sends G+ (a profile number).
+bool IsFieldIdChar(char c) { return IsIdChar(c) || c == '#' || c == '$' || c == '+'; }
 
 }  // namespace
 
@@ -36,30 +38,48 @@ Record& Record::Add(std::string field_id, std::string value) {
   return *this;
 }
 
-std::optional<Record> ParseRecord(std::string_view text) {
-  if (text.size() < 3 || !IsIdChar(text[0]) || !IsIdChar(text[1]) || text[2] != kSeparator) {
+std::optional<Record> ParseRecord(std::string_view text, TextBytes bytes) {
+  if (text.size() < 2 || !IsIdChar(text[0]) || !IsIdChar(text[1]) ||
+      (text.size() > 2 && text[2] != kSeparator)) {
     return std::nullopt;
   }
-  if (std::any_of(text.begin(), text.end(), IsControl)) return std::nullopt;
-  // Every field ends in '|': anything after the last one is a cut record.
-  if (text.back() != kSeparator) return std::nullopt;
-
   Record record;
   record.id = std::string{text[0], text[1]};
+  const auto fault = [&](std::string why) {
+    if (record.fault.empty()) record.fault = std::move(why);
+  };
+  if (text.size() == 2) fault("no '|' after the record ID");
   std::size_t pos = 3;
   while (pos < text.size()) {
-    const std::size_t end = text.find(kSeparator, pos);
-    const std::string_view field = text.substr(pos, end - pos);
-    if (field.size() < 2 || !IsFieldIdChar(field[0]) || !IsFieldIdChar(field[1])) {
-      return std::nullopt;
+    // The field runs to the next '|' that is a separator: in a double-byte
+    // page the second byte of a character is never one.
+    std::size_t end = pos;
+    bool closed = false;
+    while (end < text.size()) {
+      const unsigned char u = static_cast<unsigned char>(text[end]);
+      if (text[end] == kSeparator) {
+        closed = true;
+        break;
+      }
+      end += (bytes == TextBytes::kDoubleByte && u >= 0x81 && u <= 0xFE && end + 1 < text.size()) ? 2 : 1;
     }
-    record.Add(std::string(field.substr(0, 2)), std::string(field.substr(2)));
+    end = std::min(end, text.size());
+    const std::string_view field = text.substr(pos, end - pos);
     pos = end + 1;
+    if (!closed) fault("text after the last '|'");
+    if (field.size() < 2 || !IsFieldIdChar(field[0]) || !IsFieldIdChar(field[1])) {
+      fault("a field without a field ID");
+      continue;
+    }
+    std::string id(field.substr(0, 2));
+    if (std::any_of(field.begin(), field.end(), IsControl)) fault("a control character in " + id);
+    if (record.Has(id)) fault("field " + id + " given twice");
+    record.Add(std::move(id), std::string(field.substr(2)));
   }
   return record;
 }
 
-std::string EncodeRecord(const Record& record) {
+std::string EncodeRecord(const Record& record, TextBytes bytes) {
   std::string out;
   out += kStx;
   out += record.id;
@@ -67,8 +87,25 @@ std::string EncodeRecord(const Record& record) {
   for (const auto& [id, value] : record.fields) {
     out += id;
     // A '|' would end the field early and STX/ETX would cut the frame: the
-    // interface would read another record than the one meant.
-    for (char c : value) out += (c == kSeparator || IsControl(c)) ? ' ' : c;
+    // interface would read another record than the one meant. A character
+    // that cannot go whole goes as '?', so that what follows stays text of
+    // the page.
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      const unsigned char u = static_cast<unsigned char>(value[i]);
+      if (bytes == TextBytes::kDoubleByte && u >= 0x81 && u <= 0xFE) {
+        const bool whole = i + 1 < value.size() && value[i + 1] != kSeparator && !IsControl(value[i + 1]);
+        if (whole) {
+          out.append(value, i, 2);
+        } else {
+          out += '?';
+        }
+        // A lead byte whose second byte is a separator or control character
+        // takes it along: it was never a separator of its own.
+        if (i + 1 < value.size()) ++i;
+        continue;
+      }
+      out += (value[i] == kSeparator || IsControl(value[i])) ? '?' : value[i];
+    }
     out += kSeparator;
   }
   out += kEtx;
@@ -87,16 +124,25 @@ std::string ForLog(const Record& record) {
       // A guest's name stays out of the log but for a first letter, and a
       // letter of a multi-byte code page is not cut in half.
       if (!value.empty()) {
-        if (static_cast<unsigned char>(value[0]) < 0x80) out += value[0];
+        const unsigned char first = static_cast<unsigned char>(value[0]);
+        if (first >= 0x20 && first < 0x7F && value[0] != kSeparator) out += value[0];
         out += "...";
       }
     } else {
-      // As it travels: a '|' goes as a blank.
-      for (char c : value) out += c == kSeparator ? ' ' : c;
+      // A '|' of a value shows as '?', as it would travel; a control
+      // character as \xHH, so that one line is one record.
+      for (char c : value) {
+        if (IsControl(c)) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(c));
+          out += escaped;
+        } else {
+          out += c == kSeparator ? '?' : c;
+        }
+      }
     }
     out += kSeparator;
   }
-  std::erase_if(out, IsControl);
   return out;
 }
 
@@ -138,7 +184,7 @@ void FrameReader::Feed(std::string_view bytes, std::vector<Event>& events) {
       continue;
     }
 
-    if (std::optional<Record> record = ParseRecord(pending_)) {
+    if (std::optional<Record> record = ParseRecord(pending_, bytes_)) {
       events.push_back({Event::kRecord, std::move(*record), {}});
     } else {
       events.push_back({Event::kMalformed, {}, pending_.substr(0, kReportedText)});

@@ -25,6 +25,10 @@ inline constexpr char kEtx = '\x03';
 struct Record {
   std::string id;  // "KR"
   std::vector<std::pair<std::string, std::string>> fields;  // {"RN", "2781"}
+  // Why the record cannot be served as it came (a repeated field, a control
+  // character, a field without its ID), in words; empty for a sound record.
+  // The fields then hold what could be read, for the answer's echo.
+  std::string fault;
 
   // The value of the first field `field_id`, or nullopt.
   std::optional<std::string> Get(std::string_view field_id) const;
@@ -35,16 +39,25 @@ struct Record {
   Record& Add(std::string field_id, std::string value);
 };
 
+// How the site's code page puts text into bytes, as far as framing cares:
+// in a double-byte page (GBK) the byte after a lead byte (0x81-0xFE) is the
+// second half of a character, and may be 0x7C, the code of '|'.
+enum class TextBytes { kSingle, kDoubleByte };
+
 // The record text between STX and ETX ("KR|WS3|KC1|"), or nullopt when it is
-// not a record: an ID that is not two letters or digits, no '|' after it, a
-// field shorter than its two-character ID, a control character, or text
-// after the last '|'.
-std::optional<Record> ParseRecord(std::string_view text);
+// no record at all: an ID that is not two letters or digits, or no '|'
+// after it. A record that has an ID but cannot be served as it came (a
+// field shorter than its two-character ID, a field ID repeated, a control
+// character, text after the last '|') comes back with `fault` saying why
+// and the fields that could be read. A separator is only a '|' that is not
+// the second byte of a double-byte character.
+std::optional<Record> ParseRecord(std::string_view text, TextBytes bytes = TextBytes::kSingle);
 
 // The record framed for the wire: STX, ID, '|', each field ID, value and
-// '|', ETX. A '|' or a control character in a value cannot travel in a
-// record and becomes a blank.
-std::string EncodeRecord(const Record& record);
+// '|', ETX. A character that cannot travel in a record (a '|', a control
+// character, a double-byte character whose second byte is '|') goes as '?',
+// never as half a character.
+std::string EncodeRecord(const Record& record, TextBytes bytes = TextBytes::kSingle);
 
 // The record text for the agent's log: guest names (GN) cut to their first
 // letter and "...", a cryptogram (CG) shown as "CG...", no control bytes.
@@ -57,11 +70,13 @@ std::string ForLog(const Record& record);
 class FrameReader {
  public:
   static constexpr std::size_t kMaxRecord = 8 * 1024;
+  explicit FrameReader(TextBytes bytes = TextBytes::kSingle) : bytes_(bytes) {}
 
   struct Event {
     enum Kind {
       kRecord,     // `record` holds it
       kMalformed,  // a framed text that is no record; `text` holds it (cut to 80 bytes)
+                   // (a record with a fault is a kRecord: it is answered)
       kOversize,   // a record dropped for its size; `text` holds its first 80 bytes
     };
     Kind kind;
@@ -78,6 +93,7 @@ class FrameReader {
 
  private:
   enum class State { kOutside, kInside, kSkipping };
+  TextBytes bytes_;
   State state_ = State::kOutside;
   std::string pending_;
 };

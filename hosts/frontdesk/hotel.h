@@ -121,6 +121,22 @@ class SetupError : public std::runtime_error {
 // clerk on `out` what it did. Throws SetupError.
 void SetUpHotel(const HotelSetup& setup, std::ostream& out);
 
+// Stay records changed without the card (a check-out or a changed stay from
+// the PMS while the guest keeps the card): the cards whose records changed.
+struct StayRecords {
+  HotelDatabase database;  // result not 0: nothing was changed
+  std::string failure;     // a statement failed: the database's message
+  std::vector<std::string> cards;  // record form, oldest first
+};
+// Closes the open records of the room at `building`, `floor`, `room` (a
+// villa card's either room) and releases their rooms, as a check-out of
+// each card would; only the records of `cards` when given. The cards
+// themselves still open the room until their end.
+StayRecords CloseOpenRecords(int building, int floor, const std::string& room,
+                             const std::optional<std::vector<std::string>>& cards);
+// Gives the open records of `cards` the end `end` (YYYYMMDDhhmm).
+StayRecords ChangeOpenRecordsEnd(const std::vector<std::string>& cards, const std::string& end);
+
 }  // namespace frontdesk
 
 #endif  // HOLVANTER_HOSTS_FRONTDESK_HOTEL_H_

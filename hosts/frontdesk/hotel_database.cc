@@ -13,7 +13,9 @@
 #include "platform/env.h"
 #include "store/hotel_setup.h"
 #include "store/open_database.h"
+#include "store/execute_sql.h"
 #include "store/settings.h"
+#include "util/calendar.h"
 #include "hosts/frontdesk/hotel.h"
 #include "util/text.h"
 
@@ -400,6 +402,142 @@ RoomChange RemoveRooms(const std::vector<std::string>& given) {
   }
   if (!change.failure.empty()) change.changed.clear();
   return change;
+
+namespace {
+
+// "#2024-Jan-05 12:00:00#" of a stamp YYYYMMDDhhmm, or of the clock: the
+// date literal the card methods write.
+std::string DateLiteral(int year, int month, int day, int hour, int minute, int second) {
+  char text[64];
+  const std::string_view name = holvanter::MonthAbbreviation(month);
+  std::snprintf(text, sizeof text, "#%04d-%.*s-%02d %02d:%02d:%02d#", year,
+                static_cast<int>(name.size()), name.data(), day, hour, minute, second);
+  return text;
+}
+
+// The open records of one room (a villa card's either room), oldest first.
+struct OpenRecord {
+  std::string card_no, rooms;
+};
+holvanter::Result<std::vector<OpenRecord>> OpenRecordsOf(holvanter::Connection& connection,
+                                                         int building, int floor,
+                                                         const std::string& room) {
+  const std::string query =
+      "SELECT CardNo, RoomNo FROM CardRecord WHERE BuildNo = " + std::to_string(building) +
+      " AND FloorNo = " + std::to_string(floor) + " AND " +
+      RoomCondition(room, connection.Dialect()) +
+      " AND (ChkOutMark IS NULL OR ChkOutMark <> '#1') ORDER BY InfoNo";
+  holvanter::Result<holvanter::RecordSet> queried = connection.Query(query);
+  if (!queried.ok()) return queried.status();
+  std::vector<OpenRecord> records;
+  for (holvanter::RecordSet& rows = *queried; !rows.Eof(); rows.MoveNext())
+    records.push_back({rows.Field("CardNo").value_or(""), rows.Field("RoomNo").value_or("")});
+  return records;
+}
+
+bool Chosen(const std::optional<std::vector<std::string>>& cards, const std::string& card_no) {
+  return !cards || std::find(cards->begin(), cards->end(), card_no) != cards->end();
+}
+
+}  // namespace
+
+StayRecords CloseOpenRecords(int building, int floor, const std::string& room,
+                             const std::optional<std::vector<std::string>>& cards) {
+  StayRecords done;
+  try {
+    const auto connection = OpenHotelDatabase(done.database);
+    if (!connection) return done;
+    // Closing takes turns with issues and check-outs, as a check-out does,
+    // so that no record is found open twice.
+    auto turn = connection->TakeNumberingTurn();
+    if (!turn.ok()) {
+      done.failure = turn.status().message();
+      return done;
+    }
+    auto records = OpenRecordsOf(*connection, building, floor, room);
+    if (!records.ok()) {
+      done.failure = records.status().message();
+      return done;
+    }
+    const holvanter::LocalTime now = holvanter::Env::Default()->Now();
+    const std::string at = DateLiteral(now.year, now.month, now.day, now.hour, now.minute, now.second);
+    const std::string place = "Update RoomList Set State='', CardQTY = CardQTY-1, SetCard = '' "
+                              "Where BuildNo= " + std::to_string(building) +
+                              " AND FloorNo = " + std::to_string(floor);
+    for (const OpenRecord& record : *records) {
+      if (!Chosen(cards, record.card_no)) continue;
+      // The rooms are released as a check-out of the card releases them.
+      const std::size_t comma = record.rooms.find(',');
+      const std::string rooms =
+          comma == std::string::npos
+              ? " AND RoomNo = " + holvanter::QuoteSqlText(record.rooms)
+              : " AND RoomNo IN (" + holvanter::QuoteSqlText(record.rooms.substr(0, comma)) + "," +
+                    holvanter::QuoteSqlText(record.rooms.substr(comma + 1)) + ")";
+      std::string status;
+      auto released = holvanter::ExecuteSql(*connection, place + rooms + " AND CardQTY>1", status);
+      if (!released.ok()) {
+        done.failure = released.status().message();
+        return done;
+      }
+      auto closed = holvanter::ExecuteSql(
+          *connection,
+          "UPDATE CardRecord SET CardRecord.ChkOutMark = '#1', ChkOutDate = " + at +
+              " WHERE CardNo=" + holvanter::QuoteSqlText(record.card_no),
+          status);
+      if (!closed.ok()) {
+        done.failure = closed.status().message();
+        return done;
+      }
+      done.cards.push_back(record.card_no);
+    }
+  } catch (const std::exception& e) {
+    done.failure = e.what();
+  }
+  return done;
+}
+
+StayRecords ChangeOpenRecordsEnd(const std::vector<std::string>& cards, const std::string& end) {
+  StayRecords done;
+  if (!holvanter::IsCardStamp(end)) {
+    done.failure = "the new end " + end + " is no stamp YYYYMMDDhhmm";
+    return done;
+  }
+  try {
+    const auto connection = OpenHotelDatabase(done.database);
+    if (!connection) return done;
+    const auto figures = [&](std::size_t at, std::size_t count) {
+      return std::atoi(end.substr(at, count).c_str());
+    };
+    const std::string literal =
+        DateLiteral(figures(0, 4), figures(4, 2), figures(6, 2), figures(8, 2), figures(10, 2), 0);
+    for (const std::string& card_no : cards) {
+      std::string status;
+      auto open = holvanter::ExecuteSql(
+          *connection,
+          "SELECT Count(*) AS OpenCount FROM CardRecord WHERE CardNo=" +
+              holvanter::QuoteSqlText(card_no) + " AND (ChkOutMark IS NULL OR ChkOutMark <> '#1')",
+          status);
+      if (!open.ok()) {
+        done.failure = open.status().message();
+        return done;
+      }
+      if (!*open || (*open)->Eof() || std::atoi((*open)->Field("OpenCount").value_or("0").c_str()) == 0)
+        continue;
+      auto changed = holvanter::ExecuteSql(
+          *connection,
+          "UPDATE CardRecord SET EndDate = " + literal + " WHERE CardNo=" +
+              holvanter::QuoteSqlText(card_no) + " AND (ChkOutMark IS NULL OR ChkOutMark <> '#1')",
+          status);
+      if (!changed.ok()) {
+        done.failure = changed.status().message();
+        return done;
+      }
+      done.cards.push_back(card_no);
+    }
+  } catch (const std::exception& e) {
+    done.failure = e.what();
+  }
+  return done;
 }
 
 }  // namespace frontdesk

@@ -198,8 +198,43 @@ def routes():
     a, _ = sim.request("KZ", {"KC": "2"})
     check(a and a.get("AS") == "OK" and a.get("RN") == "0102" and cards["2"] in a.get("CT", ""),
           f"a KZ routed to east reads its card: {a}", sim)
-    a, _ = sim.request("KD", {"KC": "3", "RN": "0103"})
-    check(a and a.get("AS") == "OK", f"a KD routed to pool checks its card out: {a}", sim)
+    a, _ = sim.request("KD", {"KC": "3", "RN": "0103", "G#": None})
+    check(a and a.get("AS") == "OK" and a.get("CT") == f"card {cards['3']} checked out" and
+          on_encoder("pool") is None, f"a KD routed to pool checks its card out: {a}", sim)
+
+    # A stay changed and checked out on a joined desk, the card there or
+    # not: the desk acts on the reservation's cards as the link desk's
+    # journal knows them, and leaves another reservation's alone.
+    blank("east")
+    stay = {"KC": "2", "GD": day(2), "DT": "11:00", "GN": "Desk Move"}
+    a, _ = sim.request("KR", dict(stay, KT="N", RN="0105", **{"G#": "880001"}), timeout=20)
+    first = a and (re.search(r"card (\d{8})", a.get("CT", "")) or [None, None])[1]
+    image = open(f"{WORK}/east/encoder/port1.card", "rb").read()  # the guest's card
+    blank("east")
+    a, _ = sim.request("KR", dict(stay, KT="D", RN="0105", **{"G#": "880002"}), timeout=20)
+    other = a and (re.search(r"card (\d{8})", a.get("CT", "")) or [None, None])[1]
+    steps = [("KM", dict(stay, RN="0105", GD=day(3), **{"G#": "880001"}), "remove",
+              r"^records changed; cut a new key$"),
+             ("KM", dict(stay, RN="0106", RO="0105", GD=day(3), **{"G#": "880001"}), "guest's card",
+              r"^card \d{8} room 0106$"),
+             ("KD", {"KC": "2", "RN": "0106", "G#": "880001"}, "remove", r"^checked out; card not erased$"),
+             ("KD", {"KC": "2", "RN": "0105", "G#": "880001"}, "remove", r"^nothing open for G# 880001$")]
+    for rid, fields, encoder, ct in steps:
+        if encoder == "guest's card":
+            open(f"{WORK}/east/encoder/port1.card", "wb").write(image)
+        else:
+            tavocard("east", "encoder", encoder)
+        a, _ = sim.request(rid, fields, timeout=20)
+        check(a and a.get("AS") == "OK" and re.search(ct, a.get("CT", "")), f"{rid} routed to east: {a}", sim)
+    rows = {r.get("CardNo", r.get("cardno")): {k.lower(): v for k, v in r.items()} for r in
+            json.loads(tavocard("link", "hotel", "cards", "--json").stdout)}
+    moved = [r for r in rows.values() if r["roomno"] == "0106" and r["name_f"] == "Desk Move"]
+    check(len(moved) == 1 and moved[0]["chkoutmark"], f"the card cut for 0106 on the move is checked out: {moved}")
+    check(first and other and rows[first]["chkoutmark"] and not rows[other]["chkoutmark"] and
+          rows[first]["enddate"].startswith("20" + day(3)[:2] + "-" + day(3)[2:4] + "-" + day(3)[4:]),
+          f"the reservation's card is moved out of 0105 with its new end; the other stays open: "
+          f"{rows.get(first)}, {rows.get(other)}")
+    blank("east")
     check(re.search(r"desks: KR KC 2 on desk east port 0: OK card " + cards["2"], link.log()),
           "one log line per routed operation")
     status = {d["name"]: d for d in link.health()["desks"]}

@@ -7,6 +7,8 @@ database (SQLite, or the ODBC file data source HOLVANTER_TEST_DSN names).
                                     LE, a missed LA, a dropped link, bad bytes
     fias_test.py TAVOCARD keys      KR, KD, KZ and their refusals, a KR beside an
                                     HTTP issue, 200 KRs in a row
+    fias_test.py TAVOCARD document  the FIAS document's door-locking examples and its
+                                    sharing-reservations scenario, byte for byte
     fias_test.py TAVOCARD soak [N]  N mixed operations (20000): all answered,
                                     memory and open files flat
     fias_test.py TAVOCARD bench     200 KRs: KR-to-KA times
@@ -117,14 +119,15 @@ def kr_ok(sim, fields, what):
 
 # ---------------------------------------------------------------- link
 def link():
-    sim, agent = linked(what="the link comes up, the interface first")
+    sim, agent = linked("--fias-la-wait", "10", what="the link comes up, the interface first")
     got = [r.id + r.get("RI", "") for r in sim.inbox]
-    check(got == ["LD", "LRKR", "LRKD", "LRKZ", "LRKA", "LA"], f"LD, an LR per record, LA: {got}", sim)
+    check(got == ["LD", "LRKR", "LRKD", "LRKM", "LRKZ", "LRKA", "LA"], f"LD, an LR per record, LA: {got}", sim)
     ld = sim.inbox[0]
     check(not ld.has("RT") and not ld.has("CG"), f"no RT or CG without a key: {ld}")
     pairs = lambda text: {text[i:i + 2] for i in range(0, len(text), 2)}
     lr = {r.get("RI"): pairs(r.get("FL", "")) for r in sim.inbox if r.id == "LR"}
-    for rid, fields in [("KR", "KCKTRNWSDATIGAGDDTG#GNSI"), ("KD", "KCRNWSDATIG#"),
+    check(not {"K#", "KO", "$1", "$2"} & lr.get("KR", set()), f"the LR of KR asks for no K#, KO or track: {lr}")
+    for rid, fields in [("KR", "KCKTRNWSDATIGAGDDTG#GNSI"), ("KD", "KCRNWSDATIG#"), ("KM", "KCRNROWSG#GAGDDT"),
                         ("KZ", "ASCTKCWSRNGNGDDTG#DATI"), ("KA", "ASCTKCWSG#DATI")]:
         check(pairs(fields) <= lr.get(rid, set()), f"the LR of {rid} lacks {pairs(fields) - lr.get(rid, set())}")
 
@@ -297,18 +300,38 @@ def keys():
     check(a and (a.get("AS"), a.get("RN"), a.get("GN"), a.get("GD"), a.get("DT"), a.get("G#")) ==
           ("OK", "0203", cp("Müller Hans"), day(2), "11:00", "777001"), f"KZ: {a}", sim)
     copy = open(WORK + "/encoder/port1.card", "rb").read()  # a copy of the guest's card
-    for what, room, status, text, left in [
-            ("another room", "0204", "DN", "card is for room 0203", number),
-            ("the right room", "0203", "OK", f"card {number} checked out", None),
-            ("a blank card", "0203", "NG", "no guest card on the encoder", None)]:
-        a, _ = sim.request("KD", {"KC": "1", "RN": room})
+    # KD: a card of another room stays on the encoder (that room's stay is
+    # checked out in the records); the right room's card is checked out;
+    # with no card of the stay there, the stay is closed all the same.
+    for what, room, g, status, text, left in [
+            ("another room's card there", "0204", "777001", "OK", "nothing open for G# 777001", number),
+            ("the right room", "0203", "777001", "OK", f"card {number} checked out", None),
+            ("a blank card", "0203", "777001", "OK", "nothing open for G# 777001", None)]:
+        a, _ = sim.request("KD", {"KC": "1", "RN": room, "G#": g})
         check(a and a.get("AS") == status and text in a.get("CT", ""), f"KD, {what}: {a}", sim)
         check(read_card()["card_no"] == left, f"KD, {what}: the card left is {read_card()['card_no']}")
     check(card_rows().get(number, {}).get("chkoutmark"), f"card {number}: its record is closed")
     open(WORK + "/encoder/port1.card", "wb").write(copy)  # the copy, after its card went out
-    a, _ = sim.request("KD", {"KC": "1", "RN": "0203"})
-    check(a and a.get("AS") == "NG" and a.get("CT") == "card erased, no open record" and
+    a, _ = sim.request("KD", {"KC": "1", "RN": "0203", "G#": "777001"})
+    check(a and a.get("AS") == "OK" and a.get("CT") == "card erased, no open record" and
           read_card()["card_no"] is None, f"KD of a copy already checked out: {a}", sim)
+    # The guest kept the card: the stay is closed without it, and only that
+    # reservation's; a card of another reservation in the room stays open.
+    kept = kr_ok(sim, stay(**{"G#": "777002"}), "KR of a card the guest keeps")
+    tavocard("encoder", "insert")
+    other = kr_ok(sim, stay(**{"G#": "777003", "KT": "D"}), "KR of another reservation in the room")
+    tavocard("encoder", "remove")
+    for what, g, text in [("the stay", "777002", "checked out; card not erased"),
+                          ("again", "777002", "nothing open for G# 777002")]:
+        a, _ = sim.request("KD", {"KC": "1", "RN": "0203", "G#": g})
+        check(a and a.get("AS") == "OK" and a.get("CT") == text, f"KD without the card, {what}: {a}", sim)
+    rows = card_rows()
+    check(rows.get(kept, {}).get("chkoutmark") and not rows.get(other, {}).get("chkoutmark"),
+          f"KD without the card closes {kept} and leaves {other} open")
+    a, _ = sim.request("KD", {"KC": "1", "RN": "0203", "G#": None})
+    check(a and a.get("AS") == "OK" and card_rows().get(other, {}).get("chkoutmark"),
+          f"KD without G#: every open card of the room closed: {a}", sim)
+    tavocard("encoder", "insert")
 
     # A KR while an HTTP issue runs on the same encoder: both served, in
     # order. On SQLite the issue is held at the numbering turn meanwhile.
@@ -344,6 +367,24 @@ def keys():
     recorded = card_rows().get(number, {}).get("name_f")
     check(recorded == "李伟 Li Wei" and a and a.get("GN") == cp("李伟 Li Wei", "gbk"),
           f"the GBK name: recorded {recorded!r}, read back {a}")
+    # Names whose GBK bytes hold 0x7C (東 96 7C, 億 83 7C, 瑋 AC 7C), at the start,
+    # in the middle and at the end: one field, one room, recorded exactly,
+    # and out again as valid GBK with '?' for such a character.
+    for name in ["東SI0205", "王億明", "李瑋", "東億瑋"]:
+        tavocard("encoder", "insert")
+        number = kr_ok(sim, stay(GN=cp(name, "gbk")), f"KR with the GBK name {name}")
+        read = read_card()
+        a, _ = sim.request("KZ", {"KC": "1"})
+        got = a and a.get("GN", "").encode("latin-1")
+        check(read["rooms"] == ["0203"] and read["kind"] == "guest" and
+              card_rows().get(number, {}).get("name_f") == name and a and a.get("RN") == "0203" and
+              got.decode("gbk") == re.sub("[東億瑋]", "?", name),
+              f"the GBK name {name}: card {read}, recorded {card_rows().get(number, {}).get('name_f')!r}, "
+              f"read back {got!r}")
+    # A literal '|' is the record's separator: a name "Ann" followed by a
+    # second SI is refused, never a second room.
+    a, _ = sim.request("KR", stay(SI="", GN="Ann|SI0205"))
+    check(a and a.get("AS") == "UR" and "SI given twice" in a.get("CT", ""), f"a '|' in a name: {a}", sim)
     # The encoder busy past the queue wait (an HTTP issue held at the
     # numbering turn): BY at once, and the PMS's clerk decides.
     if not DSN:
@@ -389,6 +430,106 @@ def bench():
     agent.stop()
 
 
+# ---------------------------------------------------------------- document
+# The FIAS document's door-locking examples and its sharing-reservations
+# scenario, each record sent byte for byte as printed, the dates moved to
+# the future. Its rooms are mapped onto the test hotel's.
+DOCUMENT_ROOMS = {"2781": "1,1,0101", "2788": "1,1,0102", "2790": "1,1,0103", "3222": "1,2,0201",
+                  "3012": "1,2,0202", "3013": "1,2,0203", "134": "1,1,0104", "257": "1,1,0105",
+                  "201": "1,1,0106"}
+
+
+def printed(sim, text, dates):
+    """Sends a record as printed, its dates replaced (printed -> days from
+    today); returns its answer: the next KA (KZ for a KZ)."""
+    text = re.sub(r"(GA|GD|DA)(\d{6})", lambda m: m.group(1) + day(dates[m.group(2)]), text)
+    start, want = len(sim.inbox), "KZ" if text.startswith("KZ") else "KA"
+    answer = lambda: next((r for r in sim.inbox[start:] if r.id == want), None)
+    sim.inject(b"\x02" + text.encode("latin-1") + b"\x03")
+    sim.wait(answer, 10)
+    return answer()
+
+
+def document():
+    rooms = [flag for pms, place in DOCUMENT_ROOMS.items() for flag in ("--fias-room", f"{pms}={place}")]
+    sim, agent = linked(*rooms)
+    dates = {"991229": 0, "991230": 1, "000102": 4, "000104": 6, "000105": 7, "080312": 0,
+             "090401": 0, "080520": 0, "080521": 1, "100308": 0, "100310": 2, "100317": 0}
+    number = lambda a: (re.search(r"card (\d{8})", a.get("CT", "")) or [None, None])[1] if a else None
+    tavocard("encoder", "insert")
+    # The door-locking examples. Three rooms in one key and a one-shot key
+    # are refused with a reason; the rest are served.
+    for text, status, ct in [
+            ("KR|WS3|KC1|RN2781|KTN|KO1 2 1|GA991229|GD000102|G#11122|$21000278100011122|", "OK",
+             r"^card \d{8} room 0101; KO, \$2 ignored$"),
+            ("KR|WS9|KC3|RN2781|KTD|KO1 02                      |GA991230|GD000105|G#12345|$21000278100012345|SI2788;2790|",
+             "UR", "at most two rooms"),
+            ("KD|WS9|KC3|RN2781|G#12345|", "OK", "nothing open for G# 12345"),
+            ("KR|WS3|KC1|RN2781|KTO|KO1 2 1|GA080312|GD080312|DT12:00|", "UR", "one-shot"),
+            ("KM|WS3|KC1|RN2781|GA991229|GD000104|G#11122|", "OK", "records changed; cut a new key"),
+            ("KM|WS3|KC1|RN3222|RO2781|GA991229|GD000104|G#11122|SI3012;3013|", "UR", "at most two rooms"),
+            ("KZ|DA090401|TI125208|KC01|WSFO-PC1|", "OK", r"^card \d{8} room 0101$"),
+            ("KR|FO-PC1|RN201|G#18901|GA080520|GD080521|GNTest|KC1|K#1|KTN|", "OK", r"^card \d{8} room 0106$")]:
+        tavocard("encoder", "insert") if text.startswith("KR") else None
+        if text.startswith("KZ"):
+            open(WORK + "/encoder/port1.card", "wb").write(first_card)
+        a = printed(sim, text, dates)
+        check(a and a.get("AS") == status and re.search(ct, a.get("CT", "")) and len(a.get("CT")) <= 40,
+              f"as printed: {text}\n  answered {a}", sim)
+        if a and text.startswith("KR|WS3|KC1|RN2781|KTN"):
+            first_card = open(WORK + "/encoder/port1.card", "rb").read()
+            read = read_card()
+            check(read["rooms"] == ["0101"] and re.sub(r"\D", "", read["end"]).startswith("20" + day(4)),
+                  f"the first example's card: {read}")
+        if text.startswith("KZ") and a:
+            check((a.get("RN"), a.get("G#"), a.get("GD")) == ("2781", "11122", day(4)),
+                  f"the key read names the room, the reservation and the departure: {a}")
+        if a and text.startswith("KR|WS3|KC1|RN2781|KTN"):
+            printed_first = number(a)
+    rows = card_rows()
+    check(rows.get(printed_first, {}).get("enddate", "").startswith("20" + day(6)[:2] + "-" + day(6)[2:4] + "-" +
+                                                                    day(6)[4:]),
+          f"KM: the stay of G# 11122 ends on the new GD: {rows.get(printed_first)}")
+
+    # The sharing reservations: two guests checked into 134, moved to 257,
+    # checked out. Kerstin's card lies on the encoder at her move (cut again
+    # for 257); Thomas kept his (his records change, a new key is his to cut).
+    cut = {}
+    for text, status, ct, card in [
+            ("KR|DA100317|TI152951|KC10|KO 1 1|KTN|IDVisor, Super|RN134|WSFO-PC1|G+35607|DT11:00|G#31717|GA100308|GD100310|GNVoigt, Thomas Herrn|$21000013400031717|",
+             "OK", r"^card \d{8} room 0104; KO, \$2 ignored$", "insert"),
+            ("KR|DA100317|TI152958|KC10|KO1 1|KTD|IDVisor, Super|RN134|WSFO-PC1|G+35609|DT11:00|G#31719|GA100308|GD100310|GNVoigt, Kerstin Frau|$21000013400031719|",
+             "OK", r"^card \d{8} room 0104; KO, \$2 ignored$", "insert"),
+            ("KM|G#31719|KC10|RN257|RO134|WSFO-PC1|$21000013400031719|DA100317|DT11:00|GA100308|GD100310|GNVoigt, Kerstin Frau|IDVisor, Super|TI153031|",
+             "OK", r"^card \d{8} room 0105", "keep"),
+            ("KM|G#31717|KC10|RN257|RO134|WSFO-PC1|$21000013400031717|DA100317|DT11:00|GA100308|GD100310|GNVoigt, Thomas Herrn|IDVisor, Super|TI153044|",
+             "OK", "^records changed; cut a new key$", "keep"),
+            ("KD|DA100317|TI153127|KC10|IDVisor, Super|RN257|WSFO-PC1|G#31717|GNVoigt, Thomas Herrn|",
+             "OK", "^nothing open for G# 31717$", "remove"),
+            ("KD|DA100317|TI153127|KC10|IDVisor, Super|RN257|WSFO-PC1|G#31719|GNVoigt, Kerstin Frau|",
+             "OK", "^checked out; card not erased$", "remove")]:
+        if card != "keep":
+            tavocard("encoder", card)
+        a = printed(sim, text, dates)
+        check(a and a.get("AS") == status and re.search(ct, a.get("CT", "")) and
+              a.get("KC") == "10" and a.get("WS") == "FO-PC1" and a.get("G#") == re.search(r"G#(\d+)", text)[1],
+              f"as printed: {text[:60]}...\n  answered {a}", sim)
+        cut[text[:2] + re.search(r"G#(\d+)", text)[1]] = number(a)
+        if text.startswith("KR|DA100317|TI152958"):
+            kerstin_old = number(a)
+        if text.startswith("KM|G#31717"):  # Kerstin's new card lay there: not Thomas's to take
+            check(cut["KM31719"] and read_card()["card_no"] == cut["KM31719"],
+                  f"Thomas's move leaves Kerstin's card as it is: {read_card()}")
+    rows = card_rows()
+    every = [cut["KR31717"], kerstin_old, cut["KM31719"]]
+    check(all(c and rows.get(c, {}).get("chkoutmark") for c in every),
+          f"every card of the two stays is closed: {[(c, rows.get(c, {}).get('chkoutmark')) for c in every]}")
+    log = agent.stop()
+    check("fias in KR|" in log and "G+35607" in log, "the log shows the records as they came")
+    check(not sim.problems, f"the interface saw: {sim.problems}")
+    sim.close()
+
+
 # ---------------------------------------------------------------- soak
 def soak(n=20000):
     n = int(n)
@@ -410,8 +551,10 @@ def soak(n=20000):
         elif op.startswith("GET"):
             got = agent.call("GET", op[4:])[0]
         else:
-            fields = {"KR": stay(RN=f"02{i % 20 + 1:02d}", GN=f"Soak {i}"), "KZ": {"KC": "1"},
-                      "KD": {"KC": "1", "RN": f"02{(i - 1) % 20 + 1:02d}"}}[op]
+            # The KD checks out the stay of the KR just before it.
+            fields = {"KR": stay(RN=f"02{i % 20 + 1:02d}", GN=f"Soak {i}", **{"G#": str(700000 + i)}),
+                      "KZ": {"KC": "1"},
+                      "KD": {"KC": "1", "RN": f"02{(i - 1) % 20 + 1:02d}", "G#": str(700000 + i - 1)}}[op]
             got = (sim.request(op, fields)[0] or Record("none")).get("AS")
         if got != want:
             wrong.append((i, op, got))
@@ -439,7 +582,7 @@ if __name__ == "__main__":
     if result.returncode != 0:
         raise SystemExit(result.stdout + result.stderr)
     try:
-        {"link": link, "keys": keys, "soak": soak, "bench": bench}[sys.argv[2]](*sys.argv[3:])
+        {"link": link, "keys": keys, "document": document, "soak": soak, "bench": bench}[sys.argv[2]](*sys.argv[3:])
     finally:
         for agent in AGENTS:
             agent.proc.poll() is None and agent.proc.kill()

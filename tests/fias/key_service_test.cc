@@ -21,6 +21,13 @@ Record KeyRequest(std::vector<std::pair<std::string, std::string>> fields) {
   return record;
 }
 
+// A record as the link reads it off the wire: a repeated field is then the
+// codec's fault.
+Record AsRead(const Record& record) {
+  const std::string framed = EncodeRecord(record);
+  return *ParseRecord(framed.substr(1, framed.size() - 2));
+}
+
 class KeyServiceTest : public testing::Test {
  protected:
   std::string JournalPath() {
@@ -60,12 +67,20 @@ TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
       {"departure at the arrival",
        {{"RN", "0203"}, {"GD", "261208"}, {"DT", "09:30"}, {"DA", "261208"}, {"TI", "093000"}},
        "departure must come after arrival"},
+      // A later arrival's key opens at check-in (14:00): a departure at 11:00
+      // that day is no stay; GA today keeps the request's time.
+      {"departure before a later arrival's check-in", {{"RN", "0203"}, {"GA", "261210"}, {"GD", "261210"}, {"DT", "11:00"}},
+       "departure must come after arrival"},
+      {"arrival not a date", {{"RN", "0203"}, {"GA", "261232"}, {"GD", "261240"}}, "arrival date GA is not a date"},
+      {"two keys", {{"RN", "0203"}, {"GD", "261210"}, {"K#", "2"}}, "one key per request"},
+      {"a key count that is no count", {{"RN", "0203"}, {"GD", "261210"}, {"K#", "x"}}, "one key per request"},
+      {"a repeated field", {{"RN", "0203"}, {"GD", "261210"}, {"RN", "0205"}}, "field RN given twice"},
   };
   Journal journal(JournalPath());
   KeyService keys({}, journal, FixedNow);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const KeyJob job = keys.Plan(KeyRequest(c.fields));
+    const KeyJob job = keys.Plan(AsRead(KeyRequest(c.fields)));
     ASSERT_TRUE(job.answer.has_value());
     EXPECT_EQ(job.answer->id, "KA");
     EXPECT_EQ(job.answer->Value("AS"), "UR");
@@ -76,8 +91,78 @@ TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
     EXPECT_EQ(job.answer->Value("G#"), "11122");
     EXPECT_EQ(job.answer->Value("DA"), "261208");
   }
-  // A leap day is a day: the request goes to the encoder.
-  EXPECT_FALSE(keys.Plan(KeyRequest({{"RN", "0203"}, {"GD", "280229"}})).answer.has_value());
+  // A leap day is a day, one key is one key, and GA today or past keeps
+  // the request's time: each goes to the encoder.
+  for (const auto& fields : std::vector<std::vector<std::pair<std::string, std::string>>>{
+           {{"RN", "0203"}, {"GD", "280229"}},
+           {{"RN", "0203"}, {"GD", "261210"}, {"K#", "1"}, {"KO", "1 2 1"}, {"$2", "1000278100011122"}},
+           {{"RN", "0203"}, {"GA", "261208"}, {"GD", "261208"}, {"DT", "11:00"}},
+           {{"RN", "0203"}, {"GA", "261201"}, {"GD", "261209"}, {"G+", "35607"}, {"ID", "Visor, Super"}}})
+    EXPECT_FALSE(keys.Plan(KeyRequest(fields)).answer.has_value()) << fields.size();
+}
+
+// Records that are no key request, or that reach the key service damaged,
+// are answered at once, echoing what the PMS matches answers by; so are the
+// check-outs and stay changes that lack what they need.
+TEST_F(KeyServiceTest, EveryRecordIsAnswered) {
+  Journal journal(JournalPath());
+  KeyService keys({}, journal, FixedNow);
+  const struct {
+    std::string text;  // as it came between STX and ETX
+    std::string id;    // of the answer
+    std::string status, clear_text;
+  } cases[] = {
+      {"XY|WS3|KC1|G#9|", "KA", "UR", "record XY is not handled"},
+      {"KR|WS3|KC1|G#9|CTa\nb|", "KA", "UR", "a control character in CT"},
+      {"KR|WS3|KC1|G#9|RN0203|RN0205|", "KA", "UR", "field RN given twice"},
+      {"KZ|WS3|KC1|RN", "KZ", "UR", "text after the last '|'"},
+      {"KD|WS3|KC1|G#9|", "KA", "UR", "no room (RN)"},
+      {"KM|WS3|KC1|RN0205|RO0203|GD261210|", "KA", "UR", "no reservation (G#)"},
+      {"KM|WS3|KC1|G#9|GD261210|", "KA", "UR", "no room (RN)"},
+      {"KM|WS3|KC1|G#9|RN0205|RO0203|", "KA", "UR", "no departure date (GD)"},
+      {"KM|WS3|KC1|G#9|RN0205|RO0203|GD261210|", "KA", "UR", "no key of G# 9 cut here"},
+  };
+  for (const auto& c : cases) {
+    const std::string& text = c.text;
+    const std::optional<Record> record = ParseRecord(text);
+    ASSERT_TRUE(record) << text;
+    const KeyJob job = keys.Plan(*record);
+    ASSERT_TRUE(job.answer.has_value()) << text;
+    EXPECT_EQ(job.answer->id, c.id) << text;
+    EXPECT_EQ(job.answer->Value("AS"), c.status) << text;
+    if (!c.clear_text.empty()) EXPECT_EQ(job.answer->Value("CT"), c.clear_text) << text;
+    EXPECT_FALSE(job.answer->Value("CT").empty()) << text;
+    EXPECT_EQ(job.answer->Value("WS"), "3") << text;
+    EXPECT_EQ(job.answer->Value("KC"), "1") << text;
+    if (c.id == "KA") EXPECT_EQ(job.answer->Value("G#"), record->Value("G#")) << text;
+  }
+  // A stay change of a reservation this link cut a key for goes to the
+  // encoder; so does every check-out of a room.
+  ASSERT_EQ(journal.Cut({"00000101", "9", "3", "261208093000"}), "");
+  EXPECT_FALSE(keys.Plan(*ParseRecord("KM|WS3|KC1|G#9|RN0205|RO0203|GD261210|")).answer);
+  EXPECT_FALSE(keys.Plan(*ParseRecord("KD|WS3|KC1|RN0203|")).answer);
+}
+
+// CT is cut to 40 bytes of the site's code page, never inside a character.
+TEST_F(KeyServiceTest, ClearTextIsFortyBytesOfTheCodePage) {
+  Journal journal(JournalPath());
+  const struct {
+    CodePage page;
+    std::size_t bytes;
+  } cases[] = {{CodePage::kWindows1252, 40}, {CodePage::kGbk, 40}, {CodePage::kUtf8, 39}};
+  std::string text(30, 'x');
+  for (int i = 0; i < 20; ++i) text += "房";  // two bytes in GBK, three in UTF-8, '?' in 1252
+  for (const auto& c : cases) {
+    KeyServiceOptions options;
+    options.code_page = c.page;
+    KeyService keys(options, journal, FixedNow);
+    const std::string ct = keys.Answer(KeyRequest({}), "UR", text).Value("CT");
+    EXPECT_EQ(ct.size(), c.bytes) << NameOf(c.page);
+    EXPECT_EQ(ToUtf8(ct, c.page).find("\xEF\xBF\xBD"), std::string::npos) << NameOf(c.page);
+  }
+  EXPECT_EQ(CutToBytes("ab\x96\x7C", 3, CodePage::kGbk), "ab");
+  EXPECT_EQ(CutToBytes("ab\xC3\xA9", 3, CodePage::kUtf8), "ab");
+  EXPECT_EQ(CutToBytes("ab\xE9", 3, CodePage::kWindows1252), "ab\xE9");
 }
 
 TEST_F(KeyServiceTest, KeyCodersChooseTheEncoder) {
