@@ -402,6 +402,7 @@ RoomChange RemoveRooms(const std::vector<std::string>& given) {
   }
   if (!change.failure.empty()) change.changed.clear();
   return change;
+}
 
 namespace {
 
