@@ -274,7 +274,7 @@ def keys():
     rooms = lambda: {r["room"] for r in json.loads(tavocard("hotel", "rooms", "list", "--json").stdout)}
     check(refused.returncode == 1 and "room 0999 (building 1, floor 9) has card" in refused.stderr and
           {"0998", "0999"} <= rooms(), f"hotel rooms remove with a card out: {refused.stderr}")
-    a, _ = sim.request("KD", {"KC": "1", "RN": "0999"})
+    a, _ = sim.request("KD", {"KC": "1", "RN": "0999", "G#": None})
     removed = tavocard("hotel", "rooms", "remove", "1:9:0998-0999")
     check(a and a.get("AS") == "OK" and removed.returncode == 0 and not {"0998", "0999"} & rooms(),
           f"hotel rooms remove after the check-out: {a} {removed.stdout}{removed.stderr}")
