@@ -1,0 +1,158 @@
+#include "store/session_pool.h"
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace holvanter {
+namespace {
+
+long ThisProcess() {
+#ifdef _WIN32
+  return static_cast<long>(_getpid());
+#else
+  return static_cast<long>(getpid());
+#endif
+}
+
+}  // namespace
+
+SessionPool& SessionPool::Process() {
+  // Never destroyed: a host may still end a card method, or the reaper close
+  // a session, while the process runs its exit handlers.
+  static SessionPool* const pool = new SessionPool;
+  return *pool;
+}
+
+SessionPool::~SessionPool() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopping_ = true;
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return !reaper_running_; });
+  auto closing = std::move(idle_);
+  idle_.clear();
+  lock.unlock();
+  closing.clear();
+}
+
+void SessionPool::LeaveSessionsOfParent() {
+  const long process = ThisProcess();
+  if (owner_ == process) return;
+  if (owner_ != 0) {
+    // The parent's sessions: kept from their destructors for good.
+    for (auto& [key, sessions] : idle_)
+      for (Idle& idle : sessions) new std::shared_ptr<PooledSession>(std::move(idle.session));
+    idle_.clear();
+    reaper_running_ = false;  // the parent's reaper did not come along
+  }
+  owner_ = process;
+}
+
+std::shared_ptr<PooledSession> SessionPool::Take(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LeaveSessionsOfParent();
+  auto found = idle_.find(key);
+  if (found == idle_.end() || found->second.empty()) return nullptr;
+  std::shared_ptr<PooledSession> session = std::move(found->second.back().session);
+  found->second.pop_back();
+  if (found->second.empty()) idle_.erase(found);
+  return session;
+}
+
+void SessionPool::Give(const std::string& key, std::shared_ptr<PooledSession> session,
+                       std::chrono::milliseconds keep) {
+  std::shared_ptr<PooledSession> closing;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LeaveSessionsOfParent();
+    std::vector<Idle>& sessions = idle_[key];
+    if (sessions.size() >= kMaxIdlePerKey) {
+      closing = std::move(sessions.front().session);
+      sessions.erase(sessions.begin());
+    }
+    sessions.push_back(Idle{std::move(session), Clock::now() + keep});
+    if (!reaper_running_ && !stopping_) {
+      reaper_running_ = true;
+      std::thread([this] { Reap(); }).detach();
+    }
+    changed_.notify_all();
+  }
+  // closed outside the lock: a goodbye to the server takes a round trip
+}
+
+void SessionPool::Reap() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const long process = owner_;
+  while (!stopping_ && owner_ == process) {
+    Clock::time_point next = Clock::time_point::max();
+    for (const auto& [key, sessions] : idle_)
+      for (const Idle& idle : sessions) next = std::min(next, idle.expires);
+    if (next == Clock::time_point::max()) break;  // nothing idle: the reaper ends
+    if (Clock::now() < next) {
+      changed_.wait_until(lock, next);
+      continue;
+    }
+    std::vector<std::shared_ptr<PooledSession>> expired;
+    const Clock::time_point now = Clock::now();
+    for (auto it = idle_.begin(); it != idle_.end();) {
+      auto& sessions = it->second;
+      for (auto s = sessions.begin(); s != sessions.end();) {
+        if (s->expires <= now) {
+          expired.push_back(std::move(s->session));
+          s = sessions.erase(s);
+        } else {
+          ++s;
+        }
+      }
+      it = sessions.empty() ? idle_.erase(it) : std::next(it);
+    }
+    lock.unlock();
+    expired.clear();
+    lock.lock();
+  }
+  reaper_running_ = false;
+  changed_.notify_all();
+}
+
+void SessionPool::Forget(const std::string& key) {
+  std::vector<Idle> closing;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LeaveSessionsOfParent();
+    auto found = idle_.find(key);
+    if (found == idle_.end()) return;
+    closing = std::move(found->second);
+    idle_.erase(found);
+  }
+}
+
+void SessionPool::CloseAll() {
+  std::map<std::string, std::vector<Idle>> closing;
+  std::lock_guard<std::mutex> lock(mutex_);
+  LeaveSessionsOfParent();
+  closing.swap(idle_);
+  changed_.notify_all();
+  // `closing` must outlive the lock: declared before it, destroyed after
+}
+
+std::size_t SessionPool::IdleCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LeaveSessionsOfParent();
+  std::size_t count = 0;
+  for (const auto& [key, sessions] : idle_) count += sessions.size();
+  return count;
+}
+
+bool SessionPool::InUse() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LeaveSessionsOfParent();
+  return reaper_running_ || !idle_.empty();
+}
+
+}  // namespace holvanter
