@@ -1,33 +1,42 @@
 #include "store/session_pool.h"
 
 #include <algorithm>
+#include <new>
 #include <thread>
 #include <utility>
 
-#ifdef _WIN32
-#include <process.h>
-#else
-#include <unistd.h>
+#ifndef _WIN32
+#include <pthread.h>
 #endif
 
 namespace holvanter {
-namespace {
-
-long ThisProcess() {
-#ifdef _WIN32
-  return static_cast<long>(_getpid());
-#else
-  return static_cast<long>(getpid());
-#endif
-}
-
-}  // namespace
 
 SessionPool& SessionPool::Process() {
   // Never destroyed: a host may still end a card method, or the reaper close
   // a session, while the process runs its exit handlers.
-  static SessionPool* const pool = new SessionPool;
+  static SessionPool* const pool = [] {
+    auto* created = new SessionPool;
+#ifndef _WIN32
+    pthread_atfork([] { Process().mutex_.lock(); }, [] { Process().mutex_.unlock(); },
+                   [] { Process().StartAfresh(); });
+#endif
+    return created;
+  }();
   return *pool;
+}
+
+void SessionPool::StartAfresh() {
+  // The parent's sessions: their sockets are still the parent's, so they
+  // are neither used nor closed here, only kept from their destructors.
+  for (auto& [key, sessions] : idle_)
+    for (Idle& idle : sessions) new std::shared_ptr<PooledSession>(std::move(idle.session));
+  idle_.clear();
+  // The parent's reaper did not come along, and its waits are recorded in
+  // the condition variable: both start anew (the forking thread held the
+  // mutex).
+  reaper_running_ = false;
+  new (&changed_) std::condition_variable;
+  new (&mutex_) std::mutex;
 }
 
 SessionPool::~SessionPool() {
@@ -41,22 +50,8 @@ SessionPool::~SessionPool() {
   closing.clear();
 }
 
-void SessionPool::LeaveSessionsOfParent() {
-  const long process = ThisProcess();
-  if (owner_ == process) return;
-  if (owner_ != 0) {
-    // The parent's sessions: kept from their destructors for good.
-    for (auto& [key, sessions] : idle_)
-      for (Idle& idle : sessions) new std::shared_ptr<PooledSession>(std::move(idle.session));
-    idle_.clear();
-    reaper_running_ = false;  // the parent's reaper did not come along
-  }
-  owner_ = process;
-}
-
 std::shared_ptr<PooledSession> SessionPool::Take(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  LeaveSessionsOfParent();
   auto found = idle_.find(key);
   if (found == idle_.end() || found->second.empty()) return nullptr;
   std::shared_ptr<PooledSession> session = std::move(found->second.back().session);
@@ -70,7 +65,6 @@ void SessionPool::Give(const std::string& key, std::shared_ptr<PooledSession> se
   std::shared_ptr<PooledSession> closing;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    LeaveSessionsOfParent();
     std::vector<Idle>& sessions = idle_[key];
     if (sessions.size() >= kMaxIdlePerKey) {
       closing = std::move(sessions.front().session);
@@ -88,8 +82,7 @@ void SessionPool::Give(const std::string& key, std::shared_ptr<PooledSession> se
 
 void SessionPool::Reap() {
   std::unique_lock<std::mutex> lock(mutex_);
-  const long process = owner_;
-  while (!stopping_ && owner_ == process) {
+  while (!stopping_) {
     Clock::time_point next = Clock::time_point::max();
     for (const auto& [key, sessions] : idle_)
       for (const Idle& idle : sessions) next = std::min(next, idle.expires);
@@ -124,7 +117,6 @@ void SessionPool::Forget(const std::string& key) {
   std::vector<Idle> closing;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    LeaveSessionsOfParent();
     auto found = idle_.find(key);
     if (found == idle_.end()) return;
     closing = std::move(found->second);
@@ -135,7 +127,6 @@ void SessionPool::Forget(const std::string& key) {
 void SessionPool::CloseAll() {
   std::map<std::string, std::vector<Idle>> closing;
   std::lock_guard<std::mutex> lock(mutex_);
-  LeaveSessionsOfParent();
   closing.swap(idle_);
   changed_.notify_all();
   // `closing` must outlive the lock: declared before it, destroyed after
@@ -143,7 +134,6 @@ void SessionPool::CloseAll() {
 
 std::size_t SessionPool::IdleCount() {
   std::lock_guard<std::mutex> lock(mutex_);
-  LeaveSessionsOfParent();
   std::size_t count = 0;
   for (const auto& [key, sessions] : idle_) count += sessions.size();
   return count;
@@ -151,7 +141,6 @@ std::size_t SessionPool::IdleCount() {
 
 bool SessionPool::InUse() {
   std::lock_guard<std::mutex> lock(mutex_);
-  LeaveSessionsOfParent();
   return reaper_running_ || !idle_.empty();
 }
 

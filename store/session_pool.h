@@ -80,10 +80,9 @@ class SessionPool {
     Clock::time_point expires;
   };
 
-  // After a fork the child finds the parent's idle sessions, whose sockets
-  // the parent still uses: they are left alone (neither used nor closed),
-  // and the child's pool starts empty. Called with mutex_ held.
-  void LeaveSessionsOfParent();
+  // In the child of a fork: the pool starts empty, and the parent's idle
+  // sessions, whose sockets the parent goes on using, are left alone.
+  void StartAfresh();
   void Reap();
 
   std::mutex mutex_;
@@ -91,7 +90,6 @@ class SessionPool {
   std::map<std::string, std::vector<Idle>> idle_;  // oldest first
   bool reaper_running_ = false;
   bool stopping_ = false;
-  long owner_ = 0;  // the process that opened the idle sessions
 };
 
 }  // namespace holvanter
