@@ -65,16 +65,19 @@ void SessionPool::Give(const std::string& key, std::shared_ptr<PooledSession> se
   std::shared_ptr<PooledSession> closing;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;  // closed as it goes
+    // A session is kept only with a reaper to close it: without a thread
+    // (this throws), it is closed as the caller lets go of it.
+    if (!reaper_running_) {
+      std::thread([this] { Reap(); }).detach();
+      reaper_running_ = true;
+    }
     std::vector<Idle>& sessions = idle_[key];
     if (sessions.size() >= kMaxIdlePerKey) {
       closing = std::move(sessions.front().session);
       sessions.erase(sessions.begin());
     }
     sessions.push_back(Idle{std::move(session), Clock::now() + keep});
-    if (!reaper_running_ && !stopping_) {
-      reaper_running_ = true;
-      std::thread([this] { Reap(); }).detach();
-    }
     changed_.notify_all();
   }
   // closed outside the lock: a goodbye to the server takes a round trip

@@ -31,9 +31,12 @@ namespace {
 using testing::TestHotel;
 
 // Client sessions on the hotel database other than the fixture's own.
-constexpr char kOtherSessions[] =
+constexpr char kOtherPostgresSessions[] =
     "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
     "AND pid <> pg_backend_pid() AND backend_type = 'client backend'";
+constexpr char kOtherMariaDbSessions[] =
+    "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = DATABASE() "
+    "AND ID <> CONNECTION_ID()";
 
 // A desk role of its own: the server's superuser, which the test data
 // source logs in as, is held to no connection limit.
@@ -123,25 +126,29 @@ class IdleHostSessions : public ::testing::Test {
     const char* dsn = std::getenv("HOLVANTER_TEST_DSN");
     if (dsn == nullptr || *dsn == '\0') GTEST_SKIP() << "HOLVANTER_TEST_DSN names no data source";
     hotel_ = std::make_unique<TestHotel>();
-    if (hotel_->connection().Dialect() != SqlDialect::kPostgres)
-      GTEST_SKIP() << "sessions are counted on PostgreSQL";
+    const SqlDialect dialect = hotel_->connection().Dialect();
+    if (dialect != SqlDialect::kPostgres && dialect != SqlDialect::kMariaDb)
+      GTEST_SKIP() << "sessions are counted on PostgreSQL and MariaDB";
+    other_sessions_ =
+        dialect == SqlDialect::kPostgres ? kOtherPostgresSessions : kOtherMariaDbSessions;
   }
   void TearDown() override { hotel_.reset(); }
 
   std::unique_ptr<TestHotel> hotel_;
+  std::string other_sessions_;
 };
 
 // The 8 threads issued one after another: the one session kept is carried
 // on from card method to card method, and closed when none has come for the
 // keep time.
 TEST_F(IdleHostSessions, IdleHostThreadsHoldNoSessionAfterTheKeepTime) {
-  const int before = SessionsLeft(*hotel_, kOtherSessions);
+  const int before = SessionsLeft(*hotel_, other_sessions_);
   int kept = -1;
   int held = -1;
   double waited = 0;
   const std::vector<int> results = IssueOnIdleThreads(8, [&] {
-    kept = std::stoi(hotel_->Value(kOtherSessions));
-    held = SessionsLeft(*hotel_, kOtherSessions, &waited);
+    kept = std::stoi(hotel_->Value(other_sessions_));
+    held = SessionsLeft(*hotel_, other_sessions_, &waited);
   });
   std::string codes;
   EXPECT_EQ(Failures(results, &codes), 0) << "results:" << codes;
@@ -158,7 +165,7 @@ TEST_F(IdleHostSessions, WithoutKeptSessionsIdleHostThreadsHoldNoneAtOnce) {
   double waited = 0;
   int held = -1;
   const std::vector<int> results =
-      IssueOnIdleThreads(4, [&] { held = SessionsLeft(*hotel_, kOtherSessions, &waited); });
+      IssueOnIdleThreads(4, [&] { held = SessionsLeft(*hotel_, other_sessions_, &waited); });
   std::string codes;
   EXPECT_EQ(Failures(results, &codes), 0) << "results:" << codes;
   EXPECT_EQ(held, 0);
@@ -212,6 +219,8 @@ class DeskRole {
 };
 
 TEST_F(IdleHostSessions, MoreHostThreadsThanTheRoleHasSessionsAllIssue) {
+  if (hotel_->connection().Dialect() != SqlDialect::kPostgres)
+    GTEST_SKIP() << "a desk role with a connection limit: PostgreSQL";
   DeskRole role(*hotel_);
   TestHotel::WriteSettings("[Setting]\nDataBase=" + role.DataSource(hotel_->folder()) + "\n");
   const std::string role_sessions =
