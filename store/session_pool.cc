@@ -1,6 +1,7 @@
 #include "store/session_pool.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <new>
 #include <thread>
 #include <utility>
@@ -66,6 +67,16 @@ void SessionPool::Give(const std::string& key, std::shared_ptr<PooledSession> se
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return;  // closed as it goes
+#ifndef _WIN32
+    // A program that ends says goodbye to the server for each kept session
+    // (MariaDB logs every session that just drops as an aborted connection).
+    // Set up at the first session kept, after the driver was loaded, so that
+    // it runs before the driver's own exit handlers. A Windows DLL may not
+    // talk to a driver while it is being unloaded: there the sessions drop.
+    if (this == &Process() && !exit_handler_) {
+      exit_handler_ = std::atexit([] { Process().CloseAll(); }) == 0;
+    }
+#endif
     // A session is kept only with a reaper to close it: without a thread
     // (this throws), it is closed as the caller lets go of it.
     if (!reaper_running_) {

@@ -90,6 +90,7 @@ class SessionPool {
   std::map<std::string, std::vector<Idle>> idle_;  // oldest first
   bool reaper_running_ = false;
   bool stopping_ = false;
+  bool exit_handler_ = false;
 };
 
 }  // namespace holvanter
