@@ -117,9 +117,12 @@ std::string HotelWithCards(int cards, const std::string& name = "hotel") {
   return path;
 }
 
-void PointComponentAt(const std::string& database) {
+// `keep_sessions` false: every card method opens a new database session
+// and closes it when it ends ([Pool] IdleSeconds=0).
+void PointComponentAt(const std::string& database, bool keep_sessions = true) {
   std::ofstream(Env::Default()->ComponentFolder() + "/Tavoper.ini", std::ios::trunc)
-      << "[Setting]\nDataBase=" << database << "\n";
+      << "[Setting]\nDataBase=" << database << "\n"
+      << (keep_sessions ? "" : "[Pool]\nIdleSeconds=0\n");
   const std::string encoder = fs::path(database).parent_path() / "encoder";
   fs::create_directories(encoder);
   setenv("LYCOMM_SIM_DIR", encoder.c_str(), 1);
@@ -247,28 +250,34 @@ bool SetUpHotelOnDataSource(const std::string& dsn) {
 
 // The same issue and check-out on the server database of an ODBC file data
 // source (HOLVANTER_BENCH_DSN), set up anew with an empty CardRecord.
-void BM_IssueAndCheckOutOnDataSource(benchmark::State& state, std::string dsn) {
+// With `keep_sessions` false, each card method opens its own session.
+void BM_IssueAndCheckOutOnDataSource(benchmark::State& state, std::string dsn,
+                                     bool keep_sessions) {
   if (!SetUpHotelOnDataSource(dsn)) {
     state.SkipWithError("the data source does not open");
     return;
   }
-  PointComponentAt(dsn);
+  PointComponentAt(dsn, keep_sessions);
   IssueAndCheckOutEachIteration(state);
 }
 
 // The hotels that desks issue on at once: the SQLite hotel of 1,000 cards,
 // then each data source; a benchmark's argument is the index.
-std::vector<std::string>& DeskHotels() {
-  static std::vector<std::string> hotels;
+struct DeskHotel {
+  std::string dsn;
+  bool keep_sessions = true;
+};
+std::vector<DeskHotel>& DeskHotels() {
+  static std::vector<DeskHotel> hotels;
   return hotels;
 }
 
 void PrepareDeskHotel(const benchmark::State& state) {
-  const std::string& hotel = DeskHotels().at(static_cast<std::size_t>(state.range(0)));
+  const DeskHotel& hotel = DeskHotels().at(static_cast<std::size_t>(state.range(0)));
   if (state.range(0) == 0) {
     PointComponentAt(HotelWithCards(1000));
-  } else if (SetUpHotelOnDataSource(hotel)) {
-    PointComponentAt(hotel);
+  } else if (SetUpHotelOnDataSource(hotel.dsn)) {
+    PointComponentAt(hotel.dsn, hotel.keep_sessions);
   }
 }
 
@@ -417,7 +426,7 @@ int main(int argc, char** argv) {
     timed(benchmark::RegisterBenchmark(("BM_GuestIssueThroughAgent" + suffix).c_str(),
                                        BM_GuestIssueThroughAgent));
   }
-  DeskHotels().push_back("sqlite");
+  DeskHotels().push_back({"sqlite"});
   if (const char* list = std::getenv("HOLVANTER_BENCH_DSN"); list != nullptr) {
     std::string rest = list;
     while (!rest.empty()) {
@@ -425,15 +434,21 @@ int main(int argc, char** argv) {
       const std::string dsn = rest.substr(0, colon);
       rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
       if (dsn.empty()) continue;
-      timed(benchmark::RegisterBenchmark(
-          ("BM_IssueAndCheckOutOnDataSource/" + fs::path(dsn).stem().string()).c_str(),
-          BM_IssueAndCheckOutOnDataSource, dsn));
-      DeskHotels().push_back(dsn);
+      // Sessions kept between card methods (the default), and a new one for each.
+      for (const bool keep : {true, false}) {
+        const std::string name = fs::path(dsn).stem().string() + (keep ? "" : "/no-pool");
+        timed(benchmark::RegisterBenchmark(("BM_IssueAndCheckOutOnDataSource/" + name).c_str(),
+                                           BM_IssueAndCheckOutOnDataSource, dsn, keep));
+        DeskHotels().push_back({dsn, keep});
+      }
     }
   }
   for (std::size_t i = 0; i < DeskHotels().size(); ++i)
     benchmark::RegisterBenchmark(
-        ("BM_DesksIssue/" + fs::path(DeskHotels()[i]).stem().string()).c_str(), BM_DesksIssue)
+        ("BM_DesksIssue/" + fs::path(DeskHotels()[i].dsn).stem().string() +
+         (DeskHotels()[i].keep_sessions ? "" : "/no-pool"))
+            .c_str(),
+        BM_DesksIssue)
         ->Arg(static_cast<int64_t>(i))
         ->Setup(PrepareDeskHotel)
         ->Threads(1)

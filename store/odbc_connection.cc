@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "store/session_pool.h"
 #include "util/status.h"
 #include "util/text.h"
 
@@ -347,16 +348,24 @@ constexpr char kAdvisoryLockKey[] = "20388709956415092";
 
 }  // namespace
 
-struct OdbcConnection::Handles {
+struct OdbcConnection::Handles : PooledSession {
   SQLHENV env = SQL_NULL_HENV;
   SQLHDBC dbc = SQL_NULL_HDBC;
   bool connected = false;
   TextMode mode = TextMode::kWide;
+  // Cleared when anything failed on the session: what it holds (a lock, an
+  // open or aborted transaction, a statement cut off) is then unknown, and
+  // it is closed for real instead of kept for the next card method.
+  bool reusable = true;
+  // What the first connection learnt, kept with a pooled session.
+  SqlDialect dialect = SqlDialect::kAccess;
+  std::string dbms_name;
+  std::optional<bool> mariadb_server;  // MariaDB or MySQL behind the driver
 
   Handles() = default;
   Handles(const Handles&) = delete;
   Handles& operator=(const Handles&) = delete;
-  ~Handles() {
+  ~Handles() override {
     if (connected) {
       SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
       SQLDisconnect(dbc);
@@ -368,9 +377,28 @@ struct OdbcConnection::Handles {
   void Run(const std::string& statement) { Statement(dbc, mode).Run(statement); }
 
   // Ends the session; the server gives up whatever the session held. Every
-  // later call on the connection fails.
+  // later call on the connection fails. The server is asked first to end
+  // the session itself: a driver manager set to pool connections (a
+  // process of the host that switched it on, odbcinst.ini's Pooling) would
+  // otherwise keep it, lock and all, for the next connection.
   void Drop() noexcept {
     if (!connected) return;
+    reusable = false;
+    try {
+      if (dialect == SqlDialect::kPostgres) {
+        Run("SELECT pg_catalog.pg_terminate_backend(pg_catalog.pg_backend_pid())");
+      } else if (dialect == SqlDialect::kMariaDb) {
+        Statement stmt(dbc, mode);
+        stmt.Run("SELECT CONNECTION_ID()");
+        if (SQL_SUCCEEDED(SQLFetch(stmt.get()))) {
+          const FieldValue id = ReadText(stmt, 1);
+          SQLCloseCursor(stmt.get());
+          if (id) stmt.Run("KILL CONNECTION " + *id);
+        }
+      }
+    } catch (const StatusError&) {
+      // the session ended, or was gone already
+    }
     connected = false;
     SQLDisconnect(dbc);
   }
@@ -408,26 +436,60 @@ FieldValue FirstValue(OdbcConnection::Handles& h, const std::string& statement) 
 constexpr char kMariaDbSqlMode[] =
     "STRICT_TRANS_TABLES,ERROR_FOR_DIVISION_BY_ZERO,NO_ENGINE_SUBSTITUTION,NO_BACKSLASH_ESCAPES";
 
-void PrepareMariaDbSession(OdbcConnection::Handles& h, const std::string& dbms_name) {
+// The named lock through which MariaDB and MySQL desks take turns at card
+// numbering. Named locks are the server's, not the database's: the name
+// carries the hotel database's (cut to keep within the 64 characters MySQL
+// allows).
+constexpr char kNamedLock[] =
+    "CONCAT('Holvanter card numbering ', LEFT(IFNULL(DATABASE(), ''), 30))";
+
+void PrepareMariaDbSession(OdbcConnection::Handles& h) {
   const std::string limit = std::to_string(kCommandTimeoutSeconds);
   // Either driver may face either server: the server's version says which.
-  const std::string statement_limit =
-      ContainsIgnoreCase(FirstValue(h, "SELECT VERSION()").value_or(""), "mariadb")
-          ? "max_statement_time = " + limit
-          : "max_execution_time = " + limit + "000";
+  if (!h.mariadb_server)
+    h.mariadb_server = ContainsIgnoreCase(FirstValue(h, "SELECT VERSION()").value_or(""), "mariadb");
+  const std::string statement_limit = *h.mariadb_server
+                                          ? "max_statement_time = " + limit
+                                          : "max_execution_time = " + limit + "000";
   h.Run(std::string("SET SESSION sql_mode = '") + kMariaDbSqlMode +
         "', innodb_lock_wait_timeout = " + limit + ", lock_wait_timeout = " + limit + ", " +
         statement_limit);
   // Names and card kinds cross as UTF-8 with four-byte characters; a data
   // source that sets the driver to another character set would turn them
-  // into question marks without an error.
-  const FieldValue charsets = FirstValue(
-      h, "SELECT CONCAT_WS(' ', @@character_set_client, @@character_set_connection, "
-         "@@character_set_results, INSTR(@@SESSION.sql_mode, 'NO_BACKSLASH_ESCAPES') > 0)");
-  if (charsets != "utf8mb4 utf8mb4 utf8mb4 1")
-    throw StatusError(Status::Database("the " + dbms_name + " session must exchange text as utf8mb4 without "
-                    "backslash escapes; it has (client, connection, results, no escapes): " +
-                        charsets.value_or("NULL")));
+  // into question marks without an error. A session kept from an earlier
+  // card method must hold no card numbering turn.
+  const FieldValue state = FirstValue(
+      h, std::string("SELECT CONCAT_WS(' ', @@character_set_client, @@character_set_connection, "
+                     "@@character_set_results, INSTR(@@SESSION.sql_mode, 'NO_BACKSLASH_ESCAPES') "
+                     "> 0, IFNULL(IS_USED_LOCK(") +
+             kNamedLock + ") = CONNECTION_ID(), 0))");
+  if (state == "utf8mb4 utf8mb4 utf8mb4 1 0") return;
+  if (state == "utf8mb4 utf8mb4 utf8mb4 1 1")
+    throw StatusError(Status::Database("the " + h.dbms_name + " session holds the card numbering turn"));
+  std::string charsets = state.value_or("NULL");
+  charsets = charsets.substr(0, charsets.rfind(' '));
+  throw StatusError(Status::Database("the " + h.dbms_name + " session must exchange text as utf8mb4 without "
+                  "backslash escapes; it has (client, connection, results, no escapes): " + charsets));
+}
+
+// A PostgreSQL server set to read backslash escapes in literals (old or
+// hand-tuned servers: standard_conforming_strings off) would end a holder
+// name's literal early at a backslash before a doubled quote. The session
+// reads literals the standard way from its first statement on, whatever the
+// server's setting, so that every text goes in exactly as given. A session
+// kept from an earlier card method must hold no advisory lock.
+void PreparePostgresSession(OdbcConnection::Handles& h) {
+  const FieldValue held = FirstValue(
+      h, "SELECT (SELECT count(*) FROM pg_catalog.pg_locks WHERE pid = pg_catalog.pg_backend_pid() "
+         "AND locktype = 'advisory') FROM pg_catalog.set_config('standard_conforming_strings', "
+         "'on', false)");
+  if (held != "0")
+    throw StatusError(Status::Database("the PostgreSQL session holds an advisory lock"));
+}
+
+void PrepareSession(OdbcConnection::Handles& h) {
+  if (h.dialect == SqlDialect::kPostgres) PreparePostgresSession(h);
+  if (h.dialect == SqlDialect::kMariaDb) PrepareMariaDbSession(h);
 }
 
 // MariaDB and MySQL: a named lock of the issuing session, one per hotel
@@ -443,7 +505,7 @@ class NamedLockTurn : public NumberingTurn {
                                        "card numbering\" of this hotel database";
     FieldValue granted;
     try {
-      granted = FirstValue(*handles_, "SELECT GET_LOCK(" + std::string(kLockName) + ", " +
+      granted = FirstValue(*handles_, "SELECT GET_LOCK(" + std::string(kNamedLock) + ", " +
                                           std::to_string(kCommandTimeoutSeconds) + ")");
     } catch (const DatabaseTimedOut& e) {
       throw StatusError(Status::Database(held_elsewhere + " (" + e.database_message() + ")"));
@@ -457,7 +519,7 @@ class NamedLockTurn : public NumberingTurn {
   }
   ~NamedLockTurn() override {
     try {
-      FirstValue(*handles_, "SELECT RELEASE_LOCK(" + std::string(kLockName) + ")");
+      FirstValue(*handles_, "SELECT RELEASE_LOCK(" + std::string(kNamedLock) + ")");
     } catch (const StatusError&) {
       // The session may live on (a host's own connection, the rest of a card
       // method): holding the turn there would stop every other desk. Ending
@@ -467,11 +529,6 @@ class NamedLockTurn : public NumberingTurn {
   }
 
  private:
-  // Named locks are the server's, not the database's: the name carries the
-  // hotel database's (cut to keep within the 64 characters MySQL allows).
-  static constexpr char kLockName[] =
-      "CONCAT('Holvanter card numbering ', LEFT(IFNULL(DATABASE(), ''), 30))";
-
   std::shared_ptr<OdbcConnection::Handles> handles_;
 };
 
@@ -502,7 +559,8 @@ class AdvisoryTurn : public NumberingTurn {
         return;
       } catch (const StatusError&) {
         // A failed statement may have left its transaction aborted: end it
-        // and try once more.
+        // and try once more. The session is not kept either way.
+        handles_->reusable = false;
         SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK);
       }
     }
@@ -530,8 +588,12 @@ std::optional<SqlDialect> DialectOfDbms(const std::string& dbms_name) {
 }
 
 OdbcConnection::OdbcConnection(const std::string& connection_string,
-                               std::string numbering_lock_path)
-    : handles_(std::make_shared<Handles>()), numbering_lock_path_(std::move(numbering_lock_path)) {
+                               std::string numbering_lock_path, int keep_seconds)
+    : numbering_lock_path_(std::move(numbering_lock_path)),
+      connection_string_(connection_string),
+      keep_seconds_(std::max(keep_seconds, 0)) {
+  if (keep_seconds_ > 0 && TakeKeptSession()) return;
+  handles_ = std::make_shared<Handles>();
   Handles& h = *handles_;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h.env))) {
     h.env = SQL_NULL_HENV;
@@ -576,64 +638,105 @@ OdbcConnection::OdbcConnection(const std::string& connection_string,
   if (SQL_SUCCEEDED(SQLGetInfoW(h.dbc, SQL_DBMS_NAME, name, sizeof(name), &name_bytes))) {
     const std::size_t units = std::min<std::size_t>(name_bytes < 0 ? 0 : name_bytes / 2,
                                                     std::size(name) - 1);
-    dbms_name_ = FromWide(name, units);
+    h.dbms_name = FromWide(name, units);
   }
-  const std::optional<SqlDialect> dialect = DialectOfDbms(dbms_name_);
+  const std::optional<SqlDialect> dialect = DialectOfDbms(h.dbms_name);
   if (!dialect) {
     // The connection closes with the handles.
-    throw StatusError(Status::Database("the database product \"" + dbms_name_ +
+    throw StatusError(Status::Database("the database product \"" + h.dbms_name +
                         "\" is not supported: card numbers are kept apart only on Access, "
                         "SQLite, PostgreSQL, MariaDB and MySQL databases"));
   }
-  dialect_ = *dialect;
+  h.dialect = *dialect;
+  dialect_ = h.dialect;
+  dbms_name_ = h.dbms_name;
 
 #ifndef _WIN32
   // Debian's SQLite driver speaks UTF-8 through the narrow calls only;
   // the others (psqlODBC's Unicode driver) take UTF-16.
   h.mode = dialect_ == SqlDialect::kSqlite ? TextMode::kUtf8 : TextMode::kWide;
 #endif
-  // A PostgreSQL server set to read backslash escapes in literals (old or
-  // hand-tuned servers: standard_conforming_strings off) would end a holder
-  // name's literal early at a backslash before a doubled quote. The session
-  // reads literals the standard way from its first statement on, whatever
-  // the server's setting, so that every text goes in exactly as given.
-  if (dialect_ == SqlDialect::kPostgres) h.Run("SET standard_conforming_strings = on");
-  if (dialect_ == SqlDialect::kMariaDb) PrepareMariaDbSession(h, dbms_name_);
+  PrepareSession(h);
 }
 
-OdbcConnection::~OdbcConnection() { RollbackTrans(); }
+bool OdbcConnection::TakeKeptSession() {
+  SessionPool& pool = SessionPool::Process();
+  std::shared_ptr<PooledSession> kept = pool.Take(connection_string_);
+  if (kept == nullptr) return false;
+  handles_ = std::static_pointer_cast<Handles>(std::move(kept));
+  try {
+    // Whatever the card method before set, the session is set up again; and
+    // a session the server has ended since (a restart, a fail-over) shows
+    // here, before any card statement.
+    PrepareSession(*handles_);
+  } catch (const StatusError&) {
+    handles_->Drop();
+    handles_.reset();
+    // The server has probably gone away for every session kept: a new one
+    // is opened instead.
+    pool.Forget(connection_string_);
+    return false;
+  }
+  dialect_ = handles_->dialect;
+  dbms_name_ = handles_->dbms_name;
+  return true;
+}
+
+OdbcConnection::~OdbcConnection() {
+  RollbackTrans();
+  // Only a server database's session is kept: opening a file database costs
+  // next to nothing, and a kept one would hold on to a file that may be
+  // replaced (a restored backup).
+  const bool server = dialect_ == SqlDialect::kPostgres || dialect_ == SqlDialect::kMariaDb;
+  if (keep_seconds_ > 0 && server && handles_ != nullptr && handles_->connected &&
+      handles_->reusable && handles_.use_count() == 1) {
+    try {
+      SessionPool::Process().Give(connection_string_, std::move(handles_),
+                                  std::chrono::seconds(keep_seconds_));
+    } catch (...) {
+      // no room to keep it (out of memory, no thread): it closes
+    }
+  }
+}
+
+template <typename R>
+R OdbcConnection::Tainting(R result) {
+  if (!result.ok()) handles_->reusable = false;
+  return result;
+}
 
 Status OdbcConnection::BeginTrans() {
-  return Catching([&] {
+  return Tainting(Catching([&] {
     handles_->SetAutoCommit(false);
     in_transaction_ = true;
-  });
+  }));
 }
 
 Status OdbcConnection::Execute(const std::string& statement) {
-  return Catching([&] { handles_->Run(RewriteStatement(statement, dialect_)); });
+  return Tainting(Catching([&] { handles_->Run(RewriteStatement(statement, dialect_)); }));
 }
 
 Status OdbcConnection::CommitTrans() {
-  return Catching([&] {
+  return Tainting(Catching([&] {
     Check(SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_COMMIT), SQL_HANDLE_DBC, handles_->dbc,
           handles_->mode, "the transaction could not be committed");
     in_transaction_ = false;
     handles_->SetAutoCommit(true);
-  });
+  }));
 }
 
 void OdbcConnection::RollbackTrans() noexcept {
   if (!in_transaction_) return;
   in_transaction_ = false;
-  SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK);
   const SQLULEN on = SQL_AUTOCOMMIT_ON;
-  SQLSetConnectAttr(handles_->dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(on),
-                    SQL_IS_UINTEGER);
+  if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, handles_->dbc, SQL_ROLLBACK)) ||
+      !SQL_SUCCEEDED(SQLSetConnectAttr(handles_->dbc, SQL_ATTR_AUTOCOMMIT,
+                                       reinterpret_cast<SQLPOINTER>(on), SQL_IS_UINTEGER)))
+    handles_->reusable = false;  // the transaction may still be open
 }
 
 Result<RecordSet> OdbcConnection::Query(const std::string& statement) {
-  return Catching([&] { return FetchAll(statement); });
+  return Tainting(Catching([&] { return FetchAll(statement); }));
 }
 
 RecordSet OdbcConnection::FetchAll(const std::string& statement) {
@@ -669,9 +772,9 @@ RecordSet OdbcConnection::FetchAll(const std::string& statement) {
 Result<std::unique_ptr<NumberingTurn>> OdbcConnection::TakeNumberingTurn() {
   using Turn = std::unique_ptr<NumberingTurn>;
   if (dialect_ == SqlDialect::kPostgres)
-    return Catching([&]() -> Turn { return std::make_unique<AdvisoryTurn>(handles_); });
+    return Tainting(Catching([&]() -> Turn { return std::make_unique<AdvisoryTurn>(handles_); }));
   if (dialect_ == SqlDialect::kMariaDb)
-    return Catching([&]() -> Turn { return std::make_unique<NamedLockTurn>(handles_); });
+    return Tainting(Catching([&]() -> Turn { return std::make_unique<NamedLockTurn>(handles_); }));
   if (numbering_lock_path_.empty()) return Turn(std::make_unique<NoTurn>());
   return TakeFileNumberingTurn(numbering_lock_path_);
 }

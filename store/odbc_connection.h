@@ -27,7 +27,14 @@ class OdbcConnection : public Connection {
   // Throws StatusError (kDatabase, the driver's message) when it cannot
   // connect, and StatusError (a database failure: a message naming the product) when
   // the database is not one that DialectOfDbms knows.
-  OdbcConnection(const std::string& connection_string, std::string numbering_lock_path);
+  //
+  // `keep_seconds` above 0: a session of a server database (PostgreSQL,
+  // MariaDB, MySQL) on which nothing failed is kept open that long after
+  // the connection closes, for the next connection of the process with the
+  // same connection string (SessionPool); such a connection takes a kept
+  // session, set up again, before it opens a new one.
+  OdbcConnection(const std::string& connection_string, std::string numbering_lock_path,
+                 int keep_seconds = 0);
   ~OdbcConnection() override;
 
   OdbcConnection(const OdbcConnection&) = delete;
@@ -54,11 +61,19 @@ class OdbcConnection : public Connection {
  private:
   // Query's work; a failure is thrown as StatusError.
   RecordSet FetchAll(const std::string& statement);
+  // A session kept from an earlier connection, set up for this one; false
+  // when none is kept, or when the one taken no longer answers.
+  bool TakeKeptSession();
+  // `result`, after marking the session not to be kept when it failed.
+  template <typename R>
+  R Tainting(R result);
 
   std::shared_ptr<Handles> handles_;
   SqlDialect dialect_ = SqlDialect::kAccess;
   std::string dbms_name_;
   std::string numbering_lock_path_;
+  std::string connection_string_;
+  int keep_seconds_ = 0;
   bool in_transaction_ = false;
 };
 

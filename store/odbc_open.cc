@@ -186,7 +186,8 @@ std::unique_ptr<Connection> OpenOdbcDatabase(Env& env, const std::string& path,
     std::optional<OdbcTarget> target = PlanOdbcOpen(env, path);
     if (target) {
       return std::make_unique<OdbcConnection>(target->connection_string,
-                                              std::move(target->numbering_lock_path));
+                                              std::move(target->numbering_lock_path),
+                                              ReadIdleSessionSeconds(env));
     }
     why = "the file " + path +
           " is neither an SQLite nor an Access database nor an ODBC file data source naming "

@@ -1,6 +1,7 @@
 #include "store/settings.h"
 
 #include <cstring>
+#include <string>
 
 #include "platform/env.h"
 
@@ -42,6 +43,18 @@ std::string DatabasePathFailure(Env& env, int16_t result, const std::string& dat
   if (result == -800) return "no settings file " + SettingsFilePath(env);
   return "the settings file " + SettingsFilePath(env) + " names DataBase=\"" + database_path +
          "\", where no file is";
+}
+
+int ReadIdleSessionSeconds(Env& env) {
+  char buffer[16] = {};
+  const std::size_t n = env.GetPrivateProfileString("Pool", "IdleSeconds", "", buffer,
+                                                    sizeof buffer, SettingsFilePath(env));
+  const std::string value(buffer, n < sizeof buffer ? n : sizeof buffer - 1);
+  if (value.empty() || value.size() > 3 ||
+      value.find_first_not_of("0123456789") != std::string::npos)
+    return kDefaultIdleSeconds;
+  const int seconds = std::stoi(value);
+  return seconds <= 600 ? seconds : kDefaultIdleSeconds;
 }
 
 std::string BuildConnectionString(const std::string& database_path) {

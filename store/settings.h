@@ -28,6 +28,14 @@ int16_t ReadDatabasePath(Env& env, std::string& database_path);
 // settings file and the path it looked at; empty for 0.
 std::string DatabasePathFailure(Env& env, int16_t result, const std::string& database_path);
 
+// How long a server database session is kept open after a card method for
+// the next one (SessionPool): key "IdleSeconds" of section "Pool" of the
+// settings file, 0 to 600; kDefaultIdleSeconds when the settings file or
+// the key is missing or the value is no number in that range. 0: every
+// card method opens a new session and closes it when it ends.
+inline constexpr int kDefaultIdleSeconds = 5;
+int ReadIdleSessionSeconds(Env& env);
+
 // "DRIVER=Microsoft Access Driver (*.mdb);DBQ=" + path + ";pwd=lockhousepw".
 std::string BuildConnectionString(const std::string& database_path);
 

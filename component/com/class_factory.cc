@@ -8,6 +8,7 @@
 #include "component/com/com_module.h"
 #include "component/com/holvanter_h.h"
 #include "component/com/tavo_card_object.h"
+#include "store/session_pool.h"
 
 namespace holvanter::com {
 namespace {
@@ -68,5 +69,9 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return holvanter::com::ModuleLockCount() == 0 ? S_OK : S_FALSE;
+  // Kept database sessions and the thread that closes them need the code of
+  // this library until the last one is closed.
+  return holvanter::com::ModuleLockCount() == 0 && !holvanter::SessionPool::Process().InUse()
+             ? S_OK
+             : S_FALSE;
 }

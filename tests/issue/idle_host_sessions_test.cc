@@ -1,7 +1,8 @@
 // Host threads that issued a card and then sit idle (a PMS keeps its worker
 // threads for hours) must not hold PostgreSQL sessions: a server or a desk
 // role allows only so many, and every session an idle thread keeps is one
-// that a desk issuing a card cannot get.
+// that a desk issuing a card cannot get. A session closed by a card method
+// is kept for the next one for kDefaultIdleSeconds; then it goes too.
 //
 // Runs on the PostgreSQL data source in HOLVANTER_TEST_DSN
 // (scripts/test-odbc.sh); skips on any other.
@@ -21,6 +22,7 @@
 
 #include "holvanter/tavo_card.h"
 #include "issue/test_hotel.h"
+#include "store/settings.h"
 #include "store/sql_dialect.h"
 
 namespace holvanter {
@@ -29,9 +31,12 @@ namespace {
 using testing::TestHotel;
 
 // Client sessions on the hotel database other than the fixture's own.
-constexpr char kOtherSessions[] =
+constexpr char kOtherPostgresSessions[] =
     "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
     "AND pid <> pg_backend_pid() AND backend_type = 'client backend'";
+constexpr char kOtherMariaDbSessions[] =
+    "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = DATABASE() "
+    "AND ID <> CONNECTION_ID()";
 
 // A desk role of its own: the server's superuser, which the test data
 // source logs in as, is held to no connection limit.
@@ -86,16 +91,21 @@ std::vector<int> IssueOnIdleThreads(int threads, const std::function<void()>& wh
   return results;
 }
 
-// The sessions of `query` once those that were closed have left the server
-// (a backend ends a moment after its client hangs up): polled for a few
-// seconds until none are left.
-int SessionsLeft(TestHotel& hotel, const std::string& query) {
+// The sessions of `query` once those kept idle have been closed and have
+// left the server (a backend ends a moment after its client hangs up):
+// polled until none are left, for as long as a session may be kept plus a
+// second. `waited` receives the seconds it took.
+int SessionsLeft(TestHotel& hotel, const std::string& query, double* waited = nullptr) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto bound = start + std::chrono::seconds(kDefaultIdleSeconds + 1);
   int sessions = 0;
-  for (int tries = 0; tries < 50; ++tries) {
+  for (;;) {
     sessions = std::stoi(hotel.Value(query));
-    if (sessions == 0) break;
+    if (sessions == 0 || std::chrono::steady_clock::now() >= bound) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  if (waited != nullptr)
+    *waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return sessions;
 }
 
@@ -116,23 +126,50 @@ class IdleHostSessions : public ::testing::Test {
     const char* dsn = std::getenv("HOLVANTER_TEST_DSN");
     if (dsn == nullptr || *dsn == '\0') GTEST_SKIP() << "HOLVANTER_TEST_DSN names no data source";
     hotel_ = std::make_unique<TestHotel>();
-    if (hotel_->connection().Dialect() != SqlDialect::kPostgres)
-      GTEST_SKIP() << "sessions are counted on PostgreSQL";
+    const SqlDialect dialect = hotel_->connection().Dialect();
+    if (dialect != SqlDialect::kPostgres && dialect != SqlDialect::kMariaDb)
+      GTEST_SKIP() << "sessions are counted on PostgreSQL and MariaDB";
+    other_sessions_ =
+        dialect == SqlDialect::kPostgres ? kOtherPostgresSessions : kOtherMariaDbSessions;
   }
   void TearDown() override { hotel_.reset(); }
 
   std::unique_ptr<TestHotel> hotel_;
+  std::string other_sessions_;
 };
 
-TEST_F(IdleHostSessions, IdleHostThreadsHoldNoSession) {
-  const int before = SessionsLeft(*hotel_, kOtherSessions);
+// The 8 threads issued one after another: the one session kept is carried
+// on from card method to card method, and closed when none has come for the
+// keep time.
+TEST_F(IdleHostSessions, IdleHostThreadsHoldNoSessionAfterTheKeepTime) {
+  const int before = SessionsLeft(*hotel_, other_sessions_);
+  int kept = -1;
   int held = -1;
-  const std::vector<int> results =
-      IssueOnIdleThreads(8, [&] { held = SessionsLeft(*hotel_, kOtherSessions); });
+  double waited = 0;
+  const std::vector<int> results = IssueOnIdleThreads(8, [&] {
+    kept = std::stoi(hotel_->Value(other_sessions_));
+    held = SessionsLeft(*hotel_, other_sessions_, &waited);
+  });
   std::string codes;
   EXPECT_EQ(Failures(results, &codes), 0) << "results:" << codes;
+  EXPECT_EQ(kept, 1) << "sessions kept right after 8 card methods, one after another";
   EXPECT_EQ(held, 0) << "sessions held by 8 idle host threads: " << held << " (" << before
                      << " before they started)";
+  EXPECT_LE(waited, kDefaultIdleSeconds + 1.0);
+}
+
+// Switched off, a card method's session ends with it.
+TEST_F(IdleHostSessions, WithoutKeptSessionsIdleHostThreadsHoldNoneAtOnce) {
+  TestHotel::WriteSettings("[Setting]\nDataBase=" + hotel_->database_path() +
+                           "\n[Pool]\nIdleSeconds=0\n");
+  double waited = 0;
+  int held = -1;
+  const std::vector<int> results =
+      IssueOnIdleThreads(4, [&] { held = SessionsLeft(*hotel_, other_sessions_, &waited); });
+  std::string codes;
+  EXPECT_EQ(Failures(results, &codes), 0) << "results:" << codes;
+  EXPECT_EQ(held, 0);
+  EXPECT_LT(waited, 1.0) << "sessions stayed after their card methods ended";
 }
 
 // The desk role that the card methods log in as, limited to kDeskRoleLimit
@@ -182,18 +219,22 @@ class DeskRole {
 };
 
 TEST_F(IdleHostSessions, MoreHostThreadsThanTheRoleHasSessionsAllIssue) {
+  if (hotel_->connection().Dialect() != SqlDialect::kPostgres)
+    GTEST_SKIP() << "a desk role with a connection limit: PostgreSQL";
   DeskRole role(*hotel_);
   TestHotel::WriteSettings("[Setting]\nDataBase=" + role.DataSource(hotel_->folder()) + "\n");
   const std::string role_sessions =
       std::string("SELECT count(*) FROM pg_stat_activity WHERE usename = '") + kDeskRole + "'";
   int held = -1;
+  double waited = 0;
   const std::vector<int> results =
-      IssueOnIdleThreads(120, [&] { held = SessionsLeft(*hotel_, role_sessions); });
+      IssueOnIdleThreads(120, [&] { held = SessionsLeft(*hotel_, role_sessions, &waited); });
   std::string codes;
   const int failures = Failures(results, &codes);
   EXPECT_EQ(failures, 0) << failures << " of 120 host threads failed (results:" << codes
                          << ") under a limit of " << kDeskRoleLimit
                          << " sessions; idle, they held " << held;
+  EXPECT_EQ(held, 0) << "after " << waited << " s";
 }
 
 }  // namespace

@@ -105,6 +105,30 @@ struct ProfileCase {
   std::optional<std::string> expected;  // value of [Setting] DataBase
 };
 
+// How long a server session is kept: [Pool] IdleSeconds, 0 to 600; what is
+// missing or out of range keeps the default.
+TEST_F(ReadDatabasePathTest, IdleSessionSecondsComeFromThePoolSection) {
+  EXPECT_EQ(ReadIdleSessionSeconds(env_), kDefaultIdleSeconds) << "no settings file";
+  const struct {
+    const char* settings;
+    int seconds;
+  } cases[] = {
+      {"[Setting]\nDataBase=x\n", kDefaultIdleSeconds},
+      {"[Pool]\nIdleSeconds=0\n", 0},
+      {"[Pool]\nIdleSeconds=30\n", 30},
+      {"[pool]\nidleseconds = 600\n", 600},
+      {"[Pool]\nIdleSeconds=601\n", kDefaultIdleSeconds},
+      {"[Pool]\nIdleSeconds=-1\n", kDefaultIdleSeconds},
+      {"[Pool]\nIdleSeconds=5s\n", kDefaultIdleSeconds},
+      {"[Pool]\nIdleSeconds=\n", kDefaultIdleSeconds},
+      {"[Setting]\nIdleSeconds=0\n", kDefaultIdleSeconds},
+  };
+  for (const auto& c : cases) {
+    WriteSettings(c.settings);
+    EXPECT_EQ(ReadIdleSessionSeconds(env_), c.seconds) << c.settings;
+  }
+}
+
 TEST(ProfileReader, FindsValuesTheWayWindowsDoes) {
   const ProfileCase cases[] = {
       {"plain", "[Setting]\nDataBase=C:\\a.mdb\n", "C:\\a.mdb"},
