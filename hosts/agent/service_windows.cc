@@ -296,17 +296,23 @@ void Install(const std::string& name, const std::string& config, bool start) {
     command += L" --config \"" + settings + L"\"";
   }
   const std::wstring wide_name = Wide(name, CP_UTF8);
+  // Display names are unique too: a second agent's carries its name.
+  const std::wstring display =
+      name == kDefaultName ? std::wstring(kDisplayName)
+                           : std::wstring(kDisplayName) + L" (" + wide_name + L")";
   const Handle manager = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
-  const Handle service(CreateServiceW(manager.get(), wide_name.c_str(), kDisplayName,
+  const Handle service(CreateServiceW(manager.get(), wide_name.c_str(), display.c_str(),
                                       SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
                                       nullptr, nullptr, nullptr, nullptr /* LocalSystem */,
                                       nullptr));
   if (service.get() == nullptr) {
     const DWORD error = GetLastError();
-    if (error == ERROR_SERVICE_EXISTS || error == ERROR_DUPLICATE_SERVICE_NAME)
+    if (error == ERROR_SERVICE_EXISTS)
       throw ServiceError{1, "a service named " + name + " exists already (tavocard service "
                             "remove --name " + name + " removes it)"};
+    if (error == ERROR_DUPLICATE_SERVICE_NAME)
+      throw ServiceError{1, "another service is shown as \"" + Narrow(display, CP_UTF8) + "\""};
     Fail("install the service " + name, error);
   }
   // Everything below or nothing: a half-installed service is taken away.
@@ -361,7 +367,7 @@ void Install(const std::string& name, const std::string& config, bool start) {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, EventSourceKey(name).c_str());
     throw;
   }
-  std::cout << "service " << name << " installed: \"" << Narrow(kDisplayName, CP_UTF8)
+  std::cout << "service " << name << " installed: \"" << Narrow(display, CP_UTF8)
             << "\", started at boot as LocalSystem and restarted after a failure; it runs "
             << "tavocard serve" << (config.empty() ? "" : " --config " + Narrow(settings, CP_ACP))
             << "\nits state (token, key link key and journal, desks registry) and its log: "
