@@ -76,6 +76,7 @@ std::string SystemMessage(DWORD error) {
   return message.empty() ? "Windows error " + std::to_string(error) : message;
 }
 
+// `error`: the call's GetLastError(), taken before anything else can change it.
 [[noreturn]] void Fail(const std::string& doing, DWORD error = GetLastError()) {
   if (error == ERROR_ACCESS_DENIED)
     throw ServiceError{3, "cannot " + doing + ": access denied (run it from a command prompt "
@@ -155,8 +156,10 @@ std::wstring StateFolder(const std::string& name) {
 // Administrators; the entries are inherited by everything made in it.
 void MakeStateFolder(const std::wstring& folder) {
   const std::wstring parent = fs::path(folder).parent_path().wstring();
-  if (!CreateDirectoryW(parent.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-    Fail("make the folder " + Narrow(parent, CP_UTF8));
+  if (!CreateDirectoryW(parent.c_str(), nullptr)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) Fail("make the folder " + Narrow(parent, CP_UTF8), error);
+  }
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kStateFolderAccess, SDDL_REVISION_1,
                                                             &descriptor, nullptr))
@@ -164,7 +167,8 @@ void MakeStateFolder(const std::wstring& folder) {
   std::unique_ptr<void, decltype(&LocalFree)> owned(descriptor, &LocalFree);
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
   if (CreateDirectoryW(folder.c_str(), &attributes)) return;
-  if (GetLastError() != ERROR_ALREADY_EXISTS) Fail("make the folder " + Narrow(folder, CP_UTF8));
+  if (const DWORD error = GetLastError(); error != ERROR_ALREADY_EXISTS)
+    Fail("make the folder " + Narrow(folder, CP_UTF8), error);
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
   GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
