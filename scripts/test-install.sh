@@ -115,7 +115,8 @@ round_trip "$WORK/deb-hotel.db" 0103 "$tavocard"
 check "packaged tavocard reads the card" "1 1 0103" "$(read_card "$tavocard" | cut -d' ' -f2-)"
 # The manual page and the documents for each reader come with the command.
 for doc in usr/share/man/man1/tavocard.1 usr/share/doc/holvanter/installing.md \
-           usr/share/doc/holvanter/images/page-board.png; do
+           usr/share/doc/holvanter/troubleshooting.md usr/share/doc/holvanter/zh-CN/at-the-desk.md \
+           usr/share/doc/holvanter/images/page-board.png usr/share/doc/holvanter/images/zh-CN/page-board.png; do
   [ -s "$DEBROOT/$doc" ] || failed "the package lacks /$doc"
 done
 grep -q '^\.SS "tavocard serve"' "$DEBROOT/usr/share/man/man1/tavocard.1" ||

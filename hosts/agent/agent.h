@@ -58,12 +58,19 @@ struct KeyLinkSetup {
   fias::KeyServiceOptions keys;
   fias::LinkSettings link;
   std::string journal;
+  std::string authkey_note;  // the log line saying which key, if any, proves the link
 };
 // The key link of `options` (nullopt without --fias), with the room lines of
 // a settings file's [fias-rooms] section (`rooms_file`, empty: none). Throws
 // std::invalid_argument naming the option that is wrong.
 std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
                                            const std::string& rooms_file);
+
+// Throws std::invalid_argument naming the first PMS room of the room map
+// (--fias-room, [fias-rooms]) whose place the hotel's RoomList lacks: every
+// key request for it would be refused. A database that cannot be reached
+// cannot say: then the answer is a warning for the log, and the link runs.
+std::string CheckRoomTargets(const KeyLinkSetup& key_link);
 
 // The desks' link as the agent runs it: the link desk listens for desks,
 // a desk joins the link desk.

@@ -67,7 +67,8 @@ void AddAgentCommands(CLI::App& app) {
                     "(default: --checkout-time)");
   serve->add_option("--fias-authkey-file", options->fias_authkey_file,
                     "the key file of connection authentication (tavocard fias-authkey new), "
-                    "when the PMS interface requires it");
+                    "when the PMS interface requires it (default: fias-authkey beside the token "
+                    "file, when there is one)");
   serve->add_option("--fias-journal", options->fias_journal,
                     "the key link's journal of the cards it cut (default: fias-journal beside "
                     "the token file)");
@@ -99,6 +100,11 @@ void AddAgentCommands(CLI::App& app) {
       CheckHotelHours(*options);
       key_link = KeyLinkSetupOf(*options, rooms_file);
       desks = DesksSetupOf(*options, key_link);
+      if (key_link) {
+        if (const std::string warning = CheckRoomTargets(*key_link); !warning.empty())
+          std::cout << warning << std::endl;
+        std::cout << key_link->authkey_note << std::endl;
+      }
     } catch (const std::invalid_argument& e) {
       std::cerr << "tavocard serve: " << e.what() << "\n";
       throw CLI::RuntimeError(64);

@@ -1,7 +1,10 @@
 // The PMS key link's options of tavocard serve, checked before anything
 // starts: a mistyped coder or room map must stop the agent at once, not
 // answer the PMS wrongly for a day.
+#include <filesystem>
 #include <fstream>
+#include <set>
+#include <tuple>
 #include <stdexcept>
 #include <utility>
 
@@ -11,6 +14,7 @@
 #include "hosts/desks/registry.h"
 #include "hosts/fias/authkey.h"
 #include "hosts/fias/codepage.h"
+#include "hosts/frontdesk/hotel.h"
 
 namespace agent {
 namespace {
@@ -126,21 +130,58 @@ std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
                                 " '" + time + "' is not HH:MM");
   setup.keys.checkout_minutes = *minutes;
 
-  if (!options.fias_authkey_file.empty()) {
+  // The key that `tavocard fias-authkey new` wrote into the state folder
+  // proves the link without being named: a key made and entered in the PMS
+  // interface program but not used would leave the link unauthenticated.
+  std::string key_file = options.fias_authkey_file;
+  const std::string own_key = BesideTokenFile(options, "fias-authkey");
+  std::error_code ec;
+  // Paths are UTF-8 throughout the product, on Windows too.
+  const bool found = key_file.empty() &&
+                     std::filesystem::exists(std::u8string(own_key.begin(), own_key.end()), ec);
+  if (found) key_file = own_key;
+  if (!key_file.empty()) {
     fias::AuthKey key;
     try {
-      key = fias::ReadKeyFile(options.fias_authkey_file);
+      key = fias::ReadKeyFile(key_file);
     } catch (const fias::AuthKeyError& e) {
-      throw std::invalid_argument(std::string("--fias-authkey-file: ") + e.what());
+      throw std::invalid_argument(std::string(found ? "the key in the state folder" : "--fias-authkey-file") +
+                                  ": " + e.what());
     }
     setup.link.cryptogram = [key](const std::string& stamp) {
       return fias::Cryptogram(key, fias::RandomIv(), stamp);
     };
+    setup.authkey_note = "fias: connection authentication with the key in " + key_file +
+                         (found ? " (found in the state folder; --fias-authkey-file names another)"
+                                : "");
+  } else {
+    setup.authkey_note = "fias: no connection authentication (no key in " + own_key +
+                         ", no --fias-authkey-file)";
   }
 
   setup.journal = options.fias_journal.empty() ? BesideTokenFile(options, "fias-journal")
                                                : options.fias_journal;
   return setup;
+}
+
+std::string CheckRoomTargets(const KeyLinkSetup& key_link) {
+  if (key_link.keys.rooms.empty()) return {};
+  const frontdesk::RoomListing listing = frontdesk::ListRooms({});
+  if (listing.database.result != 0 || !listing.failure.empty())
+    return "fias: the room map is not checked against the room list: " +
+           (listing.database.result != 0 ? listing.database.reason : listing.failure);
+  std::set<std::tuple<int, int, std::string>> places;
+  for (const frontdesk::RoomRow& room : listing.rows)
+    places.insert({room.building, room.floor, room.room});
+  for (const auto& [pms_room, place] : key_link.keys.rooms)
+    if (places.count({place.building, place.floor, place.room}) == 0)
+      throw std::invalid_argument(
+          "the PMS room " + pms_room + " is mapped (--fias-room or [fias-rooms]) to room " +
+          place.room + " of building " + std::to_string(place.building) + ", floor " +
+          std::to_string(place.floor) + ", which is not in the room list of " +
+          listing.database.path + " (tavocard hotel rooms add " + std::to_string(place.building) +
+          ":" + std::to_string(place.floor) + ":" + place.room + ")");
+  return {};
 }
 
 std::string BesideTokenFile(const AgentOptions& options, const std::string& name) {

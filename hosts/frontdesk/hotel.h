@@ -77,6 +77,24 @@ struct RoomListing {
 // One query, two with newest_card, on one connection; never throws.
 RoomListing ListRooms(const RoomFilter& filter);
 
+// Changing the room list after the hotel was set up (tavocard hotel rooms
+// add|remove). Each change is one transaction: every room changes, or none.
+struct RoomChange {
+  HotelDatabase database;            // result not 0: nothing was changed
+  std::string usage;                 // the rooms given are not usable: nothing was changed
+  std::string failure;               // the database failed: nothing was changed
+  std::vector<std::string> refused;  // why rooms may not be removed: nothing was changed
+  std::vector<RoomRow> changed;      // the rooms added or removed
+  std::vector<RoomRow> kept;         // add: rooms the list had already
+};
+// Adds the rooms of `spec` (building:floor:first-last, comma-separated, as
+// hotel init takes them) that the list does not have yet.
+RoomChange AddRooms(const std::string& spec);
+// Removes each room given as ROOM (its RoomNo, when it is in one place
+// only) or building:floor:first-last; refused, every room kept, while any
+// of them has a card out (a record not checked out) or is not in the list.
+RoomChange RemoveRooms(const std::vector<std::string>& rooms);
+
 // A new hotel database: an SQLite file at `path`, or the server database
 // of the ODBC file data source `dsn`.
 struct HotelSetup {

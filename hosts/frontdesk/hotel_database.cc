@@ -1,12 +1,17 @@
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
+#include <stdexcept>
 #include <tuple>
 
 #include "holvanter/result_codes.h"
 #include "platform/env.h"
+#include "store/hotel_setup.h"
 #include "store/open_database.h"
 #include "store/settings.h"
 #include "hosts/frontdesk/hotel.h"
@@ -124,6 +129,50 @@ std::string AddNewestCards(holvanter::Connection& connection, const RoomFilter& 
   return {};
 }
 
+// Every row of RoomList, in the order the listing gives them.
+holvanter::Result<std::vector<RoomRow>> AllRooms(holvanter::Connection& connection) {
+  holvanter::Result<holvanter::RecordSet> queried = connection.Query(
+      "SELECT BuildNo, FloorNo, RoomNo, State, CardQTY FROM RoomList ORDER BY BuildNo, FloorNo, "
+      "RoomNo");
+  if (!queried.ok()) return queried.status();
+  std::vector<RoomRow> rows;
+  for (holvanter::RecordSet& rooms = *queried; !rooms.Eof(); rooms.MoveNext()) {
+    const auto number = [&](const char* column) {
+      const std::optional<std::string> value = rooms.Field(column);
+      return value ? std::atoi(value->c_str()) : 0;
+    };
+    rows.push_back({number("BuildNo"), number("FloorNo"), rooms.Field("RoomNo").value_or(""),
+                    rooms.Field("State").value_or(""), number("CardQTY"), std::nullopt});
+  }
+  return rows;
+}
+
+using Place = std::tuple<int, int, std::string>;
+Place PlaceOf(const RoomRow& room) { return {room.building, room.floor, room.room}; }
+
+std::string RoomCode(int room) {
+  char code[8];
+  std::snprintf(code, sizeof code, "%04d", room);
+  return code;
+}
+
+std::string Where(const RoomRow& room) {
+  return "room " + room.room + " (building " + std::to_string(room.building) + ", floor " +
+         std::to_string(room.floor) + ")";
+}
+
+// Runs `statements` in one transaction; the database's message when one
+// fails, nothing changed then.
+std::string RunAll(holvanter::Connection& connection, const std::vector<std::string>& statements) {
+  holvanter::Status done = connection.BeginTrans();
+  for (std::size_t i = 0; done.ok() && i < statements.size(); ++i)
+    done = connection.Execute(statements[i]);
+  if (done.ok()) done = connection.CommitTrans();
+  if (done.ok()) return {};
+  connection.RollbackTrans();
+  return done.message();
+}
+
 }  // namespace
 
 HotelDatabase ReachHotelDatabase() {
@@ -199,6 +248,158 @@ nlohmann::json ToJson(const CardRow& row) {
   for (const auto& [column, value] : row.fields)
     out[column] = value ? nlohmann::json(*value) : nlohmann::json(nullptr);
   return out;
+}
+
+RoomChange AddRooms(const std::string& spec) {
+  RoomChange change;
+  std::vector<holvanter::RoomRange> ranges;
+  try {
+    ranges = holvanter::ParseRoomSpec(spec);
+  } catch (const std::invalid_argument& e) {
+    change.usage = e.what();
+    return change;
+  }
+  try {
+    const auto connection = OpenHotelDatabase(change.database);
+    if (!connection) return change;
+    holvanter::Result<std::vector<RoomRow>> rooms = AllRooms(*connection);
+    if (!rooms.ok()) {
+      change.failure = rooms.status().message();
+      return change;
+    }
+    std::set<Place> there;
+    for (const RoomRow& room : *rooms) there.insert(PlaceOf(room));
+    std::vector<std::string> statements;
+    for (const holvanter::RoomRange& range : ranges) {
+      for (int number = range.first; number <= range.last; ++number) {
+        const RoomRow room{range.building, range.floor, RoomCode(number), "", 0, std::nullopt};
+        // A room given twice is added once.
+        if (!there.insert(PlaceOf(room)).second) {
+          if (std::find_if(change.changed.begin(), change.changed.end(), [&](const RoomRow& r) {
+                return PlaceOf(r) == PlaceOf(room);
+              }) == change.changed.end())
+            change.kept.push_back(room);
+          continue;
+        }
+        // As hotel init seeds a room: no cards out, no state.
+        statements.push_back("INSERT INTO RoomList (BuildNo, FloorNo, RoomNo, State, CardQTY, "
+                             "SetCard) VALUES (" + std::to_string(room.building) + ", " +
+                             std::to_string(room.floor) + ", '" + room.room + "', '', NULL, '')");
+        change.changed.push_back(room);
+      }
+    }
+    change.failure = RunAll(*connection, statements);
+  } catch (const std::exception& e) {
+    change.failure = e.what();
+  }
+  if (!change.failure.empty()) change.changed.clear();
+  return change;
+}
+
+RoomChange RemoveRooms(const std::vector<std::string>& given) {
+  RoomChange change;
+  if (given.empty()) {
+    change.usage = "no rooms given: name each as its room number (0203) or building:floor:room";
+    return change;
+  }
+  // Each item as a room number alone, or as ranges hotel init takes.
+  std::vector<std::string> numbers;
+  std::vector<holvanter::RoomRange> ranges;
+  for (const std::string& item : given) {
+    if (item.find(':') == std::string::npos) {
+      if (item.empty()) {
+        change.usage = "an empty room number";
+        return change;
+      }
+      numbers.push_back(item);
+      continue;
+    }
+    try {
+      for (const holvanter::RoomRange& range : holvanter::ParseRoomSpec(item)) ranges.push_back(range);
+    } catch (const std::invalid_argument& e) {
+      change.usage = e.what();
+      return change;
+    }
+  }
+  try {
+    const auto connection = OpenHotelDatabase(change.database);
+    if (!connection) return change;
+    holvanter::Result<std::vector<RoomRow>> rooms = AllRooms(*connection);
+    if (!rooms.ok()) {
+      change.failure = rooms.status().message();
+      return change;
+    }
+    std::map<Place, const RoomRow*> by_place;
+    for (const RoomRow& room : *rooms) by_place[PlaceOf(room)] = &room;
+    std::set<Place> chosen;
+    const auto choose = [&](const RoomRow& room) {
+      if (chosen.insert(PlaceOf(room)).second) change.changed.push_back(room);
+    };
+    for (const std::string& number : numbers) {
+      std::vector<const RoomRow*> places;
+      for (const RoomRow& room : *rooms)
+        if (room.room == number) places.push_back(&room);
+      if (places.empty()) {
+        change.refused.push_back("room " + number + " is not in the room list");
+      } else if (places.size() > 1) {
+        std::string where;
+        for (const RoomRow* room : places)
+          where += (where.empty() ? "" : ", ") + std::to_string(room->building) + ":" +
+                   std::to_string(room->floor) + ":" + number;
+        change.refused.push_back("room " + number + " is in " + std::to_string(places.size()) +
+                                 " places; name the one to remove: " + where);
+      } else {
+        choose(*places.front());
+      }
+    }
+    for (const holvanter::RoomRange& range : ranges) {
+      for (int number = range.first; number <= range.last; ++number) {
+        const auto found = by_place.find({range.building, range.floor, RoomCode(number)});
+        if (found == by_place.end())
+          change.refused.push_back(Where({range.building, range.floor, RoomCode(number), "", 0,
+                                          std::nullopt}) + " is not in the room list");
+        else
+          choose(*found->second);
+      }
+    }
+    // A room with a card out keeps its place: the card would open a room
+    // the hotel no longer knows, and its check-out would find no room.
+    // Open as the component counts it: a record that check-out has not
+    // marked '#1', whatever its end date; a villa card holds both rooms.
+    holvanter::Result<holvanter::RecordSet> open = connection->Query(
+        "SELECT CardNo, BuildNo, FloorNo, RoomNo FROM CardRecord WHERE (ChkOutMark IS NULL OR "
+        "ChkOutMark <> '#1') ORDER BY InfoNo");
+    if (!open.ok()) {
+      change.failure = open.status().message();
+      change.changed.clear();
+      return change;
+    }
+    for (holvanter::RecordSet& cards = *open; !cards.Eof(); cards.MoveNext()) {
+      const int building = std::atoi(cards.Field("BuildNo").value_or("0").c_str());
+      const int floor = std::atoi(cards.Field("FloorNo").value_or("0").c_str());
+      std::stringstream rooms_of_card(cards.Field("RoomNo").value_or(""));
+      for (std::string room; std::getline(rooms_of_card, room, ',');) {
+        if (chosen.count({building, floor, room}) == 0) continue;
+        change.refused.push_back(Where({building, floor, room, "", 0, std::nullopt}) +
+                                 " has card " + cards.Field("CardNo").value_or("?") +
+                                 " out (its record is not checked out)");
+      }
+    }
+    if (!change.refused.empty()) {
+      change.changed.clear();
+      return change;
+    }
+    std::vector<std::string> statements;
+    for (const RoomRow& room : change.changed)
+      statements.push_back("DELETE FROM RoomList WHERE BuildNo = " + std::to_string(room.building) +
+                           " AND FloorNo = " + std::to_string(room.floor) +
+                           " AND RoomNo = " + holvanter::QuoteSqlText(room.room));
+    change.failure = RunAll(*connection, statements);
+  } catch (const std::exception& e) {
+    change.failure = e.what();
+  }
+  if (!change.failure.empty()) change.changed.clear();
+  return change;
 }
 
 }  // namespace frontdesk

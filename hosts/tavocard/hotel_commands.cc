@@ -1,8 +1,9 @@
-// tavocard hotel init|cards: setting up a hotel database and looking at the
-// cards it has recorded.
+// tavocard hotel init|cards|rooms: setting up a hotel database, looking at
+// the cards it has recorded, and keeping its room list.
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -59,10 +60,69 @@ void Cards(bool json) {
   }
 }
 
+// Fails as the card commands do when the database is not reached or the
+// rooms given are not usable.
+void FailUnlessReached(const frontdesk::HotelDatabase& database, const std::string& failure,
+                       const std::string& usage = {}) {
+  if (!usage.empty()) Fail(usage, frontdesk::kExitUsage);
+  if (database.result != 0)
+    Fail(std::to_string(database.result) + ": " + database.reason, frontdesk::kExitRefused);
+  if (!failure.empty()) Fail("the room list is unchanged: " + failure, frontdesk::kExitFailedCall);
+}
+
+std::string Place(const frontdesk::RoomRow& room) {
+  return std::to_string(room.building) + ":" + std::to_string(room.floor) + ":" + room.room;
+}
+
+void ListRoomList(bool json) {
+  const frontdesk::RoomListing rooms = frontdesk::ListRooms({});
+  FailUnlessReached(rooms.database, rooms.failure);
+  if (json) {
+    nlohmann::json rows = nlohmann::json::array();
+    for (const frontdesk::RoomRow& room : rooms.rows)
+      rows.push_back({{"building", room.building}, {"floor", room.floor}, {"room", room.room},
+                      {"cards", room.cards}});
+    std::cout << rows.dump(2) << "\n";
+    return;
+  }
+  std::cout << rooms.rows.size() << " room(s) in " << rooms.database.path
+            << " (building:floor:room)\n";
+  for (const frontdesk::RoomRow& room : rooms.rows) {
+    std::cout << Place(room);
+    if (room.cards > 0) std::cout << "  " << room.cards << " card(s) out";
+    std::cout << "\n";
+  }
+}
+
+void AddRoomList(const std::string& spec) {
+  const frontdesk::RoomChange change = frontdesk::AddRooms(spec);
+  FailUnlessReached(change.database, change.failure, change.usage);
+  for (const frontdesk::RoomRow& room : change.kept)
+    std::cout << "room " << Place(room) << " is in the room list already\n";
+  std::cout << "added " << change.changed.size() << " room(s) to " << change.database.path;
+  if (!change.changed.empty())
+    std::cout << ": " << Place(change.changed.front())
+              << (change.changed.size() > 1 ? " to " + Place(change.changed.back()) : "");
+  std::cout << "\n";
+}
+
+void RemoveRoomList(const std::vector<std::string>& rooms) {
+  const frontdesk::RoomChange change = frontdesk::RemoveRooms(rooms);
+  FailUnlessReached(change.database, change.failure, change.usage);
+  if (!change.refused.empty()) {
+    for (const std::string& why : change.refused) std::cerr << "tavocard: " << why << "\n";
+    Fail("no room removed", frontdesk::kExitRefused);
+  }
+  std::cout << "removed " << change.changed.size() << " room(s) from " << change.database.path
+            << ":";
+  for (const frontdesk::RoomRow& room : change.changed) std::cout << " " << Place(room);
+  std::cout << "\n";
+}
+
 }  // namespace
 
 void AddHotelCommands(CLI::App& app) {
-  CLI::App* hotel = app.add_subcommand("hotel", "set up the hotel database and list its cards");
+  CLI::App* hotel = app.add_subcommand("hotel", "set up the hotel database, list its cards and keep its room list");
   hotel->require_subcommand(1);
 
   auto init_options = std::make_shared<frontdesk::HotelSetup>();
@@ -92,6 +152,29 @@ void AddHotelCommands(CLI::App& app) {
       "cards", "list the cards recorded in the hotel database that Tavoper.ini names, newest first");
   cards->add_flag("--json", *json, "print the rows as JSON");
   cards->callback([json] { Cards(*json); });
+
+  CLI::App* rooms = hotel->add_subcommand(
+      "rooms", "list, add or remove the rooms of the hotel database that Tavoper.ini names");
+  rooms->require_subcommand(1);
+  auto rooms_json = std::make_shared<bool>(false);
+  CLI::App* list = rooms->add_subcommand("list", "list the rooms as building:floor:room");
+  list->add_flag("--json", *rooms_json, "print the rooms as JSON");
+  list->callback([rooms_json] { ListRoomList(*rooms_json); });
+  auto spec = std::make_shared<std::string>();
+  CLI::App* add = rooms->add_subcommand(
+      "add", "add rooms; a key request or a card for them is served at once");
+  add->add_option("ROOMS", *spec,
+                  "rooms as building:floor:first-last, comma-separated, e.g. 1:4:0401-0420,2:1:0105")
+      ->required();
+  add->callback([spec] { AddRoomList(*spec); });
+  auto removed = std::make_shared<std::vector<std::string>>();
+  CLI::App* remove = rooms->add_subcommand(
+      "remove", "remove rooms; refused, and nothing removed, while any of them has a card out");
+  remove->add_option("ROOM", *removed,
+                     "a room number (0203), or building:floor:room when the number is in two "
+                     "buildings (2:3:0301), or building:floor:first-last")
+      ->required();
+  remove->callback([removed] { RemoveRoomList(*removed); });
 }
 
 }  // namespace tavocard

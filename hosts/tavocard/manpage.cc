@@ -45,6 +45,8 @@ void Commands(CLI::App& app, const std::string& path, std::string& out) {
 std::string ManualPage(CLI::App& app, const std::string& version) {
   std::string out =
       ".TH TAVOCARD 1 \"\" \"tavocard " + version + "\" \"User Commands\"\n"
+      // Options and paths are not to be broken at a hyphen.
+      ".nh\n"
       ".SH NAME\ntavocard \\- issue, read and check out hotel key cards\n"
       ".SH SYNOPSIS\n.B tavocard\n.I command\n[\\fIoptions\\fR]\n"
       ".SH DESCRIPTION\n"
@@ -65,13 +67,51 @@ std::string ManualPage(CLI::App& app, const std::string& version) {
               "\n";
   out += ".SH EXIT STATUS\n.nf\n" + Verbatim(footer) + ".fi\n";
   out +=
+      ".SH ENVIRONMENT\n"
+      ".TP\n.B HOME\nthe agent's state folder is \\fI~/.local/state/holvanter\\fR when "
+      "\\fBXDG_STATE_HOME\\fR is not set, and the stand-in encoder keeps its cards in "
+      "\\fI~/.local/state/holvanter/encoder\\fR when \\fBLYCOMM_SIM_DIR\\fR is not set. A service "
+      "account without a home folder gives \\fB--token-file\\fR instead.\n"
+      ".TP\n.B XDG_STATE_HOME\nwhen set, the agent's state folder is "
+      "\\fI$XDG_STATE_HOME/holvanter\\fR (systemd's \\fBStateDirectory=\\fR sets a folder of its "
+      "own through \\fB--token-file\\fR).\n"
+      ".TP\n.B LYCOMM_SIM_DIR\nthe folder in which the stand-in encoder library (training desks, "
+      "tests) keeps the card lying on each encoder, one file per port: \\fIport1.card\\fR for "
+      "port 0.\n"
+      ".TP\n.B LYCOMM_SIM_FAIL\nopen, read, write or write=\\fIN\\fR: the stand-in encoder library "
+      "fails that kind of call, to practise failures.\n"
       ".SH FILES\n"
       ".TP\n.I Tavoper.ini\nbeside the component: the hotel database it records cards in "
       "(\\fBtavocard hotel init\\fR writes it).\n"
       ".TP\n.I ~/.local/state/holvanter/agent-token\nthe agent's bearer token "
       "(\\fB$XDG_STATE_HOME\\fR/holvanter when set), readable by its owner only; beside it "
-      "\\fIfias-journal\\fR, \\fIfias-authkey\\fR, \\fIdesks\\fR and \\fIdesk-secret\\fR.\n"
-      ".SH SEE ALSO\nThe documents in /usr/share/doc/holvanter.\n";
+      "\\fIfias-journal\\fR, \\fIfias-authkey\\fR (the key link's key, used whenever it is "
+      "there unless \\fB--fias-authkey-file\\fR names another), \\fIdesks\\fR and "
+      "\\fIdesk-secret\\fR.\n"
+      ".SH EXAMPLES\n"
+      "A practice hotel, a guest card for room 0203 read back and checked out:\n"
+      ".PP\n.nf\n.RS\n"
+      "tavocard hotel init hotel.db \\-\\-rooms 1:1:0101\\-0120,1:2:0201\\-0220\n"
+      "tavocard encoder insert\n"
+      "tavocard issue \\-\\-begin 202612071400 \\-\\-end 202612091200 \\e\n"
+      "    \\-\\-building 1 \\-\\-floor 2 \\-\\-room 0203 \\-\\-name \"Li Wei\"\n"
+      "tavocard read \\-\\-json\n"
+      "tavocard checkout\n"
+      ".RE\n.fi\n.PP\n"
+      "Rooms added after the hotel was set up, and one taken away:\n"
+      ".PP\n.nf\n.RS\n"
+      "tavocard hotel rooms add 1:3:0301\\-0310\n"
+      "tavocard hotel rooms remove 0310\n"
+      "tavocard hotel rooms list\n"
+      ".RE\n.fi\n.PP\n"
+      "The agent for a browser-based PMS, with the PMS key link and its key:\n"
+      ".PP\n.nf\n.RS\n"
+      "tavocard fias\\-authkey new\n"
+      "tavocard serve \\-\\-origin https://pms.hotel.lan \\-\\-fias pms\\-ifc.hotel.lan:5010\n"
+      ".RE\n.fi\n"
+      ".SH SEE ALSO\nThe documents in /usr/share/doc/holvanter: installing.md (setting up a hotel), "
+      "troubleshooting.md (what the PMS or a clerk sees, and what to do), at-the-desk.md "
+      "(the clerk's guide; zh-CN/at-the-desk.md in Chinese).\n";
   return out;
 }
 

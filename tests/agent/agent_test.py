@@ -471,15 +471,20 @@ class Browser:
 
     KEYS = {"Tab": 9, "Enter": 13}
 
-    def __init__(self):
+    def __init__(self, lang=None):
+        """`lang` (zh-CN): the browser's own language, in which it shows
+        the date and time fields."""
         import urllib.request
         import websocket  # Debian's python3-websocket
         self.profile = tempfile.mkdtemp(prefix="holvanter-chromium-")
         self.proc = subprocess.Popen(
             ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             *([f"--lang={lang}"] if lang else []),
              "--remote-debugging-port=0", "--user-data-dir=" + self.profile, "about:blank"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=dict(os.environ, LANGUAGE=lang.replace("-", "_"), LANG=lang.replace("-", "_") + ".UTF-8")
+            if lang else None)
         for _ in range(200):  # the browser writes its DevTools port once it listens
             try:
                 port = int(open(self.profile + "/DevToolsActivePort").readline())

@@ -8,7 +8,8 @@ above it whether it is run here (<!-- run -->) or why not
 (<!-- not run: REASON -->); the run blocks are run, document by document, as
 a reader would type them: in a fresh folder that is the working directory
 and HOME, with the built tavocard first on PATH and the stand-in encoder's
-cards in ./encoder. Every <!-- example: docs/examples/FILE --> block holds
+cards in ./encoder. A translation (docs/LANGUAGE/NAME.md) has the sections
+and command blocks of docs/NAME.md, and every picture shown is there. Every <!-- example: docs/examples/FILE --> block holds
 that file's text, and every file in docs/examples/ is shown by a document.
 A program block (C, C++, scripts) is either such an example or marked as an
 untested sketch. Prints one line per command block and fails on any fault,
@@ -80,7 +81,77 @@ def documents():
     folder = os.path.join(ROOT, "docs")
     if os.path.isdir(folder):
         docs += sorted("docs/" + name for name in os.listdir(folder) if name.endswith(".md"))
+        # Translations, one folder per language (docs/zh-CN/).
+        for language in sorted(os.listdir(folder)):
+            if os.path.isdir(os.path.join(folder, language)) and language != "examples":
+                docs += sorted(f"docs/{language}/{name}"
+                               for name in os.listdir(os.path.join(folder, language)) if name.endswith(".md"))
     return docs
+
+
+HEADING = re.compile(r"^(#{1,6}) \S")
+IMAGE = re.compile(r"!\[[^\]]*\]\(([^)\s]+)\)")
+
+
+def outline(doc):
+    """A document's heading levels in order and its pictures, outside fenced
+    blocks; each picture as (line, path as written)."""
+    with open(os.path.join(ROOT, doc), encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    levels, images, fence = [], [], None
+    for number, line in enumerate(lines, 1):
+        m = FENCE.match(line)
+        if m and (fence is None or (m.group(2)[0] == fence[0] and len(m.group(2)) >= len(fence))):
+            fence = m.group(2) if fence is None else None
+            continue
+        if fence is None:
+            if (h := HEADING.match(line)):
+                levels.append(len(h.group(1)))
+            images += [(number, path) for path in IMAGE.findall(line)]
+    return levels, images
+
+
+def without_comments(body):
+    """A command block as it runs: its shell comments, which a translation
+    says in its own language, left out."""
+    kept = []
+    for line in body.split("\n"):
+        line = re.sub(r"(^|\s)#\s.*$", "", line).rstrip()
+        if line:
+            kept.append(line)
+    return "\n".join(kept)
+
+
+def check_in_step(docs, blocks):
+    """Every picture a document shows is there; a translation has the
+    sections of its original, in order and at the same levels, and the same
+    command blocks with the same markers."""
+    for doc in docs:
+        for line, path in outline(doc)[1]:
+            if "://" not in path and not os.path.isfile(
+                    os.path.normpath(os.path.join(ROOT, os.path.dirname(doc), path))):
+                fault(f"{doc}:{line}", f"the picture {path} is not there")
+    for doc in docs:
+        parts = doc.split("/")
+        if len(parts) != 3:
+            continue
+        original = f"docs/{parts[2]}"
+        if original not in docs:
+            fault(doc, f"a translation of {original}, which does not exist")
+            continue
+        ours, theirs = outline(doc)[0], outline(original)[0]
+        if ours != theirs:
+            n = next((k for k in range(min(len(ours), len(theirs))) if ours[k] != theirs[k]),
+                     min(len(ours), len(theirs)))
+            fault(doc, f"its sections part from {original}'s at heading {n + 1}: levels "
+                       f"{ours[n:n + 5]} against {theirs[n:n + 5]}")
+        commands = lambda d: [b for b in blocks[d] if b.language in COMMAND_LANGUAGES]
+        ours, theirs = commands(doc), commands(original)
+        if len(ours) != len(theirs):
+            fault(doc, f"{len(ours)} command blocks, {original} has {len(theirs)}")
+        for a, b in zip(ours, theirs):
+            if a.marker != b.marker or without_comments(a.body) != without_comments(b.body):
+                fault(a.where, f"this command block is not the one at {b.where}")
 
 
 def check_example(block, shown):
@@ -167,8 +238,10 @@ def main():
     os.makedirs(bin_dir)
     os.symlink(TAVOCARD, os.path.join(bin_dir, "tavocard"))
     shown, listing, counts = set(), [], {"run": 0, "not run": 0, "not reached": 0}
+    all_blocks = {doc: blocks_of(doc) for doc in docs}
+    check_in_step(docs, all_blocks)
     for doc in docs:
-        blocks = blocks_of(doc)
+        blocks = all_blocks[doc]
         command_blocks = []
         for block in blocks:
             if EXAMPLE.fullmatch(block.marker):

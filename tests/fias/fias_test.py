@@ -170,6 +170,7 @@ def link():
     check(answers(), "key records flow after the reconnections", sim)
     log = agent.stop()
     for pattern in [rf"fias: connecting to 127\.0\.0\.1:{sim.port}", r"fias: link up",
+                    r"fias: no connection authentication \(no key in ",
                     r"fias in LS\|DA\d{6}\|TI\d{6}\|", r"fias out LD\|", r"fias: link closed: \S"]:
         check(re.search(pattern, log), f"the log has {pattern!r}")
     check(not sim.problems, f"the interface saw: {sim.problems}")
@@ -196,6 +197,27 @@ def link():
     check(re.search(r"fias out LD\|.*CG\.\.\.", log) and not any(s in log for s in secrets),
           "the log shows CG... and never the key or a cryptogram")
     check(not sim.problems, f"the interface saw: {sim.problems}")
+    sim.close()
+
+    # A key is kept unless --replace: the PMS interface program holds it.
+    for flags, status, same in [((), 1, True), (("--replace",), 0, False)]:
+        again = tavocard("fias-authkey", "new", "--file", key_file, *flags)
+        kept = open(key_file).read().strip() == handover.group(0)
+        check(again.returncode == status and kept == same and os.stat(key_file).st_mode & 0o777 == 0o600
+              and not os.path.exists(key_file + ".new"),
+              f"fias-authkey new {' '.join(flags)} over a key: {again.returncode} {again.stderr}")
+    # The key in the state folder (beside the token) proves the link
+    # without --fias-authkey-file, and the log says which key it is.
+    own = WORK + "/fias-authkey"
+    shutil.copy(key_file, own)
+    os.chmod(own, 0o600)
+    sim, agent = linked(what="up with the state folder's key", key=read_key(own))
+    check(sim.cryptograms and all(ok for _, ok in sim.cryptograms),
+          f"the state folder's key makes the cryptograms: {sim.cryptograms}", sim)
+    log = agent.stop()
+    check(f"fias: connection authentication with the key in {own} (found in the state folder" in log,
+          "the log names the state folder's key")
+    os.remove(own)
     sim.close()
 
 
@@ -238,6 +260,31 @@ def keys():
                   re.sub(r"\D", "", read["end"]).endswith(end), f"KR, {what}: the card reads {read}")
         else:
             check(read["card_no"] is None, f"KR, {what}: nothing written, the card reads {read}")
+    # A room added is served at once; one removed is refused while its card
+    # is out, with the room added beside it (nothing is removed), and goes
+    # once the card is checked out.
+    added = tavocard("hotel", "rooms", "add", "1:9:0998-0999")
+    check(added.returncode == 0, f"hotel rooms add: {added.stdout}{added.stderr}")
+    tavocard("encoder", "insert")
+    kr_ok(sim, stay(RN="0999"), "KR for a room just added")
+    refused = tavocard("hotel", "rooms", "remove", "0998", "0999")
+    rooms = lambda: {r["room"] for r in json.loads(tavocard("hotel", "rooms", "list", "--json").stdout)}
+    check(refused.returncode == 1 and "room 0999 (building 1, floor 9) has card" in refused.stderr and
+          {"0998", "0999"} <= rooms(), f"hotel rooms remove with a card out: {refused.stderr}")
+    a, _ = sim.request("KD", {"KC": "1", "RN": "0999"})
+    removed = tavocard("hotel", "rooms", "remove", "1:9:0998-0999")
+    check(a and a.get("AS") == "OK" and removed.returncode == 0 and not {"0998", "0999"} & rooms(),
+          f"hotel rooms remove after the check-out: {a} {removed.stdout}{removed.stderr}")
+    # A room map into a room the hotel lacks stops the agent at its start.
+    for flags in [("--fias-room", "0999=1,9,0999"), ("--config", WORK + "/bad.ini")]:
+        open(WORK + "/bad.ini", "w").write("[fias-rooms]\nX1 = 2,9,0901\n")
+        started = subprocess.run([TAVOCARD, "serve", "--listen-port", "0", "--token-file", WORK + "/token",
+                                  "--fias", f"127.0.0.1:{sim.port}", *flags], env=ENV, capture_output=True,
+                                 text=True, timeout=30)
+        room = flags[1][-4:] if flags[0] == "--fias-room" else "0901"
+        check(started.returncode == 64 and f"to room {room} of building" in started.stderr and
+              f"hotel rooms add" in started.stderr, f"serve {flags}: {started.returncode} {started.stderr}")
+
     tavocard("encoder", "remove")
     a, _ = sim.request("KR", stay())
     check(a and a.get("AS") == "RY", f"KR with no card on the encoder: {a}", sim)

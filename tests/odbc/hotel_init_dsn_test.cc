@@ -1,7 +1,9 @@
-// tavocard hotel init --dsn against the data source in HOLVANTER_TEST_DSN.
+// tavocard hotel init --dsn against the data source in HOLVANTER_TEST_DSN,
+// and tavocard hotel rooms there or, without one, on an SQLite file.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -9,6 +11,7 @@
 #include "hosts/frontdesk/hotel.h"
 #include "platform/env.h"
 #include "store/odbc_open.h"
+#include "store/open_database.h"
 #include "store/store_test_util.h"
 
 namespace holvanter {
@@ -21,6 +24,85 @@ int Tavocard(const std::string& arguments) {
   const std::string command = std::string(TAVOCARD_PATH) + " " + arguments + " >/dev/null 2>&1";
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What `tavocard ARGUMENTS` printed (standard output and error) and its
+// exit status.
+std::pair<int, std::string> TavocardSays(const std::string& arguments) {
+  const std::string command = std::string(TAVOCARD_PATH) + " " + arguments + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string said;
+  char buffer[512];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) said.append(buffer, n);
+  const int status = pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, said};
+}
+
+// The room list kept after init, on the server of HOLVANTER_TEST_DSN or an
+// SQLite file: each change whole or not at all, a room with a card out kept.
+TEST(HotelRooms, AddListAndRemoveKeepTheListWhole) {
+  store_test::ScratchFolder folder;
+  SettingsFileGuard settings;
+  const char* dsn = std::getenv("HOLVANTER_TEST_DSN");
+  const std::string where = dsn != nullptr && *dsn != '\0' ? std::string("--dsn ") + dsn
+                                                           : folder.File("hotel.db");
+  ASSERT_EQ(Tavocard("hotel init --force " + where + " --rooms 1:1:0101-0103,2:1:0101"), 0);
+  std::unique_ptr<Connection> db;
+  std::string why;
+  ASSERT_TRUE(OpenDatabase(*Env::Default(), where.substr(where.rfind(' ') + 1), db, &why)) << why;
+  // Cards out: a guest card for 1:1:0102, a villa card for 1:1:0102 and
+  // 0103, and a checked-out one for 1:1:0101.
+  Ok(db->BeginTrans());
+  for (const char* row : {"1, '00000101', '0102', ''", "2, '00000102', '0102,0103', NULL",
+                          "3, '00000103', '0101', '#1'"})
+    Ok(db->Execute(std::string("INSERT INTO CardRecord (InfoNo, CardNo, RoomNo, ChkOutMark, "
+                               "BuildNo, FloorNo) VALUES (") + row + ", 1, 1)"));
+  Ok(db->CommitTrans());
+
+  const struct {
+    std::string arguments;
+    int status;
+    std::string said;  // a part of what it printed
+    std::string rooms;  // RoomList after it, building:floor:room
+  } steps[] = {
+      {"hotel rooms list", 0, "4 room(s) in ", "1:1:0101 1:1:0102 1:1:0103 2:1:0101"},
+      {"hotel rooms add 1:2:0201-0203,2:1:0101", 0,
+       "room 2:1:0101 is in the room list already\nadded 3 room(s)",
+       "1:1:0101 1:1:0102 1:1:0103 1:2:0201 1:2:0202 1:2:0203 2:1:0101"},
+      {"hotel rooms add 1:2:0204,1:2:0204", 0, "added 1 room(s)",
+       "1:1:0101 1:1:0102 1:1:0103 1:2:0201 1:2:0202 1:2:0203 1:2:0204 2:1:0101"},
+      {"hotel rooms add 1:2:0209-0205", 64, "the first room comes after the last", ""},
+      {"hotel rooms add 1:100:0101", 64, "floor must be 1 to 99", ""},
+      // The same number in two buildings: which one is asked.
+      {"hotel rooms remove 0101", 1, "name the one to remove: 1:1:0101, 2:1:0101", ""},
+      // All or nothing: 0201 stays while 0103 has the villa card out.
+      {"hotel rooms remove 0201 0103", 1, "room 0103 (building 1, floor 1) has card 00000102 out",
+       ""},
+      {"hotel rooms remove 0102", 1, "has card 00000101 out", ""},
+      {"hotel rooms remove 0299", 1, "room 0299 is not in the room list", ""},
+      {"hotel rooms remove 2:1:0101 1:2:0201-0202 0204", 0, "removed 4 room(s)",
+       "1:1:0101 1:1:0102 1:1:0103 1:2:0203"},
+      // A checked-out card holds no room.
+      {"hotel rooms remove 1:1:0101", 0, "removed 1 room(s)", "1:1:0102 1:1:0103 1:2:0203"},
+  };
+  std::string rooms = "1:1:0101 1:1:0102 1:1:0103 2:1:0101";
+  for (const auto& step : steps) {
+    const auto [status, said] = TavocardSays(step.arguments);
+    EXPECT_EQ(status, step.status) << step.arguments << ": " << said;
+    EXPECT_NE(said.find(step.said), std::string::npos) << step.arguments << ": " << said;
+    if (!step.rooms.empty()) rooms = step.rooms;
+    std::string listed;
+    Result<RecordSet> queried =
+        db->Query("SELECT BuildNo, FloorNo, RoomNo FROM RoomList ORDER BY BuildNo, FloorNo, RoomNo");
+    ASSERT_TRUE(queried.ok()) << queried.status().message();
+    for (RecordSet& r = *queried; !r.Eof(); r.MoveNext())
+      listed += (listed.empty() ? "" : " ") + r.Field("BuildNo").value_or("") + ":" +
+                r.Field("FloorNo").value_or("") + ":" + r.Field("RoomNo").value_or("");
+    EXPECT_EQ(listed, rooms) << step.arguments;
+  }
+  const auto [status, json] = TavocardSays("hotel rooms list --json");
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(json.find("\"room\": \"0203\""), std::string::npos) << json;
 }
 
 TEST(HotelInitDsn, SetsUpTheServerHotelAndPointsTheSettingsAtTheDataSource) {
