@@ -331,6 +331,19 @@ PY
   printf '[serve]\r\nlisten-port = %s\r\nfias = 127.0.0.1:%s\r\n' "$port" \
     "$(cat "$fias_port_file" 2>/dev/null)" >"$ini"
 
+  # Wine's event log keeps nothing: it traces each event on the standard
+  # error of services.exe, which the first program of a Wine session gives
+  # it, with its WINEDEBUG. So a session of its own, begun by a program that
+  # keeps it up until the end (Wine ends the services with the session).
+  wineserver -k >/dev/null 2>&1 || true
+  WINEDEBUG=-all,+eventlog "$loader" ping -n 3600 127.0.0.1 >/dev/null \
+    2>"$WORK/service-events-$arch.log" &
+  local keeper=$!
+  for _ in $(seq 300); do
+    grep -q 'starting Event Log Service' "$WORK/service-events-$arch.log" && break
+    sleep 0.1
+  done
+
   # What the command refuses, with the exit status of each.
   local refusals=(
     "1|service start --name $name|there is no service named $name"
@@ -352,18 +365,6 @@ PY
     fi
   done
 
-  # Wine's event log keeps nothing: it traces each event on the standard
-  # error of services.exe, which the first program of a Wine session gives
-  # it, with its WINEDEBUG. So a session of its own, begun by a program that
-  # keeps it up until the end (Wine ends the services with the session).
-  wineserver -k >/dev/null 2>&1 || true
-  WINEDEBUG=-all,+eventlog "$loader" ping -n 3600 127.0.0.1 >/dev/null \
-    2>"$WORK/service-events-$arch.log" &
-  local keeper=$!
-  for _ in $(seq 300); do
-    grep -q 'starting Event Log Service' "$WORK/service-events-$arch.log" && break
-    sleep 0.1
-  done
   status=0
   timeout 120 "$loader" "$deploy/tavocard.exe" service install --config "$(winpath "$ini")" \
     --start >"$WORK/service-install-$arch.log" 2>&1 || status=$?
