@@ -242,14 +242,14 @@ Handle OpenAgentService(SC_HANDLE manager, const std::string& name, DWORD access
   if (!QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size() * sizeof(DWORD)),
                            &needed))
     Fail("read the service's settings");
-  std::wstring command = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
+  const std::wstring runs = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
+  std::wstring command = runs;
   std::transform(command.begin(), command.end(), command.begin(), ::towlower);
   if (command.find(L"tavocard.exe\" service run") == std::wstring::npos)
     throw ServiceError{1, "the service " + name + " is not a Holvanter agent (it runs " +
-                              Narrow(config->lpBinaryPathName, CP_UTF8) + "); it is left alone"};
+                              Narrow(runs, CP_UTF8) + "); it is left alone"};
   return service;
 }
-
 
 std::string LogOf(const std::string& name) {
   return Narrow(StateFolder(name), CP_UTF8) + "\\agent.log";
