@@ -4,9 +4,12 @@
 # fresh Wine prefix, installs it silently without and then with the
 # stand-ins and the agent at logon (whose health answer shows the version),
 # issues a card into a throwaway PostgreSQL hotel from a JScript
-# host as a 32-bit and a 64-bit process, upgrades to a newer release over an
-# edited Tavoper.ini and uninstalls, leaving Tavoper.ini and no registry
-# entry of the product; then installs on 32-bit Windows (a win32 prefix).
+# host as a 32-bit and a 64-bit process, installs the agent as a Windows
+# service (/SERVICE) over a settings file of the hotel's, upgrades to a newer
+# release over an edited Tavoper.ini (the service stopped and started again
+# with the newer agent) and uninstalls, leaving Tavoper.ini and the settings
+# file and no registry entry of the product (the service removed); then
+# installs on 32-bit Windows (a win32 prefix).
 #
 #   scripts/test-windows-installer.sh LINUX_BUILD_FOLDER
 #
@@ -122,12 +125,36 @@ else
   failed "no hotel database for the script host (windows_hotel_fixture, PostgreSQL)"
 fi
 
-# The hotel edits its settings; the upgrade keeps them and the stand-ins.
+# The agent as a Windows service, on a settings file that the hotel wrote
+# first. Wine ends its services with the Wine session: a program kept
+# running holds the session up while the service is looked at.
+service_state() {
+  wine sc query HolvanterAgent 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: [0-9] *\([A-Z_]*\).*/\1/p'
+}
+service_port=$(free_port)
+settings=$WINEPREFIX/drive_c/ProgramData/Holvanter/agent.ini
+mkdir -p "$(dirname "$settings")"
+printf '[serve]\r\nlisten-port = %s\r\n' "$service_port" >"$settings"
+cp "$settings" "$WORK/agent.ini"
+wine ping -n 3600 127.0.0.1 >/dev/null 2>&1 &
+keeper=$!
+timeout 300 wine "$SETUP" /S /SERVICE >>"$WORK/setup.log" 2>&1 || failed "$(basename "$SETUP") /S /SERVICE"
+check "the service of /SERVICE" "RUNNING $VERSION" "$(service_state) $(health_version "$service_port")"
+
+# The hotel edits its settings; the upgrade keeps them, the stand-ins and
+# the service, which it stops and starts again.
 for arch in x86 x64; do
   printf '; the hotel database on the office server\r\n' >>"$INSTDIR/$arch/Tavoper.ini"
   cp "$INSTDIR/$arch/Tavoper.ini" "$WORK/$arch.ini"
 done
-run_setup "$UPGRADE" /S
+timeout 300 wine "$UPGRADE" /S >>"$WORK/setup.log" 2>&1 || failed "$(basename "$UPGRADE") /S"
+# The same binaries in both releases: the service's log tells its two runs apart.
+check "the service after the upgrade" "RUNNING $VERSION started stopped started" \
+  "$(service_state) $(health_version "$service_port") $(sed -n \
+     's/.* service: The Holvanter front-desk agent \(started\|stopped\).*/\1/p' \
+     "$WINEPREFIX/drive_c/ProgramData/Holvanter/HolvanterAgent/agent.log" | xargs)"
+kill "$keeper" 2>/dev/null || true
+wineserver -w
 check "installed programs list after the upgrade" "$NEWER" "$(listed)"
 [ -f "$INSTDIR/x86/lyComm.dll" ] || failed "the upgrade dropped the stand-ins"
 [ "$PG_STARTED" -eq 1 ] && issue_with x64 'C:\windows\system32\cscript.exe' 1 0104
@@ -138,6 +165,7 @@ left=$(registry_traces)
 for arch in x86 x64; do
   cmp -s "$INSTDIR/$arch/Tavoper.ini" "$WORK/$arch.ini" || failed "Tavoper.ini ($arch) changed"
 done
+cmp -s "$settings" "$WORK/agent.ini" || failed "the service's settings file changed"
 check "left after the upgrade and uninstall" "x64/Tavoper.ini x86/Tavoper.ini" \
   "$(installed)"
 

@@ -92,6 +92,11 @@ LYCOMM_SIM_DIR=$(winpath "$LYCOMM_SIM_DIR_UNIX")
 
 say "making a Wine prefix"
 wineboot -i >"$WORK/wineboot.log" 2>&1 || { cat "$WORK/wineboot.log"; exit 1; }
+# A service has the system's environment only (Wine's services.exe reads it
+# when it starts): the stand-in encoder's folder is a variable of the
+# system's too, as on a Windows desk.
+wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
+  /v LYCOMM_SIM_DIR /d "$LYCOMM_SIM_DIR" /f >/dev/null 2>&1
 wineserver -w
 
 # ------------------------------------------------------------ PostgreSQL
@@ -288,6 +293,155 @@ PY
   wait "$pid" 2>/dev/null || true
 }
 
+# tavocard.exe as a service of the Service Control Manager (Wine's
+# services.exe), on the hotel database of the loop's Tavoper.ini: what the
+# service command refuses, then installed and started with a settings file,
+# RUNNING as sc sees it, its health answer, a key request cut through its key
+# link, sc stop (the PMS interface sees LE, the service has stopped within
+# 10 s), its start and stop in its log and the event log, and removed.
+service_check() {  # ARCH DEPLOY LOADER DSN
+  local arch=$1 deploy=$2 loader=$3 dsn=$4 port state health="" status took name=HolvanterAgent
+  local exe ini="$WORK/service-$arch.ini" fias_port_file="$WORK/service-fias-port-$arch"
+  exe=$(winpath "$deploy/tavocard.exe")
+  state="$WINEPREFIX/drive_c/ProgramData/Holvanter/$name"
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  rm -f "$fias_port_file"
+  python3 - "$ROOT/tests/fias" "$fias_port_file" "$LYCOMM_SIM_DIR_UNIX" \
+    >"$WORK/service-fias-$arch.log" 2>&1 <<'PY' &
+import os, sys
+sys.path.insert(0, sys.argv[1])
+import pms_interface as pms
+ifc = pms.Interface()
+with open(sys.argv[2] + ".new", "w") as f:
+    f.write(str(ifc.port))
+os.rename(sys.argv[2] + ".new", sys.argv[2])
+if not ifc.wait_up(timeout=120):
+    sys.exit("no link:\n" + ifc.transcript())
+with open(sys.argv[3] + "/port1.card", "wb") as f:
+    f.write(bytes.fromhex("5c1e93a7") + b"\xff" * 28)
+answer, took = ifc.request("KR", {"KC": "1", "KT": "N", "RN": "0204", "GD": "301231",
+                                  "GN": "Service Guest", "G#": "7002"}, timeout=60)
+print("ANSWER", answer.text() if answer else "none", flush=True)
+# Then the service is stopped: the key link ends with LE.
+print("LE" if ifc.wait(lambda: any(r.id == "LE" for r in ifc.inbox), 90) else "no LE")
+print(ifc.transcript())
+PY
+  local pms_pid=$!
+  for _ in $(seq 50); do [ -s "$fias_port_file" ] && break; sleep 0.1; done
+  printf '[serve]\r\nlisten-port = %s\r\nfias = 127.0.0.1:%s\r\n' "$port" \
+    "$(cat "$fias_port_file" 2>/dev/null)" >"$ini"
+
+  # Wine's event log keeps nothing: it traces each event on the standard
+  # error of services.exe, which the first program of a Wine session gives
+  # it, with its WINEDEBUG. So a session of its own, begun by a program that
+  # keeps it up until the end (Wine ends the services with the session).
+  wineserver -k >/dev/null 2>&1 || true
+  WINEDEBUG=-all,+eventlog "$loader" ping -n 3600 127.0.0.1 >/dev/null \
+    2>"$WORK/service-events-$arch.log" &
+  local keeper=$!
+  for _ in $(seq 300); do
+    grep -q 'starting Event Log Service' "$WORK/service-events-$arch.log" && break
+    sleep 0.1
+  done
+
+  # What the command refuses, with the exit status of each.
+  local refusals=(
+    "1|service start --name $name|there is no service named $name"
+    "64|service install --config Z:\\nowhere\\agent.ini|the settings file"
+    "64|service install --name bad/name|cannot be a service name"
+    "64|service run|the entry that the Service Control Manager starts"
+    "1|service remove --name Spooler|is not a Holvanter agent"
+  )
+  local row expected words said
+  for row in "${refusals[@]}"; do
+    IFS='|' read -r expected words said <<<"$row"
+    status=0
+    # shellcheck disable=SC2086
+    "$loader" "$deploy/tavocard.exe" $words >"$WORK/service-refused.log" 2>&1 || status=$?
+    if [ "$status" -eq "$expected" ] && grep -qF -- "$said" "$WORK/service-refused.log"; then
+      say "  tavocard ${words%% --*}: refused with exit $status"
+    else
+      failed "tavocard $words ($arch) exited $status: $(tr -d '\r' <"$WORK/service-refused.log")"
+    fi
+  done
+
+  status=0
+  timeout 120 "$loader" "$deploy/tavocard.exe" service install --config "$(winpath "$ini")" \
+    --start >"$WORK/service-install-$arch.log" 2>&1 || status=$?
+  if [ "$status" -eq 0 ] && "$loader" sc query "$name" 2>&1 | tr -d '\r' |
+       grep -qE '^ +STATE +: 4 +RUNNING'; then
+    say "  service installed and started: sc query says RUNNING"
+  else
+    failed "service install --start ($arch, exit $status): $(tr -d '\r' <"$WORK/service-install-$arch.log")"
+  fi
+  health=$(curl -sf --max-time 5 "http://127.0.0.1:$port/v1/health" || true)
+  if grep -q '"open":true' <<<"$health" && grep -q '"reachable":true' <<<"$health"; then
+    say "  service /v1/health: encoder open, database reachable"
+  else
+    failed "service /v1/health ($arch): ${health:-no answer}"
+  fi
+  for _ in $(seq 600); do grep -q '^ANSWER' "$WORK/service-fias-$arch.log" && break; sleep 0.1; done
+  local card
+  card=$(sed -n 's/^ANSWER KA|ASOK|CTcard \([0-9]\{8\}\) room 0204|.*/\1/p' "$WORK/service-fias-$arch.log")
+  "$FIXTURE" show "$dsn" >"$WORK/rows-service-$arch" 2>&1 || true
+  if [ -n "$card" ] && grep -qx "CARD $card kind=宾客卡 name=Service Guest building=1 floor=2 rooms=0204 checkout=" \
+       "$WORK/rows-service-$arch"; then
+    say "  service key link: a key request cut card $card for room 0204, recorded"
+  else
+    failed "service key link ($arch): $(cat "$WORK/service-fias-$arch.log")"
+  fi
+
+  took=$(date +%s%N)
+  "$loader" sc stop "$name" >/dev/null 2>&1 || true
+  for _ in $(seq 150); do
+    "$loader" sc query "$name" 2>&1 | grep -qE 'STATE +: 1 +STOPPED' && break
+    sleep 0.1
+  done
+  took=$((($(date +%s%N) - took) / 1000000))
+  wait "$pms_pid" 2>/dev/null || true
+  if grep -qx LE "$WORK/service-fias-$arch.log" && [ "$took" -lt 10000 ]; then
+    say "  sc stop: stopped in $took ms, the key link ended with LE"
+  else
+    failed "sc stop ($arch, $took ms): $(cat "$WORK/service-fias-$arch.log")"
+  fi
+  # A service whose settings are wrong fails its start, and says why.
+  printf '[serve]\r\ncheckin-time = 25:00\r\n' >"$WORK/service-broken.ini"
+  status=0
+  "$loader" "$deploy/tavocard.exe" service install --name HolvanterBroken --start \
+    --config "$(winpath "$WORK/service-broken.ini")" >"$WORK/service-broken-$arch.log" 2>&1 ||
+    status=$?
+  "$loader" "$deploy/tavocard.exe" service remove --name HolvanterBroken >/dev/null 2>&1 || true
+  if [ "$status" -eq 3 ] && grep -qF 'did not start (exit status 64)' "$WORK/service-broken-$arch.log"; then
+    say "  a service with wrong settings: did not start (exit status 64)"
+  else
+    failed "a service with wrong settings ($arch, exit $status): $(tr -d '\r' <"$WORK/service-broken-$arch.log")"
+  fi
+  tr -d '\r' <"$state/agent.log" >"$WORK/service-agent-$arch.log" 2>/dev/null || true
+  expect_texts "service log ($arch)" "$WORK/service-agent-$arch.log" <<TEXTS
+service: The Holvanter front-desk agent started: it answers on http://127.0.0.1:$port/ (settings
+stopping on a stop from the Service Control Manager
+service: The Holvanter front-desk agent stopped
+TEXTS
+  sed -nE 's/^.*:(trace|err):eventlog:ReportEventW L"(.*)"$/\2/p' "$WORK/service-events-$arch.log" |
+    sed 's/\\\\/\\/g' >"$WORK/service-events-$arch.txt"
+  expect_texts "service events in the event log ($arch)" "$WORK/service-events-$arch.txt" <<TEXTS
+The Holvanter front-desk agent started: it answers on http://127.0.0.1:$port/ (settings $(winpath "$ini"))
+The Holvanter front-desk agent stopped
+The Holvanter front-desk agent failed (exit status 64): tavocard serve: --checkin-time
+TEXTS
+  [ -s "$state/agent-token" ] || failed "no token in the service's state folder ($arch)"
+
+  status=0
+  "$loader" "$deploy/tavocard.exe" service remove >"$WORK/service-remove-$arch.log" 2>&1 || status=$?
+  if [ "$status" -eq 0 ] && ! "$loader" sc query "$name" >/dev/null 2>&1; then
+    say "  service removed"
+  else
+    failed "service remove ($arch, exit $status): $(tr -d '\r' <"$WORK/service-remove-$arch.log")"
+  fi
+  kill "$keeper" 2>/dev/null || true
+  wineserver -k >/dev/null 2>&1 || true
+}
+
 # Desks across the two systems on the hotel database of DSN: a Windows desk
 # (tavocard.exe of the loop's architecture) joins a Linux link desk, and a
 # Linux desk joins a Windows link desk; each cuts the card of a key request
@@ -301,6 +455,19 @@ desks_check() {  # DSN
     python3 "$ROOT/tests/windows/desks_across.py" "$LINUX_BUILD" "$1" "$WORK/desks-$arch" \
     "$LYCOMM_SIM_DIR_UNIX" "${wine_run[@]}" "$deploy/tavocard.exe"
   sed -n 's/^TOOK /    /p' "$WORK/desks-$arch.log.txt"
+}
+
+# Every line of standard input must be found in a line of OUTPUT.
+expect_texts() {
+  local label=$1 output=$2 line ok=1
+  while IFS= read -r line; do
+    [ -z "$line" ] && continue
+    grep -qF -- "$line" "$output" || { echo "    missing: $line"; ok=0; }
+  done
+  if [ "$ok" -eq 1 ]; then say "  $label: as expected"; else
+    sed 's/^/    got: /' "$output" | tail -n 20
+    failed "$label"
+  fi
 }
 
 lay_blank_card() {  # PORT (1-based)
@@ -371,6 +538,7 @@ EOF
   fi
   if [ "$db" = postgresql ]; then
     agent_check "$arch" "$deploy" "$loader" "$dsn"
+    service_check "$arch" "$deploy" "$loader" "$dsn"
     desks_check "$dsn"
   fi
   rm -f "$deploy/Tavoper.ini"

@@ -4,6 +4,7 @@
 #define HOLVANTER_HOSTS_AGENT_AGENT_H_
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -92,11 +93,21 @@ std::optional<DesksSetup> DesksSetupOf(const AgentOptions& options,
 // The file of the agent's own state named `name`, beside its token file.
 std::string BesideTokenFile(const AgentOptions& options, const std::string& name);
 
-// Serves until SIGINT or SIGTERM; returns the process exit status.
+// Serves until SIGINT or SIGTERM, or StopServing; returns the process exit
+// status.
 int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
           std::optional<DesksSetup> desks);
 
-// tavocard serve | decode
+// For a service manager that runs Serve (tavocard service on Windows): the
+// hook is called once the agent listens and its key link and desks have
+// started, with the address it answers on ("http://127.0.0.1:8866/").
+void SetListeningHook(std::function<void(const std::string& where)> hook);
+// Stops the agent that Serve runs as SIGTERM does, from any thread; a stop
+// that comes while it is starting stops it as soon as it listens. `why`
+// goes to the log ("stopping on WHY").
+void StopServing(const std::string& why);
+
+// tavocard serve | decode | service
 void AddAgentCommands(CLI::App& app);
 
 // The embedded front-desk page and API description.

@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "hosts/agent/agent.h"
+#include "hosts/agent/service.h"
 #include "hosts/agent/token.h"
 #include "hosts/desks/desks_command.h"
 #include "hosts/fias/authkey_command.h"
@@ -128,6 +129,8 @@ void AddAgentCommands(CLI::App& app) {
                                   ? std::string()
                                   : default_token.substr(0, default_token.find_last_of("/\\") + 1) +
                                         "desks");
+
+  AddServiceCommand(app);
 
   auto image = std::make_shared<std::string>();
   auto json = std::make_shared<bool>(false);

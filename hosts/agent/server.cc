@@ -134,6 +134,20 @@ void Log(const std::string& line) {
 
 class Server;
 
+// The agent that Serve runs, for a service manager that stops it from a
+// thread of its own (tavocard service on Windows).
+struct Running {
+  std::mutex mutex;
+  Server* server = nullptr;        // while it listens
+  std::string stop_asked;          // a stop that came before it listened
+  std::function<void(const std::string&)> listening;
+};
+
+Running& TheRunning() {
+  static Running running;
+  return running;
+}
+
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, Server& server) : stream_(std::move(socket)), server_(server) {
@@ -297,7 +311,9 @@ class Server {
                                            4, kMostConnections);
     }
 #endif
-    signals_.async_wait([this](beast::error_code, int signal) { BeginStop(signal); });
+    signals_.async_wait([this](beast::error_code, int signal) {
+      BeginStop(signal == SIGINT ? "SIGINT" : "SIGTERM");
+    });
     if (hub_) {
       const std::string failed = hub_->Listen();
       if (!failed.empty()) {
@@ -317,14 +333,34 @@ class Server {
         std::to_string(port_) + "/ (encoder port " +
         std::to_string(options_.encoder_port) + ", at most " + std::to_string(most_open_) +
         " connections, started in " + std::to_string(ms.count()) + " ms)");
+    std::string stop_asked;
+    std::function<void(const std::string&)> listening;
+    {
+      Running& running = TheRunning();
+      std::lock_guard<std::mutex> lock(running.mutex);
+      running.server = this;
+      stop_asked = running.stop_asked;
+      listening = running.listening;
+    }
+    if (!stop_asked.empty()) net::post(io_, [this, stop_asked] { BeginStop(stop_asked); });
+    if (listening) listening("http://" + options_.address + ":" + std::to_string(port_) + "/");
     // Answers come back from the worker threads; the loop runs until the
     // stop has let them out.
     auto keep_running = net::make_work_guard(io_);
     io_.run();
+    {
+      Running& running = TheRunning();
+      std::lock_guard<std::mutex> lock(running.mutex);
+      running.server = nullptr;
+    }
     if (stopper_.joinable()) stopper_.join();
     Log("stopped");
     return 0;
   }
+
+  // For StopServing: the loop the stop runs on, and the stop.
+  net::io_context& io() { return io_; }
+  void Stop(const std::string& why) { BeginStop(why); }
 
   void Dispatch(const std::shared_ptr<Session>& session);
   void Decorate(http::response<http::string_body>& response,
@@ -420,9 +456,10 @@ class Server {
 
   // Stops taking requests, lets the card operation in progress finish and
   // answer, answers the waiting ones with 503, then ends.
-  void BeginStop(int signal) {
+  // Network thread only.
+  void BeginStop(const std::string& why) {
     if (stopping_.exchange(true)) return;
-    Log(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    Log("stopping on " + why);
     beast::error_code ignored;
     acceptor_.close(ignored);
     if (link_) link_->Stop();
@@ -821,6 +858,23 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
 }
 
 }  // namespace
+
+void SetListeningHook(std::function<void(const std::string& where)> hook) {
+  Running& running = TheRunning();
+  std::lock_guard<std::mutex> lock(running.mutex);
+  running.listening = std::move(hook);
+}
+
+void StopServing(const std::string& why) {
+  Running& running = TheRunning();
+  std::lock_guard<std::mutex> lock(running.mutex);
+  if (running.server == nullptr) {
+    running.stop_asked = why;
+    return;
+  }
+  Server* server = running.server;
+  net::post(server->io(), [server, why] { server->Stop(why); });
+}
 
 int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
           std::optional<DesksSetup> desks) {

@@ -11,7 +11,23 @@
 namespace agent {
 namespace fs = std::filesystem;
 
+namespace {
+
+std::string& StateFolder() {
+  static std::string folder;
+  return folder;
+}
+
+}  // namespace
+
+void SetStateFolder(const std::string& folder) { StateFolder() = folder; }
+
 std::string DefaultTokenFile() {
+#ifdef _WIN32
+  if (!StateFolder().empty()) return StateFolder() + "\\agent-token";
+#else
+  if (!StateFolder().empty()) return StateFolder() + "/agent-token";
+#endif
   const auto set = [](const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' ? std::string(value) : std::string();

@@ -14,6 +14,11 @@ namespace agent {
 // be anyone's.
 std::string DefaultTokenFile();
 
+// Makes `folder` the agent's state folder for this process, in place of the
+// user's: the Windows service keeps its token, key, journal and desks
+// registry in a folder of the machine's (%ProgramData%\Holvanter).
+void SetStateFolder(const std::string& folder);
+
 struct Token {
   std::string value;
   bool made = false;  // made now, not read from an earlier start

@@ -68,7 +68,7 @@ std::optional<std::string> ReadText(const std::string& path, const std::string& 
                                     bool owner_only) {
   std::string text;
 #ifdef _WIN32
-  (void)owner_only;  // the state folder under LOCALAPPDATA is its user's alone
+  (void)owner_only;  // the state folder is its user's (the service's: SYSTEM's) alone
   std::error_code error;
   if (!fs::exists(PathOf(path), error) && !error) return std::nullopt;
   std::ifstream in(PathOf(path), std::ios::binary);

@@ -137,9 +137,25 @@ std::vector<uint8_t> EncryptCbc(const AuthKey& key, const AuthIv& iv, std::vecto
   return out;
 }
 
+// Whether `user` (the token's user SID) is SYSTEM or the token an
+// administrator's (elevated).
+bool MachineAdministrator(PSID user) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof sid;
+  if (CreateWellKnownSid(WinLocalSystemSid, nullptr, sid, &size) && EqualSid(user, sid))
+    return true;
+  size = sizeof sid;
+  BOOL member = FALSE;
+  return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+         CheckTokenMembership(nullptr, sid, &member) && member;
+}
+
 // Security attributes whose DACL grants the current user (the token's user
 // SID) alone, protected from the folder's inherited entries: the key file is
-// as private as its POSIX mode 0600 twin.
+// as private as its POSIX mode 0600 twin. A file made by SYSTEM or by an
+// administrator grants SYSTEM and Administrators as well, who could take it
+// anyway: the Windows service (SYSTEM) then reads the key that IT made, and
+// IT the token that the service made.
 class OwnerOnly {
  public:
   OwnerOnly() {
@@ -153,13 +169,26 @@ class OwnerOnly {
     CloseHandle(token);
     if (!got) Fail("GetTokenInformation");
     PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
-    const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) +
-                           GetLengthSid(sid);
+    std::vector<PSID> granted{sid};
+    if (MachineAdministrator(sid)) {
+      for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
+        DWORD size = SECURITY_MAX_SID_SIZE;
+        std::vector<DWORD>& other = machine_[type == WinLocalSystemSid ? 0 : 1];
+        other.resize(SECURITY_MAX_SID_SIZE / sizeof(DWORD) + 1);
+        if (!CreateWellKnownSid(type, nullptr, other.data(), &size)) Fail("CreateWellKnownSid");
+        if (!EqualSid(sid, other.data())) granted.push_back(other.data());
+      }
+    }
+    DWORD acl_size = sizeof(ACL);
+    for (PSID each : granted)
+      acl_size += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(each);
     acl_.resize(acl_size / sizeof(DWORD) + 1);
     PACL acl = reinterpret_cast<PACL>(acl_.data());
-    if (!InitializeAcl(acl, static_cast<DWORD>(acl_.size() * sizeof(DWORD)), ACL_REVISION) ||
-        !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid))
-      Fail("AddAccessAllowedAce");
+    if (!InitializeAcl(acl, static_cast<DWORD>(acl_.size() * sizeof(DWORD)), ACL_REVISION))
+      Fail("InitializeAcl");
+    for (PSID each : granted)
+      if (!AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, each))
+        Fail("AddAccessAllowedAce");
     if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
         !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
         !SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
@@ -179,6 +208,7 @@ class OwnerOnly {
                        SystemMessage(GetLastError()) + ")");
   }
   std::vector<DWORD> user_;  // TOKEN_USER, DWORD-aligned
+  std::vector<DWORD> machine_[2];  // SYSTEM's and Administrators' SIDs, when granted
   std::vector<DWORD> acl_;
   SECURITY_DESCRIPTOR descriptor_{};
   SECURITY_ATTRIBUTES attributes_{};
@@ -234,7 +264,8 @@ void Narrow(const std::string& path, const std::string& what) {
 
 // On Windows the file's access list is not checked here: CreateKeyFile made
 // it owner-only, and the agent's state folder under LOCALAPPDATA is its
-// user's alone.
+// user's alone (the service's, under ProgramData, SYSTEM's and
+// Administrators').
 std::string ReadKeyFileText(const std::string& path) {
   HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

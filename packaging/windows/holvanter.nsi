@@ -20,8 +20,13 @@
 ; DllRegisterServer: class, ProgID, interface, type library).
 ;
 ; Silent mode for IT departments:  holvanter-setup-VERSION.exe /S [/STANDINS]
-; [/AGENT] [/D=folder]. /STANDINS adds the stand-in vendor libraries, /AGENT
-; starts the front-desk agent at logon.
+; [/AGENT | /SERVICE] [/D=folder]. /STANDINS adds the stand-in vendor
+; libraries, /AGENT starts the front-desk agent at logon, /SERVICE installs it
+; as the Windows service HolvanterAgent (tavocard service install) and starts
+; it, with the settings file %ProgramData%\Holvanter\agent.ini (written with
+; the defaults when there is none). An upgrade stops the service before it
+; replaces the files and starts it again; the uninstaller removes the
+; service and leaves its settings file and state folder.
 ;
 ; The installer never writes Tavoper.ini and never replaces a vendor library
 ; it did not put there itself, so an upgrade keeps what the hotel set up; the
@@ -49,6 +54,8 @@ RequestExecutionLevel admin
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Holvanter"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "Holvanter front-desk agent"
+!define SERVICE_NAME "HolvanterAgent"
+!define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE_NAME}"
 
 ; The front-desk agent, where this build has one: a program of its own, else
 ; tavocard.exe with its serve command.
@@ -85,6 +92,7 @@ VIAddVersionKey "LegalCopyright" "Holvanter"
 ; What an earlier install of this product chose (1 or empty).
 Var PrevStandIns
 Var PrevAgent
+Var PrevService
 
 ; Files of one architecture's folder. ARCH is x86 or x64.
 !macro InstallComponent ARCH DIR
@@ -123,6 +131,22 @@ Var PrevAgent
   ; Not recursive: a folder that still holds Tavoper.ini stays.
   RMDir "$INSTDIR\${ARCH}"
 !macroend
+
+!ifdef AGENT_EXE
+; A running service holds tavocard.exe open: an upgrade stops it before the
+; files are replaced (the service section starts it again).
+Section "-Stop the service"
+  ${If} $PrevService != ""
+    ${If} ${FileExists} "$INSTDIR\x64\tavocard.exe"
+      nsExec::ExecToLog '"$INSTDIR\x64\tavocard.exe" service stop --name ${SERVICE_NAME}'
+      Pop $0
+    ${Else}
+      nsExec::ExecToLog '"$INSTDIR\x86\tavocard.exe" service stop --name ${SERVICE_NAME}'
+      Pop $0
+    ${EndIf}
+  ${EndIf}
+SectionEnd
+!endif
 
 Section "TavoCard component, 32-bit (x86)" SecX86
   SectionIn RO
@@ -168,6 +192,41 @@ Section /o "Start the front-desk agent at logon" SecAgent
 SectionEnd
 !endif
 
+!if "${AGENT_EXE}" == "tavocard.exe"
+Section /o "Run the front-desk agent as a Windows service" SecService
+  ${If} ${SectionIsSelected} ${SecX64}
+    StrCpy $R0 "$INSTDIR\x64\tavocard.exe"
+  ${Else}
+    StrCpy $R0 "$INSTDIR\x86\tavocard.exe"
+  ${EndIf}
+  ${If} $PrevService != ""
+    ; An upgrade: the service and its settings stay as they were.
+    nsExec::ExecToLog '"$R0" service start --name ${SERVICE_NAME}'
+    Pop $0
+  ${Else}
+    ; The settings file is the hotel's: written once, never replaced.
+    SetShellVarContext all
+    CreateDirectory "$APPDATA\Holvanter"
+    ${IfNot} ${FileExists} "$APPDATA\Holvanter\agent.ini"
+      FileOpen $1 "$APPDATA\Holvanter\agent.ini" w
+      FileWrite $1 "; The settings of the front-desk agent's service (tavocard serve --help$\r$\n"
+      FileWrite $1 "; lists every option). After a change: tavocard service stop, then start.$\r$\n"
+      FileWrite $1 "[serve]$\r$\nlisten-port = 8866$\r$\n"
+      FileWrite $1 "; origin = [$\"https://pms.hotel.lan$\"]$\r$\n"
+      FileWrite $1 "; fias = pms-ifc.hotel.lan:5010$\r$\n"
+      FileClose $1
+    ${EndIf}
+    nsExec::ExecToLog '"$R0" service install --name ${SERVICE_NAME} --config "$APPDATA\Holvanter\agent.ini" --start'
+    Pop $0
+    SetShellVarContext current
+  ${EndIf}
+  ${If} $0 != 0
+    DetailPrint "The service ${SERVICE_NAME} did not start ($0): see the Application event log"
+    SetErrorLevel 2
+  ${EndIf}
+SectionEnd
+!endif
+
 Section "-Uninstaller"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -196,6 +255,9 @@ SectionEnd
   !ifdef AGENT_EXE
     !insertmacro MUI_DESCRIPTION_TEXT ${SecAgent} "Starts the front-desk agent when a user logs on."
   !endif
+  !if "${AGENT_EXE}" == "tavocard.exe"
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecService} "Runs the front-desk agent as the Windows service ${SERVICE_NAME}: from boot, with nobody logged on."
+  !endif
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
 Function .onInit
@@ -206,6 +268,7 @@ Function .onInit
   ; An upgrade keeps the choices of the install it replaces.
   ReadRegDWORD $PrevStandIns HKLM "${UNINSTALL_KEY}" "StandIns"
   ReadRegStr $PrevAgent HKLM "${RUN_KEY}" "${RUN_VALUE}"
+  ReadRegStr $PrevService HKLM "${SERVICE_KEY}" "ImagePath"
   ${GetParameters} $R0
   ClearErrors
   ${GetOptions} $R0 "/STANDINS" $R1
@@ -221,6 +284,14 @@ Function .onInit
       !insertmacro SelectSection ${SecAgent}
     ${EndIf}
   !endif
+  !if "${AGENT_EXE}" == "tavocard.exe"
+    ClearErrors
+    ${GetOptions} $R0 "/SERVICE" $R1
+    ${IfNot} ${Errors}
+    ${OrIf} $PrevService != ""
+      !insertmacro SelectSection ${SecService}
+    ${EndIf}
+  !endif
 FunctionEnd
 
 Function un.onInit
@@ -228,6 +299,18 @@ Function un.onInit
 FunctionEnd
 
 Section "Uninstall"
+  ; The service first: it holds tavocard.exe open. Its settings file and
+  ; state folder (token, key, journal) stay, as Tavoper.ini does.
+  ReadRegStr $1 HKLM "${SERVICE_KEY}" "ImagePath"
+  ${If} $1 != ""
+    ${If} ${FileExists} "$INSTDIR\x64\tavocard.exe"
+      nsExec::ExecToLog '"$INSTDIR\x64\tavocard.exe" service remove --name ${SERVICE_NAME}'
+      Pop $0
+    ${Else}
+      nsExec::ExecToLog '"$INSTDIR\x86\tavocard.exe" service remove --name ${SERVICE_NAME}'
+      Pop $0
+    ${EndIf}
+  ${EndIf}
   ClearErrors
   UnRegDLL "$INSTDIR\x86\holvanter.dll"
   ReadRegDWORD $0 HKLM "${UNINSTALL_KEY}" "X64"

@@ -185,6 +185,9 @@ TEST_F(CardCommandTest, ExitStatusesAndGuards) {
   } cases[] = {
       {"version", "--version", "", 0, "tavocard 1."},
       {"unknown command", "frobnicate", "", 64, "unknown command 'frobnicate'"},
+      // The Windows service's command points to the systemd unit here.
+      {"Windows service", "service install --config agent.ini", "", 64,
+       "holvanter-agent.service"},
       {"missing option", "issue --room 0201", "", 64, "--begin"},
       {"empty room", Issue(""), "", 64, "tavocard checkout"},
       {"room 0", Issue("0"), "", 64, "tavocard checkout"},
