@@ -7,7 +7,6 @@
 #include "holvanter/result_codes.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "hosts/frontdesk/hotel.h"
-#include "util/database_words.h"
 
 namespace fias {
 namespace {
@@ -57,15 +56,11 @@ bool Done(const frontdesk::CardAnswer& card) {
   return Answered(card) && card.result == result::kDone;
 }
 
-// The hotel database cannot be reached now: its server is down, or its pair
-// is changing over to the standby. The PMS should send the key again in a
-// moment (RY), not give up on it (UR).
-bool Unreachable(int result, const std::string& message) {
-  return result == result::kDatabaseNotOpen ||
-         message.find(holvanter::kDatabaseConnectionLost) != std::string::npos;
-}
-// Its clear text: the database's own words begin with a path or a host,
-// which would fill the 40 characters.
+// The hotel database cannot be reached now (frontdesk::DatabaseUnreachable):
+// its server is down, or its pair is changing over to the standby. The PMS
+// should send the key again in a moment (RY), not give up on it (UR). The
+// clear text: the database's own words begin with a path or a host, which
+// would fill the 40 characters.
 std::string UnreachableText(int result) {
   return result == result::kDatabaseNotOpen ? frontdesk::BriefMeaning(result)
                                             : "hotel database connection lost";
@@ -82,7 +77,7 @@ struct Verdict {
 Verdict VerdictOf(const frontdesk::CardAnswer& card) {
   if (!card.usage_error.empty()) return {"UR", card.usage_error};
   if (card.hresult) {  // a statement failed
-    if (Unreachable(0, card.error_message)) return {"RY", UnreachableText(0)};
+    if (frontdesk::DatabaseUnreachable(0, card.error_message)) return {"RY", UnreachableText(0)};
     return {"UR", card.error_message};
   }
   if (!card.opened) return {"RY", frontdesk::BriefMeaning(card.result)};
@@ -106,11 +101,12 @@ Places PlacesOf(const KeyServiceOptions& options, const std::string& pms_room) {
     return {{mapped->second}, {}};
   const frontdesk::RoomListing listing = frontdesk::ListRooms({.room_no = pms_room});
   const int result = listing.database.result;
-  if (Unreachable(result, listing.database.reason)) return {{}, UnreachableText(result), true};
+  if (frontdesk::DatabaseUnreachable(result, listing.database.reason))
+    return {{}, UnreachableText(result), true};
   if (result != result::kDone)
     return {{}, listing.database.reason.empty() ? frontdesk::BriefMeaning(result)
                                                 : listing.database.reason};
-  if (Unreachable(0, listing.failure)) return {{}, UnreachableText(0), true};
+  if (frontdesk::DatabaseUnreachable(0, listing.failure)) return {{}, UnreachableText(0), true};
   if (!listing.failure.empty()) return {{}, listing.failure};
   Places found;
   for (const frontdesk::RoomRow& row : listing.rows)
