@@ -154,6 +154,9 @@ def phase(name, desks, sim, lose):
     print(f"-- {name}", flush=True)
     old = cluster("primary").stdout.strip()
     new = {"node1": "node2", "node2": "node1"}[old]
+    # Synchronous: a commit answered is on the standby before the desk hears of it.
+    ok, names = psql(address(old), "SHOW synchronous_standby_names")
+    check(ok and names.strip() not in ("", "''"), f"{old} commits with a synchronous standby: {names.strip()}")
     marks = [len(d.calls) for d in desks]
     t_lost = time.monotonic()
     caught = {}
