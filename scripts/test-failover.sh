@@ -47,12 +47,21 @@ as_pg() {
 cleanup() {
   local status=$?
   # Each pg_autoctl run leads its own process group (setsid): end each group.
+  local f left
   for f in "$WORK"/*.pgid; do
-    [ -f "$f" ] && kill -TERM -- "-$(cat "$f")" 2>/dev/null || true
+    if [ -f "$f" ]; then kill -TERM -- "-$(cat "$f")" 2>/dev/null || true; fi
   done
-  sleep 1
+  # A keeper stops its Postgres (a fast shutdown) before it ends.
+  for _ in $(seq 1 40); do
+    left=0
+    for f in "$WORK"/*.pgid; do
+      if [ -f "$f" ] && kill -0 -- "-$(cat "$f")" 2>/dev/null; then left=1; fi
+    done
+    [ "$left" = 0 ] && break
+    sleep 0.25
+  done
   for f in "$WORK"/*.pgid; do
-    [ -f "$f" ] && kill -KILL -- "-$(cat "$f")" 2>/dev/null || true
+    if [ -f "$f" ]; then kill -KILL -- "-$(cat "$f")" 2>/dev/null || true; fi
   done
   if [ "${HOLVANTER_FAILOVER_KEEP:-0}" = 1 ] || [ "$status" -ne 0 ]; then
     [ "$status" -ne 0 ] && for log in "$WORK"/*.log; do echo "--- $log"; tail -n 15 "$log"; done
@@ -118,7 +127,7 @@ run monitor
 as_pg initdb -D "$WORK/node1" -A trust -E UTF8 --locale=C.UTF-8 >"$WORK/initdb.log" 2>&1
 as_pg sh -c "printf '%s\n' \"\$1\" \"unix_socket_directories = ''\" >>'$WORK/node1/postgresql.auto.conf'" - "$small"
 as_pg sh -c "printf 'host all all 127.0.0.0/8 trust\nhost replication all 127.0.0.0/8 trust\n' >>'$WORK/node1/pg_hba.conf'"
-for i in $(seq 1 40); do
+for _ in $(seq 1 40); do
   as_pg psql -Atq "$MONITOR" -c "SELECT 1" >/dev/null 2>&1 && break
   sleep 0.25
 done
@@ -135,12 +144,12 @@ create_node() {  # create_node N ADDRESS
   run "node$1"
 }
 create_node 1 127.0.0.1
-for i in $(seq 1 80); do
+for _ in $(seq 1 80); do
   as_pg pg_autoctl show state --monitor "$MONITOR" 2>/dev/null | grep -q "| *single *| *single" && break
   sleep 0.25
 done
 create_node 2 127.0.0.2
-for i in $(seq 1 240); do
+for _ in $(seq 1 240); do
   [ "$(as_pg pg_autoctl show state --monitor "$MONITOR" 2>/dev/null | grep -cE '\| *(primary|secondary) *\| *(primary|secondary) *$')" = 2 ] && break
   sleep 0.25
 done
