@@ -183,10 +183,9 @@ bool IsTimeOut(const std::string& state) {
 
 // SQLSTATEs of a session that ended under the statement: a connection
 // failure (class 08), the server shutting down or starting up (57P01 to
-// 57P03), a server that is no longer the one that takes writes (25006).
+// 57P03).
 bool IsConnectionLost(const std::string& state) {
-  return state.rfind("08", 0) == 0 || state == "57P01" || state == "57P02" ||
-         state == "57P03" || state == "25006";
+  return state.rfind("08", 0) == 0 || state == "57P01" || state == "57P02" || state == "57P03";
 }
 
 // `session_open`: the failure is of a statement on an open session (not of
