@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "store/session_pool.h"
+#include "util/database_words.h"
 #include "util/status.h"
 #include "util/text.h"
 
@@ -181,12 +182,23 @@ bool IsTimeOut(const std::string& state) {
   return state == "HYT00" || state == "HYT01" || state == "57014" || state == "55P03";
 }
 
+// SQLSTATEs of a session that ended under the statement: a connection
+// failure (class 08), the server shutting down or starting up (57P01 to
+// 57P03).
+bool IsConnectionLost(const std::string& state) {
+  return state.rfind("08", 0) == 0 || state == "57P01" || state == "57P02" || state == "57P03";
+}
+
+// `session_open`: the failure is of a statement on an open session (not of
+// the connection attempt itself, which is no loss).
 [[noreturn]] void Fail(SQLSMALLINT handle_type, SQLHANDLE handle, TextMode mode,
-                       const char* what) {
+                       const char* what, bool session_open = true) {
   std::vector<std::string> states;
   std::string message =
       handle == nullptr ? std::string() : Diagnostics(handle_type, handle, mode, states);
   if (message.empty()) message = what;
+  if (session_open && std::any_of(states.begin(), states.end(), IsConnectionLost))
+    throw StatusError(Status::Database(std::string(kDatabaseConnectionLost) + ": " + message));
   // SQLite's driver reports its busy time-out with a general state, and so
   // do MariaDB's (a row or table lock, the statement time limit) and MySQL's.
   static constexpr const char* kWaitsThatEnded[] = {
@@ -630,7 +642,8 @@ OdbcConnection::OdbcConnection(const std::string& connection_string,
                           completed, static_cast<SQLSMALLINT>(std::size(completed)),
                           &completed_length, SQL_DRIVER_NOPROMPT);
   }
-  Check(rc, SQL_HANDLE_DBC, h.dbc, h.mode, "the database could not be opened");
+  if (!SQL_SUCCEEDED(rc))
+    Fail(SQL_HANDLE_DBC, h.dbc, h.mode, "the database could not be opened", /*session_open=*/false);
   h.connected = true;
 
   SQLWCHAR name[128] = {};

@@ -47,6 +47,16 @@ bool Done(const frontdesk::CardAnswer& card) {
   return Answered(card) && card.result == result::kDone;
 }
 
+// The hotel database cannot be reached now (frontdesk::DatabaseUnreachable):
+// its server is down, or its pair is changing over to the standby. The PMS
+// should send the key again in a moment (RY), not give up on it (UR). The
+// clear text: the database's own words begin with a path or a host, which
+// would fill the 40 characters.
+std::string UnreachableText(int result) {
+  return result == result::kDatabaseNotOpen ? frontdesk::BriefMeaning(result)
+                                            : "hotel database connection lost";
+}
+
 // A refusal or a negative answer: the status and the clerk's text.
 struct Verdict {
   std::string status;
@@ -57,10 +67,13 @@ struct Verdict {
 // success, in the core's own words.
 Verdict VerdictOf(const frontdesk::CardAnswer& card) {
   if (!card.usage_error.empty()) return {"UR", card.usage_error};
-  if (card.hresult) return {"UR", card.error_message};  // a statement failed
+  if (card.hresult) {  // a statement failed
+    if (frontdesk::DatabaseUnreachable(0, card.error_message)) return {"RY", UnreachableText(0)};
+    return {"UR", card.error_message};
+  }
   if (!card.opened) return {"RY", frontdesk::BriefMeaning(card.result)};
   const int code = card.result;
-  if (code == result::kDatabaseNotOpen && !card.reason.empty()) return {"UR", card.reason};
+  if (code == result::kDatabaseNotOpen) return {"RY", UnreachableText(code)};
   if (code == result::kNotWritten || code == result::kReadFailed || code == result::kNoCard ||
       (code >= 2 && code <= 255))
     return {"RY", frontdesk::BriefMeaning(code)};
@@ -72,14 +85,19 @@ Verdict VerdictOf(const frontdesk::CardAnswer& card) {
 struct Places {
   std::vector<RoomPlace> places;
   std::string failure;  // the hotel database could not say
+  bool retry = false;   // because it cannot be reached now
 };
 Places PlacesOf(const KeyServiceOptions& options, const std::string& pms_room) {
   if (auto mapped = options.rooms.find(pms_room); mapped != options.rooms.end())
     return {{mapped->second}, {}};
   const frontdesk::RoomListing listing = frontdesk::ListRooms({.room_no = pms_room});
-  if (listing.database.result != result::kDone)
-    return {{}, listing.database.reason.empty() ? frontdesk::BriefMeaning(listing.database.result)
+  const int result = listing.database.result;
+  if (frontdesk::DatabaseUnreachable(result, listing.database.reason))
+    return {{}, UnreachableText(result), true};
+  if (result != result::kDone)
+    return {{}, listing.database.reason.empty() ? frontdesk::BriefMeaning(result)
                                                 : listing.database.reason};
+  if (frontdesk::DatabaseUnreachable(0, listing.failure)) return {{}, UnreachableText(0), true};
   if (!listing.failure.empty()) return {{}, listing.failure};
   Places found;
   for (const frontdesk::RoomRow& row : listing.rows)
@@ -278,9 +296,10 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   job.run = [this, request, port, begin, end, holder, pms_room, second_room, unused] {
     KeyOutcome outcome;
     std::string refusal;
-    const std::optional<RoomPlace> place = OnePlace(PlacesOf(options_, pms_room), pms_room, refusal);
+    const Places first = PlacesOf(options_, pms_room);
+    const std::optional<RoomPlace> place = OnePlace(first, pms_room, refusal);
     if (!place) {
-      outcome.answer = Answer(request, "UR", refusal);
+      outcome.answer = Answer(request, first.retry ? "RY" : "UR", refusal);
       return outcome;
     }
     frontdesk::CardAnswer card;
@@ -299,7 +318,7 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
       }
       const std::optional<RoomPlace> second = OnePlace(found, second_room, refusal);
       if (!second) {
-        outcome.answer = Answer(request, "UR", refusal);
+        outcome.answer = Answer(request, found.retry ? "RY" : "UR", refusal);
         return outcome;
       }
       card = frontdesk::IssueVillaCard(

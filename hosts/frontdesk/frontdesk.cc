@@ -15,6 +15,7 @@
 #include "store/settings.h"
 #include "hosts/frontdesk/hotel.h"
 #include "util/calendar.h"
+#include "util/database_words.h"
 #include "util/text.h"
 
 namespace frontdesk {
@@ -119,6 +120,11 @@ int ExitStatusOf(const CardAnswer& answer) {
 std::string ResultMeaning(int code) { return holvanter::FullMeaning(code); }
 std::string ClerkMeaning(int code) { return holvanter::ClerkMeaning(code); }
 std::string BriefMeaning(int code) { return holvanter::BriefMeaning(code); }
+
+bool DatabaseUnreachable(int result, const std::string& message) {
+  return result == holvanter::result::kDatabaseNotOpen ||
+         message.find(holvanter::kDatabaseConnectionLost) != std::string::npos;
+}
 
 std::string OpenPortMeaning(int code) {
   if (code == holvanter::result::kPortNotOpened) return ResultMeaning(code);

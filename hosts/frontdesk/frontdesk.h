@@ -37,6 +37,11 @@ std::string ClerkMeaning(int code);
 std::string OpenPortMeaning(int code);
 // The same in at most 40 characters, for a PMS's one-line answer display.
 std::string BriefMeaning(int code);
+// Whether a failure of the hotel database may pass by itself: the database
+// did not open (-840), or the connection to its server was lost under a
+// statement (`message`: the failed call's message). So it is while the
+// server restarts or its pair changes over to the standby.
+bool DatabaseUnreachable(int result, const std::string& message);
 
 // A card number in both forms: the record form the hotel database and
 // ReadCard use (eight decimal figures) and the hex form the issue methods

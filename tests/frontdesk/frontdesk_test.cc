@@ -14,6 +14,7 @@
 #include "store/store_test_util.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "hosts/frontdesk/hotel.h"
+#include "util/database_words.h"
 
 namespace frontdesk {
 namespace {
@@ -186,6 +187,28 @@ TEST(FrontDesk, BriefMeaningsFitAPmsLine) {
     EXPECT_LE(std::string(row.brief).size(), holvanter::kBriefMeaningLength) << row.code;
   for (int code : {2, 255, -1, -32768})
     EXPECT_LE(BriefMeaning(code).size(), holvanter::kBriefMeaningLength) << code;
+}
+
+TEST(FrontDesk, DatabaseFailuresThatMayPass) {
+  // The key link answers these RY: a PMS sends the key again in a moment.
+  const std::string lost = holvanter::kDatabaseConnectionLost;
+  struct Case {
+    int result;
+    std::string message;
+    bool may_pass;
+  } cases[] = {
+      {holvanter::result::kDatabaseNotOpen, "", true},
+      {holvanter::result::kDatabaseNotOpen, "password authentication failed", true},
+      {0, lost + ": server closed the connection unexpectedly", true},
+      {0, "the card numbering turn (the PostgreSQL advisory lock) could not be taken: " + lost + ": x",
+       true},
+      {0, "ERROR: relation \"cardrecord\" does not exist", false},
+      {0, "no card numbering turn within 10 seconds", false},
+      {holvanter::result::kBadBegin, "", false},
+      {0, "", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(DatabaseUnreachable(c.result, c.message), c.may_pass) << c.result << " " << c.message;
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "store/open_database.h"
 #include "support/component_env.h"
 #include "support/failure.h"
+#include "util/database_words.h"
 #include "test_hotel.h"
 
 namespace holvanter {
@@ -448,7 +449,10 @@ TEST_F(Faults, AServerStoppedOrKilledMidIssueIsBackWithoutRestartingTheHost) {
   EXPECT_TRUE(server.Run("kill"));
   host.join();
   EXPECT_EQ(failure.hresult, kErrDatabase);
-  EXPECT_FALSE(failure.message.empty());
+  // Named as a lost connection, which may pass (the key link says RY), with
+  // the server's words after it.
+  EXPECT_EQ(failure.message.rfind(kDatabaseConnectionLost, 0), 0u) << failure.message;
+  EXPECT_GT(failure.message.size(), std::string(kDatabaseConnectionLost).size() + 2);
   EXPECT_EQ(killed_no, "000003");  // handed over before the statements ran
   ASSERT_TRUE(server.Run("start"));
   hotel_->Reconnect();
