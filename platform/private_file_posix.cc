@@ -70,7 +70,7 @@ PrivateFile::PrivateFile(const std::string& path, const std::string& what, How h
   // pipe planted there cannot hold the open up; it is refused below.
   int flags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   if (how == How::kRead) flags |= O_RDONLY;
-  if (how == How::kAppend) flags |= O_WRONLY | O_APPEND | O_CREAT;
+  if (how == How::kAppend) flags |= O_RDWR | O_APPEND | O_CREAT;
   if (how == How::kLock) flags |= O_RDWR | O_CREAT;
   if (how != How::kRead) MakePrivateFolders(FolderOf(path), what);
   const int fd = open(path.c_str(), flags, 0600);
