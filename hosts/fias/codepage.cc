@@ -283,4 +283,20 @@ std::string FromUtf8(std::string_view text, CodePage page) {
   return out;
 }
 
+std::string CutToBytes(std::string_view text, std::size_t limit, CodePage page) {
+  std::size_t end = 0;
+  while (end < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[end]);
+    std::size_t length = 1;
+    if (page == CodePage::kGbk && lead >= 0x81 && lead <= 0xFE) length = 2;
+    if (page == CodePage::kUtf8)
+      while (end + length < text.size() &&
+             (static_cast<unsigned char>(text[end + length]) & 0xC0) == 0x80)
+        ++length;
+    if (end + length > limit) break;
+    end += length;
+  }
+  return std::string(text.substr(0, end));
+}
+
 }  // namespace fias

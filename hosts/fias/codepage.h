@@ -23,6 +23,10 @@ std::string ToUtf8(std::string_view text, CodePage page);
 // '?'; invalid UTF-8 becomes '?'; never throws.
 std::string FromUtf8(std::string_view text, CodePage page);
 
+// `text` of the site's code page cut to at most `limit` bytes, never
+// inside a character: what a FIAS field of that many bytes holds (CT, GN).
+std::string CutToBytes(std::string_view text, std::size_t limit, CodePage page);
+
 }  // namespace fias
 
 #endif  // HOLVANTER_HOSTS_FIAS_CODEPAGE_H_
