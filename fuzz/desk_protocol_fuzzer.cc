@@ -29,9 +29,10 @@ const std::string kCode = "483921";
 const std::string kDeskNonce(desks::kNonceBytes, 'D'), kLinkNonce(desks::kNonceBytes, 'L');
 
 desks::Admission Admit(const std::string& desk, Mode mode) {
-  if (desk == "desk-1" && mode == Mode::kJoin) return {{}, kSecret};
-  if (desk == "desk-2" && mode == Mode::kPair) return {{}, kCode};
-  return {"desk " + desk + " is not paired with this link desk", {}};
+  if (desk == "desk-1" && mode == Mode::kJoin) return desks::Admission::WithKey(kSecret);
+  if (desk == "desk-2" && mode == Mode::kPair) return desks::Admission::WithKey(kCode);
+  // As the link desk does: strangers go on to the proof and are refused there.
+  return desks::Admission::Withheld("desk " + desk + " is not paired with this link desk");
 }
 
 // What the genuine other side proves in a handshake on these nonces: the

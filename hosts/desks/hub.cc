@@ -197,10 +197,10 @@ Admission DeskHub::Admit(const std::string& desk, Mode mode) {
       // right or wrong, and by nothing else.
       const DeskRegistry::Claim claim = registry_.PeekCode(desk, UnixNow());
       if (claim.state == DeskRegistry::CodeState::kExpired)
-        return {{}, {}, "the pairing code of desk " + desk + " has expired: make a new one"};
+        return Admission::Withheld("the pairing code of desk " + desk + " has expired: make a new one");
       if (claim.state != DeskRegistry::CodeState::kValid)
-        return {{}, {}, "no pairing code for desk " + desk + " (or it was used): make a new one"};
-      return {{}, claim.code, {}, [this, desk, code = claim.code](bool) -> std::string {
+        return Admission::Withheld("no pairing code for desk " + desk + " (or it was used): make a new one");
+      return Admission::WithKey(claim.code, [this, desk, code = claim.code](bool) -> std::string {
                 try {
                   const DeskRegistry::Claim taken = registry_.ClaimCode(desk, UnixNow());
                   if (taken.state != DeskRegistry::CodeState::kValid || taken.code != code)
@@ -210,14 +210,15 @@ Admission DeskHub::Admit(const std::string& desk, Mode mode) {
                   log_(std::string("desks: the registry cannot be read: ") + e.what());
                   return "the link desk cannot read its registry of desks";
                 }
-              }};
+              });
     }
     if (const std::optional<Secret> secret = registry_.SecretOf(desk))
-      return {{}, std::string(reinterpret_cast<const char*>(secret->data()), secret->size())};
-    return {{}, {}, "desk " + desk + " is not paired with this link desk"};
+      return Admission::WithKey(
+          std::string(reinterpret_cast<const char*>(secret->data()), secret->size()));
+    return Admission::Withheld("desk " + desk + " is not paired with this link desk");
   } catch (const DeskError& e) {
     log_(std::string("desks: the registry cannot be read: ") + e.what());
-    return {"the link desk cannot read its registry of desks", {}};
+    return Admission::Refused("the link desk cannot read its registry of desks");
   }
 }
 

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "hosts/desks/mac.h"
@@ -74,6 +75,23 @@ struct Admission {
   // refuses the desk (why, for the log). A pairing code is taken away here,
   // by a proof and by nothing before it.
   std::function<std::string(bool proved)> on_proof;
+
+  static Admission Refused(std::string words) {
+    Admission a;
+    a.refusal = std::move(words);
+    return a;
+  }
+  static Admission Withheld(std::string why) {
+    Admission a;
+    a.withheld = std::move(why);
+    return a;
+  }
+  static Admission WithKey(std::string key, std::function<std::string(bool)> on_proof = nullptr) {
+    Admission a;
+    a.key = std::move(key);
+    a.on_proof = std::move(on_proof);
+    return a;
+  }
 };
 
 struct SessionEvent {

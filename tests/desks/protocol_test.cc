@@ -26,9 +26,9 @@ const std::string kNoCode =
 // The link desk knows desk-1 by `key` and has `code` out for pairing desk-2.
 Session::Admit AdmitWith(std::string key = kSecret, std::string code = kCode) {
   return [key, code](const std::string& desk, Mode mode) -> Admission {
-    if (desk == "desk-1" && mode == Mode::kJoin) return {{}, key};
-    if (desk == "desk-2" && mode == Mode::kPair) return {{}, code};
-    return {"desk " + desk + " is not paired with this link desk", {}};
+    if (desk == "desk-1" && mode == Mode::kJoin) return Admission::WithKey(key);
+    if (desk == "desk-2" && mode == Mode::kPair) return Admission::WithKey(code);
+    return Admission::Refused("desk " + desk + " is not paired with this link desk");
   };
 }
 
@@ -152,11 +152,11 @@ struct CodeOut {
   std::optional<std::string> code = kCode;
   Session::Admit Admit() {
     return [this](const std::string& desk, Mode mode) -> Admission {
-      if (desk != "desk-2" || mode != Mode::kPair) return {{}, {}, "not desk-2 pairing"};
-      if (!code) return {{}, {}, "no pairing code for desk desk-2"};
-      return {{}, *code, {}, [this](bool) {
+      if (desk != "desk-2" || mode != Mode::kPair) return Admission::Withheld("not desk-2 pairing");
+      if (!code) return Admission::Withheld("no pairing code for desk desk-2");
+      return Admission::WithKey(*code, [this](bool) -> std::string {
                 return std::exchange(code, std::nullopt) ? "" : "the code was used meanwhile";
-              }};
+              });
     };
   }
 };
