@@ -172,22 +172,26 @@ class Session : public std::enable_shared_from_this<Session> {
 
 class Server {
  public:
-  // Answers 401 are logged one in 10 s, with the count of those not shown:
-  // a flood without the bearer token gives a line, not a line for each.
+  // Answers 401 are logged 20 in 10 s at most, then counted: a flood
+  // without the bearer token gives a few lines, not a line for each.
   void LogUnauthorized(const std::string& line) {
     const Clock::time_point now = Clock::now();
-    if (unauthorized_at_ != Clock::time_point() && now - unauthorized_at_ < std::chrono::seconds(10)) {
+    if (now - unauthorized_since_ >= std::chrono::seconds(10)) {
+      unauthorized_since_ = now;
+      unauthorized_shown_ = 0;
+    }
+    if (unauthorized_shown_ >= 20) {
       ++unauthorized_unshown_;
       return;
     }
+    ++unauthorized_shown_;
     Log(line + (unauthorized_unshown_ > 0 ? " (and " + std::to_string(unauthorized_unshown_) +
-                                                " more 401 answers not shown)"
+                                                " more 401 answers before it not shown)"
                                           : std::string()));
     unauthorized_unshown_ = 0;
-    unauthorized_at_ = now;
   }
-  Clock::time_point unauthorized_at_;
-  uint64_t unauthorized_unshown_ = 0;
+  Clock::time_point unauthorized_since_;
+  uint64_t unauthorized_shown_ = 0, unauthorized_unshown_ = 0;
   Server(const AgentOptions& options, std::string token, std::optional<KeyLinkSetup> key_link,
          std::optional<DesksSetup> desks)
       : options_(options),
