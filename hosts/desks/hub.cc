@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "hosts/desks/answer.h"
 #include "hosts/desks/messages.h"
 #include "hosts/fias/codepage.h"
 #include "hosts/fias/link_client.h"
@@ -19,7 +20,6 @@ constexpr std::size_t kMostLostPerDesk = 64;
 // Lines a stranger's address may bring into the log in 10 s.
 constexpr std::size_t kMostNotedLines = 8;
 constexpr auto kNoteWindow = std::chrono::seconds(10);
-constexpr std::size_t kClearTextBytes = 40;  // what a PMS shows of CT and GN
 
 // Keeps a lost request for the desk's late word on it; the oldest go first.
 template <typename Lost>
@@ -36,20 +36,7 @@ bool Figures(const std::string& text, std::size_t count) {
   return true;
 }
 
-// The answer statuses the key services give.
-bool KnownStatus(const std::string& status) {
-  for (const char* known : {"OK", "UR", "RY", "BY", "NG", "DN"})
-    if (status == known) return true;
-  return false;
-}
 
-// Values that FIAS fields can carry: no separator, no control character.
-bool FieldText(const std::string& text, std::size_t most) {
-  if (text.size() > most) return false;
-  for (char c : text)
-    if (c == '|' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
-  return true;
-}
 
 int64_t UnixNow() {
   return std::chrono::duration_cast<std::chrono::seconds>(
@@ -304,51 +291,14 @@ void DeskHub::Dropped(const std::shared_ptr<Channel>& channel, const std::string
 std::optional<fias::Record> DeskHub::SpeakFor(const fias::Record& request,
                                               const fias::Record& told, const std::string& cut,
                                               std::string& why) const {
-  const bool read = request.id == "KZ";
-  const std::string status = told.Value("AS");
-  if (told.id != (read ? "KZ" : "KA"))
-    return why = "a " + told.id + " record for a " + request.id, std::nullopt;
-  for (const char* field : {"WS", "KC", "G#"})
-    if (told.Value(field) != request.Value(field) && !(read && std::string(field) == "G#"))
-      return why = std::string("an answer for another ") + field, std::nullopt;
-  if (!KnownStatus(status)) return why = "an answer status that is none", std::nullopt;
-  if (!cut.empty() && (request.id != "KR" || status != "OK" || !Figures(cut, 8)))
-    return why = "a cut card that is none", std::nullopt;
-  const fias::CodePage page = keys_.options().code_page;
-  if (!FieldText(told.Value("CT"), fias::FrameReader::kMaxRecord))
-    return why = "a clear text that is none", std::nullopt;
-  fias::Record answer = keys_.Answer(request, status, {});
-  for (auto& [id, value] : answer.fields)
-    if (id == "CT") value = fias::CutToBytes(told.Value("CT"), kClearTextBytes, page);
-  if (!read || status != "OK") return answer;
-  // A card read: its room, holder and stay, each of its form; the
-  // reservation from this link desk's own journal, as a read here finds it.
-  const std::string room = told.Value("RN"), holder = told.Value("GN");
-  const std::string departure = told.Value("GD"), time = told.Value("DT");
-  if (room.empty() || !FieldText(room, 8) || !FieldText(holder, fias::FrameReader::kMaxRecord) ||
-      (!departure.empty() && !Figures(departure, 6)) ||
-      (!time.empty() && !(time.size() == 5 && time[2] == ':' && Figures(time.substr(0, 2), 2) &&
-                          Figures(time.substr(3), 2))))
-    return why = "card facts that are none", std::nullopt;
-  std::vector<std::pair<std::string, std::string>> facts{
-      {"RN", room}, {"GN", fias::CutToBytes(holder, kClearTextBytes, page)}};
-  if (!departure.empty()) facts.emplace_back("GD", departure);
-  if (!time.empty()) facts.emplace_back("DT", time);
-  std::string reservation = request.Value("G#");
-  const std::string text = told.Value("CT");
-  if (text.rfind("card ", 0) == 0 && Figures(text.substr(5, 8), 8))
-    if (auto cut_here = journal_.Find(text.substr(5, 8))) reservation = cut_here->reservation;
-  fias::Record ordered;
-  ordered.id = "KZ";
-  for (const auto& [id, value] : answer.fields) {
-    if (id == "G#") continue;
-    if (id == "DA") {
-      for (auto& fact : facts) ordered.Add(fact.first, fact.second);
-      if (!reservation.empty()) ordered.Add("G#", reservation);
-    }
-    ordered.Add(id, value);
-  }
-  return ordered;
+  return AnswerFor(
+      request, told, cut, keys_.options().code_page,
+      [&](const std::string& status) { return keys_.Answer(request, status, {}); },
+      [&](const std::string& card) -> std::optional<std::string> {
+        if (auto found = journal_.Find(card)) return found->reservation;
+        return std::nullopt;
+      },
+      why);
 }
 
 // A card a desk cut for a request that was answered RY: taken only for a
