@@ -361,6 +361,16 @@ class FakeDesk:
         return False
 
 
+def frame_of(sock):
+    """One whole frame of the desks' protocol: its type and body."""
+    def exactly(n):
+        data = b""
+        while len(data) < n and (piece := sock.recv(n - len(data))):
+            data += piece
+        return data
+    return exactly(struct.unpack(">I", exactly(4))[0])
+
+
 def record64(text):
     return base64.b64encode(text.encode("latin-1")).decode()
 
@@ -399,24 +409,30 @@ def hostile():
     # A stranger's pairing hello in east's name, with no proof after it.
     s = socket.create_connection(("127.0.0.1", link.desks_port))
     s.sendall(struct.pack(">I", 19 + 4) + b"H\x01P" + os.urandom(16) + b"east")
-    check(s.recv(4096)[4:5] == b"C", "a stranger's hello gets the challenge any desk gets")
+    check(frame_of(s)[:1] == b"C", "a stranger's hello gets the challenge any desk gets")
     s.close()
     east = join(link, "east", "--pair", code)
     check(link.wait_joined({"east"}, 15) and time.monotonic() - started < 15,
           "east joins with its code within 15 s while strangers trickle")
     check(link.wait_log(r"dropped the oldest handshake", 1), "the oldest handshakes are dropped")
-    time.sleep(max(0, started + 11.5 - time.monotonic()))
-    alive = 0
-    for s in strangers:
-        s.setblocking(False)
-        try:
-            alive += s.recv(1) != b""
-        except BlockingIOError:
-            alive += 1
-        except OSError:
-            pass
+    # Each is dropped 10 s after its accept (at the link desk's next second),
+    # trickle as it may; a little more for a loaded machine.
+    alive = set(strangers)
+    while alive and time.monotonic() < started + 14:
+        for s in list(alive):
+            s.setblocking(False)
+            try:
+                if s.recv(1) == b"":
+                    alive.discard(s)
+            except BlockingIOError:
+                pass
+            except OSError:
+                alive.discard(s)
+        time.sleep(0.2)
+    alive = len(alive)
     trickling.set()
     check(alive == 0, f"every trickling handshake is dropped 10 s after its accept: {alive} open")
+    check(time.monotonic() - started > 9.5, "and not long before")
     lines = len(re.findall(r"desks: .*(handshake|refused desk)", link.log()))
     check(lines <= 30, f"strangers bring few lines into the log: {lines}")
 
@@ -426,10 +442,10 @@ def hostile():
         s = socket.create_connection(("127.0.0.1", link.desks_port), timeout=10)
         s.sendall(struct.pack(">I", 19 + len(desk)) + b"H\x01" + mode + os.urandom(16) +
                   desk.encode())
-        got = s.recv(4096)
+        got = frame_of(s)
         s.sendall(struct.pack(">I", 33) + b"P" + os.urandom(32))
-        words = s.recv(4096)
-        heard[(desk, mode)] = (got[4:5], words[5:].replace(desk.encode(), b"DESK"))
+        words = frame_of(s)
+        heard[(desk, mode)] = (got[:1], words[1:].replace(desk.encode(), b"DESK"))
         s.close()
     check(heard[("east", b"J")] == heard[("nobody", b"J")] and
           heard[("east", b"P")] == heard[("nobody", b"P")], f"the same words: {heard}")
