@@ -6,6 +6,7 @@
 
 #include "platform/env.h"
 #include "store/settings.h"
+#include "util/log_escape.h"
 
 namespace holvanter {
 namespace {
@@ -114,28 +115,7 @@ std::string WithoutPasswords(std::string text) {
   return masked;
 }
 
-std::string EscapeControlCharacters(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7F) {
-      escaped += c;
-    } else if (c == '\n') {
-      escaped += "\\n";
-    } else if (c == '\r') {
-      escaped += "\\r";
-    } else if (c == '\t') {
-      escaped += "\\t";
-    } else {
-      escaped += "\\x";
-      escaped += kHex[byte >> 4];
-      escaped += kHex[byte & 0x0F];
-    }
-  }
-  return escaped;
-}
+std::string EscapeControlCharacters(std::string_view text) { return EscapeForLog(text); }
 
 void LogCardMethod(Env& env_ref, const char* method, const std::string& inputs, const std::string& outcome,
                    bool failed, double milliseconds) {

@@ -38,8 +38,10 @@ std::string ShortenedName(std::string_view utf8);
 // '=') masked as a driver would read it: to the next ';' or the end, or a
 // braced value ("{a;b}}c}") whole.
 std::string WithoutPasswords(std::string text);
-// `text` with every control character (below 0x20, and 0x7F) written out:
-// \n, \r, \t, or \xNN for the others. A log line stays one line.
+// `text` with every control character written out as the hosts' logs write
+// them (util/log_escape.h): \n, \r, \t, \xNN for the other C0 controls, DEL
+// and bytes that are no UTF-8, \uNNNN for C1 and bidirectional controls. A
+// log line stays one line, and shows what it holds.
 std::string EscapeControlCharacters(std::string_view text);
 
 // Appends the line of one card method when the log is on.

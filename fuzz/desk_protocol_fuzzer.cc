@@ -28,10 +28,22 @@ const std::string kSecret(32, '\x5a');
 const std::string kCode = "483921";
 const std::string kDeskNonce(desks::kNonceBytes, 'D'), kLinkNonce(desks::kNonceBytes, 'L');
 
+// How often the link desk's side took the pairing code this run, and whether
+// the last proof that took it was right.
+int code_claims = 0;
+bool code_proved = false;
+
 desks::Admission Admit(const std::string& desk, Mode mode) {
-  if (desk == "desk-1" && mode == Mode::kJoin) return {{}, kSecret};
-  if (desk == "desk-2" && mode == Mode::kPair) return {{}, kCode};
-  return {"desk " + desk + " is not paired with this link desk", {}};
+  if (desk == "desk-1" && mode == Mode::kJoin) return desks::Admission::WithKey(kSecret);
+  // The pairing code is taken at the proof, right or wrong, and only there.
+  if (desk == "desk-2" && mode == Mode::kPair)
+    return desks::Admission::WithKey(kCode, [](bool proved) {
+      ++code_claims;
+      code_proved = proved;
+      return std::string();
+    });
+  // As the link desk does: strangers go on to the proof and are refused there.
+  return desks::Admission::Withheld("desk " + desk + " is not paired with this link desk");
 }
 
 // What the genuine other side proves in a handshake on these nonces: the
@@ -96,6 +108,8 @@ struct Watch {
           FUZZ_CHECK((session.desk() == "desk-1" && session.mode() == Mode::kJoin) ||
                          (session.desk() == "desk-2" && session.mode() == Mode::kPair),
                      "joined a desk it does not know: " + session.desk());
+          FUZZ_CHECK(!link_side || session.mode() != Mode::kPair || (code_claims == 1 && code_proved),
+                     "paired without taking the code with a right proof");
           FUZZ_CHECK(heard.find(link_side ? Genuine(session.desk()).proof
                                           : Genuine(session.desk()).welcome) != heard.npos,
                      "joined without the other side's proof");
@@ -111,6 +125,7 @@ struct Watch {
           break;
       }
     }
+    FUZZ_CHECK(code_claims <= 1, "the pairing code taken twice in one handshake");
     FUZZ_CHECK(session.closed() == closed, "closed without a refusal or fault, or the other way");
     FUZZ_CHECK(session.joined() == (joined && !closed), "joined() disagrees with the events");
   }
@@ -125,6 +140,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const uint8_t setup = data[0];
   const bool link_side = setup & 1;
+  Genuine("desk-1"), Genuine("desk-2");  // recorded once, before this run's count
+  code_claims = 0;
   static const std::size_t kLongestRead[] = {1, 2, 3, 5, 16, 37, 300, 4096};
   const std::size_t longest = kLongestRead[(setup >> 2) & 7];
   Session session = link_side ? Session::ForLink(Admit, kLinkNonce)

@@ -21,7 +21,7 @@ if [ $# -gt 0 ]; then
   TARGETS=("$@")
 else
   TARGETS=(card_image_fuzzer sql_dialect_fuzzer settings_reader_fuzzer execute_sql_fuzzer
-           c_face_fuzzer fias_link_fuzzer desk_protocol_fuzzer)
+           c_face_fuzzer fias_link_fuzzer desk_protocol_fuzzer desk_answer_fuzzer)
 fi
 
 CC_FUZZ=${HOLVANTER_FUZZ_CC:-clang-14}

@@ -43,6 +43,7 @@
 #include "hosts/fias/link_client.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "hosts/frontdesk/image_decode.h"
+#include "util/log_escape.h"
 
 namespace agent {
 namespace {
@@ -129,7 +130,9 @@ void Log(const std::string& line) {
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
   std::lock_guard<std::mutex> lock(mutex);
-  std::cout << stamp << " " << line << std::endl;
+  // Whatever a value brings in (an HTTP target, a PMS field, a refusal
+  // heard from the network) stays on this one line and shows as it is.
+  std::cout << stamp << " " << holvanter::EscapeForLog(line) << std::endl;
 }
 
 class Server;
@@ -183,6 +186,26 @@ class Session : public std::enable_shared_from_this<Session> {
 
 class Server {
  public:
+  // Answers 401 are logged 20 in 10 s at most, then counted: a flood
+  // without the bearer token gives a few lines, not a line for each.
+  void LogUnauthorized(const std::string& line) {
+    const Clock::time_point now = Clock::now();
+    if (now - unauthorized_since_ >= std::chrono::seconds(10)) {
+      unauthorized_since_ = now;
+      unauthorized_shown_ = 0;
+    }
+    if (unauthorized_shown_ >= 20) {
+      ++unauthorized_unshown_;
+      return;
+    }
+    ++unauthorized_shown_;
+    Log(line + (unauthorized_unshown_ > 0 ? " (and " + std::to_string(unauthorized_unshown_) +
+                                                " more 401 answers before it not shown)"
+                                          : std::string()));
+    unauthorized_unshown_ = 0;
+  }
+  Clock::time_point unauthorized_since_;
+  uint64_t unauthorized_shown_ = 0, unauthorized_unshown_ = 0;
   Server(const AgentOptions& options, std::string token, std::optional<KeyLinkSetup> key_link,
          std::optional<DesksSetup> desks)
       : options_(options),
@@ -682,7 +705,10 @@ void Session::Send(Answer answer) {
                      std::string(request_.target()) + " " +
                      std::to_string(static_cast<int>(answer.status)) + " " + took;
   if (!answer.card_no.empty()) line += " card " + answer.card_no;
-  Log(line);
+  if (answer.status == http::status::unauthorized)
+    server_.LogUnauthorized(line);
+  else
+    Log(line);
 
   stream_.expires_after(std::chrono::seconds(30));
   http::async_write(stream_, *response,

@@ -2,14 +2,13 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <optional>
 #include <stdexcept>
 
 #include "hosts/fias/authkey.h"
+#include "platform/private_file.h"
 
 namespace agent {
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -56,34 +55,28 @@ std::string NewToken() {
   return token;
 }
 
-std::string ReadToken(const fs::path& path) {
-  std::ifstream in(path);
-  std::string token;
-  std::getline(in, token);
-  while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
-  return token;
-}
-
 }  // namespace
 
-Token LoadOrCreateToken(const std::string& path_text) {
-  const fs::path path(path_text);
-  std::error_code ec;
+Token LoadOrCreateToken(const std::string& path) {
   try {
-    if (fs::exists(path, ec)) {
-      fias::NarrowToOwner(path_text, "token file");
-      Token token{ReadToken(path), false};
+    // An existing token file is narrowed to its owner on the file it opened,
+    // never through a link planted at the path.
+    if (std::optional<std::string> text = holvanter::ReadPrivateFile(
+            path, "token file", 4096, holvanter::OpenToOthers::kNarrow)) {
+      Token token{text->substr(0, text->find('\n')), false};
+      while (!token.value.empty() && (token.value.back() == '\r' || token.value.back() == ' '))
+        token.value.pop_back();
       if (token.value.size() < 32)
-        throw std::runtime_error("the token file " + path_text +
+        throw std::runtime_error("the token file " + path +
                                  " holds no token of 32 figures; remove it to make a new one");
       return token;
     }
     Token token{NewToken(), true};
-    fias::WriteOwnerOnlyFile(path_text, token.value + "\n", "token file",
-                             "the token file " + path_text + " was made at the same moment by "
-                             "another start; start again to read it");
+    holvanter::CreatePrivateFile(path, token.value + "\n", "token file",
+                                 "the token file " + path + " was made at the same moment by "
+                                 "another start; start again to read it");
     return token;
-  } catch (const fias::AuthKeyError& e) {
+  } catch (const holvanter::PrivateFileError& e) {
     throw std::runtime_error(e.what());
   }
 }

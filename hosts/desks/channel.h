@@ -19,6 +19,12 @@
 
 namespace desks {
 
+// A side that stops reading is given up, not queued for without end: past
+// this many bytes waiting to be written, or a write that takes longer than
+// kWriteLimit, the connection closes.
+constexpr std::size_t kMostQueuedBytes = 1 << 20;
+constexpr std::chrono::seconds kWriteLimit{10};
+
 class Channel : public std::enable_shared_from_this<Channel> {
  public:
   struct Handlers {
@@ -40,6 +46,10 @@ class Channel : public std::enable_shared_from_this<Channel> {
 
   const Session& session() const { return session_; }
   const std::string& peer() const { return peer_; }
+  // The other side's address alone, without its port.
+  const std::string& address() const { return address_; }
+  // When the connection was made.
+  std::chrono::steady_clock::time_point started() const { return started_; }
   // When something last arrived from the other side.
   std::chrono::steady_clock::time_point heard() const { return heard_; }
   bool open() const { return !closed_; }
@@ -53,9 +63,13 @@ class Channel : public std::enable_shared_from_this<Channel> {
   boost::asio::ip::tcp::socket socket_;
   Session session_;
   Handlers handlers_;
-  std::string peer_;
+  std::string peer_, address_;
   std::array<char, 8192> buffer_{};
   std::deque<std::string> writes_;
+  std::size_t queued_ = 0;  // bytes in writes_
+  bool overflowed_ = false;
+  boost::asio::steady_timer write_timer_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   bool writing_ = false;
   bool closing_ = false;
   bool closed_ = false;

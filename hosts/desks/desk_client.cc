@@ -146,6 +146,14 @@ void DeskClient::OnMessage(const std::string& payload) {
       Run(message.at("id").get<uint64_t>(), port, RecordOf(message), ReservationCardsOf(message));
     } else if (type == "late-kept") {
       journal_.Reported(message.at("card").get<std::string>());
+    } else if (type == "late-refused") {
+      // The link desk knows of no lost request of this desk for it (it
+      // started again meanwhile): not reported again at every join.
+      const std::string card = message.at("card").get<std::string>();
+      journal_.Reported(card);
+      log_("desks: the link desk did not take the report of card " + card +
+           ": it knows of no lost request of this desk for it; the card and its record are in "
+           "this desk's journal");
     } else if (type == "ping") {
       channel_->Send({{"type", "pong"}});
     }

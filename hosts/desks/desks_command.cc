@@ -57,7 +57,9 @@ void Run(const std::string& verb, const Request& request, bool names_desk, Act a
 
 void Pair(DeskRegistry registry, const std::string& desk) {
   const int64_t now = std::time(nullptr);
-  const std::string code = registry.Pair(desk, now);
+  std::string set_aside;
+  const std::string code = registry.Pair(desk, now, &set_aside);
+  if (!set_aside.empty()) std::cerr << "tavocard desks pair: " << set_aside << "\n";
   std::cout << "Pairing code for the desk " << desk << ":\n\n    " << code << "\n\n"
             << "Good for one try until " << LocalTime(now + kPairingCodeSeconds, "%H:%M") << " ("
             << kPairingCodeSeconds / 60 << " minutes). On that desk, its IT runs:\n\n"
@@ -122,7 +124,12 @@ void AddDesksCommand(CLI::App& app, const std::string& default_registry) {
   auto [remove, remove_request] = add("remove", "forget a desk: it can no longer join", true);
   remove->callback([request = remove_request] {
     Run("remove", *request, true, [&](DeskRegistry registry, const std::string& who) {
-      if (!registry.Remove(request->desk)) {
+      // IT must be able to cut a desk off even when a line of the file is
+      // damaged: the line is set aside, not a reason to refuse.
+      std::string set_aside;
+      const bool removed = registry.Remove(request->desk, &set_aside);
+      if (!set_aside.empty()) std::cerr << who << set_aside << "\n";
+      if (!removed) {
         std::cerr << who << "no desk " << request->desk << " in " << registry.path() << "\n";
         throw CLI::RuntimeError(kExitNoSuchDesk);
       }

@@ -2,7 +2,9 @@
 
 #include <ctime>
 
+#include "hosts/desks/answer.h"
 #include "hosts/desks/messages.h"
+#include "hosts/fias/codepage.h"
 #include "hosts/fias/link_client.h"
 
 namespace desks {
@@ -13,7 +15,28 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::size_t kMostHandshakes = 32;
+// Lost requests kept per desk for its late answers and reports.
+constexpr std::size_t kMostLostPerDesk = 64;
+// Lines a stranger's address may bring into the log in 10 s.
+constexpr std::size_t kMostNotedLines = 8;
+constexpr auto kNoteWindow = std::chrono::seconds(10);
+
+// Keeps a lost request for the desk's late word on it; the oldest go first.
+template <typename Lost>
+void Remember(Lost& lost, uint64_t id, const fias::Record& request) {
+  const fias::Moment now = fias::Now();
+  lost[id] = {request, now.date + now.time};
+  while (lost.size() > kMostLostPerDesk) lost.erase(lost.begin());
+}
+
+bool Figures(const std::string& text, std::size_t count) {
+  if (text.size() != count) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+
 
 int64_t UnixNow() {
   return std::chrono::duration_cast<std::chrono::seconds>(
@@ -78,12 +101,7 @@ void DeskHub::Stop() {
 void DeskHub::Accept() {
   acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
     if (stopping_) return;
-    if (!ec && handshaking_.size() >= kMostHandshakes) {
-      // Strangers holding connections open cannot crowd the desks out for
-      // long: each handshake has kHandshakeLimit to finish.
-      boost::system::error_code ignored;
-      socket.close(ignored);
-    } else if (!ec) {
+    if (!ec) {
       Session session = Session::ForLink(
           [this](const std::string& desk, Mode mode) { return Admit(desk, mode); },
           RandomBytes(kNonceBytes));
@@ -97,28 +115,97 @@ void DeskHub::Accept() {
           [this, weak](const std::string& why) {
             if (auto channel = weak.lock()) OnClosed(channel, why);
           }});
-      handshaking_.insert(channel);
+      Admitted(channel);
       channel->Start();
     }
     Accept();
   });
 }
 
+// Strangers holding connections open cannot crowd the desks out: each
+// handshake has kHandshakeLimit from its accept, one address holds at most
+// kMostHandshakesPerAddress of them and all together kMostHandshakes, and
+// the oldest goes first, so a desk that connects gets its turn.
+void DeskHub::Admitted(const std::shared_ptr<Channel>& channel) {
+  const auto oldest = [&](bool same_address) {
+    std::shared_ptr<Channel> found;
+    std::size_t count = 0;
+    for (const auto& other : handshaking_) {
+      if (same_address && other->address() != channel->address()) continue;
+      ++count;
+      if (!found || other->started() < found->started()) found = other;
+    }
+    return std::make_pair(found, count);
+  };
+  for (bool same_address : {true, false}) {
+    auto [found, count] = oldest(same_address);
+    if (count < (same_address ? kMostHandshakesPerAddress : kMostHandshakes)) continue;
+    NoteStranger(found->address(),
+                 same_address ? "dropped the oldest handshake from " + found->address() + ": " +
+                                    std::to_string(kMostHandshakesPerAddress) +
+                                    " pending from one address"
+                              : "dropped the oldest handshake, from " + found->address() + ": " +
+                                    std::to_string(kMostHandshakes) + " pending in all");
+    handshaking_.erase(found);
+    found->Close("too many handshakes");
+  }
+  handshaking_.insert(channel);
+}
+
+void DeskHub::NoteStranger(const std::string& address, const std::string& line) {
+  Noted& noted = noted_[address];
+  if (noted.shown.empty() && noted.unshown == 0) noted.since = SteadyClock::now();
+  if (noted.shown.size() < kMostNotedLines && noted.shown.insert(line).second) {
+    log_("desks: " + line);
+    return;
+  }
+  ++noted.unshown;
+}
+
+void DeskHub::NoteSummaries() {
+  const auto now = SteadyClock::now();
+  for (auto it = noted_.begin(); it != noted_.end();) {
+    if (now - it->second.since < kNoteWindow) {
+      ++it;
+      continue;
+    }
+    if (it->second.unshown > 0)
+      log_("desks: " + std::to_string(it->second.unshown) + " more lines about connections from " +
+           it->first + " in " + std::to_string(kNoteWindow.count()) +
+           " s not shown (refusals, handshakes dropped)");
+    it = noted_.erase(it);
+  }
+}
+
 Admission DeskHub::Admit(const std::string& desk, Mode mode) {
   try {
     if (mode == Mode::kPair) {
-      const DeskRegistry::Claim claim = registry_.ClaimCode(desk, UnixNow());
-      if (claim.state == DeskRegistry::CodeState::kValid) return {{}, claim.code};
+      // A hello only looks: the code is taken by the proof that follows,
+      // right or wrong, and by nothing else.
+      const DeskRegistry::Claim claim = registry_.PeekCode(desk, UnixNow());
       if (claim.state == DeskRegistry::CodeState::kExpired)
-        return {"the pairing code of desk " + desk + " has expired: make a new one", {}};
-      return {"no pairing code for desk " + desk + " (or it was used): make a new one", {}};
+        return Admission::Withheld("the pairing code of desk " + desk + " has expired: make a new one");
+      if (claim.state != DeskRegistry::CodeState::kValid)
+        return Admission::Withheld("no pairing code for desk " + desk + " (or it was used): make a new one");
+      return Admission::WithKey(claim.code, [this, desk, code = claim.code](bool) -> std::string {
+                try {
+                  const DeskRegistry::Claim taken = registry_.ClaimCode(desk, UnixNow());
+                  if (taken.state != DeskRegistry::CodeState::kValid || taken.code != code)
+                    return "the pairing code of desk " + desk + " was used or replaced meanwhile";
+                  return {};
+                } catch (const DeskError& e) {
+                  log_(std::string("desks: the registry cannot be read: ") + e.what());
+                  return "the link desk cannot read its registry of desks";
+                }
+              });
     }
     if (const std::optional<Secret> secret = registry_.SecretOf(desk))
-      return {{}, std::string(reinterpret_cast<const char*>(secret->data()), secret->size())};
-    return {"desk " + desk + " is not paired with this link desk", {}};
+      return Admission::WithKey(
+          std::string(reinterpret_cast<const char*>(secret->data()), secret->size()));
+    return Admission::Withheld("desk " + desk + " is not paired with this link desk");
   } catch (const DeskError& e) {
     log_(std::string("desks: the registry cannot be read: ") + e.what());
-    return {"the link desk cannot read its registry of desks", {}};
+    return Admission::Refused("the link desk cannot read its registry of desks");
   }
 }
 
@@ -130,14 +217,17 @@ void DeskHub::OnEvent(const std::shared_ptr<Channel>& channel, const SessionEven
     case SessionEvent::kMessage:
       return OnMessage(channel, event.text);
     case SessionEvent::kRefused:
-      log_("desks: refused desk " + (desk.empty() ? "?" : desk) + " from " + channel->peer() +
-           ": " + event.text);
+      NoteStranger(channel->address(), "refused desk " + (desk.empty() ? "?" : desk) + " from " +
+                                           channel->address() + ": " + event.text);
       return;
     case SessionEvent::kFault:
-      log_("desks: dropped desk " + (desk.empty() ? "?" : desk) + " from " + channel->peer() +
-           ": " + event.text);
-      channel->Close(event.text);
-      return;
+      if (handshaking_.count(channel) != 0) {
+        NoteStranger(channel->address(), "dropped desk " + (desk.empty() ? "?" : desk) +
+                                             " from " + channel->address() + ": " + event.text);
+        channel->Close(event.text);
+        return;
+      }
+      return Dropped(channel, event.text);
   }
 }
 
@@ -169,56 +259,120 @@ void DeskHub::OnJoined(const std::shared_ptr<Channel>& channel) {
 void DeskHub::OnMessage(const std::shared_ptr<Channel>& channel, const std::string& payload) {
   const std::string desk = channel->session().desk();
   last_contact_[desk] = std::chrono::system_clock::now();
-  nlohmann::json message;
   try {
-    message = nlohmann::json::parse(payload);
+    const nlohmann::json message = nlohmann::json::parse(payload);
     const std::string type = message.at("type").get<std::string>();
     if (type == "answer") {
+      const std::string record = message.at("record").get<std::string>();
+      // No larger than the largest record the link takes from the PMS.
+      if (record.size() > fias::FrameReader::kMaxRecord * 4 / 3 + 4)
+        throw std::invalid_argument("an answer record of " + std::to_string(record.size()) +
+                                    " bytes");
       Answered(desk, message.at("id").get<uint64_t>(), OutcomeOf(message));
     } else if (type == "late") {
-      const fias::CutCard card = LateCardOf(message);
-      // The card and its record exist; the PMS heard a failure.
-      journal_.Cut(card);
-      journal_.Unanswered(card.card_no);
-      log_("desks: desk " + desk + " reports card " + card.card_no + " cut for G# " +
-           card.reservation + " (WS " + card.workstation + ", asked " + card.requested_at +
-           ") whose answer was lost; the card and its record exist");
-      channel->Send({{"type", "late-kept"}, {"card", card.card_no}});
+      Late(channel, LateCardOf(message));
+    } else if (type != "pong") {  // a pong only shows the desk is there
+      throw std::invalid_argument("a message of no known type");
     }
-    // "pong" only shows the desk is there.
   } catch (const std::exception& e) {
-    log_("desks: desk " + desk + " sent a message that is none: " + e.what());
-    channel->Close("a message that is none");
+    Dropped(channel, std::string("a message that is none: ") + e.what());
   }
+}
+
+// A desk that breaks the protocol once it has joined is dropped: it is
+// known, so each time is logged.
+void DeskHub::Dropped(const std::shared_ptr<Channel>& channel, const std::string& why) {
+  const std::string desk = channel->session().desk();
+  log_("desks: dropped desk " + desk + " from " + channel->peer() + ": " + why);
+  OnClosed(channel, why);
+  channel->Close(why);
+}
+
+std::optional<fias::Record> DeskHub::SpeakFor(const fias::Record& request,
+                                              const fias::Record& told, const std::string& cut,
+                                              std::string& why) const {
+  return AnswerFor(
+      request, told, cut, keys_.options().code_page,
+      [&](const std::string& status) { return keys_.Answer(request, status, {}); },
+      [&](const std::string& card) -> std::optional<std::string> {
+        if (auto found = journal_.Find(card)) return found->reservation;
+        return std::nullopt;
+      },
+      why);
+}
+
+// A card a desk cut for a request that was answered RY: taken only for a
+// request of this desk that was lost, and journaled with that request's
+// reservation and workstation, never the desk's word for them.
+void DeskHub::Late(const std::shared_ptr<Channel>& channel, const fias::CutCard& card) {
+  const std::string desk = channel->session().desk();
+  auto& lost = lost_[desk];
+  auto match = lost.end();
+  if (Figures(card.card_no, 8))
+    for (auto it = lost.begin(); it != lost.end(); ++it)
+      if (it->second.request.id == "KR" && it->second.request.Value("G#") == card.reservation &&
+          it->second.request.Value("WS") == card.workstation)
+        match = it;
+  if (match == lost.end()) {
+    log_("desks: desk " + desk + " reports card " + card.card_no + " cut for G# " +
+         card.reservation + " (WS " + card.workstation +
+         ") whose answer was lost, but no lost request of this desk fits: not kept");
+    channel->Send({{"type", "late-refused"}, {"card", card.card_no}});
+    return;
+  }
+  const fias::Record request = match->second.request;
+  const std::string routed_at = match->second.routed_at;
+  lost.erase(match);
+  // The card and its record exist; the PMS heard a failure.
+  journal_.Cut({card.card_no, request.Value("G#"), request.Value("WS"), routed_at});
+  journal_.Unanswered(card.card_no);
+  log_("desks: desk " + desk + " reports card " + card.card_no + " cut for G# " +
+       request.Value("G#") + " (WS " + request.Value("WS") + ", asked " + routed_at +
+       ") whose answer was lost; the card and its record exist");
+  channel->Send({{"type", "late-kept"}, {"card", card.card_no}});
 }
 
 void DeskHub::Answered(const std::string& desk, uint64_t id, const fias::KeyOutcome& outcome) {
   auto joined = joined_.find(desk);
-  auto pending = joined == joined_.end() ? decltype(joined->second.pending)::iterator()
-                                         : joined->second.pending.find(id);
-  if (joined == joined_.end() || pending == joined->second.pending.end()) {
-    // Its request was answered RY already.
+  if (joined == joined_.end()) return;
+  auto pending = joined->second.pending.find(id);
+  if (pending == joined->second.pending.end()) {
+    // Its request was answered RY already: only a request of this desk
+    // that was lost may be named.
+    auto& lost = lost_[desk];
+    const auto found = lost.find(id);
+    std::string why;
+    if (found == lost.end() || !SpeakFor(found->second.request, outcome.answer, outcome.cut_card, why))
+      throw std::invalid_argument(why.empty() ? "an answer to no request of this desk" : why);
     if (!outcome.cut_card.empty()) {
+      const fias::Record& request = found->second.request;
+      journal_.Cut({outcome.cut_card, request.Value("G#"), request.Value("WS"),
+                    found->second.routed_at});
       journal_.Unanswered(outcome.cut_card);
       log_("desks: desk " + desk + " cut card " + outcome.cut_card +
            " after its key request was answered; the card and its record exist");
     }
+    lost.erase(found);
     return;
   }
+  std::string why;
+  std::optional<fias::Record> answer =
+      SpeakFor(pending->second.request, outcome.answer, outcome.cut_card, why);
+  if (!answer) throw std::invalid_argument(why);
   Pending done = std::move(pending->second);
   joined->second.pending.erase(pending);
   done.timer->cancel();
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() -
                                                                         done.sent);
   log_("desks: " + done.request.id + " KC " + done.request.Value("KC") + " on desk " + desk +
-       " port " + std::to_string(done.port) + ": " + outcome.answer.Value("AS") + " " +
-       outcome.answer.Value("CT") + " (" + std::to_string(ms.count()) + " ms)");
+       " port " + std::to_string(done.port) + ": " + answer->Value("AS") + " " +
+       answer->Value("CT") + " (" + std::to_string(ms.count()) + " ms)");
   if (!outcome.cut_card.empty()) {
     const fias::Moment now = fias::Now();
     journal_.Cut({outcome.cut_card, done.request.Value("G#"), done.request.Value("WS"),
                   now.date + now.time});
   }
-  done.done(outcome);
+  done.done({std::move(*answer), outcome.cut_card});
 }
 
 void DeskHub::Route(const std::string& desk, int port, const fias::Record& request,
@@ -257,6 +411,7 @@ void DeskHub::Lost(const std::string& desk, uint64_t id) {
   joined->second.pending.erase(pending);
   log_("desks: " + lost.request.id + " KC " + lost.request.Value("KC") + " on desk " + desk +
        " port " + std::to_string(lost.port) + ": desk lost, no answer in time");
+  Remember(lost_[desk], id, lost.request);
   lost.done({keys_.Answer(lost.request, "RY", "desk " + desk + " lost"), {}});
   // A desk that does not answer is given up: it joins again when it can,
   // and reports then what it cut meanwhile.
@@ -275,6 +430,7 @@ void DeskHub::OnClosed(const std::shared_ptr<Channel>& channel, const std::strin
   joined_.erase(joined);
   for (auto& [id, lost] : pending) {
     lost.timer->cancel();
+    Remember(lost_[desk], id, lost.request);
     log_("desks: " + lost.request.id + " KC " + lost.request.Value("KC") + " on desk " + desk +
          " port " + std::to_string(lost.port) + ": desk lost");
     lost.done({keys_.Answer(lost.request, "RY", "desk " + desk + " lost"), {}});
@@ -289,7 +445,7 @@ void DeskHub::Watch() {
     const auto now = SteadyClock::now();
     std::vector<std::pair<std::shared_ptr<Channel>, std::string>> drop;
     for (const auto& channel : handshaking_)
-      if (now - channel->heard() > kHandshakeLimit) drop.emplace_back(channel, "no handshake");
+      if (now - channel->started() > kHandshakeLimit) drop.emplace_back(channel, "no handshake");
     for (auto& [desk, joined] : joined_) {
       const auto& channel = joined.channel;
       // A desk removed on this link desk is refused at once.
@@ -309,9 +465,14 @@ void DeskHub::Watch() {
       }
     }
     for (auto& [channel, why] : drop) {
+      if (handshaking_.count(channel) != 0)
+        NoteStranger(channel->address(), "dropped a handshake from " + channel->address() +
+                                             " that did not finish in " +
+                                             std::to_string(kHandshakeLimit.count()) + " s");
       OnClosed(channel, why);
       channel->Close(why);
     }
+    NoteSummaries();
     Watch();
   });
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <set>
 #include <string>
@@ -27,7 +28,12 @@ namespace desks {
 // How long each side waits for the other before it gives the connection up.
 constexpr std::chrono::seconds kPingEvery{10};
 constexpr std::chrono::seconds kSilenceLimit{30};
+// A handshake has this long from the connection's accept, whatever arrives.
 constexpr std::chrono::seconds kHandshakeLimit{10};
+// Handshakes pending at once, from one address and in all: the oldest goes
+// first when a new connection would pass either.
+constexpr std::size_t kMostHandshakesPerAddress = 4;
+constexpr std::size_t kMostHandshakes = 32;
 
 class DeskHub {
  public:
@@ -69,7 +75,20 @@ class DeskHub {
   };
 
   void Accept();
+  void Admitted(const std::shared_ptr<Channel>& channel);
   Admission Admit(const std::string& desk, Mode mode);
+  // Logs what a connection that has not joined did, in few lines however
+  // many there are: each different line from an address once in 10 s, and
+  // then how many were not shown.
+  void NoteStranger(const std::string& address, const std::string& line);
+  void NoteSummaries();
+  // The record the link desk answers the PMS with, built from the pending
+  // request; of the desk's answer only its status, its clear text and its
+  // card facts, each checked. nullopt with `why` when the answer lies.
+  std::optional<fias::Record> SpeakFor(const fias::Record& request, const fias::Record& told,
+                                       const std::string& cut, std::string& why) const;
+  void Late(const std::shared_ptr<Channel>& channel, const fias::CutCard& card);
+  void Dropped(const std::shared_ptr<Channel>& channel, const std::string& why);
   void OnEvent(const std::shared_ptr<Channel>& channel, const SessionEvent& event);
   void OnJoined(const std::shared_ptr<Channel>& channel);
   void OnMessage(const std::shared_ptr<Channel>& channel, const std::string& payload);
@@ -92,6 +111,19 @@ class DeskHub {
   uint64_t next_id_ = 0;
   std::set<std::shared_ptr<Channel>> handshaking_;
   std::map<std::string, Joined> joined_;
+  // Requests routed to a desk and lost (answered RY), by desk and id: the
+  // only ones a late answer or report of that desk may name.
+  struct LostRequest {
+    fias::Record request;
+    std::string routed_at;  // YYMMDDHHMMSS
+  };
+  std::map<std::string, std::map<uint64_t, LostRequest>> lost_;
+  struct Noted {
+    std::chrono::steady_clock::time_point since;
+    std::set<std::string> shown;
+    uint64_t unshown = 0;
+  };
+  std::map<std::string, Noted> noted_;  // by address
   std::map<std::string, std::chrono::system_clock::time_point> last_contact_;
 };
 

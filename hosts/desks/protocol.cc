@@ -153,11 +153,15 @@ void Session::OnHello(const std::string& body) {
     desk_ = "?";
     return Refuse("not a desk name");
   }
-  const Admission admission = admit_(desk_, mode_);
+  Admission admission = admit_(desk_, mode_);
   if (!admission.refusal.empty()) return Refuse(admission.refusal);
-  if (!UsableKey(mode_, admission.key))
-    return Refuse("the link desk holds no usable key for desk " + desk_);
-  key_ = admission.key;
+  withheld_ = admission.withheld;
+  if (withheld_.empty() && !UsableKey(mode_, admission.key))
+    withheld_ = "the link desk holds no usable key for desk " + desk_;
+  // A key of the right form, which the proof cannot meet anyway: the
+  // handshake looks the same to the desk whatever the link desk holds.
+  key_ = withheld_.empty() ? admission.key : std::string(Secret().size(), '\x01');
+  on_proof_ = std::move(admission.on_proof);
   state_ = State::kProof;
   output_ += EncodeFrame('C', link_nonce_);
 }
@@ -175,8 +179,14 @@ void Session::OnChallenge(const std::string& body) {
 void Session::OnProof(const std::string& body) {
   DeriveKeys();
   const std::optional<Digest> proof = DigestOf(body);
-  if (!proof || !SameDigest(*proof, HmacSha256(secret_, "desk" + Transcript())))
-    return Refuse(mode_ == Mode::kPair ? "wrong pairing code" : "wrong desk secret");
+  const bool proved = proof && SameDigest(*proof, HmacSha256(secret_, "desk" + Transcript()));
+  if (!withheld_.empty()) return Refuse(ProofRefusal(), withheld_);
+  if (on_proof_) {
+    const std::string why = on_proof_(proved);
+    if (!why.empty()) return Refuse(ProofRefusal(), why);
+  }
+  if (!proved)
+    return Refuse(ProofRefusal(), mode_ == Mode::kPair ? "wrong pairing code" : "wrong desk secret");
   output_ += EncodeFrame('W', AsBytes(HmacSha256(secret_, "link" + Transcript())));
   state_ = State::kJoined;
   events_.push_back({SessionEvent::kJoined, desk_});
@@ -232,10 +242,20 @@ void Session::DeriveKeys() {
   receive_key_ = link_side_ ? to_link : to_desk;
 }
 
-void Session::Refuse(const std::string& why) {
-  output_ += EncodeFrame('R', why.substr(0, kMostRefusalBytes));
+void Session::Refuse(const std::string& why) { Refuse(why, why); }
+
+void Session::Refuse(const std::string& words, const std::string& why) {
+  output_ += EncodeFrame('R', words.substr(0, kMostRefusalBytes));
   events_.push_back({SessionEvent::kRefused, why});
   state_ = State::kClosed;
+}
+
+std::string Session::ProofRefusal() const {
+  return mode_ == Mode::kPair
+             ? "no pairing code of desk " + desk_ +
+                   " fits (none made, used, expired or mistyped): make a new one with "
+                   "tavocard desks pair " + desk_ + " on the link desk"
+             : "desk " + desk_ + " is not paired with this link desk, or not with this secret";
 }
 
 void Session::Fault(const std::string& why) {

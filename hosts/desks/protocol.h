@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "hosts/desks/mac.h"
@@ -60,9 +61,37 @@ class FrameReader {
 // What the link desk knows of a desk that says hello: the key to prove
 // with (the secret, or the pairing code when it pairs), or why it is
 // refused.
+//
+// Anyone on the hotel network may say hello with any desk's name, so a desk
+// that is not paired, or has no good code out, is not refused at its hello:
+// the handshake goes on with a key no one holds and ends at the proof with
+// the same words a wrong secret or code hears. A stranger learns nothing
+// of which desks are paired or have a code out.
 struct Admission {
-  std::string refusal;  // non-empty: refused with these words
+  std::string refusal;   // non-empty: refused at once with these words
   std::string key;
+  std::string withheld;  // non-empty: refused at the proof; why, for the link desk's log
+  // Called once at the proof with whether it was right; a non-empty answer
+  // refuses the desk (why, for the log). A pairing code is taken away here,
+  // by a proof and by nothing before it.
+  std::function<std::string(bool proved)> on_proof;
+
+  static Admission Refused(std::string words) {
+    Admission a;
+    a.refusal = std::move(words);
+    return a;
+  }
+  static Admission Withheld(std::string why) {
+    Admission a;
+    a.withheld = std::move(why);
+    return a;
+  }
+  static Admission WithKey(std::string key, std::function<std::string(bool)> on_proof = nullptr) {
+    Admission a;
+    a.key = std::move(key);
+    a.on_proof = std::move(on_proof);
+    return a;
+  }
 };
 
 struct SessionEvent {
@@ -111,6 +140,10 @@ class Session {
   void OnMessage(const std::string& body);
   void DeriveKeys();
   void Refuse(const std::string& why);
+  // Refuses with `words` on the wire and `why` in the event.
+  void Refuse(const std::string& words, const std::string& why);
+  // What a desk that cannot join hears at its proof, whatever the reason.
+  std::string ProofRefusal() const;
   void Fault(const std::string& why);
   std::string Transcript() const;
 
@@ -120,6 +153,8 @@ class Session {
   std::string desk_;
   Mode mode_ = Mode::kJoin;
   std::string key_;  // as given: secret bytes or pairing code
+  std::string withheld_;
+  std::function<std::string(bool)> on_proof_;
   std::string desk_nonce_, link_nonce_;
   Secret secret_{};
   Digest send_key_{}, receive_key_{};

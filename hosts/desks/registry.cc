@@ -6,35 +6,15 @@
 
 #include <charconv>
 #include <chrono>
-#include <filesystem>
 #include <map>
 #include <string_view>
 #include <system_error>
 #include <thread>
 
-#include "hosts/fias/authkey.h"
-
-#ifdef _WIN32
-#include <windows.h>
-
-#include <fstream>
-#include <iterator>
-#else
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
-
-#include <cerrno>
-#include <cstdio>
-#endif
+#include "platform/private_file.h"
 
 namespace desks {
 namespace {
-
-namespace fs = std::filesystem;
 
 // No 0/O, 1/I/L or U: a clerk reads the code off one screen and types it on
 // another, and U is a V or a rude word away.
@@ -48,12 +28,6 @@ constexpr auto kLockWait = std::chrono::seconds(3);
 // Hundreds of desks are a few tens of kilobytes; far more is not ours.
 constexpr std::size_t kMaxFileSize = 1 << 20;
 
-// Paths are UTF-8 throughout the product; on Windows a narrow path would be
-// read in the ANSI code page.
-fs::path PathOf(const std::string& utf8) {
-  return fs::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 struct Row {
   std::optional<Secret> secret;
   int64_t paired_at = 0;
@@ -62,95 +36,25 @@ struct Row {
 };
 using Rows = std::map<std::string, Row>;
 
-// The text of the file at `path`, nullopt when there is none. With
-// `owner_only` (POSIX) a file that group or others may reach is refused.
-std::optional<std::string> ReadText(const std::string& path, const std::string& what,
-                                    bool owner_only) {
-  std::string text;
-#ifdef _WIN32
-  (void)owner_only;  // the state folder is its user's (the service's: SYSTEM's) alone
-  std::error_code error;
-  if (!fs::exists(PathOf(path), error) && !error) return std::nullopt;
-  std::ifstream in(PathOf(path), std::ios::binary);
-  if (!in) throw DeskError("cannot open the " + what + " " + path);
-  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) throw DeskError("cannot read the " + what + " " + path);
-#else
-  const auto fail = [&](const std::string& doing) {
-    return DeskError("cannot " + doing + " the " + what + " " + path + ": " +
-                     std::generic_category().message(errno));
-  };
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::nullopt;
-    throw fail("open");
+// The text of the file at `path`, nullopt when there is none; a link at the
+// path, a file of another user or one that group or others may reach is
+// refused.
+std::optional<std::string> ReadText(const std::string& path, const std::string& what) {
+  try {
+    return holvanter::ReadPrivateFile(path, what, kMaxFileSize, holvanter::OpenToOthers::kRefuse);
+  } catch (const holvanter::PrivateFileError& e) {
+    throw DeskError(e.kind() == holvanter::PrivateFileError::kOpenToOthers
+                        ? std::string(e.what()) +
+                              ", or pair the desk again if others may have read its secret"
+                        : std::string(e.what()));
   }
-  struct Closer {
-    int fd;
-    ~Closer() { close(fd); }
-  } closer{fd};
-  struct stat status;
-  if (fstat(fd, &status) != 0) throw fail("read");
-  if (!S_ISREG(status.st_mode)) throw DeskError("the " + what + " " + path + " is not a file");
-  if (owner_only && (status.st_mode & 077) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
-    throw DeskError("the " + what + " " + path + " is open to other users (mode " + mode +
-                    "); make it its owner's alone with chmod 600 " + path +
-                    ", or pair the desk again if others may have read it");
-  }
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw fail("read");
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > kMaxFileSize) break;
-  }
-#endif
-  if (text.size() > kMaxFileSize)
-    throw DeskError("the " + what + " " + path + " is far longer than it can be");
-  return text;
 }
 
-// Replaces the file at `path` with `text`, readable by its owner alone: a
-// fresh file beside it, renamed over it. A file left beside it by a write
-// that died is removed first.
 void ReplaceOwnerOnlyFile(const std::string& path, const std::string& text,
                           const std::string& what) {
-  const std::string fresh = path + ".new";
-  std::error_code error;
-  fs::remove(PathOf(fresh), error);
   try {
-    fias::WriteOwnerOnlyFile(fresh, text, what,
-                             "the " + what + "'s new file " + fresh + " could not be removed");
-  } catch (const fias::AuthKeyError& e) {
-    throw DeskError(e.what());
-  }
-  fs::rename(PathOf(fresh), PathOf(path), error);
-  if (error) {
-    std::error_code ignored;
-    fs::remove(PathOf(fresh), ignored);
-    throw DeskError("cannot replace the " + what + " " + path + ": " + error.message());
-  }
-}
-
-// Missing folders above the registry, narrowed to their owner as the token
-// file's folders are: the lock is made in the registry's folder before any
-// file is written there.
-void MakeFolders(const fs::path& folder) {
-  std::error_code error;
-  if (folder.empty() || fs::exists(folder, error)) return;
-  MakeFolders(folder.parent_path());
-  const std::u8string wide = folder.u8string();
-  const std::string name(wide.begin(), wide.end());
-  if (!fs::create_directory(folder, error) && error)
-    throw DeskError("cannot make the folder " + name +
-                    " of the desks registry: " + error.message());
-  try {
-    fias::NarrowToOwner(name, "folder");
-  } catch (const fias::AuthKeyError& e) {
+    holvanter::ReplacePrivateFile(path, text, what);
+  } catch (const holvanter::PrivateFileError& e) {
     throw DeskError(e.what());
   }
 }
@@ -158,51 +62,28 @@ void MakeFolders(const fs::path& folder) {
 // Held while the registry is read, changed and written: the system's own
 // lock on a file beside the registry (flock, LockFileEx). The system lets
 // it go when its program ends however it ends, so a program that died
-// leaves no lock behind, and no one has to judge a lock stale.
+// leaves no lock behind, and no one has to judge a lock stale. Its folder
+// is made owner-only before any file is written there.
 class RegistryLock {
  public:
   explicit RegistryLock(const std::string& path) {
-    MakeFolders(PathOf(path).parent_path());
-    const std::string lock = path + ".lock";
-#ifdef _WIN32
-    file_ = CreateFileW(PathOf(lock).c_str(), GENERIC_READ | GENERIC_WRITE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE)
-      throw DeskError("cannot lock the desks registry " + path + ": cannot open " + lock);
-#else
-    file_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (file_ < 0)
-      throw DeskError("cannot lock the desks registry " + path + ": " + std::strerror(errno));
-#endif
+    try {
+      file_.emplace(path + ".lock", "desks registry's lock", holvanter::PrivateFile::How::kLock,
+                    holvanter::OpenToOthers::kNarrow);
+    } catch (const holvanter::PrivateFileError& e) {
+      throw DeskError("cannot lock the desks registry " + path + ": " + e.what());
+    }
     const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-    while (!TryLock()) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        Close();
+    while (!file_->TryLock()) {
+      if (std::chrono::steady_clock::now() > deadline)
         throw DeskError("the desks registry " + path +
                         " is in use by another program for too long; try again");
-      }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
-  ~RegistryLock() { Close(); }  // closing lets the lock go
-  RegistryLock(const RegistryLock&) = delete;
-  RegistryLock& operator=(const RegistryLock&) = delete;
 
  private:
-#ifdef _WIN32
-  bool TryLock() {
-    OVERLAPPED whole{};
-    return LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                      &whole) != 0;
-  }
-  void Close() { CloseHandle(file_); }
-  HANDLE file_ = INVALID_HANDLE_VALUE;
-#else
-  bool TryLock() { return flock(file_, LOCK_EX | LOCK_NB) == 0; }
-  void Close() { close(file_); }
-  int file_ = -1;
-#endif
+  std::optional<holvanter::PrivateFile> file_;  // closing lets the lock go
 };
 
 std::vector<std::string_view> Fields(std::string_view line) {
@@ -221,7 +102,44 @@ bool ParseSeconds(std::string_view text, int64_t& value) {
   return error == std::errc() && end == text.data() + text.size();
 }
 
-Rows Parse(const std::string& text, const std::string& path) {
+// Reads one line into `rows`; a line that is none leaves them as they were
+// and throws why.
+void ParseLine(std::string_view line, Rows& rows) {
+  const std::vector<std::string_view> fields = Fields(line);
+  if (fields.size() != 4) throw std::string("not four fields separated by tabs");
+  const std::string kind(fields[0]), name(fields[1]), value(fields[2]);
+  if (!IsDeskName(name)) throw std::string("the second field is not a desk name");
+  int64_t seconds = 0;
+  if (!ParseSeconds(fields[3], seconds))
+    throw std::string("the last field is not a time in seconds");
+  const auto found = rows.find(name);
+  if (kind == "desk") {
+    if (found != rows.end() && found->second.secret) throw "a second desk line for " + name;
+    Secret secret;
+    try {
+      secret = DigestFromHex(value);
+    } catch (const DeskError& e) {
+      throw std::string("the secret is ") + e.what();
+    }
+    Row& row = rows[name];
+    row.secret = secret;
+    row.paired_at = seconds;
+  } else if (kind == "code") {
+    if (found != rows.end() && !found->second.code.empty()) throw "a second code line for " + name;
+    if (value.empty() || NormalizePairingCode(value) != value)
+      throw std::string("not a pairing code");
+    Row& row = rows[name];
+    row.code = value;
+    row.code_expires = seconds;
+  } else {
+    throw std::string("neither a desk line nor a code line");
+  }
+}
+
+// The registry's entries. A line that is none is refused by its number; with
+// `bad`, it is kept there instead and the other lines are read.
+Rows Parse(const std::string& text, const std::string& path,
+           std::vector<std::string>* bad = nullptr) {
   Rows rows;
   int number = 0;
   for (std::size_t start = 0; start < text.size();) {
@@ -232,32 +150,13 @@ Rows Parse(const std::string& text, const std::string& path) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) continue;
-    const auto bad = [&](const std::string& what) {
-      return DeskError("the desks registry " + path + ", line " + std::to_string(number) + ": " +
-                       what);
-    };
-    const std::vector<std::string_view> fields = Fields(line);
-    if (fields.size() != 4) throw bad("not four fields separated by tabs");
-    const std::string kind(fields[0]), name(fields[1]), value(fields[2]);
-    if (!IsDeskName(name)) throw bad("the second field is not a desk name");
-    int64_t seconds = 0;
-    if (!ParseSeconds(fields[3], seconds)) throw bad("the last field is not a time in seconds");
-    Row& row = rows[name];
-    if (kind == "desk") {
-      if (row.secret) throw bad("a second desk line for " + name);
-      try {
-        row.secret = DigestFromHex(value);
-      } catch (const DeskError& e) {
-        throw bad(std::string("the secret is ") + e.what());
-      }
-      row.paired_at = seconds;
-    } else if (kind == "code") {
-      if (!row.code.empty()) throw bad("a second code line for " + name);
-      if (value.empty() || NormalizePairingCode(value) != value) throw bad("not a pairing code");
-      row.code = value;
-      row.code_expires = seconds;
-    } else {
-      throw bad("neither a desk line nor a code line");
+    try {
+      ParseLine(line, rows);
+    } catch (const std::string& why) {
+      if (bad == nullptr)
+        throw DeskError("the desks registry " + path + ", line " + std::to_string(number) + ": " +
+                        why);
+      bad->emplace_back(line);
     }
   }
   return rows;
@@ -275,18 +174,38 @@ std::string Format(const Rows& rows) {
   return text;
 }
 
-Rows Load(const std::string& path) {
-  const std::optional<std::string> text = ReadText(path, "desks registry", false);
-  return text ? Parse(*text, path) : Rows();
+Rows Load(const std::string& path, std::vector<std::string>* bad = nullptr) {
+  const std::optional<std::string> text = ReadText(path, "desks registry");
+  return text ? Parse(*text, path, bad) : Rows();
 }
 
 // Reads, changes and writes the registry under its lock; `change` says
-// whether it changed anything, and the file is left alone when not.
+// whether it changed anything, and the file is left alone when not. With
+// `set_aside`, lines that are none do not stop the change: they are moved
+// to the registry's ".bad" file beside it, and `set_aside` says so.
 template <typename Change>
-void Update(const std::string& path, Change change) {
+void Update(const std::string& path, Change change, std::string* set_aside = nullptr) {
   RegistryLock lock(path);
-  Rows rows = Load(path);
-  if (change(rows)) ReplaceOwnerOnlyFile(path, Format(rows), "desks registry");
+  std::vector<std::string> bad;
+  Rows rows = Load(path, set_aside != nullptr ? &bad : nullptr);
+  const bool changed = change(rows);
+  if (!bad.empty()) {
+    std::string lines;
+    for (const std::string& line : bad) lines += line + "\n";
+    try {
+      holvanter::PrivateFile aside(path + ".bad", "desks registry's set-aside lines",
+                                   holvanter::PrivateFile::How::kAppend,
+                                   holvanter::OpenToOthers::kNarrow);
+      aside.Append(lines);
+    } catch (const holvanter::PrivateFileError& e) {
+      throw DeskError(std::string("the desks registry has lines that are none, and they cannot "
+                                  "be set aside: ") + e.what());
+    }
+    *set_aside = std::to_string(bad.size()) + (bad.size() == 1 ? " line" : " lines") +
+                 " of the desks registry " + path + " that no desk can use set aside in " + path +
+                 ".bad";
+  }
+  if (changed || !bad.empty()) ReplaceOwnerOnlyFile(path, Format(rows), "desks registry");
 }
 
 void CheckDeskName(const std::string& desk) {
@@ -337,16 +256,29 @@ std::string NormalizePairingCode(const std::string& typed) {
 
 DeskRegistry::DeskRegistry(std::string path) : path_(std::move(path)) {}
 
-std::string DeskRegistry::Pair(const std::string& desk, int64_t now) {
+std::string DeskRegistry::Pair(const std::string& desk, int64_t now, std::string* set_aside) {
   CheckDeskName(desk);
   const std::string code = NewPairingCode();
-  Update(path_, [&](Rows& rows) {
-    Row& row = rows[desk];
-    row.code = code;
-    row.code_expires = now + kPairingCodeSeconds;
-    return true;
-  });
+  Update(
+      path_,
+      [&](Rows& rows) {
+        Row& row = rows[desk];
+        row.code = code;
+        row.code_expires = now + kPairingCodeSeconds;
+        return true;
+      },
+      set_aside);
   return code;
+}
+
+DeskRegistry::Claim DeskRegistry::PeekCode(const std::string& desk, int64_t now) const {
+  Claim claim;
+  const Rows rows = Load(path_);
+  const auto found = rows.find(desk);
+  if (found == rows.end() || found->second.code.empty()) return claim;
+  claim.state = now < found->second.code_expires ? CodeState::kValid : CodeState::kExpired;
+  if (claim.state == CodeState::kValid) claim.code = found->second.code;
+  return claim;
 }
 
 DeskRegistry::Claim DeskRegistry::ClaimCode(const std::string& desk, int64_t now) {
@@ -375,9 +307,9 @@ void DeskRegistry::Keep(const std::string& desk, const Secret& secret, int64_t n
   });
 }
 
-bool DeskRegistry::Remove(const std::string& desk) {
+bool DeskRegistry::Remove(const std::string& desk, std::string* set_aside) {
   bool removed = false;
-  Update(path_, [&](Rows& rows) { return removed = rows.erase(desk) > 0; });
+  Update(path_, [&](Rows& rows) { return removed = rows.erase(desk) > 0; }, set_aside);
   return removed;
 }
 
@@ -402,7 +334,7 @@ void WriteDeskSecret(const std::string& path, const DeskSecret& secret) {
 }
 
 std::optional<DeskSecret> ReadDeskSecret(const std::string& path) {
-  std::optional<std::string> text = ReadText(path, "desk secret file", true);
+  std::optional<std::string> text = ReadText(path, "desk secret file");
   if (!text) return std::nullopt;
   // Editors and copies through Windows add blanks and CRLF at the end.
   while (!text->empty() && (text->back() == '\n' || text->back() == '\r' || text->back() == ' ' ||

@@ -2,7 +2,8 @@
 // paired desks and their pending pairing codes, and a desk's own secret.
 //
 // The registry is a text file beside the agent's token file ("desks"),
-// readable by its owner alone, rewritten whole (a new file renamed over the
+// readable by its owner alone (one that others may read is refused: it
+// holds every desk's secret), rewritten whole (a new file renamed over the
 // old one) under a lock, since `tavocard desks` and the running agent both
 // change it. One line per entry, fields separated by tabs:
 //   desk  NAME  SECRET(64 hex)  PAIRED-AT(unix seconds)
@@ -51,21 +52,27 @@ class DeskRegistry {
   // A new pairing code for `desk` valid until now + kPairingCodeSeconds; it
   // replaces a pending one. A desk already paired keeps its secret until it
   // pairs again with this code. DeskError when the file cannot be written.
-  std::string Pair(const std::string& desk, int64_t now);
+  // With `set_aside`, lines of the file that are none are moved to its
+  // ".bad" file instead of stopping the change, and `set_aside` says so.
+  std::string Pair(const std::string& desk, int64_t now, std::string* set_aside = nullptr);
 
   enum class CodeState { kNone, kExpired, kValid };
   struct Claim {
     CodeState state = CodeState::kNone;
     std::string code;  // kValid
   };
-  // Takes the pending code of `desk` away (a code serves one try, right or
-  // wrong) and says whether it was still good at `now`.
+  // The pending code of `desk` as it is at `now`, left in place: a hello
+  // alone, which anyone may send, does not use a code up.
+  Claim PeekCode(const std::string& desk, int64_t now) const;
+  // Takes the pending code of `desk` away (a code serves one try: a proof,
+  // right or wrong) and says whether it was still good at `now`.
   Claim ClaimCode(const std::string& desk, int64_t now);
 
   // Keeps `secret` for `desk`, paired at `now`, replacing an older one.
   void Keep(const std::string& desk, const Secret& secret, int64_t now);
   // Forgets `desk` and its pending code; false when it had neither.
-  bool Remove(const std::string& desk);
+  // `set_aside` as for Pair: IT can cut a desk off a damaged registry.
+  bool Remove(const std::string& desk, std::string* set_aside = nullptr);
 
   // The secret of a paired desk, read from the file as it is now.
   std::optional<Secret> SecretOf(const std::string& desk) const;

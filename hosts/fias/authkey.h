@@ -45,25 +45,14 @@ std::string HandOverText(const AuthKey& key);
 std::string Cryptogram(const AuthKey& key, const AuthIv& iv, std::string_view text);
 
 // A new key in a new file at `path`, readable by its owner only (on
-// Windows: an ACL that grants the owner alone); refuses to replace an
-// existing file. The file holds the hand-over text and a newline.
+// Windows: an ACL that grants the owner alone), through the hosts' state
+// files (platform/private_file.h); refuses to replace an existing file or
+// to write through a link. The file holds the hand-over text and a newline.
 AuthKey CreateKeyFile(const std::string& path);
-// A new file at `path` holding `text` that its owner alone may reach, from
-// its first moment: mode 0600 in missing folders made 0700; on Windows a
-// protected access list that grants the current user alone, on the file
-// and on the folders it makes, whatever the folder above would pass on.
-// Never over an existing file: then AuthKeyError(exists_message). `what`
-// names the file in the other messages ("token file"). The agent keeps its
-// bearer token so as well.
-void WriteOwnerOnlyFile(const std::string& path, const std::string& text, const std::string& what,
-                        const std::string& exists_message);
-// Narrows the existing file at `path` to its owner, as WriteOwnerOnlyFile
-// makes one. Throws AuthKeyError when it cannot.
-void NarrowToOwner(const std::string& path, const std::string& what);
-
 // The key of a file made by CreateKeyFile (blanks and CRLF after it
-// allowed); throws AuthKeyError naming the path and what is wrong. On POSIX
-// a file that group or others may reach is refused, with the chmod 600 that
+// allowed); throws AuthKeyError naming the path and what is wrong. A link
+// at the path or a file of another user is refused; on POSIX a file that
+// group or others may reach is refused, with the chmod 600 that
 // mends it: its key may have been read, which is for IT to judge.
 AuthKey ReadKeyFile(const std::string& path);
 

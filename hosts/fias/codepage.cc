@@ -284,26 +284,19 @@ std::string FromUtf8(std::string_view text, CodePage page) {
 }
 
 std::string CutToBytes(std::string_view text, std::size_t limit, CodePage page) {
-  if (text.size() <= limit) return std::string(text);
-  std::size_t cut = 0;
-  switch (page) {
-    case CodePage::kWindows1252:
-      cut = limit;
-      break;
-    case CodePage::kUtf8:
-      cut = limit;
-      while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-      break;
-    case CodePage::kGbk:
-      // A lead byte (0x81-0xFE) and the byte after it are one character.
-      for (std::size_t next; cut < text.size(); cut = next) {
-        const unsigned char u = static_cast<unsigned char>(text[cut]);
-        next = cut + (u >= 0x81 && u <= 0xFE ? 2 : 1);
-        if (next > limit) break;
-      }
-      break;
+  std::size_t end = 0;
+  while (end < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[end]);
+    std::size_t length = 1;
+    if (page == CodePage::kGbk && lead >= 0x81 && lead <= 0xFE) length = 2;
+    if (page == CodePage::kUtf8)
+      while (end + length < text.size() &&
+             (static_cast<unsigned char>(text[end + length]) & 0xC0) == 0x80)
+        ++length;
+    if (end + length > limit) break;
+    end += length;
   }
-  return std::string(text.substr(0, cut));
+  return std::string(text.substr(0, end));
 }
 
 }  // namespace fias

@@ -1,19 +1,11 @@
 #include "hosts/fias/journal.h"
 
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <utility>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "platform/private_file.h"
 
 namespace fias {
 namespace {
@@ -33,33 +25,60 @@ std::vector<std::string> Split(const std::string& line) {
   return parts;
 }
 
+// Years of cards are a few megabytes; far more is not a journal of ours.
+constexpr std::size_t kMostJournalBytes = std::size_t{256} << 20;
+
+// The journal's whole lines: a last line without its line break was torn by
+// a write that died, and counts for nothing.
+std::vector<std::vector<std::string>> Lines(const std::string& path) {
+  std::optional<std::string> text;
+  try {
+    text = holvanter::ReadPrivateFile(path, "journal", kMostJournalBytes,
+                                      holvanter::OpenToOthers::kNarrow);
+  } catch (const holvanter::PrivateFileError&) {
+    // Read as empty: the next entry reports why the journal cannot be used.
+  }
+  std::vector<std::vector<std::string>> lines;
+  if (!text) return lines;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = text->find('\n', start);
+    if (end == std::string::npos) break;
+    lines.push_back(Split(text->substr(start, end - start)));
+    start = end + 1;
+  }
+  return lines;
+}
+
 }  // namespace
 
 Journal::Journal(std::string path) : path_(std::move(path)) {}
 
-Journal::~Journal() {
-  if (file_ != nullptr) std::fclose(file_);
-}
+Journal::~Journal() = default;
 
 std::string Journal::Append(const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (file_ == nullptr) {
-    std::error_code ec;
-    const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
-    if (!folder.empty()) std::filesystem::create_directories(folder, ec);
-    file_ = std::fopen(path_.c_str(), "ab");
-    if (file_ == nullptr)
-      return "the journal " + path_ + " cannot be opened: " + std::strerror(errno);
+  try {
+    if (!file_) {
+      // Made owner-only (0600, folders 0700); a link at the path is refused.
+      auto file = std::make_unique<holvanter::PrivateFile>(
+          path_, "journal", holvanter::PrivateFile::How::kAppend,
+          holvanter::OpenToOthers::kNarrow);
+      // A line torn by a write that died would glue onto the next entry:
+      // it is cut off and kept on a line of its own that readers pass by.
+      const std::string text = file->ReadAll(kMostJournalBytes);
+      if (!text.empty() && text.back() != '\n') {
+        const std::size_t whole = text.rfind('\n') + 1;  // 0 when no line is whole
+        file->Truncate(whole);
+        file->Append("torn\t" + Field(text.substr(whole)) + "\n");
+      }
+      file_ = std::move(file);
+    }
+    // Synced to the disk before the answer leaves: a card the PMS was told
+    // about is in the journal even if the desk loses power next.
+    file_->Append(line + "\n");
+  } catch (const holvanter::PrivateFileError& e) {
+    return std::string("the journal cannot be kept: ") + e.what();
   }
-  // Flushed to the disk before the answer leaves: a card the PMS was told
-  // about is in the journal even if the desk loses power next.
-  const bool written = std::fputs((line + "\n").c_str(), file_) >= 0 && std::fflush(file_) == 0;
-#ifdef _WIN32
-  const bool synced = written && _commit(_fileno(file_)) == 0;
-#else
-  const bool synced = written && fsync(fileno(file_)) == 0;
-#endif
-  if (!synced) return "the journal " + path_ + " cannot be written: " + std::strerror(errno);
   return {};
 }
 
@@ -78,11 +97,9 @@ std::string Journal::Reported(const std::string& card_no) {
 
 std::vector<CutCard> Journal::Unreported() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::ifstream in(path_, std::ios::binary);
   std::map<std::string, CutCard> cuts;
   std::vector<CutCard> open;
-  for (std::string line; std::getline(in, line);) {
-    const std::vector<std::string> parts = Split(line);
+  for (const std::vector<std::string>& parts : Lines(path_)) {
     if (parts.size() == 5 && parts[0] == "cut") {
       cuts[parts[1]] = CutCard{parts[1], parts[2], parts[3], parts[4]};
     } else if (parts.size() == 2 && parts[0] == "unanswered") {
@@ -97,10 +114,8 @@ std::vector<CutCard> Journal::Unreported() const {
 
 std::optional<CutCard> Journal::Find(const std::string& card_no) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::ifstream in(path_, std::ios::binary);
   std::optional<CutCard> found;
-  for (std::string line; std::getline(in, line);) {
-    const std::vector<std::string> parts = Split(line);
+  for (const std::vector<std::string>& parts : Lines(path_)) {
     if (parts.size() == 5 && parts[0] == "cut" && parts[1] == card_no)
       found = CutCard{parts[1], parts[2], parts[3], parts[4]};
   }

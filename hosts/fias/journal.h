@@ -8,15 +8,21 @@
 // "unanswered" and the card number, or "reported" and the card number
 // once a joined desk has told the link desk of it, separated by tabs (FIAS values carry no
 // control characters). The same file on Linux and Windows, readable with
-// any text tool.
+// any text tool. Its owner's alone (0600, in folders made 0700), opened
+// through the hosts' state files; a line torn by a write that died is set
+// on a "torn" line of its own when the journal opens, which readers pass by.
 #ifndef HOLVANTER_HOSTS_FIAS_JOURNAL_H_
 #define HOLVANTER_HOSTS_FIAS_JOURNAL_H_
 
-#include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace holvanter {
+class PrivateFile;
+}
 
 namespace fias {
 
@@ -59,7 +65,7 @@ class Journal {
 
   const std::string path_;
   mutable std::mutex mutex_;
-  std::FILE* file_ = nullptr;
+  std::unique_ptr<holvanter::PrivateFile> file_;
 };
 
 }  // namespace fias

@@ -37,7 +37,8 @@ LinkClient::LinkClient(net::io_context& io, Options options, KeyService& keys, J
       resolver_(io),
       socket_(io),
       link_timer_(io),
-      reconnect_timer_(io) {}
+      reconnect_timer_(io),
+      write_timer_(io) {}
 
 void LinkClient::Start() {
   net::post(io_, [this] { Connect(); });
@@ -174,18 +175,45 @@ void LinkClient::Process() {
 
 void LinkClient::Flush() {
   std::string bytes = link_.TakeOutput();
-  if (!bytes.empty() && connected_) writes_.push_back(std::move(bytes));
+  if (!bytes.empty() && connected_) {
+    if (queued_ + bytes.size() > kMostQueuedLinkBytes) {
+      // Closed from the loop: Flush runs within the link's own processing.
+      net::post(io_, [this, generation = generation_] {
+        if (generation == generation_ && connected_)
+          Overflowed("the interface reads nothing: more than " +
+                     std::to_string(kMostQueuedLinkBytes >> 10) + " KiB wait to be written");
+      });
+      return;
+    }
+    queued_ += bytes.size();
+    writes_.push_back(std::move(bytes));
+  }
   if (!writing_) Write();
+}
+
+void LinkClient::Overflowed(const std::string& why) {
+  log_("fias: link closed: " + why);
+  CloseConnection();
+  ConnectAgainLater();
 }
 
 void LinkClient::Write() {
   if (writes_.empty() || !connected_) return;
   writing_ = true;
+  write_timer_.expires_after(kLinkWriteLimit);
+  write_timer_.async_wait([this, generation = generation_](boost::system::error_code ec) {
+    if (!ec && generation == generation_ && connected_ && writing_)
+      Overflowed("a write took longer than " + std::to_string(kLinkWriteLimit.count()) + " s");
+  });
   net::async_write(socket_, net::buffer(writes_.front()),
                    [this, generation = generation_](boost::system::error_code ec, std::size_t) {
                      if (generation != generation_) return;
                      writing_ = false;
-                     if (!writes_.empty()) writes_.pop_front();
+                     write_timer_.cancel();
+                     if (!writes_.empty()) {
+                       queued_ -= writes_.front().size();
+                       writes_.pop_front();
+                     }
                      if (ec) {
                        if (connected_) {
                          log_("fias: link closed: " + ec.message());
@@ -227,7 +255,9 @@ void LinkClient::CloseConnection() {
   if (connected_) link_.Disconnected();
   connected_ = false;
   ++generation_;  // handlers of the old connection find it gone
+  write_timer_.cancel();
   writes_.clear();
+  queued_ = 0;
   writing_ = false;
   close_after_write_ = false;
 }
@@ -239,13 +269,22 @@ void LinkClient::Dispatch(const Record& request) {
     SendAnswer(generation, request, {*job.answer, {}});
     return;
   }
+  // Requests waiting for an encoder or a desk each hold a job and a timer:
+  // a PMS that sends faster than cards can be cut hears BY past this many.
+  if (in_flight_ >= kMostKeyRequestsInFlight) {
+    SendAnswer(generation, request, {keys_.Busy(request), {}});
+    return;
+  }
+  ++in_flight_;
   if (!job.desk.empty()) {
     if (!route_) {
+      --in_flight_;
       SendAnswer(generation, request,
                  {keys_.Answer(request, "UR", "desk " + job.desk + " not connected"), {}});
       return;
     }
     route_(job.desk, job.port, request, [this, generation, request](KeyOutcome outcome) {
+      --in_flight_;
       SendAnswer(generation, request, outcome);
     });
     return;
@@ -256,25 +295,40 @@ void LinkClient::Dispatch(const Record& request) {
     KeyOutcome outcome = (*run)();
     net::post(io_, [this, generation, request, timer, outcome = std::move(outcome)] {
       timer->cancel();
+      --in_flight_;
       SendAnswer(generation, request, outcome);
     });
   });
   if (!queued) {
+    --in_flight_;
     SendAnswer(generation, request, {keys_.Busy(request), {}});
     return;
   }
   timer->async_wait([this, generation, request, timer, queued](boost::system::error_code ec) {
     if (ec) return;  // answered by the worker
-    if (queued->Expire()) SendAnswer(generation, request, {keys_.Busy(request), {}});
+    if (queued->Expire()) {
+      --in_flight_;
+      SendAnswer(generation, request, {keys_.Busy(request), {}});
+    }
   });
 }
 
 void LinkClient::SendAnswer(uint64_t generation, const Record& request,
                             const KeyOutcome& outcome) {
-  if (generation == generation_ && connected_ && link_.Send(outcome.answer)) {
+  // An answer that the queue has no room for is one the PMS never hears:
+  // its card is journaled below, and the link that reads nothing closes.
+  const bool room =
+      queued_ + EncodeRecord(outcome.answer).size() + 1024 <= kMostQueuedLinkBytes;
+  if (generation == generation_ && connected_ && room && link_.Send(outcome.answer)) {
     Process();
     return;
   }
+  if (generation == generation_ && connected_ && !room)
+    net::post(io_, [this, generation] {
+      if (generation == generation_ && connected_)
+        Overflowed("the interface reads nothing: more than " +
+                   std::to_string(kMostQueuedLinkBytes >> 10) + " KiB wait to be written");
+    });
   // The connection that asked is gone: the PMS never hears of this answer.
   if (!outcome.cut_card.empty()) {
     const std::string kept = journal_.Unanswered(outcome.cut_card);

@@ -28,6 +28,14 @@ namespace fias {
 // The local wall clock and the steady clock, as the link reads them.
 Moment Now();
 
+// A PMS that stops reading is not queued for without end: past this many
+// bytes waiting to be written, or a write that takes longer than
+// kLinkWriteLimit, the link is closed, logged, and started again.
+constexpr std::size_t kMostQueuedLinkBytes = 1 << 20;
+constexpr std::chrono::seconds kLinkWriteLimit{10};
+// Key requests waiting for an encoder or a desk at once; past them, BY.
+constexpr std::size_t kMostKeyRequestsInFlight = 64;
+
 class LinkClient {
  public:
   struct Options {
@@ -65,6 +73,7 @@ class LinkClient {
   void Write();
   void ArmTimer();
   void CloseConnection();
+  void Overflowed(const std::string& why);
   void Dispatch(const Record& request);
   void SendAnswer(uint64_t generation, const Record& request, const KeyOutcome& outcome);
 
@@ -85,11 +94,14 @@ class LinkClient {
   boost::asio::steady_timer reconnect_timer_;
   std::array<char, 4096> read_buffer_{};
   std::deque<std::string> writes_;
+  std::size_t queued_ = 0;  // bytes in writes_
+  boost::asio::steady_timer write_timer_;
   bool writing_ = false;
   bool connected_ = false;
   bool close_after_write_ = false;
   bool stopping_ = false;
-  uint64_t generation_ = 0;  // one per connection: answers go to theirs only
+  uint64_t generation_ = 0;
+  std::size_t in_flight_ = 0;  // key requests waiting for an encoder or a desk  // one per connection: answers go to theirs only
 };
 
 }  // namespace fias

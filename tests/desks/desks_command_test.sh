@@ -34,5 +34,22 @@ expect 0 'Removed the desk FRONT-1' desks remove FRONT-1 --registry "$REG"
 expect 1 "no desk FRONT-1 in $REG" desks remove FRONT-1 --registry "$REG"
 expect 0 'No desk is paired' desks list --registry "$REG"
 expect 3 "desks registry $WORK is not a file" desks list --registry "$WORK"
+
+# A damaged line does not keep IT from cutting a desk off: it is set aside.
+expect 0 'Pairing code' desks pair BACK --registry "$REG"
+printf 'garbage\n' >>"$REG"
+expect 3 'line 2: not four fields' desks list --registry "$REG"
+expect 0 "1 line of the desks registry $REG that no desk can use set aside in $REG.bad" \
+  desks remove BACK --registry "$REG"
+grep -qx garbage "$REG.bad" || { echo "FAIL: the bad line is not in $REG.bad"; failures=$((failures + 1)); }
+expect 0 'No desk is paired' desks list --registry "$REG"
+# A registry others may read is refused with the chmod that mends it; a link
+# at its path is never followed.
+chmod 644 "$REG"
+expect 3 "open to other users \(mode 0644\); make it its owner's alone with chmod 600 $REG" \
+  desks list --registry "$REG"
+chmod 600 "$REG"
+ln -s "$REG" "$WORK/linked"
+expect 3 'is a symbolic link; it is not followed' desks pair FRONT-2 --registry "$WORK/linked"
 [ "$failures" -eq 0 ] && echo "desks command: all checks passed"
 exit $((failures > 0))

@@ -8,11 +8,14 @@ database) and our PMS interface program (tests/fias/pms_interface.py).
                                     desks and the link desk restarted
     desks_test.py TAVOCARD bench    KR-to-KA for a coder on another desk beside
                                     one on the link desk
+    desks_test.py TAVOCARD hostile  strangers trickling handshakes and saying a
+                                    desk's hello, a paired desk that lies, a PMS
+                                    that never reads
 
 The hotel database is SQLite, or the ODBC data source HOLVANTER_TEST_DSN names.
 """
-import http.client, json, os, re, shutil, signal, socket, statistics, subprocess, sys, tempfile, \
-    threading, time
+import base64, hashlib, hmac, http.client, json, os, re, shutil, signal, socket, statistics, \
+    struct, subprocess, sys, tempfile, threading, time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fias"))
@@ -336,6 +339,252 @@ def routes():
     sim.close()
 
 
+class FakeDesk:
+    """A desk of our own making that speaks the desks' protocol and then says
+    whatever a test wants: what a compromised desk could send."""
+
+    def __init__(self, port, name, code=None, secret=None):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=15)
+        nonce, self.name = os.urandom(16), name.encode()
+        self._send(b"H", bytes([1]) + (b"P" if code else b"J") + nonce + self.name)
+        kind, body = self._frame()
+        if kind != b"C":
+            raise RuntimeError(f"no challenge for {name}: {kind} {body!r}")
+        tr = b"\0" + self.name + b"\0" + nonce + body
+        self.secret = hmac.new(code.encode(), b"pairing" + tr, "sha256").digest() if code else secret
+        mac = lambda key, text: hmac.new(key, text, "sha256").digest()
+        self._send(b"P", mac(self.secret, b"desk" + tr))
+        kind, body = self._frame()
+        if kind != b"W":
+            raise RuntimeError(f"{name} not welcomed: {kind} {body!r}")
+        self.key, self.sent = mac(self.secret, b"desk to link" + tr), 0
+
+    def _send(self, kind, body):
+        self.sock.sendall(struct.pack(">I", len(body) + 1) + kind + body)
+
+    def _exactly(self, n):
+        data = b""
+        while len(data) < n:
+            piece = self.sock.recv(n - len(data))
+            if not piece:
+                raise EOFError("closed by the link desk")
+            data += piece
+        return data
+
+    def _frame(self):
+        data = self._exactly(struct.unpack(">I", self._exactly(4))[0])
+        return data[:1], data[1:]
+
+    def send(self, message):
+        self.sent += 1
+        signed = struct.pack(">Q", self.sent) + json.dumps(message).encode()
+        self._send(b"M", signed + hmac.new(self.key, signed, "sha256").digest())
+
+    def next(self, kind):
+        while True:
+            frame_kind, body = self._frame()
+            if frame_kind == b"M" and json.loads(body[8:-32]).get("type") == kind:
+                return json.loads(body[8:-32])
+
+    def closed(self, timeout=5):
+        self.sock.settimeout(timeout)
+        try:
+            while self._frame():
+                pass
+        except (EOFError, OSError):
+            return True
+        return False
+
+
+def frame_of(sock):
+    """One whole frame of the desks' protocol: its type and body."""
+    def exactly(n):
+        data = b""
+        while len(data) < n and (piece := sock.recv(n - len(data))):
+            data += piece
+        return data
+    return exactly(struct.unpack(">I", exactly(4))[0])
+
+
+def record64(text):
+    return base64.b64encode(text.encode("latin-1")).decode()
+
+
+def rss_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
+
+
+def hostile():
+    sim = Interface()
+    link = Agent("link", "--fias", f"127.0.0.1:{sim.port}", "--desks-listen", "127.0.0.1:0",
+                 "--fias-coder", "2=east:0", "--fias-coder", "6=liar:0")
+    check(sim.wait_up(10), "the key link comes up", sim)
+
+    # Forty trickling handshakes from ten addresses: each announces a large
+    # hello and sends a byte a second. A real desk still joins at once.
+    strangers, trickling = [], threading.Event()
+    for i in range(40):
+        s = socket.socket()
+        s.bind((f"127.0.0.{2 + i % 10}", 0))
+        s.connect(("127.0.0.1", link.desks_port))
+        s.sendall(struct.pack(">I", 200000) + b"H\x01")
+        strangers.append(s)
+
+    def trickle():
+        while not trickling.wait(1):
+            for s in strangers:
+                try:
+                    s.send(b"x")
+                except OSError:
+                    pass
+    threading.Thread(target=trickle, daemon=True).start()
+    started = time.monotonic()
+    code = pair(link, "east")
+    # A stranger's pairing hello in east's name, with no proof after it.
+    s = socket.create_connection(("127.0.0.1", link.desks_port))
+    s.sendall(struct.pack(">I", 19 + 4) + b"H\x01P" + os.urandom(16) + b"east")
+    check(frame_of(s)[:1] == b"C", "a stranger's hello gets the challenge any desk gets")
+    s.close()
+    east = join(link, "east", "--pair", code)
+    check(link.wait_joined({"east"}, 15) and time.monotonic() - started < 15,
+          "east joins with its code within 15 s while strangers trickle")
+    check(link.wait_log(r"dropped the oldest handshake", 1), "the oldest handshakes are dropped")
+    # Each is dropped 10 s after its accept (at the link desk's next second),
+    # trickle as it may; a little more for a loaded machine.
+    alive = set(strangers)
+    while alive and time.monotonic() < started + 14:
+        for s in list(alive):
+            s.setblocking(False)
+            try:
+                if s.recv(1) == b"":
+                    alive.discard(s)
+            except BlockingIOError:
+                pass
+            except OSError:
+                alive.discard(s)
+        time.sleep(0.2)
+    alive = len(alive)
+    trickling.set()
+    check(alive == 0, f"every trickling handshake is dropped 10 s after its accept: {alive} open")
+    check(time.monotonic() - started > 9.5, "and not long before")
+    lines = len(re.findall(r"desks: .*(handshake|refused desk)", link.log()))
+    check(lines <= 30, f"strangers bring few lines into the log: {lines}")
+
+    # A stranger hears the same words whatever the desk's state.
+    heard = {}
+    for desk, mode in (("east", b"J"), ("nobody", b"J"), ("east", b"P"), ("nobody", b"P")):
+        s = socket.create_connection(("127.0.0.1", link.desks_port), timeout=10)
+        s.sendall(struct.pack(">I", 19 + len(desk)) + b"H\x01" + mode + os.urandom(16) +
+                  desk.encode())
+        got = frame_of(s)
+        s.sendall(struct.pack(">I", 33) + b"P" + os.urandom(32))
+        words = frame_of(s)
+        heard[(desk, mode)] = (got[:1], words[1:].replace(desk.encode(), b"DESK"))
+        s.close()
+    check(heard[("east", b"J")] == heard[("nobody", b"J")] and
+          heard[("east", b"P")] == heard[("nobody", b"P")], f"the same words: {heard}")
+
+    # A paired desk that lies: every lie drops it, the PMS hears RY from the
+    # link desk itself, and nothing of the lie reaches the PMS or the journal.
+    liar = FakeDesk(link.desks_port, "liar", code=pair(link, "liar"))
+    liar.next("site")
+    lies = [("an LE", "LE|DA{DA}|TI{TI}|"),
+            ("a GI", "GI|RN0101|G#{G}|GNForged|"),
+            ("a KA for another workstation", "KA|ASOK|CTfine|KC6|WSFORGED|G#{G}|"),
+            ("a KA for another reservation", "KA|ASOK|CTfine|KC6|WS{WS}|G#99999|"),
+            ("a status that is none", "KA|ASZZ|CTfine|KC6|WS{WS}|G#{G}|"),
+            ("a 20 KB record", "KA|ASOK|CT" + "x" * 20000 + "|KC6|WS{WS}|G#{G}|")]
+    start = len(sim.inbox)
+    for what, lie in lies:
+        result = {}
+        t = threading.Thread(target=lambda: result.update(a=sim.request("KR", {
+            "KC": "6", "KT": "N", "RN": "0101", "GD": day(2)}, timeout=20)[0]))
+        t.start()
+        asked = liar.next("request")
+        fields = dict((f[:2], f[2:]) for f in
+                      base64.b64decode(asked["record"]).decode("latin-1").split("|")[1:-1])
+        liar.send({"type": "answer", "id": asked["id"], "cut": "",
+                   "record": record64(lie.format(G=fields.get("G#"), WS=fields.get("WS"),
+                                                 DA=fields.get("DA"), TI=fields.get("TI")))})
+        t.join()
+        a = result.get("a")
+        check(a and a.get("AS") == "RY" and a.get("CT") == "desk liar lost" and
+              a.get("WS") == fields.get("WS"), f"{what}: the PMS hears RY: {a}", sim)
+        check(liar.closed(), f"{what}: the desk is dropped")
+        liar = FakeDesk(link.desks_port, "liar", secret=liar.secret)
+        liar.next("site")
+    check(link.wait_log(r"dropped desk liar .*another G#", 1), "each lie is logged")
+    reached = [r.text() for r in sim.inbox[start:]
+               if r.id not in ("KA", "LA", "LS") or "FORGED" in r.text() or "99999" in r.text()
+               or len(r.text()) > 200]
+    check(not reached, f"no lie reaches the PMS: {reached}")
+
+    # A clear text past 40 bytes is cut; what the desk adds is left out.
+    t = threading.Thread(target=lambda: result.update(a=sim.request("KR", {
+        "KC": "6", "KT": "N", "RN": "0101", "GD": day(2)}, timeout=20)[0]))
+    t.start()
+    asked = liar.next("request")
+    fields = dict((f[:2], f[2:]) for f in
+                  base64.b64decode(asked["record"]).decode("latin-1").split("|")[1:-1])
+    liar.send({"type": "answer", "id": asked["id"], "cut": "",
+               "record": record64(f"KA|ASUR|CT{'y' * 60}|KC6|WS{fields['WS']}|G#{fields['G#']}|"
+                                  "RNextra|")})
+    t.join()
+    a = result["a"]
+    check(a and a.get("AS") == "UR" and a.get("CT") == "y" * 40 and not a.has("RN"),
+          f"the link desk's own KA, with the desk's status and text: {a.text() if a else a}")
+    # A late report of a card that no lost request of this desk names.
+    liar.send({"type": "late", "card": "87654321", "reservation": "FORGED", "workstation": "W1",
+               "requested_at": "261208000000"})
+    check(liar.next("late-refused")["card"] == "87654321", "a late report for nothing is refused")
+    journal = open(f"{WORK}/link/fias-journal").read() \
+        if os.path.exists(f"{WORK}/link/fias-journal") else ""
+    check("87654321" not in journal and "FORGED" not in journal, "and kept out of the journal")
+    liar.sock.close()
+    east.stop()
+    link.stop()
+    sim.close()
+
+    # A PMS that never reads: the answers queue to 1 MiB at most, then the
+    # link closes, is logged, and starts again; the agent stays small.
+    server = socket.socket()
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    server.bind(("127.0.0.1", 0))
+    server.listen()
+    link = Agent("link", "--fias", f"127.0.0.1:{server.getsockname()[1]}")
+    conn, _ = server.accept()
+    conn.sendall(b"\x02LS|DA261208|TI100000|\x03")
+    heard, conn_end = b"", time.monotonic() + 10
+    while b"\x02LA|" not in heard and time.monotonic() < conn_end:
+        heard += conn.recv(65536)
+    conn.sendall(b"\x02LA|DA261208|TI100001|\x03")  # the link is up; from now on, no reading
+    check(link.wait_log(r"fias: link up", 10), "the link comes up with the PMS that will not read")
+    before = peak = rss_kb(link.proc.pid)
+    flood = b"".join(b"\x02KZ|KC9|WSW%06d|DA261208|TI100000|\x03" % i for i in range(150000))
+
+    def send_flood():
+        try:
+            conn.sendall(flood)
+        except OSError:
+            pass  # the agent closed the link that read nothing
+    threading.Thread(target=send_flood, daemon=True).start()
+    end = time.monotonic() + 60
+    while time.monotonic() < end and not re.search(r"fias: link closed: the interface reads nothing",
+                                                   link.log()):
+        peak = max(peak, rss_kb(link.proc.pid))
+        time.sleep(0.05)
+    peak = max(peak, rss_kb(link.proc.pid))
+    check(re.search(r"fias: link closed: the interface reads nothing: more than 1024 KiB", link.log()),
+          "a PMS that reads nothing: the link closes and says why")
+    check(link.wait_log(r"fias: connecting again", 10), "and starts again")
+    grown = (peak - before) // 1024
+    print(f"a PMS that never reads ({len(flood) >> 20} MB of requests): the agent grew {grown} MB")
+    check(grown < 16, f"the agent grows less than 16 MB: {grown} MB")
+    conn.close()
+    server.close()
+
+
 def bench(n=100):
     sim = Interface(silent=True)
     link = Agent("link", "--fias", f"127.0.0.1:{sim.port}", "--desks-listen", "127.0.0.1:0",
@@ -361,7 +610,7 @@ if __name__ == "__main__":
     if result.returncode != 0:
         raise SystemExit(result.stdout + result.stderr)
     try:
-        {"routes": routes, "bench": bench}[sys.argv[2]](*sys.argv[3:])
+        {"routes": routes, "bench": bench, "hostile": hostile}[sys.argv[2]](*sys.argv[3:])
     finally:
         for agent in list(AGENTS):
             agent.proc.kill()

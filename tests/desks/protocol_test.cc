@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace desks {
@@ -15,13 +17,18 @@ namespace {
 
 using Texts = std::vector<std::string>;
 const std::string kSecret(32, '\x5a'), kOtherSecret(32, '\xa5'), kCode = "483921";
+// What a desk that cannot join hears at its proof, whatever the reason.
+const std::string kNotPaired = "desk desk-1 is not paired with this link desk, or not with this secret";
+const std::string kNoCode =
+    "no pairing code of desk desk-2 fits (none made, used, expired or mistyped): make a new one "
+    "with tavocard desks pair desk-2 on the link desk";
 
 // The link desk knows desk-1 by `key` and has `code` out for pairing desk-2.
 Session::Admit AdmitWith(std::string key = kSecret, std::string code = kCode) {
   return [key, code](const std::string& desk, Mode mode) -> Admission {
-    if (desk == "desk-1" && mode == Mode::kJoin) return {{}, key};
-    if (desk == "desk-2" && mode == Mode::kPair) return {{}, code};
-    return {"desk " + desk + " is not paired with this link desk", {}};
+    if (desk == "desk-1" && mode == Mode::kJoin) return Admission::WithKey(key);
+    if (desk == "desk-2" && mode == Mode::kPair) return Admission::WithKey(code);
+    return Admission::Refused("desk " + desk + " is not paired with this link desk");
   };
 }
 
@@ -107,19 +114,17 @@ TEST(DeskProtocol, LinkDeskRefusesTheDeskThatCannotJoin) {
     char version = kProtocolVersion;
     std::string secret_held = kSecret, code_held = kCode;  // the link desk's
   } cases[] = {
-      {"wrong secret", "desk-1", Mode::kJoin, kOtherSecret, "wrong desk secret"},
-      {"wrong pairing code", "desk-2", Mode::kPair, "483922", "wrong pairing code"},
-      {"secret given as a code", "desk-2", Mode::kPair, kSecret, "wrong pairing code"},
+      {"wrong secret", "desk-1", Mode::kJoin, kOtherSecret, kNotPaired},
+      {"wrong pairing code", "desk-2", Mode::kPair, "483922", kNoCode},
+      {"secret given as a code", "desk-2", Mode::kPair, kSecret, kNoCode},
       {"not admitted", "desk-3", Mode::kJoin, kSecret, "desk desk-3 is not paired with this link desk"},
       {"no code out", "desk-1", Mode::kPair, kCode, "desk desk-1 is not paired with this link desk"},
       {"bad desk name", "desk 1", Mode::kJoin, kSecret, "not a desk name"},
       {"empty desk name", "", Mode::kJoin, kSecret, "not a desk name"},
       {"another version", "desk-1", Mode::kJoin, kSecret, "", 2},
       // Keys that prove nothing: anyone could compute with them.
-      {"no secret", "desk-1", Mode::kJoin, "", "the link desk holds no usable key for desk desk-1",
-       kProtocolVersion, ""},
-      {"no code", "desk-2", Mode::kPair, "", "the link desk holds no usable key for desk desk-2",
-       kProtocolVersion, kSecret, ""},
+      {"no secret", "desk-1", Mode::kJoin, kSecret, kNotPaired, kProtocolVersion, ""},
+      {"no code", "desk-2", Mode::kPair, kCode, kNoCode, kProtocolVersion, kSecret, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -138,6 +143,54 @@ TEST(DeskProtocol, LinkDeskRefusesTheDeskThatCannotJoin) {
     EXPECT_EQ(w.at_link[0].rfind("refused:", 0), 0u);
     EXPECT_TRUE(w.desk.closed() && w.link.closed());
     EXPECT_FALSE(w.desk.Seal("x") || w.link.Seal("x"));
+  }
+}
+
+// The link desk's registry as far as a pairing goes: a code out for desk-2,
+// taken away by a proof (right or wrong) and by nothing before it.
+struct CodeOut {
+  std::optional<std::string> code = kCode;
+  Session::Admit Admit() {
+    return [this](const std::string& desk, Mode mode) -> Admission {
+      if (desk != "desk-2" || mode != Mode::kPair) return Admission::Withheld("not desk-2 pairing");
+      if (!code) return Admission::Withheld("no pairing code for desk desk-2");
+      return Admission::WithKey(*code, [this](bool) -> std::string {
+                return std::exchange(code, std::nullopt) ? "" : "the code was used meanwhile";
+              });
+    };
+  }
+};
+
+TEST(DeskProtocol, OnlyAProofUsesAPairingCodeUpAndStrangersHearTheSame) {
+  CodeOut registry;
+  // A stranger's hello (and a hello alone is all a stranger can send
+  // honestly) leaves the code for the desk it was made for.
+  Wire stranger = Connect("desk-2", Mode::kPair, "000000", 's', 'S', registry.Admit());
+  stranger.ToLink(), stranger.ToDesk();
+  EXPECT_TRUE(registry.code.has_value());
+  // Two hellos at once: the first proof takes the code, the second finds it gone.
+  Wire desk = Connect("desk-2", Mode::kPair, kCode, 'd', 'l', registry.Admit());
+  desk.ToLink(), desk.ToDesk();
+  stranger.ToLink();  // its proof, of a wrong code
+  EXPECT_FALSE(registry.code.has_value()) << "a wrong proof is the code's one try";
+  desk.Pump();
+  EXPECT_EQ(desk.at_desk, Texts{"refused:" + kNoCode});
+  EXPECT_EQ(stranger.at_link, Texts{"refused:wrong pairing code"});
+  EXPECT_EQ(desk.at_link, Texts{"refused:the code was used meanwhile"});
+
+  // With a new code, a desk whose proof comes first joins; the code is gone.
+  registry.code = kCode;
+  Wire again = Connect("desk-2", Mode::kPair, kCode, 'a', 'A', registry.Admit());
+  again.Pump();
+  EXPECT_TRUE(again.desk.joined() && again.link.joined());
+  EXPECT_FALSE(registry.code.has_value());
+  // Whatever the link desk holds, a stranger with a wrong code hears the
+  // same words, after the same challenge.
+  for (bool held : {true, false}) {
+    registry.code = held ? std::optional<std::string>(kCode) : std::nullopt;
+    Wire guess = Connect("desk-2", Mode::kPair, "111111", 'g', 'G', registry.Admit());
+    guess.Pump();
+    EXPECT_EQ(guess.at_desk, Texts{"refused:" + kNoCode}) << held;
   }
 }
 

@@ -283,5 +283,30 @@ TEST(CodePage, WhatThePageLacksBecomesQuestionMarks) {
   }
 }
 
+// A clear text of 40 bytes at most in the site's page, never cut inside a
+// character: the PMS would show the half as a wrong one.
+TEST(CodePage, CutToBytesNeverSplitsACharacter) {
+  const std::string gbk = FromUtf8("张三李四", CodePage::kGbk);  // 8 bytes
+  const struct {
+    CodePage page;
+    std::string text;
+    std::size_t limit;
+    std::string cut;
+  } cases[] = {
+      {CodePage::kWindows1252, std::string(60, 'x'), 40, std::string(40, 'x')},
+      {CodePage::kWindows1252, "short", 40, "short"},
+      {CodePage::kGbk, gbk, 5, gbk.substr(0, 4)},
+      {CodePage::kGbk, "a" + gbk, 4, "a" + gbk.substr(0, 2)},
+      {CodePage::kGbk, gbk, 8, gbk},
+      {CodePage::kUtf8, "ab\xE5\xBC\xA0", 4, "ab"},
+      {CodePage::kUtf8, "ab\xE5\xBC\xA0", 5, "ab\xE5\xBC\xA0"},
+      {CodePage::kUtf8, "\xF0\x9F\x98\x80x", 3, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(CutToBytes(c.text, c.limit, c.page), c.cut);
+  }
+}
+
 }  // namespace
 }  // namespace fias

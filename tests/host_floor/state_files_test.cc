@@ -1,0 +1,235 @@
+// The hosts' state files, each through the call that uses it: a link at its
+// path is never followed, what is made is its owner's alone, one that
+// others may reach is refused or narrowed as its secret warrants, a torn
+// journal line stays apart, and a damaged registry still lets IT cut a
+// desk off.
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "hosts/agent/token.h"
+#include "hosts/desks/registry.h"
+#include "hosts/fias/authkey.h"
+#include "hosts/fias/journal.h"
+#include "platform/private_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class StateFiles : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "state-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  static unsigned Mode(const std::string& path) {
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+  }
+  static std::string Text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  static void Write(const std::string& path, const std::string& text, mode_t mode) {
+    std::ofstream(path, std::ios::binary) << text;
+    chmod(path.c_str(), mode);
+  }
+  fs::path dir_;
+};
+
+// Runs `use`; true when it did its work, false when it refused (threw, or
+// said why in the text it returns).
+bool Works(const std::function<std::string()>& use) {
+  try {
+    return use().empty();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+struct StateFile {
+  const char* what;
+  const char* name;
+  std::string good;                    // a text the file may hold
+  bool others_refused;                 // else narrowed
+  std::function<std::string(const std::string& path)> read, make;
+};
+
+std::vector<StateFile> Files() {
+  const std::string secret = "desk\tFRONT\t" + std::string(64, 'a') + "\t5\n";
+  return {
+      {"token", "agent-token", std::string(32, '7') + "\n", false,
+       [](const std::string& path) { return agent::LoadOrCreateToken(path).value.size() == 32 ? "" : "?"; },
+       [](const std::string& path) { return agent::LoadOrCreateToken(path).made ? "" : "?"; }},
+      {"desks registry", "desks", secret, true,
+       [](const std::string& path) {
+         return desks::DeskRegistry(path).List().size() == 1 ? "" : "?";
+       },
+       [](const std::string& path) {
+         desks::DeskRegistry(path).Pair("FRONT", 100);
+         return "";
+       }},
+      {"desk secret", "desk-secret", "FRONT\t" + std::string(64, 'b') + "\n", true,
+       [](const std::string& path) { return desks::ReadDeskSecret(path) ? "" : "?"; },
+       [](const std::string& path) {
+         desks::WriteDeskSecret(path, {"FRONT", {}});
+         return "";
+       }},
+      {"key file", "fias-authkey", fias::HandOverText(fias::RandomKey()) + "\n", true,
+       [](const std::string& path) {
+         fias::ReadKeyFile(path);
+         return "";
+       },
+       [](const std::string& path) {
+         fias::CreateKeyFile(path);
+         return "";
+       }},
+      {"journal", "fias-journal", "unanswered\t00000001\n", false,
+       [](const std::string& path) {
+         fias::Journal journal(path);
+         return journal.Unanswered("00000002");
+       },
+       [](const std::string& path) {
+         fias::Journal journal(path);
+         return journal.Cut({"00000003", "G1", "3", "261208093000"});
+       }},
+  };
+}
+
+TEST_F(StateFiles, MadeOwnerOnlyInOwnerOnlyFolders) {
+  for (const StateFile& file : Files()) {
+    SCOPED_TRACE(file.what);
+    const std::string path = Path(std::string("new-") + file.name + "/state/" + file.name);
+    ASSERT_TRUE(Works([&] { return file.make(path); }));
+    EXPECT_EQ(Mode(path), 0600u);
+    EXPECT_EQ(Mode(fs::path(path).parent_path().string()), 0700u);
+    EXPECT_EQ(Mode(fs::path(path).parent_path().parent_path().string()), 0700u);
+    EXPECT_TRUE(Works([&] { return file.read(path); }));
+  }
+  // The registry's lock beside it, made by the registry's change.
+  EXPECT_EQ(Mode(Path("new-desks/state/desks.lock")), 0600u);
+}
+
+TEST_F(StateFiles, ALinkAtThePathIsNeverFollowed) {
+  for (const StateFile& file : Files()) {
+    SCOPED_TRACE(file.what);
+    // What a stranger with write access to the folder plants: a link to a
+    // file of theirs (read as ours, written or narrowed through).
+    const std::string target = Path(std::string("planted-") + file.name);
+    Write(target, file.good, 0644);
+    const std::string path = Path(file.name);
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    EXPECT_FALSE(Works([&] { return file.read(path); })) << "read through the link";
+    Works([&] { return file.make(path); });  // refused, or the link replaced by a file
+    EXPECT_EQ(Text(target), file.good);
+    EXPECT_EQ(Mode(target), 0644u);
+    fs::remove(path);
+  }
+  // The registry's lock, planted as a link: no change goes through it.
+  const std::string target = Path("planted-lock");
+  Write(target, "", 0644);
+  ASSERT_EQ(symlink(target.c_str(), Path("other.lock").c_str()), 0);
+  EXPECT_FALSE(Works([&] {
+    desks::DeskRegistry(Path("other")).Pair("FRONT", 100);
+    return "";
+  }));
+  EXPECT_EQ(Mode(target), 0644u);
+  EXPECT_FALSE(fs::exists(Path("other")));
+}
+
+TEST_F(StateFiles, OpenToOthersIsRefusedWithTheChmodOrNarrowed) {
+  for (const StateFile& file : Files()) {
+    SCOPED_TRACE(file.what);
+    const std::string path = Path(file.name);
+    Write(path, file.good, 0644);
+    if (file.others_refused) {
+      try {
+        file.read(path);
+        ADD_FAILURE() << "read a file others may read";
+      } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("chmod 600 " + path), std::string::npos) << e.what();
+      }
+      EXPECT_EQ(Mode(path), 0644u);
+      chmod(path.c_str(), 0600);
+    }
+    EXPECT_TRUE(Works([&] { return file.read(path); }));
+    EXPECT_EQ(Mode(path), 0600u);
+  }
+}
+
+TEST_F(StateFiles, AFolderOrAPipeAtThePathIsRefused) {
+  for (const StateFile& file : Files()) {
+    SCOPED_TRACE(file.what);
+    const std::string path = Path(file.name);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    EXPECT_FALSE(Works([&] { return file.read(path); }));  // and does not hang
+    fs::remove(path);
+    fs::create_directory(path);
+    EXPECT_FALSE(Works([&] { return file.read(path); }));
+    fs::remove(path);
+  }
+}
+
+TEST_F(StateFiles, ATornJournalLineStaysApartFromTheNextEntry) {
+  const std::string path = Path("fias-journal");
+  // The write of the second cut died after "0000".
+  Write(path, "cut\t00000001\tG1\t3\t261208093000\nunanswered\t0000", 0600);
+  fias::Journal journal(path);
+  EXPECT_TRUE(journal.Unreported().empty()) << "a torn line read as an entry";
+  EXPECT_EQ(journal.Unanswered("00000001"), "");
+  EXPECT_EQ(Text(path),
+            "cut\t00000001\tG1\t3\t261208093000\ntorn\tunanswered 0000\nunanswered\t00000001\n");
+  ASSERT_EQ(journal.Unreported().size(), 1u);
+  EXPECT_EQ(journal.Unreported()[0].reservation, "G1");
+  // A journal that is all one torn line.
+  const std::string lone = Path("lone-journal");
+  Write(lone, "cut\t0000", 0600);
+  fias::Journal second(lone);
+  EXPECT_EQ(second.Reported("00000009"), "");
+  EXPECT_EQ(Text(lone), "torn\tcut 0000\nreported\t00000009\n");
+}
+
+TEST_F(StateFiles, DamagedRegistryLinesAreSetAsideWhenITRemovesOrPairs) {
+  const std::string path = Path("desks");
+  const std::string good = "desk\tFRONT\t" + std::string(64, 'a') + "\t5\n" +
+                           "desk\tBACK\t" + std::string(64, 'b') + "\t6\n";
+  Write(path, "desk\tFRONT\t" + std::string(64, 'a') + "\t5\ngarbage line\n" +
+                  "desk\tBACK\t" + std::string(64, 'b') + "\t6\ndesk\tBACK\t" +
+                  std::string(64, 'c') + "\t7\n",
+        0600);
+  desks::DeskRegistry registry(path);
+  EXPECT_THROW(registry.List(), desks::DeskError);  // the agent reads strictly
+  EXPECT_THROW(registry.Remove("FRONT"), desks::DeskError);
+  std::string note;
+  EXPECT_TRUE(registry.Remove("FRONT", &note));
+  EXPECT_NE(note.find("2 lines"), std::string::npos) << note;
+  EXPECT_NE(note.find(path + ".bad"), std::string::npos) << note;
+  EXPECT_EQ(Text(path + ".bad"), "garbage line\ndesk\tBACK\t" + std::string(64, 'c') + "\t7\n");
+  EXPECT_EQ(Mode(path + ".bad"), 0600u);
+  ASSERT_EQ(registry.List().size(), 1u);
+  EXPECT_EQ(registry.List()[0].name, "BACK");
+  EXPECT_EQ(*registry.SecretOf("BACK"), desks::DigestFromHex(std::string(64, 'b')));
+  // Pair mends as well.
+  Write(path, good + "code\tX\n", 0600);
+  note.clear();
+  registry.Pair("NEW", 100, &note);
+  EXPECT_NE(note.find("1 line"), std::string::npos) << note;
+  EXPECT_EQ(registry.List().size(), 3u);
+  (void)good;
+}
+
+}  // namespace
