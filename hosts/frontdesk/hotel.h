@@ -77,6 +77,24 @@ struct RoomListing {
 // One query, two with newest_card, on one connection; never throws.
 RoomListing ListRooms(const RoomFilter& filter);
 
+// Whether the hotel has the rooms of a stay: when RoomList has rows, each
+// of `rooms` must be a row of that building and floor. The refusal in words
+// naming the first room it lacks; empty when every room is there, when
+// RoomList is empty (a hotel that keeps no list) or when the database cannot
+// be read (the issue then says why itself).
+std::string MissingRoom(int building, int floor, const std::vector<std::string>& rooms);
+
+// The newest record of `card_no` (record form) when it is open (not checked
+// out): its holder, building, floor, rooms and end. nullopt otherwise, or
+// when the database cannot be read.
+struct OpenRecord {
+  std::string holder;
+  int building = 0, floor = 0;
+  std::vector<std::string> rooms;
+  std::string end;  // YYYYMMDDhhmm
+};
+std::optional<OpenRecord> OpenRecordOf(const std::string& card_no);
+
 // A new hotel database: an SQLite file at `path`, or the server database
 // of the ODBC file data source `dsn`.
 struct HotelSetup {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <map>
@@ -192,6 +193,51 @@ RoomListing ListRooms(const RoomFilter& filter) {
     listing.rows.clear();
   }
   return listing;
+}
+
+std::string MissingRoom(int building, int floor, const std::vector<std::string>& rooms) {
+  try {
+    HotelDatabase database;
+    const auto connection = OpenHotelDatabase(database);
+    if (!connection) return {};
+    holvanter::Result<holvanter::RecordSet> counted =
+        connection->Query("SELECT COUNT(*) AS RoomCount FROM RoomList");
+    if (!counted.ok() || counted->Eof() ||
+        std::atoi(counted->Field("RoomCount").value_or("0").c_str()) == 0)
+      return {};
+    std::string query = "SELECT BuildNo, FloorNo, RoomNo FROM RoomList WHERE RoomNo IN (";
+    for (std::size_t i = 0; i < rooms.size(); ++i)
+      query += (i ? ", " : "") + holvanter::QuoteSqlText(rooms[i]);
+    query += ")";
+    holvanter::Result<holvanter::RecordSet> queried = connection->Query(query);
+    if (!queried.ok()) return {};
+    std::vector<std::string> found;
+    for (holvanter::RecordSet& row = *queried; !row.Eof(); row.MoveNext())
+      if (std::atoi(row.Field("BuildNo").value_or("0").c_str()) == building &&
+          std::atoi(row.Field("FloorNo").value_or("0").c_str()) == floor)
+        found.push_back(row.Field("RoomNo").value_or(""));
+    for (const std::string& room : rooms)
+      if (std::find(found.begin(), found.end(), room) == found.end())
+        return "room " + room + " of building " + std::to_string(building) + ", floor " +
+               std::to_string(floor) + " is not in the hotel's room list";
+  } catch (const std::exception&) {
+  }
+  return {};
+}
+
+std::optional<OpenRecord> OpenRecordOf(const std::string& card_no) {
+  const CardListing listing = ListCards({.limit = 1, .card_no = card_no});
+  if (listing.rows.empty() || listing.rows.front().Text("ChkOutMark") == "#1") return std::nullopt;
+  const CardRow& row = listing.rows.front();
+  OpenRecord record;
+  record.holder = row.Text("Name_F");
+  record.building = std::atoi(row.Text("BuildNo").c_str());
+  record.floor = std::atoi(row.Text("FloorNo").c_str());
+  std::stringstream rooms(row.Text("RoomNo"));
+  for (std::string room; std::getline(rooms, room, ',');) record.rooms.push_back(room);
+  for (const auto& [column, value] : row.fields)
+    if (holvanter::EqualsIgnoreCase(column, "EndDate")) record.end = StampOf(value);
+  return record;
 }
 
 nlohmann::json ToJson(const CardRow& row) {

@@ -12,7 +12,7 @@
                                     FOLDER (needs chromium, python3-websocket
                                     and axe-core's axe.min.js in HOLVANTER_AXE)
 """
-import base64, fcntl, hashlib, http.client, json, os, re, resource, shutil, signal, socket, sqlite3, subprocess, sys, tempfile, threading, time
+import base64, datetime, fcntl, hashlib, http.client, json, os, re, resource, shutil, signal, socket, sqlite3, subprocess, sys, tempfile, threading, time
 
 TAVOCARD = os.path.abspath(sys.argv[1])
 WORK = tempfile.mkdtemp(prefix="holvanter-agent-")
@@ -77,7 +77,7 @@ class Contract:
     fields of the documented schema, of the documented types."""
 
     def __init__(self, doc):
-        self.doc, self.seen = doc, set()
+        self.doc, self.seen, self.codes = doc, set(), set()
 
     def deref(self, node):
         while isinstance(node, dict) and "$ref" in node:
@@ -110,6 +110,14 @@ class Contract:
         return True
 
     def check(self, method, path, status, body):
+        # Every answer that is not 2xx is an error object a program can switch on.
+        if status >= 400 and status != 421:
+            error = body.get("error") if isinstance(body, dict) else None
+            check(isinstance(error, dict) and isinstance(error.get("code"), str) and
+                  re.fullmatch(r"[a-z0-9_]+", error["code"]) and isinstance(error.get("message"), str),
+                  f"{method} {path} {status}: no error object: {body}")
+            if isinstance(error, dict):
+                self.codes.add(error.get("code"))
         op = self.doc["paths"].get(path, {}).get(method.lower())
         if op is None:
             check(status in (404, 405), f"{method} {path}: undocumented route answered {status}")
@@ -125,7 +133,21 @@ class Contract:
             check(r is True, f"{method} {path} {status}: {r}")
 
     def unexercised(self):
-        return {(m, p) for p, ops in self.doc["paths"].items() for m in ops} - self.seen
+        return {(m, p) for p, ops in self.doc["paths"].items() for m in ops if m != "options"} - self.seen
+
+    def without_examples(self):
+        """Every documented response of every route shows an example."""
+        missing = []
+        for path, ops in self.doc["paths"].items():
+            for method, op in ops.items():
+                for status, response in op["responses"].items():
+                    content = self.deref(response).get("content", {})
+                    if content and not any("example" in m or "examples" in m for m in content.values()):
+                        missing.append(f"{method} {path} {status}")
+        return missing
+
+    def documented_codes(self):
+        return set(self.doc["components"]["schemas"]["ErrorObject"]["properties"]["code"]["enum"])
 
 
 contract = None
@@ -144,7 +166,7 @@ def call(agent, method, path, body=None, token=True, headers=None, raw=None):
     text = r.read().decode()
     c.close()
     answer = json.loads(text) if r.getheader("Content-Type", "").startswith("application/json") and text else text
-    if contract is not None and method != "OPTIONS":
+    if contract is not None:
         contract.check(method, path.split("?")[0], r.status, answer)
     return r.status, {k.lower(): v for k, v in r.getheaders()}, answer
 
@@ -237,6 +259,7 @@ def routes():
     status, _, listed = call(agent, "GET", "/v1/cards?limit=2")
     check([c["CardNo"] for c in listed["cards"]] == [villa["card_no"], guest["card_no"]],
           f"newest cards: {listed}")
+    tavocard("encoder", "insert")
     status, _, chinese = issue(agent, room="0206", holder="李伟 Li")
 
     # The room board: each room's newest card that is not checked out, a
@@ -261,10 +284,25 @@ def routes():
           "the hotel's hours by default")
 
     # Result codes passed through: a refused stay, no card on the encoder.
-    check(issue(agent, begin="202613071400")[2]["result"] == -851, "a 13th month gives -851")
+    # Refusals are not 200: 422 with the result code and its name.
+    status, _, refused = issue(agent, begin="202613071400")
+    check(status == 422 and refused["error"]["code"] == "bad_begin" and refused["error"]["result"] == -851,
+          f"a 13th month gives 422 bad_begin: {status} {refused}")
+    status, _, refused = issue(agent, begin="202612101400")
+    check(status == 422 and refused["error"]["code"] == "bad_end" and refused["result"] == -852,
+          f"a stay ending before it begins: {status} {refused}")
     tavocard("encoder", "remove")
-    check(call(agent, "GET", "/v1/card")[2]["result"] == -128, "no card on the encoder reads -128")
+    status, _, unread = call(agent, "GET", "/v1/card")
+    check(status == 502 and unread["error"]["code"] == "read_failed" and unread["result"] == -128,
+          f"no card on the encoder reads -128 as 502: {status} {unread}")
     tavocard("encoder", "insert")
+    status, _, blank = call(agent, "POST", "/v1/card/checkout")
+    check(status == 409 and blank["error"] == {"code": "no_card", "result": -700,
+                                                "message": blank["error"]["message"]},
+          f"checking out a blank card: {status} {blank}")
+    idempotency(agent)
+    live_cards(agent)
+    unknown_rooms(agent)
 
     # Who may call: every card route needs the token.
     for method, path, body in [("POST", "/v1/cards/guest", dict(STAY, room="0203", holder="x")),
@@ -296,12 +334,27 @@ def routes():
             ("/v1/decode", {"image": "ZZ" * 28}, "'image'")]:
         raw = body if isinstance(body, str) else None
         status, _, answer = call(agent, "POST", path, None if raw else body, raw=raw)
-        check(status == 400 and field in answer.get("message", ""), f"{path} {body}: {status} {answer}")
+        error = answer.get("error", {}) if isinstance(answer, dict) else {}
+        code = ("bad_json" if field in ("not JSON", "JSON object") else "unknown_field"
+                if field in ("'pin'", "'card'") else "missing_field" if field == "'holder'" else "invalid_field")
+        check(status == 400 and field in error.get("message", "") and error.get("code") == code and
+              (code == "bad_json" or error.get("field") == field.strip("'")),
+              f"{path} {body}: {status} {answer}")
+    check("parse_error" not in call(agent, "POST", "/v1/cards/guest", raw="{")[2]["error"]["message"],
+          "a bad JSON body is told in words, not the parser's exception")
     status, _, answer = call(agent, "GET", "/v1/cards?limit=0")
-    check(status == 400 and "limit" in answer["message"], f"limit=0: {answer}")
+    check(status == 400 and answer["error"]["field"] == "limit" and
+          answer["error"]["code"] == "invalid_parameter", f"limit=0: {answer}")
+    # The image as a dump prints it: bytes apart, in lines.
+    spaced = " ".join(card_file_hex()[i:i + 2] for i in range(0, 56, 2))
+    status, _, decoded = call(agent, "POST", "/v1/decode", {"image": spaced[:41] + "\n" + spaced[41:] + "\r\n"})
+    check(status == 200 and decoded["card_no"], f"decode with blanks and line breaks: {status} {decoded}")
     status, _, _ = call(agent, "POST", "/v1/cards/guest", raw='{"holder": "' + "x" * 65536 + '"}')
     check(status == 413, f"a 64 KiB body: {status}")
-    check(call(agent, "GET", "/v1/nothing")[0] == 404, "an unknown route is 404")
+    status, _, answer = call(agent, "GET", "/v1/nothing")
+    check(status == 404 and answer["error"]["code"] == "not_found", f"an unknown route is 404: {answer}")
+    status, _, answer = call(agent, "DELETE", "/v1/cards")
+    check(status == 405 and answer["error"]["code"] == "method_not_allowed", f"a wrong method is 405: {answer}")
 
     # CORS: the listed origin only, preflight included.
     for origin, listed_origin in [("https://pms.hotel.lan", True), ("https://evil.example", False)]:
@@ -322,6 +375,7 @@ def routes():
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
     crowded = Agent(descriptors=64)
     started = time.monotonic()
+    tavocard("encoder", "insert")
     crowd = [socket.create_connection(("127.0.0.1", crowded.port), timeout=10) for _ in range(1100)]
     opened, started = time.monotonic() - started, time.monotonic()
     try:  # a deaf agent leaves the client waiting
@@ -355,6 +409,7 @@ def routes():
     count = lambda: sqlite3.connect(DB).execute("SELECT COUNT(*) FROM CardRecord").fetchone()[0]
     before = count()
     first = {}
+    tavocard("encoder", "insert")
     with open(DB + ".lock", "a+") as turn:
         fcntl.flock(turn, fcntl.LOCK_EX)
         t = threading.Thread(target=lambda: first.update(answer=issue(agent, holder="First")))
@@ -366,13 +421,15 @@ def routes():
         waited = time.monotonic()
         status, _, busy = issue(agent, holder="Second")
         waited = time.monotonic() - waited
-        check(status == 503 and 0.25 < waited < 2, f"a queued request after {waited:.2f} s: {status} {busy}")
+        check(status == 503 and 0.25 < waited < 2 and busy["error"]["code"] == "encoder_busy",
+              f"a queued request after {waited:.2f} s: {status} {busy}")
         fcntl.flock(turn, fcntl.LOCK_UN)
     t.join()
     check(first["answer"][2]["result"] == 0 and count() == before + 1,
           f"only the first issue ran: {first['answer']}, {count() - before} new rows")
 
     # A stop while a card is being issued finishes that issue first.
+    tavocard("encoder", "insert")
     with open(DB + ".lock", "a+") as turn:
         fcntl.flock(turn, fcntl.LOCK_EX)
         t = threading.Thread(target=lambda: first.update(answer=issue(agent, holder="Last")))
@@ -395,6 +452,7 @@ def routes():
     # The encoder's failures, each through an agent of its own.
     for fail, want_open, want, meaning in [("write=5", True, 5, "write status 5"),
                                            ("open", False, -99, "did not open")]:
+        tavocard("encoder", "insert")
         agent = Agent(env={"LYCOMM_SIM_FAIL": fail})
         health = call(agent, "GET", "/v1/health", token=False)[2]
         answer = issue(agent)[2]
@@ -430,6 +488,139 @@ def routes():
     lingering.stop()
     missing = contract.unexercised()
     check(not missing, f"documented but not exercised: {missing}")
+    check(not contract.without_examples(), f"responses without an example: {contract.without_examples()}")
+    check(contract.codes <= contract.documented_codes(),
+          f"error codes given but not documented: {contract.codes - contract.documented_codes()}")
+
+
+def records():
+    return sqlite3.connect(DB).execute("SELECT COUNT(*) FROM CardRecord").fetchone()[0]
+
+
+def idempotency(agent):
+    """The routes that write take an Idempotency-Key: a repeat gets the first
+    answer and cuts no card; another request under the key is 422."""
+    stamp = str(time.time())
+    tavocard("encoder", "insert")
+    key = {"Idempotency-Key": "issue-0207-" + stamp}
+    body = dict(STAY, room="0207", holder="Ana Souza")
+    before = records()
+    first = call(agent, "POST", "/v1/cards/guest", body, headers=key)
+    again = call(agent, "POST", "/v1/cards/guest", body, headers=key)
+    spaced = call(agent, "POST", "/v1/cards/guest", raw=json.dumps(body, indent=2), headers=key)
+    check(first[0] == 200 and "idempotent-replayed" not in first[1] and
+          [again[0], again[1].get("idempotent-replayed"), again[2]] == [200, "true", first[2]] and
+          spaced[2] == first[2] and records() == before + 1,
+          f"a repeat with the same key and body: {first[2]} / {again[:1]} {again[2]}, {records() - before} cards")
+    for path, other in [("/v1/cards/guest", dict(body, holder="Someone Else")),
+                        ("/v1/cards/villa", dict(STAY, rooms=["0207", "0208"], holder="Ana Souza"))]:
+        status, _, answer = call(agent, "POST", path, other, headers=key)
+        check(status == 422 and answer["error"]["code"] == "idempotency_key_reused" and records() == before + 1,
+              f"the key with another request at {path}: {status} {answer}")
+    for bad in ("", "x" * 256, "two words"):
+        status, _, answer = call(agent, "POST", "/v1/cards/guest", body, headers={"Idempotency-Key": bad})
+        check(status == 400 and answer["error"]["code"] == "bad_idempotency_key" and
+              answer["error"]["field"] == "Idempotency-Key", f"key {bad[:9]!r}: {status} {answer}")
+    check(call(agent, "POST", "/v1/cards/guest", body,
+               headers={"Idempotency-Key": "x" * 255})[0] == 409, "a key of 255 characters is taken")
+    # A request refused before the encoder keeps nothing under its key.
+    key = {"Idempotency-Key": "bad-body-" + stamp}
+    status = call(agent, "POST", "/v1/cards/guest", dict(body, room="02x7"), headers=key)[0]
+    tavocard("encoder", "insert")
+    check(status == 400 and call(agent, "POST", "/v1/cards/guest", body, headers=key)[0] == 200 and
+          records() == before + 2, "a key whose first request was refused is free for the next")
+    # Repeats while the first still waits for the numbering turn wait for its answer.
+    tavocard("encoder", "insert")
+    key = {"Idempotency-Key": "concurrent-" + stamp}
+    answers = []
+    with open(DB + ".lock", "a+") as turn:
+        fcntl.flock(turn, fcntl.LOCK_EX)
+        threads = [threading.Thread(target=lambda: answers.append(
+            call(agent, "POST", "/v1/cards/guest", body, headers=key))) for _ in range(3)]
+        for t in threads:
+            t.start()
+            time.sleep(0.15)
+        fcntl.flock(turn, fcntl.LOCK_UN)
+    for t in threads:
+        t.join()
+    check(len(answers) == 3 and all(a[0] == 200 and a[2] == answers[0][2] for a in answers) and
+          sorted(a[1].get("idempotent-replayed", "") for a in answers) == ["", "true", "true"] and
+          records() == before + 3, f"three at once under one key: {[a[:1] for a in answers]}, "
+                                   f"{records() - before - 2} cards")
+    # Kept over a restart, in a file of the agent's state folder for its owner only.
+    restarted = Agent()
+    status, headers, answer = call(restarted, "POST", "/v1/cards/guest", body, headers=key)
+    restarted.stop()
+    check((status, headers.get("idempotent-replayed"), answer, records()) ==
+          (200, "true", answers[0][2], before + 3), f"after a restart: {status} {answer}")
+    check(os.stat(WORK + "/idempotency-keys").st_mode & 0o777 == 0o600, "the key file is owner-only")
+
+
+def live_cards(agent):
+    """A live card of the hotel is written over only when asked, and its
+    record is then closed; the command says the same."""
+    db = lambda sql, *args: sqlite3.connect(DB).execute(sql, args).fetchall()
+    tavocard("encoder", "insert")
+    old = issue(agent, room="0210", holder="Old Guest")[2]
+    status, _, refused = issue(agent, room="0211", holder="Next Guest")
+    check(status == 409 and refused["error"]["code"] == "card_in_use" and
+          {k: refused["card"][k] for k in ("card_no", "rooms", "holder", "end")} ==
+          {"card_no": old["card_no"], "rooms": ["0210"], "holder": "Old Guest", "end": STAY["end"]} and
+          call(agent, "GET", "/v1/card")[2]["card_no"] == old["card_no"],
+          f"a live card is not written over: {status} {refused}")
+    status, _, new = issue(agent, room="0211", holder="Next Guest", replace=True)
+    # Closed as the check-out at the desk closes it: marked, with its moment.
+    marks = [db("SELECT ChkOutMark, ChkOutDate > '2000' FROM CardRecord WHERE CardNo = ?", card["card_no"])
+             for card in (old, new)]
+    check(status == 200 and new["replaced"]["card_no"] == old["card_no"] and
+          marks[0] == [("#1", 1)] and marks[1][0][0] == "",
+          f"replaced: {status} {new}; marks {marks}")
+    stay = ["--begin", STAY["begin"], "--end", STAY["end"], "--building", "1", "--floor", "2",
+            "--room", "0212", "--name", "Desk Guest"]
+    refused = tavocard("issue", *stay)
+    check(refused.returncode == 1 and new["card_no"] in refused.stderr and "in use" in refused.stderr,
+          f"the command refuses too: {refused.returncode} {refused.stderr}")
+    replaced = tavocard("issue", *stay, "--replace", "--json")
+    answer = json.loads(replaced.stdout or "{}")
+    check(replaced.returncode == 0 and answer.get("replaced", {}).get("card_no") == new["card_no"],
+          f"--replace: {replaced.returncode} {replaced.stdout} {replaced.stderr}")
+    # A card whose stay has ended opens no door: written over unasked, its record closed.
+    past = lambda days: (datetime.datetime.now() - datetime.timedelta(days=days)).strftime("%Y%m%d1200")
+    expired = issue(agent, room="0213", holder="Gone Guest", begin=past(3), end=past(1), replace=True)[2]
+    status, _, after = issue(agent, room="0214", holder="New Guest")
+    check(status == 200 and after["replaced"]["card_no"] == expired["card_no"] and
+          db("SELECT ChkOutMark FROM CardRecord WHERE CardNo = ?", expired["card_no"]) == [("#1",)],
+          f"an expired card: {status} {after}")
+    # A card the database does not know as open is no live card: written as before.
+    sqlite3.connect(DB).execute("UPDATE CardRecord SET ChkOutMark = '#1' WHERE CardNo = ?",
+                                (after["card_no"],)).connection.commit()
+    status, _, over = issue(agent, room="0215", holder="Blank Guest")
+    check(status == 200 and "replaced" not in over, f"a card without an open record: {status} {over}")
+
+
+def unknown_rooms(agent):
+    """A room the hotel's room list lacks is refused before any call."""
+    db = sqlite3.connect(DB)
+    tavocard("encoder", "insert")
+    before = records()
+    for path, body, field in [("/v1/cards/guest", dict(STAY, room="0799", floor=7, holder="x"), "room"),
+                              ("/v1/cards/guest", dict(STAY, room="0201", building=2, holder="x"), "room"),
+                              ("/v1/cards/villa", dict(STAY, rooms=["0219", "0221"], holder="x"), "rooms")]:
+        status, _, answer = call(agent, "POST", path, body)
+        check(status == 422 and answer["error"]["code"] == "unknown_room" and
+              answer["error"]["field"] == field and records() == before, f"{body}: {status} {answer}")
+    refused = tavocard("issue", "--begin", STAY["begin"], "--end", STAY["end"], "--building", "1",
+                       "--floor", "7", "--room", "0799", "--name", "x")
+    check(refused.returncode == 1 and "room list" in refused.stderr and records() == before,
+          f"the command: {refused.returncode} {refused.stderr}")
+    # A hotel that keeps no room list takes any room.
+    rooms = db.execute("SELECT * FROM RoomList").fetchall()
+    db.execute("DELETE FROM RoomList")
+    db.commit()
+    status, _, answer = issue(agent, room="0799", floor=7)
+    db.executemany(f"INSERT INTO RoomList VALUES ({', '.join('?' * len(rooms[0]))})", rooms)
+    db.commit()
+    check(status == 200 and records() == before + 1, f"no room list: {status} {answer}")
 
 
 # ---------------------------------------------------------------- load
@@ -442,7 +633,10 @@ def load(clients=8, cards=50):
         for n in range(cards):
             holder = f"Guest {c}-{n}"
             try:
-                status, _, a = issue(agent, room=f"02{(c * cards + n) % 20 + 1:02d}", holder=holder)
+                # One card on the stand-in encoder for every client: each
+                # issue writes over the card before, closing its record.
+                status, _, a = issue(agent, room=f"02{(c * cards + n) % 20 + 1:02d}", holder=holder,
+                                     replace=True)
                 answers[holder] = (status, a)
             except Exception as e:  # a lost request
                 errors.append(f"{holder}: {e}")
