@@ -46,8 +46,8 @@ std::string HolderOfCard(const std::string& record_form) {
 
 // Fills the card fields of `answer` from what ReadCard gave: the room text
 // is "BB#FF#RRRR" for a guest card, "BB#FF#second#first" for a villa card.
-void DescribeCard(CardAnswer& answer, const std::string& card_no, const std::string& room_no,
-                  const std::string& begin_date, const std::string& end_date) {
+void DescribeCardOnly(CardAnswer& answer, const std::string& card_no, const std::string& room_no,
+                      const std::string& begin_date, const std::string& end_date) {
   answer.card_no = FromRecordForm(card_no);
   std::vector<std::string> parts;
   std::stringstream in(room_no);
@@ -65,6 +65,12 @@ void DescribeCard(CardAnswer& answer, const std::string& card_no, const std::str
     answer.rooms = {parts[3], parts[2]};  // the villa card carries the second room first
   }
   answer.end = end_date;
+}
+
+// The same, with the holder of the card's record.
+void DescribeCard(CardAnswer& answer, const std::string& card_no, const std::string& room_no,
+                  const std::string& begin_date, const std::string& end_date) {
+  DescribeCardOnly(answer, card_no, room_no, begin_date, end_date);
   if (answer.card_no) answer.holder = HolderOfCard(answer.card_no->record);
 }
 
@@ -214,7 +220,7 @@ std::string Describe(const LiveCard& card) {
 std::optional<LiveCard> LiveCardOf(const std::string& card_no, const std::string& room_no,
                                    const std::string& end) {
   CardAnswer read;
-  DescribeCard(read, card_no, room_no, "", end);
+  DescribeCardOnly(read, card_no, room_no, "", end);
   if (!read.card_no || read.kind.empty()) return std::nullopt;
   const std::optional<OpenRecord> record = OpenRecordOf(read.card_no->record);
   // A card of another hotel, or one whose number this hotel gave a card of

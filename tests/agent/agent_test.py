@@ -828,6 +828,7 @@ def page(screenshots=None):
                          f"document.querySelector(\"{tile('0203')}\").textContent.includes('Li Wei')"),
               "the board shows 0203 taken by Li Wei")
         audit("guest card written")
+        tavocard("encoder", "insert")  # the second key is another blank card
         b.click("#second-key")
         second = issued(first)
         check(second and len(db("SELECT 1 FROM CardRecord WHERE RoomNo = '0203' AND Name_F = 'Li Wei' "
@@ -865,7 +866,9 @@ def page(screenshots=None):
         b.click(tile("0204")), b.click(tile("0205"))
         check(b.evaluate("[room.value, room2.value, building.value, floor.value, floor.disabled].join()")
               == "0204,0205,1,2,true", "the board fills the rooms; building and floor follow")
-        b.type("Zhang Min"), b.click("#more"), b.click("#issue")
+        b.type("Zhang Min"), b.click("#more")
+        tavocard("encoder", "insert")
+        b.click("#issue")
         villa = issued(second)
         after = (datetime.date.today() + datetime.timedelta(days=2)).isoformat() + " 11:00:00"
         check(villa and db("SELECT Name_F, RoomNo, EndDate FROM CardRecord WHERE CardNo = ?", villa) ==
@@ -922,6 +925,42 @@ def page(screenshots=None):
             b.evaluate("search.value = ''; search.dispatchEvent(new Event('input'))")
             time.sleep(0.5)
             shoot("en")
+
+        # A live card on the encoder: the page asks, naming its room and
+        # guest; no leaves it, yes writes over it and closes its record.
+        b.click("#room"), b.type("105"), b.click("#holder"), b.type("Bo Chen"), b.key("Enter")
+        asking = ("document.getElementById('confirm').open && (t => t.includes('0101') && t.includes('Ana Souza'))"
+                  "(document.getElementById('confirm-text').textContent)")
+        check(b.wait_for(asking), f"replacing a live card asks: {text('#confirm-text')}")
+        audit("replace confirmation")
+        b.click("#confirm-no")
+        check(b.wait_for("answer.innerText.includes('still in use')") and
+              json.loads(tavocard("read", "--json").stdout)["card_no"] == again, "not replaced when told no")
+        b.click("#issue")
+        check(b.wait_for(asking), "asked again")
+        b.click("#confirm-yes")
+        replaced = issued(again)
+        check(replaced and db("SELECT ChkOutMark FROM CardRecord WHERE CardNo = ?", again) == [("#1",)] and
+              db("SELECT RoomNo, Name_F FROM CardRecord WHERE CardNo = ?", replaced) == [("0105", "Bo Chen")],
+              f"replaced {again} by {replaced}")
+
+        # A second press of Issue after an answer that was too slow to wait
+        # for goes with the same Idempotency-Key: one card.
+        tavocard("encoder", "insert")
+        cards = len(db("SELECT 1 FROM CardRecord"))
+        b.evaluate("answerWait = 1000")
+        with open(DB + ".lock", "a+") as turn:
+            fcntl.flock(turn, fcntl.LOCK_EX)
+            b.click("#room"), b.type("106"), b.click("#holder"), b.type("Eve Moss"), b.key("Enter")
+            check(b.wait_for("answer.innerText.includes(WORDS.en.noAgent)"), f"no answer in time: {text('#answer')}")
+            b.click("#issue")
+            time.sleep(0.3)
+            fcntl.flock(turn, fcntl.LOCK_UN)
+        slow = issued(replaced)
+        b.evaluate("answerWait = 25000")
+        check(slow and len(db("SELECT 1 FROM CardRecord")) == cards + 1 and
+              db("SELECT RoomNo FROM CardRecord WHERE CardNo = ?", slow) == [("0106",)],
+              f"two presses, one card: {slow}, {len(db('SELECT 1 FROM CardRecord')) - cards} new records")
 
         # A desk screen and an upright 10-inch tablet: nothing wider than the screen.
         for width, height, mobile in [(1024, 768, False), (800, 1280, True)]:

@@ -113,7 +113,7 @@ def kr(sim, coder, room, what, status="OK"):
     """A KR on `coder` for `room`: the answer's card number (or its CT)."""
     a, _ = sim.request("KR", {"KC": coder, "KT": "N", "RN": room, "GD": day(2), "DT": "11:00",
                               "GN": "Desk Test"}, timeout=20)
-    m = a and re.fullmatch(r"card (\d{8}) room " + room, a.get("CT", ""))
+    m = a and re.fullmatch(r"card (\d{8}) (room " + room + r"|replaced \d{8})", a.get("CT", ""))
     check(a and a.get("AS") == status and (status != "OK" or m), f"{what}: {a}", sim)
     return (m.group(1) if m else a and a.get("CT"))
 
