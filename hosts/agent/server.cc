@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <list>
@@ -73,6 +74,7 @@ struct Answer {
   std::string card_no;  // for the log line
   bool page = false;    // the page at /: its security policy goes with it
   bool bare = false;    // no CORS or other headers, and the connection closes
+  std::string set_cookie;  // a Set-Cookie header
   bool ran = false;     // a card operation reached the encoder: an idempotency key keeps it
   bool replayed = false;  // the kept answer of an earlier request with the same key
 };
@@ -619,11 +621,36 @@ class Server {
     }
   }
 
+  // The page's cookie: a digest of the token, so that a new token
+  // (tavocard serve --new-token) revokes every cookie given for the old.
+  static constexpr char kPageCookie[] = "holvanter_page";
+  std::string PageCookieValue() const {
+    return desks::Hex(desks::HmacSha256(token_, "holvanter page cookie"));
+  }
+
+  // The bearer token; or the page's cookie together with the page's own
+  // header, which no page of another origin can send without a preflight
+  // that the agent refuses (a page on another port of this machine is the
+  // same site, so SameSite alone would not keep it out).
   bool Authorized(const http::request<http::string_body>& request) const {
     const std::string header(request[http::field::authorization]);
     const std::string scheme = "Bearer ";
-    return header.size() > scheme.size() && header.compare(0, scheme.size(), scheme) == 0 &&
-           SameToken(header.substr(scheme.size()), token_);
+    if (header.size() > scheme.size() && header.compare(0, scheme.size(), scheme) == 0)
+      return SameToken(header.substr(scheme.size()), token_);
+    if (request.find("X-Holvanter-Page") == request.end()) return false;
+    const std::string cookies(request[http::field::cookie]);
+    const std::string name = std::string(kPageCookie) + "=";
+    for (std::size_t at = 0; at < cookies.size();) {
+      std::size_t end = cookies.find(';', at);
+      if (end == std::string::npos) end = cookies.size();
+      std::string pair = cookies.substr(at, end - at);
+      pair.erase(0, pair.find_first_not_of(' '));
+      if (pair.compare(0, name.size(), name) == 0 &&
+          SameToken(pair.substr(name.size()), PageCookieValue()))
+        return true;
+      at = end + 1;
+    }
+    return false;
   }
 
   const AgentOptions options_;
@@ -710,6 +737,7 @@ void Session::Send(Answer answer) {
   response->body() = std::move(answer.body);
   if (!answer.bare) server_.Decorate(*response, request_);
   if (answer.replayed) response->set("Idempotent-Replayed", "true");
+  if (!answer.set_cookie.empty()) response->set(http::field::set_cookie, answer.set_cookie);
   if (answer.page) {
     response->set("Content-Security-Policy", PagePolicy());
     response->set("X-Frame-Options", "DENY");
@@ -846,6 +874,7 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       {"/v1/rooms", http::verb::get, true},
       {"/v1/settings", http::verb::get, true},
       {"/v1/decode", http::verb::post, true},
+      {"/v1/session", http::verb::post, true},
   };
   const Route* route = nullptr;
   bool path_known = false;
@@ -940,6 +969,16 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       OnDatabase(session, [filter] { return Json(http::status::ok, NewestCards(filter)); });
     } else if (path == "/v1/rooms") {
       OnDatabase(session, [] { return Json(http::status::ok, RoomBoard()); });
+    } else if (path == "/v1/session") {
+      // The agent's own page, after the clerk typed the token once: a
+      // cookie for this browser, so that the next visit asks nothing.
+      CheckBody(request.body(), kCheckOutFields);
+      Answer session_answer;
+      session_answer.status = http::status::no_content;
+      session_answer.content_type = "text/plain";
+      session_answer.set_cookie = std::string(kPageCookie) + "=" + PageCookieValue() +
+                                  "; Max-Age=2592000; Path=/; HttpOnly; SameSite=Strict";
+      session->Send(std::move(session_answer));
     } else if (path == "/v1/settings") {
       session->Send(Json(http::status::ok, {{"checkin_time", options_.checkin_time},
                                             {"checkout_time", options_.checkout_time}}));
@@ -975,6 +1014,11 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
   }
   Token token;
   try {
+    if (options.new_token) {
+      // A new token revokes the old one and every page cookie given for it.
+      std::error_code ignored;
+      std::filesystem::remove(token_file, ignored);
+    }
     token = LoadOrCreateToken(token_file);
   } catch (const std::exception& e) {
     std::cerr << "tavocard serve: " << e.what() << "\n";

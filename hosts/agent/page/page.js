@@ -353,14 +353,19 @@ function addDays(date, n) {
 }
 
 // ---------------------------------------------------------------- the agent
-function token() { return sessionStorage.getItem("agentToken"); }
+// The clerk types the token once per browser: the agent then keeps this
+// browser signed in with a cookie of its own (HttpOnly, this site only),
+// which counts together with the page's header.
+const PAGE_HEADER = { "X-Holvanter-Page": "1" };
+let signedIn = false;
+function token() { return signedIn; }
 
 // {status, answer}; status 0 when the agent did not answer within
 // answerWait ms (the clerk may press again: a write goes with its
 // Idempotency-Key, so the agent answers the first press, never a second card).
 let answerWait = 25000;
 async function call(method, path, body, more) {
-  const headers = { "Authorization": "Bearer " + token(), ...(more || {}) };
+  const headers = { ...PAGE_HEADER, ...(more || {}) };
   if (body !== undefined) headers["Content-Type"] = "application/json";
   let response;
   const stop = new AbortController();
@@ -379,7 +384,7 @@ async function call(method, path, body, more) {
 }
 
 function askToken(refused) {
-  sessionStorage.removeItem("agentToken");
+  signedIn = false;
   $("token-form").hidden = false;
   setError("token", refused ? ["tokenRefused"] : null);
   $("token").focus();
@@ -932,10 +937,15 @@ function wire() {
     e.preventDefault();
     const value = $("token").value.trim();
     if (!value) return setError("token", ["tokenMissing"]);
-    sessionStorage.setItem("agentToken", value);
-    setError("token", null);
-    $("token-form").hidden = true;
-    start();
+    fetch("/v1/session", { method: "POST", headers: { "Authorization": "Bearer " + value } })
+      .then((response) => {
+        if (response.status !== 204) return askToken(true);
+        $("token").value = "";
+        signedIn = true;
+        setError("token", null);
+        $("token-form").hidden = true;
+        start();
+      }, () => askToken(true));
   });
 
   for (const radio of document.querySelectorAll("input[name=kind]"))
@@ -982,4 +992,8 @@ wire();
 resetStay();
 setLanguage(firstLanguage());
 loadHealth();
-if (token()) start(); else askToken(false);
+// Signed in already when the agent knows this browser's cookie.
+fetch("/v1/settings", { headers: PAGE_HEADER }).then((response) => {
+  signedIn = response.status === 200;
+  if (signedIn) start(); else askToken(false);
+}, () => askToken(false));
