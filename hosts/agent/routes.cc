@@ -155,8 +155,15 @@ frontdesk::CardFilter CardFilterOf(const std::string& target) {
     const bool digits = !text->empty() && text->size() <= 4 &&
                         text->find_first_not_of("0123456789") == std::string::npos;
     filter.limit = digits ? std::stoi(*text) : 0;
-    if (filter.limit < 1 || filter.limit > 1000)
-      throw BadRequest("invalid_parameter", "limit", "limit must be a number from 1 to 1000");
+    if (filter.limit < 1 || filter.limit > 500)
+      throw BadRequest("invalid_parameter", "limit", "limit must be a number from 1 to 500");
+  }
+  if (auto before = QueryValue(target, "before")) {
+    const std::optional<frontdesk::CardNumber> number = frontdesk::ParseCardNumber(*before);
+    if (!number)
+      throw BadRequest("invalid_parameter", "before",
+                       "before must be a card number: eight figures, or six hexadecimal ones");
+    filter.before = number->record;
   }
   filter.room = QueryValue(target, "room").value_or("");
   filter.holder = QueryValue(target, "holder").value_or("");
@@ -180,12 +187,12 @@ nlohmann::json NewestCards(const frontdesk::CardFilter& filter) {
   const frontdesk::CardListing listing = frontdesk::ListCards(filter);
   ThrowUnlessRead(listing.database, listing.failure);
   nlohmann::json cards = nlohmann::json::array();
-  for (const frontdesk::CardRow& card : listing.rows) {
-    nlohmann::json row = frontdesk::ToJson(card);
-    row["card_no_hex"] = card.card_no ? card.card_no->hex : "";
-    cards.push_back(std::move(row));
-  }
-  return {{"database", listing.database.path}, {"cards", std::move(cards)}};
+  for (const frontdesk::CardRow& card : listing.rows) cards.push_back(frontdesk::ToItem(card));
+  // A full page may have more behind it: the next page is before= its last card.
+  nlohmann::json next = nullptr;
+  if (filter.limit > 0 && static_cast<int>(listing.rows.size()) == filter.limit)
+    next = cards.back()["card_no"];
+  return {{"database", listing.database.path}, {"cards", std::move(cards)}, {"next", std::move(next)}};
 }
 
 nlohmann::json RoomBoard() {

@@ -58,7 +58,8 @@ frontdesk::VillaStay VillaStayOf(const nlohmann::json& in);
 // is not UTF-8 text without control characters.
 std::optional<std::string> QueryValue(const std::string& target, const std::string& name);
 
-// The filter of GET /v1/cards: limit (1 to 1000, default 20), room, holder.
+// The filter of GET /v1/cards: limit (1 to 500, default 20), room, holder,
+// before (a card number, either form).
 // Throws BadRequest.
 frontdesk::CardFilter CardFilterOf(const std::string& target);
 

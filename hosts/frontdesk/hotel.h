@@ -33,6 +33,9 @@ struct CardFilter {
   std::string card_no{};  // one card number, record form; empty: every card
   std::string room{};     // cards for this room, exactly (a villa card's either room); empty: all
   std::string holder{};   // holders whose name holds this text, ASCII case aside; empty: all
+  // Paging: only records older than every record of this card number
+  // (record form); empty: from the newest.
+  std::string before{};
 };
 struct CardRow {
   // CardRecord's columns in the table's order; std::nullopt is Null.
@@ -50,6 +53,14 @@ struct CardListing {
 CardListing ListCards(const CardFilter& filter);
 // A row's columns as one JSON object, each value a text or null.
 nlohmann::json ToJson(const CardRow& row);
+// A record as the API, the command's --json and the page name it:
+// card_no, card_no_hex, kind, rooms, building, floor (numbers), holder,
+// begin, end, issued_at, checked_out_at (ISO 8601 local time to the minute,
+// "2026-12-08T14:00"; checked_out_at null while open), open.
+nlohmann::json ToItem(const CardRow& row);
+// A database date ("2026-12-08 14:00:00") as ISO 8601 local time to the
+// minute; empty for none (Null, empty, or the year 1900 that stands for none).
+std::string IsoMinute(const std::string& date);
 
 // The hotel's rooms (RoomList), by building, floor and room.
 struct RoomFilter {

@@ -80,6 +80,9 @@ std::string ListingQuery(const CardFilter& filter, holvanter::SqlDialect dialect
   if (!filter.room.empty()) conditions.push_back(RoomCondition(filter.room, dialect));
   if (!filter.holder.empty())
     conditions.push_back(LikeText("Name_F", filter.holder, true, true, true, dialect));
+  if (!filter.before.empty())
+    conditions.push_back("InfoNo < (SELECT MIN(InfoNo) FROM CardRecord WHERE CardNo = " +
+                         holvanter::QuoteSqlText(filter.before) + ")");
   for (std::size_t i = 0; i < conditions.size(); ++i)
     query += (i == 0 ? " WHERE " : " AND ") + conditions[i];
   query += " ORDER BY InfoNo DESC";
@@ -238,6 +241,43 @@ std::optional<OpenRecord> OpenRecordOf(const std::string& card_no) {
   for (const auto& [column, value] : row.fields)
     if (holvanter::EqualsIgnoreCase(column, "EndDate")) record.end = StampOf(value);
   return record;
+}
+
+std::string IsoMinute(const std::string& date) {
+  std::string figures;
+  for (char c : date)
+    if (c >= '0' && c <= '9') figures += c;
+  if (figures.size() < 8 || figures.compare(0, 4, "1900") == 0) return {};
+  figures.resize(12, '0');
+  return figures.substr(0, 4) + "-" + figures.substr(4, 2) + "-" + figures.substr(6, 2) + "T" +
+         figures.substr(8, 2) + ":" + figures.substr(10, 2);
+}
+
+nlohmann::json ToItem(const CardRow& row) {
+  const auto iso = [&](const char* column) {
+    const std::string text = IsoMinute(row.Text(column));
+    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+  };
+  const auto number = [&](const char* column) {
+    const std::string text = row.Text(column);
+    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(std::atoi(text.c_str()));
+  };
+  std::vector<std::string> rooms;
+  std::stringstream in(row.Text("RoomNo"));
+  for (std::string room; std::getline(in, room, ',');) rooms.push_back(room);
+  const bool open = row.Text("ChkOutMark") != "#1";
+  return {{"card_no", row.card_no ? nlohmann::json(row.card_no->record) : nlohmann::json(row.Text("CardNo"))},
+          {"card_no_hex", row.card_no ? nlohmann::json(row.card_no->hex) : nlohmann::json(nullptr)},
+          {"kind", rooms.size() > 1 ? "villa" : "guest"},
+          {"rooms", rooms},
+          {"building", number("BuildNo")},
+          {"floor", number("FloorNo")},
+          {"holder", row.Text("Name_F")},
+          {"begin", iso("BeginDate")},
+          {"end", iso("EndDate")},
+          {"issued_at", iso("Date_F")},
+          {"checked_out_at", open ? nlohmann::json(nullptr) : iso("ChkOutDate")},
+          {"open", open}};
 }
 
 nlohmann::json ToJson(const CardRow& row) {

@@ -257,7 +257,7 @@ def routes():
     check(villa["result"] == 0 and (read["card_no"], read["kind"], read["rooms"]) ==
           (villa["card_no"], "villa", ["0204", "0205"]), f"villa: {villa} / {read}")
     status, _, listed = call(agent, "GET", "/v1/cards?limit=2")
-    check([c["CardNo"] for c in listed["cards"]] == [villa["card_no"], guest["card_no"]],
+    check([c["card_no"] for c in listed["cards"]] == [villa["card_no"], guest["card_no"]],
           f"newest cards: {listed}")
     tavocard("encoder", "insert")
     status, _, chinese = issue(agent, room="0206", holder="李伟 Li")
@@ -278,7 +278,7 @@ def routes():
                         ("holder=Zhang+Min", [villa]), ("holder=%25", []),
                         ("holder=%ZZ", 400), ("holder=%FF", 400), ("room=%00", 400)]:
         status, _, answer = call(agent, "GET", "/v1/cards?" + query)
-        got = status if status != 200 else [c["CardNo"] for c in answer["cards"]]
+        got = status if status != 200 else [c["card_no"] for c in answer["cards"]]
         check(got == (want if want == 400 else [c["card_no"] for c in want]), f"{query}: {answer}")
     check(call(agent, "GET", "/v1/settings")[2] == {"checkin_time": "14:00", "checkout_time": "12:00"},
           "the hotel's hours by default")
@@ -303,6 +303,7 @@ def routes():
     idempotency(agent)
     live_cards(agent)
     unknown_rooms(agent)
+    paging(agent)
 
     # Who may call: every card route needs the token.
     for method, path, body in [("POST", "/v1/cards/guest", dict(STAY, room="0203", holder="x")),
@@ -616,6 +617,44 @@ def live_cards(agent):
                                 (after["card_no"],)).connection.commit()
     status, _, over = issue(agent, room="0215", holder="Blank Guest")
     check(status == 200 and "replaced" not in over, f"a card without an open record: {status} {over}")
+
+
+def paging(agent):
+    """GET /v1/cards through 1,200 more cards, 500 at a time, each page
+    before= the last card of the one before: every record once, newest first."""
+    db = sqlite3.connect(DB)
+    top = db.execute("SELECT MAX(InfoNo) FROM CardRecord").fetchone()[0]
+    db.executemany("INSERT INTO CardRecord (InfoNo, CardNo, Name_F, BuildNo, FloorNo, RoomNo, ChkOutMark, Date_F, "
+                   "BeginDate, EndDate, ChkOutDate) VALUES (?, ?, ?, 1, 2, ?, ?, ?, ?, ?, ?)",
+                   [(top + i, f"{900000 + i:08d}", f"Page {i}", "0203" if i % 2 else "0204,0205",
+                     "#1" if i % 3 == 0 else "", "2026-12-07 14:05:00", "2026-12-07 14:00:00",
+                     "2026-12-09 12:00:00", "2026-12-08 09:30:00" if i % 3 == 0 else "1900-01-01 00:00:00")
+                    for i in range(1, 1201)])
+    db.commit()
+    total = db.execute("SELECT COUNT(*) FROM CardRecord").fetchone()[0]
+    seen, query, pages, started = [], "/v1/cards?limit=500", 0, time.monotonic()
+    while query and pages < 10:
+        status, _, page = call(agent, "GET", query)
+        pages += 1
+        if status != 200:
+            break
+        seen += page["cards"]
+        query = page["next"] and "/v1/cards?limit=500&before=" + page["next"]
+    took = time.monotonic() - started
+    numbers = [c["card_no"] for c in seen]
+    check(pages == total // 500 + 1 and len(numbers) == len(set(numbers)) == total and
+          numbers[:1200] == [f"{900000 + i:08d}" for i in range(1200, 0, -1)],
+          f"{pages} pages, {len(numbers)} cards ({len(set(numbers))} distinct) of {total}")
+    check(seen[0] == {"card_no": "00901200", "card_no_hex": f"{901200:06X}", "kind": "villa",
+                      "rooms": ["0204", "0205"], "building": 1, "floor": 2, "holder": "Page 1200",
+                      "begin": "2026-12-07T14:00", "end": "2026-12-09T12:00", "issued_at": "2026-12-07T14:05",
+                      "checked_out_at": "2026-12-08T09:30", "open": False} and
+          (seen[1]["kind"], seen[1]["checked_out_at"], seen[1]["open"]) == ("guest", None, True),
+          f"an item: {seen[:2]}")
+    for query in ("limit=501", "before=x1", "before=123456789"):
+        status, _, answer = call(agent, "GET", "/v1/cards?" + query)
+        check(status == 400 and answer["error"]["code"] == "invalid_parameter", f"{query}: {status} {answer}")
+    print(f"paging: {total} cards in {pages} pages in {took:.2f} s")
 
 
 def unknown_rooms(agent):

@@ -847,13 +847,11 @@ async function loadCards() {
   renderCards();
 }
 
-// A villa record keeps its rooms as "0204,0205".
-const roomsText = (text) => String(text || "").split(/[,\s]+/).filter(Boolean).join(" + ");
 
 function renderCards() {
   $("cards-message").textContent = state.cardsFailure ? t("cardsFailed", state.cardsFailure) : "";
   const cards = state.cards || [];
-  const open = cards.filter((c) => !c.ChkOutMark), closed = cards.filter((c) => c.ChkOutMark);
+  const open = cards.filter((c) => c.open), closed = cards.filter((c) => !c.open);
   const table = (el, rows, last, lastValue) => {
     const head = document.createElement("tr");
     for (const key of ["colCard", "colRoom", "colHolder", last]) {
@@ -864,7 +862,7 @@ function renderCards() {
     }
     const body = rows.map((c) => {
       const tr = document.createElement("tr");
-      for (const [text, cls] of [[c.CardNo, "number"], [roomsText(c.RoomNo), "number"], [c.Name_F], [lastValue(c)]]) {
+      for (const [text, cls] of [[c.card_no, "number"], [(c.rooms || []).join(" + "), "number"], [c.holder], [lastValue(c)]]) {
         const td = document.createElement("td");
         td.textContent = text || "";
         if (cls) td.className = cls;
@@ -884,8 +882,8 @@ function renderCards() {
     tbody.append(...body);
     el.replaceChildren(thead, tbody);
   };
-  table($("open-cards"), open, "colStay", (c) => shown(momentOf(c.BeginDate)) + " – " + shown(momentOf(c.EndDate)));
-  table($("closed-cards"), closed, "colOut", (c) => shown(momentOf(c.ChkOutDate)));
+  table($("open-cards"), open, "colStay", (c) => shown(momentOf(c.begin)) + " – " + shown(momentOf(c.end)));
+  table($("closed-cards"), closed, "colOut", (c) => shown(momentOf(c.checked_out_at)));
 }
 
 // ---------------------------------------------------------------- health and settings
