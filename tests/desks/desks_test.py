@@ -192,7 +192,7 @@ def routes():
     check(len(set(cards.values())) == 3, f"three distinct card numbers: {cards}")
     for coder, desk in (("1", "link"), ("2", "east"), ("3", "pool")):
         check(on_encoder(desk) == cards[coder], f"coder {coder}'s card is on {desk}'s encoder")
-    rows = {r["CardNo"] if "CardNo" in r else r["cardno"]: r for r in
+    rows = {r["card_no"]: r for r in
             json.loads(tavocard("link", "hotel", "cards", "--json").stdout)}
     check(all(c in rows for c in cards.values()), f"every card is in the hotel database")
     a, _ = sim.request("KZ", {"KC": "2"})
