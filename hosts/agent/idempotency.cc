@@ -72,6 +72,10 @@ IdempotencyKeys::IdempotencyKeys(std::string path, std::function<int64_t()> now)
   } catch (const std::exception& e) {
     throw std::runtime_error(e.what());
   }
+#ifdef _WIN32
+  // The C library's rename under MinGW does not replace an existing file.
+  fs::remove(path_, ec);
+#endif
   fs::rename(fresh, path_, ec);
   if (ec) throw std::runtime_error("cannot replace " + path_ + ": " + ec.message());
   pruned_at_ = now_s;
