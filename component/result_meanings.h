@@ -19,6 +19,7 @@ struct ResultMeaningRow {
   const char* brief;  // at most kBriefMeaningLength characters
   const char* clerk;  // what the clerk should do
   const char* full;   // what happened
+  const char* name;   // a stable snake_case name, for programs (the agent's error codes)
 };
 
 // The longest brief form: a PMS shows the key system's answer in 40.
@@ -36,6 +37,9 @@ bool IsWriteStatus(int code);
 std::string ClerkMeaning(int code);
 std::string BriefMeaning(int code);
 std::string FullMeaning(int code);
+// The name of `code`: the table's, "write_status" for 2 to 255, else
+// "result_" and the code.
+std::string ResultName(int code);
 
 }  // namespace holvanter
 

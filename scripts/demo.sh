@@ -47,7 +47,11 @@ run issue --begin "${today}1400" --end "${checkout_day}1200" --building 1 --floo
 tables
 note "The card is recorded in CardRecord and room 0203 is marked: State 1, one card out."
 
-step "A second key for the same room (it replaces the card on the encoder)"
+step "A live card is not written over unasked: the first card is still on the encoder"
+run issue --begin "${today}1400" --end "${checkout_day}1200" --building 1 --floor 2 --room 0203 --name "Li Na"
+
+step "A second key for the same room, on a second blank card"
+run encoder insert
 run issue --begin "${today}1400" --end "${checkout_day}1200" --building 1 --floor 2 --room 0203 --name "Li Na"
 tables
 note "Room 0203 now has two cards out."

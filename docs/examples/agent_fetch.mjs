@@ -13,21 +13,24 @@ if (!token) {
   process.exit(1);
 }
 
-// One call of the agent. Card routes answer 200 whenever the component's
-// method ran; the body's `result` then says how it ended (0: done).
+// One call of the agent. A card route answers 200 when it did its work;
+// anything else carries {error: {code, message, field?, result?}}. A write
+// goes with an Idempotency-Key, so that sending it again after a timeout
+// cannot cut a second card.
 async function call(method, path, body) {
   const response = await fetch(new URL(path, url), {
     method,
     headers: {
       Authorization: `Bearer ${token}`,
       ...(body ? { "Content-Type": "application/json" } : {}),
+      ...(method === "POST" ? { "Idempotency-Key": crypto.randomUUID() } : {}),
     },
     body: body ? JSON.stringify(body) : undefined,
   });
   const answer = await response.json();
   console.log(`${method} ${path} ${response.status}`, JSON.stringify(answer));
-  if (response.status !== 200 || answer.result !== 0) {
-    console.error(answer.message ?? `${answer.result}: ${answer.meaning} ${answer.reason ?? ""}`);
+  if (!response.ok) {
+    console.error(`${answer.error.code}: ${answer.error.message}`);
     process.exit(1);
   }
   return answer;

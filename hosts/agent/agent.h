@@ -22,6 +22,7 @@ struct AgentOptions {
   int port = 8866;
   int encoder_port = 0;                  // 0-based, as OpenPort counts
   std::string token_file;                // empty: the default path
+  bool new_token = false;                // replace the token (and revoke the page cookies)
   std::vector<std::string> origins;      // the browser origins CORS answers
   double queue_wait_seconds = 30;        // longest wait for the encoder
   // The hotel's hours, HH:MM, which the page proposes for a stay.

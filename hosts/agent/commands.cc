@@ -35,6 +35,9 @@ void AddAgentCommands(CLI::App& app) {
                         (default_token.empty() ? std::string("none: no state folder is known")
                                                : default_token) +
                         ")");
+  serve->add_flag("--new-token", options->new_token,
+                  "make a new bearer token in place of the old one: programs and browsers that "
+                  "used the old one, the page's remembered sign-in included, must be given the new");
   serve->add_option("--origin", options->origins,
                     "a browser origin allowed to call the agent (the PMS's address, e.g. "
                     "https://pms.hotel.lan); repeat for more");

@@ -14,6 +14,11 @@ const std::vector<FieldSpec> kVillaFields = {
     {"begin", FieldType::kText},  {"end", FieldType::kText},      {"building", FieldType::kInt16},
     {"floor", FieldType::kInt16}, {"rooms", FieldType::kTwoTexts}, {"holder", FieldType::kText}};
 const std::vector<FieldSpec> kDecodeFields = {{"image", FieldType::kText}};
+const std::vector<FieldSpec> kCheckOutFields = {};
+
+bool ReplaceAsked(const nlohmann::json& in) {
+  return in.contains("replace") && in["replace"].get<bool>();
+}
 
 nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& fields) {
   nlohmann::json in;
@@ -23,30 +28,40 @@ nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& 
     try {
       in = nlohmann::json::parse(body);
     } catch (const nlohmann::json::parse_error& e) {
-      throw BadRequest(std::string("the body is not JSON: ") + e.what());
+      // The parser's own text names its internals; the byte is what helps.
+      throw BadRequest("bad_json", "",
+                       "the body is not JSON: it breaks off or goes wrong at byte " +
+                           std::to_string(e.byte));
     }
   }
-  if (!in.is_object()) throw BadRequest("the body must be a JSON object");
+  if (!in.is_object()) throw BadRequest("bad_json", "", "the body must be a JSON object");
+  // The issue routes take "replace" beside their stay.
+  const bool issue = &fields == &kGuestFields || &fields == &kVillaFields;
   for (auto it = in.begin(); it != in.end(); ++it) {
-    bool known = false;
+    bool known = issue && it.key() == "replace";
     for (const FieldSpec& f : fields) known = known || it.key() == f.name;
-    if (!known) throw BadRequest("unknown field '" + it.key() + "'");
+    if (!known) throw BadRequest("unknown_field", it.key(), "unknown field '" + it.key() + "'");
   }
+  if (issue && in.contains("replace") && !in["replace"].is_boolean())
+    throw BadRequest("invalid_field", "replace", "field 'replace' must be true or false");
   for (const FieldSpec& f : fields) {
     const std::string name = f.name;
-    if (!in.contains(name)) throw BadRequest("field '" + name + "' is missing");
+    if (!in.contains(name)) throw BadRequest("missing_field", name, "field '" + name + "' is missing");
     const nlohmann::json& v = in[name];
     switch (f.type) {
       case FieldType::kText:
-        if (!v.is_string()) throw BadRequest("field '" + name + "' must be a string");
+        if (!v.is_string())
+          throw BadRequest("invalid_field", name, "field '" + name + "' must be a string");
         break;
       case FieldType::kInt16:
         if (!v.is_number_integer() || v.get<int64_t>() < -32768 || v.get<int64_t>() > 32767)
-          throw BadRequest("field '" + name + "' must be an integer from -32768 to 32767");
+          throw BadRequest("invalid_field", name,
+                           "field '" + name + "' must be an integer from -32768 to 32767");
         break;
       case FieldType::kTwoTexts:
         if (!v.is_array() || v.size() != 2 || !v[0].is_string() || !v[1].is_string())
-          throw BadRequest("field '" + name + "' must be an array of two strings");
+          throw BadRequest("invalid_field", name,
+                           "field '" + name + "' must be an array of two strings");
         break;
     }
   }
@@ -59,7 +74,8 @@ namespace {
 template <typename Stay>
 void RefuseAsBadRequest(const Stay& stay) {
   if (auto refusal = frontdesk::RefuseStay(stay))
-    throw BadRequest("field '" + refusal->field + "': " + refusal->message +
+    throw BadRequest("invalid_field", refusal->field,
+                     "field '" + refusal->field + "': " + refusal->message +
                      (refusal->checks_out ? " (a check-out is POST /v1/card/checkout)" : ""));
 }
 
@@ -116,16 +132,16 @@ std::optional<std::string> QueryValue(const std::string& target, const std::stri
         value += static_cast<char>(hex(i + 1) * 16 + hex(i + 2));
         i += 2;
       } else {
-        throw BadRequest("query parameter '" + name + "' has a '%' that is no %XX escape");
+        throw BadRequest("invalid_parameter", name, "query parameter '" + name + "' has a '%' that is no %XX escape");
       }
     }
     for (unsigned char c : value)
       if (c < 0x20 || c == 0x7F)
-        throw BadRequest("query parameter '" + name + "' holds a control character");
+        throw BadRequest("invalid_parameter", name, "query parameter '" + name + "' holds a control character");
     try {
       (void)nlohmann::json(value).dump();  // throws on text that is not UTF-8
     } catch (const nlohmann::json::type_error&) {
-      throw BadRequest("query parameter '" + name + "' is not UTF-8 text");
+      throw BadRequest("invalid_parameter", name, "query parameter '" + name + "' is not UTF-8 text");
     }
     return value;
   }
@@ -139,8 +155,15 @@ frontdesk::CardFilter CardFilterOf(const std::string& target) {
     const bool digits = !text->empty() && text->size() <= 4 &&
                         text->find_first_not_of("0123456789") == std::string::npos;
     filter.limit = digits ? std::stoi(*text) : 0;
-    if (filter.limit < 1 || filter.limit > 1000)
-      throw BadRequest("limit must be a number from 1 to 1000");
+    if (filter.limit < 1 || filter.limit > 500)
+      throw BadRequest("invalid_parameter", "limit", "limit must be a number from 1 to 500");
+  }
+  if (auto before = QueryValue(target, "before")) {
+    const std::optional<frontdesk::CardNumber> number = frontdesk::ParseCardNumber(*before);
+    if (!number)
+      throw BadRequest("invalid_parameter", "before",
+                       "before must be a card number: eight figures, or six hexadecimal ones");
+    filter.before = number->record;
   }
   filter.room = QueryValue(target, "room").value_or("");
   filter.holder = QueryValue(target, "holder").value_or("");
@@ -164,12 +187,12 @@ nlohmann::json NewestCards(const frontdesk::CardFilter& filter) {
   const frontdesk::CardListing listing = frontdesk::ListCards(filter);
   ThrowUnlessRead(listing.database, listing.failure);
   nlohmann::json cards = nlohmann::json::array();
-  for (const frontdesk::CardRow& card : listing.rows) {
-    nlohmann::json row = frontdesk::ToJson(card);
-    row["card_no_hex"] = card.card_no ? card.card_no->hex : "";
-    cards.push_back(std::move(row));
-  }
-  return {{"database", listing.database.path}, {"cards", std::move(cards)}};
+  for (const frontdesk::CardRow& card : listing.rows) cards.push_back(frontdesk::ToItem(card));
+  // A full page may have more behind it: the next page is before= its last card.
+  nlohmann::json next = nullptr;
+  if (filter.limit > 0 && static_cast<int>(listing.rows.size()) == filter.limit)
+    next = cards.back()["card_no"];
+  return {{"database", listing.database.path}, {"cards", std::move(cards)}, {"next", std::move(next)}};
 }
 
 nlohmann::json RoomBoard() {

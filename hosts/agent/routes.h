@@ -16,10 +16,19 @@
 
 namespace agent {
 
-// A request the agent refuses with 400; the message names the field.
+// A request the agent refuses with 400: a stable code a program can switch
+// on (bad_json, unknown_field, missing_field, invalid_field,
+// invalid_parameter, bad_idempotency_key), the field or query parameter
+// it is about (empty: the body as a whole), and the refusal in words.
 class BadRequest : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  BadRequest(std::string code, std::string field, const std::string& message)
+      : std::runtime_error(message), code_(std::move(code)), field_(std::move(field)) {}
+  const std::string& code() const { return code_; }
+  const std::string& field() const { return field_; }
+
+ private:
+  std::string code_, field_;
 };
 
 enum class FieldType { kText, kInt16, kTwoTexts };
@@ -32,7 +41,11 @@ struct FieldSpec {
 // type. An empty body is an empty object. Throws BadRequest.
 nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& fields);
 
-extern const std::vector<FieldSpec> kGuestFields, kVillaFields, kDecodeFields;
+extern const std::vector<FieldSpec> kGuestFields, kVillaFields, kDecodeFields, kCheckOutFields;
+
+// The optional "replace" of an issue body: true lets the issue write over a
+// live card of the hotel (whose record is then closed); absent is false.
+bool ReplaceAsked(const nlohmann::json& in);
 
 // The stays of checked bodies. The front desk's guards (a room that would
 // check the card on the encoder out, a room or stamp with the wrong figures)
@@ -45,7 +58,8 @@ frontdesk::VillaStay VillaStayOf(const nlohmann::json& in);
 // is not UTF-8 text without control characters.
 std::optional<std::string> QueryValue(const std::string& target, const std::string& name);
 
-// The filter of GET /v1/cards: limit (1 to 1000, default 20), room, holder.
+// The filter of GET /v1/cards: limit (1 to 500, default 20), room, holder,
+// before (a card number, either form).
 // Throws BadRequest.
 frontdesk::CardFilter CardFilterOf(const std::string& target);
 

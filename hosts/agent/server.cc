@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <list>
@@ -31,10 +32,12 @@
 #include "holvanter/tavo_card.h"
 #include "holvanter/version.h"
 #include "hosts/agent/agent.h"
+#include "hosts/agent/idempotency.h"
 #include "hosts/frontdesk/encoder_worker.h"
 #include "hosts/agent/routes.h"
 #include "hosts/agent/token.h"
 #include "hosts/desks/desk_client.h"
+#include "hosts/desks/mac.h"
 #include "hosts/desks/hub.h"
 #include "hosts/desks/registry.h"
 #include "hosts/fias/authkey.h"
@@ -72,6 +75,9 @@ struct Answer {
   std::string card_no;  // for the log line
   bool page = false;    // the page at /: its security policy goes with it
   bool bare = false;    // no CORS or other headers, and the connection closes
+  std::string set_cookie;  // a Set-Cookie header
+  bool ran = false;     // a card operation reached the encoder: an idempotency key keeps it
+  bool replayed = false;  // the kept answer of an earlier request with the same key
 };
 
 // The page's Content-Security-Policy: nothing from anywhere but the agent,
@@ -113,9 +119,82 @@ Answer Json(http::status status, const nlohmann::json& body) {
   return a;
 }
 
-Answer Error(http::status status, const std::string& message) {
-  return Json(status, {{"error", std::string(http::obsolete_reason(status))},
-                       {"message", message}});
+// Every answer that is not 2xx: {"error": {code, message, field?, result?}},
+// `code` a stable name a program can switch on.
+nlohmann::json ErrorObject(const std::string& code, const std::string& message,
+                           const std::string& field = "", std::optional<int> result = std::nullopt) {
+  nlohmann::json error{{"code", code}, {"message", message}};
+  if (!field.empty()) error["field"] = field;
+  if (result) error["result"] = *result;
+  return error;
+}
+
+Answer Error(http::status status, const std::string& code, const std::string& message,
+             const std::string& field = "") {
+  return Json(status, {{"error", ErrorObject(code, message, field)}});
+}
+
+// The HTTP status of a card operation's result code: the component's
+// refusals of the stay are 422, a card on the encoder that does not fit the
+// operation 409, the encoder failing to read or write 502, a desk whose
+// hotel database cannot be reached 500.
+http::status StatusOfResult(int code) {
+  namespace result = holvanter::result;
+  switch (code) {
+    case result::kDone:
+      return http::status::ok;
+    case result::kBadBegin: case result::kBadEnd: case result::kBadBuilding:
+    case result::kBadFloor: case result::kBadGuestRoom: case result::kBadVillaRooms:
+      return http::status::unprocessable_entity;
+    case result::kNoCard: case result::kCardKind01: case result::kCardKindAA:
+    case result::kNoOpenRecord:
+      return http::status::conflict;
+    case result::kNoSettingsFile: case result::kNoDatabaseFile: case result::kDatabaseNotOpen:
+      return http::status::internal_server_error;
+    default:  // -99, -128, -129, the encoder's write statuses
+      return http::status::bad_gateway;
+  }
+}
+
+// The answer of a card operation: the front desk's JSON answer, and for
+// anything but success the error object beside it.
+Answer OfCard(const frontdesk::CardAnswer& card) {
+  nlohmann::json body = frontdesk::ToJson(card);
+  body.erase("error");
+  body.erase("message");
+  http::status status = http::status::ok;
+  nlohmann::json error;
+  if (!card.usage_error.empty()) {
+    status = http::status::bad_request;
+    error = ErrorObject("invalid_field", card.usage_error);
+  } else if (!card.refusal_code.empty()) {
+    status = card.refusal_code == frontdesk::kCardInUse ? http::status::conflict
+                                                        : http::status::unprocessable_entity;
+    error = ErrorObject(card.refusal_code, card.refusal,
+                        card.refusal_code == frontdesk::kUnknownRoom
+                            ? (card.rooms.size() > 1 ? "rooms" : "room")
+                            : "");
+  } else if (card.hresult) {
+    char hresult[16];
+    std::snprintf(hresult, sizeof hresult, "0x%08X", static_cast<unsigned>(*card.hresult));
+    status = http::status::internal_server_error;
+    error = ErrorObject("call_failed", std::string("the card call failed with ") + hresult +
+                                           ": " + card.error_message);
+    error["hresult"] = hresult;
+  } else if (!card.opened || card.nothing_read) {
+    status = http::status::bad_gateway;
+    error = ErrorObject(frontdesk::ResultName(holvanter::result::kPortNotOpened), card.meaning,
+                        "", card.result);
+  } else if (card.result != holvanter::result::kDone) {
+    status = StatusOfResult(card.result);
+    error = ErrorObject(frontdesk::ResultName(card.result),
+                        card.meaning + (card.reason.empty() ? "" : ": " + card.reason), "",
+                        card.result);
+  }
+  if (!error.is_null()) body["error"] = std::move(error);
+  Answer answer = Json(status, body);
+  answer.ran = true;
+  return answer;
 }
 
 void Log(const std::string& line) {
@@ -166,6 +245,8 @@ class Session : public std::enable_shared_from_this<Session> {
   // Sends the answer to the request read last; on the network thread.
   void Send(Answer answer);
   const http::request<http::string_body>& request() const { return request_; }
+  // The Idempotency-Key this request holds: its answer settles the key.
+  void HoldKey(std::string key) { idempotency_key_ = std::move(key); }
 
  private:
   void Read();
@@ -179,6 +260,7 @@ class Session : public std::enable_shared_from_this<Session> {
   net::ip::address local_;
   Clock::time_point started_;
   bool answered_ = true;
+  std::string idempotency_key_;
   // Its place among the idle connections while it waits for a request.
   friend class Server;
   std::optional<std::list<Session*>::iterator> idle_at_;
@@ -207,9 +289,10 @@ class Server {
   Clock::time_point unauthorized_since_;
   uint64_t unauthorized_shown_ = 0, unauthorized_unshown_ = 0;
   Server(const AgentOptions& options, std::string token, std::optional<KeyLinkSetup> key_link,
-         std::optional<DesksSetup> desks)
+         std::optional<DesksSetup> desks, std::unique_ptr<IdempotencyKeys> idempotency)
       : options_(options),
         token_(std::move(token)),
+        idempotency_(std::move(idempotency)),
         acceptor_(io_),
         signals_(io_, SIGINT, SIGTERM) {
     std::set<int> ports{options.encoder_port};
@@ -386,6 +469,7 @@ class Server {
   void Stop(const std::string& why) { BeginStop(why); }
 
   void Dispatch(const std::shared_ptr<Session>& session);
+  bool BeginIdempotent(const std::shared_ptr<Session>& session, const std::string& path);
   void Decorate(http::response<http::string_body>& response,
                 const http::request<http::string_body>& request) const;
 
@@ -418,6 +502,16 @@ class Server {
   }
   // A connection has ended; on any thread.
   void Gone() { --open_; }
+
+  // The answer to a request that held an Idempotency-Key: kept when the
+  // card operation ran, else the key is free again. Network thread.
+  void Settle(const std::string& key, const Answer& answer) {
+    const KeptAnswer kept{static_cast<int>(answer.status), answer.body, true};
+    if (answer.ran)
+      idempotency_->Finish(key, kept);
+    else
+      idempotency_->Forget(key, kept);
+  }
 
   bool OriginListed(const std::string& origin) const {
     return !origin.empty() &&
@@ -524,16 +618,14 @@ class Server {
     auto job = worker().Submit([this, session, timer, operation] {
       const frontdesk::CardAnswer card = operation(options_.encoder_port);
       worker().set_opened(card.opened && !card.hresult);
-      // A call that failed outright answers 500 with its HRESULT.
-      Answer answer = Json(card.hresult ? http::status::internal_server_error : http::status::ok,
-                           frontdesk::ToJson(card));
+      Answer answer = OfCard(card);
       net::post(io_, [session, timer, answer = std::move(answer)]() mutable {
         timer->cancel();
         session->Send(std::move(answer));
       });
     });
     if (!job) {
-      session->Send(Error(http::status::service_unavailable, "the agent is stopping"));
+      session->Send(Error(http::status::service_unavailable, "agent_stopping", "the agent is stopping"));
       return;
     }
     waits_.insert(timer);
@@ -541,6 +633,7 @@ class Server {
       waits_.erase(timer);
       if (job->Expire())
         session->Send(Error(http::status::service_unavailable,
+                            stopping_ ? "agent_stopping" : "encoder_busy",
                             stopping_ ? "the agent is stopping; nothing was done"
                                       : "the encoder stayed busy longer than the wait limit; "
                                         "nothing was done"));
@@ -599,19 +692,45 @@ class Server {
     try {
       return body();
     } catch (const std::exception& e) {
-      return Error(http::status::internal_server_error, e.what());
+      return Error(http::status::internal_server_error, "database_failed", e.what());
     }
   }
 
+  // The page's cookie: a digest of the token, so that a new token
+  // (tavocard serve --new-token) revokes every cookie given for the old.
+  static constexpr char kPageCookie[] = "holvanter_page";
+  std::string PageCookieValue() const {
+    return desks::Hex(desks::HmacSha256(token_, "holvanter page cookie"));
+  }
+
+  // The bearer token; or the page's cookie together with the page's own
+  // header, which no page of another origin can send without a preflight
+  // that the agent refuses (a page on another port of this machine is the
+  // same site, so SameSite alone would not keep it out).
   bool Authorized(const http::request<http::string_body>& request) const {
     const std::string header(request[http::field::authorization]);
     const std::string scheme = "Bearer ";
-    return header.size() > scheme.size() && header.compare(0, scheme.size(), scheme) == 0 &&
-           SameToken(header.substr(scheme.size()), token_);
+    if (header.size() > scheme.size() && header.compare(0, scheme.size(), scheme) == 0)
+      return SameToken(header.substr(scheme.size()), token_);
+    if (request.find("X-Holvanter-Page") == request.end()) return false;
+    const std::string cookies(request[http::field::cookie]);
+    const std::string name = std::string(kPageCookie) + "=";
+    for (std::size_t at = 0; at < cookies.size();) {
+      std::size_t end = cookies.find(';', at);
+      if (end == std::string::npos) end = cookies.size();
+      std::string pair = cookies.substr(at, end - at);
+      pair.erase(0, pair.find_first_not_of(' '));
+      if (pair.compare(0, name.size(), name) == 0 &&
+          SameToken(pair.substr(name.size()), PageCookieValue()))
+        return true;
+      at = end + 1;
+    }
+    return false;
   }
 
   const AgentOptions options_;
   const std::string token_;
+  std::unique_ptr<IdempotencyKeys> idempotency_;  // network thread only
   unsigned short port_ = 0;  // the port listened on
   // The connections (before io_: a connection's end reaches them).
   std::atomic<std::size_t> open_{0};  // lowered by whichever thread lets one go last
@@ -665,7 +784,7 @@ void Session::OnRead(beast::error_code ec) {
     request_ = parser_->get();
     request_.keep_alive(false);
     answered_ = false;
-    Send(Error(http::status::payload_too_large, "the body is larger than 64 KiB"));
+    Send(Error(http::status::payload_too_large, "body_too_large", "the body is larger than 64 KiB"));
     return;
   }
   if (ec) {
@@ -685,12 +804,15 @@ void Session::OnRead(beast::error_code ec) {
 void Session::Send(Answer answer) {
   if (answered_) return;
   answered_ = true;
+  if (!idempotency_key_.empty()) server_.Settle(std::exchange(idempotency_key_, {}), answer);
   auto response = std::make_shared<http::response<http::string_body>>(answer.status,
                                                                       request_.version());
   response->set(http::field::server, "holvanter-agent");
   response->set(http::field::content_type, answer.content_type);
   response->body() = std::move(answer.body);
   if (!answer.bare) server_.Decorate(*response, request_);
+  if (answer.replayed) response->set("Idempotent-Replayed", "true");
+  if (!answer.set_cookie.empty()) response->set(http::field::set_cookie, answer.set_cookie);
   if (answer.page) {
     response->set("Content-Security-Policy", PagePolicy());
     response->set("X-Frame-Options", "DENY");
@@ -730,15 +852,64 @@ void Server::Decorate(http::response<http::string_body>& response,
   if (!OriginListed(origin)) return;
   response.set(http::field::access_control_allow_origin, origin);
   response.set(http::field::vary, "Origin");
+  response.set(http::field::access_control_expose_headers, "Idempotent-Replayed");
   if (request.method() == http::verb::options) {
     response.set(http::field::access_control_allow_methods, "GET, POST, OPTIONS");
-    response.set(http::field::access_control_allow_headers, "Authorization, Content-Type");
+    response.set(http::field::access_control_allow_headers, "Authorization, Content-Type, Idempotency-Key");
     response.set(http::field::access_control_max_age, "600");
     // A PMS page served from the hotel network asks before it reaches this
     // desk's loopback address.
     if (request["Access-Control-Request-Private-Network"] == "true")
       response.set("Access-Control-Allow-Private-Network", "true");
   }
+}
+
+// The Idempotency-Key of a request that writes, when it has one: false when
+// the request is answered already (a kept answer, a key reused for another
+// request, a bad key) or waits for the first request with its key.
+bool Server::BeginIdempotent(const std::shared_ptr<Session>& session, const std::string& path) {
+  const auto& request = session->request();
+  if (request.find("Idempotency-Key") == request.end()) return true;
+  const std::string key(request["Idempotency-Key"]);
+  if (!UsableIdempotencyKey(key)) {
+    session->Send(Error(http::status::bad_request, "bad_idempotency_key",
+                        "the Idempotency-Key must be 1 to 255 visible ASCII characters",
+                        "Idempotency-Key"));
+    return false;
+  }
+  // The same request is the same route and the same JSON, however it is
+  // spaced; only a digest of it is kept.
+  const nlohmann::json parsed = nlohmann::json::parse(request.body(), nullptr, false);
+  const std::string canonical = parsed.is_discarded() ? request.body() : frontdesk::Dump(parsed);
+  const std::string fingerprint =
+      desks::Hex(desks::HmacSha256("holvanter idempotency", path + "\n" + canonical));
+  KeptAnswer kept;
+  const auto answer_of = [](const KeptAnswer& kept) {
+    Answer answer;
+    answer.status = static_cast<http::status>(kept.status);
+    answer.body = kept.body;
+    answer.replayed = kept.kept;
+    return answer;
+  };
+  switch (idempotency_->Begin(key, fingerprint, kept, [session, answer_of](const KeptAnswer& first) {
+    session->Send(answer_of(first));
+  })) {
+    case IdempotencyKeys::Outcome::kFirst:
+      session->HoldKey(key);
+      return true;
+    case IdempotencyKeys::Outcome::kReplay:
+      session->Send(answer_of(kept));
+      return false;
+    case IdempotencyKeys::Outcome::kReused:
+      session->Send(Error(http::status::unprocessable_entity, "idempotency_key_reused",
+                          "this Idempotency-Key came with another request in the last 24 hours: "
+                          "use a new key for a new request",
+                          "Idempotency-Key"));
+      return false;
+    case IdempotencyKeys::Outcome::kWaiting:
+      return false;
+  }
+  return false;
 }
 
 void Server::Dispatch(const std::shared_ptr<Session>& session) {
@@ -758,7 +929,7 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
     return;
   }
   if (stopping_) {
-    session->Send(Error(http::status::service_unavailable, "the agent is stopping"));
+    session->Send(Error(http::status::service_unavailable, "agent_stopping", "the agent is stopping"));
     return;
   }
 
@@ -781,6 +952,7 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       {"/v1/rooms", http::verb::get, true},
       {"/v1/settings", http::verb::get, true},
       {"/v1/decode", http::verb::post, true},
+      {"/v1/session", http::verb::post, true},
   };
   const Route* route = nullptr;
   bool path_known = false;
@@ -793,7 +965,8 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
   // A browser's preflight: answered for listed origins only.
   if (method == http::verb::options && path_known) {
     if (!OriginListed(origin)) {
-      session->Send(Error(http::status::forbidden, "origin not allowed"));
+      session->Send(Error(http::status::forbidden, "origin_not_allowed",
+                          "origin not allowed: start the agent with --origin " + origin));
       return;
     }
     Answer answer;
@@ -803,17 +976,21 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
     return;
   }
   if (route == nullptr) {
-    session->Send(path_known ? Error(http::status::method_not_allowed, "method not allowed")
-                             : Error(http::status::not_found, "no such route: " + path));
+    session->Send(path_known ? Error(http::status::method_not_allowed, "method_not_allowed",
+                                     std::string(request.method_string()) + " is not taken at " + path)
+                             : Error(http::status::not_found, "not_found", "no such route: " + path));
     return;
   }
   if (route->token && !Authorized(request)) {
-    session->Send(Error(http::status::unauthorized,
+    session->Send(Error(http::status::unauthorized, "unauthorized",
                         "a bearer token is needed (Authorization: Bearer TOKEN)"));
     return;
   }
 
   try {
+    if (path == "/v1/cards/guest" || path == "/v1/cards/villa" || path == "/v1/card/checkout") {
+      if (!BeginIdempotent(session, path)) return;
+    }
     if (path == "/") {
       Answer page;
       page.body = kFrontDeskPage;
@@ -824,7 +1001,7 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
       const bool script = path == "/page.js";
       const char* text = script ? kPageScript : kPageStyle;
       if (text == nullptr) {
-        session->Send(Error(http::status::not_found, "the page has no " + path.substr(1)));
+        session->Send(Error(http::status::not_found, "not_found", "the page has no " + path.substr(1)));
         return;
       }
       Answer asset;
@@ -851,21 +1028,35 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
         session->Send(Json(http::status::ok, health));
       });
     } else if (path == "/v1/cards/guest") {
-      const frontdesk::GuestStay stay = GuestStayOf(CheckBody(request.body(), kGuestFields));
+      const nlohmann::json in = CheckBody(request.body(), kGuestFields);
+      frontdesk::GuestStay stay = GuestStayOf(in);
+      stay.replace = ReplaceAsked(in);
       OnEncoder(session, [stay](int port) { return frontdesk::IssueGuestCard(port, stay); });
     } else if (path == "/v1/cards/villa") {
-      const frontdesk::VillaStay stay = VillaStayOf(CheckBody(request.body(), kVillaFields));
+      const nlohmann::json in = CheckBody(request.body(), kVillaFields);
+      frontdesk::VillaStay stay = VillaStayOf(in);
+      stay.replace = ReplaceAsked(in);
       OnEncoder(session, [stay](int port) { return frontdesk::IssueVillaCard(port, stay); });
     } else if (path == "/v1/card") {
       OnEncoder(session, [](int port) { return frontdesk::ReadCardOnEncoder(port); });
     } else if (path == "/v1/card/checkout") {
-      CheckBody(request.body(), {});
+      CheckBody(request.body(), kCheckOutFields);
       OnEncoder(session, [](int port) { return frontdesk::CheckOut(port); });
     } else if (path == "/v1/cards") {
       const frontdesk::CardFilter filter = CardFilterOf(target);
       OnDatabase(session, [filter] { return Json(http::status::ok, NewestCards(filter)); });
     } else if (path == "/v1/rooms") {
       OnDatabase(session, [] { return Json(http::status::ok, RoomBoard()); });
+    } else if (path == "/v1/session") {
+      // The agent's own page, after the clerk typed the token once: a
+      // cookie for this browser, so that the next visit asks nothing.
+      CheckBody(request.body(), kCheckOutFields);
+      Answer session_answer;
+      session_answer.status = http::status::no_content;
+      session_answer.content_type = "text/plain";
+      session_answer.set_cookie = std::string(kPageCookie) + "=" + PageCookieValue() +
+                                  "; Max-Age=2592000; Path=/; HttpOnly; SameSite=Strict";
+      session->Send(std::move(session_answer));
     } else if (path == "/v1/settings") {
       session->Send(Json(http::status::ok, {{"checkin_time", options_.checkin_time},
                                             {"checkout_time", options_.checkout_time}}));
@@ -875,11 +1066,11 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
         const std::string image = in["image"].get<std::string>();
         session->Send(Json(http::status::ok, frontdesk::DecodeImageHex(image)));
       } catch (const std::invalid_argument& e) {
-        throw BadRequest(std::string("field 'image' ") + e.what());
+        throw BadRequest("invalid_field", "image", std::string("field 'image' ") + e.what());
       }
     }
   } catch (const BadRequest& e) {
-    session->Send(Error(http::status::bad_request, e.what()));
+    session->Send(Error(http::status::bad_request, e.code(), e.what(), e.field()));
   }
 }
 
@@ -918,6 +1109,11 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
   }
   Token token;
   try {
+    if (options.new_token) {
+      // A new token revokes the old one and every page cookie given for it.
+      std::error_code ignored;
+      std::filesystem::remove(token_file, ignored);
+    }
     token = LoadOrCreateToken(token_file);
   } catch (const std::exception& e) {
     std::cerr << "tavocard serve: " << e.what() << "\n";
@@ -930,7 +1126,17 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
               << " (readable by its owner only); it is not shown again" << std::endl;
   else
     std::cout << "bearer token kept in " << token_file << std::endl;
-  Server server(options, token.value, std::move(key_link), std::move(desks));
+  std::unique_ptr<IdempotencyKeys> idempotency;
+  try {
+    idempotency = std::make_unique<IdempotencyKeys>(
+        BesideTokenFile(options, "idempotency-keys"),
+        [] { return static_cast<int64_t>(std::time(nullptr)); });
+  } catch (const std::exception& e) {
+    std::cerr << "tavocard serve: " << e.what() << "\n";
+    return 3;
+  }
+  Server server(options, token.value, std::move(key_link), std::move(desks),
+                std::move(idempotency));
   return server.Run();
 }
 

@@ -67,6 +67,7 @@ struct Verdict {
 // success, in the core's own words.
 Verdict VerdictOf(const frontdesk::CardAnswer& card) {
   if (!card.usage_error.empty()) return {"UR", card.usage_error};
+  if (!card.refusal_code.empty()) return {"UR", card.refusal};  // a room not in the list
   if (card.hresult) {  // a statement failed
     if (frontdesk::DatabaseUnreachable(0, card.error_message)) return {"RY", UnreachableText(0)};
     return {"UR", card.error_message};
@@ -143,6 +144,9 @@ std::string PmsRoomOf(const KeyServiceOptions& options, const RoomPlace& place) 
 // "card 00000101 room 0203", "card 00000102 rooms 0204 0205"
 std::string CardText(const frontdesk::CardAnswer& card) {
   std::string text = "card " + (card.card_no ? card.card_no->record : std::string("?"));
+  // The clerk at the PMS could not be asked before a live card was written
+  // over: the clear text says which card was replaced (its record closed).
+  if (card.replaced) return text + " replaced " + card.replaced->card_no.record;
   text += card.rooms.size() > 1 ? " rooms" : " room";
   for (const std::string& room : card.rooms) text += " " + room;
   return text;
@@ -305,7 +309,7 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
     frontdesk::CardAnswer card;
     if (second_room.empty()) {
       card = frontdesk::IssueGuestCard(
-          port, {begin, end, place->building, place->floor, place->room, holder});
+          port, {begin, end, place->building, place->floor, place->room, holder, /*replace=*/true});
     } else {
       // The further room on the first room's floor: a villa card.
       Places found = PlacesOf(options_, second_room);
@@ -322,7 +326,8 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
         return outcome;
       }
       card = frontdesk::IssueVillaCard(
-          port, {begin, end, place->building, place->floor, place->room + second->room, holder});
+          port, {begin, end, place->building, place->floor, place->room + second->room, holder,
+                /*replace=*/true});
     }
     if (Done(card)) {
       outcome.cut_card = card.card_no ? card.card_no->record : std::string();

@@ -47,8 +47,8 @@ std::string HolderOfCard(const std::string& record_form) {
 
 // Fills the card fields of `answer` from what ReadCard gave: the room text
 // is "BB#FF#RRRR" for a guest card, "BB#FF#second#first" for a villa card.
-void DescribeCard(CardAnswer& answer, const std::string& card_no, const std::string& room_no,
-                  const std::string& begin_date, const std::string& end_date) {
+void DescribeCardOnly(CardAnswer& answer, const std::string& card_no, const std::string& room_no,
+                      const std::string& begin_date, const std::string& end_date) {
   answer.card_no = FromRecordForm(card_no);
   std::vector<std::string> parts;
   std::stringstream in(room_no);
@@ -66,6 +66,12 @@ void DescribeCard(CardAnswer& answer, const std::string& card_no, const std::str
     answer.rooms = {parts[3], parts[2]};  // the villa card carries the second room first
   }
   answer.end = end_date;
+}
+
+// The same, with the holder of the card's record.
+void DescribeCard(CardAnswer& answer, const std::string& card_no, const std::string& room_no,
+                  const std::string& begin_date, const std::string& end_date) {
+  DescribeCardOnly(answer, card_no, room_no, begin_date, end_date);
   if (answer.card_no) answer.holder = HolderOfCard(answer.card_no->record);
 }
 
@@ -112,6 +118,7 @@ int ExitStatusOf(int result) {
 
 int ExitStatusOf(const CardAnswer& answer) {
   if (!answer.usage_error.empty()) return kExitUsage;
+  if (!answer.refusal_code.empty()) return kExitRefused;
   if (answer.hresult) return kExitFailedCall;
   if (!answer.opened || answer.nothing_read) return kExitRefused;
   return ExitStatusOf(answer.result);
@@ -120,6 +127,7 @@ int ExitStatusOf(const CardAnswer& answer) {
 std::string ResultMeaning(int code) { return holvanter::FullMeaning(code); }
 std::string ClerkMeaning(int code) { return holvanter::ClerkMeaning(code); }
 std::string BriefMeaning(int code) { return holvanter::BriefMeaning(code); }
+std::string ResultName(int code) { return holvanter::ResultName(code); }
 
 bool DatabaseUnreachable(int result, const std::string& message) {
   return result == holvanter::result::kDatabaseNotOpen ||
@@ -205,6 +213,40 @@ std::optional<CardNumber> ParseCardNumber(std::string_view text) {
   return FromHexForm(t);
 }
 
+std::string Describe(const LiveCard& card) {
+  std::string rooms;
+  for (const std::string& room : card.rooms) rooms += (rooms.empty() ? "" : " + ") + room;
+  return "card " + card.card_no.record + " (" + card.kind + " card, room" +
+         (card.rooms.size() > 1 ? "s " : " ") + rooms + ", building " +
+         std::to_string(card.building) + ", floor " + std::to_string(card.floor) +
+         (card.holder.empty() ? "" : ", " + card.holder) +
+         (card.end.empty() ? "" : ", until " + card.end) + ")";
+}
+
+std::optional<LiveCard> LiveCardOf(const std::string& card_no, const std::string& room_no,
+                                   const std::string& end) {
+  CardAnswer read;
+  DescribeCardOnly(read, card_no, room_no, "", end);
+  if (!read.card_no || read.kind.empty()) return std::nullopt;
+  const std::optional<OpenRecord> record = OpenRecordOf(read.card_no->record);
+  // A card of another hotel, or one whose number this hotel gave a card of
+  // other rooms, is not this record's card.
+  if (!record || record->building != read.building || record->floor != read.floor ||
+      record->rooms != read.rooms)
+    return std::nullopt;
+  LiveCard live{*read.card_no, read.kind, read.building, read.floor, read.rooms, record->holder,
+                end.size() == 12 ? end : record->end};
+  live.expired = !live.end.empty() && live.end <= NowStamp();
+  return live;
+}
+
+nlohmann::json ToJson(const LiveCard& card) {
+  return {{"card_no", card.card_no.record}, {"card_no_hex", card.card_no.hex},
+          {"kind", card.kind},              {"building", card.building},
+          {"floor", card.floor},            {"rooms", card.rooms},
+          {"holder", card.holder},          {"end", card.end}};
+}
+
 std::string Dump(const nlohmann::json& value, int indent) {
   return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -214,6 +256,12 @@ nlohmann::json ToJson(const CardAnswer& a) {
   if (!a.usage_error.empty()) {
     j["error"] = "usage";
     j["message"] = a.usage_error;
+    return j;
+  }
+  if (!a.refusal_code.empty()) {
+    j["error"] = a.refusal_code;
+    j["message"] = a.refusal;
+    if (a.in_use) j["card"] = ToJson(*a.in_use);
     return j;
   }
   if (a.hresult) {
@@ -240,6 +288,7 @@ nlohmann::json ToJson(const CardAnswer& a) {
   j["rooms"] = a.rooms;
   j["begin"] = a.begin;
   j["end"] = a.end;
+  if (a.replaced) j["replaced"] = ToJson(*a.replaced);
   return j;
 }
 
@@ -247,6 +296,10 @@ std::string ToText(const CardAnswer& a) {
   std::ostringstream out;
   if (!a.usage_error.empty()) {
     out << "tavocard " << a.command << ": " << a.usage_error << "\n";
+    return out.str();
+  }
+  if (!a.refusal_code.empty()) {
+    out << "tavocard " << a.command << ": " << a.refusal << "\n";
     return out.str();
   }
   if (a.hresult) {
@@ -280,6 +333,7 @@ std::string ToText(const CardAnswer& a) {
   }
   out << "result       " << a.result << ": " << a.meaning << "\n";
   if (!a.reason.empty()) out << "reason       " << a.reason << "\n";
+  if (a.replaced) out << "replaced     " << Describe(*a.replaced) << ", now checked out\n";
   return out.str();
 }
 
@@ -303,11 +357,49 @@ CardAnswer AnswerOf(const char* command, int port) {
 }
 
 // Runs one issue on the encoder; the answer carries the card number that the
-// issue handed out, also when the call then failed.
-template <typename Issue>
-void IssueOnEncoder(CardAnswer& answer, Issue issue) {
+// issue handed out, also when the call then failed. A live card of the
+// hotel on the encoder is written over only when the stay says `replace`
+// (or when it has expired): its record is closed as a check-out first, by
+// the component's own check-out, so that its rooms no longer count it. The
+// old card cannot be checked out once the new one is on it, hence that
+// order; a write that then fails leaves a blank card, its answer says so.
+// The result code the component would refuse the stay with (0: none), as
+// it checks the stamps and the place, so that a live card is never checked
+// out for an issue that is then refused.
+template <typename Stay>
+int16_t RefusalOfStay(const Stay& stay) {
+  namespace result = holvanter::result;
+  if (!holvanter::IsCardStamp(stay.begin)) return result::kBadBegin;
+  if (!holvanter::IsCardStamp(stay.end)) return result::kBadEnd;
+  if (stay.begin.substr(0, 8) > stay.end.substr(0, 8)) return result::kBadEnd;
+  if (stay.building < 1 || stay.building > 99) return result::kBadBuilding;
+  if (stay.floor < 1 || stay.floor > 99) return result::kBadFloor;
+  return result::kDone;
+}
+
+template <typename Stay, typename Issue>
+void IssueOnEncoder(CardAnswer& answer, const Stay& stay, Issue issue) {
   std::string card_no;
-  WithEncoder(answer, [&](holvanter::TavoCard& card) {
+  WithEncoder(answer, [&](holvanter::TavoCard& card) -> int16_t {
+    std::string old_no, room_no, begin_date, end_date;
+    if (card.ReadCard(0, old_no, room_no, begin_date, end_date) == 0 && !old_no.empty()) {
+      if (std::optional<LiveCard> live = LiveCardOf(old_no, room_no, end_date)) {
+        // A stay the component refuses is said first; the old card stays.
+        if (const int16_t refused = RefusalOfStay(stay)) return refused;
+        if (!live->expired && !stay.replace) {
+          answer.refusal_code = kCardInUse;
+          answer.refusal = "the card on the encoder is in use: " + Describe(*live) +
+                           "; check it out first, use another card, or replace it";
+          answer.in_use = std::move(live);
+          return holvanter::result::kDone;
+        }
+        const std::string now = NowStamp();
+        std::string ignored;
+        const int16_t out = card.VillaCard(0, now, now, ignored, 1, 1, "00000000", "");
+        if (out != holvanter::result::kDone) return out;  // the old card is as it was
+        answer.replaced = std::move(live);
+      }
+    }
     try {
       return issue(card, card_no);
     } catch (...) {
@@ -315,7 +407,25 @@ void IssueOnEncoder(CardAnswer& answer, Issue issue) {
       throw;
     }
   });
+  if (!answer.refusal_code.empty()) {
+    answer.meaning.clear();
+    answer.reason.clear();
+    return;
+  }
   if (!card_no.empty()) answer.card_no = FromHexForm(card_no);
+  if (answer.replaced && answer.result != holvanter::result::kDone && !answer.hresult)
+    answer.reason = Describe(*answer.replaced) + " was checked out to be replaced; the new card " +
+                    "was not written" + (answer.reason.empty() ? "" : ": " + answer.reason);
+}
+
+// The rooms of a stay in the hotel's room list, or the refusal.
+bool RefuseUnknownRooms(CardAnswer& answer, int building, int floor,
+                        const std::vector<std::string>& rooms) {
+  std::string missing = MissingRoom(building, floor, rooms);
+  if (missing.empty()) return false;
+  answer.refusal_code = kUnknownRoom;
+  answer.refusal = std::move(missing);
+  return true;
 }
 
 CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
@@ -326,7 +436,8 @@ CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
   }
   DescribeStay(answer, "guest", stay);
   answer.rooms = {std::string(holvanter::Trim(stay.room))};
-  IssueOnEncoder(answer, [&](holvanter::TavoCard& card, std::string& card_no) {
+  if (RefuseUnknownRooms(answer, stay.building, stay.floor, answer.rooms)) return answer;
+  IssueOnEncoder(answer, stay, [&](holvanter::TavoCard& card, std::string& card_no) {
     return card.WriteCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
                           static_cast<int16_t>(stay.floor), stay.room, stay.holder);
   });
@@ -342,7 +453,8 @@ CardAnswer IssueVillaCard(int port, const VillaStay& stay) {
   DescribeStay(answer, "villa", stay);
   const std::string_view rooms = holvanter::Trim(stay.rooms);
   answer.rooms = {std::string(rooms.substr(0, 4)), std::string(rooms.substr(4))};
-  IssueOnEncoder(answer, [&](holvanter::TavoCard& card, std::string& card_no) {
+  if (RefuseUnknownRooms(answer, stay.building, stay.floor, answer.rooms)) return answer;
+  IssueOnEncoder(answer, stay, [&](holvanter::TavoCard& card, std::string& card_no) {
     return card.VillaCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
                           static_cast<int16_t>(stay.floor), stay.rooms, stay.holder);
   });

@@ -43,6 +43,9 @@ std::string BriefMeaning(int code);
 // server restarts or its pair changes over to the standby.
 bool DatabaseUnreachable(int result, const std::string& message);
 
+// Its stable snake_case name ("bad_end", "write_status"), for programs.
+std::string ResultName(int code);
+
 // A card number in both forms: the record form the hotel database and
 // ReadCard use (eight decimal figures) and the hex form the issue methods
 // hand out (six hexadecimal figures).
@@ -56,18 +59,22 @@ std::optional<CardNumber> FromRecordForm(std::string_view record);
 // figures the hex form.
 std::optional<CardNumber> ParseCardNumber(std::string_view text);
 
-// The stay of a card to issue.
+// The stay of a card to issue. `replace`: write over a live card of the
+// hotel lying on the encoder (its record is closed as a check-out first);
+// without it such a card is left as it is and the issue refused.
 struct GuestStay {
   std::string begin, end;  // YYYYMMDDhhmm
   int building = 0, floor = 0;
   std::string room;        // four figures
   std::string holder;
+  bool replace = false;
 };
 struct VillaStay {
   std::string begin, end;
   int building = 0, floor = 0;
   std::string rooms;       // eight figures: first room, second room
   std::string holder;
+  bool replace = false;
 };
 
 // Guards run before any call. The component checks a card out when it is
@@ -83,6 +90,29 @@ struct Refusal {
 std::optional<Refusal> RefuseStay(const GuestStay& stay);
 std::optional<Refusal> RefuseStay(const VillaStay& stay);
 
+// A card of this hotel on the encoder whose record is open: the card a new
+// issue would destroy.
+struct LiveCard {
+  CardNumber card_no;
+  std::string kind;                // "guest" or "villa"
+  int building = 0, floor = 0;
+  std::vector<std::string> rooms;  // first room first
+  std::string holder;              // from its record
+  std::string end;                 // YYYYMMDDhhmm
+  bool expired = false;            // its end has passed: it opens no door
+};
+// The card in words: "card 00000101 (room 0105, building 1, floor 1, Li Wei,
+// until 202612091200)".
+std::string Describe(const LiveCard& card);
+// The card as JSON: card_no, card_no_hex, kind, building, floor, rooms,
+// holder, end.
+nlohmann::json ToJson(const LiveCard& card);
+
+// Refusals of an issue that the database or the encoder gives before any
+// write, by their stable names.
+inline constexpr char kCardInUse[] = "card_in_use";
+inline constexpr char kUnknownRoom[] = "unknown_room";
+
 // Everything a program needs of one card operation.
 struct CardAnswer {
   std::string command;                 // "issue", "villa", "checkout", "read"
@@ -90,6 +120,14 @@ struct CardAnswer {
   // Refused before the component was called (a room guard, an unusable
   // argument): the refusal in words. No other field then counts.
   std::string usage_error;
+  // Refused before any write, for a reason of the hotel or the encoder
+  // (kCardInUse, kUnknownRoom): the name and the refusal in words. No card
+  // field then counts; `in_use` names the live card of kCardInUse.
+  std::string refusal_code;
+  std::string refusal;
+  std::optional<LiveCard> in_use;
+  // The live card this issue wrote over, its record closed first.
+  std::optional<LiveCard> replaced;
   // The component's call failed outright: its HRESULT and message.
   std::optional<int32_t> hresult;
   std::string error_message;
@@ -110,6 +148,13 @@ struct CardAnswer {
   std::vector<std::string> rooms;      // room codes, first room first
   std::string begin, end;              // as the card or the stay gives them
 };
+
+// The live card on the encoder opened on this thread, when there is one:
+// what ReadCard gave (`card_no`, `room_no`, `end` as it gives them) looked up
+// in the hotel database. A card is of this hotel and live when its number
+// has an open record for the same building, floor and rooms.
+std::optional<LiveCard> LiveCardOf(const std::string& card_no, const std::string& room_no,
+                                   const std::string& end);
 
 // The exit status of an answer (kExit...).
 int ExitStatusOf(const CardAnswer& answer);

@@ -33,6 +33,9 @@ struct CardFilter {
   std::string card_no{};  // one card number, record form; empty: every card
   std::string room{};     // cards for this room, exactly (a villa card's either room); empty: all
   std::string holder{};   // holders whose name holds this text, ASCII case aside; empty: all
+  // Paging: only records older than every record of this card number
+  // (record form); empty: from the newest.
+  std::string before{};
 };
 struct CardRow {
   // CardRecord's columns in the table's order; std::nullopt is Null.
@@ -50,6 +53,14 @@ struct CardListing {
 CardListing ListCards(const CardFilter& filter);
 // A row's columns as one JSON object, each value a text or null.
 nlohmann::json ToJson(const CardRow& row);
+// A record as the API, the command's --json and the page name it:
+// card_no, card_no_hex, kind, rooms, building, floor (numbers), holder,
+// begin, end, issued_at, checked_out_at (ISO 8601 local time to the minute,
+// "2026-12-08T14:00"; checked_out_at null while open), open.
+nlohmann::json ToItem(const CardRow& row);
+// A database date ("2026-12-08 14:00:00") as ISO 8601 local time to the
+// minute; empty for none (Null, empty, or the year 1900 that stands for none).
+std::string IsoMinute(const std::string& date);
 
 // The hotel's rooms (RoomList), by building, floor and room.
 struct RoomFilter {
@@ -94,6 +105,24 @@ RoomChange AddRooms(const std::string& spec);
 // only) or building:floor:first-last; refused, every room kept, while any
 // of them has a card out (a record not checked out) or is not in the list.
 RoomChange RemoveRooms(const std::vector<std::string>& rooms);
+
+// Whether the hotel has the rooms of a stay: when RoomList has rows, each
+// of `rooms` must be a row of that building and floor. The refusal in words
+// naming the first room it lacks; empty when every room is there, when
+// RoomList is empty (a hotel that keeps no list) or when the database cannot
+// be read (the issue then says why itself).
+std::string MissingRoom(int building, int floor, const std::vector<std::string>& rooms);
+
+// The newest record of `card_no` (record form) when it is open (not checked
+// out): its holder, building, floor, rooms and end. nullopt otherwise, or
+// when the database cannot be read.
+struct OpenRecord {
+  std::string holder;
+  int building = 0, floor = 0;
+  std::vector<std::string> rooms;
+  std::string end;  // YYYYMMDDhhmm
+};
+std::optional<OpenRecord> OpenRecordOf(const std::string& card_no);
 
 // A new hotel database: an SQLite file at `path`, or the server database
 // of the ODBC file data source `dsn`.

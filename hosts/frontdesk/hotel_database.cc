@@ -86,6 +86,9 @@ std::string ListingQuery(const CardFilter& filter, holvanter::SqlDialect dialect
   if (!filter.room.empty()) conditions.push_back(RoomCondition(filter.room, dialect));
   if (!filter.holder.empty())
     conditions.push_back(LikeText("Name_F", filter.holder, true, true, true, dialect));
+  if (!filter.before.empty())
+    conditions.push_back("InfoNo < (SELECT MIN(InfoNo) FROM CardRecord WHERE CardNo = " +
+                         holvanter::QuoteSqlText(filter.before) + ")");
   for (std::size_t i = 0; i < conditions.size(); ++i)
     query += (i == 0 ? " WHERE " : " AND ") + conditions[i];
   query += " ORDER BY InfoNo DESC";
@@ -243,6 +246,88 @@ RoomListing ListRooms(const RoomFilter& filter) {
     listing.rows.clear();
   }
   return listing;
+}
+
+std::string MissingRoom(int building, int floor, const std::vector<std::string>& rooms) {
+  try {
+    HotelDatabase database;
+    const auto connection = OpenHotelDatabase(database);
+    if (!connection) return {};
+    holvanter::Result<holvanter::RecordSet> counted =
+        connection->Query("SELECT COUNT(*) AS RoomCount FROM RoomList");
+    if (!counted.ok() || counted->Eof() ||
+        std::atoi(counted->Field("RoomCount").value_or("0").c_str()) == 0)
+      return {};
+    std::string query = "SELECT BuildNo, FloorNo, RoomNo FROM RoomList WHERE RoomNo IN (";
+    for (std::size_t i = 0; i < rooms.size(); ++i)
+      query += (i ? ", " : "") + holvanter::QuoteSqlText(rooms[i]);
+    query += ")";
+    holvanter::Result<holvanter::RecordSet> queried = connection->Query(query);
+    if (!queried.ok()) return {};
+    std::vector<std::string> found;
+    for (holvanter::RecordSet& row = *queried; !row.Eof(); row.MoveNext())
+      if (std::atoi(row.Field("BuildNo").value_or("0").c_str()) == building &&
+          std::atoi(row.Field("FloorNo").value_or("0").c_str()) == floor)
+        found.push_back(row.Field("RoomNo").value_or(""));
+    for (const std::string& room : rooms)
+      if (std::find(found.begin(), found.end(), room) == found.end())
+        return "room " + room + " of building " + std::to_string(building) + ", floor " +
+               std::to_string(floor) + " is not in the hotel's room list";
+  } catch (const std::exception&) {
+  }
+  return {};
+}
+
+std::optional<OpenRecord> OpenRecordOf(const std::string& card_no) {
+  const CardListing listing = ListCards({.limit = 1, .card_no = card_no});
+  if (listing.rows.empty() || listing.rows.front().Text("ChkOutMark") == "#1") return std::nullopt;
+  const CardRow& row = listing.rows.front();
+  OpenRecord record;
+  record.holder = row.Text("Name_F");
+  record.building = std::atoi(row.Text("BuildNo").c_str());
+  record.floor = std::atoi(row.Text("FloorNo").c_str());
+  std::stringstream rooms(row.Text("RoomNo"));
+  for (std::string room; std::getline(rooms, room, ',');) record.rooms.push_back(room);
+  for (const auto& [column, value] : row.fields)
+    if (holvanter::EqualsIgnoreCase(column, "EndDate")) record.end = StampOf(value);
+  return record;
+}
+
+std::string IsoMinute(const std::string& date) {
+  std::string figures;
+  for (char c : date)
+    if (c >= '0' && c <= '9') figures += c;
+  if (figures.size() < 8 || figures.compare(0, 4, "1900") == 0) return {};
+  figures.resize(12, '0');
+  return figures.substr(0, 4) + "-" + figures.substr(4, 2) + "-" + figures.substr(6, 2) + "T" +
+         figures.substr(8, 2) + ":" + figures.substr(10, 2);
+}
+
+nlohmann::json ToItem(const CardRow& row) {
+  const auto iso = [&](const char* column) {
+    const std::string text = IsoMinute(row.Text(column));
+    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+  };
+  const auto number = [&](const char* column) {
+    const std::string text = row.Text(column);
+    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(std::atoi(text.c_str()));
+  };
+  std::vector<std::string> rooms;
+  std::stringstream in(row.Text("RoomNo"));
+  for (std::string room; std::getline(in, room, ',');) rooms.push_back(room);
+  const bool open = row.Text("ChkOutMark") != "#1";
+  return {{"card_no", row.card_no ? nlohmann::json(row.card_no->record) : nlohmann::json(row.Text("CardNo"))},
+          {"card_no_hex", row.card_no ? nlohmann::json(row.card_no->hex) : nlohmann::json(nullptr)},
+          {"kind", rooms.size() > 1 ? "villa" : "guest"},
+          {"rooms", rooms},
+          {"building", number("BuildNo")},
+          {"floor", number("FloorNo")},
+          {"holder", row.Text("Name_F")},
+          {"begin", iso("BeginDate")},
+          {"end", iso("EndDate")},
+          {"issued_at", iso("Date_F")},
+          {"checked_out_at", open ? nlohmann::json(nullptr) : iso("ChkOutDate")},
+          {"open", open}};
 }
 
 nlohmann::json ToJson(const CardRow& row) {

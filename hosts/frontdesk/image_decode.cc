@@ -9,7 +9,11 @@
 
 namespace frontdesk {
 
-nlohmann::json DecodeImageHex(const std::string& hex) {
+nlohmann::json DecodeImageHex(const std::string& text) {
+  // As a dump prints it: the bytes apart, in lines.
+  std::string hex;
+  for (char c : text)
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') hex += c;
   if (hex.size() != 2 * holvanter::kCardImageSize)
     throw std::invalid_argument("must be 56 hexadecimal figures, not " +
                                 std::to_string(hex.size()));

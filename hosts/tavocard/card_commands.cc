@@ -24,7 +24,8 @@ void Report(const frontdesk::CardAnswer& answer, bool json) {
   } else {
     // A refusal before any call and a failed call are the clerk's to read on
     // the error stream; an answer of the component goes to the output.
-    (answer.usage_error.empty() && !answer.hresult ? std::cout : std::cerr)
+    (answer.usage_error.empty() && answer.refusal_code.empty() && !answer.hresult ? std::cout
+                                                                                  : std::cerr)
         << frontdesk::ToText(answer);
   }
   const int status = frontdesk::ExitStatusOf(answer);
@@ -43,6 +44,8 @@ void AddStay(CLI::App* sub, Stay& s) {
   sub->add_option("--building", s.building, "building number, 1 to 99")->required();
   sub->add_option("--floor", s.floor, "floor number, 1 to 99")->required();
   sub->add_option("--name", s.holder, "the card holder's name")->required();
+  sub->add_flag("--replace", s.replace,
+                "write over a live card of this hotel on the encoder, checking it out first");
 }
 
 }  // namespace

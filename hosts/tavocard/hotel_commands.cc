@@ -36,12 +36,8 @@ void Cards(bool json) {
 
   if (json) {
     nlohmann::json rows = nlohmann::json::array();
-    for (const frontdesk::CardRow& card : cards.rows) {
-      nlohmann::json row = frontdesk::ToJson(card);
-      // The form the issue methods hand out, beside the record form.
-      row["CardNoHex"] = card.card_no ? card.card_no->hex : "";
-      rows.push_back(row);
-    }
+    // Each record named as the agent's GET /v1/cards names it.
+    for (const frontdesk::CardRow& card : cards.rows) rows.push_back(frontdesk::ToItem(card));
     // A holder name that is not valid UTF-8 is shown with replacement
     // characters rather than ending the listing.
     std::cout << frontdesk::Dump(rows, 2) << "\n";

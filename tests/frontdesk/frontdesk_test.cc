@@ -211,5 +211,21 @@ TEST(FrontDesk, DatabaseFailuresThatMayPass) {
     EXPECT_EQ(DatabaseUnreachable(c.result, c.message), c.may_pass) << c.result << " " << c.message;
 }
 
+// The names programs switch on (the agent's error codes): one per code,
+// snake_case, never two codes with one name; the encoder's statuses share one.
+TEST(FrontDesk, ResultNamesAreDistinctAndStable) {
+  std::set<std::string> names;
+  for (const holvanter::ResultMeaningRow& row : holvanter::ResultMeaningTable()) {
+    const std::string name = ResultName(row.code);
+    EXPECT_TRUE(names.insert(name).second) << name;
+    EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_"), std::string::npos)
+        << name;
+  }
+  EXPECT_EQ(ResultName(holvanter::result::kBadEnd), "bad_end");
+  EXPECT_EQ(ResultName(2), "write_status");
+  EXPECT_EQ(ResultName(255), "write_status");
+  EXPECT_FALSE(names.count(ResultName(-1)));
+}
+
 }  // namespace
 }  // namespace frontdesk

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "hosts/frontdesk/hotel.h"
 #include "platform/env.h"
@@ -186,6 +187,57 @@ TEST(HotelInitDsn, ListsRoomsAndCardsOnTheServer) {
     for (const frontdesk::CardRow& card : cards.rows) listed += card.Text("Name_F") + ",";
     EXPECT_EQ(listed, names) << filter.room << " " << filter.holder;
   }
+}
+
+// 1,200 cards on the server, read a page of 500 at a time, each page before
+// the last card of the one before: every record once, newest first; the
+// room list and the open records as the issue guards read them.
+TEST(HotelInitDsn, PagesThroughCardsAndChecksRoomsOnTheServer) {
+  const char* dsn = std::getenv("HOLVANTER_TEST_DSN");
+  if (dsn == nullptr || *dsn == '\0') GTEST_SKIP() << "HOLVANTER_TEST_DSN names no data source";
+  SettingsFileGuard settings;
+  ASSERT_EQ(Tavocard(std::string("hotel init --force --dsn ") + dsn + " --rooms 1:1:0101-0103"), 0);
+  std::unique_ptr<Connection> db = OpenOdbcDatabase(*Env::Default(), dsn);
+  ASSERT_NE(db, nullptr);
+  Ok(db->BeginTrans());
+  for (int i = 1; i <= 1200; ++i) {
+    char row[160];
+    std::snprintf(row, sizeof row, "%d, '%08d', 'Guest %d', '0101', '%s', #2026-12-09 12:00:00#, 1, 1",
+                  i, 1000 + i, i, i == 1200 ? "" : "#1");
+    Ok(db->Execute(std::string("INSERT INTO CardRecord (InfoNo, CardNo, Name_F, RoomNo, "
+                               "ChkOutMark, EndDate, BuildNo, FloorNo) VALUES (") + row + ")"));
+  }
+  Ok(db->CommitTrans());
+
+  std::vector<std::string> seen;
+  std::string before;
+  for (int page = 0; page < 5; ++page) {
+    const frontdesk::CardListing cards = frontdesk::ListCards({.limit = 500, .before = before});
+    ASSERT_EQ(cards.failure, "");
+    for (const frontdesk::CardRow& card : cards.rows) seen.push_back(card.Text("CardNo"));
+    if (cards.rows.size() < 500) break;
+    before = seen.back();
+  }
+  ASSERT_EQ(seen.size(), 1200u);
+  for (int i = 0; i < 1200; ++i) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%08d", 2200 - i);
+    ASSERT_EQ(seen[i], number) << i;
+  }
+  const frontdesk::CardListing newest = frontdesk::ListCards({.limit = 1});
+  ASSERT_EQ(newest.rows.size(), 1u);
+  const nlohmann::json item = frontdesk::ToItem(newest.rows[0]);
+  EXPECT_EQ(item["end"], "2026-12-09T12:00");
+  EXPECT_EQ(item["building"], 1);
+  EXPECT_TRUE(item["open"].get<bool>());
+
+  EXPECT_EQ(frontdesk::MissingRoom(1, 1, {"0101", "0103"}), "");
+  EXPECT_NE(frontdesk::MissingRoom(1, 1, {"0101", "0104"}).find("0104"), std::string::npos);
+  EXPECT_NE(frontdesk::MissingRoom(1, 2, {"0101"}), "");
+  const std::optional<frontdesk::OpenRecord> open = frontdesk::OpenRecordOf("00002200");
+  ASSERT_TRUE(open);
+  EXPECT_EQ(open->holder + " " + open->end, "Guest 1200 202612091200");
+  EXPECT_FALSE(frontdesk::OpenRecordOf("00002199"));
 }
 
 TEST(HotelInitDsn, AFileThatIsNoDataSourceIsRefused) {

@@ -141,11 +141,12 @@ TEST_F(HotelCommandTest, CardsListsNewestFirst) {
   const auto rows = nlohmann::json::parse(json.output);
   ASSERT_EQ(rows.size(), 3u);
   // A name that is not UTF-8 arrives with a replacement character.
-  EXPECT_EQ(rows[0]["Name_F"], "Bad\xEF\xBF\xBDName");
-  EXPECT_EQ(rows[1]["Name_F"], "Wang");
-  EXPECT_EQ(rows[1]["CardNoHex"], "000066");
-  EXPECT_EQ(rows[2]["cardName"], "宾客卡");
-  EXPECT_TRUE(rows[2]["Date_F"].is_null());
+  EXPECT_EQ(rows[0]["holder"], "Bad\xEF\xBF\xBDName");
+  EXPECT_EQ(rows[1]["holder"], "Wang");
+  EXPECT_EQ(rows[1]["card_no"], "00000102");
+  EXPECT_EQ(rows[1]["card_no_hex"], "000066");
+  EXPECT_TRUE(rows[2]["issued_at"].is_null());
+  EXPECT_TRUE(rows[2]["open"].get<bool>());
 
   settings_.Remove();
   const Outcome missing = Shell(Tavocard("hotel cards"));

@@ -44,6 +44,8 @@ chmod 0660 "$work/hotel/hotel.db"
 lock=$work/hotel/hotel.db.lock
 [ "$(stat -c '%a %G' "$lock")" = "660 $group" ] || fail "lock file: $(stat -c '%a %U:%G' "$lock")"
 
+# The second user's card is another blank one: a live card is not written over.
+"$tavocard" encoder insert >/dev/null && chmod 0660 "$work"/encoder/* || fail "encoder insert"
 runuser -u "$user" -- env LD_LIBRARY_PATH="$LD_LIBRARY_PATH" LYCOMM_SIM_DIR="$LYCOMM_SIM_DIR" \
   "$tavocard" "${issue[@]}" || fail "the second user's issue"
 [ "$(sqlite3 "$work/hotel/hotel.db" 'SELECT count(*) FROM CardRecord')" = 2 ] || fail "two cards"

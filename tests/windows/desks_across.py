@@ -112,10 +112,8 @@ def on_encoder(encoder):
 
 
 def recorded(card, room):
-    # PostgreSQL names the columns in lower case.
-    rows = [{k.lower(): v for k, v in row.items()}
-            for row in json.loads(linux(WORK, "hotel", "cards", "--json").stdout or "[]")]
-    return any(row.get("cardno") == card and row.get("roomno") == room for row in rows)
+    rows = json.loads(linux(WORK, "hotel", "cards", "--json").stdout or "[]")
+    return any(row.get("card_no") == card and row.get("rooms") == [room] for row in rows)
 
 
 def key_request(link, coder, room, desk_encoder, idle_encoder, what):

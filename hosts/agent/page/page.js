@@ -94,6 +94,9 @@ const WORDS = {
     checkoutRoom: (r) => `Check out room ${r}`,
     confirmCheckout: (r) => `Check out room ${r}? The card is erased and the room released.`,
     notCheckedOut: "Nothing was checked out.",
+    confirmReplace: (r, h, e) => `The card on the encoder is still in use: room ${r}, ${h}` +
+      (e ? `, until ${e}` : "") + ". Replace it? That guest's card stops opening the room and its stay is checked out.",
+    notReplaced: "Nothing was written: the card on the encoder is still in use.",
     code: (c) => `Result ${c}`,
 
     health: (h) => `Agent ${h.version} · encoder port ${h.encoder.port} ` +
@@ -221,6 +224,9 @@ const WORDS = {
     checkoutRoom: (r) => `为 ${r} 房退房`,
     confirmCheckout: (r) => `为 ${r} 房退房？卡将被注销，房间释放。`,
     notCheckedOut: "没有退房。",
+    confirmReplace: (r, h, e) => `编码器上的卡仍在使用：${r} 房，${h}` + (e ? `，至 ${e}` : "") +
+      "。要覆盖吗？该客人的卡将不能再开门，其住宿将退房。",
+    notReplaced: "没有写卡：编码器上的卡仍在使用。",
     code: (c) => `结果代码 ${c}`,
 
     health: (h) => `发卡服务 ${h.version} · 发卡器端口 ${h.encoder.port} ` +
@@ -347,17 +353,30 @@ function addDays(date, n) {
 }
 
 // ---------------------------------------------------------------- the agent
-function token() { return sessionStorage.getItem("agentToken"); }
+// The clerk types the token once per browser: the agent then keeps this
+// browser signed in with a cookie of its own (HttpOnly, this site only),
+// which counts together with the page's header.
+const PAGE_HEADER = { "X-Holvanter-Page": "1" };
+let signedIn = false;
+function token() { return signedIn; }
 
-// {status, answer}; status 0 when the agent did not answer.
-async function call(method, path, body) {
-  const headers = { "Authorization": "Bearer " + token() };
+// {status, answer}; status 0 when the agent did not answer within
+// answerWait ms (the clerk may press again: a write goes with its
+// Idempotency-Key, so the agent answers the first press, never a second card).
+let answerWait = 25000;
+async function call(method, path, body, more) {
+  const headers = { ...PAGE_HEADER, ...(more || {}) };
   if (body !== undefined) headers["Content-Type"] = "application/json";
   let response;
+  const stop = new AbortController();
+  const timer = setTimeout(() => stop.abort(), answerWait);
   try {
-    response = await fetch(path, { method, headers, body: body === undefined ? undefined : JSON.stringify(body) });
+    response = await fetch(path, { method, headers, signal: stop.signal,
+                                   body: body === undefined ? undefined : JSON.stringify(body) });
   } catch (e) {
     return { status: 0, answer: {} };
+  } finally {
+    clearTimeout(timer);
   }
   const answer = await response.json().catch(() => ({}));
   if (response.status === 401) askToken(true);
@@ -365,7 +384,7 @@ async function call(method, path, body) {
 }
 
 function askToken(refused) {
-  sessionStorage.removeItem("agentToken");
+  signedIn = false;
   $("token-form").hidden = false;
   setError("token", refused ? ["tokenRefused"] : null);
   $("token").focus();
@@ -382,6 +401,7 @@ const state = {
   errors: {},            // field -> [word key, ...values]
   answer: null,          // {op, status, answer} of the last card operation
   lastIssue: null,       // {path, body} of the last card written
+  unanswered: null,      // {text, key} of an issue the agent has not answered
   busy: false,
 };
 
@@ -545,8 +565,36 @@ function issueRequest() {
 
 // `fromForm`: the clerk's form, which makes way for the next guest once the
 // card is written and keeps what was typed when it was not.
+// A new key for each press of Issue; a press that repeats a request the
+// agent has not yet answered takes the same key again.
+function idempotencyKey(request) {
+  const text = request.path + JSON.stringify(request.body);
+  if (state.unanswered && state.unanswered.text === text) return state.unanswered.key;
+  const bytes = crypto.getRandomValues(new Uint8Array(16));
+  const key = Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join("");
+  state.unanswered = { text, key };
+  return key;
+}
+
+// Sends the issue; a live card on the encoder is replaced only when the
+// clerk says so, seeing its room and guest.
+async function send(request) {
+  let outcome = await call("POST", request.path, request.body, { "Idempotency-Key": idempotencyKey(request) });
+  if (outcome.status !== 0) state.unanswered = null;
+  const live = outcome.status === 409 && outcome.answer.error && outcome.answer.error.code === "card_in_use"
+    && outcome.answer.card;
+  if (!live) return outcome;
+  const end = momentOf(live.end);
+  if (!(await confirmed(t("confirmReplace", live.rooms.join(" + "), live.holder, end ? shown(end) : ""))))
+    return { status: 0, answer: {}, cancelled: true, kept: true };
+  const replacing = { path: request.path, body: { ...request.body, replace: true } };
+  outcome = await call("POST", replacing.path, replacing.body, { "Idempotency-Key": idempotencyKey(replacing) });
+  if (outcome.status !== 0) state.unanswered = null;
+  return outcome;
+}
+
 async function issue(request, fromForm) {
-  const done = await cardOperation("issue", () => call("POST", request.path, request.body));
+  const done = await cardOperation("issue", () => send(request));
   if (done) state.lastIssue = request;
   else if (fromForm) state.lastIssue = null;
   renderAnswer();
@@ -628,10 +676,10 @@ function renderAnswer() {
   $("second-key").hidden = !state.lastIssue;
   $("checkout-here").hidden = true;
   if (!state.answer) return;
-  const { op, status, answer: a, cancelled } = state.answer;
+  const { op, status, answer: a, cancelled, kept } = state.answer;
   const done = status === 200 && a.result === 0;
   const parts = [];
-  if (status === 200 && typeof a.result === "number") {
+  if (typeof a.result === "number") {
     const headline = done ? t(op === "issue" ? "written" : op === "read" ? "readDone" : "checkedOut") : meaningOf(op, a);
     parts.push(para(headline, "headline"));
     if (done && a.card_no) {
@@ -651,10 +699,11 @@ function renderAnswer() {
     if (!done && a.result === -129 && a.card_no) parts.push(para(t("notWritten", a.card_no)));
     parts.push(para(t("code", a.result), "code"));
   } else if (cancelled) {
-    parts.push(para(t("notCheckedOut"), "headline"));
+    parts.push(para(t(kept ? "notReplaced" : "notCheckedOut"), "headline"));
   } else {
-    const message = a.message || a.error || "";
-    parts.push(para(status === 0 ? t("noAgent") : status === 503 ? t("busy") : status === 400 ? t("refused", message)
+    const message = (a.error && a.error.message) || a.message || "";
+    parts.push(para(status === 0 ? t("noAgent") : status === 503 ? t("busy")
+      : status === 400 || status === 409 || status === 422 ? t("refused", message)
       : status === 500 ? t("failed", message) : t("httpStatus", status, message), "headline"));
   }
   box.className = done ? "ok" : "bad";
@@ -798,13 +847,11 @@ async function loadCards() {
   renderCards();
 }
 
-// A villa record keeps its rooms as "0204,0205".
-const roomsText = (text) => String(text || "").split(/[,\s]+/).filter(Boolean).join(" + ");
 
 function renderCards() {
   $("cards-message").textContent = state.cardsFailure ? t("cardsFailed", state.cardsFailure) : "";
   const cards = state.cards || [];
-  const open = cards.filter((c) => !c.ChkOutMark), closed = cards.filter((c) => c.ChkOutMark);
+  const open = cards.filter((c) => c.open), closed = cards.filter((c) => !c.open);
   const table = (el, rows, last, lastValue) => {
     const head = document.createElement("tr");
     for (const key of ["colCard", "colRoom", "colHolder", last]) {
@@ -815,7 +862,7 @@ function renderCards() {
     }
     const body = rows.map((c) => {
       const tr = document.createElement("tr");
-      for (const [text, cls] of [[c.CardNo, "number"], [roomsText(c.RoomNo), "number"], [c.Name_F], [lastValue(c)]]) {
+      for (const [text, cls] of [[c.card_no, "number"], [(c.rooms || []).join(" + "), "number"], [c.holder], [lastValue(c)]]) {
         const td = document.createElement("td");
         td.textContent = text || "";
         if (cls) td.className = cls;
@@ -835,8 +882,8 @@ function renderCards() {
     tbody.append(...body);
     el.replaceChildren(thead, tbody);
   };
-  table($("open-cards"), open, "colStay", (c) => shown(momentOf(c.BeginDate)) + " – " + shown(momentOf(c.EndDate)));
-  table($("closed-cards"), closed, "colOut", (c) => shown(momentOf(c.ChkOutDate)));
+  table($("open-cards"), open, "colStay", (c) => shown(momentOf(c.begin)) + " – " + shown(momentOf(c.end)));
+  table($("closed-cards"), closed, "colOut", (c) => shown(momentOf(c.checked_out_at)));
 }
 
 // ---------------------------------------------------------------- health and settings
@@ -888,10 +935,15 @@ function wire() {
     e.preventDefault();
     const value = $("token").value.trim();
     if (!value) return setError("token", ["tokenMissing"]);
-    sessionStorage.setItem("agentToken", value);
-    setError("token", null);
-    $("token-form").hidden = true;
-    start();
+    fetch("/v1/session", { method: "POST", headers: { "Authorization": "Bearer " + value } })
+      .then((response) => {
+        if (response.status !== 204) return askToken(true);
+        $("token").value = "";
+        signedIn = true;
+        setError("token", null);
+        $("token-form").hidden = true;
+        start();
+      }, () => askToken(true));
   });
 
   for (const radio of document.querySelectorAll("input[name=kind]"))
@@ -938,4 +990,8 @@ wire();
 resetStay();
 setLanguage(firstLanguage());
 loadHealth();
-if (token()) start(); else askToken(false);
+// Signed in already when the agent knows this browser's cookie.
+fetch("/v1/settings", { headers: PAGE_HEADER }).then((response) => {
+  signedIn = response.status === 200;
+  if (signedIn) start(); else askToken(false);
+}, () => askToken(false));

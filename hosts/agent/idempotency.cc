@@ -1,0 +1,139 @@
+#include "hosts/agent/idempotency.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "hosts/fias/authkey.h"
+
+namespace agent {
+namespace fs = std::filesystem;
+
+bool UsableIdempotencyKey(const std::string& key) {
+  if (key.empty() || key.size() > 255) return false;
+  for (unsigned char c : key)
+    if (c < 0x21 || c > 0x7E) return false;
+  return true;
+}
+
+namespace {
+
+constexpr int64_t kKeptSeconds =
+    std::chrono::duration_cast<std::chrono::seconds>(IdempotencyKeys::kKeptFor).count();
+
+std::string LineOf(const std::string& key, const std::string& fingerprint, int64_t at,
+                   const KeptAnswer& answer) {
+  return nlohmann::json{{"key", key},
+                        {"fingerprint", fingerprint},
+                        {"at", at},
+                        {"status", answer.status},
+                        {"body", answer.body}}
+             .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+         "\n";
+}
+
+}  // namespace
+
+IdempotencyKeys::IdempotencyKeys(std::string path, std::function<int64_t()> now)
+    : path_(std::move(path)), now_(std::move(now)) {
+  const int64_t now_s = now_();
+  std::error_code ec;
+  if (fs::exists(path_, ec)) {
+    std::ifstream in(path_);
+    for (std::string line; std::getline(in, line);) {
+      // A line cut short by a crash, or one of another version, is skipped.
+      const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+      if (!j.is_object() || !j.contains("key") || !j["key"].is_string() ||
+          !j.contains("fingerprint") || !j["fingerprint"].is_string() || !j.contains("at") ||
+          !j["at"].is_number_integer() || !j.contains("status") || !j["status"].is_number_integer() ||
+          !j.contains("body") || !j["body"].is_string())
+        continue;
+      const int64_t at = j["at"].get<int64_t>();
+      if (now_s - at >= kKeptSeconds) continue;
+      Entry entry;
+      entry.fingerprint = j["fingerprint"].get<std::string>();
+      entry.at = at;
+      entry.answer = KeptAnswer{j["status"].get<int>(), j["body"].get<std::string>(), true};
+      kept_[j["key"].get<std::string>()] = std::move(entry);
+    }
+  }
+  // The file is written anew with the keys of the last day only: a new
+  // owner-only file, then put in place of the old.
+  std::string text;
+  for (const auto& [key, entry] : kept_) text += LineOf(key, entry.fingerprint, entry.at, *entry.answer);
+  const std::string fresh = path_ + ".new";
+  fs::remove(fresh, ec);
+  try {
+    fias::WriteOwnerOnlyFile(fresh, text, "idempotency key file",
+                             "the idempotency key file " + fresh + " was made by another start");
+  } catch (const std::exception& e) {
+    throw std::runtime_error(e.what());
+  }
+#ifdef _WIN32
+  // The C library's rename under MinGW does not replace an existing file.
+  fs::remove(path_, ec);
+#endif
+  fs::rename(fresh, path_, ec);
+  if (ec) throw std::runtime_error("cannot replace " + path_ + ": " + ec.message());
+  pruned_at_ = now_s;
+}
+
+IdempotencyKeys::Outcome IdempotencyKeys::Begin(const std::string& key,
+                                                const std::string& fingerprint, KeptAnswer& kept,
+                                                std::function<void(const KeptAnswer&)> waiter) {
+  Prune();
+  auto found = kept_.find(key);
+  if (found == kept_.end()) {
+    kept_[key] = Entry{fingerprint, now_(), std::nullopt, {}};
+    return Outcome::kFirst;
+  }
+  Entry& entry = found->second;
+  if (entry.fingerprint != fingerprint) return Outcome::kReused;
+  if (entry.answer) {
+    kept = *entry.answer;
+    return Outcome::kReplay;
+  }
+  entry.waiters.push_back(std::move(waiter));
+  return Outcome::kWaiting;
+}
+
+void IdempotencyKeys::Finish(const std::string& key, const KeptAnswer& answer) {
+  auto found = kept_.find(key);
+  if (found == kept_.end()) return;
+  Entry& entry = found->second;
+  entry.answer = answer;
+  Append(key, entry);
+  for (auto& waiter : std::exchange(entry.waiters, {})) waiter(answer);
+}
+
+void IdempotencyKeys::Forget(const std::string& key, const KeptAnswer& answer) {
+  auto found = kept_.find(key);
+  if (found == kept_.end()) return;
+  auto waiters = std::move(found->second.waiters);
+  kept_.erase(found);
+  KeptAnswer given = answer;
+  given.kept = false;
+  for (auto& waiter : waiters) waiter(given);
+}
+
+void IdempotencyKeys::Append(const std::string& key, const Entry& entry) {
+  // Appended and flushed at once: an answer given is an answer kept, also
+  // over a crash right after it.
+  std::ofstream out(path_, std::ios::app | std::ios::binary);
+  out << LineOf(key, entry.fingerprint, entry.at, *entry.answer);
+  out.flush();
+}
+
+void IdempotencyKeys::Prune() {
+  const int64_t now_s = now_();
+  if (now_s - pruned_at_ < 60) return;
+  pruned_at_ = now_s;
+  std::erase_if(kept_, [&](const auto& item) {
+    return item.second.answer && now_s - item.second.at >= kKeptSeconds;
+  });
+}
+
+}  // namespace agent

@@ -1,0 +1,96 @@
+// The agent's kept answers of Idempotency-Keys: what a repeat gets, how long
+// an answer is kept, and that a restart keeps it, on a clock of the test's own.
+#include "hosts/agent/idempotency.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "store/store_test_util.h"
+
+namespace agent {
+namespace {
+
+using Outcome = IdempotencyKeys::Outcome;
+constexpr int64_t kDay = 24 * 60 * 60;
+
+TEST(Idempotency, UsableKeys) {
+  for (const auto& [key, usable] : std::vector<std::pair<std::string, bool>>{
+           {"a", true}, {std::string(255, 'k'), true}, {"4f1c-~!{}", true}, {"", false},
+           {std::string(256, 'k'), false}, {"two words", false}, {"tab\there", false},
+           {"caf\xC3\xA9", false}, {std::string("nul\0x", 5), false}})
+    EXPECT_EQ(UsableIdempotencyKey(key), usable) << key;
+}
+
+TEST(Idempotency, RepeatsGetTheFirstAnswerAndWaitersGetItWhenItComes) {
+  holvanter::store_test::ScratchFolder folder;
+  int64_t now = 1'000'000;
+  IdempotencyKeys keys(folder.File("keys"), [&] { return now; });
+  KeptAnswer kept;
+  std::vector<KeptAnswer> waited;
+  const auto waiter = [&](const KeptAnswer& a) { waited.push_back(a); };
+
+  EXPECT_EQ(keys.Begin("k1", "body-a", kept, waiter), Outcome::kFirst);
+  EXPECT_EQ(keys.Begin("k1", "body-a", kept, waiter), Outcome::kWaiting);
+  EXPECT_EQ(keys.Begin("k1", "body-b", kept, waiter), Outcome::kReused);
+  keys.Finish("k1", {200, "{\"card_no\":\"00000101\"}", true});
+  ASSERT_EQ(waited.size(), 1u);
+  EXPECT_EQ(waited[0].body, "{\"card_no\":\"00000101\"}");
+  EXPECT_TRUE(waited[0].kept);
+  EXPECT_EQ(keys.Begin("k1", "body-a", kept, waiter), Outcome::kReplay);
+  EXPECT_EQ(kept.status, 200);
+  EXPECT_EQ(keys.Begin("k1", "body-b", kept, waiter), Outcome::kReused);
+
+  // A first request that did nothing frees its key; its waiters get its answer, not kept.
+  EXPECT_EQ(keys.Begin("k2", "body-a", kept, waiter), Outcome::kFirst);
+  EXPECT_EQ(keys.Begin("k2", "body-a", kept, waiter), Outcome::kWaiting);
+  keys.Forget("k2", {503, "busy", true});
+  ASSERT_EQ(waited.size(), 2u);
+  EXPECT_FALSE(waited[1].kept);
+  EXPECT_EQ(keys.Begin("k2", "body-b", kept, waiter), Outcome::kFirst);
+}
+
+TEST(Idempotency, KeptOverARestartForADayInAnOwnerOnlyFile) {
+  holvanter::store_test::ScratchFolder folder;
+  const std::string path = folder.File("keys");
+  int64_t now = 1'000'000;
+  KeptAnswer kept;
+  const auto none = [](const KeptAnswer&) {};
+  {
+    IdempotencyKeys keys(path, [&] { return now; });
+    ASSERT_EQ(keys.Begin("old", "a", kept, none), Outcome::kFirst);
+    keys.Finish("old", {200, "first", true});
+    now += kDay / 2;
+    ASSERT_EQ(keys.Begin("new", "a", kept, none), Outcome::kFirst);
+    keys.Finish("new", {409, "in use", true});
+    ASSERT_EQ(keys.Begin("running", "a", kept, none), Outcome::kFirst);  // never finished
+  }
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  std::ofstream(path, std::ios::app) << "{\"key\": \"torn\", \"fingerpr";  // a crash mid-line
+
+  IdempotencyKeys restarted(path, [&] { return now; });
+  EXPECT_EQ(restarted.size(), 2u);
+  EXPECT_EQ(restarted.Begin("old", "a", kept, none), Outcome::kReplay);
+  EXPECT_EQ(kept.body, "first");
+  EXPECT_EQ(restarted.Begin("new", "a", kept, none), Outcome::kReplay);
+  EXPECT_EQ(kept.status, 409);
+  EXPECT_EQ(restarted.Begin("running", "b", kept, none), Outcome::kFirst);
+
+  // A day after its first answer a key is free again, in the running agent
+  // and after the next restart.
+  now += kDay / 2;
+  EXPECT_EQ(restarted.Begin("old", "other", kept, none), Outcome::kFirst);
+  EXPECT_EQ(restarted.Begin("new", "other", kept, none), Outcome::kReused);
+  now += kDay;
+  IdempotencyKeys later(path, [&] { return now; });
+  EXPECT_EQ(later.size(), 0u);
+  EXPECT_EQ(later.Begin("new", "other", kept, none), Outcome::kFirst);
+}
+
+}  // namespace
+}  // namespace agent
