@@ -1,16 +1,14 @@
 #include "hosts/agent/idempotency.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
-#include "hosts/fias/authkey.h"
+#include "platform/private_file.h"
 
 namespace agent {
-namespace fs = std::filesystem;
 
 bool UsableIdempotencyKey(const std::string& key) {
   if (key.empty() || key.size() > 255) return false;
@@ -20,6 +18,10 @@ bool UsableIdempotencyKey(const std::string& key) {
 }
 
 namespace {
+
+constexpr const char* kWhat = "idempotency key file";
+// A day of answers of one desk is far below this.
+constexpr std::size_t kMostFileBytes = 64u << 20;
 
 constexpr int64_t kKeptSeconds =
     std::chrono::duration_cast<std::chrono::seconds>(IdempotencyKeys::kKeptFor).count();
@@ -40,9 +42,14 @@ std::string LineOf(const std::string& key, const std::string& fingerprint, int64
 IdempotencyKeys::IdempotencyKeys(std::string path, std::function<int64_t()> now)
     : path_(std::move(path)), now_(std::move(now)) {
   const int64_t now_s = now_();
-  std::error_code ec;
-  if (fs::exists(path_, ec)) {
-    std::ifstream in(path_);
+  std::optional<std::string> stored;
+  try {
+    stored = holvanter::ReadPrivateFile(path_, kWhat, kMostFileBytes, holvanter::OpenToOthers::kNarrow);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(e.what());
+  }
+  if (stored) {
+    std::istringstream in(*stored);
     for (std::string line; std::getline(in, line);) {
       // A line cut short by a crash, or one of another version, is skipped.
       const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
@@ -64,20 +71,11 @@ IdempotencyKeys::IdempotencyKeys(std::string path, std::function<int64_t()> now)
   // owner-only file, then put in place of the old.
   std::string text;
   for (const auto& [key, entry] : kept_) text += LineOf(key, entry.fingerprint, entry.at, *entry.answer);
-  const std::string fresh = path_ + ".new";
-  fs::remove(fresh, ec);
   try {
-    fias::WriteOwnerOnlyFile(fresh, text, "idempotency key file",
-                             "the idempotency key file " + fresh + " was made by another start");
+    holvanter::ReplacePrivateFile(path_, text, kWhat);
   } catch (const std::exception& e) {
     throw std::runtime_error(e.what());
   }
-#ifdef _WIN32
-  // The C library's rename under MinGW does not replace an existing file.
-  fs::remove(path_, ec);
-#endif
-  fs::rename(fresh, path_, ec);
-  if (ec) throw std::runtime_error("cannot replace " + path_ + ": " + ec.message());
   pruned_at_ = now_s;
 }
 
@@ -122,9 +120,14 @@ void IdempotencyKeys::Forget(const std::string& key, const KeptAnswer& answer) {
 void IdempotencyKeys::Append(const std::string& key, const Entry& entry) {
   // Appended and flushed at once: an answer given is an answer kept, also
   // over a crash right after it.
-  std::ofstream out(path_, std::ios::app | std::ios::binary);
-  out << LineOf(key, entry.fingerprint, entry.at, *entry.answer);
-  out.flush();
+  try {
+    holvanter::PrivateFile(path_, kWhat, holvanter::PrivateFile::How::kAppend,
+                           holvanter::OpenToOthers::kNarrow)
+        .Append(LineOf(key, entry.fingerprint, entry.at, *entry.answer));
+  } catch (const std::exception&) {
+    // The answer stays kept in memory for this run of the agent; only a
+    // repeat after a restart would no longer find it.
+  }
 }
 
 void IdempotencyKeys::Prune() {
