@@ -502,10 +502,10 @@ std::string DateLiteral(int year, int month, int day, int hour, int minute, int 
 }
 
 // The open records of one room (a villa card's either room), oldest first.
-struct OpenRecord {
+struct OpenRoomRecord {
   std::string card_no, rooms;
 };
-holvanter::Result<std::vector<OpenRecord>> OpenRecordsOf(holvanter::Connection& connection,
+holvanter::Result<std::vector<OpenRoomRecord>> OpenRecordsOf(holvanter::Connection& connection,
                                                          int building, int floor,
                                                          const std::string& room) {
   const std::string query =
@@ -515,7 +515,7 @@ holvanter::Result<std::vector<OpenRecord>> OpenRecordsOf(holvanter::Connection& 
       " AND (ChkOutMark IS NULL OR ChkOutMark <> '#1') ORDER BY InfoNo";
   holvanter::Result<holvanter::RecordSet> queried = connection.Query(query);
   if (!queried.ok()) return queried.status();
-  std::vector<OpenRecord> records;
+  std::vector<OpenRoomRecord> records;
   for (holvanter::RecordSet& rows = *queried; !rows.Eof(); rows.MoveNext())
     records.push_back({rows.Field("CardNo").value_or(""), rows.Field("RoomNo").value_or("")});
   return records;
@@ -550,7 +550,7 @@ StayRecords CloseOpenRecords(int building, int floor, const std::string& room,
     const std::string place = "Update RoomList Set State='', CardQTY = CardQTY-1, SetCard = '' "
                               "Where BuildNo= " + std::to_string(building) +
                               " AND FloorNo = " + std::to_string(floor);
-    for (const OpenRecord& record : *records) {
+    for (const OpenRoomRecord& record : *records) {
       if (!Chosen(cards, record.card_no)) continue;
       // The rooms are released as a check-out of the card releases them.
       const std::size_t comma = record.rooms.find(',');
