@@ -124,12 +124,10 @@ std::optional<CutCard> Journal::Find(const std::string& card_no) const {
 
 std::vector<std::string> Journal::CardsOf(const std::string& reservation) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::ifstream in(path_, std::ios::binary);
   // A number the numbering gave out again belongs to its newest cut.
   std::map<std::string, std::string> newest;
   std::vector<std::string> order;
-  for (std::string line; std::getline(in, line);) {
-    const std::vector<std::string> parts = Split(line);
+  for (const std::vector<std::string>& parts : Lines(path_)) {
     if (parts.size() != 5 || parts[0] != "cut") continue;
     if (!newest.count(parts[1])) order.push_back(parts[1]);
     newest[parts[1]] = parts[2];
