@@ -263,11 +263,11 @@ void DeskHub::OnMessage(const std::shared_ptr<Channel>& channel, const std::stri
     const nlohmann::json message = nlohmann::json::parse(payload);
     const std::string type = message.at("type").get<std::string>();
     if (type == "answer") {
-      const std::string record = message.at("record").get<std::string>();
-      // No larger than the largest record the link takes from the PMS.
-      if (record.size() > fias::FrameReader::kMaxRecord * 4 / 3 + 4)
-        throw std::invalid_argument("an answer record of " + std::to_string(record.size()) +
-                                    " bytes");
+      // No larger than the largest record the link takes from the PMS, with
+      // its values in Base64 and a few bytes of JSON around each field.
+      const std::size_t size = message.at("record").dump().size();
+      if (size > fias::FrameReader::kMaxRecord * 2)
+        throw std::invalid_argument("an answer record of " + std::to_string(size) + " bytes");
       Answered(desk, message.at("id").get<uint64_t>(), OutcomeOf(message));
     } else if (type == "late") {
       Late(channel, LateCardOf(message));

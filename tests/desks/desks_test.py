@@ -229,12 +229,12 @@ def routes():
             tavocard("east", "encoder", encoder)
         a, _ = sim.request(rid, fields, timeout=20)
         check(a and a.get("AS") == "OK" and re.search(ct, a.get("CT", "")), f"{rid} routed to east: {a}", sim)
-    rows = {r.get("CardNo", r.get("cardno")): {k.lower(): v for k, v in r.items()} for r in
-            json.loads(tavocard("link", "hotel", "cards", "--json").stdout)}
-    moved = [r for r in rows.values() if r["roomno"] == "0106" and r["name_f"] == "Desk Move"]
-    check(len(moved) == 1 and moved[0]["chkoutmark"], f"the card cut for 0106 on the move is checked out: {moved}")
-    check(first and other and rows[first]["chkoutmark"] and not rows[other]["chkoutmark"] and
-          rows[first]["enddate"].startswith("20" + day(3)[:2] + "-" + day(3)[2:4] + "-" + day(3)[4:]),
+    rows = {r["card_no"]: r for r in json.loads(tavocard("link", "hotel", "cards", "--json").stdout)}
+    moved = [r for r in rows.values() if "0106" in r["rooms"] and r["holder"] == "Desk Move"]
+    check(len(moved) == 1 and moved[0]["open"] is False,
+          f"the card cut for 0106 on the move is checked out: {moved}")
+    check(first and other and rows[first]["open"] is False and rows[other]["open"] is True and
+          (rows[first]["end"] or "").startswith("20" + day(3)[:2] + "-" + day(3)[2:4] + "-" + day(3)[4:]),
           f"the reservation's card is moved out of 0105 with its new end; the other stays open: "
           f"{rows.get(first)}, {rows.get(other)}")
     blank("east")
@@ -407,7 +407,15 @@ def frame_of(sock):
 
 
 def record64(text):
-    return base64.b64encode(text.encode("latin-1")).decode()
+    """A record "ID|F1v1|...|" as the desks send it: its ID and each field's value in Base64."""
+    parts = text.split("|")
+    return {"id": parts[0], "fields": [[f[:2], base64.b64encode(f[2:].encode("latin-1")).decode()]
+                                       for f in parts[1:] if f]}
+
+
+def fields_of(record):
+    """The fields of a record as the desks send it."""
+    return {f: base64.b64decode(v).decode("latin-1") for f, v in record["fields"]}
 
 
 def rss_kb(pid):
@@ -502,8 +510,7 @@ def hostile():
             "KC": "6", "KT": "N", "RN": "0101", "GD": day(2)}, timeout=20)[0]))
         t.start()
         asked = liar.next("request")
-        fields = dict((f[:2], f[2:]) for f in
-                      base64.b64decode(asked["record"]).decode("latin-1").split("|")[1:-1])
+        fields = fields_of(asked["record"])
         liar.send({"type": "answer", "id": asked["id"], "cut": "",
                    "record": record64(lie.format(G=fields.get("G#"), WS=fields.get("WS"),
                                                  DA=fields.get("DA"), TI=fields.get("TI")))})
@@ -525,8 +532,7 @@ def hostile():
         "KC": "6", "KT": "N", "RN": "0101", "GD": day(2)}, timeout=20)[0]))
     t.start()
     asked = liar.next("request")
-    fields = dict((f[:2], f[2:]) for f in
-                  base64.b64decode(asked["record"]).decode("latin-1").split("|")[1:-1])
+    fields = fields_of(asked["record"])
     liar.send({"type": "answer", "id": asked["id"], "cut": "",
                "record": record64(f"KA|ASUR|CT{'y' * 60}|KC6|WS{fields['WS']}|G#{fields['G#']}|"
                                   "RNextra|")})

@@ -325,10 +325,10 @@ def keys():
         a, _ = sim.request("KD", {"KC": "1", "RN": "0203", "G#": g})
         check(a and a.get("AS") == "OK" and a.get("CT") == text, f"KD without the card, {what}: {a}", sim)
     rows = card_rows()
-    check(rows.get(kept, {}).get("chkoutmark") and not rows.get(other, {}).get("chkoutmark"),
+    check(rows.get(kept, {}).get("open") is False and rows.get(other, {}).get("open") is True,
           f"KD without the card closes {kept} and leaves {other} open")
     a, _ = sim.request("KD", {"KC": "1", "RN": "0203", "G#": None})
-    check(a and a.get("AS") == "OK" and card_rows().get(other, {}).get("chkoutmark"),
+    check(a and a.get("AS") == "OK" and card_rows().get(other, {}).get("open") is False,
           f"KD without G#: every open card of the room closed: {a}", sim)
     tavocard("encoder", "insert")
 
@@ -383,9 +383,9 @@ def keys():
         a, _ = sim.request("KZ", {"KC": "1"})
         got = a and a.get("GN", "").encode("latin-1")
         check(read["rooms"] == ["0203"] and read["kind"] == "guest" and
-              card_rows().get(number, {}).get("name_f") == name and a and a.get("RN") == "0203" and
+              card_rows().get(number, {}).get("holder") == name and a and a.get("RN") == "0203" and
               got.decode("gbk") == re.sub("[東億瑋]", "?", name),
-              f"the GBK name {name}: card {read}, recorded {card_rows().get(number, {}).get('name_f')!r}, "
+              f"the GBK name {name}: card {read}, recorded {card_rows().get(number, {}).get('holder')!r}, "
               f"read back {got!r}")
     # A literal '|' is the record's separator: a name "Ann" followed by a
     # second SI is refused, never a second room.
@@ -494,7 +494,7 @@ def document():
         if a and text.startswith("KR|WS3|KC1|RN2781|KTN"):
             printed_first = number(a)
     rows = card_rows()
-    check(rows.get(printed_first, {}).get("enddate", "").startswith("20" + day(6)[:2] + "-" + day(6)[2:4] + "-" +
+    check(rows.get(printed_first, {}).get("end") or "".startswith("20" + day(6)[:2] + "-" + day(6)[2:4] + "-" +
                                                                     day(6)[4:]),
           f"KM: the stay of G# 11122 ends on the new GD: {rows.get(printed_first)}")
 
@@ -529,8 +529,8 @@ def document():
                   f"Thomas's move leaves Kerstin's card as it is: {read_card()}")
     rows = card_rows()
     every = [cut["KR31717"], kerstin_old, cut["KM31719"]]
-    check(all(c and rows.get(c, {}).get("chkoutmark") for c in every),
-          f"every card of the two stays is closed: {[(c, rows.get(c, {}).get('chkoutmark')) for c in every]}")
+    check(all(c and rows.get(c, {}).get("open") is False for c in every),
+          f"every card of the two stays is closed: {[(c, rows.get(c, {}).get('open')) for c in every]}")
     log = agent.stop()
     check("fias in KR|" in log and "G+35607" in log, "the log shows the records as they came")
     check(not sim.problems, f"the interface saw: {sim.problems}")
