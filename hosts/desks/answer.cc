@@ -55,7 +55,10 @@ std::optional<fias::Record> AnswerFor(
     if (told.Value(field) != request.Value(field) && !(read && std::string(field) == "G#"))
       return Lie(why, std::string("an answer for another ") + field);
   if (!KnownStatus(status)) return Lie(why, "an answer status that is none");
-  if (!cut.empty() && (request.id != "KR" || status != "OK" || !Figures(cut, 8)))
+  // A card is cut by a key request, and by a room move whose guest's card
+  // lay on the encoder.
+  if (!cut.empty() && ((request.id != "KR" && request.id != "KM") || status != "OK" ||
+                       !Figures(cut, 8)))
     return Lie(why, "a cut card that is none");
   constexpr std::size_t kMostField = fias::FrameReader::kMaxRecord;
   if (!FieldText(told.Value("CT"), kMostField)) return Lie(why, "a clear text that is none");

@@ -18,13 +18,13 @@ namespace desks {
 // What a PMS shows of CT and GN, in bytes of the site's code page.
 constexpr std::size_t kClearTextBytes = 40;
 
-// The answer to `request` (KR, KD or KZ) from what the desk `told` (its
+// The answer to `request` (KR, KD, KM or KZ) from what the desk `told` (its
 // answer record) and the card it says it `cut`. `answer` gives the link
 // desk's own answer record to the request with a status (the key services'
 // KA or KZ: AS, CT, KC, WS, G#, DA, TI); `reservation_of` a card's
 // reservation from the link desk's journal. Taken from the desk: AS (one of
 // OK UR RY BY NG DN), CT cut to kClearTextBytes in `page`, a cut card of 8
-// figures for a KR answered OK, and for a KZ answered OK its RN, GN (cut
+// figures for a KR or a room move (KM) answered OK, and for a KZ answered OK its RN, GN (cut
 // alike), GD (6 figures) and DT (HH:MM). nullopt, with `why`, when the desk
 // lies: an answer of another kind, for another WS, KC or (KA) G#, or a value
 // that is none.

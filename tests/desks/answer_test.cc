@@ -45,6 +45,8 @@ std::optional<fias::Record> Answer(const std::string& request_text, const std::s
 
 const std::string kKr = "KR|WS3|KC6|RN0101|GD261210|G#111|DA261208|TI093000|";
 const std::string kKz = "KZ|WS3|KC6|DA261208|TI093000|";
+const std::string kKm = "KM|WS3|KC6|RN0102|RO0101|GD261211|G#111|DA261208|TI093000|";
+const std::string kKd = "KD|WS3|KC6|RN0101|G#111|DA261208|TI093000|";
 
 TEST(DeskAnswer, BuiltFromTheRequestWithTheDesksStatusTextAndFacts) {
   const struct {
@@ -70,6 +72,8 @@ TEST(DeskAnswer, BuiltFromTheRequestWithTheDesksStatusTextAndFacts) {
                "|DA261208|TI093000|"},
       {"no card on the encoder", kKz, "KZ|ASNG|CTno guest card|KC6|WS3|", "",
        "KZ|ASNG|CTno guest card|KC6|WS3|DA261208|TI093000|"},
+      {"a card cut for a room move", kKm, "KA|ASOK|CTcard 00000457 room 0102|KC6|WS3|G#111|",
+       "00000457", "KA|ASOK|CTcard 00000457 room 0102|KC6|WS3|G#111|DA261208|TI093000|"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -98,6 +102,7 @@ TEST(DeskAnswer, WhatADeskLiesIsRefused) {
       {"a card of letters", kKr, "KA|ASOK|CTx|KC6|WS3|G#111|", "0000045A", "cut card"},
       {"a card cut for a refusal", kKr, "KA|ASUR|CTx|KC6|WS3|G#111|", "00000456", "cut card"},
       {"a card cut for a read", kKz, "KZ|ASOK|CTx|KC6|WS3|RN0101|", "00000456", "cut card"},
+      {"a card cut for a check-out", kKd, "KA|ASOK|CTx|KC6|WS3|G#111|", "00000456", "cut card"},
       {"a clear text past 8 KiB", kKr, "KA|ASOK|CT" + std::string(9000, 'x') + "|KC6|WS3|G#111|",
        "", "clear text"},
       {"a read with no room", kKz, "KZ|ASOK|CTx|KC6|WS3|GNAnna|", "", "card facts"},
