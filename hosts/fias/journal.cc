@@ -1,7 +1,7 @@
 #include "hosts/fias/journal.h"
 
+#include <functional>
 #include <map>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -18,19 +18,15 @@ std::string Field(const std::string& value) {
   return out;
 }
 
-std::vector<std::string> Split(const std::string& line) {
-  std::vector<std::string> parts;
-  std::stringstream in(line);
-  for (std::string part; std::getline(in, part, '\t');) parts.push_back(part);
-  return parts;
-}
-
 // Years of cards are a few megabytes; far more is not a journal of ours.
 constexpr std::size_t kMostJournalBytes = std::size_t{256} << 20;
 
-// The journal's whole lines: a last line without its line break was torn by
-// a write that died, and counts for nothing.
-std::vector<std::vector<std::string>> Lines(const std::string& path) {
+// Each of the journal's whole lines, split at its tabs, one at a time: a
+// last line without its line break was torn by a write that died, and
+// counts for nothing. Lines are not gathered: the journal grows with every
+// card, and a check-out reads it through.
+void ForEachLine(const std::string& path,
+                 const std::function<void(const std::vector<std::string>&)>& visit) {
   std::optional<std::string> text;
   try {
     text = holvanter::ReadPrivateFile(path, "journal", kMostJournalBytes,
@@ -38,15 +34,24 @@ std::vector<std::vector<std::string>> Lines(const std::string& path) {
   } catch (const holvanter::PrivateFileError&) {
     // Read as empty: the next entry reports why the journal cannot be used.
   }
-  std::vector<std::vector<std::string>> lines;
-  if (!text) return lines;
+  if (!text) return;
+  std::vector<std::string> parts;
   for (std::size_t start = 0;;) {
     const std::size_t end = text->find('\n', start);
     if (end == std::string::npos) break;
-    lines.push_back(Split(text->substr(start, end - start)));
+    parts.clear();
+    for (std::size_t from = start;;) {
+      const std::size_t tab = text->find('\t', from);
+      if (tab == std::string::npos || tab > end) {
+        parts.emplace_back(*text, from, end - from);
+        break;
+      }
+      parts.emplace_back(*text, from, tab - from);
+      from = tab + 1;
+    }
+    visit(parts);
     start = end + 1;
   }
-  return lines;
 }
 
 }  // namespace
@@ -99,7 +104,7 @@ std::vector<CutCard> Journal::Unreported() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::map<std::string, CutCard> cuts;
   std::vector<CutCard> open;
-  for (const std::vector<std::string>& parts : Lines(path_)) {
+  ForEachLine(path_, [&](const std::vector<std::string>& parts) {
     if (parts.size() == 5 && parts[0] == "cut") {
       cuts[parts[1]] = CutCard{parts[1], parts[2], parts[3], parts[4]};
     } else if (parts.size() == 2 && parts[0] == "unanswered") {
@@ -108,17 +113,17 @@ std::vector<CutCard> Journal::Unreported() const {
     } else if (parts.size() == 2 && parts[0] == "reported") {
       std::erase_if(open, [&](const CutCard& card) { return card.card_no == parts[1]; });
     }
-  }
+  });
   return open;
 }
 
 std::optional<CutCard> Journal::Find(const std::string& card_no) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::optional<CutCard> found;
-  for (const std::vector<std::string>& parts : Lines(path_)) {
+  ForEachLine(path_, [&](const std::vector<std::string>& parts) {
     if (parts.size() == 5 && parts[0] == "cut" && parts[1] == card_no)
       found = CutCard{parts[1], parts[2], parts[3], parts[4]};
-  }
+  });
   return found;
 }
 
@@ -127,11 +132,11 @@ std::vector<std::string> Journal::CardsOf(const std::string& reservation) const 
   // A number the numbering gave out again belongs to its newest cut.
   std::map<std::string, std::string> newest;
   std::vector<std::string> order;
-  for (const std::vector<std::string>& parts : Lines(path_)) {
-    if (parts.size() != 5 || parts[0] != "cut") continue;
+  ForEachLine(path_, [&](const std::vector<std::string>& parts) {
+    if (parts.size() != 5 || parts[0] != "cut") return;
     if (!newest.count(parts[1])) order.push_back(parts[1]);
     newest[parts[1]] = parts[2];
-  }
+  });
   std::vector<std::string> cards;
   for (const std::string& card : order)
     if (!reservation.empty() && newest[card] == reservation) cards.push_back(card);
