@@ -194,7 +194,9 @@ def phase(name, desks, sim, lose):
         check(first_ok - t_lost <= LOSS_LIMIT, f"the first card within {LOSS_LIMIT:.0f} s of losing the "
               f"primary's machine: {first_ok - t_lost:.1f} s")
     check(longest <= BOUND, f"every failed call said so within {BOUND:.0f} s: the longest took {longest:.1f} s")
-    unexplained = [c[6] for c in failed if not (c[6].get("reason") or c[6].get("message"))]
+    unexplained = [c[6] for c in failed
+                   if not (c[6].get("reason") or c[6].get("message") or
+                           (c[6].get("error") or {}).get("message"))]
     check(not unexplained, f"every failed call gives its reason: {unexplained[:3]}")
     reasons = {}
     for c in failed:
