@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/env.h"
+#include "platform/system_message.h"
 
 namespace holvanter {
 namespace {
@@ -40,19 +41,6 @@ std::string Narrow(const std::wstring& wide, UINT code_page) {
 std::wstring FromUtf8(const std::string& utf8) { return Widen(utf8, CP_UTF8); }
 std::string ToUtf8(const std::wstring& wide) { return Narrow(wide, CP_UTF8); }
 
-// The system's own text for a Win32 error code.
-std::string SystemMessage(DWORD error) {
-  wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring message = n > 0 && text != nullptr ? std::wstring(text, n) : std::wstring();
-  LocalFree(text);
-  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' ||
-                              message.back() == L' ' || message.back() == L'.'))
-    message.pop_back();
-  return message.empty() ? "Windows error " + std::to_string(error) : ToUtf8(message);
-}
 
 class WindowsLibrary : public SharedLibrary {
  public:
@@ -271,6 +259,19 @@ class WindowsEnv : public Env {
 };
 
 }  // namespace
+
+std::string SystemMessage(unsigned long error) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message = n > 0 && text != nullptr ? std::wstring(text, n) : std::wstring();
+  LocalFree(text);
+  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' ||
+                              message.back() == L' ' || message.back() == L'.'))
+    message.pop_back();
+  return message.empty() ? "Windows error " + std::to_string(error) : ToUtf8(message);
+}
 
 Env* Env::Default() {
   static WindowsEnv* env = new WindowsEnv;  // lives for the process

@@ -12,21 +12,10 @@
 
 #include <vector>
 
+#include "platform/system_message.h"
+
 namespace holvanter {
 namespace {
-
-std::string SystemMessage(DWORD error) {
-  char* text = nullptr;
-  const DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = n > 0 && text != nullptr ? std::string(text, n) : std::string();
-  LocalFree(text);
-  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
-                              message.back() == ' ' || message.back() == '.'))
-    message.pop_back();
-  return message.empty() ? "Windows error " + std::to_string(error) : message;
-}
 
 PrivateFileError Failed(const std::string& doing, const std::string& what, const std::string& path,
                         DWORD error) {

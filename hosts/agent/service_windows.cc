@@ -35,9 +35,12 @@
 #include "hosts/agent/service_messages.h"  // made by windmc from service_messages.mc
 #include "hosts/agent/token.h"
 #include "hosts/frontdesk/frontdesk.h"
+#include "platform/system_message.h"
 
 namespace agent {
 namespace {
+
+using holvanter::SystemMessage;
 
 namespace fs = std::filesystem;
 
@@ -62,19 +65,6 @@ struct ServiceError {
   int status;
   std::string message;
 };
-
-std::string SystemMessage(DWORD error) {
-  char* text = nullptr;
-  const DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = n > 0 && text != nullptr ? std::string(text, n) : std::string();
-  LocalFree(text);
-  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
-                              message.back() == ' ' || message.back() == '.'))
-    message.pop_back();
-  return message.empty() ? "Windows error " + std::to_string(error) : message;
-}
 
 // `error`: the call's GetLastError(), taken before anything else can change it.
 [[noreturn]] void Fail(const std::string& doing, DWORD error = GetLastError()) {
