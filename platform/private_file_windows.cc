@@ -1,7 +1,8 @@
 // The hosts' owner-only state files on Windows: a reparse point at the path
 // (a symbolic link, a junction, a mount point) is opened as itself and
 // refused; what is made carries a protected access list that grants the
-// current user alone, whatever the folder above would pass on.
+// current user alone (and SYSTEM and Administrators when one of them makes
+// it), whatever the folder above would pass on.
 #include "platform/private_file.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
