@@ -14,6 +14,7 @@
 
 #include "hosts/fias/key_service.h"
 #include "hosts/fias/link.h"
+#include "util/status.h"
 
 namespace agent {
 
@@ -50,9 +51,9 @@ struct AgentOptions {
 // other text.
 std::optional<int> MinutesOfDay(const std::string& hh_mm);
 
-// Throws std::invalid_argument naming the option when --checkin-time or
+// An invalid argument naming the option when --checkin-time or
 // --checkout-time is not HH:MM.
-void CheckHotelHours(const AgentOptions& options);
+holvanter::Status CheckHotelHours(const AgentOptions& options);
 
 // The key link as the agent runs it.
 struct KeyLinkSetup {
@@ -63,16 +64,17 @@ struct KeyLinkSetup {
   std::string authkey_note;  // the log line saying which key, if any, proves the link
 };
 // The key link of `options` (nullopt without --fias), with the room lines of
-// a settings file's [fias-rooms] section (`rooms_file`, empty: none). Throws
-// std::invalid_argument naming the option that is wrong.
-std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
-                                           const std::string& rooms_file);
+// a settings file's [fias-rooms] section (`rooms_file`, empty: none), or an
+// invalid argument naming the option that is wrong.
+holvanter::Result<std::optional<KeyLinkSetup>> KeyLinkSetupOf(const AgentOptions& options,
+                                                              const std::string& rooms_file);
 
-// Throws std::invalid_argument naming the first PMS room of the room map
+// An invalid argument naming the first PMS room of the room map
 // (--fias-room, [fias-rooms]) whose place the hotel's RoomList lacks: every
 // key request for it would be refused. A database that cannot be reached
-// cannot say: then the answer is a warning for the log, and the link runs.
-std::string CheckRoomTargets(const KeyLinkSetup& key_link);
+// cannot say: then the answer is a warning for the log (empty: none), and
+// the link runs.
+holvanter::Result<std::string> CheckRoomTargets(const KeyLinkSetup& key_link);
 
 // The desks' link as the agent runs it: the link desk listens for desks,
 // a desk joins the link desk.
@@ -86,10 +88,10 @@ struct DesksSetup {
   std::string desk, pairing_code, secret_file, journal;
 };
 // The desks' part of `options` (nullopt when neither --desks-listen nor
-// --join is given), checked against `key_link`. Throws
-// std::invalid_argument naming the option that is wrong.
-std::optional<DesksSetup> DesksSetupOf(const AgentOptions& options,
-                                       const std::optional<KeyLinkSetup>& key_link);
+// --join is given), checked against `key_link`; or an invalid argument
+// naming the option that is wrong.
+holvanter::Result<std::optional<DesksSetup>> DesksSetupOf(
+    const AgentOptions& options, const std::optional<KeyLinkSetup>& key_link);
 
 // The file of the agent's own state named `name`, beside its token file.
 std::string BesideTokenFile(const AgentOptions& options, const std::string& name);

@@ -99,26 +99,27 @@ void AddAgentCommands(CLI::App& app) {
   // The room map of a settings file is a section of its own ([fias-rooms]),
   // read apart from the command's options.
   serve->callback([options, &app] {
-    std::optional<KeyLinkSetup> key_link;
-    std::optional<DesksSetup> desks;
-    try {
-      const CLI::Option* config = app.get_config_ptr();
-      const std::string rooms_file =
-          config != nullptr && config->count() > 0 ? config->as<std::string>() : std::string();
-      CheckHotelHours(*options);
-      key_link = KeyLinkSetupOf(*options, rooms_file);
-      desks = DesksSetupOf(*options, key_link);
-      if (key_link) {
-        if (const std::string warning = CheckRoomTargets(*key_link); !warning.empty())
-          std::cout << warning << std::endl;
-        std::cout << key_link->authkey_note << std::endl;
-      }
-    } catch (const std::invalid_argument& e) {
-      std::cerr << "tavocard serve: " << e.what() << "\n";
-      throw CLI::RuntimeError(64);
+    // A setting that is wrong stops the agent before it starts anything.
+    const auto wrong = [](const holvanter::Status& status) {
+      std::cerr << "tavocard serve: " << status.message() << "\n";
+      throw CLI::RuntimeError(frontdesk::kExitUsage);
+    };
+    const CLI::Option* config = app.get_config_ptr();
+    const std::string rooms_file =
+        config != nullptr && config->count() > 0 ? config->as<std::string>() : std::string();
+    if (const holvanter::Status hours = CheckHotelHours(*options); !hours.ok()) wrong(hours);
+    holvanter::Result<std::optional<KeyLinkSetup>> key_link = KeyLinkSetupOf(*options, rooms_file);
+    if (!key_link.ok()) wrong(key_link.status());
+    holvanter::Result<std::optional<DesksSetup>> desks = DesksSetupOf(*options, *key_link);
+    if (!desks.ok()) wrong(desks.status());
+    if (*key_link) {
+      const holvanter::Result<std::string> warning = CheckRoomTargets(**key_link);
+      if (!warning.ok()) wrong(warning.status());
+      if (!warning.value().empty()) std::cout << warning.value() << std::endl;
+      std::cout << (*key_link)->authkey_note << std::endl;
     }
-    const int status = Serve(*options, std::move(key_link), std::move(desks));
-    if (status != 0) throw CLI::RuntimeError(status);
+    const int status = Serve(*options, std::move(*key_link), std::move(*desks));
+    if (status != frontdesk::kExitDone) throw CLI::RuntimeError(status);
   });
 
   // The key of the key link's connection authentication lives with the
@@ -146,13 +147,12 @@ void AddAgentCommands(CLI::App& app) {
     std::string hex;
     for (char c : *image)
       if (c != ' ' && c != ':' && c != '-') hex += c;
-    nlohmann::json card;
-    try {
-      card = frontdesk::DecodeImageHex(hex);
-    } catch (const std::invalid_argument& e) {
-      std::cerr << "tavocard decode: the image " << e.what() << "\n";
-      throw CLI::RuntimeError(64);
+    holvanter::Result<nlohmann::json> decoded = frontdesk::DecodeImageHex(hex);
+    if (!decoded.ok()) {
+      std::cerr << "tavocard decode: the image " << decoded.status().message() << "\n";
+      throw CLI::RuntimeError(frontdesk::kExitUsage);
     }
+    nlohmann::json& card = decoded.value();
     if (*json) {
       std::cout << frontdesk::Dump(card, 2) << "\n";
     } else {
@@ -172,8 +172,8 @@ void AddAgentCommands(CLI::App& app) {
                 << "end          " << text("end") << "\n"
                 << "result       " << text("result") << ": " << text("meaning") << "\n";
     }
-    const int result = card["result"].get<int>();
-    if (result != 0) throw CLI::RuntimeError(1);
+    // An image that reading would refuse (no card, another kind) is a refusal.
+    if (card["result"].get<int>() != 0) throw CLI::RuntimeError(frontdesk::kExitRefused);
   });
 }
 

@@ -5,7 +5,6 @@
 #include <fstream>
 #include <set>
 #include <tuple>
-#include <stdexcept>
 #include <utility>
 
 #include "holvanter/version.h"
@@ -15,21 +14,24 @@
 #include "hosts/fias/authkey.h"
 #include "hosts/fias/codepage.h"
 #include "hosts/frontdesk/hotel.h"
+#include "util/text.h"
 
 namespace agent {
 namespace {
 
-std::string Trimmed(std::string text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!text.empty() && blank(text.back())) text.pop_back();
-  std::size_t from = 0;
-  while (from < text.size() && blank(text[from])) ++from;
-  return text.substr(from);
+using holvanter::Result;
+using holvanter::Status;
+
+std::string Trimmed(std::string_view text) {
+  return std::string(holvanter::Trim(text, holvanter::kWhiteSpace));
 }
 
+// An option that is wrong: the agent does not start, and says which.
+Status Wrong(std::string message) { return Status::InvalidArgument(std::move(message)); }
+
 // "A101 = 1,1,0101" or "A101=1,1,0101" into the room map.
-void AddRoom(std::map<std::string, fias::RoomPlace>& rooms, const std::string& line,
-             const std::string& where) {
+Status AddRoom(std::map<std::string, fias::RoomPlace>& rooms, const std::string& line,
+              const std::string& where) {
   const std::size_t equals = line.find('=');
   std::string pms_room = Trimmed(line.substr(0, equals));
   std::string place = equals == std::string::npos ? "" : Trimmed(line.substr(equals + 1));
@@ -40,9 +42,10 @@ void AddRoom(std::map<std::string, fias::RoomPlace>& rooms, const std::string& l
       *text = text->substr(1, text->size() - 2);
   const std::optional<fias::RoomPlace> parsed = fias::ParseRoomPlace(place);
   if (pms_room.empty() || !parsed)
-    throw std::invalid_argument(where + " '" + line +
-                                "' is not PMSROOM=BUILDING,FLOOR,ROOM (such as 2781=1,2,0203)");
+    return Wrong(where + " '" + line +
+                 "' is not PMSROOM=BUILDING,FLOOR,ROOM (such as 2781=1,2,0203)");
   rooms[pms_room] = *parsed;
+  return Status::Ok();
 }
 
 }  // namespace
@@ -57,21 +60,21 @@ std::optional<int> MinutesOfDay(const std::string& time) {
   return hours * 60 + minutes;
 }
 
-void CheckHotelHours(const AgentOptions& options) {
+holvanter::Status CheckHotelHours(const AgentOptions& options) {
   for (const auto& [option, time] : {std::pair{"--checkin-time", &options.checkin_time},
                                      std::pair{"--checkout-time", &options.checkout_time}})
-    if (!MinutesOfDay(*time))
-      throw std::invalid_argument(std::string(option) + " '" + *time + "' is not HH:MM");
+    if (!MinutesOfDay(*time)) return Wrong(std::string(option) + " '" + *time + "' is not HH:MM");
+  return Status::Ok();
 }
 
-std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
-                                           const std::string& rooms_file) {
-  if (options.fias.empty()) return std::nullopt;
+holvanter::Result<std::optional<KeyLinkSetup>> KeyLinkSetupOf(const AgentOptions& options,
+                                                              const std::string& rooms_file) {
+  if (options.fias.empty()) return std::optional<KeyLinkSetup>();
   KeyLinkSetup setup;
   setup.link.version = HOLVANTER_VERSION;
   const std::size_t colon = options.fias.rfind(':');
   if (colon == std::string::npos || colon == 0 || colon + 1 == options.fias.size())
-    throw std::invalid_argument("--fias '" + options.fias + "' is not HOST:PORT");
+    return Wrong("--fias '" + options.fias + "' is not HOST:PORT");
   setup.host = options.fias.substr(0, colon);
   setup.port = options.fias.substr(colon + 1);
   if (setup.host.size() > 2 && setup.host.front() == '[' && setup.host.back() == ']')
@@ -92,14 +95,15 @@ std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
                          port.find_first_not_of("0123456789") == std::string::npos;
     if (name.empty() || name.size() > 8 || !figures || std::stoi(port) > 254 ||
         (coder.find(':') != std::string::npos && !desks::IsDeskName(desk)))
-      throw std::invalid_argument("--fias-coder '" + coder +
+      return Wrong("--fias-coder '" + coder +
                                   "' is not KC=PORT or KC=DESK:PORT (a key coder of up to 8 "
                                   "characters, a desk name of letters, figures, - and _, and "
                                   "an encoder port 0 to 254)");
     setup.keys.coders[name] = {desk, std::stoi(port)};
   }
 
-  for (const std::string& room : options.fias_rooms) AddRoom(setup.keys.rooms, room, "--fias-room");
+  for (const std::string& room : options.fias_rooms)
+    HV_RETURN_IF_ERROR(AddRoom(setup.keys.rooms, room, "--fias-room"));
   if (!rooms_file.empty()) {
     std::ifstream in(rooms_file);
     bool inside = false;
@@ -110,13 +114,13 @@ std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
         inside = line == "[fias-rooms]";
         continue;
       }
-      if (inside) AddRoom(setup.keys.rooms, line, "[fias-rooms] line");
+      if (inside) HV_RETURN_IF_ERROR(AddRoom(setup.keys.rooms, line, "[fias-rooms] line"));
     }
   }
 
   const std::optional<fias::CodePage> page = fias::CodePageNamed(options.fias_encoding);
   if (!page)
-    throw std::invalid_argument("--fias-encoding '" + options.fias_encoding +
+    return Wrong("--fias-encoding '" + options.fias_encoding +
                                 "' is none of windows-1252, gbk, utf-8");
   setup.keys.code_page = *page;
   // A GBK name may hold the byte of '|' as the second half of a character.
@@ -131,13 +135,13 @@ std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
   const std::string& time = own ? options.fias_checkout_time : options.checkout_time;
   const std::optional<int> minutes = MinutesOfDay(time);
   if (!minutes)
-    throw std::invalid_argument(std::string(own ? "--fias-checkout-time" : "--checkout-time") +
+    return Wrong(std::string(own ? "--fias-checkout-time" : "--checkout-time") +
                                 " '" + time + "' is not HH:MM");
   setup.keys.checkout_minutes = *minutes;
   // A key for a later arrival opens from the hotel's check-in time that day.
   const std::optional<int> checkin = MinutesOfDay(options.checkin_time);
   if (!checkin)
-    throw std::invalid_argument("--checkin-time '" + options.checkin_time + "' is not HH:MM");
+    return Wrong("--checkin-time '" + options.checkin_time + "' is not HH:MM");
   setup.keys.checkin_minutes = *checkin;
 
   // The key that `tavocard fias-authkey new` wrote into the state folder
@@ -155,8 +159,8 @@ std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
     try {
       key = fias::ReadKeyFile(key_file);
     } catch (const fias::AuthKeyError& e) {
-      throw std::invalid_argument(std::string(found ? "the key in the state folder" : "--fias-authkey-file") +
-                                  ": " + e.what());
+      return Wrong(std::string(found ? "the key in the state folder" : "--fias-authkey-file") +
+                   ": " + e.what());
     }
     setup.link.cryptogram = [key](const std::string& stamp) {
       return fias::Cryptogram(key, fias::RandomIv(), stamp);
@@ -171,11 +175,11 @@ std::optional<KeyLinkSetup> KeyLinkSetupOf(const AgentOptions& options,
 
   setup.journal = options.fias_journal.empty() ? BesideTokenFile(options, "fias-journal")
                                                : options.fias_journal;
-  return setup;
+  return std::optional<KeyLinkSetup>(std::move(setup));
 }
 
-std::string CheckRoomTargets(const KeyLinkSetup& key_link) {
-  if (key_link.keys.rooms.empty()) return {};
+holvanter::Result<std::string> CheckRoomTargets(const KeyLinkSetup& key_link) {
+  if (key_link.keys.rooms.empty()) return std::string();
   const frontdesk::RoomListing listing = frontdesk::ListRooms({});
   if (listing.database.result != 0 || !listing.failure.empty())
     return "fias: the room map is not checked against the room list: " +
@@ -185,13 +189,13 @@ std::string CheckRoomTargets(const KeyLinkSetup& key_link) {
     places.insert({room.building, room.floor, room.room});
   for (const auto& [pms_room, place] : key_link.keys.rooms)
     if (places.count({place.building, place.floor, place.room}) == 0)
-      throw std::invalid_argument(
+      return Wrong(
           "the PMS room " + pms_room + " is mapped (--fias-room or [fias-rooms]) to room " +
           place.room + " of building " + std::to_string(place.building) + ", floor " +
           std::to_string(place.floor) + ", which is not in the room list of " +
           listing.database.path + " (tavocard hotel rooms add " + std::to_string(place.building) +
           ":" + std::to_string(place.floor) + ":" + place.room + ")");
-  return {};
+  return std::string();
 }
 
 std::string BesideTokenFile(const AgentOptions& options, const std::string& name) {
@@ -200,29 +204,29 @@ std::string BesideTokenFile(const AgentOptions& options, const std::string& name
   return (slash == std::string::npos ? std::string(".") : token.substr(0, slash)) + "/" + name;
 }
 
-std::optional<DesksSetup> DesksSetupOf(const AgentOptions& options,
-                                       const std::optional<KeyLinkSetup>& key_link) {
+holvanter::Result<std::optional<DesksSetup>> DesksSetupOf(
+    const AgentOptions& options, const std::optional<KeyLinkSetup>& key_link) {
   DesksSetup setup;
   if (key_link)
     for (const auto& [coder, target] : key_link->keys.coders)
       if (!target.desk.empty()) setup.coders[target.desk].push_back(coder);
   if (!setup.coders.empty() && options.desks_listen.empty())
-    throw std::invalid_argument("--fias-coder names desk " + setup.coders.begin()->first +
+    return Wrong("--fias-coder names desk " + setup.coders.begin()->first +
                                 ", but no --desks-listen ADDR:PORT is given for desks to join");
   if (options.desks_listen.empty() && options.join.empty()) {
     if (!options.desk.empty() || !options.pair.empty())
-      throw std::invalid_argument("--desk and --pair go with --join HOST:PORT");
-    return std::nullopt;
+      return Wrong("--desk and --pair go with --join HOST:PORT");
+    return std::optional<DesksSetup>();
   }
   if (!options.desks_listen.empty()) {
     if (!key_link)
-      throw std::invalid_argument("--desks-listen is for the desk that keeps the key link "
+      return Wrong("--desks-listen is for the desk that keeps the key link "
                                   "(--fias HOST:PORT)");
     const std::size_t colon = options.desks_listen.rfind(':');
     const std::string port = colon == std::string::npos ? "" : options.desks_listen.substr(colon + 1);
     if (colon == 0 || port.empty() || port.size() > 5 ||
         port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535)
-      throw std::invalid_argument("--desks-listen '" + options.desks_listen + "' is not ADDR:PORT");
+      return Wrong("--desks-listen '" + options.desks_listen + "' is not ADDR:PORT");
     setup.listen_address = options.desks_listen.substr(0, colon);
     if (setup.listen_address.size() > 2 && setup.listen_address.front() == '[')
       setup.listen_address = setup.listen_address.substr(1, setup.listen_address.size() - 2);
@@ -231,17 +235,17 @@ std::optional<DesksSetup> DesksSetupOf(const AgentOptions& options,
   }
   if (!options.join.empty()) {
     if (key_link)
-      throw std::invalid_argument("--join is for a desk without a key link of its own: the link "
+      return Wrong("--join is for a desk without a key link of its own: the link "
                                   "desk keeps the one link (drop --fias or --join)");
     const std::size_t colon = options.join.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == options.join.size())
-      throw std::invalid_argument("--join '" + options.join + "' is not HOST:PORT");
+      return Wrong("--join '" + options.join + "' is not HOST:PORT");
     setup.join_host = options.join.substr(0, colon);
     if (setup.join_host.size() > 2 && setup.join_host.front() == '[')
       setup.join_host = setup.join_host.substr(1, setup.join_host.size() - 2);
     setup.join_port = options.join.substr(colon + 1);
     if (!desks::IsDeskName(options.desk))
-      throw std::invalid_argument("--join needs --desk NAME (1 to 32 of letters, figures, - and _)");
+      return Wrong("--join needs --desk NAME (1 to 32 of letters, figures, - and _)");
     setup.desk = options.desk;
     setup.secret_file = BesideTokenFile(options, "desk-secret");
     setup.journal = options.fias_journal.empty() ? BesideTokenFile(options, "fias-journal")
@@ -249,7 +253,7 @@ std::optional<DesksSetup> DesksSetupOf(const AgentOptions& options,
     if (!options.pair.empty()) {
       setup.pairing_code = desks::NormalizePairingCode(options.pair);
       if (setup.pairing_code.empty())
-        throw std::invalid_argument("--pair '" + options.pair +
+        return Wrong("--pair '" + options.pair +
                                     "' is not a pairing code (16 letters and figures, as "
                                     "tavocard desks pair printed it)");
     } else {
@@ -257,15 +261,15 @@ std::optional<DesksSetup> DesksSetupOf(const AgentOptions& options,
       try {
         secret = desks::ReadDeskSecret(setup.secret_file);
       } catch (const desks::DeskError& e) {
-        throw std::invalid_argument(std::string("--join: ") + e.what());
+        return Wrong(std::string("--join: ") + e.what());
       }
       if (!secret || secret->desk != setup.desk)
-        throw std::invalid_argument("desk " + setup.desk + " is not paired: run tavocard desks "
+        return Wrong("desk " + setup.desk + " is not paired: run tavocard desks "
                                     "pair " + setup.desk + " on the link desk, then start this "
                                     "desk once with --pair CODE");
     }
   }
-  return setup;
+  return std::optional<DesksSetup>(std::move(setup));
 }
 
 }  // namespace agent

@@ -1062,12 +1062,11 @@ void Server::Dispatch(const std::shared_ptr<Session>& session) {
                                             {"checkout_time", options_.checkout_time}}));
     } else if (path == "/v1/decode") {
       const nlohmann::json in = CheckBody(request.body(), kDecodeFields);
-      try {
-        const std::string image = in["image"].get<std::string>();
-        session->Send(Json(http::status::ok, frontdesk::DecodeImageHex(image)));
-      } catch (const std::invalid_argument& e) {
-        throw BadRequest("invalid_field", "image", std::string("field 'image' ") + e.what());
-      }
+      const holvanter::Result<nlohmann::json> card =
+          frontdesk::DecodeImageHex(in["image"].get<std::string>());
+      if (!card.ok())
+        throw BadRequest("invalid_field", "image", "field 'image' " + card.status().message());
+      session->Send(Json(http::status::ok, card.value()));
     }
   } catch (const BadRequest& e) {
     session->Send(Error(http::status::bad_request, e.code(), e.what(), e.field()));

@@ -8,13 +8,14 @@
 #include <memory>
 
 #include "hosts/desks/registry.h"
+#include "hosts/frontdesk/exit_status.h"
 
 namespace desks {
 namespace {
 
-constexpr int kExitNoSuchDesk = 1;
-constexpr int kExitNoRegistry = 3;  // the registry could not be read or written
-constexpr int kExitUsage = 64;
+using frontdesk::kExitFailedCall;  // the registry could not be read or written
+using frontdesk::kExitRefused;     // no such desk
+using frontdesk::kExitUsage;
 
 std::string LocalTime(int64_t seconds, const char* format) {
   const std::time_t time = static_cast<std::time_t>(seconds);
@@ -51,7 +52,7 @@ void Run(const std::string& verb, const Request& request, bool names_desk, Act a
     act(DeskRegistry(request.registry), who);
   } catch (const DeskError& e) {
     std::cerr << who << e.what() << "\n";
-    throw CLI::RuntimeError(kExitNoRegistry);
+    throw CLI::RuntimeError(kExitFailedCall);
   }
 }
 
@@ -131,7 +132,7 @@ void AddDesksCommand(CLI::App& app, const std::string& default_registry) {
       if (!set_aside.empty()) std::cerr << who << set_aside << "\n";
       if (!removed) {
         std::cerr << who << "no desk " << request->desk << " in " << registry.path() << "\n";
-        throw CLI::RuntimeError(kExitNoSuchDesk);
+        throw CLI::RuntimeError(kExitRefused);
       }
       std::cout << "Removed the desk " << request->desk
                 << ": it can no longer join until it pairs again.\n";

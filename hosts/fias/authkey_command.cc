@@ -7,34 +7,20 @@
 #include <memory>
 
 #include "hosts/fias/authkey.h"
+#include "hosts/frontdesk/exit_status.h"
 
 namespace fias {
 
 namespace {
 // The key file could not be made; the hand-over text was not printed.
-constexpr int kExitNoKeyFile = 3;
+using frontdesk::kExitFailedCall;
 // A key is there already and --replace was not given: nothing changed.
-constexpr int kExitRefused = 1;
+using frontdesk::kExitRefused;
 
 std::filesystem::path FsPath(const std::string& utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
-// A new key in place of the one at `path`: made beside it, owner-only from
-// its first moment, then renamed over it, so that the old key stays whole
-// until the new one is.
-AuthKey ReplaceKeyFile(const std::string& path) {
-  const std::string fresh = path + ".new";
-  std::error_code ec;
-  std::filesystem::remove(FsPath(fresh), ec);  // left by a replacement that failed
-  const AuthKey key = CreateKeyFile(fresh);
-  std::filesystem::rename(FsPath(fresh), FsPath(path), ec);
-  if (ec) {
-    std::filesystem::remove(FsPath(fresh), ec);
-    throw AuthKeyError("cannot put the new key in place of " + path + ": " + ec.message());
-  }
-  return key;
-}
 }  // namespace
 
 void AddAuthKeyCommand(CLI::App& app, const std::string& default_file) {
@@ -64,25 +50,42 @@ void AddAuthKeyCommand(CLI::App& app, const std::string& default_file) {
                    "one there; give --replace to make a new key all the same\n";
       throw CLI::RuntimeError(kExitRefused);
     }
-    try {
-      const AuthKey key = exists ? ReplaceKeyFile(*file) : CreateKeyFile(*file);
-      std::cout << "Hand-over text: " << HandOverText(key) << "\n"
-                << "Key kept in:    " << *file << " (readable by its owner only)"
-                << (exists ? "; the key it held before is gone" : "") << "\n"
-                << "Hotel IT: enter the hand-over text as the authentication key in the PMS "
-                   "interface program, then start (or restart) the agent"
-                << (*file == default_file ? std::string(": it finds the key there by itself")
-                                          : " with --fias-authkey-file " + *file +
-                                                " (or keep the key beside its token file as "
-                                                "fias-authkey, where it finds it by itself)")
-                << "\n";
-    } catch (const AuthKeyError& e) {
-      std::cerr << "tavocard fias-authkey: " << e.what() << "\n";
+    const auto fail = [&](const std::string& why) {
+      std::cerr << "tavocard fias-authkey: " << why << "\n";
       // Made by another at the same moment: kept, as above.
       throw CLI::RuntimeError(!exists && std::filesystem::exists(FsPath(*file), ec)
                                   ? kExitRefused
-                                  : kExitNoKeyFile);
+                                  : kExitFailedCall);
+    };
+    // A new key in place of an old one is made beside it, owner-only from
+    // its first moment, then renamed over it, so that the old key stays
+    // whole until the new one is.
+    const std::string made = exists ? *file + ".new" : *file;
+    if (exists) std::filesystem::remove(FsPath(made), ec);  // left by a replacement that failed
+    AuthKey key;
+    try {
+      key = CreateKeyFile(made);
+    } catch (const AuthKeyError& e) {
+      fail(e.what());
     }
+    if (exists) {
+      std::filesystem::rename(FsPath(made), FsPath(*file), ec);
+      if (ec) {
+        const std::string why = ec.message();
+        std::filesystem::remove(FsPath(made), ec);
+        fail("cannot put the new key in place of " + *file + ": " + why);
+      }
+    }
+    std::cout << "Hand-over text: " << HandOverText(key) << "\n"
+              << "Key kept in:    " << *file << " (readable by its owner only)"
+              << (exists ? "; the key it held before is gone" : "") << "\n"
+              << "Hotel IT: enter the hand-over text as the authentication key in the PMS "
+                 "interface program, then start (or restart) the agent"
+              << (*file == default_file ? std::string(": it finds the key there by itself")
+                                        : " with --fias-authkey-file " + *file +
+                                              " (or keep the key beside its token file as "
+                                              "fias-authkey, where it finds it by itself)")
+              << "\n";
   });
 }
 

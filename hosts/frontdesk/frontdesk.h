@@ -15,14 +15,9 @@
 
 #include <nlohmann/json.hpp>
 
-namespace frontdesk {
+#include "hosts/frontdesk/exit_status.h"
 
-// Exit statuses, the same for every subcommand of tavocard.
-inline constexpr int kExitDone = 0;         // the operation did all its work
-inline constexpr int kExitRefused = 1;      // a result code that is a refusal
-inline constexpr int kExitNotWritten = 2;   // the encoder did not write the card
-inline constexpr int kExitFailedCall = 3;   // the call failed (no result code)
-inline constexpr int kExitUsage = 64;       // the clerk's input was not usable
+namespace frontdesk {
 
 // The exit status of a result code of WriteCard, VillaCard or ReadCard:
 // 0 done, 2 for a write status (2 to 255) or -129, 1 for any other code.

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <ostream>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -135,20 +134,12 @@ struct HotelSetup {
   bool force = false;        // replace an existing hotel
   bool no_settings = false;  // leave Tavoper.ini as it is
 };
-// A set-up that did not happen, with the exit status it ends with.
-class SetupError : public std::runtime_error {
- public:
-  SetupError(int exit_status, const std::string& message)
-      : std::runtime_error(message), exit_status_(exit_status) {}
-  int exit_status() const { return exit_status_; }
-
- private:
-  int exit_status_;
-};
 // Checks every argument before it creates anything, makes the tables, and
 // points Tavoper.ini at the new database unless told not to; tells the
-// clerk on `out` what it did. Throws SetupError.
-void SetUpHotel(const HotelSetup& setup, std::ostream& out);
+// clerk on `out` what it did. A set-up that did not happen answers with the
+// exit status it ends with (usage, refused: a file there already, failed)
+// and why; nothing is left half-made.
+std::optional<CommandFailure> SetUpHotel(const HotelSetup& setup, std::ostream& out);
 
 // Stay records changed without the card (a check-out or a changed stay from
 // the PMS while the guest keeps the card): the cards whose records changed.

@@ -19,9 +19,8 @@
 namespace frontdesk {
 namespace {
 
-[[noreturn]] void Fail(const std::string& message, int status = kExitFailedCall) {
-  throw SetupError(status, message);
-}
+using holvanter::Result;
+using holvanter::Status;
 
 std::filesystem::path FsPath(const std::string& utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
@@ -31,7 +30,7 @@ std::filesystem::path FsPath(const std::string& utf8) {
 // existing file keeps every other line (a [Log] section, comments): only
 // the DataBase line of [Setting] is replaced, and the clerk is told what it
 // said before.
-std::string WriteSettings(const std::string& database_path, std::ostream& clerk) {
+Result<std::string> WriteSettings(const std::string& database_path, std::ostream& clerk) {
   holvanter::Env* env = holvanter::Env::Default();
   const std::string file = SettingsFilePath();
   const std::string line = "DataBase=" + env->ToAnsi(database_path);
@@ -74,101 +73,112 @@ std::string WriteSettings(const std::string& database_path, std::ostream& clerk)
   std::ofstream out(FsPath(file), std::ios::binary | std::ios::trunc);
   for (const std::string& l : lines) out << l << "\r\n";
   out.close();
-  if (!out) Fail("cannot write the settings file " + file);
+  if (!out) return Status::Database("cannot write the settings file " + file);
   return file;
 }
 
-// A fresh SQLite database file at `path`; an existing file is replaced
-// only when `force` says so.
-std::unique_ptr<holvanter::Connection> CreateSqliteDatabase(const std::filesystem::path& path,
-                                                            bool force) {
+// A fresh SQLite database file at `path`, in place of one that `force`
+// lets go.
+Result<std::unique_ptr<holvanter::Connection>> CreateSqliteDatabase(
+    const std::filesystem::path& path) {
   std::error_code ec;
   if (std::filesystem::exists(path, ec)) {
-    if (!force)
-      Fail(path.string() + " exists already; give --force to replace it with an empty hotel",
-           kExitRefused);
     std::filesystem::remove(path, ec);
     std::filesystem::remove(path.string() + "-journal", ec);
-    if (std::filesystem::exists(path)) Fail("cannot remove " + path.string());
+    if (std::filesystem::exists(path, ec))
+      return Status::Database("cannot remove " + path.string());
   }
-  return holvanter::SqliteConnection::Open(path.string(), /*create=*/true);
+  return holvanter::Catching([&]() -> std::unique_ptr<holvanter::Connection> {
+    return holvanter::SqliteConnection::Open(path.string(), /*create=*/true);
+  });
 }
 
 // Connects to the database of the file data source at `dsn_path` as the
-// component will. Throws holvanter::StatusError with the driver's message when
-// the file is no data source or the connection fails, and, unless `force`,
-// when the database already holds a hotel (its CardRecord table).
-std::unique_ptr<holvanter::Connection> OpenDataSourceForInit(const std::string& dsn_path,
-                                                             bool force) {
-  const std::optional<holvanter::OdbcTarget> target = holvanter::PlanOdbcOpen(*holvanter::Env::Default(), dsn_path);
+// component will; the driver's message when the file is no data source or
+// the connection fails, and, unless `force`, when the database already holds
+// a hotel (its CardRecord table).
+Result<std::unique_ptr<holvanter::Connection>> OpenDataSourceForInit(const std::string& dsn_path,
+                                                                    bool force) {
+  const std::optional<holvanter::OdbcTarget> target =
+      holvanter::PlanOdbcOpen(*holvanter::Env::Default(), dsn_path);
   if (!target) {
-    throw holvanter::StatusError(holvanter::Status::Database(
+    return Status::Database(
         dsn_path + " is no ODBC file data source (an [ODBC] section naming a DRIVER and its "
-                   "keywords)"));
+                   "keywords)");
   }
-  auto connection = std::make_unique<holvanter::OdbcConnection>(target->connection_string,
-                                                                target->numbering_lock_path);
-  if (!force) {
-    // Without a CardRecord table there is nothing to lose.
-    if (connection->Query("SELECT COUNT(*) AS N FROM CardRecord").ok()) {
-      throw holvanter::StatusError(holvanter::Status::Database(
-          "the database already holds a hotel; give --force to replace it with an empty one"));
-    }
+  HV_ASSIGN_OR_RETURN(std::unique_ptr<holvanter::Connection> connection,
+                      holvanter::Catching([&]() -> std::unique_ptr<holvanter::Connection> {
+                        return std::make_unique<holvanter::OdbcConnection>(
+                            target->connection_string, target->numbering_lock_path);
+                      }));
+  // Without a CardRecord table there is nothing to lose.
+  if (!force && connection->Query("SELECT COUNT(*) AS N FROM CardRecord").ok()) {
+    return Status::Database(
+        "the database already holds a hotel; give --force to replace it with an empty one");
   }
   return connection;
 }
 
 }  // namespace
 
-void SetUpHotel(const HotelSetup& o, std::ostream& clerk) {
+std::optional<CommandFailure> SetUpHotel(const HotelSetup& o, std::ostream& clerk) {
+  const auto usage = [](std::string message) {
+    return CommandFailure{kExitUsage, std::move(message)};
+  };
   // Everything is checked before anything is created: a refused argument
   // leaves no file behind.
   holvanter::HotelPlan plan;
   try {
     plan.rooms = holvanter::ParseRoomSpec(o.rooms);
   } catch (const std::invalid_argument& e) {
-    Fail(std::string("--rooms: ") + e.what(), kExitUsage);
+    return usage(std::string("--rooms: ") + e.what());
   }
   plan.system_code = o.system_code;
   plan.start_no = o.start_no;
   try {
     holvanter::CheckHotelPlan(plan);
   } catch (const std::invalid_argument& e) {
-    Fail(std::string("--system-code: ") + e.what(), kExitUsage);
+    return usage(std::string("--system-code: ") + e.what());
   }
 
   if (o.path.empty() == o.dsn.empty())
-    Fail("give either the database file PATH or --dsn FILE.dsn", kExitUsage);
+    return usage("give either the database file PATH or --dsn FILE.dsn");
   const std::filesystem::path path =
       std::filesystem::absolute(o.dsn.empty() ? o.path : o.dsn).lexically_normal();
   std::size_t room_count = 0;
   for (const auto& range : plan.rooms) room_count += range.last - range.first + 1;
   std::error_code ec;
   const bool existed = std::filesystem::exists(path, ec);
-  try {
-    // A file data source names a server database that exists already.
-    std::unique_ptr<holvanter::Connection> connection =
-        o.dsn.empty() ? CreateSqliteDatabase(path, o.force)
-                      : OpenDataSourceForInit(path.string(), o.force);
-    const holvanter::Status created = holvanter::CreateHotelTables(*connection, plan);
-    if (!created.ok()) throw holvanter::StatusError(created);
-  } catch (const holvanter::StatusError& e) {
+  if (o.dsn.empty() && existed && !o.force)
+    return CommandFailure{kExitRefused, path.string() + " exists already; give --force to "
+                                                        "replace it with an empty hotel"};
+  // A file data source names a server database that exists already.
+  Result<std::unique_ptr<holvanter::Connection>> connection =
+      o.dsn.empty() ? CreateSqliteDatabase(path) : OpenDataSourceForInit(path.string(), o.force);
+  const Status created =
+      connection.ok() ? holvanter::CreateHotelTables(**connection, plan) : connection.status();
+  if (!created.ok()) {
     // A half-made SQLite file would only ask for --force next time.
+    if (connection.ok()) connection->reset();
     if (o.dsn.empty() && !existed) {
       std::filesystem::remove(path, ec);
       std::filesystem::remove(path.string() + "-journal", ec);
     }
-    Fail("cannot set up the hotel database " + path.string() + ": " + e.what());
+    return CommandFailure{kExitFailedCall, "cannot set up the hotel database " + path.string() +
+                                               ": " + created.message()};
   }
+  connection->reset();
   clerk << "hotel database " << path.string() << ": " << room_count << " rooms, system code "
             << (o.system_code.empty() ? holvanter::kDefaultSystemCode : o.system_code)
             << ", start number " << o.start_no << "\n";
   if (o.no_settings) {
     clerk << "settings " << SettingsFilePath() << " left as they were\n";
-    return;
+    return std::nullopt;
   }
-  const std::string settings = WriteSettings(path.string(), clerk);
-  clerk << "settings " << settings << " point at it\n";
+  const Result<std::string> settings = WriteSettings(path.string(), clerk);
+  if (!settings.ok()) return CommandFailure{kExitFailedCall, settings.status().message()};
+  clerk << "settings " << settings.value() << " point at it\n";
+  return std::nullopt;
 }
 
 }  // namespace frontdesk

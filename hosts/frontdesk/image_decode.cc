@@ -1,7 +1,6 @@
 #include "hosts/frontdesk/image_decode.h"
 
 #include <cstdio>
-#include <stdexcept>
 
 #include "card/card_image.h"
 #include "holvanter/result_codes.h"
@@ -9,20 +8,21 @@
 
 namespace frontdesk {
 
-nlohmann::json DecodeImageHex(const std::string& text) {
+holvanter::Result<nlohmann::json> DecodeImageHex(const std::string& text) {
   // As a dump prints it: the bytes apart, in lines.
   std::string hex;
   for (char c : text)
     if (c != ' ' && c != '\t' && c != '\r' && c != '\n') hex += c;
   if (hex.size() != 2 * holvanter::kCardImageSize)
-    throw std::invalid_argument("must be 56 hexadecimal figures, not " +
-                                std::to_string(hex.size()));
+    return holvanter::Status::InvalidArgument("must be 56 hexadecimal figures, not " +
+                                              std::to_string(hex.size()));
   holvanter::CardImage image{};
   for (std::size_t i = 0; i < image.size(); ++i) {
     const std::string pair = hex.substr(2 * i, 2);
     if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-      throw std::invalid_argument("holds '" + pair + "' at figure " + std::to_string(2 * i + 1) +
-                                  ", which is not hexadecimal");
+      return holvanter::Status::InvalidArgument("holds '" + pair + "' at figure " +
+                                                std::to_string(2 * i + 1) +
+                                                ", which is not hexadecimal");
     image[i] = static_cast<uint8_t>(std::stoi(pair, nullptr, 16));
   }
   CardAnswer answer;

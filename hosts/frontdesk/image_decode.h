@@ -7,15 +7,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "util/status.h"
+
 namespace frontdesk {
 
 // The image (56 hexadecimal figures) decoded as card reading decodes it, in
 // the shape of every card answer (ToJson, command "decode"): the
 // result that ReadCard would give for it, and for a guest or villa card its
 // number, kind, building, floor, rooms and dates; beside them the card kind
-// byte and the system code the card carries. Throws std::invalid_argument
-// saying what is wrong with `hex` ("must be 56 hexadecimal figures ...").
-nlohmann::json DecodeImageHex(const std::string& hex);
+// byte and the system code the card carries. An invalid argument saying
+// what is wrong with `hex` ("must be 56 hexadecimal figures ...").
+holvanter::Result<nlohmann::json> DecodeImageHex(const std::string& hex);
 
 }  // namespace frontdesk
 

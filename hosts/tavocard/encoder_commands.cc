@@ -17,9 +17,6 @@
 namespace tavocard {
 namespace {
 
-constexpr int kExitNegativeResult = frontdesk::kExitRefused;
-constexpr int kExitFailedCall = frontdesk::kExitFailedCall;
-
 // The card file of the host's port (the library counts from 1).
 std::string CardFileOfPort(int port) { return lycomm_sim::CardFile(port + 1); }
 
@@ -34,7 +31,7 @@ void Insert(int port) {
   out.close();
   if (!out) {
     std::cerr << "tavocard: cannot put a card on the encoder: " << file << " cannot be written\n";
-    throw CLI::RuntimeError(kExitFailedCall);
+    throw CLI::RuntimeError(frontdesk::kExitFailedCall);
   }
   std::cout << "a blank card lies on the encoder of port " << port << " (" << file << ")\n";
 }
@@ -55,12 +52,12 @@ void Show(int port) {
   std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (!in.is_open()) {
     std::cout << "no card lies on the encoder of port " << port << "\n";
-    throw CLI::RuntimeError(kExitNegativeResult);
+    throw CLI::RuntimeError(frontdesk::kExitRefused);
   }
   if (bytes.size() != static_cast<std::size_t>(lycomm_sim::kCardFileSize)) {
     std::cout << "the card file " << file << " holds " << bytes.size() << " bytes, not "
               << lycomm_sim::kCardFileSize << "\n";
-    throw CLI::RuntimeError(kExitNegativeResult);
+    throw CLI::RuntimeError(frontdesk::kExitRefused);
   }
   auto hex = [&](std::size_t from, std::size_t to) {
     std::string text;

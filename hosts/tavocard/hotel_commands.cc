@@ -19,11 +19,8 @@ namespace {
 }
 
 void Init(const frontdesk::HotelSetup& setup) {
-  try {
-    frontdesk::SetUpHotel(setup, std::cout);
-  } catch (const frontdesk::SetupError& e) {
-    Fail(e.what(), e.exit_status());
-  }
+  if (const auto failure = frontdesk::SetUpHotel(setup, std::cout))
+    Fail(failure->message, failure->exit_status);
 }
 
 void Cards(bool json) {
