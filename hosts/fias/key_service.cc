@@ -8,6 +8,8 @@
 #include "holvanter/result_codes.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "hosts/frontdesk/hotel.h"
+#include "util/calendar.h"
+#include "util/text.h"
 
 namespace fias {
 namespace {
@@ -16,20 +18,14 @@ namespace result = holvanter::result;
 
 constexpr std::size_t kClearTextLength = 40;  // bytes of CT (and of GN in a key read)
 
+// Exactly `size` figures 0-9.
 bool AllFigures(const std::string& text, std::size_t size) {
-  return text.size() == size &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return text.size() == size && holvanter::AllFigures(text);
 }
 
-// YYMMDD of a day that exists, years 2000 to 2099.
+// YYMMDD of a day that exists, years 2000 to 2099: the day of a card stamp.
 bool IsDate(const std::string& text) {
-  if (!AllFigures(text, 6)) return false;
-  const int year = 2000 + std::stoi(text.substr(0, 2)), month = std::stoi(text.substr(2, 2)),
-            day = std::stoi(text.substr(4, 2));
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (month < 1 || month > 12 || day < 1) return false;
-  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-  return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+  return text.size() == 6 && holvanter::IsCardStamp("20" + text + "0000");
 }
 
 // HHMM (or HHMMSS) of a time of day.
@@ -162,7 +158,7 @@ std::optional<RoomPlace> ParseRoomPlace(const std::string& text) {
   const std::string floor = text.substr(first + 1, second - first - 1);
   const std::string room = text.substr(second + 1);
   const auto number = [](const std::string& figures) {
-    return !figures.empty() && figures.size() <= 2 && AllFigures(figures, figures.size())
+    return figures.size() <= 2 && holvanter::AllFigures(figures)
                ? std::stoi(figures)
                : 0;
   };
@@ -240,7 +236,7 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   if (further.size() > 1) return refuse("at most two rooms of one floor per card");
   if (request.Has("K#")) {
     const std::string count = request.Value("K#");
-    if (count.empty() || count.size() > 2 || !AllFigures(count, count.size()) || std::stoi(count) > 1)
+    if (count.size() > 2 || !holvanter::AllFigures(count) || std::stoi(count) > 1)
       return refuse("one key per request");
   }
 
@@ -545,7 +541,7 @@ KeyJob KeyService::PlanKeyRead(const Record& request, int port) const {
     fields.emplace_back("GN", CutToBytes(FromUtf8(card.holder, options_.code_page),
                                          kClearTextLength, options_.code_page));
     const std::string& end = card.end;  // YYYYMMDDhhmm
-    if (AllFigures(end, 12)) {
+    if (holvanter::IsTwelveFigures(end)) {
       fields.emplace_back("GD", end.substr(2, 6));
       fields.emplace_back("DT", end.substr(8, 2) + ":" + end.substr(10, 2));
     }

@@ -54,6 +54,8 @@ TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
       {"departure in month 13", {{"RN", "0203"}, {"GD", "261310"}}, "departure date GD is not a date"},
       {"departure on 29 February of a common year", {{"RN", "0203"}, {"GD", "270229"}},
        "departure date GD is not a date"},
+      {"departure on day 0", {{"RN", "0203"}, {"GD", "261200"}}, "departure date GD is not a date"},
+      {"departure with a blank", {{"RN", "0203"}, {"GD", "26121 "}}, "departure date GD is not a date"},
       {"departure time past midnight", {{"RN", "0203"}, {"GD", "261210"}, {"DT", "24:00"}},
        "departure time DT is not HH:MM"},
       {"arrival on 31 April", {{"RN", "0203"}, {"GD", "261210"}, {"DA", "260431"}, {"TI", "093000"}},
@@ -74,6 +76,7 @@ TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
       {"arrival not a date", {{"RN", "0203"}, {"GA", "261232"}, {"GD", "261240"}}, "arrival date GA is not a date"},
       {"two keys", {{"RN", "0203"}, {"GD", "261210"}, {"K#", "2"}}, "one key per request"},
       {"a key count that is no count", {{"RN", "0203"}, {"GD", "261210"}, {"K#", "x"}}, "one key per request"},
+      {"an empty key count", {{"RN", "0203"}, {"GD", "261210"}, {"K#", ""}}, "one key per request"},
       {"a repeated field", {{"RN", "0203"}, {"GD", "261210"}, {"RN", "0205"}}, "field RN given twice"},
   };
   Journal journal(JournalPath());
@@ -95,6 +98,7 @@ TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
   // the request's time: each goes to the encoder.
   for (const auto& fields : std::vector<std::vector<std::pair<std::string, std::string>>>{
            {{"RN", "0203"}, {"GD", "280229"}},
+           {{"RN", "0203"}, {"GD", "261231"}, {"K#", "01"}},
            {{"RN", "0203"}, {"GD", "261210"}, {"K#", "1"}, {"KO", "1 2 1"}, {"$2", "1000278100011122"}},
            {{"RN", "0203"}, {"GA", "261208"}, {"GD", "261208"}, {"DT", "11:00"}},
            {{"RN", "0203"}, {"GA", "261201"}, {"GD", "261209"}, {"G+", "35607"}, {"ID", "Visor, Super"}}})
@@ -218,7 +222,8 @@ TEST_F(KeyServiceTest, RoomPlacesOfTheRoomMap) {
     bool valid;
   } cases[] = {{"1,2,0203", true},  {"12,34,0001", true}, {"0,2,0203", false},
                {"1,2,203", false},   {"1,2", false},       {"1,,0203", false},
-               {"100,2,0203", false}, {"1,2,0203,", false}, {"a,2,0203", false}};
+               {"100,2,0203", false}, {"1,2,0203,", false}, {"a,2,0203", false},
+               {",2,0203", false},    {"1, 2,0203", false}, {"1,2,0a03", false}};
   for (const Case& c : cases) EXPECT_EQ(ParseRoomPlace(c.text).has_value(), c.valid) << c.text;
   EXPECT_EQ(*ParseRoomPlace("12,34,0001"), (RoomPlace{12, 34, "0001"}));
 }

@@ -2,6 +2,7 @@
 // for, how a card number is read in either form, and the exit statuses.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include "store/store_test_util.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "hosts/frontdesk/hotel.h"
+#include "hosts/frontdesk/image_decode.h"
 #include "util/database_words.h"
 
 namespace frontdesk {
@@ -86,6 +88,86 @@ TEST(FrontDesk, ExitStatuses) {
   EXPECT_EQ(ExitStatusOf(failed), kExitFailedCall);
 }
 
+// A hotel that is not set up says how the command ends: usage before
+// anything is made, a refusal for a hotel already there, a failed call
+// when the file cannot be made; none leaves a file or a settings line.
+TEST(FrontDesk, HotelSetUpFailuresByKind) {
+  holvanter::store_test::SettingsFileGuard settings;
+  holvanter::store_test::ScratchFolder folder;
+  const std::string there = folder.File("there.db"), fresh = folder.File("fresh.db");
+  {
+    std::ofstream(there) << "a file of another program";
+  }
+  settings.Write("[Setting]\r\nDataBase=kept.db\r\n");
+  const auto setup = [](std::string path, std::string dsn, std::string rooms,
+                         std::string system_code = "") {
+    HotelSetup setup;
+    setup.path = std::move(path);
+    setup.dsn = std::move(dsn);
+    setup.rooms = std::move(rooms);
+    setup.system_code = std::move(system_code);
+    return setup;
+  };
+  const struct {
+    const char* what;
+    HotelSetup setup;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"rooms that are none", setup(fresh, "", "1:1:0000"), kExitUsage, "--rooms"},
+      {"a short system code", setup(fresh, "", "1:1:0101", "AB"), kExitUsage, "--system-code"},
+      {"no database named", setup("", "", "1:1:0101"), kExitUsage, "either the database file"},
+      {"both a file and a data source", setup(fresh, there, "1:1:0101"), kExitUsage,
+       "either the database file"},
+      {"a file there already", setup(there, "", "1:1:0101"), kExitRefused, "--force"},
+      // Its folder would be a file.
+      {"a file that cannot be made", setup(there + "/hotel.db", "", "1:1:0101"), kExitFailedCall,
+       "cannot set up the hotel database"},
+      {"a data source file that is none", setup("", there, "1:1:0101"), kExitFailedCall,
+       "no ODBC file data source"},
+  };
+  for (const auto& c : cases) {
+    std::ostringstream said;
+    const std::optional<CommandFailure> failure = SetUpHotel(c.setup, said);
+    ASSERT_TRUE(failure) << c.what << ": " << said.str();
+    EXPECT_EQ(failure->exit_status, c.status) << c.what << ": " << failure->message;
+    EXPECT_NE(failure->message.find(c.says), std::string::npos) << c.what << ": " << failure->message;
+  }
+  EXPECT_FALSE(std::filesystem::exists(fresh));
+  EXPECT_EQ(holvanter::store_test::ReadFile(there), "a file of another program");
+  EXPECT_EQ(holvanter::store_test::ReadFile(settings.Path()), "[Setting]\r\nDataBase=kept.db\r\n");
+}
+
+// A card image from a reader's dump: what is wrong with the text is an
+// invalid argument that names it; an image that is no card of this hotel is
+// decoded with the result reading would give.
+TEST(FrontDesk, ImageDecoding) {
+  const std::string blank(56, 'F');
+  const struct {
+    std::string hex;
+    const char* says;  // nullptr: decoded
+  } cases[] = {
+      {"", "not 0"},
+      {blank.substr(2), "not 54"},
+      {blank + "FF", "not 58"},
+      {"0G" + blank.substr(2), "'0G' at figure 1"},
+      {blank.substr(0, 54) + "F-", "'F-' at figure 55"},
+      {blank, nullptr},
+      {"FF FF FF FF\n" + blank.substr(8), nullptr},
+  };
+  for (const auto& c : cases) {
+    const holvanter::Result<nlohmann::json> card = DecodeImageHex(c.hex);
+    ASSERT_EQ(card.ok(), c.says == nullptr) << c.hex;
+    if (c.says) {
+      EXPECT_EQ(card.status().code(), holvanter::Status::Code::kInvalidArgument) << c.hex;
+      EXPECT_NE(card.status().message().find(c.says), std::string::npos) << card.status().message();
+    } else {
+      EXPECT_EQ(card.value()["result"], holvanter::result::kNoCard) << card.value();
+      EXPECT_EQ(card.value()["kind_byte"], "FF") << card.value();
+    }
+  }
+}
+
 // The listing runs one query with the filter and the limit in it, on the
 // hotel that Tavoper.ini names: a real SQLite file. The room listing adds
 // one query for the newest open card of every room.
@@ -96,7 +178,7 @@ TEST(FrontDesk, CardListing) {
   HotelSetup setup;
   setup.path = folder.File("hotel.db");
   setup.rooms = "1:1:0101-0104";
-  SetUpHotel(setup, said);
+  ASSERT_FALSE(SetUpHotel(setup, said)) << said.str();
   {
     auto db = holvanter::SqliteConnection::Open(folder.File("hotel.db"));
     Ok(db->BeginTrans());
