@@ -351,6 +351,10 @@ PY
     "64|service install --name bad/name|cannot be a service name"
     "64|service run|the entry that the Service Control Manager starts"
     "1|service remove --name Spooler|is not a Holvanter agent"
+    # A line the argument parser cannot take ends as usage, as on Linux.
+    "64|service install --bogus|--bogus"
+    "64|frobnicate|unknown command 'frobnicate'"
+    "64|serve --checkin-time 25:00|--checkin-time '25:00' is not HH:MM"
   )
   local row expected words said
   for row in "${refusals[@]}"; do

@@ -19,7 +19,6 @@
 namespace agent {
 namespace {
 
-using holvanter::Result;
 using holvanter::Status;
 
 std::string Trimmed(std::string_view text) {
@@ -96,9 +95,9 @@ holvanter::Result<std::optional<KeyLinkSetup>> KeyLinkSetupOf(const AgentOptions
     if (name.empty() || name.size() > 8 || !figures || std::stoi(port) > 254 ||
         (coder.find(':') != std::string::npos && !desks::IsDeskName(desk)))
       return Wrong("--fias-coder '" + coder +
-                                  "' is not KC=PORT or KC=DESK:PORT (a key coder of up to 8 "
-                                  "characters, a desk name of letters, figures, - and _, and "
-                                  "an encoder port 0 to 254)");
+                   "' is not KC=PORT or KC=DESK:PORT (a key coder of up to 8 "
+                   "characters, a desk name of letters, figures, - and _, and "
+                   "an encoder port 0 to 254)");
     setup.keys.coders[name] = {desk, std::stoi(port)};
   }
 
@@ -121,7 +120,7 @@ holvanter::Result<std::optional<KeyLinkSetup>> KeyLinkSetupOf(const AgentOptions
   const std::optional<fias::CodePage> page = fias::CodePageNamed(options.fias_encoding);
   if (!page)
     return Wrong("--fias-encoding '" + options.fias_encoding +
-                                "' is none of windows-1252, gbk, utf-8");
+                 "' is none of windows-1252, gbk, utf-8");
   setup.keys.code_page = *page;
   // A GBK name may hold the byte of '|' as the second half of a character.
   setup.link.text_bytes = *page == fias::CodePage::kGbk ? fias::TextBytes::kDoubleByte
@@ -136,7 +135,7 @@ holvanter::Result<std::optional<KeyLinkSetup>> KeyLinkSetupOf(const AgentOptions
   const std::optional<int> minutes = MinutesOfDay(time);
   if (!minutes)
     return Wrong(std::string(own ? "--fias-checkout-time" : "--checkout-time") +
-                                " '" + time + "' is not HH:MM");
+                 " '" + time + "' is not HH:MM");
   setup.keys.checkout_minutes = *minutes;
   // A key for a later arrival opens from the hotel's check-in time that day.
   const std::optional<int> checkin = MinutesOfDay(options.checkin_time);
@@ -189,12 +188,12 @@ holvanter::Result<std::string> CheckRoomTargets(const KeyLinkSetup& key_link) {
     places.insert({room.building, room.floor, room.room});
   for (const auto& [pms_room, place] : key_link.keys.rooms)
     if (places.count({place.building, place.floor, place.room}) == 0)
-      return Wrong(
-          "the PMS room " + pms_room + " is mapped (--fias-room or [fias-rooms]) to room " +
-          place.room + " of building " + std::to_string(place.building) + ", floor " +
-          std::to_string(place.floor) + ", which is not in the room list of " +
-          listing.database.path + " (tavocard hotel rooms add " + std::to_string(place.building) +
-          ":" + std::to_string(place.floor) + ":" + place.room + ")");
+      return Wrong("the PMS room " + pms_room + " is mapped (--fias-room or [fias-rooms]) to room " +
+                   place.room + " of building " + std::to_string(place.building) + ", floor " +
+                   std::to_string(place.floor) + ", which is not in the room list of " +
+                   listing.database.path + " (tavocard hotel rooms add " +
+                   std::to_string(place.building) + ":" + std::to_string(place.floor) + ":" +
+                   place.room + ")");
   return std::string();
 }
 
@@ -212,7 +211,7 @@ holvanter::Result<std::optional<DesksSetup>> DesksSetupOf(
       if (!target.desk.empty()) setup.coders[target.desk].push_back(coder);
   if (!setup.coders.empty() && options.desks_listen.empty())
     return Wrong("--fias-coder names desk " + setup.coders.begin()->first +
-                                ", but no --desks-listen ADDR:PORT is given for desks to join");
+                 ", but no --desks-listen ADDR:PORT is given for desks to join");
   if (options.desks_listen.empty() && options.join.empty()) {
     if (!options.desk.empty() || !options.pair.empty())
       return Wrong("--desk and --pair go with --join HOST:PORT");
@@ -221,7 +220,7 @@ holvanter::Result<std::optional<DesksSetup>> DesksSetupOf(
   if (!options.desks_listen.empty()) {
     if (!key_link)
       return Wrong("--desks-listen is for the desk that keeps the key link "
-                                  "(--fias HOST:PORT)");
+                   "(--fias HOST:PORT)");
     const std::size_t colon = options.desks_listen.rfind(':');
     const std::string port = colon == std::string::npos ? "" : options.desks_listen.substr(colon + 1);
     if (colon == 0 || port.empty() || port.size() > 5 ||
@@ -236,7 +235,7 @@ holvanter::Result<std::optional<DesksSetup>> DesksSetupOf(
   if (!options.join.empty()) {
     if (key_link)
       return Wrong("--join is for a desk without a key link of its own: the link "
-                                  "desk keeps the one link (drop --fias or --join)");
+                   "desk keeps the one link (drop --fias or --join)");
     const std::size_t colon = options.join.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == options.join.size())
       return Wrong("--join '" + options.join + "' is not HOST:PORT");
@@ -254,8 +253,8 @@ holvanter::Result<std::optional<DesksSetup>> DesksSetupOf(
       setup.pairing_code = desks::NormalizePairingCode(options.pair);
       if (setup.pairing_code.empty())
         return Wrong("--pair '" + options.pair +
-                                    "' is not a pairing code (16 letters and figures, as "
-                                    "tavocard desks pair printed it)");
+                     "' is not a pairing code (16 letters and figures, as "
+                     "tavocard desks pair printed it)");
     } else {
       std::optional<desks::DeskSecret> secret;
       try {
@@ -265,8 +264,8 @@ holvanter::Result<std::optional<DesksSetup>> DesksSetupOf(
       }
       if (!secret || secret->desk != setup.desk)
         return Wrong("desk " + setup.desk + " is not paired: run tavocard desks "
-                                    "pair " + setup.desk + " on the link desk, then start this "
-                                    "desk once with --pair CODE");
+                     "pair " + setup.desk + " on the link desk, then start this "
+                     "desk once with --pair CODE");
     }
   }
   return std::optional<DesksSetup>(std::move(setup));

@@ -60,18 +60,21 @@ constexpr DWORD kStartHintMs = 30000;
 // A log larger than this is moved aside (one older log kept) at a start.
 constexpr std::uintmax_t kLogLimit = 8u << 20;
 
-// A refusal or failure of a service command: its exit status and message.
-struct ServiceError {
-  int status;
-  std::string message;
-};
+using frontdesk::CommandFailure;
+using frontdesk::kExitFailedCall;
+using frontdesk::kExitRefused;
+using frontdesk::kExitUsage;
+
+// A refusal or failure of a service command (its exit status and message)
+// is thrown from the Win32 step that meets it to the command's edge
+// (Answer, ServiceMain), which prints it and ends with its status.
 
 // `error`: the call's GetLastError(), taken before anything else can change it.
 [[noreturn]] void Fail(const std::string& doing, DWORD error = GetLastError()) {
   if (error == ERROR_ACCESS_DENIED)
-    throw ServiceError{3, "cannot " + doing + ": access denied (run it from a command prompt "
+    throw CommandFailure{kExitFailedCall, "cannot " + doing + ": access denied (run it from a command prompt "
                           "opened as administrator)"};
-  throw ServiceError{3, "cannot " + doing + ": " + SystemMessage(error)};
+  throw CommandFailure{kExitFailedCall, "cannot " + doing + ": " + SystemMessage(error)};
 }
 
 // The command line's words come in the system's ANSI code page; the product's
@@ -105,7 +108,7 @@ void CheckName(const std::string& name) {
                c == '-' || c == '_' || c == '.';
       });
   if (!usable)
-    throw ServiceError{frontdesk::kExitUsage,
+    throw CommandFailure{kExitUsage,
                        "'" + name + "' cannot be a service name: letters, digits, '-', '_' and "
                        "'.', at most 80"};
 }
@@ -222,7 +225,7 @@ Handle OpenAgentService(SC_HANDLE manager, const std::string& name, DWORD access
   Handle service(OpenServiceW(manager, Wide(name, CP_UTF8).c_str(), access | SERVICE_QUERY_CONFIG));
   if (service.get() == nullptr) {
     if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
-      throw ServiceError{1, "there is no service named " + name};
+      throw CommandFailure{kExitRefused, "there is no service named " + name};
     Fail("open the service " + name);
   }
   DWORD needed = 0;
@@ -236,7 +239,7 @@ Handle OpenAgentService(SC_HANDLE manager, const std::string& name, DWORD access
   std::wstring command = runs;
   std::transform(command.begin(), command.end(), command.begin(), ::towlower);
   if (command.find(L"tavocard.exe\" service run") == std::wstring::npos)
-    throw ServiceError{1, "the service " + name + " is not a Holvanter agent (it runs " +
+    throw CommandFailure{kExitRefused, "the service " + name + " is not a Holvanter agent (it runs " +
                               Narrow(runs, CP_UTF8) + "); it is left alone"};
   return service;
 }
@@ -257,7 +260,7 @@ void StartAndWait(SC_HANDLE service, const std::string& name) {
   const DWORD exit_status = status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR
                                 ? status.dwServiceSpecificExitCode
                                 : status.dwWin32ExitCode;
-  throw ServiceError{3, "the service " + name + " did not start (" +
+  throw CommandFailure{kExitFailedCall, "the service " + name + " did not start (" +
                             (state == SERVICE_START_PENDING
                                  ? std::string("still starting")
                                  : "exit status " + std::to_string(exit_status)) +
@@ -272,7 +275,7 @@ void StopAndWait(SC_HANDLE service, const std::string& name) {
     Fail("stop the service " + name);
   if (WaitWhile(service, SERVICE_STOP_PENDING, std::chrono::seconds(kStopHintMs / 1000 + 20)) !=
       SERVICE_STOPPED)
-    throw ServiceError{3, "the service " + name + " did not stop within " +
+    throw CommandFailure{kExitFailedCall, "the service " + name + " did not stop within " +
                               std::to_string(kStopHintMs / 1000 + 20) + " s"};
 }
 
@@ -286,7 +289,7 @@ void Install(const std::string& name, const std::string& config, bool start) {
     std::error_code error;
     settings = fs::absolute(fs::path(Wide(config, CP_ACP)), error).wstring();
     if (error || !fs::is_regular_file(settings, error))
-      throw ServiceError{frontdesk::kExitUsage, "the settings file " + config + " is not there"};
+      throw CommandFailure{kExitUsage, "the settings file " + config + " is not there"};
     command += L" --config \"" + settings + L"\"";
   }
   const std::wstring wide_name = Wide(name, CP_UTF8);
@@ -303,10 +306,10 @@ void Install(const std::string& name, const std::string& config, bool start) {
   if (service.get() == nullptr) {
     const DWORD error = GetLastError();
     if (error == ERROR_SERVICE_EXISTS)
-      throw ServiceError{1, "a service named " + name + " exists already (tavocard service "
+      throw CommandFailure{kExitRefused, "a service named " + name + " exists already (tavocard service "
                             "remove --name " + name + " removes it)"};
     if (error == ERROR_DUPLICATE_SERVICE_NAME)
-      throw ServiceError{1, "another service is shown as \"" + Narrow(display, CP_UTF8) + "\""};
+      throw CommandFailure{kExitRefused, "another service is shown as \"" + Narrow(display, CP_UTF8) + "\""};
     Fail("install the service " + name, error);
   }
   // Everything below or nothing: a half-installed service is taken away.
@@ -356,7 +359,7 @@ void Install(const std::string& name, const std::string& config, bool start) {
     // The folder is there before the first start: IT can put the key link's
     // key in it.
     MakeStateFolder(StateFolder(name));
-  } catch (const ServiceError&) {
+  } catch (const CommandFailure&) {
     DeleteService(service.get());
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, EventSourceKey(name).c_str());
     throw;
@@ -548,10 +551,10 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   try {
     folder = StateFolder(name);
     MakeStateFolder(folder);
-  } catch (const ServiceError& e) {
+  } catch (const CommandFailure& e) {
     Event(EVENTLOG_ERROR_TYPE, MSG_AGENT_FAILED,
           "The Holvanter front-desk agent did not start: " + e.message);
-    Report(SERVICE_STOPPED, static_cast<DWORD>(e.status));
+    Report(SERVICE_STOPPED, static_cast<DWORD>(e.exit_status));
     return;
   }
   FILE* const log = OpenLog(folder);
@@ -581,10 +584,10 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     status = e.get_exit_code();
   } catch (const CLI::ParseError& e) {
     std::cerr << "tavocard serve: " << e.what() << "\n";
-    status = frontdesk::kExitUsage;
+    status = kExitUsage;
   } catch (const std::exception& e) {
     std::cerr << "tavocard serve: " << e.what() << "\n";
-    status = 3;
+    status = kExitFailedCall;
   }
   std::cerr.rdbuf(console);
   if (status == 0) {
@@ -608,7 +611,7 @@ void Run(const std::string& config) {
   SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(L""), ServiceMain}, {nullptr, nullptr}};
   if (StartServiceCtrlDispatcherW(table)) return;
   if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
-    throw ServiceError{frontdesk::kExitUsage,
+    throw CommandFailure{kExitUsage,
                        "service run is the entry that the Service Control Manager starts; "
                        "tavocard service install registers it, and tavocard serve runs the "
                        "agent in this window"};
@@ -626,9 +629,9 @@ template <typename What>
 void Answer(What what) {
   try {
     what();
-  } catch (const ServiceError& e) {
+  } catch (const CommandFailure& e) {
     std::cerr << "tavocard service: " << e.message << "\n";
-    throw CLI::RuntimeError(e.status);
+    throw CLI::RuntimeError(e.exit_status);
   }
 }
 

@@ -202,6 +202,24 @@ TEST_F(CardCommandTest, ExitStatusesAndGuards) {
       {"read, encoder does not open", "read", "open", 1, "did not open"},
       {"check-out", "checkout", "", 0, "card number  00000002 (hex 000002)"},
       {"check-out of an erased card", "checkout", "", 1, "-700"},
+      // Every command ends by the one table: usage, refusal, failed call.
+      {"an option the command lacks", "read --bogus", "", 64, "--bogus"},
+      {"decode: not an image", "decode 0G" + std::string(54, 'F'), "", 64,
+       "the image holds '0G' at figure 1"},
+      {"decode: no card", "decode " + std::string(56, 'F'), "", 1, "-700"},
+      {"serve: a check-in time that is none", "serve --checkin-time 25:00", "", 64,
+       "--checkin-time '25:00' is not HH:MM"},
+      {"serve: a key coder that is none", "serve --fias 127.0.0.1:9 --fias-coder 1=300", "", 64,
+       "--fias-coder '1=300'"},
+      {"serve: a join without a desk name", "serve --join 127.0.0.1:9", "", 64, "--desk NAME"},
+      {"fias-authkey: a key file there already", "fias-authkey new --file " + db_, "", 1,
+       "exists already and is kept"},
+      {"fias-authkey: a key file that cannot be made",
+       "fias-authkey new --file " + db_ + "/fias-authkey", "", 3, "fias-authkey"},
+      {"desks: a registry that cannot be read", "desks list --registry " + db_ + "/desks", "", 3,
+       "desks"},
+      {"card taken off", "encoder remove", "", 0, "taken off"},
+      {"no card to show", "encoder show", "", 1, "no card lies"},
   };
   for (const auto& c : cases) {
     const Outcome outcome = Shell(std::string("LYCOMM_SIM_FAIL=") + c.fail + " " + Tavocard(c.arguments));
