@@ -61,20 +61,23 @@ constexpr DWORD kStartHintMs = 30000;
 constexpr std::uintmax_t kLogLimit = 8u << 20;
 
 using frontdesk::CommandFailure;
+using frontdesk::CommandResult;
+using frontdesk::kExitDone;
 using frontdesk::kExitFailedCall;
 using frontdesk::kExitRefused;
 using frontdesk::kExitUsage;
 
-// A refusal or failure of a service command (its exit status and message)
-// is thrown from the Win32 step that meets it to the command's edge
-// (Answer, ServiceMain), which prints it and ends with its status.
+// A step's refusal or failure is its answer (std::optional<CommandFailure>:
+// nothing when it did its work); the command's edge (Answer, ServiceMain)
+// alone prints it and ends with its exit status.
+using Failure = std::optional<CommandFailure>;
 
 // `error`: the call's GetLastError(), taken before anything else can change it.
-[[noreturn]] void Fail(const std::string& doing, DWORD error = GetLastError()) {
+CommandFailure Failed(const std::string& doing, DWORD error = GetLastError()) {
   if (error == ERROR_ACCESS_DENIED)
-    throw CommandFailure{kExitFailedCall, "cannot " + doing + ": access denied (run it from a command prompt "
-                          "opened as administrator)"};
-  throw CommandFailure{kExitFailedCall, "cannot " + doing + ": " + SystemMessage(error)};
+    return {kExitFailedCall, "cannot " + doing + ": access denied (run it from a command prompt "
+                             "opened as administrator)"};
+  return {kExitFailedCall, "cannot " + doing + ": " + SystemMessage(error)};
 }
 
 // The command line's words come in the system's ANSI code page; the product's
@@ -100,7 +103,7 @@ std::string Narrow(const std::wstring& wide, UINT code_page) {
 
 // A name the manager and the event log both take: no path separators, no
 // blanks to quote on a command line.
-void CheckName(const std::string& name) {
+Failure CheckName(const std::string& name) {
   const bool usable =
       !name.empty() && name.size() <= 80 &&
       std::all_of(name.begin(), name.end(), [](char c) {
@@ -108,9 +111,9 @@ void CheckName(const std::string& name) {
                c == '-' || c == '_' || c == '.';
       });
   if (!usable)
-    throw CommandFailure{kExitUsage,
-                       "'" + name + "' cannot be a service name: letters, digits, '-', '_' and "
-                       "'.', at most 80"};
+    return CommandFailure{kExitUsage, "'" + name + "' cannot be a service name: letters, digits, "
+                                      "'-', '_' and '.', at most 80"};
+  return std::nullopt;
 }
 
 class Handle {
@@ -128,12 +131,12 @@ class Handle {
   SC_HANDLE handle_;
 };
 
-std::wstring ProgramData() {
+CommandResult<std::wstring> ProgramData() {
   PWSTR path = nullptr;
   const HRESULT got = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &path);
   std::wstring folder = SUCCEEDED(got) && path != nullptr ? std::wstring(path) : std::wstring();
   CoTaskMemFree(path);
-  if (folder.empty()) Fail("find the ProgramData folder", static_cast<DWORD>(got));
+  if (folder.empty()) return Failed("find the ProgramData folder", static_cast<DWORD>(got));
   return folder;
 }
 
@@ -141,27 +144,29 @@ std::wstring ProgramData() {
 // journal, desks registry and log. The hotel's own files (the settings
 // file, an SQLite database) lie in %ProgramData%\Holvanter, which the desk's
 // users may need to reach; this folder is SYSTEM's and Administrators'.
-std::wstring StateFolder(const std::string& name) {
-  return ProgramData() + L"\\Holvanter\\" + Wide(name, CP_UTF8);
+CommandResult<std::wstring> StateFolder(const std::string& name) {
+  CommandResult<std::wstring> data = ProgramData();
+  if (!data.ok()) return data;
+  return *data + L"\\Holvanter\\" + Wide(name, CP_UTF8);
 }
 
 // Makes the state folder, or narrows an existing one, to SYSTEM and
 // Administrators; the entries are inherited by everything made in it.
-void MakeStateFolder(const std::wstring& folder) {
+Failure MakeStateFolder(const std::wstring& folder) {
   const std::wstring parent = fs::path(folder).parent_path().wstring();
   if (!CreateDirectoryW(parent.c_str(), nullptr)) {
     const DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS) Fail("make the folder " + Narrow(parent, CP_UTF8), error);
+    if (error != ERROR_ALREADY_EXISTS) return Failed("make the folder " + Narrow(parent, CP_UTF8), error);
   }
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kStateFolderAccess, SDDL_REVISION_1,
                                                             &descriptor, nullptr))
-    Fail("make the state folder's access list");
+    return Failed("make the state folder's access list");
   std::unique_ptr<void, decltype(&LocalFree)> owned(descriptor, &LocalFree);
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  if (CreateDirectoryW(folder.c_str(), &attributes)) return;
+  if (CreateDirectoryW(folder.c_str(), &attributes)) return std::nullopt;
   if (const DWORD error = GetLastError(); error != ERROR_ALREADY_EXISTS)
-    Fail("make the folder " + Narrow(folder, CP_UTF8), error);
+    return Failed("make the folder " + Narrow(folder, CP_UTF8), error);
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
   GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
@@ -169,18 +174,19 @@ void MakeStateFolder(const std::wstring& folder) {
   const DWORD error = SetNamedSecurityInfoW(
       path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
       nullptr, nullptr, dacl, nullptr);
-  if (error != ERROR_SUCCESS) Fail("narrow the folder " + Narrow(folder, CP_UTF8), error);
+  if (error != ERROR_SUCCESS) return Failed("narrow the folder " + Narrow(folder, CP_UTF8), error);
+  return std::nullopt;
 }
 
 std::wstring EventSourceKey(const std::string& name) {
   return L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + Wide(name, CP_UTF8);
 }
 
-std::wstring ThisProgram() {
+CommandResult<std::wstring> ThisProgram() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) Fail("find tavocard.exe's own path");
+    if (n == 0) return Failed("find tavocard.exe's own path");
     if (n < path.size()) {
       path.resize(n);
       return path;
@@ -190,43 +196,43 @@ std::wstring ThisProgram() {
 }
 
 // The service's state as the manager reports it.
-DWORD StateOf(SC_HANDLE service, SERVICE_STATUS_PROCESS* out = nullptr) {
+CommandResult<DWORD> StateOf(SC_HANDLE service, SERVICE_STATUS_PROCESS* out = nullptr) {
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
   if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                             sizeof status, &needed))
-    Fail("ask for the service's state");
+    return Failed("ask for the service's state");
   if (out != nullptr) *out = status;
   return status.dwCurrentState;
 }
 
 // Waits while the service is in `passing` (a pending state), for at most
-// `limit`; returns the state it reached.
-DWORD WaitWhile(SC_HANDLE service, DWORD passing, std::chrono::seconds limit,
-                SERVICE_STATUS_PROCESS* out = nullptr) {
+// `limit`; the state it reached.
+CommandResult<DWORD> WaitWhile(SC_HANDLE service, DWORD passing, std::chrono::seconds limit,
+                               SERVICE_STATUS_PROCESS* out = nullptr) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  DWORD state = StateOf(service, out);
-  while (state == passing && std::chrono::steady_clock::now() < deadline) {
+  CommandResult<DWORD> state = StateOf(service, out);
+  while (state.ok() && *state == passing && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     state = StateOf(service, out);
   }
   return state;
 }
 
-Handle OpenManager(DWORD access) {
+CommandResult<Handle> OpenManager(DWORD access) {
   Handle manager(OpenSCManagerW(nullptr, nullptr, access));
-  if (manager.get() == nullptr) Fail("open the Service Control Manager");
+  if (manager.get() == nullptr) return Failed("open the Service Control Manager");
   return manager;
 }
 
 // The service NAME, which must be an agent's: `remove` never deletes a
 // service that this command did not install.
-Handle OpenAgentService(SC_HANDLE manager, const std::string& name, DWORD access) {
+CommandResult<Handle> OpenAgentService(SC_HANDLE manager, const std::string& name, DWORD access) {
   Handle service(OpenServiceW(manager, Wide(name, CP_UTF8).c_str(), access | SERVICE_QUERY_CONFIG));
   if (service.get() == nullptr) {
     if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
-      throw CommandFailure{kExitRefused, "there is no service named " + name};
-    Fail("open the service " + name);
+      return CommandFailure{kExitRefused, "there is no service named " + name};
+    return Failed("open the service " + name);
   }
   DWORD needed = 0;
   QueryServiceConfigW(service.get(), nullptr, 0, &needed);
@@ -234,54 +240,112 @@ Handle OpenAgentService(SC_HANDLE manager, const std::string& name, DWORD access
   auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
   if (!QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size() * sizeof(DWORD)),
                            &needed))
-    Fail("read the service's settings");
+    return Failed("read the service's settings");
   const std::wstring runs = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
   std::wstring command = runs;
   std::transform(command.begin(), command.end(), command.begin(), ::towlower);
   if (command.find(L"tavocard.exe\" service run") == std::wstring::npos)
-    throw CommandFailure{kExitRefused, "the service " + name + " is not a Holvanter agent (it runs " +
-                              Narrow(runs, CP_UTF8) + "); it is left alone"};
+    return CommandFailure{kExitRefused, "the service " + name + " is not a Holvanter agent (it runs " +
+                                            Narrow(runs, CP_UTF8) + "); it is left alone"};
   return service;
-}
-
-std::string LogOf(const std::string& name) {
-  return Narrow(StateFolder(name), CP_UTF8) + "\\agent.log";
 }
 
 // Starts the service and waits until it runs; a service that stops instead
 // is a failure that names its exit status and where to read why.
-void StartAndWait(SC_HANDLE service, const std::string& name) {
+Failure StartAndWait(SC_HANDLE service, const std::string& name) {
   if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-    Fail("start the service " + name);
+    return Failed("start the service " + name);
   SERVICE_STATUS_PROCESS status{};
-  const DWORD state = WaitWhile(service, SERVICE_START_PENDING,
-                                std::chrono::seconds(kStartHintMs / 1000 + 5), &status);
-  if (state == SERVICE_RUNNING) return;
+  CommandResult<DWORD> state = WaitWhile(
+      service, SERVICE_START_PENDING, std::chrono::seconds(kStartHintMs / 1000 + 5), &status);
+  if (!state.ok()) return state.failure();
+  const DWORD reached = *state;
+  if (reached == SERVICE_RUNNING) return std::nullopt;
+  CommandResult<std::wstring> folder = StateFolder(name);
+  if (!folder.ok()) return folder.failure();
   const DWORD exit_status = status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR
                                 ? status.dwServiceSpecificExitCode
                                 : status.dwWin32ExitCode;
-  throw CommandFailure{kExitFailedCall, "the service " + name + " did not start (" +
-                            (state == SERVICE_START_PENDING
+  return CommandFailure{kExitFailedCall,
+                        "the service " + name + " did not start (" +
+                            (reached == SERVICE_START_PENDING
                                  ? std::string("still starting")
                                  : "exit status " + std::to_string(exit_status)) +
-                            "); see " + LogOf(name) + " and the Application event log"};
+                            "); see " + Narrow(*folder, CP_UTF8) +
+                            "\\agent.log and the Application event log"};
 }
 
 // Stops the service and waits until it has stopped.
-void StopAndWait(SC_HANDLE service, const std::string& name) {
+Failure StopAndWait(SC_HANDLE service, const std::string& name) {
   SERVICE_STATUS status{};
   if (!ControlService(service, SERVICE_CONTROL_STOP, &status) &&
       GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
-    Fail("stop the service " + name);
-  if (WaitWhile(service, SERVICE_STOP_PENDING, std::chrono::seconds(kStopHintMs / 1000 + 20)) !=
-      SERVICE_STOPPED)
-    throw CommandFailure{kExitFailedCall, "the service " + name + " did not stop within " +
-                              std::to_string(kStopHintMs / 1000 + 20) + " s"};
+    return Failed("stop the service " + name);
+  CommandResult<DWORD> state =
+      WaitWhile(service, SERVICE_STOP_PENDING, std::chrono::seconds(kStopHintMs / 1000 + 20));
+  if (!state.ok()) return state.failure();
+  if (*state != SERVICE_STOPPED)
+    return CommandFailure{kExitFailedCall, "the service " + name + " did not stop within " +
+                                               std::to_string(kStopHintMs / 1000 + 20) + " s"};
+  return std::nullopt;
 }
 
-void Install(const std::string& name, const std::string& config, bool start) {
-  CheckName(name);
-  std::wstring command = L"\"" + ThisProgram() + L"\" service run";
+// What makes an installed service whole: its description, its restarts, its
+// event source and its state folder.
+Failure CompleteService(SC_HANDLE service, const std::string& name, const std::wstring& program,
+                        const std::wstring& state_folder) {
+  SERVICE_DESCRIPTIONW description{const_cast<wchar_t*>(kDescription)};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description))
+    return Failed("describe the service");
+  // Restarted 5 s after a failure, then after 30 s, then every minute; a
+  // day without failures starts the count again.
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000},
+                         {SC_ACTION_RESTART, 30000},
+                         {SC_ACTION_RESTART, 60000}};
+  SERVICE_FAILURE_ACTIONSW failure{};
+  failure.dwResetPeriod = 24 * 60 * 60;
+  failure.cActions = sizeof actions / sizeof actions[0];
+  failure.lpsaActions = actions;
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+    return Failed("set the service's restart after a failure");
+  // A stop with an exit status other than 0 (a settings file that is
+  // wrong, a port in use) is a failure too, not only a crash.
+  // (Windows knows this setting since Vista; a manager that does not, as
+  // Wine's, restarts after a crash alone.)
+  SERVICE_FAILURE_ACTIONS_FLAG on_exit_status{TRUE};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_exit_status)) {
+    if (GetLastError() != ERROR_INVALID_LEVEL)
+      return Failed("set the service's restart after a failure");
+    std::cout << "note: this system's Service Control Manager restarts the service after a "
+                 "crash, not after a failed start\n";
+  }
+  HKEY key = nullptr;
+  LSTATUS made = RegCreateKeyExW(HKEY_LOCAL_MACHINE, EventSourceKey(name).c_str(), 0, nullptr, 0,
+                                 KEY_SET_VALUE, nullptr, &key, nullptr);
+  if (made == ERROR_SUCCESS) {
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    made = RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ,
+                          reinterpret_cast<const BYTE*>(program.c_str()),
+                          static_cast<DWORD>((program.size() + 1) * sizeof(wchar_t)));
+    if (made == ERROR_SUCCESS)
+      made = RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD,
+                            reinterpret_cast<const BYTE*>(&types), sizeof types);
+    RegCloseKey(key);
+  }
+  if (made != ERROR_SUCCESS)
+    return Failed("register the service's event source", static_cast<DWORD>(made));
+  // The folder is there before the first start: IT can put the key link's
+  // key in it.
+  return MakeStateFolder(state_folder);
+}
+
+Failure Install(const std::string& name, const std::string& config, bool start) {
+  if (Failure refused = CheckName(name)) return refused;
+  CommandResult<std::wstring> program = ThisProgram();
+  if (!program.ok()) return program.failure();
+  CommandResult<std::wstring> state_folder = StateFolder(name);
+  if (!state_folder.ok()) return state_folder.failure();
+  std::wstring command = L"\"" + *program + L"\" service run";
   std::wstring settings;
   if (!config.empty()) {
     // The manager starts the service in the system folder: the path is made
@@ -289,7 +353,7 @@ void Install(const std::string& name, const std::string& config, bool start) {
     std::error_code error;
     settings = fs::absolute(fs::path(Wide(config, CP_ACP)), error).wstring();
     if (error || !fs::is_regular_file(settings, error))
-      throw CommandFailure{kExitUsage, "the settings file " + config + " is not there"};
+      return CommandFailure{kExitUsage, "the settings file " + config + " is not there"};
     command += L" --config \"" + settings + L"\"";
   }
   const std::wstring wide_name = Wide(name, CP_UTF8);
@@ -297,8 +361,9 @@ void Install(const std::string& name, const std::string& config, bool start) {
   const std::wstring display =
       name == kDefaultName ? std::wstring(kDisplayName)
                            : std::wstring(kDisplayName) + L" (" + wide_name + L")";
-  const Handle manager = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
-  const Handle service(CreateServiceW(manager.get(), wide_name.c_str(), display.c_str(),
+  CommandResult<Handle> manager = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+  if (!manager.ok()) return manager.failure();
+  const Handle service(CreateServiceW(manager->get(), wide_name.c_str(), display.c_str(),
                                       SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
                                       nullptr, nullptr, nullptr, nullptr /* LocalSystem */,
@@ -306,101 +371,65 @@ void Install(const std::string& name, const std::string& config, bool start) {
   if (service.get() == nullptr) {
     const DWORD error = GetLastError();
     if (error == ERROR_SERVICE_EXISTS)
-      throw CommandFailure{kExitRefused, "a service named " + name + " exists already (tavocard service "
-                            "remove --name " + name + " removes it)"};
+      return CommandFailure{kExitRefused, "a service named " + name + " exists already (tavocard "
+                                          "service remove --name " + name + " removes it)"};
     if (error == ERROR_DUPLICATE_SERVICE_NAME)
-      throw CommandFailure{kExitRefused, "another service is shown as \"" + Narrow(display, CP_UTF8) + "\""};
-    Fail("install the service " + name, error);
+      return CommandFailure{kExitRefused,
+                            "another service is shown as \"" + Narrow(display, CP_UTF8) + "\""};
+    return Failed("install the service " + name, error);
   }
-  // Everything below or nothing: a half-installed service is taken away.
-  try {
-    SERVICE_DESCRIPTIONW description{const_cast<wchar_t*>(kDescription)};
-    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description))
-      Fail("describe the service");
-    // Restarted 5 s after a failure, then after 30 s, then every minute; a
-    // day without failures starts the count again.
-    SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000},
-                           {SC_ACTION_RESTART, 30000},
-                           {SC_ACTION_RESTART, 60000}};
-    SERVICE_FAILURE_ACTIONSW failure{};
-    failure.dwResetPeriod = 24 * 60 * 60;
-    failure.cActions = sizeof actions / sizeof actions[0];
-    failure.lpsaActions = actions;
-    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
-      Fail("set the service's restart after a failure");
-    // A stop with an exit status other than 0 (a settings file that is
-    // wrong, a port in use) is a failure too, not only a crash.
-    // (Windows knows this setting since Vista; a manager that does not, as
-    // Wine's, restarts after a crash alone.)
-    SERVICE_FAILURE_ACTIONS_FLAG on_exit_status{TRUE};
-    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
-                               &on_exit_status)) {
-      if (GetLastError() != ERROR_INVALID_LEVEL)
-        Fail("set the service's restart after a failure");
-      std::cout << "note: this system's Service Control Manager restarts the service after a "
-                   "crash, not after a failed start\n";
-    }
-    HKEY key = nullptr;
-    LSTATUS made = RegCreateKeyExW(HKEY_LOCAL_MACHINE, EventSourceKey(name).c_str(), 0, nullptr, 0,
-                                   KEY_SET_VALUE, nullptr, &key, nullptr);
-    if (made == ERROR_SUCCESS) {
-      const std::wstring program = ThisProgram();
-      const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-      made = RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ,
-                            reinterpret_cast<const BYTE*>(program.c_str()),
-                            static_cast<DWORD>((program.size() + 1) * sizeof(wchar_t)));
-      if (made == ERROR_SUCCESS)
-        made = RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD,
-                              reinterpret_cast<const BYTE*>(&types), sizeof types);
-      RegCloseKey(key);
-    }
-    if (made != ERROR_SUCCESS)
-      Fail("register the service's event source", static_cast<DWORD>(made));
-    // The folder is there before the first start: IT can put the key link's
-    // key in it.
-    MakeStateFolder(StateFolder(name));
-  } catch (const CommandFailure&) {
+  // Everything or nothing: a half-installed service is taken away.
+  if (Failure failed = CompleteService(service.get(), name, *program, *state_folder)) {
     DeleteService(service.get());
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, EventSourceKey(name).c_str());
-    throw;
+    return failed;
   }
   std::cout << "service " << name << " installed: \"" << Narrow(display, CP_UTF8)
             << "\", started at boot as LocalSystem and restarted after a failure; it runs "
             << "tavocard serve" << (config.empty() ? "" : " --config " + Narrow(settings, CP_ACP))
             << "\nits state (token, key link key and journal, desks registry) and its log: "
-            << Narrow(StateFolder(name), CP_ACP) << "\n";
+            << Narrow(*state_folder, CP_ACP) << "\n";
   if (start) {
-    StartAndWait(service.get(), name);
+    if (Failure failed = StartAndWait(service.get(), name)) return failed;
     std::cout << "service " << name << " running\n";
   }
+  return std::nullopt;
 }
 
-void Remove(const std::string& name) {
-  CheckName(name);
-  const Handle manager = OpenManager(SC_MANAGER_CONNECT);
-  const Handle service =
-      OpenAgentService(manager.get(), name, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
-  if (StateOf(service.get()) != SERVICE_STOPPED) StopAndWait(service.get(), name);
-  if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
-    Fail("remove the service " + name);
+Failure Remove(const std::string& name) {
+  if (Failure refused = CheckName(name)) return refused;
+  CommandResult<std::wstring> state_folder = StateFolder(name);
+  if (!state_folder.ok()) return state_folder.failure();
+  CommandResult<Handle> manager = OpenManager(SC_MANAGER_CONNECT);
+  if (!manager.ok()) return manager.failure();
+  CommandResult<Handle> service =
+      OpenAgentService(manager->get(), name, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+  if (!service.ok()) return service.failure();
+  CommandResult<DWORD> state = StateOf(service->get());
+  if (!state.ok()) return state.failure();
+  if (*state != SERVICE_STOPPED) {
+    if (Failure failed = StopAndWait(service->get(), name)) return failed;
+  }
+  if (!DeleteService(service->get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+    return Failed("remove the service " + name);
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, EventSourceKey(name).c_str());
   std::cout << "service " << name << " removed; its state folder "
-            << Narrow(StateFolder(name), CP_ACP)
+            << Narrow(*state_folder, CP_ACP)
             << " is kept (the token, the key link's key and journal)\n";
+  return std::nullopt;
 }
 
-void StartOrStop(const std::string& name, bool start) {
-  CheckName(name);
-  const Handle manager = OpenManager(SC_MANAGER_CONNECT);
-  const Handle service = OpenAgentService(
-      manager.get(), name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
-  if (start) {
-    StartAndWait(service.get(), name);
-    std::cout << "service " << name << " running\n";
-  } else {
-    StopAndWait(service.get(), name);
-    std::cout << "service " << name << " stopped\n";
-  }
+Failure StartOrStop(const std::string& name, bool start) {
+  if (Failure refused = CheckName(name)) return refused;
+  CommandResult<Handle> manager = OpenManager(SC_MANAGER_CONNECT);
+  if (!manager.ok()) return manager.failure();
+  CommandResult<Handle> service = OpenAgentService(
+      manager->get(), name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+  if (!service.ok()) return service.failure();
+  if (Failure failed = start ? StartAndWait(service->get(), name) : StopAndWait(service->get(), name))
+    return failed;
+  std::cout << "service " << name << (start ? " running\n" : " stopped\n");
+  return std::nullopt;
 }
 
 // ---------------------------------------------------------------- the service
@@ -547,16 +576,15 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   Report(SERVICE_START_PENDING, NO_ERROR, kStartHintMs);
   service.events = RegisterEventSourceW(nullptr, service.name.c_str());
   const std::string name = Narrow(service.name, CP_UTF8);
-  std::wstring folder;
-  try {
-    folder = StateFolder(name);
-    MakeStateFolder(folder);
-  } catch (const CommandFailure& e) {
+  CommandResult<std::wstring> state_folder = StateFolder(name);
+  Failure failed = state_folder.ok() ? MakeStateFolder(*state_folder) : state_folder.failure();
+  if (failed) {
     Event(EVENTLOG_ERROR_TYPE, MSG_AGENT_FAILED,
-          "The Holvanter front-desk agent did not start: " + e.message);
-    Report(SERVICE_STOPPED, static_cast<DWORD>(e.exit_status));
+          "The Holvanter front-desk agent did not start: " + failed->message);
+    Report(SERVICE_STOPPED, static_cast<DWORD>(failed->exit_status));
     return;
   }
+  const std::wstring folder = *state_folder;
   FILE* const log = OpenLog(folder);
   FileOut to_log(log);
   std::streambuf* const out = std::cout.rdbuf();
@@ -577,7 +605,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   std::vector<std::string> args{"serve"};
   if (!service.config.empty()) args.insert(args.end(), {"--config", service.config});
   std::reverse(args.begin(), args.end());
-  int status = 0;
+  int status = kExitDone;
   try {
     app.parse(args);
   } catch (const CLI::RuntimeError& e) {
@@ -590,7 +618,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     status = kExitFailedCall;
   }
   std::cerr.rdbuf(console);
-  if (status == 0) {
+  if (status == kExitDone) {
     Event(EVENTLOG_INFORMATION_TYPE, MSG_AGENT_STOPPED, "The Holvanter front-desk agent stopped");
   } else {
     // Reported as a failure: the manager starts it again (install sets that).
@@ -606,16 +634,16 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   Report(SERVICE_STOPPED, static_cast<DWORD>(status));
 }
 
-void Run(const std::string& config) {
+Failure Run(const std::string& config) {
   TheService().config = config;
   SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(L""), ServiceMain}, {nullptr, nullptr}};
-  if (StartServiceCtrlDispatcherW(table)) return;
+  if (StartServiceCtrlDispatcherW(table)) return std::nullopt;
   if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
-    throw CommandFailure{kExitUsage,
-                       "service run is the entry that the Service Control Manager starts; "
-                       "tavocard service install registers it, and tavocard serve runs the "
-                       "agent in this window"};
-  Fail("reach the Service Control Manager");
+    return CommandFailure{kExitUsage,
+                          "service run is the entry that the Service Control Manager starts; "
+                          "tavocard service install registers it, and tavocard serve runs the "
+                          "agent in this window"};
+  return Failed("reach the Service Control Manager");
 }
 
 struct Request {
@@ -624,15 +652,12 @@ struct Request {
   bool start = false;
 };
 
-// Runs `what`, turning its refusal or failure into the command's exit status.
-template <typename What>
-void Answer(What what) {
-  try {
-    what();
-  } catch (const CommandFailure& e) {
-    std::cerr << "tavocard service: " << e.message << "\n";
-    throw CLI::RuntimeError(e.exit_status);
-  }
+// The command's edge: a refusal or failure of its steps is said and ends
+// the command with its exit status.
+void Answer(const Failure& failed) {
+  if (!failed) return;
+  std::cerr << "tavocard service: " << failed->message << "\n";
+  throw CLI::RuntimeError(failed->exit_status);
 }
 
 }  // namespace
@@ -656,26 +681,26 @@ void AddServiceCommand(CLI::App& app) {
                       "the settings file whose [serve] section the service runs with");
   name_option(install);
   install->add_flag("--start", request->start, "start it at once and wait until it answers");
-  install->callback([request] { Answer([&] { Install(request->name, request->config, request->start); }); });
+  install->callback([request] { Answer(Install(request->name, request->config, request->start)); });
 
   CLI::App* remove = service->add_subcommand(
       "remove", "stop and remove the service; its state folder is kept");
   name_option(remove);
-  remove->callback([request] { Answer([&] { Remove(request->name); }); });
+  remove->callback([request] { Answer(Remove(request->name)); });
 
   CLI::App* start = service->add_subcommand("start", "start the service and wait until it answers");
   name_option(start);
-  start->callback([request] { Answer([&] { StartOrStop(request->name, true); }); });
+  start->callback([request] { Answer(StartOrStop(request->name, true)); });
 
   CLI::App* stop = service->add_subcommand(
       "stop", "stop the service: the card being written is finished, the key link ends with LE");
   name_option(stop);
-  stop->callback([request] { Answer([&] { StartOrStop(request->name, false); }); });
+  stop->callback([request] { Answer(StartOrStop(request->name, false)); });
 
   CLI::App* run = service->add_subcommand(
       "run", "the service's own entry, which the Service Control Manager starts");
   run->add_option("--config", request->config, "the settings file");
-  run->callback([request] { Answer([&] { Run(request->config); }); });
+  run->callback([request] { Answer(Run(request->config)); });
 }
 
 }  // namespace agent

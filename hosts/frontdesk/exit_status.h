@@ -6,7 +6,9 @@
 #ifndef HOLVANTER_HOSTS_FRONTDESK_EXIT_STATUS_H_
 #define HOLVANTER_HOSTS_FRONTDESK_EXIT_STATUS_H_
 
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace frontdesk {
 
@@ -40,6 +42,24 @@ inline constexpr char kExitStatusHelp[] =
 struct CommandFailure {
   int exit_status = kExitFailedCall;
   std::string message;
+};
+
+// A step of a command that gives a value, or the failure that ends the
+// command. A step that gives nothing returns std::optional<CommandFailure>.
+template <typename T>
+class [[nodiscard]] CommandResult {
+ public:
+  CommandResult(T value) : value_(std::move(value)) {}                // NOLINT: a value converts
+  CommandResult(CommandFailure failure) : failure_(std::move(failure)) {}  // NOLINT: so does a failure
+  bool ok() const { return !failure_; }
+  const CommandFailure& failure() const { return *failure_; }
+  T& value() { return *value_; }
+  T& operator*() { return *value_; }
+  T* operator->() { return &*value_; }
+
+ private:
+  std::optional<CommandFailure> failure_;
+  std::optional<T> value_;
 };
 
 }  // namespace frontdesk
