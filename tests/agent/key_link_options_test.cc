@@ -38,6 +38,10 @@ TEST_F(KeyLinkOptionsTest, EachWrongOptionIsNamed) {
   const std::string rooms_file = folder_.File("agent.ini");
   std::ofstream(rooms_file) << "[serve]\nfias = 127.0.0.1:5010\n[fias-rooms]\n2781 = 1,2,0203\nA1=1,2\n";
   const auto fias = [](AgentOptions& o) { o.fias = "127.0.0.1:5010"; };
+  const auto join = [](AgentOptions& o) {
+    o.join = "link-desk:5020";
+    o.desk = "desk-2";
+  };
   const struct {
     const char* what;
     std::function<void(AgentOptions&)> set;
@@ -77,18 +81,15 @@ TEST_F(KeyLinkOptionsTest, EachWrongOptionIsNamed) {
       {"desks listened for on no port",
        [&](AgentOptions& o) { fias(o); o.desks_listen = "0.0.0.0:70000"; },
        "--desks-listen '0.0.0.0:70000' is not ADDR:PORT"},
-      {"a join beside a link", [&](AgentOptions& o) { fias(o); o.join = "link-desk:5020"; },
+      {"a join beside a link", [&](AgentOptions& o) { join(o); fias(o); },
        "--join is for a desk without a key link of its own"},
       {"a join without a port", [](AgentOptions& o) { o.join = "link-desk"; },
        "--join 'link-desk' is not HOST:PORT"},
       {"a join without a desk name", [](AgentOptions& o) { o.join = "link-desk:5020"; },
        "--join needs --desk NAME"},
-      {"a pairing code that is none",
-       [](AgentOptions& o) { o.join = "link-desk:5020"; o.desk = "desk-2"; o.pair = "xyz"; },
+      {"a pairing code that is none", [&](AgentOptions& o) { join(o); o.pair = "xyz"; },
        "--pair 'xyz' is not a pairing code"},
-      {"a join before the desk is paired",
-       [](AgentOptions& o) { o.join = "link-desk:5020"; o.desk = "desk-2"; },
-       "desk desk-2 is not paired"},
+      {"a join before the desk is paired", join, "desk desk-2 is not paired"},
   };
   for (const auto& c : cases) {
     const Status status = Check(Options(c.set));
