@@ -72,6 +72,10 @@ class PrivateFile {
   // An exclusive lock on the whole file, or false when another holds it.
   // The system lets it go when the file closes, however its program ends.
   bool TryLock();
+  // The system's handle of the open file (a descriptor; on Windows a
+  // HANDLE), which the caller closes from now on: Env::LockFile holds its
+  // owner-only lock files so.
+  intptr_t Release();
 
  private:
   std::string path_, what_;

@@ -11,8 +11,10 @@
 #include <windows.h>
 #include <aclapi.h>
 
+#include <utility>
 #include <vector>
 
+#include "platform/paths.h"
 #include "platform/system_message.h"
 
 namespace holvanter {
@@ -24,15 +26,12 @@ PrivateFileError Failed(const std::string& doing, const std::string& what, const
                                                         path + ": " + SystemMessage(error));
 }
 
+// Every path reaches the system through the wide calls (platform/paths.h).
 std::wstring Wide(const std::string& path) {
-  if (path.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(),
-                                    static_cast<int>(path.size()), nullptr, 0);
-  if (n <= 0)
+  std::optional<std::wstring> wide = WidePath(path);
+  if (!wide)
     throw PrivateFileError(PrivateFileError::kOther, "the path " + path + " is not UTF-8 text");
-  std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), wide.data(), n);
-  return wide;
+  return std::move(*wide);
 }
 
 std::string FolderOf(const std::string& path) {
@@ -243,6 +242,12 @@ bool PrivateFile::TryLock() {
   OVERLAPPED whole{};
   return LockFileEx(reinterpret_cast<HANDLE>(handle_),
                     LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole) != 0;
+}
+
+intptr_t PrivateFile::Release() {
+  const intptr_t handle = handle_;
+  handle_ = -1;
+  return handle;
 }
 
 void MakePrivateFolders(const std::string& folder, const std::string& what) {
