@@ -18,6 +18,13 @@ std::string EveryByte(int shift) {
   return all;
 }
 
+// A refusal of bad input, saying `why` in its message.
+void ExpectRefused(const Result<std::string>& bytes, const char* why) {
+  ASSERT_FALSE(bytes.ok());
+  EXPECT_EQ(bytes.status().code(), Status::Code::kInvalidArgument);
+  EXPECT_NE(bytes.status().message().find(why), std::string::npos) << bytes.status().message();
+}
+
 TEST(Base64, Rfc4648VectorsAndEveryByte) {
   const std::pair<const char*, const char*> vectors[] = {
       {"", ""},         {"f", "Zg=="},        {"fo", "Zm8="},       {"foo", "Zm9v"},
@@ -54,10 +61,7 @@ TEST(Base64, RefusesWhatIsNotBase64) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     const Result<std::string> bytes = Base64Decode(c.text);
-    ASSERT_FALSE(bytes.ok());
-    EXPECT_EQ(bytes.status().code(), Status::Code::kInvalidArgument);
-    EXPECT_NE(bytes.status().message().find(c.why), std::string::npos)
-        << bytes.status().message();
+    ExpectRefused(bytes, c.why);
     // The text may be a key: it is never quoted.
     if (std::string(c.text).size() > 3) {
       EXPECT_EQ(bytes.status().message().find(c.text), std::string::npos);
@@ -89,11 +93,7 @@ TEST(Hex, RefusesWhatIsNotHexadecimal) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    const Result<std::string> bytes = HexDecode(c.text);
-    ASSERT_FALSE(bytes.ok());
-    EXPECT_EQ(bytes.status().code(), Status::Code::kInvalidArgument);
-    EXPECT_NE(bytes.status().message().find(c.why), std::string::npos)
-        << bytes.status().message();
+    ExpectRefused(HexDecode(c.text), c.why);
   }
 }
 
