@@ -156,12 +156,15 @@ TEST_F(PrivateFiles, OwnerOnlyLockIsPrivateAndKeepsASecondHolderOut) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
   }
   // Another process: kept out while it holds the lock, let in the moment it
-  // ends (not at the end of the wait).
-  const pid_t child = HoldLockInChild(path, 400);
+  // ends (not at the end of the wait). A lock of its own: a child inherits
+  // the descriptors of this process, among them the one the abandoned wait
+  // above may hold the first lock on.
+  const std::string other = Path("state/other.lock");
+  const pid_t child = HoldLockInChild(other, 400);
   ASSERT_GT(child, 0);
-  EXPECT_TRUE(Env::Default()->LockFile(path, 50, LockFileMode::kOwnerOnly).timed_out);
+  EXPECT_TRUE(Env::Default()->LockFile(other, 50, LockFileMode::kOwnerOnly).timed_out);
   const auto start = std::chrono::steady_clock::now();
-  FileLockResult after = Env::Default()->LockFile(path, 10000, LockFileMode::kOwnerOnly);
+  FileLockResult after = Env::Default()->LockFile(other, 10000, LockFileMode::kOwnerOnly);
   EXPECT_TRUE(after.lock) << after.error;
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   int status = 0;
