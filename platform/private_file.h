@@ -5,9 +5,11 @@
 // - a link at the path (a symbolic link; on Windows any reparse point) is
 //   refused, never followed: a file planted by someone else is not read,
 //   written or narrowed through;
-// - what is opened is checked on the open file itself (POSIX: fstat):
-//   an ordinary file, owned by the user the program runs as, and, as the
-//   caller asks, refused or narrowed when group or others may reach it;
+// - what is opened is checked on the open file itself (POSIX: fstat;
+//   Windows: its handle's attributes and owner): an ordinary file, owned by
+//   the user the program runs as (on Windows SYSTEM or Administrators too),
+//   and, as the caller asks, refused (POSIX) or narrowed when others may
+//   reach it;
 // - what is made is its owner's alone from its first moment (files 0600,
 //   missing folders 0700; on Windows a protected access list that grants
 //   the current user alone), and written whole: a new file, synced, renamed
