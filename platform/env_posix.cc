@@ -262,13 +262,8 @@ class PosixEnv : public Env {
     FileLockResult result;
     int fd = -1;
     if (mode == LockFileMode::kOwnerOnly) {
-      try {
-        PrivateFile file(path, "lock file", PrivateFile::How::kLock, OpenToOthers::kNarrow);
-        fd = static_cast<int>(file.Release());
-      } catch (const PrivateFileError& e) {
-        result.error = e.what();
-        return result;
-      }
+      fd = static_cast<int>(OpenPrivateLockFile(path, &result.error));
+      if (fd < 0) return result;
     } else {
       fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {

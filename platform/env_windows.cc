@@ -185,13 +185,8 @@ class WindowsEnv : public Env {
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD error = 0;
     if (mode == LockFileMode::kOwnerOnly) {
-      try {
-        PrivateFile owned(path, "lock file", PrivateFile::How::kLock, OpenToOthers::kNarrow);
-        file = reinterpret_cast<HANDLE>(owned.Release());
-      } catch (const PrivateFileError& e) {
-        result.error = e.what();
-        return result;
-      }
+      file = reinterpret_cast<HANDLE>(OpenPrivateLockFile(path, &result.error));
+      if (file == INVALID_HANDLE_VALUE) return result;
     } else {
       const std::wstring wide_path = PathW(path);
       const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;

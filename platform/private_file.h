@@ -84,6 +84,18 @@ class PrivateFile {
   intptr_t handle_ = -1;
 };
 
+// The owner-only lock file at `path` (made when missing, narrowed when
+// others may reach it) for Env::LockFile to wait on: its system handle,
+// which the caller closes, or -1 with the reason in `error`.
+inline intptr_t OpenPrivateLockFile(const std::string& path, std::string* error) {
+  try {
+    return PrivateFile(path, "lock file", PrivateFile::How::kLock, OpenToOthers::kNarrow).Release();
+  } catch (const PrivateFileError& e) {
+    *error = e.what();
+    return -1;
+  }
+}
+
 // The missing folders of `folder`, each made its owner's alone.
 void MakePrivateFolders(const std::string& folder, const std::string& what);
 
