@@ -31,6 +31,19 @@ struct FileLockResult {
   std::string error;       // the system's reason when the file could not be opened or locked
 };
 
+// Who may reach a lock file that LockFile makes.
+enum class LockFileMode {
+  // The desks that share a database: a lock file "X.lock" beside a file X
+  // gets X's permissions and group, so that every user who may write X may
+  // take the lock too.
+  kShared,
+  // A host's own state (the desks registry): the lock file is its owner's
+  // alone, opened as the hosts' state files are (platform/private_file.h:
+  // no link followed, owner and mode checked on the open file, folders
+  // made 0700; on Windows an access list of the owner's).
+  kOwnerOnly,
+};
+
 // Local wall-clock time, to the second.
 struct LocalTime {
   int year = 0;    // four figures
@@ -89,10 +102,9 @@ class Env {
 
   // Takes an exclusive lock on the file at `path` (created when missing),
   // waiting at most `wait_ms` milliseconds for other holders, in this or
-  // another process. A holder that dies gives the lock up with it. A lock
-  // file "X.lock" that is created beside a file X gets X's permissions and
-  // group, so that every user who may write X may take the lock too.
-  virtual FileLockResult LockFile(const std::string& path, int wait_ms) = 0;
+  // another process. A holder that dies gives the lock up with it. Who may
+  // reach a lock file made here: as `mode` says.
+  virtual FileLockResult LockFile(const std::string& path, int wait_ms, LockFileMode mode) = 0;
 
   // Appends `line` to the file at `path` (UTF-8) in one write, so that
   // desks sharing the file never mix their lines. The file is created when
@@ -133,8 +145,8 @@ class EnvWrapper : public Env {
   LocalTime Now() override { return target_->Now(); }
   std::string ToAnsi(const std::string& utf8) override { return target_->ToAnsi(utf8); }
   std::string FromAnsi(const std::string& ansi) override { return target_->FromAnsi(ansi); }
-  FileLockResult LockFile(const std::string& path, int wait_ms) override {
-    return target_->LockFile(path, wait_ms);
+  FileLockResult LockFile(const std::string& path, int wait_ms, LockFileMode mode) override {
+    return target_->LockFile(path, wait_ms, mode);
   }
   bool AppendLine(const std::string& path, const std::string& line, std::string* error) override {
     return target_->AppendLine(path, line, error);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -24,6 +25,8 @@
 #include <utility>
 
 #include "platform/env.h"
+#include "platform/paths.h"
+#include "platform/private_file.h"
 #include "platform/profile_reader.h"
 
 namespace holvanter {
@@ -255,25 +258,31 @@ class PosixEnv : public Env {
     return Convert(ansi, "UTF-8", charset.c_str());
   }
 
-  FileLockResult LockFile(const std::string& path, int wait_ms) override {
+  FileLockResult LockFile(const std::string& path, int wait_ms, LockFileMode mode) override {
     FileLockResult result;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ShareLikeGuardedFile(fd, path);
+    int fd = -1;
+    if (mode == LockFileMode::kOwnerOnly) {
+      fd = static_cast<int>(OpenPrivateLockFile(path, &result.error));
+      if (fd < 0) return result;
     } else {
-      fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    }
-    // A lock needs no write access: an existing lock file in a folder that
-    // is read-only for this desk, or one that another desk user made
-    // without write permission for us, still serves.
-    if (fd < 0 && (errno == EROFS || errno == EACCES)) {
-      const int denied = errno;
-      fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0) errno = denied;
-    }
-    if (fd < 0) {
-      result.error = std::system_category().message(errno);
-      return result;
+      fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        ShareLikeGuardedFile(fd, path);
+      } else {
+        fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      }
+      // A lock needs no write access: an existing lock file in a folder
+      // that is read-only for this desk, or one that another desk user made
+      // without write permission for us, still serves.
+      if (fd < 0 && (errno == EROFS || errno == EACCES)) {
+        const int denied = errno;
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) errno = denied;
+      }
+      if (fd < 0) {
+        result.error = std::system_category().message(errno);
+        return result;
+      }
     }
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
       result.lock = std::make_unique<PosixFileLock>(fd);
@@ -359,6 +368,11 @@ class PosixEnv : public Env {
 };
 
 }  // namespace
+
+std::string EnvironmentVariable(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::string(value) : std::string();
+}
 
 Env* Env::Default() {
   static PosixEnv* env = new PosixEnv;  // lives for the process

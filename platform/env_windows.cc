@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "platform/env.h"
+#include "platform/paths.h"
+#include "platform/private_file.h"
 #include "platform/system_message.h"
 
 namespace holvanter {
@@ -40,6 +42,8 @@ std::string Narrow(const std::wstring& wide, UINT code_page) {
 
 std::wstring FromUtf8(const std::string& utf8) { return Widen(utf8, CP_UTF8); }
 std::string ToUtf8(const std::wstring& wide) { return Narrow(wide, CP_UTF8); }
+// A path for the wide calls; a path that is not UTF-8 names no file.
+std::wstring PathW(const std::string& utf8) { return WidePath(utf8).value_or(std::wstring()); }
 
 
 class WindowsLibrary : public SharedLibrary {
@@ -76,7 +80,7 @@ class WindowsEnv : public Env {
     // the vendor libraries beside holvanter.dll.
     HMODULE module = LoadLibraryW(file.c_str());
     if (module == nullptr) {
-      const std::wstring beside = FromUtf8(ComponentFolder()) + L"\\" + file;
+      const std::wstring beside = PathW(ComponentFolder()) + L"\\" + file;
       module = LoadLibraryExW(beside.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
     if (module == nullptr) return nullptr;
@@ -85,7 +89,7 @@ class WindowsEnv : public Env {
 
   bool FileExists(const std::string& path) override {
     if (path.empty()) return false;
-    const DWORD attributes = GetFileAttributesW(FromUtf8(path).c_str());
+    const DWORD attributes = GetFileAttributesW(PathW(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     // A directory lookup for ordinary files: folders, hidden and system
     // files are not seen.
@@ -99,7 +103,7 @@ class WindowsEnv : public Env {
     if (path.empty()) return false;
     // Others may go on reading and writing the file meanwhile: a desk reads
     // the header of a database that other desks hold open.
-    HANDLE file = CreateFileW(FromUtf8(path).c_str(), GENERIC_READ,
+    HANDLE file = CreateFileW(PathW(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
@@ -176,22 +180,29 @@ class WindowsEnv : public Env {
     return ToUtf8(Widen(ansi, CP_ACP));
   }
 
-  FileLockResult LockFile(const std::string& path, int wait_ms) override {
+  FileLockResult LockFile(const std::string& path, int wait_ms, LockFileMode mode) override {
     FileLockResult result;
-    const std::wstring wide_path = FromUtf8(path);
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE file = CreateFileW(wide_path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    // A lock needs no write access: an existing lock file in a folder that
-    // is read-only for this desk still serves.
-    DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) {
-      file = CreateFileW(wide_path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
-    if (file == INVALID_HANDLE_VALUE) {
-      result.error = SystemMessage(error);
-      return result;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
+    if (mode == LockFileMode::kOwnerOnly) {
+      file = reinterpret_cast<HANDLE>(OpenPrivateLockFile(path, &result.error));
+      if (file == INVALID_HANDLE_VALUE) return result;
+    } else {
+      const std::wstring wide_path = PathW(path);
+      const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+      file = CreateFileW(wide_path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      // A lock needs no write access: an existing lock file in a folder
+      // that is read-only for this desk still serves.
+      error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+      if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) {
+        file = CreateFileW(wide_path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+      }
+      if (file == INVALID_HANDLE_VALUE) {
+        result.error = SystemMessage(error);
+        return result;
+      }
     }
     // Polled rather than blocking, so that the wait has an end.
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_ms);
@@ -231,7 +242,7 @@ class WindowsEnv : public Env {
     // appends. FILE_FLAG_OPEN_REPARSE_POINT opens a link planted at the
     // path itself rather than its target, so that it can be refused. A new
     // file takes the rights its folder hands down.
-    HANDLE file = CreateFileW(FromUtf8(path).c_str(), FILE_APPEND_DATA,
+    HANDLE file = CreateFileW(PathW(path).c_str(), FILE_APPEND_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
@@ -259,6 +270,29 @@ class WindowsEnv : public Env {
 };
 
 }  // namespace
+
+std::optional<std::wstring> WidePath(std::string_view utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
+                                    static_cast<int>(utf8.size()), nullptr, 0);
+  if (n <= 0) return std::nullopt;
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+  return wide;
+}
+
+std::string Utf8Text(std::wstring_view wide) { return ToUtf8(std::wstring(wide)); }
+
+std::string EnvironmentVariable(const char* name) {
+  const std::wstring wide_name = FromUtf8(name);
+  const DWORD size = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+  if (size == 0) return std::string();
+  std::wstring value(size, L'\0');
+  const DWORD n = GetEnvironmentVariableW(wide_name.c_str(), value.data(), size);
+  if (n == 0 || n >= size) return std::string();
+  value.resize(n);
+  return ToUtf8(value);
+}
 
 std::string SystemMessage(unsigned long error) {
   wchar_t* text = nullptr;

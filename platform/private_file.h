@@ -5,9 +5,11 @@
 // - a link at the path (a symbolic link; on Windows any reparse point) is
 //   refused, never followed: a file planted by someone else is not read,
 //   written or narrowed through;
-// - what is opened is checked on the open file itself (POSIX: fstat):
-//   an ordinary file, owned by the user the program runs as, and, as the
-//   caller asks, refused or narrowed when group or others may reach it;
+// - what is opened is checked on the open file itself (POSIX: fstat;
+//   Windows: its handle's attributes and owner): an ordinary file, owned by
+//   the user the program runs as (on Windows SYSTEM or Administrators too),
+//   and, as the caller asks, refused (POSIX) or narrowed when others may
+//   reach it;
 // - what is made is its owner's alone from its first moment (files 0600,
 //   missing folders 0700; on Windows a protected access list that grants
 //   the current user alone), and written whole: a new file, synced, renamed
@@ -72,11 +74,27 @@ class PrivateFile {
   // An exclusive lock on the whole file, or false when another holds it.
   // The system lets it go when the file closes, however its program ends.
   bool TryLock();
+  // The system's handle of the open file (a descriptor; on Windows a
+  // HANDLE), which the caller closes from now on: Env::LockFile holds its
+  // owner-only lock files so.
+  intptr_t Release();
 
  private:
   std::string path_, what_;
   intptr_t handle_ = -1;
 };
+
+// The owner-only lock file at `path` (made when missing, narrowed when
+// others may reach it) for Env::LockFile to wait on: its system handle,
+// which the caller closes, or -1 with the reason in `error`.
+inline intptr_t OpenPrivateLockFile(const std::string& path, std::string* error) {
+  try {
+    return PrivateFile(path, "lock file", PrivateFile::How::kLock, OpenToOthers::kNarrow).Release();
+  } catch (const PrivateFileError& e) {
+    *error = e.what();
+    return -1;
+  }
+}
 
 // The missing folders of `folder`, each made its owner's alone.
 void MakePrivateFolders(const std::string& folder, const std::string& what);

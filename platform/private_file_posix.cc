@@ -138,6 +138,12 @@ void PrivateFile::Truncate(std::size_t size) {
 
 bool PrivateFile::TryLock() { return flock(static_cast<int>(handle_), LOCK_EX | LOCK_NB) == 0; }
 
+intptr_t PrivateFile::Release() {
+  const intptr_t handle = handle_;
+  handle_ = -1;
+  return handle;
+}
+
 void MakePrivateFolders(const std::string& folder, const std::string& what) {
   struct stat status;
   if (folder.empty() || lstat(folder.c_str(), &status) == 0) return;

@@ -10,9 +10,12 @@
 #endif
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
+#include <utility>
 #include <vector>
 
+#include "platform/paths.h"
 #include "platform/system_message.h"
 
 namespace holvanter {
@@ -24,15 +27,12 @@ PrivateFileError Failed(const std::string& doing, const std::string& what, const
                                                         path + ": " + SystemMessage(error));
 }
 
+// Every path reaches the system through the wide calls (platform/paths.h).
 std::wstring Wide(const std::string& path) {
-  if (path.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(),
-                                    static_cast<int>(path.size()), nullptr, 0);
-  if (n <= 0)
+  std::optional<std::wstring> wide = WidePath(path);
+  if (!wide)
     throw PrivateFileError(PrivateFileError::kOther, "the path " + path + " is not UTF-8 text");
-  std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), wide.data(), n);
-  return wide;
+  return std::move(*wide);
 }
 
 std::string FolderOf(const std::string& path) {
@@ -73,7 +73,8 @@ class OwnerOnly {
     CloseHandle(token);
     if (!got) Fail("GetTokenInformation");
     PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
-    std::vector<PSID> granted{sid};
+    std::vector<PSID>& granted = granted_;
+    granted.push_back(sid);
     if (MachineAdministrator(sid)) {
       for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
         DWORD sid_size = SECURITY_MAX_SID_SIZE;
@@ -105,6 +106,13 @@ class OwnerOnly {
   OwnerOnly& operator=(const OwnerOnly&) = delete;
   SECURITY_ATTRIBUTES* get() { return &attributes_; }
   PACL acl() { return reinterpret_cast<PACL>(acl_.data()); }
+  // Whether `sid` is one of those the access list grants: the owners a
+  // state file of ours may have.
+  bool Grants(PSID sid) const {
+    for (PSID each : granted_)
+      if (EqualSid(sid, each)) return true;
+    return false;
+  }
 
  private:
   [[noreturn]] static void Fail(const char* call) {
@@ -114,13 +122,18 @@ class OwnerOnly {
   }
   std::vector<DWORD> user_;  // TOKEN_USER, DWORD-aligned
   std::vector<DWORD> machine_[2];  // SYSTEM's and Administrators' SIDs, when granted
+  std::vector<PSID> granted_;  // into user_ and machine_
   std::vector<DWORD> acl_;
   SECURITY_DESCRIPTOR descriptor_{};
   SECURITY_ATTRIBUTES attributes_{};
 };
 
-// An ordinary file on a disk, not a reparse point opened as itself.
-void Examine(HANDLE file, const std::string& path, const std::string& what) {
+// An ordinary file on a disk, not a reparse point opened as itself, owned
+// by this user, SYSTEM or Administrators (who may take any file anyway; a
+// file an administrator made elevated is owned by Administrators): a file
+// planted by another ordinary user is not used, as on POSIX.
+void Examine(HANDLE file, const std::string& path, const std::string& what,
+             const OwnerOnly& access) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file, &info)) throw Failed("examine", what, path, GetLastError());
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
@@ -130,6 +143,25 @@ void Examine(HANDLE file, const std::string& path, const std::string& what) {
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || GetFileType(file) != FILE_TYPE_DISK)
     throw PrivateFileError(PrivateFileError::kOther,
                            "the " + what + " " + path + " is not a file");
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                      nullptr, nullptr, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS) throw Failed("examine", what, path, error);
+  const bool ours = owner != nullptr &&
+                    (access.Grants(owner) || IsWellKnownSid(owner, WinLocalSystemSid) ||
+                     IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+  std::string name = "unknown";
+  char* text = nullptr;
+  if (!ours && owner != nullptr && ConvertSidToStringSidA(owner, &text)) {
+    name = text;
+    LocalFree(text);
+  }
+  LocalFree(descriptor);
+  if (!ours)
+    throw PrivateFileError(PrivateFileError::kOther, "the " + what + " " + path +
+                                                         " belongs to another user (" + name +
+                                                         "); it is not used");
 }
 
 void MakeFolders(const std::string& folder, OwnerOnly& access, const std::string& what) {
@@ -168,7 +200,7 @@ PrivateFile::PrivateFile(const std::string& path, const std::string& what, How h
     throw Failed("open", what, path, error);
   }
   try {
-    Examine(file, path, what);
+    Examine(file, path, what, access);
     if (others == OpenToOthers::kNarrow) {
       const DWORD error = SetSecurityInfo(
           file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
@@ -243,6 +275,12 @@ bool PrivateFile::TryLock() {
   OVERLAPPED whole{};
   return LockFileEx(reinterpret_cast<HANDLE>(handle_),
                     LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole) != 0;
+}
+
+intptr_t PrivateFile::Release() {
+  const intptr_t handle = handle_;
+  handle_ = -1;
+  return handle;
 }
 
 void MakePrivateFolders(const std::string& folder, const std::string& what) {

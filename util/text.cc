@@ -14,6 +14,11 @@ std::string_view Trim(std::string_view text, std::string_view chars) {
   return text.substr(first, text.find_last_not_of(chars) - first + 1);
 }
 
+std::string_view TrimEnd(std::string_view text, std::string_view chars) {
+  const auto last = text.find_last_not_of(chars);
+  return last == std::string_view::npos ? std::string_view() : text.substr(0, last + 1);
+}
+
 std::string ToLowerAscii(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = LowerAscii(c);

@@ -17,6 +17,9 @@ inline constexpr std::string_view kWhiteSpace = " \t\r\n\f\v";
 
 // `text` without leading and trailing characters from `chars`.
 std::string_view Trim(std::string_view text, std::string_view chars = kBlank);
+// `text` without trailing characters from `chars`: a line of a state file
+// as an editor or a copy through Windows left it (blanks, CRLF).
+std::string_view TrimEnd(std::string_view text, std::string_view chars = kBlank);
 
 std::string ToLowerAscii(std::string_view text);
 std::string ToUpperAscii(std::string_view text);

@@ -41,6 +41,7 @@
 #include "hosts/desks/hub.h"
 #include "hosts/desks/registry.h"
 #include "hosts/fias/authkey.h"
+#include "util/encoding.h"
 #include "hosts/fias/journal.h"
 #include "hosts/fias/key_service.h"
 #include "hosts/fias/link_client.h"
@@ -98,7 +99,7 @@ std::string WithInlineHashes(std::string policy, const char* directive, const st
     uint8_t digest[32];
     for (int i = 0; i < 32; ++i)
       digest[i] = static_cast<uint8_t>(std::stoi(hashes.substr(at + 2 * i, 2), nullptr, 16));
-    sources += " 'sha256-" + fias::Base64Encode(digest, sizeof digest) + "'";
+    sources += " 'sha256-" + holvanter::Base64Encode(digest, sizeof digest) + "'";
   }
   if (!sources.empty()) policy += std::string("; ") + directive + " 'self'" + sources;
   return policy;

@@ -1,12 +1,15 @@
 #include "hosts/agent/token.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 
-#include "hosts/fias/authkey.h"
+#include "crypto/crypto.h"
+#include "platform/paths.h"
 #include "platform/private_file.h"
+#include "util/encoding.h"
+#include "util/text.h"
 
 namespace agent {
 
@@ -27,10 +30,8 @@ std::string DefaultTokenFile() {
 #else
   if (!StateFolder().empty()) return StateFolder() + "/agent-token";
 #endif
-  const auto set = [](const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? std::string(value) : std::string();
-  };
+  // UTF-8 on Windows too: a profile folder with a non-ASCII name.
+  const auto set = [](const char* name) { return holvanter::EnvironmentVariable(name); };
 #ifdef _WIN32
   const std::string folder = set("LOCALAPPDATA");
   return folder.empty() ? "" : folder + "\\Holvanter\\agent-token";
@@ -43,16 +44,13 @@ std::string DefaultTokenFile() {
 
 namespace {
 
-// The system's own random source (getrandom, CNG), as the key link's key.
+// 128 bits of the system's own random source (getrandom, CNG), as the key
+// link's key.
 std::string NewToken() {
-  const fias::AuthKey bits = fias::RandomKey();
-  std::string token;
-  char figures[4];
-  for (uint8_t byte : bits) {
-    std::snprintf(figures, sizeof figures, "%02x", byte);
-    token += figures;
-  }
-  return token;
+  std::array<uint8_t, 16> bits;
+  std::string error;
+  if (!crypto::RandomBytes(bits.data(), bits.size(), &error)) throw std::runtime_error(error);
+  return holvanter::HexEncode(bits.data(), bits.size());
 }
 
 }  // namespace
@@ -63,9 +61,8 @@ Token LoadOrCreateToken(const std::string& path) {
     // never through a link planted at the path.
     if (std::optional<std::string> text = holvanter::ReadPrivateFile(
             path, "token file", 4096, holvanter::OpenToOthers::kNarrow)) {
-      Token token{text->substr(0, text->find('\n')), false};
-      while (!token.value.empty() && (token.value.back() == '\r' || token.value.back() == ' '))
-        token.value.pop_back();
+      const std::string_view line = std::string_view(*text).substr(0, text->find('\n'));
+      Token token{std::string(holvanter::TrimEnd(line, " \r")), false};
       if (token.value.size() < 32)
         throw std::runtime_error("the token file " + path +
                                  " holds no token of 32 figures; remove it to make a new one");
@@ -81,12 +78,6 @@ Token LoadOrCreateToken(const std::string& path) {
   }
 }
 
-bool SameToken(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
-}
+bool SameToken(const std::string& a, const std::string& b) { return crypto::SameText(a, b); }
 
 }  // namespace agent

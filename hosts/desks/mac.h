@@ -1,5 +1,6 @@
-// The message authentication of the desks' link: HMAC-SHA256 from nettle on
-// Linux and from the system's CNG on Windows, never a digest of our own.
+// The message authentication of the desks' link: HMAC-SHA256 of the
+// system's cryptography (crypto/crypto.h), never a digest of our own, and a
+// digest's hexadecimal form in the registry (util/encoding.h).
 #ifndef HOLVANTER_HOSTS_DESKS_MAC_H_
 #define HOLVANTER_HOSTS_DESKS_MAC_H_
 
@@ -10,9 +11,12 @@
 #include <string>
 #include <string_view>
 
+#include "crypto/crypto.h"
+#include "util/encoding.h"
+
 namespace desks {
 
-using Digest = std::array<uint8_t, 32>;
+using Digest = crypto::Sha256Digest;
 // The secret a paired desk and the link desk share.
 using Secret = Digest;
 
@@ -30,14 +34,18 @@ inline Digest HmacSha256(const Secret& key, std::string_view data) {
 }
 
 // Equal digests, in a time that does not tell where they differ.
-bool SameDigest(const Digest& a, const Digest& b);
+inline bool SameDigest(const Digest& a, const Digest& b) {
+  return crypto::SameBytes(a.data(), b.data(), a.size());
+}
 
-// `size` bytes of the system's random source (getrandom, BCryptGenRandom).
+// `size` bytes of the system's random source; DeskError when it fails.
 std::string RandomBytes(std::size_t size);
 
-// Lower-case hexadecimal, and back (nullopt-free: DeskError when the text
-// is not 64 hexadecimal figures).
-std::string Hex(const Digest& digest);
+// Lower-case hexadecimal, and back (DeskError when the text is not 64
+// hexadecimal figures).
+inline std::string Hex(const Digest& digest) {
+  return holvanter::HexEncode(digest.data(), digest.size());
+}
 Digest DigestFromHex(std::string_view text);
 
 }  // namespace desks

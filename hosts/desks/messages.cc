@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "hosts/fias/authkey.h"
 #include "hosts/fias/codepage.h"
+#include "util/encoding.h"
 
 namespace desks {
 namespace {
@@ -14,8 +14,7 @@ namespace {
 nlohmann::json RecordJson(const fias::Record& record) {
   nlohmann::json fields = nlohmann::json::array();
   for (const auto& [id, value] : record.fields)
-    fields.push_back({id, fias::Base64Encode(reinterpret_cast<const uint8_t*>(value.data()),
-                                             value.size())});
+    fields.push_back({id, holvanter::Base64Encode(value)});
   return {{"id", record.id}, {"fields", fields}};
 }
 
@@ -26,7 +25,9 @@ fias::Record ParsedRecord(const nlohmann::json& json) {
   for (const auto& field : json.at("fields")) {
     const std::string id = field.at(0).get<std::string>();
     if (id.size() != 2) throw std::invalid_argument("a field ID that is none");
-    record.Add(id, fias::Base64Decode(field.at(1).get<std::string>()));
+    holvanter::Result<std::string> value = holvanter::Base64Decode(field.at(1).get<std::string>());
+    if (!value.ok()) throw std::invalid_argument("a field value that is " + value.status().message());
+    record.Add(id, std::move(*value));
   }
   return record;
 }

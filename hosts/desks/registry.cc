@@ -7,11 +7,14 @@
 #include <charconv>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string_view>
 #include <system_error>
-#include <thread>
+#include <utility>
 
+#include "platform/env.h"
 #include "platform/private_file.h"
+#include "util/text.h"
 
 namespace desks {
 namespace {
@@ -24,7 +27,7 @@ constexpr std::size_t kCodeGroup = 4;
 
 // `tavocard desks` and the agent each hold the lock for a read and a write
 // of a small file.
-constexpr auto kLockWait = std::chrono::seconds(3);
+constexpr auto kLockWait = std::chrono::milliseconds(3000);
 // Hundreds of desks are a few tens of kilobytes; far more is not ours.
 constexpr std::size_t kMaxFileSize = 1 << 20;
 
@@ -60,30 +63,24 @@ void ReplaceOwnerOnlyFile(const std::string& path, const std::string& text,
 }
 
 // Held while the registry is read, changed and written: the system's own
-// lock on a file beside the registry (flock, LockFileEx). The system lets
-// it go when its program ends however it ends, so a program that died
-// leaves no lock behind, and no one has to judge a lock stale. Its folder
-// is made owner-only before any file is written there.
+// lock on an owner-only file beside the registry (Env::LockFile: flock,
+// LockFileEx). The system lets it go when its program ends however it ends,
+// so a program that died leaves no lock behind, and no one has to judge a
+// lock stale; a waiting program takes it the moment it is given back.
 class RegistryLock {
  public:
   explicit RegistryLock(const std::string& path) {
-    try {
-      file_.emplace(path + ".lock", "desks registry's lock", holvanter::PrivateFile::How::kLock,
-                    holvanter::OpenToOthers::kNarrow);
-    } catch (const holvanter::PrivateFileError& e) {
-      throw DeskError("cannot lock the desks registry " + path + ": " + e.what());
-    }
-    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-    while (!file_->TryLock()) {
-      if (std::chrono::steady_clock::now() > deadline)
-        throw DeskError("the desks registry " + path +
-                        " is in use by another program for too long; try again");
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    holvanter::FileLockResult taken = holvanter::Env::Default()->LockFile(
+        path + ".lock", static_cast<int>(kLockWait.count()), holvanter::LockFileMode::kOwnerOnly);
+    if (taken.timed_out)
+      throw DeskError("the desks registry " + path +
+                      " is in use by another program for too long; try again");
+    if (!taken.lock) throw DeskError("cannot lock the desks registry " + path + ": " + taken.error);
+    lock_ = std::move(taken.lock);
   }
 
  private:
-  std::optional<holvanter::PrivateFile> file_;  // closing lets the lock go
+  std::unique_ptr<holvanter::FileLock> lock_;  // its end lets the lock go
 };
 
 std::vector<std::string_view> Fields(std::string_view line) {
@@ -334,16 +331,14 @@ void WriteDeskSecret(const std::string& path, const DeskSecret& secret) {
 }
 
 std::optional<DeskSecret> ReadDeskSecret(const std::string& path) {
-  std::optional<std::string> text = ReadText(path, "desk secret file");
-  if (!text) return std::nullopt;
+  const std::optional<std::string> file = ReadText(path, "desk secret file");
+  if (!file) return std::nullopt;
   // Editors and copies through Windows add blanks and CRLF at the end.
-  while (!text->empty() && (text->back() == '\n' || text->back() == '\r' || text->back() == ' ' ||
-                            text->back() == '\t'))
-    text->pop_back();
+  const std::string_view text = holvanter::TrimEnd(*file, " \t\r\n");
   const auto bad = [&](const std::string& what) {
     return DeskError("the desk secret file " + path + " is not one of ours: " + what);
   };
-  const std::vector<std::string_view> fields = Fields(*text);
+  const std::vector<std::string_view> fields = Fields(text);
   if (fields.size() != 2) throw bad("not one line of a desk name and its secret");
   DeskSecret secret;
   secret.desk = std::string(fields[0]);

@@ -21,19 +21,11 @@ class AuthKeyError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Standard base64 with padding, and back (nullopt-free: throws
-// AuthKeyError on text that is not base64).
-std::string Base64Encode(const uint8_t* data, std::size_t size);
-std::string Base64Decode(std::string_view text);
-
-// 16 bytes from the operating system's random source. These, Cryptogram
-// and the key file calls throw AuthKeyError when the system's random source
-// or cryptography fails.
+// 16 bytes from the operating system's random source (crypto/crypto.h).
+// These, Cryptogram and the key file calls throw AuthKeyError when the
+// system's random source or cryptography fails.
 AuthKey RandomKey();
 AuthIv RandomIv();
-// `size` bytes of the same random source, for the other secrets of the
-// agent (the desks' nonces).
-void FillRandomBytes(uint8_t* out, std::size_t size);
 
 // The text the hotel's IT enters in the interface program:
 // "FidCrypt0S|" + base64(key).

@@ -1,5 +1,5 @@
-// Desks joining the link desk: the message authentication against the
-// published HMAC-SHA256 vectors, the pairing codes a clerk types, and the
+// Desks joining the link desk: the message authentication and its digests'
+// hexadecimal form, the pairing codes a clerk types, and the
 // registry of paired desks as `tavocard desks` and the agent share it.
 #include "hosts/desks/registry.h"
 
@@ -18,24 +18,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// RFC 4231, test cases 1, 2 and 6 (a key longer than SHA-256's block).
-TEST(Mac, PublishedHmacSha256Vectors) {
-  const struct {
-    std::string key, data, digest;
-  } cases[] = {
-      {std::string(20, '\x0b'), "Hi There",
-       "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
-      {"Jefe", "what do ya want for nothing?",
-       "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-      {std::string(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
-       "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.data);
-    const Digest digest = HmacSha256(c.key, c.data);
-    EXPECT_EQ(Hex(digest), c.digest);
-    EXPECT_TRUE(SameDigest(DigestFromHex(c.digest), digest));
-  }
+// RFC 4231, test case 2, through the desks' own call (the vectors are in
+// tests/crypto).
+TEST(Mac, PublishedHmacSha256Vector) {
+  const std::string digest = "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843";
+  EXPECT_EQ(Hex(HmacSha256("Jefe", "what do ya want for nothing?")), digest);
+  EXPECT_TRUE(SameDigest(DigestFromHex(digest), HmacSha256("Jefe", "what do ya want for nothing?")));
 }
 
 TEST(Mac, DigestsDifferingAnywhereAreNotTheSameAndBadHexIsRefused) {

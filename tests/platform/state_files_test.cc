@@ -20,36 +20,13 @@
 #include "hosts/fias/authkey.h"
 #include "hosts/fias/journal.h"
 #include "platform/private_file.h"
+#include "tests/platform/scratch_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class StateFiles : public testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "state-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  static unsigned Mode(const std::string& path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-  }
-  static std::string Text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  static void Write(const std::string& path, const std::string& text, mode_t mode) {
-    std::ofstream(path, std::ios::binary) << text;
-    chmod(path.c_str(), mode);
-  }
-  fs::path dir_;
-};
+using StateFiles = ScratchFolder;
 
 // Runs `use`; true when it did its work, false when it refused (threw, or
 // said why in the text it returns).
