@@ -138,17 +138,6 @@ class Link {
   SteadyTime ended_at_{};                           // our LE sent
 };
 
-// How long to wait before connecting again: a few seconds at first,
-// doubling, never more than 30 s; Reset() once the link is up.
-class Backoff {
- public:
-  std::chrono::milliseconds Next();
-  void Reset() { failures_ = 0; }
-
- private:
-  int failures_ = 0;
-};
-
 }  // namespace fias
 
 #endif  // HOLVANTER_HOSTS_FIAS_LINK_H_

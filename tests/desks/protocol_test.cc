@@ -16,6 +16,8 @@ namespace desks {
 namespace {
 
 using Texts = std::vector<std::string>;
+// The time the tests connect at; what follows happens within it.
+const SteadyTime kStart = SteadyTime() + std::chrono::hours(1);
 const std::string kSecret(32, '\x5a'), kOtherSecret(32, '\xa5'), kCode = "483921";
 // What a desk that cannot join hears at its proof, whatever the reason.
 const std::string kNotPaired = "desk desk-1 is not paired with this link desk, or not with this secret";
@@ -48,7 +50,7 @@ struct Wire {
 
   static void Move(Session& from, Session& to, Texts& heard, std::size_t chunk) {
     const std::string bytes = from.TakeOutput();
-    for (std::size_t i = 0; i < bytes.size(); i += chunk) to.Feed(bytes.substr(i, chunk));
+    for (std::size_t i = 0; i < bytes.size(); i += chunk) to.Feed(bytes.substr(i, chunk), kStart);
     for (std::string& e : Kinds(to.TakeEvents())) heard.push_back(std::move(e));
   }
   void ToLink() { Move(desk, link, at_link, chunk); }
@@ -60,8 +62,8 @@ struct Wire {
 
 Wire Connect(std::string name = "desk-1", Mode mode = Mode::kJoin, std::string key = kSecret,
              char desk_nonce = 'd', char link_nonce = 'l', Session::Admit admit = AdmitWith()) {
-  return {Session::ForDesk(name, mode, key, std::string(kNonceBytes, desk_nonce)),
-          Session::ForLink(admit, std::string(kNonceBytes, link_nonce))};
+  return {Session::ForDesk(name, mode, key, std::string(kNonceBytes, desk_nonce), kStart),
+          Session::ForLink(admit, std::string(kNonceBytes, link_nonce), kStart)};
 }
 
 TEST(DeskProtocol, JoinsAndCarriesMessagesInOrderHoweverTheBytesArrive) {
@@ -131,7 +133,7 @@ TEST(DeskProtocol, LinkDeskRefusesTheDeskThatCannotJoin) {
     Wire w = Connect(c.desk, c.mode, c.key, 'd', 'l', AdmitWith(c.secret_held, c.code_held));
     std::string hello = w.desk.TakeOutput();
     hello[5] = c.version;  // after the length and the type
-    w.link.Feed(hello);
+    w.link.Feed(hello, kStart);
     w.at_link = Kinds(w.link.TakeEvents());
     w.Pump();
     ASSERT_EQ(w.at_desk.size(), 1u);
@@ -207,7 +209,7 @@ TEST(DeskProtocol, DeskNeverJoinsALinkDeskThatCannotProveTheSecret) {
     Wire w = Connect();
     w.ToLink(), w.ToDesk();
     w.desk.TakeOutput();  // its proof, which never reaches the link desk
-    w.desk.Feed(bytes);
+    w.desk.Feed(bytes, kStart);
     const Texts heard = Kinds(w.desk.TakeEvents());
     ASSERT_EQ(heard.size(), 1u);
     EXPECT_EQ(heard[0].rfind("fault:", 0), 0u);
@@ -260,19 +262,19 @@ TEST(DeskProtocol, AlteredReplayedMissingOrForeignMessagesCloseTheConnection) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Wire w = Joined().first;
-    w.link.Feed(c.bytes);
+    w.link.Feed(c.bytes, kStart);
     Texts heard = Kinds(w.link.TakeEvents());
     ASSERT_EQ(heard.size(), c.before.size() + 1);
     EXPECT_EQ(heard.back().rfind("fault:", 0), 0u);
     heard.pop_back();
     EXPECT_EQ(heard, c.before);
-    w.link.Feed(sent[1]);
+    w.link.Feed(sent[1], kStart);
     EXPECT_TRUE(w.link.closed() && w.link.TakeEvents().empty());
     EXPECT_FALSE(w.link.Seal("x"));
   }
 }
 
-TEST(DeskProtocol, FrameReaderRejectsEmptyAndOversizedFramesAndReassemblesSplits) {
+TEST(DeskProtocol, FrameSplitterRejectsEmptyAndOversizedFramesAndReassemblesSplits) {
   const struct {
     uint32_t length;
     bool ours;
@@ -283,20 +285,20 @@ TEST(DeskProtocol, FrameReaderRejectsEmptyAndOversizedFramesAndReassemblesSplits
                                 char(c.length)};
     // First in the stream or behind a whole frame, and with its last byte late.
     for (const std::string& before : {std::string(), EncodeFrame('M', "x")}) {
-      FrameReader reader;
+      FrameSplitter reader;
       reader.Feed(before + header.substr(0, 3));
       EXPECT_EQ(reader.Next().has_value(), !before.empty());
       EXPECT_EQ(reader.Feed(header.substr(3)), c.ours);
       EXPECT_FALSE(reader.Next().has_value());
     }
     Wire w = Connect();
-    w.link.Feed(header);
+    w.link.Feed(header, kStart);
     EXPECT_EQ(w.link.closed(), !c.ours);
   }
   const std::string stream =
       EncodeFrame('H', std::string("\1J\0\4", 4)) + EncodeFrame('M', "") + EncodeFrame('R', "no");
   for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-    FrameReader reader;
+    FrameSplitter reader;
     Texts frames;
     for (const std::string& part : {stream.substr(0, cut), stream.substr(cut)}) {
       ASSERT_TRUE(reader.Feed(part));
