@@ -2,7 +2,8 @@
 // handshake with a secret and with a pairing code, the link desk's
 // refusals, a link desk that cannot prove the secret, sealed messages that
 // were altered, replayed, left out or taken from another connection, and
-// frames however the bytes arrive.
+// frames however the bytes arrive; the session's timers with the time passed
+// in.
 #include "hosts/desks/protocol.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +37,8 @@ Session::Admit AdmitWith(std::string key = kSecret, std::string code = kCode) {
 
 // "kind:text" for each event, as the tests compare them.
 Texts Kinds(const std::vector<SessionEvent>& events) {
-  static const char* const kNames[] = {"joined:", "message:", "refused:", "fault:"};
+  static const char* const kNames[] = {"joined:", "message:",   "refused:",
+                                       "fault:",  "timed out:", "ping:"};
   Texts out;
   for (const SessionEvent& e : events) out.push_back(kNames[e.kind] + e.text);
   return out;
@@ -305,6 +307,72 @@ TEST(DeskProtocol, FrameSplitterRejectsEmptyAndOversizedFramesAndReassemblesSpli
       while (std::optional<Frame> f = reader.Next()) frames.push_back(f->type + f->body);
     }
     EXPECT_EQ(frames, (Texts{std::string("H\1J\0\4", 5), "M", "Rno"})) << "cut at " << cut;
+  }
+}
+
+// The session's own timers: a handshake has 10 s on the link desk's side, a
+// joined desk is pinged every 10 s, and a side that hears nothing for 30 s
+// gives the connection up; whatever arrives counts as heard.
+TEST(DeskProtocol, HandshakeSilenceAndPingTimersRunOnTheTimePassedIn) {
+  enum Side { kLinkSide, kDeskSide };
+  enum Act { kTick, kHear };  // kHear: the other side's sealed message arrives
+  struct Step {
+    int at_ms;  // after kStart
+    Act act;
+    Texts events;
+    int deadline_ms;  // after kStart; -1: none (closed)
+  };
+  const struct {
+    const char* name;
+    Side side;
+    bool joined;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"a handshake that never finishes", kLinkSide, false,
+       {{9999, kTick, {}, 10000}, {10000, kTick, {"timed out:no handshake"}, -1}}},
+      {"a joined desk pinged, then silent", kLinkSide, true,
+       {{9000, kTick, {}, 10000},
+        {10000, kTick, {"ping:"}, 20000},
+        {15000, kHear, {"message:x"}, 20000},
+        {20500, kTick, {"ping:"}, 30500},
+        {30500, kTick, {"ping:"}, 40500},
+        {40500, kTick, {"ping:"}, 45000},
+        {44999, kTick, {}, 45000},
+        {45000, kTick, {"timed out:silent for 30 s"}, -1}}},
+      {"a desk whose link desk falls silent", kDeskSide, true,
+       {{4000, kTick, {}, 30000},
+        {5000, kHear, {"message:x"}, 35000},
+        {34999, kTick, {}, 35000},
+        {35000, kTick, {"timed out:the link desk was silent for 30 s"}, -1}}},
+      {"a desk that never hears a challenge", kDeskSide, false,
+       {{30000, kTick, {"timed out:the link desk was silent for 30 s"}, -1}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Wire w = Connect();
+    if (c.joined) w.Pump();
+    ASSERT_EQ(w.link.joined(), c.joined);
+    Session& side = c.side == kLinkSide ? w.link : w.desk;
+    Session& other = c.side == kLinkSide ? w.desk : w.link;
+    for (const Step& step : c.steps) {
+      SCOPED_TRACE(step.at_ms);
+      const SteadyTime at = kStart + std::chrono::milliseconds(step.at_ms);
+      if (step.act == kTick) {
+        side.Tick(at);
+      } else {
+        ASSERT_TRUE(other.Seal("x"));
+        side.Feed(other.TakeOutput(), at);
+      }
+      EXPECT_EQ(Kinds(side.TakeEvents()), step.events);
+      const std::optional<SteadyTime> deadline = side.Deadline();
+      if (step.deadline_ms < 0) {
+        EXPECT_FALSE(deadline.has_value());
+        EXPECT_TRUE(side.closed());
+      } else {
+        ASSERT_TRUE(deadline.has_value());
+        EXPECT_EQ(*deadline - kStart, std::chrono::milliseconds(step.deadline_ms));
+      }
+    }
   }
 }
 
