@@ -33,8 +33,6 @@ bool Figures(const std::string& text, std::size_t count) {
   return true;
 }
 
-
-
 }  // namespace
 
 DeskHub::DeskHub(net::io_context& io, Options options, DeskRegistry& registry,
