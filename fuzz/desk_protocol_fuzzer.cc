@@ -27,6 +27,8 @@ using desks::SessionEvent;
 const std::string kSecret(32, '\x5a');
 const std::string kCode = "483921";
 const std::string kDeskNonce(desks::kNonceBytes, 'D'), kLinkNonce(desks::kNonceBytes, 'L');
+// Every read arrives within the handshake's time: the timers are the unit test's.
+const desks::SteadyTime kStart = desks::SteadyTime() + std::chrono::hours(1);
 
 // How often the link desk's side took the pairing code this run, and whether
 // the last proof that took it was right.
@@ -54,12 +56,12 @@ struct Proofs {
 };
 const Proofs& Genuine(const std::string& desk) {
   static const auto record = [](const char* name, Mode mode, const std::string& key) {
-    Session desk = Session::ForDesk(name, mode, key, kDeskNonce);
-    Session link = Session::ForLink(Admit, kLinkNonce);
-    link.Feed(desk.TakeOutput());
-    desk.Feed(link.TakeOutput());
+    Session desk = Session::ForDesk(name, mode, key, kDeskNonce, kStart);
+    Session link = Session::ForLink(Admit, kLinkNonce, kStart);
+    link.Feed(desk.TakeOutput(), kStart);
+    desk.Feed(link.TakeOutput(), kStart);
     const std::string proof = desk.TakeOutput();
-    link.Feed(proof);
+    link.Feed(proof, kStart);
     FUZZ_CHECK(link.joined(), "the genuine handshake of " + std::string(name));
     return Proofs{proof.substr(5), link.TakeOutput().substr(5)};
   };
@@ -70,7 +72,7 @@ const Proofs& Genuine(const std::string& desk) {
 
 // The side's output as frames; each of a kind in `kinds`, nothing left over.
 std::vector<desks::Frame> Frames(const std::string& out, const std::string& kinds) {
-  desks::FrameReader reader;
+  desks::FrameSplitter reader;
   FUZZ_CHECK(reader.Feed(out), "written bytes that are no frames");
   std::vector<desks::Frame> frames;
   std::size_t framed = 0;
@@ -144,16 +146,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   code_claims = 0;
   static const std::size_t kLongestRead[] = {1, 2, 3, 5, 16, 37, 300, 4096};
   const std::size_t longest = kLongestRead[(setup >> 2) & 7];
-  Session session = link_side ? Session::ForLink(Admit, kLinkNonce)
-                    : (setup & 2) ? Session::ForDesk("desk-2", Mode::kPair, kCode, kDeskNonce)
-                                  : Session::ForDesk("desk-1", Mode::kJoin, kSecret, kDeskNonce);
+  Session session = link_side ? Session::ForLink(Admit, kLinkNonce, kStart)
+                    : (setup & 2) ? Session::ForDesk("desk-2", Mode::kPair, kCode, kDeskNonce, kStart)
+                                  : Session::ForDesk("desk-1", Mode::kJoin, kSecret, kDeskNonce, kStart);
   Watch watch{link_side};
   watch.Check(session, {});
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   for (std::size_t pos = 1; pos < size;) {
     const std::size_t length = std::min<std::size_t>(size - pos, 1 + data[pos] % longest);
     const std::string_view read = input.substr(pos, length);
-    session.Feed(read);
+    session.Feed(read, kStart);
     watch.Check(session, input.substr(1, pos + length - 1));
     // A joined side answers with what it read: one whole message frame.
     const bool sealed = session.Seal(read);

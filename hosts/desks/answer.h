@@ -15,7 +15,7 @@
 
 namespace desks {
 
-// What a PMS shows of CT and GN, in bytes of the site's code page.
+// What a PMS shows of CT and GN, in bytes of the hotel's code page.
 constexpr std::size_t kClearTextBytes = 40;
 
 // The answer to `request` (KR, KD, KM or KZ) from what the desk `told` (its

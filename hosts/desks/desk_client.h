@@ -19,8 +19,8 @@
 #include "hosts/desks/channel.h"
 #include "hosts/fias/journal.h"
 #include "hosts/fias/key_service.h"
-#include "hosts/fias/link.h"
 #include "hosts/fias/link_client.h"
+#include "hosts/net/redialer.h"
 
 namespace desks {
 
@@ -41,29 +41,26 @@ class DeskClient {
   void Start();
   void Stop();
   bool joined() const { return channel_ && channel_->session().joined() && channel_->open(); }
-  std::string address() const { return options_.host + ":" + options_.port; }
+  std::string address() const { return dialer_.address(); }
 
  private:
-  void Connect();
-  void ConnectAgainLater();
+  void Connected(boost::asio::ip::tcp::socket socket);
   void OnEvent(const SessionEvent& event);
   void OnMessage(const std::string& payload);
   void Run(uint64_t id, int port, const fias::Record& request,
            const std::vector<std::string>& reservation_cards);
-  void Watch();
+  // An answer whose link desk is gone: kept for the next join.
+  void Unanswered(const fias::Record& request, const fias::KeyOutcome& outcome);
 
   boost::asio::io_context& io_;
   Options options_;
   fias::Journal& journal_;
   fias::LinkClient::Submit submit_;
   Log log_;
-  fias::Backoff backoff_;
-  boost::asio::ip::tcp::resolver resolver_;
-  boost::asio::steady_timer reconnect_;
-  boost::asio::steady_timer watch_;
+  hostnet::Redialer dialer_;
   std::shared_ptr<Channel> channel_;
-  // The key services with the link desk's site settings, from its last
-  // "site" message; jobs hold the one they were planned with.
+  // The key services with the link desk's key settings, from its last
+  // settings message; jobs hold the one they were planned with.
   std::shared_ptr<fias::KeyService> keys_;
   bool stopping_ = false;
 };

@@ -1,11 +1,9 @@
 #include "hosts/desks/hub.h"
 
-#include <ctime>
-
 #include "hosts/desks/answer.h"
 #include "hosts/desks/messages.h"
+#include "hosts/fias/clock.h"
 #include "hosts/fias/codepage.h"
-#include "hosts/fias/link_client.h"
 
 namespace desks {
 
@@ -24,8 +22,7 @@ constexpr auto kNoteWindow = std::chrono::seconds(10);
 // Keeps a lost request for the desk's late word on it; the oldest go first.
 template <typename Lost>
 void Remember(Lost& lost, uint64_t id, const fias::Record& request) {
-  const fias::Moment now = fias::Now();
-  lost[id] = {request, now.date + now.time};
+  lost[id] = {request, fias::Stamp()};
   while (lost.size() > kMostLostPerDesk) lost.erase(lost.begin());
 }
 
@@ -34,27 +31,6 @@ bool Figures(const std::string& text, std::size_t count) {
   for (char c : text)
     if (c < '0' || c > '9') return false;
   return true;
-}
-
-
-
-int64_t UnixNow() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-std::string LocalTime(std::chrono::system_clock::time_point at) {
-  const std::time_t t = std::chrono::system_clock::to_time_t(at);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &t);
-#else
-  localtime_r(&t, &local);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-  return text;
 }
 
 }  // namespace
@@ -104,7 +80,7 @@ void DeskHub::Accept() {
     if (!ec) {
       Session session = Session::ForLink(
           [this](const std::string& desk, Mode mode) { return Admit(desk, mode); },
-          RandomBytes(kNonceBytes));
+          RandomBytes(kNonceBytes), SteadyClock::now());
       auto channel = std::make_shared<Channel>(std::move(socket), std::move(session));
       std::weak_ptr<Channel> weak = channel;
       // The handlers hold the channel weakly: the hub's sets own it.
@@ -182,14 +158,14 @@ Admission DeskHub::Admit(const std::string& desk, Mode mode) {
     if (mode == Mode::kPair) {
       // A hello only looks: the code is taken by the proof that follows,
       // right or wrong, and by nothing else.
-      const DeskRegistry::Claim claim = registry_.PeekCode(desk, UnixNow());
+      const DeskRegistry::Claim claim = registry_.PeekCode(desk, fias::UnixSeconds());
       if (claim.state == DeskRegistry::CodeState::kExpired)
         return Admission::Withheld("the pairing code of desk " + desk + " has expired: make a new one");
       if (claim.state != DeskRegistry::CodeState::kValid)
         return Admission::Withheld("no pairing code for desk " + desk + " (or it was used): make a new one");
       return Admission::WithKey(claim.code, [this, desk, code = claim.code](bool) -> std::string {
                 try {
-                  const DeskRegistry::Claim taken = registry_.ClaimCode(desk, UnixNow());
+                  const DeskRegistry::Claim taken = registry_.ClaimCode(desk, fias::UnixSeconds());
                   if (taken.state != DeskRegistry::CodeState::kValid || taken.code != code)
                     return "the pairing code of desk " + desk + " was used or replaced meanwhile";
                   return {};
@@ -228,6 +204,17 @@ void DeskHub::OnEvent(const std::shared_ptr<Channel>& channel, const SessionEven
         return;
       }
       return Dropped(channel, event.text);
+    case SessionEvent::kTimedOut:
+      if (handshaking_.count(channel) != 0)
+        NoteStranger(channel->address(), "dropped a handshake from " + channel->address() +
+                                             " that did not finish in " +
+                                             std::to_string(kHandshakeLimit.count()) + " s");
+      OnClosed(channel, event.text);
+      channel->Close(event.text);
+      return;
+    case SessionEvent::kPing:
+      channel->Send({{"type", "ping"}});  // the desk answers, so both know the other is there
+      return;
   }
 }
 
@@ -236,7 +223,7 @@ void DeskHub::OnJoined(const std::shared_ptr<Channel>& channel) {
   handshaking_.erase(channel);
   if (channel->session().mode() == Mode::kPair) {
     try {
-      registry_.Keep(desk, channel->session().secret(), UnixNow());
+      registry_.Keep(desk, channel->session().secret(), fias::UnixSeconds());
     } catch (const DeskError& e) {
       log_("desks: desk " + desk + " paired but its secret cannot be kept: " + e.what());
       channel->Close("the secret cannot be kept");
@@ -250,15 +237,15 @@ void DeskHub::OnJoined(const std::shared_ptr<Channel>& channel) {
     previous->Close("joined again");
   }
   joined_[desk].channel = channel;
-  last_contact_[desk] = std::chrono::system_clock::now();
+  last_contact_[desk] = fias::LocalTimeText();
   log_("desks: desk " + desk + (channel->session().mode() == Mode::kPair ? " paired and" : "") +
        " joined from " + channel->peer());
-  channel->Send(SiteMessage(keys_.options()));
+  channel->Send(SettingsMessage(keys_.options()));
 }
 
 void DeskHub::OnMessage(const std::shared_ptr<Channel>& channel, const std::string& payload) {
   const std::string desk = channel->session().desk();
-  last_contact_[desk] = std::chrono::system_clock::now();
+  last_contact_[desk] = fias::LocalTimeText();
   try {
     const nlohmann::json message = nlohmann::json::parse(payload);
     const std::string type = message.at("type").get<std::string>();
@@ -324,11 +311,12 @@ void DeskHub::Late(const std::shared_ptr<Channel>& channel, const fias::CutCard&
   const std::string routed_at = match->second.routed_at;
   lost.erase(match);
   // The card and its record exist; the PMS heard a failure.
-  journal_.Cut({card.card_no, request.Value("G#"), request.Value("WS"), routed_at});
-  journal_.Unanswered(card.card_no);
-  log_("desks: desk " + desk + " reports card " + card.card_no + " cut for G# " +
-       request.Value("G#") + " (WS " + request.Value("WS") + ", asked " + routed_at +
-       ") whose answer was lost; the card and its record exist");
+  const fias::CutCard cut{card.card_no, request.Value("G#"), request.Value("WS"), routed_at};
+  fias::KeepUnanswered(journal_, log_,
+                       "desks: desk " + desk + " reports card " + card.card_no + " cut for G# " +
+                           request.Value("G#") + " (WS " + request.Value("WS") + ", asked " +
+                           routed_at + ") whose answer was lost; the card and its record exist",
+                       card.card_no, &cut);
   channel->Send({{"type", "late-kept"}, {"card", card.card_no}});
 }
 
@@ -346,11 +334,12 @@ void DeskHub::Answered(const std::string& desk, uint64_t id, const fias::KeyOutc
       throw std::invalid_argument(why.empty() ? "an answer to no request of this desk" : why);
     if (!outcome.cut_card.empty()) {
       const fias::Record& request = found->second.request;
-      journal_.Cut({outcome.cut_card, request.Value("G#"), request.Value("WS"),
-                    found->second.routed_at});
-      journal_.Unanswered(outcome.cut_card);
-      log_("desks: desk " + desk + " cut card " + outcome.cut_card +
-           " after its key request was answered; the card and its record exist");
+      const fias::CutCard cut{outcome.cut_card, request.Value("G#"), request.Value("WS"),
+                              found->second.routed_at};
+      fias::KeepUnanswered(journal_, log_,
+                           "desks: desk " + desk + " cut card " + outcome.cut_card +
+                               " after its key request was answered; the card and its record exist",
+                           outcome.cut_card, &cut);
     }
     lost.erase(found);
     return;
@@ -367,11 +356,12 @@ void DeskHub::Answered(const std::string& desk, uint64_t id, const fias::KeyOutc
   log_("desks: " + done.request.id + " KC " + done.request.Value("KC") + " on desk " + desk +
        " port " + std::to_string(done.port) + ": " + answer->Value("AS") + " " +
        answer->Value("CT") + " (" + std::to_string(ms.count()) + " ms)");
-  if (!outcome.cut_card.empty()) {
-    const fias::Moment now = fias::Now();
-    journal_.Cut({outcome.cut_card, done.request.Value("G#"), done.request.Value("WS"),
-                  now.date + now.time});
-  }
+  // The PMS hears of the card either way; without its journal line a key
+  // read cannot name its reservation, and a check-out finds it by the room.
+  if (!outcome.cut_card.empty())
+    fias::LogUnkept(log_, "desks: card " + outcome.cut_card + " cut on desk " + desk,
+                    journal_.Cut({outcome.cut_card, done.request.Value("G#"),
+                                  done.request.Value("WS"), fias::Stamp()}));
   done.done({std::move(*answer), outcome.cut_card});
 }
 
@@ -441,13 +431,8 @@ void DeskHub::Watch() {
   watch_.expires_after(std::chrono::seconds(1));
   watch_.async_wait([this](boost::system::error_code ec) {
     if (ec || stopping_) return;
-    ++ticks_;
-    const auto now = SteadyClock::now();
-    std::vector<std::pair<std::shared_ptr<Channel>, std::string>> drop;
-    for (const auto& channel : handshaking_)
-      if (now - channel->started() > kHandshakeLimit) drop.emplace_back(channel, "no handshake");
+    std::vector<std::shared_ptr<Channel>> removed;
     for (auto& [desk, joined] : joined_) {
-      const auto& channel = joined.channel;
       // A desk removed on this link desk is refused at once.
       std::optional<Secret> secret;
       try {
@@ -455,22 +440,14 @@ void DeskHub::Watch() {
       } catch (const DeskError&) {
         continue;  // kept as it is until the registry reads again
       }
-      if (!secret || *secret != channel->session().secret()) {
+      if (!secret || *secret != joined.channel->session().secret()) {
         log_("desks: desk " + desk + " was removed or paired again: dropped");
-        drop.emplace_back(channel, "removed");
-      } else if (now - channel->heard() > kSilenceLimit) {
-        drop.emplace_back(channel, "silent for " + std::to_string(kSilenceLimit.count()) + " s");
-      } else if (ticks_ % kPingEvery.count() == 0) {
-        channel->Send({{"type", "ping"}});  // the desk answers, so both know the other is there
+        removed.push_back(joined.channel);
       }
     }
-    for (auto& [channel, why] : drop) {
-      if (handshaking_.count(channel) != 0)
-        NoteStranger(channel->address(), "dropped a handshake from " + channel->address() +
-                                             " that did not finish in " +
-                                             std::to_string(kHandshakeLimit.count()) + " s");
-      OnClosed(channel, why);
-      channel->Close(why);
+    for (const auto& channel : removed) {
+      OnClosed(channel, "removed");
+      channel->Close("removed");
     }
     NoteSummaries();
     Watch();
@@ -492,9 +469,8 @@ nlohmann::json DeskHub::Status() const {
          {"joined", joined != joined_.end()},
          {"address", joined != joined_.end() ? nlohmann::json(joined->second.channel->peer())
                                              : nlohmann::json(nullptr)},
-         {"last_contact", contact != last_contact_.end()
-                              ? nlohmann::json(LocalTime(contact->second))
-                              : nlohmann::json(nullptr)}});
+         {"last_contact", contact != last_contact_.end() ? nlohmann::json(contact->second)
+                                                         : nlohmann::json(nullptr)}});
   }
   return desks;
 }

@@ -25,11 +25,6 @@
 
 namespace desks {
 
-// How long each side waits for the other before it gives the connection up.
-constexpr std::chrono::seconds kPingEvery{10};
-constexpr std::chrono::seconds kSilenceLimit{30};
-// A handshake has this long from the connection's accept, whatever arrives.
-constexpr std::chrono::seconds kHandshakeLimit{10};
 // Handshakes pending at once, from one address and in all: the oldest goes
 // first when a new connection would pass either.
 constexpr std::size_t kMostHandshakesPerAddress = 4;
@@ -95,6 +90,8 @@ class DeskHub {
   void OnClosed(const std::shared_ptr<Channel>& channel, const std::string& why);
   void Answered(const std::string& desk, uint64_t id, const fias::KeyOutcome& outcome);
   void Lost(const std::string& desk, uint64_t id);
+  // Every second: drops a desk removed from the registry, and sums up what
+  // strangers did.
   void Watch();
 
   boost::asio::io_context& io_;
@@ -107,7 +104,6 @@ class DeskHub {
   boost::asio::steady_timer watch_;
   unsigned short port_ = 0;
   bool stopping_ = false;
-  unsigned ticks_ = 0;  // seconds of watching
   uint64_t next_id_ = 0;
   std::set<std::shared_ptr<Channel>> handshaking_;
   std::map<std::string, Joined> joined_;
@@ -124,7 +120,7 @@ class DeskHub {
     uint64_t unshown = 0;
   };
   std::map<std::string, Noted> noted_;  // by address
-  std::map<std::string, std::chrono::system_clock::time_point> last_contact_;
+  std::map<std::string, std::string> last_contact_;  // by desk: local time, to the second
 };
 
 }  // namespace desks

@@ -9,7 +9,7 @@ namespace desks {
 namespace {
 
 // A record as its ID and fields, each value in Base64: a value travels
-// byte for byte whatever the site's code page (a GBK name may hold the byte
+// byte for byte whatever the hotel's code page (a GBK name may hold the byte
 // of '|'), and no framing is needed between desks.
 nlohmann::json RecordJson(const fias::Record& record) {
   nlohmann::json fields = nlohmann::json::array();
@@ -34,32 +34,32 @@ fias::Record ParsedRecord(const nlohmann::json& json) {
 
 }  // namespace
 
-nlohmann::json SiteMessage(const fias::KeyServiceOptions& site) {
+nlohmann::json SettingsMessage(const fias::KeyServiceOptions& settings) {
   nlohmann::json rooms = nlohmann::json::object();
-  for (const auto& [pms_room, place] : site.rooms)
+  for (const auto& [pms_room, place] : settings.rooms)
     rooms[pms_room] =
         std::to_string(place.building) + "," + std::to_string(place.floor) + "," + place.room;
-  return {{"type", "site"},
-          {"checkout_minutes", site.checkout_minutes},
-          {"checkin_minutes", site.checkin_minutes},
-          {"code_page", fias::NameOf(site.code_page)},
+  return {{"type", kSettingsType},
+          {"checkout_minutes", settings.checkout_minutes},
+          {"checkin_minutes", settings.checkin_minutes},
+          {"code_page", fias::NameOf(settings.code_page)},
           {"rooms", rooms}};
 }
 
-fias::KeyServiceOptions SiteOf(const nlohmann::json& message) {
-  fias::KeyServiceOptions site;
-  site.checkout_minutes = message.at("checkout_minutes").get<int>();
-  site.checkin_minutes = message.value("checkin_minutes", site.checkin_minutes);
+fias::KeyServiceOptions SettingsOf(const nlohmann::json& message) {
+  fias::KeyServiceOptions settings;
+  settings.checkout_minutes = message.at("checkout_minutes").get<int>();
+  settings.checkin_minutes = message.value("checkin_minutes", settings.checkin_minutes);
   const std::optional<fias::CodePage> page =
       fias::CodePageNamed(message.at("code_page").get<std::string>());
   if (!page) throw std::invalid_argument("an unknown code page");
-  site.code_page = *page;
+  settings.code_page = *page;
   for (const auto& [pms_room, place] : message.at("rooms").items()) {
     const std::optional<fias::RoomPlace> parsed = fias::ParseRoomPlace(place.get<std::string>());
     if (!parsed) throw std::invalid_argument("a room place that is none");
-    site.rooms[pms_room] = *parsed;
+    settings.rooms[pms_room] = *parsed;
   }
-  return site;
+  return settings;
 }
 
 nlohmann::json RequestMessage(uint64_t id, int port, const fias::Record& request,

@@ -1,8 +1,9 @@
 // The messages a desk and the link desk exchange inside sealed frames:
 // JSON objects with a "type". A key record travels as the bytes the PMS
-// sent, base64-encoded, since a guest's name in the site's code page need
+// sent, base64-encoded, since a guest's name in the hotel's code page need
 // not be UTF-8.
-//   site       link -> desk  checkout_minutes, code_page, rooms (PMS room -> "B,F,ROOM")
+//   site       link -> desk  the link desk's key settings: checkout_minutes,
+//                            checkin_minutes, code_page, rooms (PMS room -> "B,F,ROOM")
 //   request    link -> desk  id, port, record
 //   answer     desk -> link  id, record, cut (the card number, or "")
 //   late       desk -> link  card, reservation, workstation, requested_at
@@ -25,8 +26,11 @@ namespace desks {
 
 // Each *Of throws std::exception (nlohmann's, std::invalid_argument) on a
 // message that is not what it should be.
-nlohmann::json SiteMessage(const fias::KeyServiceOptions& site);
-fias::KeyServiceOptions SiteOf(const nlohmann::json& message);
+// The key settings message; its type on the wire is "site", as desks
+// already in service send and expect it.
+inline constexpr const char* kSettingsType = "site";
+nlohmann::json SettingsMessage(const fias::KeyServiceOptions& settings);
+fias::KeyServiceOptions SettingsOf(const nlohmann::json& message);
 
 // A key record routed to a desk, with the cards the link cut for its G#
 // (a check-out or a changed stay finds them by the link desk's journal).

@@ -1,8 +1,9 @@
 #include "hosts/desks/protocol.h"
 
+#include <algorithm>
 #include <utility>
 
-#include "hosts/desks/registry.h"
+#include "hosts/desks/desk_name.h"
 
 namespace desks {
 namespace {
@@ -49,7 +50,7 @@ std::string EncodeFrame(char type, std::string_view body) {
   return BigEndian(body.size() + 1, kLengthBytes) + type + std::string(body);
 }
 
-bool FrameReader::Feed(std::string_view bytes) {
+bool FrameSplitter::Feed(std::string_view bytes) {
   if (broken_) return false;
   buffer_.append(bytes);
   if (buffer_.size() >= kLengthBytes) {
@@ -59,7 +60,7 @@ bool FrameReader::Feed(std::string_view bytes) {
   return !broken_;
 }
 
-std::optional<Frame> FrameReader::Next() {
+std::optional<Frame> FrameSplitter::Next() {
   if (broken_ || buffer_.size() < kLengthBytes) return std::nullopt;
   const uint64_t length = FromBigEndian(std::string_view(buffer_).substr(0, kLengthBytes));
   if (length == 0 || length > kMostFrameBytes) {
@@ -77,8 +78,10 @@ std::optional<Frame> FrameReader::Next() {
   return frame;
 }
 
-Session Session::ForDesk(std::string desk, Mode mode, std::string key, std::string nonce) {
+Session Session::ForDesk(std::string desk, Mode mode, std::string key, std::string nonce,
+                         SteadyTime now) {
   Session session;
+  session.started_ = session.heard_ = now;
   session.desk_ = std::move(desk);
   session.mode_ = mode;
   session.key_ = std::move(key);
@@ -92,8 +95,9 @@ Session Session::ForDesk(std::string desk, Mode mode, std::string key, std::stri
   return session;
 }
 
-Session Session::ForLink(Admit admit, std::string nonce) {
+Session Session::ForLink(Admit admit, std::string nonce, SteadyTime now) {
   Session session;
+  session.started_ = session.heard_ = now;
   session.link_side_ = true;
   session.admit_ = std::move(admit);
   session.link_nonce_ = std::move(nonce);
@@ -101,8 +105,9 @@ Session Session::ForLink(Admit admit, std::string nonce) {
   return session;
 }
 
-void Session::Feed(std::string_view bytes) {
+void Session::Feed(std::string_view bytes, SteadyTime now) {
   if (state_ == State::kClosed) return;
+  heard_ = now;
   if (!reader_.Feed(bytes)) return Fault("a frame that is no frame of a desk");
   while (state_ != State::kClosed) {
     std::optional<Frame> frame = reader_.Next();
@@ -189,6 +194,7 @@ void Session::OnProof(const std::string& body) {
     return Refuse(ProofRefusal(), mode_ == Mode::kPair ? "wrong pairing code" : "wrong desk secret");
   output_ += EncodeFrame('W', AsBytes(HmacSha256(secret_, "link" + Transcript())));
   state_ = State::kJoined;
+  next_ping_ = heard_ + kPingEvery;
   events_.push_back({SessionEvent::kJoined, desk_});
 }
 
@@ -256,6 +262,38 @@ std::string Session::ProofRefusal() const {
                    " fits (none made, used, expired or mistyped): make a new one with "
                    "tavocard desks pair " + desk_ + " on the link desk"
              : "desk " + desk_ + " is not paired with this link desk, or not with this secret";
+}
+
+void Session::Tick(SteadyTime now) {
+  const std::optional<SteadyTime> deadline = Deadline();
+  if (!deadline || now < *deadline) return;
+  if (link_side_ && state_ != State::kJoined) {
+    if (now >= started_ + kHandshakeLimit) TimedOut("no handshake");
+    return;
+  }
+  if (now >= heard_ + kSilenceLimit) {
+    const std::string silent = "silent for " + std::to_string(kSilenceLimit.count()) + " s";
+    return TimedOut(link_side_ ? silent : "the link desk was " + silent);
+  }
+  if (link_side_ && now >= next_ping_) {
+    next_ping_ = now + kPingEvery;
+    events_.push_back({SessionEvent::kPing, {}});
+  }
+}
+
+std::optional<SteadyTime> Session::Deadline() const {
+  if (state_ == State::kClosed) return std::nullopt;
+  // The link desk gives a desk its handshake time, then pings it; a desk
+  // only listens.
+  if (link_side_ && state_ != State::kJoined) return started_ + kHandshakeLimit;
+  const SteadyTime silence = heard_ + kSilenceLimit;
+  if (!link_side_) return silence;
+  return std::min(silence, next_ping_);
+}
+
+void Session::TimedOut(const std::string& why) {
+  events_.push_back({SessionEvent::kTimedOut, why});
+  state_ = State::kClosed;
 }
 
 void Session::Fault(const std::string& why) {

@@ -18,6 +18,7 @@
 #ifndef HOLVANTER_HOSTS_DESKS_PROTOCOL_H_
 #define HOLVANTER_HOSTS_DESKS_PROTOCOL_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -36,6 +37,15 @@ constexpr std::size_t kNonceBytes = 16;
 constexpr std::size_t kMostPayloadBytes = kMostFrameBytes - 1 - 8 - 32;
 constexpr uint8_t kProtocolVersion = 1;
 
+// How long each side waits for the other before it gives the connection up:
+// the link desk pings a joined desk this often, and a side that hears
+// nothing for kSilenceLimit closes. A handshake has kHandshakeLimit from the
+// link desk's accept, whatever arrives.
+constexpr std::chrono::seconds kPingEvery{10};
+constexpr std::chrono::seconds kSilenceLimit{30};
+constexpr std::chrono::seconds kHandshakeLimit{10};
+using SteadyTime = std::chrono::steady_clock::time_point;
+
 enum class Mode : char { kJoin = 'J', kPair = 'P' };
 
 struct Frame {
@@ -46,7 +56,7 @@ struct Frame {
 std::string EncodeFrame(char type, std::string_view body);
 
 // Cuts a byte stream into frames, however the bytes arrive.
-class FrameReader {
+class FrameSplitter {
  public:
   // False once the stream cannot be ours (an empty or oversized frame):
   // the connection is to close.
@@ -100,6 +110,8 @@ struct SessionEvent {
     kMessage,  // a sealed message's payload, authentic and in order
     kRefused,  // link: it refused the desk; desk: the link desk refused it
     kFault,    // a frame out of place, altered, replayed or forged
+    kTimedOut, // no handshake in time, or the other side silent too long; `text` says which
+    kPing,     // link: time to show a joined desk that the link desk is there
   };
   Kind kind;
   std::string text;
@@ -107,14 +119,23 @@ struct SessionEvent {
 
 class Session {
  public:
-  // A desk's side: `key` is its secret (kJoin) or the pairing code (kPair).
-  static Session ForDesk(std::string desk, Mode mode, std::string key, std::string nonce);
-  // The link desk's side: `admit` looks the desk up when it says hello.
+  // A desk's side: `key` is its secret (kJoin) or the pairing code (kPair);
+  // `now`: when the connection was made.
+  static Session ForDesk(std::string desk, Mode mode, std::string key, std::string nonce,
+                         SteadyTime now);
+  // The link desk's side: `admit` looks the desk up when it says hello;
+  // `now`: when the connection was accepted.
   using Admit = std::function<Admission(const std::string& desk, Mode mode)>;
-  static Session ForLink(Admit admit, std::string nonce);
+  static Session ForLink(Admit admit, std::string nonce, SteadyTime now);
 
-  // Feeds received bytes; events and output follow.
-  void Feed(std::string_view bytes);
+  // Feeds bytes received at `now`; events and output follow.
+  void Feed(std::string_view bytes, SteadyTime now);
+  // Time passed; call at Deadline() or later. A handshake or a silence that
+  // went on too long closes the session (kTimedOut); a ping that is due on
+  // the link desk's side is a kPing.
+  void Tick(SteadyTime now);
+  // When Tick is due next; nullopt once closed.
+  std::optional<SteadyTime> Deadline() const;
   // Seals `payload` into the output; false before joining, after closing,
   // or for a payload over kMostPayloadBytes.
   bool Seal(std::string_view payload);
@@ -145,6 +166,7 @@ class Session {
   // What a desk that cannot join hears at its proof, whatever the reason.
   std::string ProofRefusal() const;
   void Fault(const std::string& why);
+  void TimedOut(const std::string& why);
   std::string Transcript() const;
 
   bool link_side_ = false;
@@ -159,7 +181,8 @@ class Session {
   Secret secret_{};
   Digest send_key_{}, receive_key_{};
   uint64_t sent_ = 0, received_ = 0;
-  FrameReader reader_;
+  SteadyTime started_{}, heard_{}, next_ping_{};
+  FrameSplitter reader_;
   std::string output_;
   std::vector<SessionEvent> events_;
 };

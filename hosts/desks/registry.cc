@@ -212,16 +212,6 @@ void CheckDeskName(const std::string& desk) {
 
 }  // namespace
 
-bool IsDeskName(const std::string& name) {
-  if (name.empty() || name.size() > 32) return false;
-  for (char c : name) {
-    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                    c == '-' || c == '_';
-    if (!ok) return false;
-  }
-  return true;
-}
-
 std::string NewPairingCode() {
   std::string symbols;
   while (symbols.size() < kCodeLength) {

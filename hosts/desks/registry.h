@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "hosts/desks/desk_name.h"
 #include "hosts/desks/mac.h"
 
 namespace desks {
 
-// 1 to 32 of A-Z a-z 0-9 - _ : a desk name as it appears in --fias-coder
+// IsDeskName (desk_name.h): a desk name as it appears in --fias-coder
 // KC=NAME:PORT and in the files above.
-bool IsDeskName(const std::string& name);
 
 // How long a pairing code is good for.
 constexpr int64_t kPairingCodeSeconds = 10 * 60;

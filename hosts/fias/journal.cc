@@ -143,4 +143,15 @@ std::vector<std::string> Journal::CardsOf(const std::string& reservation) const 
   return cards;
 }
 
+void KeepUnanswered(Journal& journal, const Log& log, const std::string& said,
+                    const std::string& card_no, const CutCard* cut) {
+  std::string unkept = cut ? journal.Cut(*cut) : std::string();
+  if (const std::string why = journal.Unanswered(card_no); unkept.empty()) unkept = why;
+  log(said + (unkept.empty() ? std::string() : "; " + unkept));
+}
+
+void LogUnkept(const Log& log, const std::string& what, const std::string& why) {
+  if (!why.empty()) log(what + " is not in the journal: " + why);
+}
+
 }  // namespace fias

@@ -14,6 +14,7 @@
 #ifndef HOLVANTER_HOSTS_FIAS_JOURNAL_H_
 #define HOLVANTER_HOSTS_FIAS_JOURNAL_H_
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,6 +68,22 @@ class Journal {
   mutable std::mutex mutex_;
   std::unique_ptr<holvanter::PrivateFile> file_;
 };
+
+// What the hosts write to their log.
+using Log = std::function<void(const std::string&)>;
+
+// The one way of a cut card whose answer cannot reach whoever asked (the
+// PMS connection or the desk that asked is gone, or the answer came after
+// the PMS heard RY): the journal keeps the card as unanswered (its cut
+// first, when `cut` is given) and `said` goes to the log, with why the
+// journal could not keep it if it could not. The card and its record are
+// in the hotel database either way.
+void KeepUnanswered(Journal& journal, const Log& log, const std::string& said,
+                    const std::string& card_no, const CutCard* cut = nullptr);
+
+// Logs a journal write that failed: `why` is the entry's answer (empty:
+// it was kept, nothing is said), `what` names the entry.
+void LogUnkept(const Log& log, const std::string& what, const std::string& why);
 
 }  // namespace fias
 

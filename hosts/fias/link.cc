@@ -257,12 +257,4 @@ void Link::Close(const std::string& why) {
   events_.push_back({LinkEvent::kClose, {}, why});
 }
 
-std::chrono::milliseconds Backoff::Next() {
-  // 2 s, 4 s, 8 s, 16 s, then 30 s for as long as the interface stays away.
-  constexpr std::chrono::milliseconds kFirst{2000}, kLongest{30000};
-  const std::chrono::milliseconds wait = std::min(kFirst * (1 << failures_), kLongest);
-  if (kFirst * (1 << failures_) < kLongest) ++failures_;
-  return wait;
-}
-
 }  // namespace fias

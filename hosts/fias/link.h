@@ -1,6 +1,8 @@
-// The key system's side of the FIAS link as a state machine with no I/O:
-// it is told when the connection opens, what bytes arrived and what time it
-// is, and gives the bytes to send, what happened, and when to close.
+// The key system's side of the PMS key link as a state machine with no I/O.
+// The link speaks FIAS, the Fidelio Interface Application protocol that PMS
+// interface programs speak to key systems (its records: record.h). The
+// machine is told when the connection opens, what bytes arrived and what
+// time it is, and gives the bytes to send, what happened, and when to close.
 //
 // Set-up: the interface sends LS; the key system answers LD (with RT and CG
 // when the site requires connection authentication), one LR per record type
@@ -136,17 +138,6 @@ class Link {
   SteadyTime last_heard_{};
   std::optional<SteadyTime> waiting_answer_since_;  // LD or alive LS sent, no LA yet
   SteadyTime ended_at_{};                           // our LE sent
-};
-
-// How long to wait before connecting again: a few seconds at first,
-// doubling, never more than 30 s; Reset() once the link is up.
-class Backoff {
- public:
-  std::chrono::milliseconds Next();
-  void Reset() { failures_ = 0; }
-
- private:
-  int failures_ = 0;
 };
 
 }  // namespace fias

@@ -1,29 +1,39 @@
 #include "hosts/fias/link_client.h"
 
-#include <ctime>
 #include <exception>
 #include <utility>
 
+#include "hosts/fias/clock.h"
+#include "hosts/net/submit_within.h"
+
 namespace fias {
 
-namespace net = boost::asio;
-using tcp = net::ip::tcp;
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
 
-Moment Now() {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-#ifdef _WIN32
-  localtime_s(&tm, &t);
-#else
-  localtime_r(&t, &tm);
-#endif
-  char date[8], time[8];
-  std::strftime(date, sizeof date, "%y%m%d", &tm);
-  std::strftime(time, sizeof time, "%H%M%S", &tm);
-  return {std::chrono::steady_clock::now(), date, time};
-}
+// The link machine as the byte pipe sees it.
+class LinkClient::Core : public hostnet::PipeCore {
+ public:
+  explicit Core(LinkClient& client) : client_(client) {}
+  void Feed(std::string_view bytes, hostnet::SteadyTime now) override {
+    client_.link_.Received(bytes, MomentAt(now));
+    client_.Process();
+  }
+  void Tick(hostnet::SteadyTime now) override {
+    client_.link_.Tick(MomentAt(now));
+    client_.Process();
+  }
+  std::string TakeOutput() override { return client_.link_.TakeOutput(); }
+  std::optional<hostnet::SteadyTime> Deadline() const override {
+    return client_.link_.next_deadline();
+  }
+  std::string Done() const override { return client_.closing_; }
 
-LinkClient::LinkClient(net::io_context& io, Options options, KeyService& keys, Journal& journal,
+ private:
+  LinkClient& client_;
+};
+
+LinkClient::LinkClient(asio::io_context& io, Options options, KeyService& keys, Journal& journal,
                        Submit submit, Log log, Route route)
     : io_(io),
       options_(std::move(options)),
@@ -34,99 +44,73 @@ LinkClient::LinkClient(net::io_context& io, Options options, KeyService& keys, J
       log_(std::move(log)),
       route_(std::move(route)),
       link_(options_.link),
-      resolver_(io),
-      socket_(io),
-      link_timer_(io),
-      reconnect_timer_(io),
-      write_timer_(io) {}
+      dialer_(io, options_.host, options_.port,
+              {[this] { log_("fias: connecting to " + address_); },
+               [this](tcp::socket socket) { Connected(std::move(socket)); },
+               [this](hostnet::Redialer::Failure failure, const std::string& message) {
+                 log_("fias: " +
+                      (failure == hostnet::Redialer::Failure::kNotFound
+                           ? address_ + " not found: "
+                           : "cannot connect to " + address_ + ": ") +
+                      message);
+                 ConnectAgainLater();
+               }}),
+      core_(std::make_shared<Core>(*this)) {}
+
+LinkClient::~LinkClient() {
+  stopping_ = true;
+  closing_ = "the agent stops";
+  dialer_.Stop();
+  ++generation_;  // the close below calls nothing back
+  if (pipe_) pipe_->Shut(closing_);
+}
 
 void LinkClient::Start() {
-  net::post(io_, [this] { Connect(); });
+  asio::post(io_, [this] { dialer_.Dial(); });
 }
 
 void LinkClient::Stop() {
-  net::post(io_, [this] {
+  asio::post(io_, [this] {
     if (stopping_) return;
     stopping_ = true;
-    reconnect_timer_.cancel();
-    resolver_.cancel();
+    dialer_.Stop();
     if (connected_ && link_.state() != Link::State::kClosed) {
       link_.End(Now());
       Process();
-    } else {
-      CloseConnection();
+      pipe_->Pump();
+    } else if (pipe_) {
+      closing_ = "the agent stops";
+      pipe_->Shut(closing_);
     }
   });
 }
 
-void LinkClient::Connect() {
+void LinkClient::Connected(tcp::socket socket) {
   if (stopping_) return;
-  log_("fias: connecting to " + address_);
-  resolver_.async_resolve(
-      options_.host, options_.port,
-      [this](boost::system::error_code ec, tcp::resolver::results_type endpoints) {
-        if (stopping_) return;
-        if (ec) {
-          log_("fias: " + address_ + " not found: " + ec.message());
-          ConnectAgainLater();
-          return;
-        }
-        net::async_connect(socket_, endpoints,
-                           [this](boost::system::error_code ec, const tcp::endpoint&) {
-                             if (stopping_) {
-                               CloseConnection();
-                               return;
-                             }
-                             if (ec) {
-                               log_("fias: cannot connect to " + address_ + ": " + ec.message());
-                               CloseConnection();
-                               ConnectAgainLater();
-                               return;
-                             }
-                             boost::system::error_code ignored;
-                             socket_.set_option(tcp::no_delay(true), ignored);
-                             connected_ = true;
-                             ++generation_;
-                             log_("fias: connected to " + address_);
-                             link_.Connected(Now());
-                             Process();
-                             Read();
-                           });
-      });
+  connected_ = true;
+  ++generation_;
+  closing_.clear();
+  log_("fias: connected to " + address_);
+  link_.Connected(Now());
+  pipe_ = std::make_shared<hostnet::BytePipe>(
+      std::move(socket),
+      hostnet::PipeLimits{"the interface", "the interface closed it", kMostQueuedLinkBytes,
+                          kLinkWriteLimit});
+  Process();
+  pipe_->Start(core_, [this, generation = generation_](const std::string& why) {
+    if (generation == generation_) Closed(why);
+  });
 }
 
 void LinkClient::ConnectAgainLater() {
   if (stopping_) return;
-  const std::chrono::milliseconds wait = backoff_.Next();
+  const std::chrono::milliseconds wait = dialer_.DialLater();
   log_("fias: connecting again in " + std::to_string(wait.count() / 1000) + " s");
-  reconnect_timer_.expires_after(wait);
-  reconnect_timer_.async_wait([this](boost::system::error_code ec) {
-    if (!ec) Connect();
-  });
-}
-
-void LinkClient::Read() {
-  socket_.async_read_some(
-      net::buffer(read_buffer_), [this, generation = generation_](boost::system::error_code ec,
-                                                                  std::size_t size) {
-        if (generation != generation_ || !connected_) return;
-        if (ec) {
-          log_("fias: link closed: " + (ec == net::error::eof ? std::string("the interface closed it")
-                                                              : ec.message()));
-          CloseConnection();
-          ConnectAgainLater();
-          return;
-        }
-        link_.Received(std::string_view(read_buffer_.data(), size), Now());
-        Process();
-        if (connected_) Read();
-      });
 }
 
 // Acts on what the link machine made of the last input: the log, the key
-// requests, the bytes to write, a close; then sets its timer.
+// requests, a close. The pipe writes its output and sets its timer after.
 void LinkClient::Process() {
-  bool close = false;
   try {
     for (LinkEvent& event : link_.TakeEvents()) {
       switch (event.kind) {
@@ -138,7 +122,7 @@ void LinkClient::Process() {
           break;
         case LinkEvent::kUp:
           log_("fias: link up");
-          backoff_.Reset();
+          dialer_.Reset();
           break;
         case LinkEvent::kRequest:
           Dispatch(event.record);
@@ -151,115 +135,27 @@ void LinkClient::Process() {
           break;
         case LinkEvent::kClose:
           log_("fias: link closed: " + event.detail);
-          close = true;
+          closing_ = event.detail.empty() ? "the link closed" : event.detail;
           break;
       }
     }
   } catch (const std::exception& e) {
     // Nothing the interface sends may stop the agent: drop this connection.
     log_(std::string("fias: link closed after a fault: ") + e.what());
-    close = true;
+    closing_ = "a fault";
   }
-  Flush();
-  if (close) {
-    if (writing_) {
-      close_after_write_ = true;
-    } else {
-      CloseConnection();
-      ConnectAgainLater();
-    }
-    return;
-  }
-  ArmTimer();
 }
 
-void LinkClient::Flush() {
-  std::string bytes = link_.TakeOutput();
-  if (!bytes.empty() && connected_) {
-    if (queued_ + bytes.size() > kMostQueuedLinkBytes) {
-      // Closed from the loop: Flush runs within the link's own processing.
-      net::post(io_, [this, generation = generation_] {
-        if (generation == generation_ && connected_)
-          Overflowed("the interface reads nothing: more than " +
-                     std::to_string(kMostQueuedLinkBytes >> 10) + " KiB wait to be written");
-      });
-      return;
-    }
-    queued_ += bytes.size();
-    writes_.push_back(std::move(bytes));
-  }
-  if (!writing_) Write();
-}
-
-void LinkClient::Overflowed(const std::string& why) {
-  log_("fias: link closed: " + why);
-  CloseConnection();
-  ConnectAgainLater();
-}
-
-void LinkClient::Write() {
-  if (writes_.empty() || !connected_) return;
-  writing_ = true;
-  write_timer_.expires_after(kLinkWriteLimit);
-  write_timer_.async_wait([this, generation = generation_](boost::system::error_code ec) {
-    if (!ec && generation == generation_ && connected_ && writing_)
-      Overflowed("a write took longer than " + std::to_string(kLinkWriteLimit.count()) + " s");
-  });
-  net::async_write(socket_, net::buffer(writes_.front()),
-                   [this, generation = generation_](boost::system::error_code ec, std::size_t) {
-                     if (generation != generation_) return;
-                     writing_ = false;
-                     write_timer_.cancel();
-                     if (!writes_.empty()) {
-                       queued_ -= writes_.front().size();
-                       writes_.pop_front();
-                     }
-                     if (ec) {
-                       if (connected_) {
-                         log_("fias: link closed: " + ec.message());
-                         CloseConnection();
-                         ConnectAgainLater();
-                       }
-                       return;
-                     }
-                     if (!writes_.empty()) {
-                       Write();
-                     } else if (close_after_write_) {
-                       CloseConnection();
-                       ConnectAgainLater();
-                     }
-                   });
-}
-
-void LinkClient::ArmTimer() {
-  const std::optional<SteadyTime> deadline = link_.next_deadline();
-  if (!deadline) {
-    link_timer_.cancel();
-    return;
-  }
-  link_timer_.expires_at(*deadline);
-  link_timer_.async_wait([this, generation = generation_](boost::system::error_code ec) {
-    if (ec || generation != generation_ || !connected_) return;
-    link_.Tick(Now());
-    Process();
-  });
-}
-
-void LinkClient::CloseConnection() {
-  boost::system::error_code ignored;
-  if (socket_.is_open()) {
-    socket_.shutdown(tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
-  }
-  link_timer_.cancel();
-  if (connected_) link_.Disconnected();
+// The connection closed, for whatever reason: said in the log unless the
+// link said why already, and made again unless the agent stops.
+void LinkClient::Closed(const std::string& why) {
+  if (closing_.empty()) log_("fias: link closed: " + why);
+  link_.Disconnected();
   connected_ = false;
-  ++generation_;  // handlers of the old connection find it gone
-  write_timer_.cancel();
-  writes_.clear();
-  queued_ = 0;
-  writing_ = false;
-  close_after_write_ = false;
+  ++generation_;  // answers of the old connection find it gone
+  // Let go from the loop: this may run within the pipe's own call.
+  asio::post(io_, [old = std::move(pipe_)] {});
+  ConnectAgainLater();
 }
 
 void LinkClient::Dispatch(const Record& request) {
@@ -276,66 +172,39 @@ void LinkClient::Dispatch(const Record& request) {
     return;
   }
   ++in_flight_;
-  if (!job.desk.empty()) {
-    if (!route_) {
-      --in_flight_;
-      SendAnswer(generation, request,
-                 {keys_.Answer(request, "UR", "desk " + job.desk + " not connected"), {}});
-      return;
-    }
-    route_(job.desk, job.port, request, [this, generation, request](KeyOutcome outcome) {
-      --in_flight_;
-      SendAnswer(generation, request, outcome);
-    });
-    return;
-  }
-  auto timer = std::make_shared<net::steady_timer>(io_, options_.queue_wait);
-  auto run = std::make_shared<std::function<KeyOutcome()>>(std::move(job.run));
-  auto queued = submit_(job.port, [this, generation, request, timer, run] {
-    KeyOutcome outcome = (*run)();
-    net::post(io_, [this, generation, request, timer, outcome = std::move(outcome)] {
-      timer->cancel();
-      --in_flight_;
-      SendAnswer(generation, request, outcome);
-    });
-  });
-  if (!queued) {
+  const auto answer = [this, generation, request](const KeyOutcome& outcome) {
     --in_flight_;
-    SendAnswer(generation, request, {keys_.Busy(request), {}});
+    SendAnswer(generation, request, outcome);
+  };
+  if (!job.desk.empty()) {
+    if (!route_)
+      return answer({keys_.Answer(request, "UR", "desk " + job.desk + " not connected"), {}});
+    route_(job.desk, job.port, request, answer);
     return;
   }
-  timer->async_wait([this, generation, request, timer, queued](boost::system::error_code ec) {
-    if (ec) return;  // answered by the worker
-    if (queued->Expire()) {
-      --in_flight_;
-      SendAnswer(generation, request, {keys_.Busy(request), {}});
-    }
-  });
+  hostnet::SubmitWithin<KeyOutcome>(
+      io_, [this, port = job.port](std::function<void()> run) { return submit_(port, std::move(run)); },
+      options_.queue_wait, std::move(job.run), answer,
+      [this, answer, request] { answer({keys_.Busy(request), {}}); });
 }
 
 void LinkClient::SendAnswer(uint64_t generation, const Record& request,
                             const KeyOutcome& outcome) {
   // An answer that the queue has no room for is one the PMS never hears:
   // its card is journaled below, and the link that reads nothing closes.
-  const bool room =
-      queued_ + EncodeRecord(outcome.answer).size() + 1024 <= kMostQueuedLinkBytes;
-  if (generation == generation_ && connected_ && room && link_.Send(outcome.answer)) {
+  if (generation == generation_ && connected_ && pipe_ &&
+      pipe_->Fits(EncodeRecord(outcome.answer).size()) && link_.Send(outcome.answer)) {
     Process();
+    pipe_->Pump();
     return;
   }
-  if (generation == generation_ && connected_ && !room)
-    net::post(io_, [this, generation] {
-      if (generation == generation_ && connected_)
-        Overflowed("the interface reads nothing: more than " +
-                   std::to_string(kMostQueuedLinkBytes >> 10) + " KiB wait to be written");
-    });
   // The connection that asked is gone: the PMS never hears of this answer.
   if (!outcome.cut_card.empty()) {
-    const std::string kept = journal_.Unanswered(outcome.cut_card);
-    log_("fias: unanswered: card " + outcome.cut_card + " was cut for " + request.id + " (G# " +
-         request.Value("G#") + ", WS " + request.Value("WS") +
-         ") while the link was down; the card and its record exist" +
-         (kept.empty() ? std::string() : "; " + kept));
+    KeepUnanswered(journal_, log_,
+                   "fias: unanswered: card " + outcome.cut_card + " was cut for " + request.id +
+                       " (G# " + request.Value("G#") + ", WS " + request.Value("WS") +
+                       ") while the link was down; the card and its record exist",
+                   outcome.cut_card);
   } else {
     log_("fias: answer not sent, the link was down: " + ForLog(outcome.answer));
   }

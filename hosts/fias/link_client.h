@@ -1,16 +1,14 @@
 // The PMS key link's connection: a TCP client of the PMS interface program
-// that keeps one connection open for good, reconnecting when it drops. It
-// feeds the link state machine bytes and time, writes what the machine
-// gives, and runs key requests on the encoder workers of the agent. All of
-// it runs on the agent's network thread; only the card work runs on a
-// worker.
+// that keeps one connection open for good, reconnecting when it drops. The
+// hosts' byte pipe feeds the link state machine bytes and time and writes
+// what the machine gives; key requests run on the encoder workers of the
+// agent or on a joined desk. All of it runs on the agent's network thread;
+// only the card work runs on a worker.
 #ifndef HOLVANTER_HOSTS_FIAS_LINK_CLIENT_H_
 #define HOLVANTER_HOSTS_FIAS_LINK_CLIENT_H_
 
-#include <array>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,15 +16,15 @@
 
 #include <boost/asio.hpp>
 
+#include "hosts/fias/clock.h"  // the agent gives the key services fias::Now
 #include "hosts/fias/journal.h"
 #include "hosts/fias/key_service.h"
 #include "hosts/fias/link.h"
 #include "hosts/frontdesk/encoder_worker.h"
+#include "hosts/net/byte_pipe.h"
+#include "hosts/net/redialer.h"
 
 namespace fias {
-
-// The local wall clock and the steady clock, as the link reads them.
-Moment Now();
 
 // A PMS that stops reading is not queued for without end: past this many
 // bytes waiting to be written, or a write that takes longer than
@@ -46,7 +44,6 @@ class LinkClient {
   // Queues `run` on the worker of encoder `port`; null when the agent stops.
   using Submit = std::function<std::shared_ptr<frontdesk::EncoderWorker::Job>(
       int port, std::function<void()> run)>;
-  using Log = std::function<void(const std::string&)>;
   // Runs `request` on encoder `port` of joined desk `desk`, and calls `done`
   // with its outcome on the network thread, once.
   using Route = std::function<void(const std::string& desk, int port, const Record& request,
@@ -54,6 +51,7 @@ class LinkClient {
 
   LinkClient(boost::asio::io_context& io, Options options, KeyService& keys, Journal& journal,
              Submit submit, Log log, Route route = nullptr);
+  ~LinkClient();
 
   // Connects, and keeps connecting, until Stop.
   void Start();
@@ -65,15 +63,12 @@ class LinkClient {
   const std::string& address() const { return address_; }
 
  private:
-  void Connect();
+  class Core;
+
+  void Connected(boost::asio::ip::tcp::socket socket);
   void ConnectAgainLater();
-  void Read();
   void Process();
-  void Flush();
-  void Write();
-  void ArmTimer();
-  void CloseConnection();
-  void Overflowed(const std::string& why);
+  void Closed(const std::string& why);
   void Dispatch(const Record& request);
   void SendAnswer(uint64_t generation, const Record& request, const KeyOutcome& outcome);
 
@@ -87,21 +82,14 @@ class LinkClient {
   Route route_;
 
   Link link_;
-  Backoff backoff_;
-  boost::asio::ip::tcp::resolver resolver_;
-  boost::asio::ip::tcp::socket socket_;
-  boost::asio::steady_timer link_timer_;
-  boost::asio::steady_timer reconnect_timer_;
-  std::array<char, 4096> read_buffer_{};
-  std::deque<std::string> writes_;
-  std::size_t queued_ = 0;  // bytes in writes_
-  boost::asio::steady_timer write_timer_;
-  bool writing_ = false;
+  hostnet::Redialer dialer_;
+  std::shared_ptr<Core> core_;
+  std::shared_ptr<hostnet::BytePipe> pipe_;
+  std::string closing_;  // why the link closes, once it said so (logged then)
   bool connected_ = false;
-  bool close_after_write_ = false;
   bool stopping_ = false;
-  uint64_t generation_ = 0;
-  std::size_t in_flight_ = 0;  // key requests waiting for an encoder or a desk  // one per connection: answers go to theirs only
+  uint64_t generation_ = 0;    // one per connection: answers go to theirs only
+  std::size_t in_flight_ = 0;  // key requests waiting for an encoder or a desk
 };
 
 }  // namespace fias

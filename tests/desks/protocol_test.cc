@@ -2,7 +2,8 @@
 // handshake with a secret and with a pairing code, the link desk's
 // refusals, a link desk that cannot prove the secret, sealed messages that
 // were altered, replayed, left out or taken from another connection, and
-// frames however the bytes arrive.
+// frames however the bytes arrive; the session's timers with the time passed
+// in.
 #include "hosts/desks/protocol.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@ namespace desks {
 namespace {
 
 using Texts = std::vector<std::string>;
+// The time the tests connect at; what follows happens within it.
+const SteadyTime kStart = SteadyTime() + std::chrono::hours(1);
 const std::string kSecret(32, '\x5a'), kOtherSecret(32, '\xa5'), kCode = "483921";
 // What a desk that cannot join hears at its proof, whatever the reason.
 const std::string kNotPaired = "desk desk-1 is not paired with this link desk, or not with this secret";
@@ -34,7 +37,8 @@ Session::Admit AdmitWith(std::string key = kSecret, std::string code = kCode) {
 
 // "kind:text" for each event, as the tests compare them.
 Texts Kinds(const std::vector<SessionEvent>& events) {
-  static const char* const kNames[] = {"joined:", "message:", "refused:", "fault:"};
+  static const char* const kNames[] = {"joined:", "message:",   "refused:",
+                                       "fault:",  "timed out:", "ping:"};
   Texts out;
   for (const SessionEvent& e : events) out.push_back(kNames[e.kind] + e.text);
   return out;
@@ -48,7 +52,7 @@ struct Wire {
 
   static void Move(Session& from, Session& to, Texts& heard, std::size_t chunk) {
     const std::string bytes = from.TakeOutput();
-    for (std::size_t i = 0; i < bytes.size(); i += chunk) to.Feed(bytes.substr(i, chunk));
+    for (std::size_t i = 0; i < bytes.size(); i += chunk) to.Feed(bytes.substr(i, chunk), kStart);
     for (std::string& e : Kinds(to.TakeEvents())) heard.push_back(std::move(e));
   }
   void ToLink() { Move(desk, link, at_link, chunk); }
@@ -60,8 +64,8 @@ struct Wire {
 
 Wire Connect(std::string name = "desk-1", Mode mode = Mode::kJoin, std::string key = kSecret,
              char desk_nonce = 'd', char link_nonce = 'l', Session::Admit admit = AdmitWith()) {
-  return {Session::ForDesk(name, mode, key, std::string(kNonceBytes, desk_nonce)),
-          Session::ForLink(admit, std::string(kNonceBytes, link_nonce))};
+  return {Session::ForDesk(name, mode, key, std::string(kNonceBytes, desk_nonce), kStart),
+          Session::ForLink(admit, std::string(kNonceBytes, link_nonce), kStart)};
 }
 
 TEST(DeskProtocol, JoinsAndCarriesMessagesInOrderHoweverTheBytesArrive) {
@@ -131,7 +135,7 @@ TEST(DeskProtocol, LinkDeskRefusesTheDeskThatCannotJoin) {
     Wire w = Connect(c.desk, c.mode, c.key, 'd', 'l', AdmitWith(c.secret_held, c.code_held));
     std::string hello = w.desk.TakeOutput();
     hello[5] = c.version;  // after the length and the type
-    w.link.Feed(hello);
+    w.link.Feed(hello, kStart);
     w.at_link = Kinds(w.link.TakeEvents());
     w.Pump();
     ASSERT_EQ(w.at_desk.size(), 1u);
@@ -207,7 +211,7 @@ TEST(DeskProtocol, DeskNeverJoinsALinkDeskThatCannotProveTheSecret) {
     Wire w = Connect();
     w.ToLink(), w.ToDesk();
     w.desk.TakeOutput();  // its proof, which never reaches the link desk
-    w.desk.Feed(bytes);
+    w.desk.Feed(bytes, kStart);
     const Texts heard = Kinds(w.desk.TakeEvents());
     ASSERT_EQ(heard.size(), 1u);
     EXPECT_EQ(heard[0].rfind("fault:", 0), 0u);
@@ -260,19 +264,19 @@ TEST(DeskProtocol, AlteredReplayedMissingOrForeignMessagesCloseTheConnection) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Wire w = Joined().first;
-    w.link.Feed(c.bytes);
+    w.link.Feed(c.bytes, kStart);
     Texts heard = Kinds(w.link.TakeEvents());
     ASSERT_EQ(heard.size(), c.before.size() + 1);
     EXPECT_EQ(heard.back().rfind("fault:", 0), 0u);
     heard.pop_back();
     EXPECT_EQ(heard, c.before);
-    w.link.Feed(sent[1]);
+    w.link.Feed(sent[1], kStart);
     EXPECT_TRUE(w.link.closed() && w.link.TakeEvents().empty());
     EXPECT_FALSE(w.link.Seal("x"));
   }
 }
 
-TEST(DeskProtocol, FrameReaderRejectsEmptyAndOversizedFramesAndReassemblesSplits) {
+TEST(DeskProtocol, FrameSplitterRejectsEmptyAndOversizedFramesAndReassemblesSplits) {
   const struct {
     uint32_t length;
     bool ours;
@@ -283,26 +287,92 @@ TEST(DeskProtocol, FrameReaderRejectsEmptyAndOversizedFramesAndReassemblesSplits
                                 char(c.length)};
     // First in the stream or behind a whole frame, and with its last byte late.
     for (const std::string& before : {std::string(), EncodeFrame('M', "x")}) {
-      FrameReader reader;
+      FrameSplitter reader;
       reader.Feed(before + header.substr(0, 3));
       EXPECT_EQ(reader.Next().has_value(), !before.empty());
       EXPECT_EQ(reader.Feed(header.substr(3)), c.ours);
       EXPECT_FALSE(reader.Next().has_value());
     }
     Wire w = Connect();
-    w.link.Feed(header);
+    w.link.Feed(header, kStart);
     EXPECT_EQ(w.link.closed(), !c.ours);
   }
   const std::string stream =
       EncodeFrame('H', std::string("\1J\0\4", 4)) + EncodeFrame('M', "") + EncodeFrame('R', "no");
   for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-    FrameReader reader;
+    FrameSplitter reader;
     Texts frames;
     for (const std::string& part : {stream.substr(0, cut), stream.substr(cut)}) {
       ASSERT_TRUE(reader.Feed(part));
       while (std::optional<Frame> f = reader.Next()) frames.push_back(f->type + f->body);
     }
     EXPECT_EQ(frames, (Texts{std::string("H\1J\0\4", 5), "M", "Rno"})) << "cut at " << cut;
+  }
+}
+
+// The session's own timers: a handshake has 10 s on the link desk's side, a
+// joined desk is pinged every 10 s, and a side that hears nothing for 30 s
+// gives the connection up; whatever arrives counts as heard.
+TEST(DeskProtocol, HandshakeSilenceAndPingTimersRunOnTheTimePassedIn) {
+  enum Side { kLinkSide, kDeskSide };
+  enum Act { kTick, kHear };  // kHear: the other side's sealed message arrives
+  struct Step {
+    int at_ms;  // after kStart
+    Act act;
+    Texts events;
+    int deadline_ms;  // after kStart; -1: none (closed)
+  };
+  const struct {
+    const char* name;
+    Side side;
+    bool joined;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"a handshake that never finishes", kLinkSide, false,
+       {{9999, kTick, {}, 10000}, {10000, kTick, {"timed out:no handshake"}, -1}}},
+      {"a joined desk pinged, then silent", kLinkSide, true,
+       {{9000, kTick, {}, 10000},
+        {10000, kTick, {"ping:"}, 20000},
+        {15000, kHear, {"message:x"}, 20000},
+        {20500, kTick, {"ping:"}, 30500},
+        {30500, kTick, {"ping:"}, 40500},
+        {40500, kTick, {"ping:"}, 45000},
+        {44999, kTick, {}, 45000},
+        {45000, kTick, {"timed out:silent for 30 s"}, -1}}},
+      {"a desk whose link desk falls silent", kDeskSide, true,
+       {{4000, kTick, {}, 30000},
+        {5000, kHear, {"message:x"}, 35000},
+        {34999, kTick, {}, 35000},
+        {35000, kTick, {"timed out:the link desk was silent for 30 s"}, -1}}},
+      {"a desk that never hears a challenge", kDeskSide, false,
+       {{30000, kTick, {"timed out:the link desk was silent for 30 s"}, -1}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Wire w = Connect();
+    if (c.joined) w.Pump();
+    ASSERT_EQ(w.link.joined(), c.joined);
+    Session& side = c.side == kLinkSide ? w.link : w.desk;
+    Session& other = c.side == kLinkSide ? w.desk : w.link;
+    for (const Step& step : c.steps) {
+      SCOPED_TRACE(step.at_ms);
+      const SteadyTime at = kStart + std::chrono::milliseconds(step.at_ms);
+      if (step.act == kTick) {
+        side.Tick(at);
+      } else {
+        ASSERT_TRUE(other.Seal("x"));
+        side.Feed(other.TakeOutput(), at);
+      }
+      EXPECT_EQ(Kinds(side.TakeEvents()), step.events);
+      const std::optional<SteadyTime> deadline = side.Deadline();
+      if (step.deadline_ms < 0) {
+        EXPECT_FALSE(deadline.has_value());
+        EXPECT_TRUE(side.closed());
+      } else {
+        ASSERT_TRUE(deadline.has_value());
+        EXPECT_EQ(*deadline - kStart, std::chrono::milliseconds(step.deadline_ms));
+      }
+    }
   }
 }
 

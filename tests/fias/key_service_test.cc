@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -249,6 +250,24 @@ TEST_F(KeyServiceTest, JournalFindsTheNewestCutOfACard) {
 
   Journal unwritable(JournalPath() + "/no/such");  // a folder where a file is
   EXPECT_NE(unwritable.Cut({"00000104", "1", "1", "261208093000"}), "");
+
+  // An answer that cannot be delivered: kept as unanswered (with its cut),
+  // said once in the log, and why the journal could not keep it said too.
+  std::vector<std::string> said;
+  const Log log = [&said](const std::string& line) { said.push_back(line); };
+  const CutCard late{"00000105", "G5", "7", "261208110000"};
+  KeepUnanswered(reopened, log, "card 00000105 unanswered", late.card_no, &late);
+  ASSERT_EQ(said, (std::vector<std::string>{"card 00000105 unanswered"}));
+  ASSERT_EQ(reopened.Unreported().size(), 2u);
+  EXPECT_EQ(reopened.Unreported().back().reservation, "G5");
+  KeepUnanswered(unwritable, log, "card 00000106 unanswered", "00000106");
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_EQ(said[1].rfind("card 00000106 unanswered; the journal cannot be kept: ", 0), 0u) << said[1];
+  LogUnkept(log, "the report of card 00000105", reopened.Reported("00000105"));
+  EXPECT_EQ(said.size(), 2u);  // kept: nothing to say
+  LogUnkept(log, "the report of card 00000106", unwritable.Reported("00000106"));
+  ASSERT_EQ(said.size(), 3u);
+  EXPECT_EQ(said[2].rfind("the report of card 00000106 is not in the journal: ", 0), 0u) << said[2];
 }
 
 }  // namespace

@@ -155,13 +155,5 @@ TEST(Link, EverySequence) {
   }
 }
 
-TEST(Backoff, DoublesFromTwoSecondsToThirty) {
-  Backoff backoff;
-  for (int seconds : {2, 4, 8, 16, 30}) EXPECT_EQ(backoff.Next(), std::chrono::seconds(seconds));
-  for (int i = 0; i < 40; ++i) ASSERT_EQ(backoff.Next(), std::chrono::seconds(30)) << i;
-  backoff.Reset();
-  EXPECT_EQ(backoff.Next(), std::chrono::seconds(2));
-}
-
 }  // namespace
 }  // namespace fias
