@@ -118,6 +118,7 @@ class Contract:
                   f"{method} {path} {status}: no error object: {body}")
             if isinstance(error, dict):
                 self.codes.add(error.get("code"))
+        path = self.documented(path)
         op = self.doc["paths"].get(path, {}).get(method.lower())
         if op is None:
             check(status in (404, 405), f"{method} {path}: undocumented route answered {status}")
@@ -131,6 +132,17 @@ class Contract:
         if schema is not None:
             r = self.conforms(schema, body, "body")
             check(r is True, f"{method} {path} {status}: {r}")
+
+    def documented(self, path):
+        """The document's path for `path`: itself, or one whose last segment is a {name}."""
+        if path in self.doc["paths"]:
+            return path
+        for pattern in self.doc["paths"]:
+            head, _, last = pattern.rpartition("/")
+            if last.startswith("{") and path.startswith(head + "/") and "/" not in path[len(head) + 1:] \
+                    and len(path) > len(head) + 1:
+                return pattern
+        return path
 
     def unexercised(self):
         return {(m, p) for p, ops in self.doc["paths"].items() for m in ops if m != "options"} - self.seen
@@ -218,9 +230,19 @@ def routes():
             digest = base64.b64encode(hashlib.sha256(text.encode()).digest()).decode()
             check(" src=" in attributes or f"'sha256-{digest}'" in policy.get(directive, ""),
                   f"an inline {tag} the policy refuses: {policy}")
-    for asset in ("page.js", "page.css"):  # served when the page uses them, else 404
-        wanted = 200 if re.search(rf'(src|href)="/?{asset}"', page) else 404
-        check(call(agent, "GET", "/" + asset, token=False)[0] == wanted, f"/{asset}: not {wanted}")
+    # Every file the page names is served, with the type it is; a file the page
+    # lacks is 404. The page's script modules name each other.
+    names = set(re.findall(r'(?:src|href)="(/page/[^"]+)"', page))
+    check(names, "the page names its files")
+    for name in sorted(names):
+        status, headers, text = call(agent, "GET", name, token=False)
+        names |= set("/page/" + m for m in re.findall(r'from "\./([^"]+)"', text if status == 200 else ""))
+    for name in sorted(names):
+        status, headers, _ = call(agent, "GET", name, token=False)
+        check(status == 200 and headers["content-type"].startswith(
+            "text/css" if name.endswith(".css") else "text/javascript"), f"{name}: {status} {headers}")
+    for name in ("/page/none.js", "/page.js", "/page/", "/page/a/b.js"):
+        check(call(agent, "GET", name, token=False)[0] == 404, f"{name}: not 404")
 
     # The Host header names the agent, or the answer is 421 and nothing else:
     # a page whose name a rebinding DNS answer points here learns nothing.

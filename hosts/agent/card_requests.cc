@@ -1,4 +1,4 @@
-#include "hosts/agent/routes.h"
+#include "hosts/agent/card_requests.h"
 
 #include <cctype>
 #include <string_view>

@@ -1,8 +1,8 @@
-// What each API route does once the server has let the request in: the body
-// checks, and the card operations of the front-desk layer, which the server
-// runs on the encoder's thread.
-#ifndef HOLVANTER_HOSTS_AGENT_ROUTES_H_
-#define HOLVANTER_HOSTS_AGENT_ROUTES_H_
+// What a card request carries, checked before anything is queued (the JSON
+// bodies, the stays, the query of GET /v1/cards), and the hotel database
+// look-ups of the board and the card list.
+#ifndef HOLVANTER_HOSTS_AGENT_CARD_REQUESTS_H_
+#define HOLVANTER_HOSTS_AGENT_CARD_REQUESTS_H_
 
 #include <optional>
 #include <stdexcept>
@@ -77,4 +77,4 @@ nlohmann::json DatabaseHealth();
 
 }  // namespace agent
 
-#endif  // HOLVANTER_HOSTS_AGENT_ROUTES_H_
+#endif  // HOLVANTER_HOSTS_AGENT_CARD_REQUESTS_H_
