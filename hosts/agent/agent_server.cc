@@ -212,14 +212,12 @@ class AgentServer::Impl : public AgentContext {
     });
   }
 
-  void OnDatabase(const Connection& connection, std::function<nlohmann::json()> lookup) override {
+  void OnDatabase(const Connection& connection,
+                  std::function<holvanter::Result<nlohmann::json>()> lookup) override {
     net::post(database_, [this, connection, lookup] {
-      HttpAnswer answer;
-      try {
-        answer = JsonAnswer(status::kOk, lookup());
-      } catch (const std::exception& e) {
-        answer = DatabaseFailedAnswer(e.what());
-      }
+      const holvanter::Result<nlohmann::json> found = lookup();
+      HttpAnswer answer = found.ok() ? JsonAnswer(status::kOk, found.value())
+                                     : DatabaseFailedAnswer(found.status().message());
       net::post(io_, [connection, answer = std::move(answer)]() mutable {
         connection->Send(std::move(answer));
       });
@@ -301,12 +299,8 @@ class AgentServer::Impl : public AgentContext {
                                    "a bearer token is needed (Authorization: Bearer TOKEN)"));
       return;
     }
-    try {
-      if (match.route->keyed && !BeginIdempotent(connection)) return;
-      match.route->handle(*this, connection);
-    } catch (const BadRequest& e) {
-      connection->Send(BadRequestAnswer(e));
-    }
+    if (match.route->keyed && !BeginIdempotent(connection)) return;
+    match.route->handle(*this, connection);
   }
 
   // The Idempotency-Key of a request that writes, when it has one: false when

@@ -90,7 +90,7 @@ HttpAnswer CardOperationAnswer(const frontdesk::CardAnswer& card) {
 }
 
 HttpAnswer BadRequestAnswer(const BadRequest& refusal) {
-  return ErrorAnswer(status::kBadRequest, refusal.code(), refusal.what(), refusal.field());
+  return ErrorAnswer(status::kBadRequest, refusal.code, refusal.message, refusal.field);
 }
 
 HttpAnswer DatabaseFailedAnswer(const std::string& reason) {

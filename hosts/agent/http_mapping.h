@@ -15,7 +15,7 @@
 
 namespace agent {
 
-class BadRequest;
+struct BadRequest;
 
 // HTTP statuses the agent answers with, by name.
 namespace status {

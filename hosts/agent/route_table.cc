@@ -43,18 +43,32 @@ void OpenApi(AgentContext&, const Connection& connection) {
 
 void Health(AgentContext& agent, const Connection& connection) { agent.AnswerHealth(connection); }
 
+// Answers 400 when `checked` is refused; true when it was.
+template <typename T>
+bool Refused(const Checked<T>& checked, const Connection& connection) {
+  if (checked.refusal()) connection->Send(BadRequestAnswer(*checked.refusal()));
+  return checked.refusal() != nullptr;
+}
+
+template <typename Stay, typename Issue>
+void IssueCard(AgentContext& agent, const Connection& connection,
+               const std::vector<FieldSpec>& fields,
+               Checked<Stay> (*stay_of)(const nlohmann::json&), Issue issue) {
+  const Checked<nlohmann::json> in = CheckBody(connection->request().body, fields);
+  if (Refused(in, connection)) return;
+  const Checked<Stay> checked = stay_of(*in);
+  if (Refused(checked, connection)) return;
+  Stay stay = *checked;
+  stay.replace = ReplaceAsked(*in);
+  agent.OnEncoder(connection, [stay, issue](int port) { return issue(port, stay); });
+}
+
 void GuestCard(AgentContext& agent, const Connection& connection) {
-  const nlohmann::json in = CheckBody(connection->request().body, kGuestFields);
-  frontdesk::GuestStay stay = GuestStayOf(in);
-  stay.replace = ReplaceAsked(in);
-  agent.OnEncoder(connection, [stay](int port) { return frontdesk::IssueGuestCard(port, stay); });
+  IssueCard(agent, connection, kGuestFields, GuestStayOf, frontdesk::IssueGuestCard);
 }
 
 void VillaCard(AgentContext& agent, const Connection& connection) {
-  const nlohmann::json in = CheckBody(connection->request().body, kVillaFields);
-  frontdesk::VillaStay stay = VillaStayOf(in);
-  stay.replace = ReplaceAsked(in);
-  agent.OnEncoder(connection, [stay](int port) { return frontdesk::IssueVillaCard(port, stay); });
+  IssueCard(agent, connection, kVillaFields, VillaStayOf, frontdesk::IssueVillaCard);
 }
 
 void ReadCard(AgentContext& agent, const Connection& connection) {
@@ -62,13 +76,14 @@ void ReadCard(AgentContext& agent, const Connection& connection) {
 }
 
 void CheckOut(AgentContext& agent, const Connection& connection) {
-  CheckBody(connection->request().body, kCheckOutFields);
+  if (Refused(CheckBody(connection->request().body, kCheckOutFields), connection)) return;
   agent.OnEncoder(connection, [](int port) { return frontdesk::CheckOut(port); });
 }
 
 void Cards(AgentContext& agent, const Connection& connection) {
-  const frontdesk::CardFilter filter = CardFilterOf(connection->request().target);
-  agent.OnDatabase(connection, [filter] { return NewestCards(filter); });
+  const Checked<frontdesk::CardFilter> filter = CardFilterOf(connection->request().target);
+  if (Refused(filter, connection)) return;
+  agent.OnDatabase(connection, [filter = *filter] { return NewestCards(filter); });
 }
 
 void Rooms(AgentContext& agent, const Connection& connection) {
@@ -81,19 +96,21 @@ void Settings(AgentContext& agent, const Connection& connection) {
 }
 
 void Decode(AgentContext&, const Connection& connection) {
-  const nlohmann::json in = CheckBody(connection->request().body, kDecodeFields);
+  const Checked<nlohmann::json> in = CheckBody(connection->request().body, kDecodeFields);
+  if (Refused(in, connection)) return;
   try {
-    const std::string image = in["image"].get<std::string>();
+    const std::string image = (*in)["image"].get<std::string>();
     connection->Send(JsonAnswer(status::kOk, frontdesk::DecodeImageHex(image)));
   } catch (const std::invalid_argument& e) {
-    throw BadRequest("invalid_field", "image", std::string("field 'image' ") + e.what());
+    connection->Send(BadRequestAnswer(
+        {"invalid_field", "image", std::string("field 'image' ") + e.what()}));
   }
 }
 
 // The agent's own page, after the clerk typed the token once: a cookie for
 // this browser, so that the next visit asks nothing.
 void PageSession(AgentContext& agent, const Connection& connection) {
-  CheckBody(connection->request().body, kCheckOutFields);
+  if (Refused(CheckBody(connection->request().body, kCheckOutFields), connection)) return;
   HttpAnswer answer;
   answer.status = status::kNoContent;
   answer.content_type = "text/plain";

@@ -15,6 +15,7 @@
 #include "hosts/agent/agent.h"
 #include "hosts/agent/http_connection.h"
 #include "hosts/frontdesk/frontdesk.h"
+#include "util/status.h"
 
 namespace agent {
 
@@ -28,9 +29,9 @@ class AgentContext {
   virtual void OnEncoder(const std::shared_ptr<HttpConnection>& connection,
                          std::function<frontdesk::CardAnswer(int port)> operation) = 0;
   // Runs `lookup` on the database thread and answers 200 with it, or 500
-  // when the database cannot be read (it throws).
+  // when the database cannot be read.
   virtual void OnDatabase(const std::shared_ptr<HttpConnection>& connection,
-                          std::function<nlohmann::json()> lookup) = 0;
+                          std::function<holvanter::Result<nlohmann::json>()> lookup) = 0;
   // Answers GET /v1/health.
   virtual void AnswerHealth(const std::shared_ptr<HttpConnection>& connection) = 0;
   // The bearer token (the page's cookie is a digest of it).
