@@ -189,13 +189,14 @@ class AgentServer::Impl : public AgentContext {
   const std::string& token() const override { return token_; }
 
   void OnEncoder(const Connection& connection,
-                 std::function<frontdesk::CardAnswer(int port)> operation) override {
+                 std::function<frontdesk::CardAnswer(int port)> operation,
+                 std::string words_for) override {
     auto timer = std::make_shared<net::steady_timer>(
         io_, std::chrono::milliseconds(static_cast<long long>(options_.queue_wait_seconds * 1000)));
-    auto job = worker().Submit([this, connection, timer, operation] {
+    auto job = worker().Submit([this, connection, timer, operation, words_for] {
       const frontdesk::CardAnswer card = operation(options_.encoder_port);
       worker().set_opened(card.opened && !card.hresult);
-      HttpAnswer answer = CardOperationAnswer(card);
+      HttpAnswer answer = CardOperationAnswer(card, words_for);
       net::post(io_, [connection, timer, answer = std::move(answer)]() mutable {
         timer->cancel();
         connection->Send(std::move(answer));

@@ -48,7 +48,7 @@ int StatusOfResult(int code) {
   }
 }
 
-HttpAnswer CardOperationAnswer(const frontdesk::CardAnswer& card) {
+HttpAnswer CardOperationAnswer(const frontdesk::CardAnswer& card, const std::string& words_for) {
   nlohmann::json body = frontdesk::ToJson(card);
   body.erase("error");
   body.erase("message");
@@ -83,7 +83,7 @@ HttpAnswer CardOperationAnswer(const frontdesk::CardAnswer& card) {
   }
   if (!error.is_null()) body["error"] = std::move(error);
   if (http_status != status::kOk || card.result != holvanter::result::kDone)
-    body["clerk"] = ClerkWordsOf(card.result, card.command);
+    body["clerk"] = ClerkWordsOf(card.result, words_for.empty() ? card.command : words_for);
   HttpAnswer answer = JsonAnswer(http_status, body);
   answer.effected = true;
   return answer;

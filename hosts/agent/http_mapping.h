@@ -43,9 +43,9 @@ HttpAnswer ErrorAnswer(int status, const std::string& code, const std::string& m
 int StatusOfResult(int code);
 
 // A card operation's answer: the front desk's JSON answer with the clerk's
-// words for its result (ClerkWordsOf), and for anything but success the
-// error object beside it.
-HttpAnswer CardOperationAnswer(const frontdesk::CardAnswer& card);
+// words for its result (ClerkWordsOf, for the operation `words_for`, empty:
+// its own), and for anything but success the error object beside it.
+HttpAnswer CardOperationAnswer(const frontdesk::CardAnswer& card, const std::string& words_for = "");
 
 // A request refused before anything ran: 400.
 HttpAnswer BadRequestAnswer(const BadRequest& refusal);

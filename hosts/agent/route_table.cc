@@ -71,8 +71,18 @@ void VillaCard(AgentContext& agent, const Connection& connection) {
   IssueCard(agent, connection, kVillaFields, VillaStayOf, frontdesk::IssueVillaCard);
 }
 
+// The page reads the card before a check-out (for=checkout): the clerk's
+// words then speak of the check-out.
 void ReadCard(AgentContext& agent, const Connection& connection) {
-  agent.OnEncoder(connection, [](int port) { return frontdesk::ReadCardOnEncoder(port); });
+  const Checked<std::optional<std::string>> purpose = QueryValue(connection->request().target, "for");
+  if (Refused(purpose, connection)) return;
+  if (*purpose && **purpose != "checkout") {
+    connection->Send(BadRequestAnswer({"invalid_parameter", "for", "for must be checkout"}));
+    return;
+  }
+  agent.OnEncoder(
+      connection, [](int port) { return frontdesk::ReadCardOnEncoder(port); },
+      purpose->value_or("read"));
 }
 
 void CheckOut(AgentContext& agent, const Connection& connection) {

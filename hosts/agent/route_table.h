@@ -25,9 +25,11 @@ class AgentContext {
   virtual ~AgentContext() = default;
   virtual const AgentOptions& options() const = 0;
   // Runs `operation` (a front-desk card operation) on the encoder's thread
-  // and answers with its outcome; 503 when it waited too long.
+  // and answers with its outcome, the clerk's words those of `words_for`
+  // (empty: the operation's own); 503 when it waited too long.
   virtual void OnEncoder(const std::shared_ptr<HttpConnection>& connection,
-                         std::function<frontdesk::CardAnswer(int port)> operation) = 0;
+                         std::function<frontdesk::CardAnswer(int port)> operation,
+                         std::string words_for = "") = 0;
   // Runs `lookup` on the database thread and answers 200 with it, or 500
   // when the database cannot be read.
   virtual void OnDatabase(const std::shared_ptr<HttpConnection>& connection,

@@ -272,6 +272,16 @@ def routes():
     check(out["result"] == 0 and out["card_no"] == guest["card_no"], f"check-out: {out}")
     status, _, blank = call(agent, "GET", "/v1/card")
     check(blank["result"] == -700 and blank["card_no"] is None, f"a blank card reads -700: {blank}")
+    # The clerk's words come with the answer, in both languages; the read
+    # before a check-out speaks of the check-out.
+    status, _, before_checkout = call(agent, "GET", "/v1/card?for=checkout")
+    check(blank["clerk"]["en"].startswith("No guest card on the encoder") and
+          before_checkout["result"] == -700 and before_checkout["command"] == "read" and
+          before_checkout["clerk"] == {"en": "Nothing to check out: the card on the encoder is blank or erased",
+                                       "zh": "没有可退的房：发卡器上的卡是空白卡或已注销"},
+          f"the clerk's words: {blank.get('clerk')} / {before_checkout.get('clerk')}")
+    status, _, wrong = call(agent, "GET", "/v1/card?for=issue")
+    check(status == 400 and wrong["error"]["field"] == "for", f"for=issue: {status} {wrong}")
 
     status, _, villa = call(agent, "POST", "/v1/cards/villa",
                             dict(STAY, rooms=["0204", "0205"], holder="Zhang Min"))

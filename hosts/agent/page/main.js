@@ -369,7 +369,7 @@ async function readCard() {
 // that lies on the encoder now, not of one read a while ago.
 function checkOut() {
   return cardOperation("checkout", async () => {
-    const read = await call("GET", "/v1/card");
+    const read = await call("GET", "/v1/card?for=checkout");
     if (!(read.status === 200 && read.answer.result === 0)) return read;
     if (!(await confirmed(t("confirmCheckout", (read.answer.rooms || []).join(" + ")))))
       return { status: 0, answer: {}, cancelled: true };
