@@ -113,17 +113,6 @@ void StopServing(const std::string& why);
 // tavocard serve | decode | service
 void AddAgentCommands(CLI::App& app);
 
-// The embedded front-desk page and API description.
-extern const char kFrontDeskPage[];
-extern const char kOpenApiDocument[];
-// The page's own script and style sheet; nullptr when the page has none.
-extern const char* const kPageScript;
-extern const char* const kPageStyle;
-// The SHA-256 of each inline <script> and <style> element of the page, as
-// hexadecimal figures, each after a blank.
-extern const char kPageScriptHashes[];
-extern const char kPageStyleHashes[];
-
 }  // namespace agent
 
 #endif  // HOLVANTER_HOSTS_AGENT_AGENT_H_

@@ -1,4 +1,4 @@
-#include "hosts/agent/routes.h"
+#include "hosts/agent/card_requests.h"
 
 #include <cctype>
 #include <string_view>
@@ -20,7 +20,7 @@ bool ReplaceAsked(const nlohmann::json& in) {
   return in.contains("replace") && in["replace"].get<bool>();
 }
 
-nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& fields) {
+Checked<nlohmann::json> CheckBody(const std::string& body, const std::vector<FieldSpec>& fields) {
   nlohmann::json in;
   if (body.find_first_not_of(" \t\r\n") == std::string::npos) {
     in = nlohmann::json::object();
@@ -29,39 +29,39 @@ nlohmann::json CheckBody(const std::string& body, const std::vector<FieldSpec>& 
       in = nlohmann::json::parse(body);
     } catch (const nlohmann::json::parse_error& e) {
       // The parser's own text names its internals; the byte is what helps.
-      throw BadRequest("bad_json", "",
+      return BadRequest{"bad_json", "",
                        "the body is not JSON: it breaks off or goes wrong at byte " +
-                           std::to_string(e.byte));
+                           std::to_string(e.byte)};
     }
   }
-  if (!in.is_object()) throw BadRequest("bad_json", "", "the body must be a JSON object");
+  if (!in.is_object()) return BadRequest{"bad_json", "", "the body must be a JSON object"};
   // The issue routes take "replace" beside their stay.
   const bool issue = &fields == &kGuestFields || &fields == &kVillaFields;
   for (auto it = in.begin(); it != in.end(); ++it) {
     bool known = issue && it.key() == "replace";
     for (const FieldSpec& f : fields) known = known || it.key() == f.name;
-    if (!known) throw BadRequest("unknown_field", it.key(), "unknown field '" + it.key() + "'");
+    if (!known) return BadRequest{"unknown_field", it.key(), "unknown field '" + it.key() + "'"};
   }
   if (issue && in.contains("replace") && !in["replace"].is_boolean())
-    throw BadRequest("invalid_field", "replace", "field 'replace' must be true or false");
+    return BadRequest{"invalid_field", "replace", "field 'replace' must be true or false"};
   for (const FieldSpec& f : fields) {
     const std::string name = f.name;
-    if (!in.contains(name)) throw BadRequest("missing_field", name, "field '" + name + "' is missing");
+    if (!in.contains(name)) return BadRequest{"missing_field", name, "field '" + name + "' is missing"};
     const nlohmann::json& v = in[name];
     switch (f.type) {
       case FieldType::kText:
         if (!v.is_string())
-          throw BadRequest("invalid_field", name, "field '" + name + "' must be a string");
+          return BadRequest{"invalid_field", name, "field '" + name + "' must be a string"};
         break;
       case FieldType::kInt16:
         if (!v.is_number_integer() || v.get<int64_t>() < -32768 || v.get<int64_t>() > 32767)
-          throw BadRequest("invalid_field", name,
-                           "field '" + name + "' must be an integer from -32768 to 32767");
+          return BadRequest{"invalid_field", name,
+                           "field '" + name + "' must be an integer from -32768 to 32767"};
         break;
       case FieldType::kTwoTexts:
         if (!v.is_array() || v.size() != 2 || !v[0].is_string() || !v[1].is_string())
-          throw BadRequest("invalid_field", name,
-                           "field '" + name + "' must be an array of two strings");
+          return BadRequest{"invalid_field", name,
+                           "field '" + name + "' must be an array of two strings"};
         break;
     }
   }
@@ -72,16 +72,17 @@ namespace {
 
 // The front-desk guards, answered as a bad request naming the field.
 template <typename Stay>
-void RefuseAsBadRequest(const Stay& stay) {
+Checked<Stay> Guarded(Stay stay) {
   if (auto refusal = frontdesk::RefuseStay(stay))
-    throw BadRequest("invalid_field", refusal->field,
-                     "field '" + refusal->field + "': " + refusal->message +
-                     (refusal->checks_out ? " (a check-out is POST /v1/card/checkout)" : ""));
+    return BadRequest{"invalid_field", refusal->field,
+                      "field '" + refusal->field + "': " + refusal->message +
+                          (refusal->checks_out ? " (a check-out is POST /v1/card/checkout)" : "")};
+  return stay;
 }
 
 }  // namespace
 
-frontdesk::GuestStay GuestStayOf(const nlohmann::json& in) {
+Checked<frontdesk::GuestStay> GuestStayOf(const nlohmann::json& in) {
   frontdesk::GuestStay stay;
   stay.begin = in["begin"].get<std::string>();
   stay.end = in["end"].get<std::string>();
@@ -89,11 +90,10 @@ frontdesk::GuestStay GuestStayOf(const nlohmann::json& in) {
   stay.floor = in["floor"].get<int>();
   stay.room = in["room"].get<std::string>();
   stay.holder = in["holder"].get<std::string>();
-  RefuseAsBadRequest(stay);
-  return stay;
+  return Guarded(std::move(stay));
 }
 
-frontdesk::VillaStay VillaStayOf(const nlohmann::json& in) {
+Checked<frontdesk::VillaStay> VillaStayOf(const nlohmann::json& in) {
   frontdesk::VillaStay stay;
   stay.begin = in["begin"].get<std::string>();
   stay.end = in["end"].get<std::string>();
@@ -101,13 +101,12 @@ frontdesk::VillaStay VillaStayOf(const nlohmann::json& in) {
   stay.floor = in["floor"].get<int>();
   stay.rooms = in["rooms"][0].get<std::string>() + in["rooms"][1].get<std::string>();
   stay.holder = in["holder"].get<std::string>();
-  RefuseAsBadRequest(stay);
-  return stay;
+  return Guarded(std::move(stay));
 }
 
-std::optional<std::string> QueryValue(const std::string& target, const std::string& name) {
+Checked<std::optional<std::string>> QueryValue(const std::string& target, const std::string& name) {
   const std::size_t q = target.find('?');
-  if (q == std::string::npos) return std::nullopt;
+  if (q == std::string::npos) return std::optional<std::string>();
   std::size_t from = q + 1;
   while (from <= target.size()) {
     std::size_t to = target.find('&', from);
@@ -132,74 +131,82 @@ std::optional<std::string> QueryValue(const std::string& target, const std::stri
         value += static_cast<char>(hex(i + 1) * 16 + hex(i + 2));
         i += 2;
       } else {
-        throw BadRequest("invalid_parameter", name, "query parameter '" + name + "' has a '%' that is no %XX escape");
+        return BadRequest{"invalid_parameter", name, "query parameter '" + name + "' has a '%' that is no %XX escape"};
       }
     }
     for (unsigned char c : value)
       if (c < 0x20 || c == 0x7F)
-        throw BadRequest("invalid_parameter", name, "query parameter '" + name + "' holds a control character");
+        return BadRequest{"invalid_parameter", name, "query parameter '" + name + "' holds a control character"};
     try {
       (void)nlohmann::json(value).dump();  // throws on text that is not UTF-8
     } catch (const nlohmann::json::type_error&) {
-      throw BadRequest("invalid_parameter", name, "query parameter '" + name + "' is not UTF-8 text");
+      return BadRequest{"invalid_parameter", name, "query parameter '" + name + "' is not UTF-8 text"};
     }
-    return value;
+    return std::optional<std::string>(value);
   }
-  return std::nullopt;
+  return std::optional<std::string>();
 }
 
-frontdesk::CardFilter CardFilterOf(const std::string& target) {
+Checked<frontdesk::CardFilter> CardFilterOf(const std::string& target) {
   frontdesk::CardFilter filter;
   filter.limit = 20;
-  if (auto text = QueryValue(target, "limit")) {
+  const auto limit = QueryValue(target, "limit");
+  if (limit.refusal()) return *limit.refusal();
+  if (const auto& text = *limit) {
     const bool digits = !text->empty() && text->size() <= 4 &&
                         text->find_first_not_of("0123456789") == std::string::npos;
     filter.limit = digits ? std::stoi(*text) : 0;
     if (filter.limit < 1 || filter.limit > 500)
-      throw BadRequest("invalid_parameter", "limit", "limit must be a number from 1 to 500");
+      return BadRequest{"invalid_parameter", "limit", "limit must be a number from 1 to 500"};
   }
-  if (auto before = QueryValue(target, "before")) {
-    const std::optional<frontdesk::CardNumber> number = frontdesk::ParseCardNumber(*before);
+  const auto before = QueryValue(target, "before");
+  if (before.refusal()) return *before.refusal();
+  if (*before) {
+    const std::optional<frontdesk::CardNumber> number = frontdesk::ParseCardNumber(**before);
     if (!number)
-      throw BadRequest("invalid_parameter", "before",
-                       "before must be a card number: eight figures, or six hexadecimal ones");
+      return BadRequest{"invalid_parameter", "before",
+                        "before must be a card number: eight figures, or six hexadecimal ones"};
     filter.before = number->record;
   }
-  filter.room = QueryValue(target, "room").value_or("");
-  filter.holder = QueryValue(target, "holder").value_or("");
+  const auto room = QueryValue(target, "room"), holder = QueryValue(target, "holder");
+  if (room.refusal()) return *room.refusal();
+  if (holder.refusal()) return *holder.refusal();
+  filter.room = room->value_or("");
+  filter.holder = holder->value_or("");
   return filter;
 }
 
 namespace {
 
 // A hotel database that was not read becomes the 500 answer's message.
-void ThrowUnlessRead(const frontdesk::HotelDatabase& database, const std::string& failure) {
+holvanter::Status ReadOrNot(const frontdesk::HotelDatabase& database, const std::string& failure) {
   if (database.result == holvanter::result::kDatabaseNotOpen)
-    throw std::runtime_error(frontdesk::ResultMeaning(database.result) + ": " + database.path);
+    return holvanter::Status::Database(frontdesk::ResultMeaning(database.result) + ": " + database.path);
   if (database.result != holvanter::result::kDone)
-    throw std::runtime_error(frontdesk::ResultMeaning(database.result));
-  if (!failure.empty()) throw std::runtime_error(failure);
+    return holvanter::Status::Database(frontdesk::ResultMeaning(database.result));
+  if (!failure.empty()) return holvanter::Status::Database(failure);
+  return holvanter::Status::Ok();
 }
 
 }  // namespace
 
-nlohmann::json NewestCards(const frontdesk::CardFilter& filter) {
+holvanter::Result<nlohmann::json> NewestCards(const frontdesk::CardFilter& filter) {
   const frontdesk::CardListing listing = frontdesk::ListCards(filter);
-  ThrowUnlessRead(listing.database, listing.failure);
+  if (holvanter::Status read = ReadOrNot(listing.database, listing.failure); !read.ok()) return read;
   nlohmann::json cards = nlohmann::json::array();
   for (const frontdesk::CardRow& card : listing.rows) cards.push_back(frontdesk::ToItem(card));
   // A full page may have more behind it: the next page is before= its last card.
   nlohmann::json next = nullptr;
   if (filter.limit > 0 && static_cast<int>(listing.rows.size()) == filter.limit)
     next = cards.back()["card_no"];
-  return {{"database", listing.database.path}, {"cards", std::move(cards)}, {"next", std::move(next)}};
+  return nlohmann::json{{"database", listing.database.path}, {"cards", std::move(cards)}, {"next", std::move(next)}};
 }
 
-nlohmann::json RoomBoard() {
+holvanter::Result<nlohmann::json> RoomBoard() {
   frontdesk::RoomFilter filter;
   filter.newest_card = true;
   const frontdesk::RoomListing listing = frontdesk::ListRooms(filter);
-  ThrowUnlessRead(listing.database, listing.failure);
+  if (holvanter::Status read = ReadOrNot(listing.database, listing.failure); !read.ok()) return read;
   nlohmann::json rooms = nlohmann::json::array();
   for (const frontdesk::RoomRow& room : listing.rows) {
     nlohmann::json newest = nullptr;
@@ -214,7 +221,7 @@ nlohmann::json RoomBoard() {
                      {"cards", room.cards},
                      {"newest", std::move(newest)}});
   }
-  return {{"database", listing.database.path}, {"rooms", std::move(rooms)}};
+  return nlohmann::json{{"database", listing.database.path}, {"rooms", std::move(rooms)}};
 }
 
 nlohmann::json DatabaseHealth() {

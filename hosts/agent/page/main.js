@@ -1,298 +1,18 @@
 // The front-desk page: issue, read and check out key cards on this desk's
 // encoder through the agent, with the hotel's rooms and recent cards in view.
 // No build step and nothing from outside the agent: a desk may have no internet.
-"use strict";
+// Modules, each a file of hosts/agent/page/ that the agent serves at /page/.
+import { PAGE_HEADER, call, onRefused } from "./agent.js";
+import { DAY, addDays, dateValue, momentOf, nightsBetween, shown, stampOf, timeValue } from "./times.js";
+import { firstLanguage, t, useLanguage } from "./words.js";
 
 const $ = (id) => document.getElementById(id);
-
-// ---------------------------------------------------------------- words
-// Every text the clerk sees, in both languages. A function takes the
-// values it names; a string is shown as it is.
-const WORDS = {
-  en: {
-    title: "Front desk: key cards",
-    intro: "For when the PMS is down: issue, read and check out cards on this desk's encoder.",
-    tokenHeading: "Agent token",
-    token: "Token",
-    useToken: "Use",
-    tokenHelp: "tavocard serve prints it when it makes it and keeps it in its token file.",
-    tokenMissing: "Type the agent's token",
-    tokenRefused: "The agent did not accept this token: type it again",
-    issueHeading: "Issue a card",
-    kind: "Card kind",
-    guest: "Guest card (one room)",
-    villa: "Villa card (two rooms)",
-    room: "Room",
-    room2: "Second room",
-    building: "Building",
-    floor: "Floor",
-    holder: "Holder",
-    arrival: "Arrival",
-    arrivalTime: "Arrival time",
-    departure: "Departure",
-    departureTime: "Departure time",
-    nights: "Nights",
-    fewer: "One night fewer",
-    more: "One night more",
-    issue: "Issue card",
-    resultHeading: "Last card operation",
-    nothingYet: "No card operation yet.",
-    secondKey: "Second key for the same stay",
-    encoderHeading: "Card on the encoder",
-    read: "Read card",
-    checkout: "Check out card",
-    roomsHeading: "Rooms",
-    refresh: "Refresh",
-    cardsHeading: "Recent cards",
-    search: "Room or holder",
-    openCards: "Open",
-    closedCards: "Checked out",
-    confirmYes: "Check out",
-    cancel: "Cancel",
-
-    place: (b, f) => `Building ${b}, floor ${f}`,
-    placeState: (b, f, busy) => `Building ${b}, floor ${f} · ${busy ? "occupied" : "vacant"}`,
-    manyPlaces: (r) => `Room ${r} is in more than one building or floor: choose below`,
-    noSuchRoom: (r) => `There is no room ${r} in this hotel`,
-    noRoom: "Type the room number",
-    noRoom2: "Type the second room, on the same floor",
-    sameRoom: "The second room must be another room",
-    otherFloor: (r, b, f) => `Room ${r} is not in building ${b}, floor ${f}: a villa card's rooms are on one floor`,
-    noPlace: (r, b, f) => `Room ${r} is not in building ${b}, floor ${f}`,
-    noHolder: "Type the guest's name",
-    noDate: "Give a date and a time",
-    endFirst: "Departure must come after arrival",
-
-    vacant: "vacant",
-    occupied: "occupied",
-    cards: (n) => (n === 1 ? "1 card" : `${n} cards`),
-    until: (t) => `until ${t}`,
-    buildingHeading: (b) => `Building ${b}`,
-    floorHeading: (f) => `Floor ${f}`,
-    noRooms: "The hotel's room list is empty.",
-    roomsFailed: (m) => `The rooms could not be shown: ${m}`,
-    cardsFailed: (m) => `The cards could not be shown: ${m}`,
-    noCards: "None",
-    colCard: "Card",
-    colRoom: "Room",
-    colHolder: "Holder",
-    colStay: "Stay",
-    colOut: "Checked out",
-
-    written: "Card written",
-    readDone: "Card read",
-    checkedOut: "Checked out: the card is erased",
-    cardNo: (n) => `Card ${n}`,
-    guestCard: "Guest card",
-    villaCard: "Villa card",
-    roomsLine: (rooms, b, f) => `Room ${rooms} · building ${b}, floor ${f}`,
-    stay: (a, b, n) => `${a} to ${b}` + (n > 0 ? ` · ${n === 1 ? "1 night" : n + " nights"}` : ""),
-    left: (t) => `Valid: ${t} left`,
-    notYet: (t) => `Valid from ${t}`,
-    expired: "Expired",
-    duration: (d, h, m) => (d ? `${d} d ${h} h` : h ? `${h} h ${m} min` : `${m} min`),
-    checkoutRoom: (r) => `Check out room ${r}`,
-    confirmCheckout: (r) => `Check out room ${r}? The card is erased and the room released.`,
-    notCheckedOut: "Nothing was checked out.",
-    confirmReplace: (r, h, e) => `The card on the encoder is still in use: room ${r}, ${h}` +
-      (e ? `, until ${e}` : "") + ". Replace it? That guest's card stops opening the room and its stay is checked out.",
-    notReplaced: "Nothing was written: the card on the encoder is still in use.",
-    code: (c) => `Result ${c}`,
-
-    health: (h) => `Agent ${h.version} · encoder port ${h.encoder.port} ` +
-      (h.encoder.open ? "open" : "not open") + " · hotel database " +
-      (h.database && h.database.reachable ? "reachable" : "not reachable"),
-    // The desks that join this link desk, or the link desk this desk joins.
-    desks: (ds) => "desks: " + ds.map((d) => `${d.name} (${d.coders.join(", ") || "-"}) ` +
-      (d.joined ? "joined" : "not connected" + (d.last_contact ? `, last ${d.last_contact.slice(11, 16)}` : ""))).join("; "),
-    joined: (j) => `desk ${j.desk}: ` + (j.joined ? "joined" : "not joined") + ` to the link desk ${j.link_desk}`,
-    noAgent: "The agent does not answer: is tavocard serve running on this computer?",
-    busy: "The encoder is busy with another card: nothing was done. Press again in a moment.",
-    refused: (m) => `The agent refused the request: ${m}`,
-    failed: (m) => `The card call failed: ${m}. Call the system administrator.`,
-    httpStatus: (s, m) => `The agent answered ${s}: ${m}`,
-
-    // Result codes, in the clerk's words for what the clerk was doing.
-    r: {
-      "-99": "The encoder did not answer: check its cable and power, then try again",
-      "-128": "The card could not be read: is a card on the encoder? Lay it flat and try again",
-      "-129": "No card on the encoder: put a blank card on it and press Issue again",
-      "-500": "This is not a guest card (kind 01): take a guest card and try again",
-      "-600": "This is not a guest card (kind AA): take a guest card and try again",
-      "-700": "No card on the encoder: put a blank card on it and press Issue again",
-      "-700read": "No guest card on the encoder: the card there is blank or erased",
-      "-700checkout": "Nothing to check out: the card on the encoder is blank or erased",
-      "-710": "The card was already checked out: it is erased now, nothing else to do",
-      "-800": "This desk is not set up for card issue: call the system administrator",
-      "-820": "The hotel database is not where this desk looks for it: call the system administrator",
-      "-840": "The hotel database is not reachable: wait a moment and try again, then call the system administrator",
-      "-851": "Check the arrival date and time, then try again",
-      "-852": "Check the departure date and time: it must come after the arrival",
-      "-854": "Check the building number: 1 to 99",
-      "-855": "Check the floor number: 1 to 99",
-      "-856": "Check the room number: four figures, such as 0203",
-      "-857": "Check the two rooms: four figures each, on one floor",
-    },
-    notWritten: (n) => `Card ${n} was not written; its record is closed.`,
-    writeStatus: (s) => `The card was not written (encoder status ${s}): lay it flat on the encoder and press Issue again`,
-    unexpected: (c) => `Unexpected result ${c}: note it and call the system administrator`,
-    codeMeaning: (c) => WORDS.en.r[c],
-  },
-
-  zh: {
-    title: "前台：房卡",
-    intro: "PMS 停用时，在本台发卡器上发卡、读卡和退房。",
-    tokenHeading: "发卡服务口令",
-    token: "口令",
-    useToken: "使用",
-    tokenHelp: "tavocard serve 生成口令时会显示它，并把它存在口令文件里。",
-    tokenMissing: "请输入发卡服务的口令",
-    tokenRefused: "发卡服务不接受这个口令：请重新输入",
-    issueHeading: "发卡",
-    kind: "卡类型",
-    guest: "宾客卡（一间房）",
-    villa: "别墅卡（两间房）",
-    room: "房号",
-    room2: "第二间房",
-    building: "楼栋",
-    floor: "楼层",
-    holder: "住客姓名",
-    arrival: "入住",
-    arrivalTime: "入住时间",
-    departure: "离店",
-    departureTime: "离店时间",
-    nights: "晚数",
-    fewer: "少住一晚",
-    more: "多住一晚",
-    issue: "发卡",
-    resultHeading: "最近一次操作",
-    nothingYet: "还没有操作。",
-    secondKey: "同一住宿再发一张卡",
-    encoderHeading: "发卡器上的卡",
-    read: "读卡",
-    checkout: "退房",
-    roomsHeading: "房态",
-    refresh: "刷新",
-    cardsHeading: "最近的卡",
-    search: "房号或姓名",
-    openCards: "在住",
-    closedCards: "已退房",
-    confirmYes: "退房",
-    cancel: "取消",
-
-    place: (b, f) => `${b} 号楼 ${f} 层`,
-    placeState: (b, f, busy) => `${b} 号楼 ${f} 层 · ${busy ? "在住" : "空房"}`,
-    manyPlaces: (r) => `${r} 房不止一处：请在下面选择楼栋和楼层`,
-    noSuchRoom: (r) => `本酒店没有 ${r} 房`,
-    noRoom: "请输入房号",
-    noRoom2: "请输入第二间房（同一层）",
-    sameRoom: "第二间房须是另一间房",
-    otherFloor: (r, b, f) => `${r} 房不在 ${b} 号楼 ${f} 层：别墅卡的两间房须在同一层`,
-    noPlace: (r, b, f) => `${r} 房不在 ${b} 号楼 ${f} 层`,
-    noHolder: "请输入住客姓名",
-    noDate: "请填写日期和时间",
-    endFirst: "离店须晚于入住",
-
-    vacant: "空房",
-    occupied: "在住",
-    cards: (n) => `${n} 张卡`,
-    until: (t) => `至 ${t}`,
-    buildingHeading: (b) => `${b} 号楼`,
-    floorHeading: (f) => `${f} 层`,
-    noRooms: "酒店的房间表是空的。",
-    roomsFailed: (m) => `无法显示房态：${m}`,
-    cardsFailed: (m) => `无法显示房卡：${m}`,
-    noCards: "无",
-    colCard: "卡号",
-    colRoom: "房号",
-    colHolder: "住客",
-    colStay: "住宿",
-    colOut: "退房时间",
-
-    written: "已写卡",
-    readDone: "已读卡",
-    checkedOut: "已退房：卡已注销",
-    cardNo: (n) => `卡号 ${n}`,
-    guestCard: "宾客卡",
-    villaCard: "别墅卡",
-    roomsLine: (rooms, b, f) => `${b} 号楼 ${f} 层 ${rooms} 房`,
-    stay: (a, b, n) => `${a} 至 ${b}` + (n > 0 ? ` · ${n} 晚` : ""),
-    left: (t) => `有效：还剩 ${t}`,
-    notYet: (t) => `${t} 起有效`,
-    expired: "已过期",
-    duration: (d, h, m) => (d ? `${d} 天 ${h} 小时` : h ? `${h} 小时 ${m} 分` : `${m} 分钟`),
-    checkoutRoom: (r) => `为 ${r} 房退房`,
-    confirmCheckout: (r) => `为 ${r} 房退房？卡将被注销，房间释放。`,
-    notCheckedOut: "没有退房。",
-    confirmReplace: (r, h, e) => `编码器上的卡仍在使用：${r} 房，${h}` + (e ? `，至 ${e}` : "") +
-      "。要覆盖吗？该客人的卡将不能再开门，其住宿将退房。",
-    notReplaced: "没有写卡：编码器上的卡仍在使用。",
-    code: (c) => `结果代码 ${c}`,
-
-    health: (h) => `发卡服务 ${h.version} · 发卡器端口 ${h.encoder.port} ` +
-      (h.encoder.open ? "已打开" : "未打开") + " · 酒店数据库" +
-      (h.database && h.database.reachable ? "可用" : "不可用"),
-    desks: (ds) => "前台：" + ds.map((d) => `${d.name}（${d.coders.join("、") || "-"}）` +
-      (d.joined ? "已连接" : "未连接" + (d.last_contact ? `，最后 ${d.last_contact.slice(11, 16)}` : ""))).join("；"),
-    joined: (j) => `前台 ${j.desk}：` + (j.joined ? "已连接" : "未连接") + `主前台 ${j.link_desk}`,
-    noAgent: "发卡服务没有响应：本机的 tavocard serve 在运行吗？",
-    busy: "发卡器正忙于另一张卡：这次什么也没做。请稍后再按。",
-    refused: (m) => `发卡服务拒绝了请求：${m}`,
-    failed: (m) => `发卡调用失败：${m}。请联系系统管理员。`,
-    httpStatus: (s, m) => `发卡服务回答 ${s}：${m}`,
-
-    r: {
-      "-99": "发卡器没有响应：请检查连线和电源，然后重试",
-      "-128": "读不到卡：发卡器上有卡吗？把卡放平后重试",
-      "-129": "发卡器上没有卡：请放一张空白卡，再按“发卡”",
-      "-500": "这不是宾客卡（类型 01）：请换一张宾客卡再试",
-      "-600": "这不是宾客卡（类型 AA）：请换一张宾客卡再试",
-      "-700": "发卡器上没有卡：请放一张空白卡，再按“发卡”",
-      "-700read": "发卡器上没有宾客卡：这张卡是空白卡或已注销",
-      "-700checkout": "没有可退的房：发卡器上的卡是空白卡或已注销",
-      "-710": "这张卡之前已经退房：现在已注销，无需其他操作",
-      "-800": "本台没有设置发卡：请联系系统管理员",
-      "-820": "本台找不到酒店数据库：请联系系统管理员",
-      "-840": "连接不上酒店数据库：请稍候重试，仍不行请联系系统管理员",
-      "-851": "请检查入住日期和时间，然后重试",
-      "-852": "请检查离店日期和时间：须晚于入住",
-      "-854": "请检查楼栋号：1 至 99",
-      "-855": "请检查楼层号：1 至 99",
-      "-856": "请检查房号：四位数字，如 0203",
-      "-857": "请检查两间房号：各四位数字，在同一层",
-    },
-    notWritten: (n) => `卡号 ${n} 没有写成；它的记录已关闭。`,
-    writeStatus: (s) => `卡没有写成（发卡器状态 ${s}）：请把卡平放在发卡器上，再按“发卡”`,
-    unexpected: (c) => `意外的结果 ${c}：请记下并联系系统管理员`,
-    codeMeaning: (c) => WORDS.zh.r[c],
-  },
-};
 
 // The result codes that concern one field of the form, and which.
 const CODE_FIELDS = { "-851": "begin", "-852": "end", "-854": "place", "-855": "place", "-856": "room", "-857": "room2" };
 
-let language = "en";
-
-// Text `key` in the page's language; `args` go to a function.
-function t(key, ...args) {
-  const word = WORDS[language][key];
-  return typeof word === "function" ? word(...args) : word;
-}
-
-// The language kept from the last choice, else the first of the browser's
-// languages that the page speaks.
-function firstLanguage() {
-  const kept = localStorage.getItem("frontDeskLanguage");
-  if (kept in WORDS) return kept;
-  for (const tag of navigator.languages || [navigator.language]) {
-    const base = String(tag).toLowerCase().split("-")[0];
-    if (base in WORDS) return base;
-  }
-  return "en";
-}
-
 function setLanguage(chosen) {
-  language = chosen;
+  useLanguage(chosen);
   document.documentElement.lang = chosen === "zh" ? "zh-CN" : "en";
   document.title = t("title");
   for (const el of document.querySelectorAll("[data-t]")) el.textContent = t(el.dataset.t);
@@ -309,79 +29,12 @@ function setLanguage(chosen) {
   renderCards();
 }
 
-// ---------------------------------------------------------------- times
-const pad = (n, width = 2) => String(n).padStart(width, "0");
-const dateValue = (d) => `${d.getFullYear()}-${pad(d.getMonth() + 1)}-${pad(d.getDate())}`;
-const timeValue = (d) => `${pad(d.getHours())}:${pad(d.getMinutes())}`;
-const DAY = 86400000;
-
-// The twelve figures the agent takes, from a date and a time input.
-function stampOf(date, time) {
-  return /^\d{4}-\d\d-\d\d$/.test(date) && /^\d\d:\d\d/.test(time)
-    ? date.replace(/-/g, "") + time.slice(0, 5).replace(":", "") : null;
-}
-
-// A moment from a card stamp (YYYYMMDD or YYYYMMDDhhmm) or a database
-// date ("2026-12-09 12:00:00"); null when it is neither.
-function momentOf(text) {
-  const figures = String(text || "").replace(/\D/g, "");
-  if (figures.length < 8) return null;
-  const f = (from, to) => Number(figures.slice(from, to) || 0);
-  const d = new Date(f(0, 4), f(4, 6) - 1, f(6, 8), f(8, 10), f(10, 12));
-  return isNaN(d) || d.getFullYear() < 1901 ? null : d;
-}
-
-// A moment as the clerk reads it; `brief` leaves the weekday out.
-function shown(d, brief) {
-  if (!d) return "";
-  return new Intl.DateTimeFormat(language === "zh" ? "zh-CN" : "en-GB", {
-    weekday: brief ? undefined : "short", month: "short", day: "numeric", hour: "2-digit", minute: "2-digit",
-    hourCycle: "h23",
-  }).format(d);
-}
-
-// Nights between two calendar dates ("YYYY-MM-DD").
-function nightsBetween(from, to) {
-  const a = new Date(from + "T00:00"), b = new Date(to + "T00:00");
-  return Math.round((b - a) / DAY);
-}
-
-function addDays(date, n) {
-  const d = new Date(date + "T00:00");
-  d.setDate(d.getDate() + n);
-  return dateValue(d);
-}
-
-// ---------------------------------------------------------------- the agent
+// ---------------------------------------------------------------- the token
 // The clerk types the token once per browser: the agent then keeps this
 // browser signed in with a cookie of its own (HttpOnly, this site only),
 // which counts together with the page's header.
-const PAGE_HEADER = { "X-Holvanter-Page": "1" };
 let signedIn = false;
 function token() { return signedIn; }
-
-// {status, answer}; status 0 when the agent did not answer within
-// answerWait ms (the clerk may press again: a write goes with its
-// Idempotency-Key, so the agent answers the first press, never a second card).
-let answerWait = 25000;
-async function call(method, path, body, more) {
-  const headers = { ...PAGE_HEADER, ...(more || {}) };
-  if (body !== undefined) headers["Content-Type"] = "application/json";
-  let response;
-  const stop = new AbortController();
-  const timer = setTimeout(() => stop.abort(), answerWait);
-  try {
-    response = await fetch(path, { method, headers, signal: stop.signal,
-                                   body: body === undefined ? undefined : JSON.stringify(body) });
-  } catch (e) {
-    return { status: 0, answer: {} };
-  } finally {
-    clearTimeout(timer);
-  }
-  const answer = await response.json().catch(() => ({}));
-  if (response.status === 401) askToken(true);
-  return { status: response.status, answer };
-}
 
 function askToken(refused) {
   signedIn = false;
@@ -624,7 +277,7 @@ async function cardOperation(op, work) {
   state.answer = { op, ...outcome };
   const done = outcome.status === 200 && outcome.answer.result === 0;
   const field = op === "issue" && CODE_FIELDS[String(outcome.answer.result)];
-  if (field) setError(field, ["codeMeaning", outcome.answer.result]);
+  if (field) setError(field, ["clerkWords", outcome.answer.clerk]);
   renderAnswer();
   loadRooms();
   loadCards();
@@ -632,13 +285,10 @@ async function cardOperation(op, work) {
 }
 
 // ---------------------------------------------------------------- the answer
-function meaningOf(op, a) {
-  const codes = WORDS[language].r;
-  const code = String(a.result);
-  if (codes[code + op]) return codes[code + op];
-  if (codes[code]) return codes[code];
-  if (a.result >= 2 && a.result <= 255) return t("writeStatus", a.result);
-  return t("unexpected", a.result);
+// What the result means, in the words the agent's answer carries for the
+// operation the clerk did.
+function meaningOf(a) {
+  return a.clerk ? t("clerkWords", a.clerk) : t("code", a.result);
 }
 
 function para(text, className) {
@@ -680,7 +330,7 @@ function renderAnswer() {
   const done = status === 200 && a.result === 0;
   const parts = [];
   if (typeof a.result === "number") {
-    const headline = done ? t(op === "issue" ? "written" : op === "read" ? "readDone" : "checkedOut") : meaningOf(op, a);
+    const headline = done ? t(op === "issue" ? "written" : op === "read" ? "readDone" : "checkedOut") : meaningOf(a);
     parts.push(para(headline, "headline"));
     if (done && a.card_no) {
       const no = para(t("cardNo", a.card_no));
@@ -719,7 +369,7 @@ async function readCard() {
 // that lies on the encoder now, not of one read a while ago.
 function checkOut() {
   return cardOperation("checkout", async () => {
-    const read = await call("GET", "/v1/card");
+    const read = await call("GET", "/v1/card?for=checkout");
     if (!(read.status === 200 && read.answer.result === 0)) return read;
     if (!(await confirmed(t("confirmCheckout", (read.answer.rooms || []).join(" + ")))))
       return { status: 0, answer: {}, cancelled: true };
@@ -987,6 +637,7 @@ function wire() {
 }
 
 wire();
+onRefused(() => askToken(true));
 resetStay();
 setLanguage(firstLanguage());
 loadHealth();

@@ -1,0 +1,47 @@
+// The hotel database check of the health answer, kept for a few seconds.
+// Health needs no token, so anyone may ask often: the database sees one
+// connection every few seconds at most, and the check runs on the database
+// thread, never behind card work.
+#ifndef HOLVANTER_HOSTS_AGENT_HEALTH_CACHE_H_
+#define HOLVANTER_HOSTS_AGENT_HEALTH_CACHE_H_
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <nlohmann/json.hpp>
+
+namespace agent {
+
+class HealthCache {
+ public:
+  // How long a check is kept.
+  static constexpr auto kCheckAge = std::chrono::seconds(5);
+
+  // The check runs on `database` and is handed over on `io` (the network thread).
+  HealthCache(boost::asio::io_context& io, boost::asio::thread_pool& database)
+      : io_(io), database_(database) {}
+
+  // Starts a check unless one is under way: at start, so that the first
+  // health answer need not wait for one.
+  void Start();
+  // Calls `use` with {reachable, path, message}: the last check while it is
+  // younger than kCheckAge or a new one is under way, else a new one.
+  // Network thread only.
+  void With(std::function<void(const nlohmann::json&)> use);
+
+ private:
+  boost::asio::io_context& io_;
+  boost::asio::thread_pool& database_;
+  std::optional<nlohmann::json> check_;
+  std::chrono::steady_clock::time_point checked_at_;
+  bool checking_ = false;
+  std::vector<std::function<void(const nlohmann::json&)>> waiters_;
+};
+
+}  // namespace agent
+
+#endif  // HOLVANTER_HOSTS_AGENT_HEALTH_CACHE_H_

@@ -1,0 +1,114 @@
+// tavocard serve: the bearer token and the kept Idempotency-Keys loaded,
+// then the agent run until it is stopped; and the stop from a service
+// manager's thread (tavocard service on Windows).
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+
+#include "hosts/agent/agent.h"
+#include "hosts/agent/agent_server.h"
+#include "hosts/agent/idempotency.h"
+#include "hosts/agent/token.h"
+
+namespace agent {
+namespace {
+
+// The agent that Serve runs, for a service manager that stops it from a
+// thread of its own.
+struct Running {
+  std::mutex mutex;
+  AgentServer* server = nullptr;   // while it listens
+  std::string stop_asked;          // a stop that came before it listened
+  std::function<void(const std::string&)> listening;
+};
+
+Running& TheRunning() {
+  static Running running;
+  return running;
+}
+
+}  // namespace
+
+void SetListeningHook(std::function<void(const std::string& where)> hook) {
+  Running& running = TheRunning();
+  std::lock_guard<std::mutex> lock(running.mutex);
+  running.listening = std::move(hook);
+}
+
+void StopServing(const std::string& why) {
+  Running& running = TheRunning();
+  std::lock_guard<std::mutex> lock(running.mutex);
+  if (running.server == nullptr) {
+    running.stop_asked = why;
+    return;
+  }
+  running.server->Stop(why);
+}
+
+int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
+          std::optional<DesksSetup> desks) {
+  const std::string token_file =
+      options.token_file.empty() ? DefaultTokenFile() : options.token_file;
+  if (token_file.empty()) {
+    std::cerr << "tavocard serve: no folder of this user's own for the token ("
+#ifdef _WIN32
+                 "LOCALAPPDATA"
+#else
+                 "XDG_STATE_HOME or HOME"
+#endif
+                 " is not set); give one with --token-file PATH\n";
+    return 64;
+  }
+  Token token;
+  try {
+    if (options.new_token) {
+      // A new token revokes the old one and every page cookie given for it.
+      std::error_code ignored;
+      std::filesystem::remove(token_file, ignored);
+    }
+    token = LoadOrCreateToken(token_file);
+  } catch (const std::exception& e) {
+    std::cerr << "tavocard serve: " << e.what() << "\n";
+    return 3;
+  }
+  // The log (a journal, a console kept open) is read by more people than
+  // the token file: the token shows once, when it is made.
+  if (token.made)
+    std::cout << "bearer token " << token.value << " made and kept in " << token_file
+              << " (readable by its owner only); it is not shown again" << std::endl;
+  else
+    std::cout << "bearer token kept in " << token_file << std::endl;
+  std::unique_ptr<IdempotencyKeys> idempotency;
+  try {
+    idempotency = std::make_unique<IdempotencyKeys>(
+        BesideTokenFile(options, "idempotency-keys"),
+        [] { return static_cast<int64_t>(std::time(nullptr)); });
+  } catch (const std::exception& e) {
+    std::cerr << "tavocard serve: " << e.what() << "\n";
+    return 3;
+  }
+  AgentServer server(options, token.value, std::move(key_link), std::move(desks),
+                     std::move(idempotency));
+  return server.Run(
+      [&server](const std::string& where) {
+        std::string stop_asked;
+        std::function<void(const std::string&)> listening;
+        {
+          Running& running = TheRunning();
+          std::lock_guard<std::mutex> lock(running.mutex);
+          running.server = &server;
+          stop_asked = running.stop_asked;
+          listening = running.listening;
+        }
+        if (!stop_asked.empty()) server.Stop(stop_asked);
+        if (listening) listening(where);
+      },
+      [] {
+        Running& running = TheRunning();
+        std::lock_guard<std::mutex> lock(running.mutex);
+        running.server = nullptr;
+      });
+}
+
+}  // namespace agent
