@@ -23,7 +23,9 @@ from pms_interface import Interface, Record, frame, read_key
 TAVOCARD = sys.argv[1]
 WORK = tempfile.mkdtemp(prefix="holvanter-fias-")
 AGENTS = []  # stopped at the end whatever happened
-ENV = dict(os.environ, LYCOMM_SIM_DIR=WORK + "/encoder", LD_LIBRARY_PATH="")
+# The card on the stand-in encoder and Tavoper.ini are the test's own.
+ENV = dict(os.environ, LYCOMM_SIM_DIR=WORK + "/encoder", HOLVANTER_SETTINGS_FOLDER=WORK,
+           LD_LIBRARY_PATH="")
 DSN = os.environ.get("HOLVANTER_TEST_DSN")
 DB = WORK + "/hotel.db"
 # Rooms 0301-0310 are in two buildings: the PMS's room number alone is no room.
