@@ -46,6 +46,7 @@
 #include "platform/env.h"
 #include "store/hotel_setup.h"
 #include "store/open_database.h"
+#include "store/settings.h"
 #include "store/sql_dialect.h"
 #include "tests/support/failure.h"
 
@@ -120,7 +121,7 @@ std::string HotelWithCards(int cards, const std::string& name = "hotel") {
 // `keep_sessions` false: every card method opens a new database session
 // and closes it when it ends ([Pool] IdleSeconds=0).
 void PointComponentAt(const std::string& database, bool keep_sessions = true) {
-  std::ofstream(Env::Default()->ComponentFolder() + "/Tavoper.ini", std::ios::trunc)
+  std::ofstream(SettingsFilePath(*Env::Default()), std::ios::trunc)
       << "[Setting]\nDataBase=" << database << "\n"
       << (keep_sessions ? "" : "[Pool]\nIdleSeconds=0\n");
   const std::string encoder = fs::path(database).parent_path() / "encoder";

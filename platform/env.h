@@ -80,6 +80,13 @@ class Env {
   // holvanter.dll), UTF-8, without a trailing separator.
   virtual std::string ComponentFolder() = 0;
 
+  // The folder that holds the settings file Tavoper.ini: the component's
+  // folder. On Linux, HOLVANTER_SETTINGS_FOLDER names another one when set
+  // and not empty, so that a test or a developer gives every command and
+  // program started from it a settings file of its own; a hotel sets it
+  // nowhere.
+  virtual std::string SettingsFolder() { return ComponentFolder(); }
+
   // The folder separator of this system: "/" or "\\".
   virtual const char* PathSeparator() const = 0;
 
@@ -136,6 +143,7 @@ class EnvWrapper : public Env {
     return target_->ReadFilePrefix(path, max_bytes, contents);
   }
   std::string ComponentFolder() override { return target_->ComponentFolder(); }
+  std::string SettingsFolder() override { return target_->SettingsFolder(); }
   const char* PathSeparator() const override { return target_->PathSeparator(); }
   std::size_t GetPrivateProfileString(const char* section, const char* key,
                                       const char* default_value, char* buffer, std::size_t size,

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -217,6 +218,12 @@ class PosixEnv : public Env {
     // The objects a program starts with do not change: look once.
     static const std::string folder = FolderOf(ComponentFile());
     return folder;
+  }
+
+  std::string SettingsFolder() override {
+    // Read afresh, as the settings file itself is.
+    const char* folder = std::getenv("HOLVANTER_SETTINGS_FOLDER");
+    return folder != nullptr && *folder != '\0' ? std::string(folder) : ComponentFolder();
   }
 
   const char* PathSeparator() const override { return "/"; }

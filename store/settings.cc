@@ -16,7 +16,7 @@ constexpr std::size_t kValueBufferSize = 256;
 }  // namespace
 
 std::string SettingsFilePath(Env& env) {
-  return env.ComponentFolder() + env.PathSeparator() + kSettingsFileName;
+  return env.SettingsFolder() + env.PathSeparator() + kSettingsFileName;
 }
 
 int16_t ReadDatabasePath(Env& env_ref, std::string& database_path) {

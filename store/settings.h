@@ -15,7 +15,8 @@ inline constexpr char kSettingsFileName[] = "Tavoper.ini";
 // and masked wherever the component writes text out.
 inline constexpr char kDatabasePassword[] = "lockhousepw";
 
-// The settings file beside the component: ComponentFolder() + Tavoper.ini.
+// The settings file: SettingsFolder() + Tavoper.ini, beside the component
+// unless the Env names another folder.
 std::string SettingsFilePath(Env& env);
 
 // Reads section "Setting", key "DataBase" of the settings file afresh into

@@ -16,7 +16,9 @@ import base64, datetime, fcntl, hashlib, http.client, json, os, re, resource, sh
 
 TAVOCARD = os.path.abspath(sys.argv[1])
 WORK = tempfile.mkdtemp(prefix="holvanter-agent-")
-ENV = dict(os.environ, LYCOMM_SIM_DIR=WORK + "/encoder", LD_LIBRARY_PATH="")
+# The card on the stand-in encoder and Tavoper.ini are the test's own.
+ENV = dict(os.environ, LYCOMM_SIM_DIR=WORK + "/encoder", HOLVANTER_SETTINGS_FOLDER=WORK,
+           LD_LIBRARY_PATH="")
 DB = WORK + "/hotel.db"
 STAY = {"begin": "202612071400", "end": "202612091200", "building": 1, "floor": 2}
 failures = []

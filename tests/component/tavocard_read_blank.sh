@@ -3,8 +3,11 @@
 # card" (-700), and tavocard read then ends with a non-zero status.
 set -u
 tavocard=$1
-export LYCOMM_SIM_DIR=$(mktemp -d)
-trap 'rm -rf "$LYCOMM_SIM_DIR"' EXIT
+# The card and the settings folder (no Tavoper.ini: no hotel, no log) are
+# the test's own.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export LYCOMM_SIM_DIR=$work/encoder HOLVANTER_SETTINGS_FOLDER=$work
 unset LYCOMM_SIM_FAIL
 
 fail() { echo "FAIL: $*" >&2; exit 1; }

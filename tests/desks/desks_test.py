@@ -37,7 +37,10 @@ def check(ok, what, sim=None):
 
 
 def env(desk):
-    return dict(os.environ, LYCOMM_SIM_DIR=f"{WORK}/{desk}/encoder", LD_LIBRARY_PATH="")
+    # Each desk's own encoder; one Tavoper.ini, the test's own, for the hotel
+    # of every desk.
+    return dict(os.environ, LYCOMM_SIM_DIR=f"{WORK}/{desk}/encoder",
+                HOLVANTER_SETTINGS_FOLDER=WORK, LD_LIBRARY_PATH="")
 
 
 def tavocard(desk, *args):

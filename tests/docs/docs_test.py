@@ -186,7 +186,9 @@ class Document:
         os.makedirs(self.logs, exist_ok=True)
         self.env = {k: v for k, v in os.environ.items()
                     if k not in ("XDG_STATE_HOME", "LYCOMM_SIM_FAIL", "LD_LIBRARY_PATH")}
+        # One Tavoper.ini for the whole run, as beside one component.
         self.env.update(HOME=self.folder, LYCOMM_SIM_DIR=os.path.join(self.folder, "encoder"),
+                        HOLVANTER_SETTINGS_FOLDER=work,
                         PATH=bin_dir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"))
         # A process that leads the document's group for as long as the
         # document runs, so that every block joins the same group and a

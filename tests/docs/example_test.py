@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs one example program of docs/examples/ as a reader would try it: on a
-scratch hotel (rooms 1:1:0101-0120 and 1:2:0201-0220, Tavoper.ini beside the
-component pointing at it) with a blank card on the stand-in encoder's port 0.
+scratch hotel (rooms 1:1:0101-0120 and 1:2:0201-0220, a Tavoper.ini of its
+own pointing at it) with a blank card on the stand-in encoder's port 0.
 
     example_test.py TAVOCARD program PROGRAM   the program (c_face, cpp_face)
     example_test.py TAVOCARD agent SCRIPT.mjs  node SCRIPT against `tavocard
@@ -17,7 +17,8 @@ TAVOCARD, MODE, EXAMPLE = os.path.abspath(sys.argv[1]), sys.argv[2], os.path.abs
 SKIPPED = 77
 WORK = tempfile.mkdtemp(prefix="holvanter-example-")
 ENV = {k: v for k, v in os.environ.items() if k not in ("LYCOMM_SIM_FAIL", "LD_LIBRARY_PATH")}
-ENV.update(HOME=WORK, LYCOMM_SIM_DIR=os.path.join(WORK, "encoder"))
+ENV.update(HOME=WORK, LYCOMM_SIM_DIR=os.path.join(WORK, "encoder"),
+           HOLVANTER_SETTINGS_FOLDER=WORK)
 
 
 def tavocard(*args):

@@ -1,8 +1,11 @@
 // The key service's answers that need no encoder and no database: every
 // refusal a PMS can provoke with the record alone, the stay it computes, and
 // the journal a key read looks reservations up in.
+#include <stdlib.h>
+
 #include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,13 +32,23 @@ Record AsRead(const Record& record) {
   return *ParseRecord(framed.substr(1, framed.size() - 2));
 }
 
+// Each test's journal in a folder of its own: test runs of other build
+// trees on the machine use the same test names at the same time.
 class KeyServiceTest : public testing::Test {
  protected:
-  std::string JournalPath() {
-    return testing::TempDir() + "/fias-journal-" +
-           testing::UnitTest::GetInstance()->current_test_info()->name();
+  KeyServiceTest() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "fias-journal-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    folder_ = pattern;
   }
-  void SetUp() override { std::filesystem::remove(JournalPath()); }
+  ~KeyServiceTest() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+  std::string JournalPath() const { return folder_ + "/fias-journal"; }
+
+ private:
+  std::string folder_;
 };
 
 TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {

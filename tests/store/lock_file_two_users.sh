@@ -31,7 +31,8 @@ mkdir -p "$work/desk/bin" "$work/desk/lib" "$work/hotel" "$work/encoder"
 cp "$build/bin/tavocard" "$work/desk/bin/" && cp -P "$build"/lib/*.so* "$work/desk/lib/" || fail "copy"
 chgrp "$group" "$work/hotel" "$work/encoder" && chmod 2770 "$work/hotel" "$work/encoder"
 export LD_LIBRARY_PATH=$work/desk/lib LYCOMM_SIM_DIR=$work/encoder
-unset LYCOMM_SIM_FAIL
+# Both users read the Tavoper.ini beside the copy, whatever the caller names.
+unset LYCOMM_SIM_FAIL HOLVANTER_SETTINGS_FOLDER
 tavocard=$work/desk/bin/tavocard
 issue=(issue --begin 202612071400 --end 202612091200 --building 1 --floor 2 --room 0201 --name Li)
 

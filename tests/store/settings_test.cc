@@ -3,10 +3,13 @@
 // and the section reading of data sources are checked with the ODBC tests.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <filesystem>
 #include <optional>
 #include <string>
 
+#include "platform/env.h"
 #include "platform/profile_reader.h"
 #include "store/settings.h"
 #include "store/store_test_util.h"
@@ -97,6 +100,50 @@ TEST_F(ReadDatabasePathTest, ValuesLongerThan255BytesAreCutTo255) {
   WriteSettings("[Setting]\nDataBase=" + database.substr(0, 250) + "bbbbbbbbbb.mdb\n");
   EXPECT_EQ(ReadDatabasePath(env_, path), -820);
   EXPECT_EQ(path.size(), 255u);
+}
+
+// Where the system's Env finds Tavoper.ini: beside the component unless
+// HOLVANTER_SETTINGS_FOLDER names another folder (the cases set and unset it
+// in turn: it is read afresh each time); a test's own component folder keeps
+// its settings whatever the variable says.
+TEST(SettingsFolder, BesideTheComponentUnlessTheEnvironmentNamesAnother) {
+  ScratchFolder folder;
+  Env& system = *Env::Default();
+  EnvWrapper wrapped(&system);
+  test_support::ComponentFolderEnv own(folder.path() + "/own");
+  const std::string beside = system.ComponentFolder() + "/Tavoper.ini";
+  const struct {
+    const char* name;
+    const char* variable;  // nullptr: unset
+    Env& env;
+    std::string expected;
+  } cases[] = {
+      {"unset", nullptr, system, beside},
+      {"empty", "", system, beside},
+      {"a folder", "/srv/holvanter test", system, "/srv/holvanter test/Tavoper.ini"},
+      {"through a wrapper", "/srv/holvanter test", wrapped, "/srv/holvanter test/Tavoper.ini"},
+      {"a test's own folder, unset", nullptr, own, folder.path() + "/own/Tavoper.ini"},
+      {"a test's own folder, set", "/srv/holvanter test", own, folder.path() + "/own/Tavoper.ini"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.variable != nullptr) {
+      setenv("HOLVANTER_SETTINGS_FOLDER", c.variable, 1);
+    } else {
+      unsetenv("HOLVANTER_SETTINGS_FOLDER");
+    }
+    EXPECT_EQ(SettingsFilePath(c.env), c.expected);
+  }
+
+  // What the variable names is what the card methods read.
+  const std::string database = folder.File("hotel.db");
+  WriteFile(database, "x");
+  WriteFile(folder.File("settings/Tavoper.ini"), "[Setting]\nDataBase=" + database + "\n");
+  setenv("HOLVANTER_SETTINGS_FOLDER", (folder.path() + "/settings").c_str(), 1);
+  std::string path;
+  EXPECT_EQ(ReadDatabasePath(system, path), 0);
+  EXPECT_EQ(path, database);
+  unsetenv("HOLVANTER_SETTINGS_FOLDER");
 }
 
 struct ProfileCase {

@@ -35,19 +35,24 @@ std::string ScratchFolder::File(const std::string& name) const {
   return file;
 }
 
+constexpr char kSettingsFolderVariable[] = "HOLVANTER_SETTINGS_FOLDER";
+
 std::string SettingsFileGuard::Path() {
-  return Env::Default()->ComponentFolder() + "/" + kSettingsFileName;
+  const char* folder = getenv(kSettingsFolderVariable);
+  if (folder == nullptr || *folder == '\0') throw std::logic_error("no SettingsFileGuard lives");
+  return std::string(folder) + "/" + kSettingsFileName;
 }
 
 SettingsFileGuard::SettingsFileGuard() {
-  if (std::filesystem::exists(Path())) saved_ = ReadFile(Path());
+  if (const char* before = getenv(kSettingsFolderVariable); before != nullptr) saved_ = before;
+  setenv(kSettingsFolderVariable, folder_.path().c_str(), 1);
 }
 
 SettingsFileGuard::~SettingsFileGuard() {
   if (saved_) {
-    WriteFile(Path(), *saved_);
+    setenv(kSettingsFolderVariable, saved_->c_str(), 1);
   } else {
-    Remove();
+    unsetenv(kSettingsFolderVariable);
   }
 }
 

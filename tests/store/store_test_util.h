@@ -1,4 +1,4 @@
-// Scratch folders and the settings file beside the component, for the store
+// Scratch folders and a settings file of the test's own, for the store
 // tests.
 #ifndef HOLVANTER_TESTS_STORE_STORE_TEST_UTIL_H_
 #define HOLVANTER_TESTS_STORE_STORE_TEST_UTIL_H_
@@ -27,18 +27,23 @@ class ScratchFolder {
   std::string path_;
 };
 
-// Keeps whatever Tavoper.ini lies beside the component and puts it back
-// (or removes the file) when the test ends.
+// A settings folder of the test's own: while the guard lives,
+// HOLVANTER_SETTINGS_FOLDER names a fresh scratch folder, so that the core in
+// the test and every tavocard it runs read and write Tavoper.ini there, and
+// tests in other processes run at the same time. The folder holds no
+// Tavoper.ini at first; the variable is put back when the guard ends.
 class SettingsFileGuard {
  public:
   SettingsFileGuard();
   ~SettingsFileGuard();
+  // The Tavoper.ini of the guard that lives.
   static std::string Path();
   void Write(const std::string& content) const;
   void Remove() const;
 
  private:
-  std::optional<std::string> saved_;
+  ScratchFolder folder_;
+  std::optional<std::string> saved_;  // the variable before
 };
 
 void WriteFile(const std::string& path, const std::string& content);

@@ -27,7 +27,8 @@ class ScopedComponentEnv {
   Env* previous_;
 };
 
-// The system's Env with `folder` as the component's folder. The vendor
+// The system's Env with `folder` as the component's folder and the folder of
+// its settings file, whatever HOLVANTER_SETTINGS_FOLDER says. The vendor
 // libraries are still found beside the real component: the loader keeps to
 // the system's Env.
 class ComponentFolderEnv : public EnvWrapper {
@@ -35,6 +36,7 @@ class ComponentFolderEnv : public EnvWrapper {
   explicit ComponentFolderEnv(std::string folder)
       : EnvWrapper(Env::Default()), folder_(std::move(folder)) {}
   std::string ComponentFolder() override { return folder_; }
+  std::string SettingsFolder() override { return folder_; }
 
  private:
   std::string folder_;
