@@ -63,7 +63,7 @@ const Desk& TheDesk() {
     const std::string not_a_database = std::string(folder) + "/hotel.txt";
     WriteText(not_a_database, "not a hotel database\n");
     holvanter::Env* env = holvanter::Env::Default();
-    WriteText(env->ComponentFolder() + env->PathSeparator() + holvanter::kSettingsFileName,
+    WriteText(holvanter::SettingsFilePath(*env),
               "[Setting]\nDataBase=" + not_a_database + "\n");
 
     Desk d;

@@ -90,7 +90,7 @@ std::string Show(const Keywords& keywords) {
 }
 
 struct Files {
-  std::string settings;     // Tavoper.ini beside the component
+  std::string settings;     // the Tavoper.ini the component reads
   std::string data_source;  // a data source file of our own
 };
 
@@ -102,8 +102,7 @@ const Files& TheFiles() {
       std::remove(TheFiles().settings.c_str());
       std::remove(TheFiles().data_source.c_str());
     });
-    return new Files{
-        env->ComponentFolder() + env->PathSeparator() + holvanter::kSettingsFileName,
+    return new Files{holvanter::SettingsFilePath(*env),
         "/tmp/holvanter-fuzz-" + std::to_string(getpid()) + ".dsn"};
   }();
   return *files;
