@@ -76,7 +76,7 @@ class AgentServer::Impl : public AgentContext {
     }
     if (key_link) {
       journal_ = std::make_unique<fias::Journal>(key_link->journal);
-      keys_ = std::make_unique<fias::KeyService>(key_link->keys, *journal_, fias::Now);
+      keys_ = std::make_unique<fias::KeyService>(key_link->keys, *journal_, fias::Now, Log);
       fias::LinkClient::Options link;
       link.host = key_link->host;
       link.port = key_link->port;
