@@ -344,10 +344,14 @@ class AgentServer::Impl : public AgentContext {
         // else the key is free again. Network thread.
         connection->OnAnswer([this, key](const HttpAnswer& answer) {
           const KeptAnswer kept{answer.status, answer.body, true};
-          if (answer.effected)
-            idempotency_->Finish(key, kept);
-          else
+          if (answer.effected) {
+            const std::string unkept = idempotency_->Finish(key, kept);
+            if (!unkept.empty())
+              Log("the answer under an Idempotency-Key is kept only until the agent stops: " +
+                  unkept);
+          } else {
             idempotency_->Forget(key, kept);
+          }
         });
         return true;
       case IdempotencyKeys::Outcome::kReplay:
