@@ -34,6 +34,7 @@
 #include "hosts/agent/agent.h"
 #include "hosts/agent/service_messages.h"  // made by windmc from service_messages.mc
 #include "hosts/agent/token.h"
+#include "hosts/fias/clock.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "platform/system_message.h"
 
@@ -508,12 +509,7 @@ void Report(DWORD state, DWORD exit_status = NO_ERROR, DWORD wait_hint = 0) {
 
 // One line in the log and one event in the Application event log.
 void Event(WORD type, DWORD id, const std::string& text) {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_s(&tm, &t);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  std::cout << stamp << " service: " << text << std::endl;
+  std::cout << fias::UtcTimeText() << " service: " << text << std::endl;
   Service& service = TheService();
   if (service.events == nullptr) return;
   const std::wstring wide = Wide(text, CP_UTF8);

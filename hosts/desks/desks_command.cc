@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "hosts/desks/registry.h"
+#include "hosts/fias/clock.h"
 #include "hosts/frontdesk/exit_status.h"
 
 namespace desks {
@@ -57,7 +58,7 @@ void Run(const std::string& verb, const Request& request, bool names_desk, Act a
 }
 
 void Pair(DeskRegistry registry, const std::string& desk) {
-  const int64_t now = std::time(nullptr);
+  const int64_t now = fias::UnixSeconds();
   std::string set_aside;
   const std::string code = registry.Pair(desk, now, &set_aside);
   if (!set_aside.empty()) std::cerr << "tavocard desks pair: " << set_aside << "\n";
@@ -80,7 +81,7 @@ void List(const DeskRegistry& registry) {
     std::cout << "No desk is paired and no pairing code is pending (" << registry.path() << ").\n";
     return;
   }
-  const int64_t now = std::time(nullptr);
+  const int64_t now = fias::UnixSeconds();
   std::size_t width = 0;
   for (const DeskEntry& entry : entries) width = std::max(width, entry.name.size());
   for (const DeskEntry& entry : entries) {
