@@ -120,7 +120,9 @@ Checked<std::optional<std::string>> QueryValue(const std::string& target, const 
     std::string value;
     for (std::size_t i = 0; i < raw.size(); ++i) {
       // %XX: two figures (a '%' at the end has none).
-      const auto escaped = [&] { return holvanter::HexDecode(std::string_view(raw).substr(i + 1, 2)); };
+      const auto escaped = [&] {
+        return holvanter::HexDecode(std::string_view(raw).substr(i + 1, 2));
+      };
       if (raw[i] == '+') {
         value += ' ';
       } else if (raw[i] != '%') {

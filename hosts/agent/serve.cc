@@ -10,6 +10,7 @@
 #include "hosts/agent/idempotency.h"
 #include "hosts/agent/token.h"
 #include "hosts/fias/clock.h"
+#include "platform/paths.h"
 
 namespace agent {
 namespace {
@@ -65,7 +66,7 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
     if (options.new_token) {
       // A new token revokes the old one and every page cookie given for it.
       std::error_code ignored;
-      std::filesystem::remove(token_file, ignored);
+      std::filesystem::remove(holvanter::Utf8Path(token_file), ignored);
     }
     token = LoadOrCreateToken(token_file);
   } catch (const std::exception& e) {
