@@ -30,6 +30,9 @@ std::string EnvironmentVariable(const char* name);
 std::optional<std::wstring> WidePath(std::string_view utf8);
 // A wide text, as from the system, in UTF-8.
 std::string Utf8Text(std::wstring_view wide);
+// UTF-8 text (a name, a message) for the wide calls; what is not UTF-8
+// becomes U+FFFD.
+std::wstring WideText(std::string_view utf8);
 #endif
 
 }  // namespace holvanter
