@@ -38,17 +38,27 @@ int64_t UnixSeconds() {
       .count();
 }
 
-std::string UtcTimeText() {
-  const std::time_t t = static_cast<std::time_t>(UnixSeconds());
+namespace {
+
+// `seconds` since 1970 as strftime's `format` writes it, in UTC or local time.
+std::string TimeText(int64_t seconds, const char* format, bool utc) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm{};
 #ifdef _WIN32
-  gmtime_s(&tm, &t);
+  utc ? gmtime_s(&tm, &t) : localtime_s(&tm, &t);
 #else
-  gmtime_r(&t, &tm);
+  utc ? gmtime_r(&t, &tm) : localtime_r(&t, &tm);
 #endif
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return stamp;
+  char text[32];
+  return std::strftime(text, sizeof text, format, &tm) > 0 ? text : "?";
+}
+
+}  // namespace
+
+std::string UtcTimeText() { return TimeText(UnixSeconds(), "%Y-%m-%dT%H:%M:%SZ", true); }
+
+std::string LocalTimeOf(int64_t seconds, const char* format) {
+  return TimeText(seconds, format, false);
 }
 
 }  // namespace fias
