@@ -283,6 +283,8 @@ std::optional<std::wstring> WidePath(std::string_view utf8) {
 
 std::string Utf8Text(std::wstring_view wide) { return ToUtf8(std::wstring(wide)); }
 
+std::wstring WideText(std::string_view utf8) { return FromUtf8(std::string(utf8)); }
+
 std::string EnvironmentVariable(const char* name) {
   const std::wstring wide_name = FromUtf8(name);
   const DWORD size = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);

@@ -7,11 +7,19 @@
 #ifndef HOLVANTER_PLATFORM_PATHS_H_
 #define HOLVANTER_PLATFORM_PATHS_H_
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace holvanter {
+
+// The path `utf8` names, for std::filesystem and the file streams: read as
+// UTF-8 on every system (a std::string would be read in the ANSI code page
+// on Windows).
+inline std::filesystem::path Utf8Path(std::string_view utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
 // The value of the environment variable `name` in UTF-8; empty when it is
 // not set.
@@ -22,6 +30,9 @@ std::string EnvironmentVariable(const char* name);
 std::optional<std::wstring> WidePath(std::string_view utf8);
 // A wide text, as from the system, in UTF-8.
 std::string Utf8Text(std::wstring_view wide);
+// UTF-8 text (a name, a message) for the wide calls; what is not UTF-8
+// becomes U+FFFD.
+std::wstring WideText(std::string_view utf8);
 #endif
 
 }  // namespace holvanter

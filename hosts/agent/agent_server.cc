@@ -29,6 +29,7 @@
 #include "hosts/fias/clock.h"
 #include "hosts/fias/link_client.h"
 #include "hosts/frontdesk/encoder_worker.h"
+#include "hosts/net/submit_within.h"
 
 namespace agent {
 
@@ -75,7 +76,7 @@ class AgentServer::Impl : public AgentContext {
     }
     if (key_link) {
       journal_ = std::make_unique<fias::Journal>(key_link->journal);
-      keys_ = std::make_unique<fias::KeyService>(key_link->keys, *journal_, fias::Now);
+      keys_ = std::make_unique<fias::KeyService>(key_link->keys, *journal_, fias::Now, Log);
       fias::LinkClient::Options link;
       link.host = key_link->host;
       link.port = key_link->port;
@@ -192,26 +193,28 @@ class AgentServer::Impl : public AgentContext {
   void OnEncoder(const Connection& connection,
                  std::function<frontdesk::CardAnswer(int port)> operation,
                  std::string words_for) override {
-    auto timer = std::make_shared<net::steady_timer>(
-        io_, std::chrono::milliseconds(static_cast<long long>(options_.queue_wait_seconds * 1000)));
-    auto job = worker().Submit([this, connection, timer, operation, words_for] {
-      const frontdesk::CardAnswer card = operation(options_.encoder_port);
-      worker().set_opened(card.opened && !card.hresult);
-      HttpAnswer answer = CardOperationAnswer(card, words_for);
-      net::post(io_, [connection, timer, answer = std::move(answer)]() mutable {
-        timer->cancel();
-        connection->Send(std::move(answer));
-      });
-    });
-    if (!job) {
-      connection->Send(StoppingAnswer());
-      return;
-    }
-    waits_.insert(timer);
-    timer->async_wait([this, connection, timer, job](const boost::system::error_code&) {
-      waits_.erase(timer);
-      if (job->Expire()) connection->Send(stopping_ ? StoppingAnswer(true) : EncoderBusyAnswer());
-    });
+    // The wait's timer, kept so that a stop can answer the waiting at once;
+    // still null when the worker refused the job (the agent is stopping).
+    auto wait = std::make_shared<std::shared_ptr<net::steady_timer>>();
+    *wait = hostnet::SubmitWithin<HttpAnswer>(
+        io_,
+        [this](std::function<void()> run) { return worker().Submit(std::move(run)); },
+        std::chrono::milliseconds(static_cast<long long>(options_.queue_wait_seconds * 1000)),
+        [this, operation, words_for] {
+          const frontdesk::CardAnswer card = operation(options_.encoder_port);
+          worker().set_opened(card.opened && !card.hresult);
+          return CardOperationAnswer(card, words_for);
+        },
+        [this, connection, wait](HttpAnswer answer) {
+          waits_.erase(*wait);
+          connection->Send(std::move(answer));
+        },
+        [this, connection, wait] {
+          if (!*wait) return connection->Send(StoppingAnswer());
+          waits_.erase(*wait);
+          connection->Send(stopping_ ? StoppingAnswer(true) : EncoderBusyAnswer());
+        });
+    if (*wait) waits_.insert(*wait);
   }
 
   void OnDatabase(const Connection& connection,
@@ -341,10 +344,14 @@ class AgentServer::Impl : public AgentContext {
         // else the key is free again. Network thread.
         connection->OnAnswer([this, key](const HttpAnswer& answer) {
           const KeptAnswer kept{answer.status, answer.body, true};
-          if (answer.effected)
-            idempotency_->Finish(key, kept);
-          else
+          if (answer.effected) {
+            const std::string unkept = idempotency_->Finish(key, kept);
+            if (!unkept.empty())
+              Log("the answer under an Idempotency-Key is kept only until the agent stops: " +
+                  unkept);
+          } else {
             idempotency_->Forget(key, kept);
+          }
         });
         return true;
       case IdempotencyKeys::Outcome::kReplay:

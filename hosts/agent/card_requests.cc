@@ -1,9 +1,9 @@
 #include "hosts/agent/card_requests.h"
 
-#include <cctype>
 #include <string_view>
 
 #include "holvanter/result_codes.h"
+#include "util/encoding.h"
 
 namespace agent {
 
@@ -119,16 +119,16 @@ Checked<std::optional<std::string>> QueryValue(const std::string& target, const 
     // A browser's form and URLSearchParams write a blank as '+'.
     std::string value;
     for (std::size_t i = 0; i < raw.size(); ++i) {
-      const auto hex = [&](std::size_t at) {
-        const char c = at < raw.size() ? raw[at] : 'x';
-        return std::string_view("0123456789ABCDEF").find(static_cast<char>(std::toupper(c)));
+      // %XX: two figures (a '%' at the end has none).
+      const auto escaped = [&] {
+        return holvanter::HexDecode(std::string_view(raw).substr(i + 1, 2));
       };
       if (raw[i] == '+') {
         value += ' ';
       } else if (raw[i] != '%') {
         value += raw[i];
-      } else if (hex(i + 1) != std::string_view::npos && hex(i + 2) != std::string_view::npos) {
-        value += static_cast<char>(hex(i + 1) * 16 + hex(i + 2));
+      } else if (const auto byte = escaped(); byte.ok() && byte.value().size() == 1) {
+        value += byte.value();
         i += 2;
       } else {
         return BadRequest{"invalid_parameter", name, "query parameter '" + name + "' has a '%' that is no %XX escape"};

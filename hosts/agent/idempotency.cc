@@ -98,13 +98,14 @@ IdempotencyKeys::Outcome IdempotencyKeys::Begin(const std::string& key,
   return Outcome::kWaiting;
 }
 
-void IdempotencyKeys::Finish(const std::string& key, const KeptAnswer& answer) {
+std::string IdempotencyKeys::Finish(const std::string& key, const KeptAnswer& answer) {
   auto found = kept_.find(key);
-  if (found == kept_.end()) return;
+  if (found == kept_.end()) return {};
   Entry& entry = found->second;
   entry.answer = answer;
-  Append(key, entry);
+  std::string unkept = Append(key, entry);
   for (auto& waiter : std::exchange(entry.waiters, {})) waiter(answer);
+  return unkept;
 }
 
 void IdempotencyKeys::Forget(const std::string& key, const KeptAnswer& answer) {
@@ -117,17 +118,19 @@ void IdempotencyKeys::Forget(const std::string& key, const KeptAnswer& answer) {
   for (auto& waiter : waiters) waiter(given);
 }
 
-void IdempotencyKeys::Append(const std::string& key, const Entry& entry) {
+std::string IdempotencyKeys::Append(const std::string& key, const Entry& entry) {
   // Appended and flushed at once: an answer given is an answer kept, also
   // over a crash right after it.
   try {
     holvanter::PrivateFile(path_, kWhat, holvanter::PrivateFile::How::kAppend,
                            holvanter::OpenToOthers::kNarrow)
         .Append(LineOf(key, entry.fingerprint, entry.at, *entry.answer));
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     // The answer stays kept in memory for this run of the agent; only a
     // repeat after a restart would no longer find it.
+    return e.what();
   }
+  return {};
 }
 
 void IdempotencyKeys::Prune() {

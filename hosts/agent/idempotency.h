@@ -50,8 +50,9 @@ class IdempotencyKeys {
   Outcome Begin(const std::string& key, const std::string& fingerprint, KeptAnswer& kept,
                 std::function<void(const KeptAnswer&)> waiter);
   // The first request's answer: kept (and written down) and handed to the
-  // requests that waited for it.
-  void Finish(const std::string& key, const KeptAnswer& answer);
+  // requests that waited for it. Returns why the file could not keep it
+  // (kept in memory until a restart then), empty when it did.
+  std::string Finish(const std::string& key, const KeptAnswer& answer);
   // The first request did nothing (refused before the encoder, a busy
   // encoder): the key is free again; waiting requests get the same answer.
   void Forget(const std::string& key, const KeptAnswer& answer);
@@ -66,7 +67,7 @@ class IdempotencyKeys {
     std::vector<std::function<void(const KeptAnswer&)>> waiters;
   };
   void Prune();
-  void Append(const std::string& key, const Entry& entry);
+  std::string Append(const std::string& key, const Entry& entry);
 
   std::string path_;
   std::function<int64_t()> now_;

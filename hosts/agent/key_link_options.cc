@@ -14,16 +14,13 @@
 #include "hosts/fias/authkey.h"
 #include "hosts/fias/codepage.h"
 #include "hosts/frontdesk/hotel.h"
+#include "platform/paths.h"
 #include "util/text.h"
 
 namespace agent {
 namespace {
 
 using holvanter::Status;
-
-std::string Trimmed(std::string_view text) {
-  return std::string(holvanter::Trim(text, holvanter::kWhiteSpace));
-}
 
 // An option that is wrong: the agent does not start, and says which.
 Status Wrong(std::string message) { return Status::InvalidArgument(std::move(message)); }
@@ -32,8 +29,10 @@ Status Wrong(std::string message) { return Status::InvalidArgument(std::move(mes
 Status AddRoom(std::map<std::string, fias::RoomPlace>& rooms, const std::string& line,
               const std::string& where) {
   const std::size_t equals = line.find('=');
-  std::string pms_room = Trimmed(line.substr(0, equals));
-  std::string place = equals == std::string::npos ? "" : Trimmed(line.substr(equals + 1));
+  std::string pms_room(holvanter::Trim(line.substr(0, equals), holvanter::kWhiteSpace));
+  std::string place(equals == std::string::npos
+                        ? std::string_view()
+                        : holvanter::Trim(line.substr(equals + 1), holvanter::kWhiteSpace));
   // Settings files may quote either side.
   for (std::string* text : {&pms_room, &place})
     if (text->size() >= 2 && (text->front() == '"' || text->front() == '\'') &&
@@ -104,10 +103,10 @@ holvanter::Result<std::optional<KeyLinkSetup>> KeyLinkSetupOf(const AgentOptions
   for (const std::string& room : options.fias_rooms)
     HV_RETURN_IF_ERROR(AddRoom(setup.keys.rooms, room, "--fias-room"));
   if (!rooms_file.empty()) {
-    std::ifstream in(rooms_file);
+    std::ifstream in(holvanter::Utf8Path(rooms_file));
     bool inside = false;
     for (std::string line; std::getline(in, line);) {
-      line = Trimmed(line);
+      line = std::string(holvanter::Trim(line, holvanter::kWhiteSpace));
       if (line.empty() || line[0] == '#' || line[0] == ';') continue;
       if (line.front() == '[') {
         inside = line == "[fias-rooms]";
@@ -149,9 +148,7 @@ holvanter::Result<std::optional<KeyLinkSetup>> KeyLinkSetupOf(const AgentOptions
   std::string key_file = options.fias_authkey_file;
   const std::string own_key = BesideTokenFile(options, "fias-authkey");
   std::error_code ec;
-  // Paths are UTF-8 throughout the product, on Windows too.
-  const bool found = key_file.empty() &&
-                     std::filesystem::exists(std::u8string(own_key.begin(), own_key.end()), ec);
+  const bool found = key_file.empty() && std::filesystem::exists(holvanter::Utf8Path(own_key), ec);
   if (found) key_file = own_key;
   if (!key_file.empty()) {
     fias::AuthKey key;

@@ -1,7 +1,6 @@
 // tavocard serve: the bearer token and the kept Idempotency-Keys loaded,
 // then the agent run until it is stopped; and the stop from a service
 // manager's thread (tavocard service on Windows).
-#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
@@ -10,6 +9,8 @@
 #include "hosts/agent/agent_server.h"
 #include "hosts/agent/idempotency.h"
 #include "hosts/agent/token.h"
+#include "hosts/fias/clock.h"
+#include "platform/paths.h"
 
 namespace agent {
 namespace {
@@ -65,7 +66,7 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
     if (options.new_token) {
       // A new token revokes the old one and every page cookie given for it.
       std::error_code ignored;
-      std::filesystem::remove(token_file, ignored);
+      std::filesystem::remove(holvanter::Utf8Path(token_file), ignored);
     }
     token = LoadOrCreateToken(token_file);
   } catch (const std::exception& e) {
@@ -83,7 +84,7 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
   try {
     idempotency = std::make_unique<IdempotencyKeys>(
         BesideTokenFile(options, "idempotency-keys"),
-        [] { return static_cast<int64_t>(std::time(nullptr)); });
+        [] { return fias::UnixSeconds(); });
   } catch (const std::exception& e) {
     std::cerr << "tavocard serve: " << e.what() << "\n";
     return 3;

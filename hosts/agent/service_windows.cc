@@ -34,7 +34,9 @@
 #include "hosts/agent/agent.h"
 #include "hosts/agent/service_messages.h"  // made by windmc from service_messages.mc
 #include "hosts/agent/token.h"
+#include "hosts/fias/clock.h"
 #include "hosts/frontdesk/frontdesk.h"
+#include "platform/paths.h"
 #include "platform/system_message.h"
 
 namespace agent {
@@ -80,8 +82,8 @@ CommandFailure Failed(const std::string& doing, DWORD error = GetLastError()) {
   return {kExitFailedCall, "cannot " + doing + ": " + SystemMessage(error)};
 }
 
-// The command line's words come in the system's ANSI code page; the product's
-// paths are UTF-8 (as the state folder's, for the files below it).
+// The command line's words and the console are in the system's ANSI code
+// page; the product's own text and paths are UTF-8 (platform/paths.h).
 std::wstring Wide(const std::string& text, UINT code_page) {
   if (text.empty()) return std::wstring();
   const int n = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()),
@@ -147,7 +149,7 @@ CommandResult<std::wstring> ProgramData() {
 CommandResult<std::wstring> StateFolder(const std::string& name) {
   CommandResult<std::wstring> data = ProgramData();
   if (!data.ok()) return data;
-  return *data + L"\\Holvanter\\" + Wide(name, CP_UTF8);
+  return *data + L"\\Holvanter\\" + holvanter::WideText(name);
 }
 
 // Makes the state folder, or narrows an existing one, to SYSTEM and
@@ -156,7 +158,8 @@ Failure MakeStateFolder(const std::wstring& folder) {
   const std::wstring parent = fs::path(folder).parent_path().wstring();
   if (!CreateDirectoryW(parent.c_str(), nullptr)) {
     const DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS) return Failed("make the folder " + Narrow(parent, CP_UTF8), error);
+    if (error != ERROR_ALREADY_EXISTS)
+      return Failed("make the folder " + holvanter::Utf8Text(parent), error);
   }
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kStateFolderAccess, SDDL_REVISION_1,
@@ -166,7 +169,7 @@ Failure MakeStateFolder(const std::wstring& folder) {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
   if (CreateDirectoryW(folder.c_str(), &attributes)) return std::nullopt;
   if (const DWORD error = GetLastError(); error != ERROR_ALREADY_EXISTS)
-    return Failed("make the folder " + Narrow(folder, CP_UTF8), error);
+    return Failed("make the folder " + holvanter::Utf8Text(folder), error);
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
   GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
@@ -174,12 +177,14 @@ Failure MakeStateFolder(const std::wstring& folder) {
   const DWORD error = SetNamedSecurityInfoW(
       path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
       nullptr, nullptr, dacl, nullptr);
-  if (error != ERROR_SUCCESS) return Failed("narrow the folder " + Narrow(folder, CP_UTF8), error);
+  if (error != ERROR_SUCCESS)
+    return Failed("narrow the folder " + holvanter::Utf8Text(folder), error);
   return std::nullopt;
 }
 
 std::wstring EventSourceKey(const std::string& name) {
-  return L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + Wide(name, CP_UTF8);
+  return L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" +
+         holvanter::WideText(name);
 }
 
 CommandResult<std::wstring> ThisProgram() {
@@ -228,7 +233,8 @@ CommandResult<Handle> OpenManager(DWORD access) {
 // The service NAME, which must be an agent's: `remove` never deletes a
 // service that this command did not install.
 CommandResult<Handle> OpenAgentService(SC_HANDLE manager, const std::string& name, DWORD access) {
-  Handle service(OpenServiceW(manager, Wide(name, CP_UTF8).c_str(), access | SERVICE_QUERY_CONFIG));
+  Handle service(
+      OpenServiceW(manager, holvanter::WideText(name).c_str(), access | SERVICE_QUERY_CONFIG));
   if (service.get() == nullptr) {
     if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
       return CommandFailure{kExitRefused, "there is no service named " + name};
@@ -246,7 +252,7 @@ CommandResult<Handle> OpenAgentService(SC_HANDLE manager, const std::string& nam
   std::transform(command.begin(), command.end(), command.begin(), ::towlower);
   if (command.find(L"tavocard.exe\" service run") == std::wstring::npos)
     return CommandFailure{kExitRefused, "the service " + name + " is not a Holvanter agent (it runs " +
-                                            Narrow(runs, CP_UTF8) + "); it is left alone"};
+                                            holvanter::Utf8Text(runs) + "); it is left alone"};
   return service;
 }
 
@@ -271,7 +277,7 @@ Failure StartAndWait(SC_HANDLE service, const std::string& name) {
                             (reached == SERVICE_START_PENDING
                                  ? std::string("still starting")
                                  : "exit status " + std::to_string(exit_status)) +
-                            "); see " + Narrow(*folder, CP_UTF8) +
+                            "); see " + holvanter::Utf8Text(*folder) +
                             "\\agent.log and the Application event log"};
 }
 
@@ -356,7 +362,7 @@ Failure Install(const std::string& name, const std::string& config, bool start) 
       return CommandFailure{kExitUsage, "the settings file " + config + " is not there"};
     command += L" --config \"" + settings + L"\"";
   }
-  const std::wstring wide_name = Wide(name, CP_UTF8);
+  const std::wstring wide_name = holvanter::WideText(name);
   // Display names are unique too: a second agent's carries its name.
   const std::wstring display =
       name == kDefaultName ? std::wstring(kDisplayName)
@@ -375,7 +381,7 @@ Failure Install(const std::string& name, const std::string& config, bool start) 
                                           "service remove --name " + name + " removes it)"};
     if (error == ERROR_DUPLICATE_SERVICE_NAME)
       return CommandFailure{kExitRefused,
-                            "another service is shown as \"" + Narrow(display, CP_UTF8) + "\""};
+                            "another service is shown as \"" + holvanter::Utf8Text(display) + "\""};
     return Failed("install the service " + name, error);
   }
   // Everything or nothing: a half-installed service is taken away.
@@ -384,7 +390,7 @@ Failure Install(const std::string& name, const std::string& config, bool start) 
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, EventSourceKey(name).c_str());
     return failed;
   }
-  std::cout << "service " << name << " installed: \"" << Narrow(display, CP_UTF8)
+  std::cout << "service " << name << " installed: \"" << holvanter::Utf8Text(display)
             << "\", started at boot as LocalSystem and restarted after a failure; it runs "
             << "tavocard serve" << (config.empty() ? "" : " --config " + Narrow(settings, CP_ACP))
             << "\nits state (token, key link key and journal, desks registry) and its log: "
@@ -508,15 +514,10 @@ void Report(DWORD state, DWORD exit_status = NO_ERROR, DWORD wait_hint = 0) {
 
 // One line in the log and one event in the Application event log.
 void Event(WORD type, DWORD id, const std::string& text) {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_s(&tm, &t);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  std::cout << stamp << " service: " << text << std::endl;
+  std::cout << fias::UtcTimeText() << " service: " << text << std::endl;
   Service& service = TheService();
   if (service.events == nullptr) return;
-  const std::wstring wide = Wide(text, CP_UTF8);
+  const std::wstring wide = holvanter::WideText(text);
   const wchar_t* strings[] = {wide.c_str()};
   ReportEventW(service.events, type, 0, id, nullptr, 1, 0, strings, nullptr);
 }
@@ -575,7 +576,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   if (service.handle == nullptr) return;
   Report(SERVICE_START_PENDING, NO_ERROR, kStartHintMs);
   service.events = RegisterEventSourceW(nullptr, service.name.c_str());
-  const std::string name = Narrow(service.name, CP_UTF8);
+  const std::string name = holvanter::Utf8Text(service.name);
   CommandResult<std::wstring> state_folder = StateFolder(name);
   Failure failed = state_folder.ok() ? MakeStateFolder(*state_folder) : state_folder.failure();
   if (failed) {
@@ -591,7 +592,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   if (log != nullptr) std::cout.rdbuf(&to_log);
   LastLine errors(log != nullptr ? &to_log : std::cerr.rdbuf());
   std::streambuf* const console = std::cerr.rdbuf(&errors);
-  SetStateFolder(Narrow(folder, CP_UTF8));
+  SetStateFolder(holvanter::Utf8Text(folder));
   SetListeningHook([&service](const std::string& where) {
     Report(SERVICE_RUNNING);
     Event(EVENTLOG_INFORMATION_TYPE, MSG_AGENT_STARTED,
@@ -624,7 +625,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     // Reported as a failure: the manager starts it again (install sets that).
     Event(EVENTLOG_ERROR_TYPE, MSG_AGENT_FAILED,
           "The Holvanter front-desk agent failed (exit status " + std::to_string(status) +
-              "): " + errors.last() + "; its log: " + Narrow(folder, CP_UTF8) + "\\agent.log");
+              "): " + errors.last() + "; its log: " + holvanter::Utf8Text(folder) + "\\agent.log");
   }
   // The last word is the stop: the manager may end the process after it.
   std::cout.flush();

@@ -122,7 +122,7 @@ void DeskClient::OnMessage(const std::string& payload) {
     const nlohmann::json message = nlohmann::json::parse(payload);
     const std::string type = message.at("type").get<std::string>();
     if (type == kSettingsType) {
-      keys_ = std::make_shared<fias::KeyService>(SettingsOf(message), journal_, fias::Now);
+      keys_ = std::make_shared<fias::KeyService>(SettingsOf(message), journal_, fias::Now, log_);
     } else if (type == "request") {
       const int port = message.at("port").get<int>();
       if (port < 0 || port > 254) throw std::invalid_argument("an encoder port out of range");

@@ -3,11 +3,11 @@
 #include "hosts/desks/desks_command.h"
 
 #include <algorithm>
-#include <ctime>
 #include <iostream>
 #include <memory>
 
 #include "hosts/desks/registry.h"
+#include "hosts/fias/clock.h"
 #include "hosts/frontdesk/exit_status.h"
 
 namespace desks {
@@ -16,18 +16,6 @@ namespace {
 using frontdesk::kExitFailedCall;  // the registry could not be read or written
 using frontdesk::kExitRefused;     // no such desk
 using frontdesk::kExitUsage;
-
-std::string LocalTime(int64_t seconds, const char* format) {
-  const std::time_t time = static_cast<std::time_t>(seconds);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &time);
-#else
-  localtime_r(&time, &local);
-#endif
-  char text[32];
-  return std::strftime(text, sizeof text, format, &local) > 0 ? text : "?";
-}
 
 struct Request {
   std::string registry;
@@ -57,13 +45,13 @@ void Run(const std::string& verb, const Request& request, bool names_desk, Act a
 }
 
 void Pair(DeskRegistry registry, const std::string& desk) {
-  const int64_t now = std::time(nullptr);
+  const int64_t now = fias::UnixSeconds();
   std::string set_aside;
   const std::string code = registry.Pair(desk, now, &set_aside);
   if (!set_aside.empty()) std::cerr << "tavocard desks pair: " << set_aside << "\n";
   std::cout << "Pairing code for the desk " << desk << ":\n\n    " << code << "\n\n"
-            << "Good for one try until " << LocalTime(now + kPairingCodeSeconds, "%H:%M") << " ("
-            << kPairingCodeSeconds / 60 << " minutes). On that desk, its IT runs:\n\n"
+            << "Good for one try until " << fias::LocalTimeOf(now + kPairingCodeSeconds, "%H:%M")
+            << " (" << kPairingCodeSeconds / 60 << " minutes). On that desk, its IT runs:\n\n"
             << "    tavocard serve --join LINK-DESK:PORT --desk " << desk << " --pair " << code
             << "\n\n"
             << "LINK-DESK: this computer's name or address on the hotel network;\n"
@@ -80,16 +68,16 @@ void List(const DeskRegistry& registry) {
     std::cout << "No desk is paired and no pairing code is pending (" << registry.path() << ").\n";
     return;
   }
-  const int64_t now = std::time(nullptr);
+  const int64_t now = fias::UnixSeconds();
   std::size_t width = 0;
   for (const DeskEntry& entry : entries) width = std::max(width, entry.name.size());
   for (const DeskEntry& entry : entries) {
     std::string line = entry.name + std::string(width - entry.name.size() + 2, ' ');
-    line += entry.paired ? "paired " + LocalTime(entry.paired_at, "%Y-%m-%d %H:%M")
+    line += entry.paired ? "paired " + fias::LocalTimeOf(entry.paired_at, "%Y-%m-%d %H:%M")
                          : "not paired      ";
     if (entry.code_expires != 0)
       line += now < entry.code_expires
-                  ? "  code pending until " + LocalTime(entry.code_expires, "%H:%M")
+                  ? "  code pending until " + fias::LocalTimeOf(entry.code_expires, "%H:%M")
                   : std::string("  code expired");
     std::cout << line << "\n";
   }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 
 #include "platform/env.h"
 
@@ -35,6 +36,29 @@ int64_t UnixSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+namespace {
+
+// `seconds` since 1970 as strftime's `format` writes it, in UTC or local time.
+std::string TimeText(int64_t seconds, const char* format, bool utc) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+#ifdef _WIN32
+  utc ? gmtime_s(&tm, &t) : localtime_s(&tm, &t);
+#else
+  utc ? gmtime_r(&t, &tm) : localtime_r(&t, &tm);
+#endif
+  char text[32];
+  return std::strftime(text, sizeof text, format, &tm) > 0 ? text : "?";
+}
+
+}  // namespace
+
+std::string UtcTimeText() { return TimeText(UnixSeconds(), "%Y-%m-%dT%H:%M:%SZ", true); }
+
+std::string LocalTimeOf(int64_t seconds, const char* format) {
+  return TimeText(seconds, format, false);
 }
 
 }  // namespace fias

@@ -20,8 +20,14 @@ Moment Now();
 std::string Stamp();
 // "2026-12-08T09:30:00" now, local time: when a desk was last heard.
 std::string LocalTimeText();
-// Seconds since 1970 in UTC: the desks registry's pairing codes expire by it.
+// Seconds since 1970 in UTC: the desks registry's pairing codes and the
+// agent's Idempotency-Keys expire by it.
 int64_t UnixSeconds();
+// "2026-12-08T09:30:00Z" now, in UTC: the stamp of the agent's log lines.
+std::string UtcTimeText();
+// `seconds` since 1970 in local time as strftime's `format` writes it ("?"
+// when it does not fit 31 bytes): when a desk was paired, when a code ends.
+std::string LocalTimeOf(int64_t seconds, const char* format);
 
 }  // namespace fias
 

@@ -166,8 +166,9 @@ std::optional<RoomPlace> ParseRoomPlace(const std::string& text) {
   return RoomPlace{number(building), number(floor), room};
 }
 
-KeyService::KeyService(KeyServiceOptions options, Journal& journal, std::function<Moment()> now)
-    : options_(std::move(options)), journal_(journal), now_(std::move(now)) {}
+KeyService::KeyService(KeyServiceOptions options, Journal& journal, std::function<Moment()> now,
+                       Log log)
+    : options_(std::move(options)), journal_(journal), now_(std::move(now)), log_(std::move(log)) {}
 
 Record KeyService::Answer(const Record& request, const std::string& status,
                           const std::string& text) const {
@@ -329,9 +330,11 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
       outcome.cut_card = card.card_no ? card.card_no->record : std::string();
       outcome.answer = Answer(request, "OK", CardText(card) + unused);
       const Moment now = now_();
-      const std::string kept = journal_.Cut({outcome.cut_card, request.Value("G#"),
-                                             request.Value("WS"), now.date + now.time});
-      (void)kept;  // the card is cut and recorded in the hotel database either way
+      // The card is cut and recorded in the hotel database either way; without
+      // its journal line a key read cannot name its reservation.
+      LogUnkept(log_, "fias: card " + outcome.cut_card + " cut for " + request.Value("G#"),
+                journal_.Cut({outcome.cut_card, request.Value("G#"), request.Value("WS"),
+                              now.date + now.time}));
       return outcome;
     }
     const Verdict verdict = VerdictOf(card);

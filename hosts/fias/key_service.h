@@ -70,8 +70,9 @@ struct KeyJob {
 class KeyService {
  public:
   // `now` gives the wall clock for DA and TI of answers and for a stay that
-  // begins now.
-  KeyService(KeyServiceOptions options, Journal& journal, std::function<Moment()> now);
+  // begins now; `log` hears of a cut card the journal could not keep (from
+  // the encoder's worker thread).
+  KeyService(KeyServiceOptions options, Journal& journal, std::function<Moment()> now, Log log);
 
   // The plan for a KR, KD, KM or KZ; any other record is refused at once.
   KeyJob Plan(const Record& request) const;
@@ -99,6 +100,7 @@ class KeyService {
   KeyServiceOptions options_;
   Journal& journal_;
   std::function<Moment()> now_;
+  Log log_;
 };
 
 }  // namespace fias

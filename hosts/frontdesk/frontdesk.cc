@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <sstream>
 
@@ -24,11 +23,9 @@ namespace {
 // The present local time as a stamp YYYYMMDDhhmm, for a check-out, whose
 // dates the component checks but does not use.
 std::string NowStamp() {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
+  const holvanter::LocalTime t = holvanter::Env::Default()->Now();
   char buf[16];
-  std::strftime(buf, sizeof buf, "%Y%m%d%H%M", &tm);
+  std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute);
   return buf;
 }
 

@@ -8,6 +8,7 @@
 
 #include "holvanter/error.h"
 #include "platform/env.h"
+#include "platform/paths.h"
 #include "store/hotel_setup.h"
 #include "store/odbc_connection.h"
 #include "store/odbc_open.h"
@@ -22,10 +23,6 @@ namespace {
 using holvanter::Result;
 using holvanter::Status;
 
-std::filesystem::path FsPath(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 // Points the settings file beside the component at `database_path`. An
 // existing file keeps every other line (a [Log] section, comments): only
 // the DataBase line of [Setting] is replaced, and the clerk is told what it
@@ -37,7 +34,7 @@ Result<std::string> WriteSettings(const std::string& database_path, std::ostream
 
   std::vector<std::string> lines;
   {
-    std::ifstream in(FsPath(file), std::ios::binary);
+    std::ifstream in(holvanter::Utf8Path(file), std::ios::binary);
     for (std::string l; std::getline(in, l);) {
       if (!l.empty() && l.back() == '\r') l.pop_back();
       lines.push_back(l);
@@ -70,7 +67,7 @@ Result<std::string> WriteSettings(const std::string& database_path, std::ostream
   } else {
     lines.insert(lines.begin(), {"[Setting]", line});
   }
-  std::ofstream out(FsPath(file), std::ios::binary | std::ios::trunc);
+  std::ofstream out(holvanter::Utf8Path(file), std::ios::binary | std::ios::trunc);
   for (const std::string& l : lines) out << l << "\r\n";
   out.close();
   if (!out) return Status::Database("cannot write the settings file " + file);

@@ -5,6 +5,7 @@
 #include "card/card_image.h"
 #include "holvanter/result_codes.h"
 #include "hosts/frontdesk/frontdesk.h"
+#include "util/encoding.h"
 
 namespace frontdesk {
 
@@ -19,11 +20,12 @@ holvanter::Result<nlohmann::json> DecodeImageHex(const std::string& text) {
   holvanter::CardImage image{};
   for (std::size_t i = 0; i < image.size(); ++i) {
     const std::string pair = hex.substr(2 * i, 2);
-    if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    const holvanter::Result<std::string> byte = holvanter::HexDecode(pair);
+    if (!byte.ok())
       return holvanter::Status::InvalidArgument("holds '" + pair + "' at figure " +
                                                 std::to_string(2 * i + 1) +
                                                 ", which is not hexadecimal");
-    image[i] = static_cast<uint8_t>(std::stoi(pair, nullptr, 16));
+    image[i] = static_cast<uint8_t>(byte.value()[0]);
   }
   CardAnswer answer;
   answer.command = "decode";

@@ -22,9 +22,12 @@ using SubmitJob =
     std::function<std::shared_ptr<frontdesk::EncoderWorker::Job>(std::function<void()> run)>;
 
 // `run` on the worker through `submit`; its result to `done`, or `expired`
-// when it waited longer than `wait` or the worker is stopping.
+// when it waited longer than `wait` or the worker is stopping. Returns the
+// wait's timer, null when the worker refused the job (`expired` has then
+// already run): a host that stops cancels the timer to end the wait now,
+// and a job that has not started then expires at once.
 template <typename Result>
-void SubmitWithin(boost::asio::io_context& io, const SubmitJob& submit,
+std::shared_ptr<boost::asio::steady_timer> SubmitWithin(boost::asio::io_context& io, const SubmitJob& submit,
                   std::chrono::milliseconds wait, std::function<Result()> run,
                   std::function<void(Result)> done, std::function<void()> expired) {
   auto timer = std::make_shared<boost::asio::steady_timer>(io, wait);
@@ -35,10 +38,16 @@ void SubmitWithin(boost::asio::io_context& io, const SubmitJob& submit,
       done(std::move(result));
     });
   });
-  if (!job) return expired();
-  timer->async_wait([timer, job, expired = std::move(expired)](boost::system::error_code ec) {
-    if (!ec && job->Expire()) expired();
+  if (!job) {
+    expired();
+    return nullptr;
+  }
+  // Woken by the wait running out or by a cancel: the answer's own cancel
+  // comes after the job started, so Expire() is false then.
+  timer->async_wait([timer, job, expired = std::move(expired)](boost::system::error_code) {
+    if (job->Expire()) expired();
   });
+  return timer;
 }
 
 }  // namespace hostnet

@@ -62,6 +62,10 @@ TEST(CardRequests, TheFilterOfTheCardList) {
       {"/v1/cards?limit=1e2", "invalid_parameter", "limit"},
       {"/v1/cards?before=nine", "invalid_parameter", "before"},
       {"/v1/cards?room=%zz", "invalid_parameter", "room"},
+      // An escape cut short at the end, and a lower-case one.
+      {"/v1/cards?room=02%3", "invalid_parameter", "room"},
+      {"/v1/cards?room=02%", "invalid_parameter", "room"},
+      {"/v1/cards?room=%3a", "", "", 20, ":"},
       {"/v1/cards?holder=%0A", "invalid_parameter", "holder"},
       {"/v1/cards?holder=%FF", "invalid_parameter", "holder"},
       // The parameters are met in order: the limit before the others.

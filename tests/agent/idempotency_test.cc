@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -36,7 +37,7 @@ TEST(Idempotency, RepeatsGetTheFirstAnswerAndWaitersGetItWhenItComes) {
   EXPECT_EQ(keys.Begin("k1", "body-a", kept, waiter), Outcome::kFirst);
   EXPECT_EQ(keys.Begin("k1", "body-a", kept, waiter), Outcome::kWaiting);
   EXPECT_EQ(keys.Begin("k1", "body-b", kept, waiter), Outcome::kReused);
-  keys.Finish("k1", {200, "{\"card_no\":\"00000101\"}", true});
+  EXPECT_EQ(keys.Finish("k1", {200, "{\"card_no\":\"00000101\"}", true}), "");
   ASSERT_EQ(waited.size(), 1u);
   EXPECT_EQ(waited[0].body, "{\"card_no\":\"00000101\"}");
   EXPECT_TRUE(waited[0].kept);
@@ -51,6 +52,15 @@ TEST(Idempotency, RepeatsGetTheFirstAnswerAndWaitersGetItWhenItComes) {
   ASSERT_EQ(waited.size(), 2u);
   EXPECT_FALSE(waited[1].kept);
   EXPECT_EQ(keys.Begin("k2", "body-b", kept, waiter), Outcome::kFirst);
+
+  // A file that can no longer be written: Finish says why, and the answer
+  // is still kept for this run.
+  std::filesystem::remove(folder.File("keys"));
+  std::filesystem::create_directory(folder.File("keys"));
+  EXPECT_EQ(keys.Begin("k3", "body-a", kept, waiter), Outcome::kFirst);
+  EXPECT_NE(keys.Finish("k3", {200, "third", true}), "");
+  EXPECT_EQ(keys.Begin("k3", "body-a", kept, waiter), Outcome::kReplay);
+  EXPECT_EQ(kept.body, "third");
 }
 
 TEST(Idempotency, KeptOverARestartForADayInAnOwnerOnlyFile) {

@@ -18,6 +18,8 @@ namespace fias {
 namespace {
 
 Moment FixedNow() { return {SteadyTime{}, "261208", "093000"}; }
+// These plans keep every journal line they write.
+void NoUnkeptLine(const std::string& line) { ADD_FAILURE() << line; }
 
 Record KeyRequest(std::vector<std::pair<std::string, std::string>> fields) {
   Record record{"KR", {{"KC", "1"}, {"WS", "3"}, {"G#", "11122"}}};
@@ -94,7 +96,7 @@ TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
       {"a repeated field", {{"RN", "0203"}, {"GD", "261210"}, {"RN", "0205"}}, "field RN given twice"},
   };
   Journal journal(JournalPath());
-  KeyService keys({}, journal, FixedNow);
+  KeyService keys({}, journal, FixedNow, NoUnkeptLine);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const KeyJob job = keys.Plan(AsRead(KeyRequest(c.fields)));
@@ -124,7 +126,7 @@ TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
 // check-outs and stay changes that lack what they need.
 TEST_F(KeyServiceTest, EveryRecordIsAnswered) {
   Journal journal(JournalPath());
-  KeyService keys({}, journal, FixedNow);
+  KeyService keys({}, journal, FixedNow, NoUnkeptLine);
   const struct {
     std::string text;  // as it came between STX and ETX
     std::string id;    // of the answer
@@ -173,7 +175,7 @@ TEST_F(KeyServiceTest, ClearTextIsFortyBytesOfTheCodePage) {
   for (const auto& c : cases) {
     KeyServiceOptions options;
     options.code_page = c.page;
-    KeyService keys(options, journal, FixedNow);
+    KeyService keys(options, journal, FixedNow, NoUnkeptLine);
     const std::string ct = keys.Answer(KeyRequest({}), "UR", text).Value("CT");
     EXPECT_EQ(ct.size(), c.bytes) << NameOf(c.page);
     EXPECT_EQ(ToUtf8(ct, c.page).find("\xEF\xBF\xBD"), std::string::npos) << NameOf(c.page);
@@ -189,10 +191,10 @@ TEST_F(KeyServiceTest, KeyCodersChooseTheEncoder) {
   options.default_port = 4;
   const Record request = KeyRequest({{"RN", "0203"}, {"GD", "261210"}});
   // No map: every coder is the agent's own encoder.
-  EXPECT_EQ(KeyService(options, journal, FixedNow).Plan(request).port, 4);
+  EXPECT_EQ(KeyService(options, journal, FixedNow, NoUnkeptLine).Plan(request).port, 4);
 
   options.coders = {{"1", {"", 2}}, {"LOBBY", {"", 7}}, {"POOL", {"pool-bar", 3}}};
-  KeyService keys(options, journal, FixedNow);
+  KeyService keys(options, journal, FixedNow, NoUnkeptLine);
   EXPECT_EQ(keys.Plan(request).port, 2);
   EXPECT_TRUE(keys.Plan(request).desk.empty());
   Record lobby = request;
@@ -224,7 +226,7 @@ TEST_F(KeyServiceTest, KeyCodersChooseTheEncoder) {
 
 TEST_F(KeyServiceTest, BusyAnswerAndClearTextLimit) {
   Journal journal(JournalPath());
-  KeyService keys({}, journal, FixedNow);
+  KeyService keys({}, journal, FixedNow, NoUnkeptLine);
   const Record busy = keys.Busy(KeyRequest({}));
   EXPECT_EQ(busy.Value("AS"), "BY");
   EXPECT_LE(busy.Value("CT").size(), 40u);

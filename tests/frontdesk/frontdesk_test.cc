@@ -153,6 +153,7 @@ TEST(FrontDesk, ImageDecoding) {
       {"0G" + blank.substr(2), "'0G' at figure 1"},
       {blank.substr(0, 54) + "F-", "'F-' at figure 55"},
       {blank, nullptr},
+      {std::string(56, 'f'), nullptr},  // either case
       {"FF FF FF FF\n" + blank.substr(8), nullptr},
   };
   for (const auto& c : cases) {

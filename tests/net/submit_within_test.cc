@@ -8,6 +8,7 @@
 #include <atomic>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace hostnet {
@@ -27,7 +28,7 @@ TEST(SubmitWithin, DoneInTimeExpiredWhenTheEncoderStaysBusyOrStops) {
   std::atomic<int> runs{0};
   const auto submit = [&](const std::string& name, std::chrono::milliseconds wait,
                           std::chrono::milliseconds takes) {
-    SubmitWithin<std::string>(
+    return SubmitWithin<std::string>(
         io, On(worker), wait,
         [&runs, name, takes] {
           ++runs;
@@ -49,10 +50,42 @@ TEST(SubmitWithin, DoneInTimeExpiredWhenTheEncoderStaysBusyOrStops) {
   worker.Stop();
   io.restart();
   heard.clear();
-  submit("late", std::chrono::seconds(5), std::chrono::milliseconds(0));
+  EXPECT_EQ(submit("late", std::chrono::seconds(5), std::chrono::milliseconds(0)), nullptr);
   EXPECT_EQ(heard, (std::vector<std::string>{"late expired"}));  // at once, not at the wait's end
   io.run_for(std::chrono::milliseconds(200));
   EXPECT_EQ(runs, 2);
+}
+
+// A host that stops cancels the waits: the job waiting expires then, not
+// at the end of its wait, and the job running still answers with its result.
+TEST(SubmitWithin, ACancelledWaitExpiresAWaitingJobAtOnce) {
+  asio::io_context io;
+  Worker worker(0, [] { return true; });
+  std::vector<std::string> heard;
+  const auto submit = [&](const std::string& name, std::chrono::milliseconds takes) {
+    return SubmitWithin<std::string>(
+        io, On(worker), std::chrono::seconds(30),
+        [name, takes] {
+          std::this_thread::sleep_for(takes);
+          return name + " done";
+        },
+        [&heard](std::string result) { heard.push_back(result); },
+        [&heard, name] { heard.push_back(name + " expired"); });
+  };
+  const auto running = submit("running", std::chrono::milliseconds(300));
+  const auto waiting = submit("waiting", std::chrono::milliseconds(0));
+  ASSERT_NE(running, nullptr);
+  ASSERT_NE(waiting, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the first has started
+  running->cancel();
+  waiting->cancel();
+  // A guard: the loop has no work between the expiry and the answer.
+  auto guard = asio::make_work_guard(io);
+  const auto started = std::chrono::steady_clock::now();
+  while (heard.size() < 2 && std::chrono::steady_clock::now() - started < std::chrono::seconds(5))
+    io.run_one_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(heard, (std::vector<std::string>{"waiting expired", "running done"}));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
 }  // namespace
