@@ -24,11 +24,12 @@
 #include "hosts/desks/hub.h"
 #include "hosts/desks/mac.h"
 #include "hosts/desks/registry.h"
+#include "hosts/fias/clock.h"
 #include "hosts/fias/journal.h"
 #include "hosts/fias/key_service.h"
-#include "hosts/fias/clock.h"
 #include "hosts/fias/link_client.h"
 #include "hosts/frontdesk/encoder_worker.h"
+#include "hosts/frontdesk/exit_status.h"
 #include "hosts/net/submit_within.h"
 
 namespace agent {
@@ -138,7 +139,7 @@ class AgentServer::Impl : public AgentContext {
     const std::optional<std::string> literal = HostLiteral(options_.address);
     if (!literal) {
       std::cerr << "tavocard serve: '" << options_.address << "' is no IP address\n";
-      return 64;
+      return frontdesk::kExitUsage;
     }
     own_names_ = LoopbackNames();
     own_names_.push_back(*literal);
@@ -146,7 +147,7 @@ class AgentServer::Impl : public AgentContext {
       std::cerr << "tavocard serve: cannot listen on " << options_.address << ":"
                 << options_.port << ": " << *failed << "\n";
       StopWorkers();
-      return 3;
+      return frontdesk::kExitFailedCall;
     }
     signals_.async_wait([this](const boost::system::error_code&, int signal) {
       BeginStop(signal == SIGINT ? "SIGINT" : "SIGTERM");
@@ -157,7 +158,7 @@ class AgentServer::Impl : public AgentContext {
         std::cerr << "tavocard serve: cannot listen for desks on " << options_.desks_listen
                   << ": " << failed << "\n";
         StopWorkers();
-        return 3;
+        return frontdesk::kExitFailedCall;
       }
       Log("listening for desks on " + options_.desks_listen + " (port " +
           std::to_string(hub_->port()) + ")");

@@ -10,6 +10,7 @@
 #include "hosts/agent/idempotency.h"
 #include "hosts/agent/token.h"
 #include "hosts/fias/clock.h"
+#include "hosts/frontdesk/exit_status.h"
 #include "platform/paths.h"
 
 namespace agent {
@@ -59,19 +60,26 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
                  "XDG_STATE_HOME or HOME"
 #endif
                  " is not set); give one with --token-file PATH\n";
-    return 64;
+    return frontdesk::kExitUsage;
   }
   Token token;
   try {
     if (options.new_token) {
-      // A new token revokes the old one and every page cookie given for it.
-      std::error_code ignored;
-      std::filesystem::remove(holvanter::Utf8Path(token_file), ignored);
+      // A new token revokes the old one and every page cookie given for it:
+      // an old token that cannot be removed would be loaded again and stay
+      // valid, so the agent does not start on it.
+      std::error_code failed;
+      std::filesystem::remove(holvanter::Utf8Path(token_file), failed);
+      if (failed) {
+        std::cerr << "tavocard serve: --new-token: cannot remove the old token " << token_file
+                  << ": " << failed.message() << "\n";
+        return frontdesk::kExitFailedCall;
+      }
     }
     token = LoadOrCreateToken(token_file);
   } catch (const std::exception& e) {
     std::cerr << "tavocard serve: " << e.what() << "\n";
-    return 3;
+    return frontdesk::kExitFailedCall;
   }
   // The log (a journal, a console kept open) is read by more people than
   // the token file: the token shows once, when it is made.
@@ -87,7 +95,7 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
         [] { return fias::UnixSeconds(); });
   } catch (const std::exception& e) {
     std::cerr << "tavocard serve: " << e.what() << "\n";
-    return 3;
+    return frontdesk::kExitFailedCall;
   }
   AgentServer server(options, token.value, std::move(key_link), std::move(desks),
                      std::move(idempotency));

@@ -530,6 +530,12 @@ def routes():
         refused = tavocard("serve", "--listen-port", "0", "--token-file", WORK + "/token", option, value)
         check(refused.returncode == 64 and f"{option} '{value}' is not HH:MM" in refused.stderr,
               f"{option} {value}: {refused.returncode} {refused.stderr}")
+    # An old token that cannot be removed would stay valid: --new-token does not start on it.
+    stuck = WORK + "/stuck-token"
+    os.makedirs(stuck + "/inside", exist_ok=True)
+    refused = tavocard("serve", "--listen-port", "0", "--token-file", stuck, "--new-token")
+    check(refused.returncode == 3 and "cannot remove the old token" in refused.stderr,
+          f"--new-token over a token it cannot remove: {refused.returncode} {refused.stderr}")
     idle_watch.join(timeout=30)
     check(idle_closed and idle_closed[0][0] == b"" and 14 < idle_closed[0][1] - idle_since < 17,
           f"an idle connection closed after {idle_closed and idle_closed[0][1] - idle_since} s")
