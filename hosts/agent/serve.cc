@@ -60,18 +60,17 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
                  " is not set); give one with --token-file PATH\n";
     return 64;
   }
-  Token token;
-  try {
-    if (options.new_token) {
-      // A new token revokes the old one and every page cookie given for it.
-      std::error_code ignored;
-      std::filesystem::remove(token_file, ignored);
-    }
-    token = LoadOrCreateToken(token_file);
-  } catch (const std::exception& e) {
-    std::cerr << "tavocard serve: " << e.what() << "\n";
+  if (options.new_token) {
+    // A new token revokes the old one and every page cookie given for it.
+    std::error_code ignored;
+    std::filesystem::remove(token_file, ignored);
+  }
+  const holvanter::Result<Token> loaded = LoadOrCreateToken(token_file);
+  if (!loaded.ok()) {
+    std::cerr << "tavocard serve: " << loaded.status().message() << "\n";
     return 3;
   }
+  const Token& token = loaded.value();
   // The log (a journal, a console kept open) is read by more people than
   // the token file: the token shows once, when it is made.
   if (token.made)

@@ -59,8 +59,14 @@ std::vector<StateFile> Files() {
   const std::string secret = "desk\tFRONT\t" + std::string(64, 'a') + "\t5\n";
   return {
       {"token", "agent-token", std::string(32, '7') + "\n", false,
-       [](const std::string& path) { return agent::LoadOrCreateToken(path).value.size() == 32 ? "" : "?"; },
-       [](const std::string& path) { return agent::LoadOrCreateToken(path).made ? "" : "?"; }},
+       [](const std::string& path) {
+         const auto token = agent::LoadOrCreateToken(path);
+         return !token.ok() ? token.status().message() : token.value().value.size() == 32 ? "" : "?";
+       },
+       [](const std::string& path) {
+         const auto token = agent::LoadOrCreateToken(path);
+         return !token.ok() ? token.status().message() : token.value().made ? "" : "?";
+       }},
       {"desks registry", "desks", secret, true,
        [](const std::string& path) {
          const auto listed = desks::DeskRegistry(path).List();
@@ -145,6 +151,39 @@ TEST_F(StateFiles, OpenToOthersIsRefusedWithTheChmodOrNarrowed) {
     }
     EXPECT_TRUE(Works([&] { return file.read(path); }));
     EXPECT_EQ(Mode(path), 0600u);
+  }
+}
+
+// A state file that is there but holds what is none is refused with what
+// mends it, and left as it was.
+TEST_F(StateFiles, AFileThatHoldsNoneIsRefusedAndKept) {
+  const struct {
+    const char* name;
+    std::string text;
+    std::function<std::string(const std::string& path)> read;
+    const char* why;
+  } cases[] = {
+      {"agent-token", std::string(31, '7') + "\n",
+       [](const std::string& path) { return agent::LoadOrCreateToken(path).status().message(); },
+       "holds no token of 32 figures; remove it to make a new one"},
+      {"fias-authkey", "FidCrypt0S|" + std::string(24, 'A') + "\n",
+       [](const std::string& path) { return fias::ReadKeyFile(path).status().message(); },
+       "is 18 bytes long, not 16"},
+      {"desk-secret", "FRONT\n",
+       [](const std::string& path) { return desks::ReadDeskSecret(path).status().message(); },
+       "is not one of ours: not one line of a desk name and its secret"},
+      {"desks", "desk\tFRONT\tx\t5\n",
+       [](const std::string& path) { return desks::DeskRegistry(path).List().status().message(); },
+       ", line 1: the secret is not a digest"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = Path(c.name);
+    Write(path, c.text, 0600);
+    const std::string why = c.read(path);
+    EXPECT_NE(why.find(path), std::string::npos) << why;
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    EXPECT_EQ(Text(path), c.text);
   }
 }
 
