@@ -78,17 +78,15 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
               << " (readable by its owner only); it is not shown again" << std::endl;
   else
     std::cout << "bearer token kept in " << token_file << std::endl;
-  std::unique_ptr<IdempotencyKeys> idempotency;
-  try {
-    idempotency = std::make_unique<IdempotencyKeys>(
-        BesideTokenFile(options, "idempotency-keys"),
-        [] { return static_cast<int64_t>(std::time(nullptr)); });
-  } catch (const std::exception& e) {
-    std::cerr << "tavocard serve: " << e.what() << "\n";
+  holvanter::Result<std::unique_ptr<IdempotencyKeys>> idempotency = IdempotencyKeys::Open(
+      BesideTokenFile(options, "idempotency-keys"),
+      [] { return static_cast<int64_t>(std::time(nullptr)); });
+  if (!idempotency.ok()) {
+    std::cerr << "tavocard serve: " << idempotency.status().message() << "\n";
     return 3;
   }
   AgentServer server(options, token.value, std::move(key_link), std::move(desks),
-                     std::move(idempotency));
+                     std::move(*idempotency));
   return server.Run(
       [&server](const std::string& where) {
         std::string stop_asked;
