@@ -25,14 +25,14 @@ holvanter::Result<std::string> RandomBytes(std::size_t size) {
 // The text is never quoted in the message: it may be a secret.
 std::optional<Digest> DigestFromHex(std::string_view text, std::string* why) {
   Digest digest;
-  const auto refuse = [&](std::string reason) -> std::optional<Digest> {
+  const auto not_a_digest = [&](std::string reason) -> std::optional<Digest> {
     if (why != nullptr) *why = "not a digest: " + std::move(reason);
     return std::nullopt;
   };
   if (text.size() != digest.size() * 2)
-    return refuse(std::to_string(text.size()) + " characters, not 64 hexadecimal figures");
+    return not_a_digest(std::to_string(text.size()) + " characters, not 64 hexadecimal figures");
   holvanter::Result<std::string> bytes = holvanter::HexDecode(text);
-  if (!bytes.ok()) return refuse("not all hexadecimal figures");
+  if (!bytes.ok()) return not_a_digest("not all hexadecimal figures");
   std::memcpy(digest.data(), bytes->data(), digest.size());
   crypto::Wipe(*bytes);
   return digest;
