@@ -40,13 +40,23 @@ std::string LineOf(const std::string& key, const std::string& fingerprint, int64
 }  // namespace
 
 IdempotencyKeys::IdempotencyKeys(std::string path, std::function<int64_t()> now)
-    : path_(std::move(path)), now_(std::move(now)) {
+    : path_(std::move(path)), now_(std::move(now)) {}
+
+holvanter::Result<std::unique_ptr<IdempotencyKeys>> IdempotencyKeys::Open(
+    std::string path, std::function<int64_t()> now) {
+  std::unique_ptr<IdempotencyKeys> keys(new IdempotencyKeys(std::move(path), std::move(now)));
+  HV_RETURN_IF_ERROR(keys->Load());
+  return keys;
+}
+
+// The floor's owner-only files throw PrivateFileError: caught here.
+holvanter::Status IdempotencyKeys::Load() {
   const int64_t now_s = now_();
   std::optional<std::string> stored;
   try {
     stored = holvanter::ReadPrivateFile(path_, kWhat, kMostFileBytes, holvanter::OpenToOthers::kNarrow);
-  } catch (const std::exception& e) {
-    throw std::runtime_error(e.what());
+  } catch (const holvanter::PrivateFileError& e) {
+    return holvanter::Status::InvalidArgument(e.what());
   }
   if (stored) {
     std::istringstream in(*stored);
@@ -73,10 +83,11 @@ IdempotencyKeys::IdempotencyKeys(std::string path, std::function<int64_t()> now)
   for (const auto& [key, entry] : kept_) text += LineOf(key, entry.fingerprint, entry.at, *entry.answer);
   try {
     holvanter::ReplacePrivateFile(path_, text, kWhat);
-  } catch (const std::exception& e) {
-    throw std::runtime_error(e.what());
+  } catch (const holvanter::PrivateFileError& e) {
+    return holvanter::Status::InvalidArgument(e.what());
   }
   pruned_at_ = now_s;
+  return holvanter::Status::Ok();
 }
 
 IdempotencyKeys::Outcome IdempotencyKeys::Begin(const std::string& key,

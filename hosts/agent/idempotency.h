@@ -10,9 +10,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "util/status.h"
 
 namespace agent {
 
@@ -34,9 +37,10 @@ class IdempotencyKeys {
   static constexpr std::chrono::hours kKeptFor{24};
 
   // Reads the keys kept at `path` (made owner-only when missing) and drops
-  // those older than a day. `now` gives the seconds since the epoch. Throws
-  // std::runtime_error when the file can be neither read nor made.
-  IdempotencyKeys(std::string path, std::function<int64_t()> now);
+  // those older than a day. `now` gives the seconds since the epoch. Answers
+  // why when the file can be neither read nor made.
+  static holvanter::Result<std::unique_ptr<IdempotencyKeys>> Open(std::string path,
+                                                                 std::function<int64_t()> now);
 
   enum class Outcome {
     kFirst,     // run the request, then Finish or Forget the key
@@ -60,6 +64,9 @@ class IdempotencyKeys {
   std::size_t size() const { return kept_.size(); }
 
  private:
+  IdempotencyKeys(std::string path, std::function<int64_t()> now);
+  holvanter::Status Load();
+
   struct Entry {
     std::string fingerprint;
     int64_t at = 0;  // seconds since the epoch

@@ -151,15 +151,14 @@ holvanter::Result<std::optional<KeyLinkSetup>> KeyLinkSetupOf(const AgentOptions
   const bool found = key_file.empty() && std::filesystem::exists(holvanter::Utf8Path(own_key), ec);
   if (found) key_file = own_key;
   if (!key_file.empty()) {
-    fias::AuthKey key;
-    try {
-      key = fias::ReadKeyFile(key_file);
-    } catch (const fias::AuthKeyError& e) {
+    const holvanter::Result<fias::AuthKey> key = fias::ReadKeyFile(key_file);
+    if (!key.ok())
       return Wrong(std::string(found ? "the key in the state folder" : "--fias-authkey-file") +
-                   ": " + e.what());
-    }
-    setup.link.cryptogram = [key](const std::string& stamp) {
-      return fias::Cryptogram(key, fias::RandomIv(), stamp);
+                   ": " + key.status().message());
+    setup.link.cryptogram = [key = key.value()](
+                                const std::string& stamp) -> holvanter::Result<std::string> {
+      HV_ASSIGN_OR_RETURN(const fias::AuthIv iv, fias::RandomIv());
+      return fias::Cryptogram(key, iv, stamp);
     };
     setup.authkey_note = "fias: connection authentication with the key in " + key_file +
                          (found ? " (found in the state folder; --fias-authkey-file names another)"
@@ -253,13 +252,10 @@ holvanter::Result<std::optional<DesksSetup>> DesksSetupOf(
                      "' is not a pairing code (16 letters and figures, as "
                      "tavocard desks pair printed it)");
     } else {
-      std::optional<desks::DeskSecret> secret;
-      try {
-        secret = desks::ReadDeskSecret(setup.secret_file);
-      } catch (const desks::DeskError& e) {
-        return Wrong(std::string("--join: ") + e.what());
-      }
-      if (!secret || secret->desk != setup.desk)
+      const holvanter::Result<std::optional<desks::DeskSecret>> secret =
+          desks::ReadDeskSecret(setup.secret_file);
+      if (!secret.ok()) return Wrong("--join: " + secret.status().message());
+      if (!secret.value() || secret.value()->desk != setup.desk)
         return Wrong("desk " + setup.desk + " is not paired: run tavocard desks "
                      "pair " + setup.desk + " on the link desk, then start this "
                      "desk once with --pair CODE");

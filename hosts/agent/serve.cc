@@ -62,25 +62,24 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
                  " is not set); give one with --token-file PATH\n";
     return frontdesk::kExitUsage;
   }
-  Token token;
-  try {
-    if (options.new_token) {
-      // A new token revokes the old one and every page cookie given for it:
-      // an old token that cannot be removed would be loaded again and stay
-      // valid, so the agent does not start on it.
-      std::error_code failed;
-      std::filesystem::remove(holvanter::Utf8Path(token_file), failed);
-      if (failed) {
-        std::cerr << "tavocard serve: --new-token: cannot remove the old token " << token_file
-                  << ": " << failed.message() << "\n";
-        return frontdesk::kExitFailedCall;
-      }
+  if (options.new_token) {
+    // A new token revokes the old one and every page cookie given for it:
+    // an old token that cannot be removed would be loaded again and stay
+    // valid, so the agent does not start on it.
+    std::error_code failed;
+    std::filesystem::remove(holvanter::Utf8Path(token_file), failed);
+    if (failed) {
+      std::cerr << "tavocard serve: --new-token: cannot remove the old token " << token_file
+                << ": " << failed.message() << "\n";
+      return frontdesk::kExitFailedCall;
     }
-    token = LoadOrCreateToken(token_file);
-  } catch (const std::exception& e) {
-    std::cerr << "tavocard serve: " << e.what() << "\n";
+  }
+  const holvanter::Result<Token> loaded = LoadOrCreateToken(token_file);
+  if (!loaded.ok()) {
+    std::cerr << "tavocard serve: " << loaded.status().message() << "\n";
     return frontdesk::kExitFailedCall;
   }
+  const Token& token = loaded.value();
   // The log (a journal, a console kept open) is read by more people than
   // the token file: the token shows once, when it is made.
   if (token.made)
@@ -88,17 +87,15 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
               << " (readable by its owner only); it is not shown again" << std::endl;
   else
     std::cout << "bearer token kept in " << token_file << std::endl;
-  std::unique_ptr<IdempotencyKeys> idempotency;
-  try {
-    idempotency = std::make_unique<IdempotencyKeys>(
-        BesideTokenFile(options, "idempotency-keys"),
-        [] { return fias::UnixSeconds(); });
-  } catch (const std::exception& e) {
-    std::cerr << "tavocard serve: " << e.what() << "\n";
+  holvanter::Result<std::unique_ptr<IdempotencyKeys>> idempotency = IdempotencyKeys::Open(
+      BesideTokenFile(options, "idempotency-keys"),
+      [] { return fias::UnixSeconds(); });
+  if (!idempotency.ok()) {
+    std::cerr << "tavocard serve: " << idempotency.status().message() << "\n";
     return frontdesk::kExitFailedCall;
   }
   AgentServer server(options, token.value, std::move(key_link), std::move(desks),
-                     std::move(idempotency));
+                     std::move(*idempotency));
   return server.Run(
       [&server](const std::string& where) {
         std::string stop_asked;

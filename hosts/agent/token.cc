@@ -46,16 +46,18 @@ namespace {
 
 // 128 bits of the system's own random source (getrandom, CNG), as the key
 // link's key.
-std::string NewToken() {
+holvanter::Result<std::string> NewToken() {
   std::array<uint8_t, 16> bits;
   std::string error;
-  if (!crypto::RandomBytes(bits.data(), bits.size(), &error)) throw std::runtime_error(error);
+  if (!crypto::RandomBytes(bits.data(), bits.size(), &error))
+    return holvanter::Status::InvalidArgument(error);
   return holvanter::HexEncode(bits.data(), bits.size());
 }
 
 }  // namespace
 
-Token LoadOrCreateToken(const std::string& path) {
+holvanter::Result<Token> LoadOrCreateToken(const std::string& path) {
+  // The floor's owner-only files throw PrivateFileError: caught here.
   try {
     // An existing token file is narrowed to its owner on the file it opened,
     // never through a link planted at the path.
@@ -64,17 +66,18 @@ Token LoadOrCreateToken(const std::string& path) {
       const std::string_view line = std::string_view(*text).substr(0, text->find('\n'));
       Token token{std::string(holvanter::TrimEnd(line, " \r")), false};
       if (token.value.size() < 32)
-        throw std::runtime_error("the token file " + path +
-                                 " holds no token of 32 figures; remove it to make a new one");
+        return holvanter::Status::InvalidArgument(
+            "the token file " + path + " holds no token of 32 figures; remove it to make a new one");
       return token;
     }
-    Token token{NewToken(), true};
+    HV_ASSIGN_OR_RETURN(std::string value, NewToken());
+    Token token{std::move(value), true};
     holvanter::CreatePrivateFile(path, token.value + "\n", "token file",
                                  "the token file " + path + " was made at the same moment by "
                                  "another start; start again to read it");
     return token;
   } catch (const holvanter::PrivateFileError& e) {
-    throw std::runtime_error(e.what());
+    return holvanter::Status::InvalidArgument(e.what());
   }
 }
 

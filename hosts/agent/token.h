@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "util/status.h"
+
 namespace agent {
 
 // Where the token lives unless --token-file says otherwise:
@@ -25,9 +27,9 @@ struct Token {
 };
 // Reads the token at `path`, or makes a new one (128 random bits as 32 hex
 // figures) that its owner alone may read (on Windows: an access list of its
-// own). An existing token file is narrowed to its owner. Throws
-// std::runtime_error when neither works.
-Token LoadOrCreateToken(const std::string& path);
+// own). An existing token file is narrowed to its owner. Answers why when
+// neither works.
+holvanter::Result<Token> LoadOrCreateToken(const std::string& path);
 
 // Compares in time independent of where the texts differ.
 bool SameToken(const std::string& a, const std::string& b);

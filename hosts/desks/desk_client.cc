@@ -41,26 +41,26 @@ void DeskClient::Connected(tcp::socket socket) {
   if (stopping_) return;
   Mode mode = Mode::kJoin;
   std::string key;
-  try {
-    if (!options_.pairing_code.empty()) {
-      mode = Mode::kPair;
-      key = options_.pairing_code;
-    } else if (auto secret = ReadDeskSecret(options_.secret_file);
-               secret && secret->desk == options_.desk) {
-      key.assign(reinterpret_cast<const char*>(secret->secret.data()), secret->secret.size());
-    } else {
-      log_("desks: desk " + options_.desk + " is not paired: run tavocard desks pair " +
-           options_.desk + " on the link desk and start this desk with --pair CODE");
-      dialer_.DialLater();
-      return;
-    }
-  } catch (const DeskError& e) {
-    log_(std::string("desks: ") + e.what());
+  const auto again_later = [&](const std::string& why) {
+    log_("desks: " + why);
     dialer_.DialLater();
-    return;
+  };
+  if (!options_.pairing_code.empty()) {
+    mode = Mode::kPair;
+    key = options_.pairing_code;
+  } else {
+    const holvanter::Result<std::optional<DeskSecret>> secret = ReadDeskSecret(options_.secret_file);
+    if (!secret.ok()) return again_later(secret.status().message());
+    if (!secret.value() || secret.value()->desk != options_.desk)
+      return again_later("desk " + options_.desk + " is not paired: run tavocard desks pair " +
+                         options_.desk + " on the link desk and start this desk with --pair CODE");
+    key.assign(reinterpret_cast<const char*>(secret.value()->secret.data()),
+               secret.value()->secret.size());
   }
+  holvanter::Result<std::string> nonce = RandomBytes(kNonceBytes);
+  if (!nonce.ok()) return again_later(nonce.status().message());
   auto channel = std::make_shared<Channel>(
-      std::move(socket), Session::ForDesk(options_.desk, mode, key, RandomBytes(kNonceBytes),
+      std::move(socket), Session::ForDesk(options_.desk, mode, key, std::move(*nonce),
                                           std::chrono::steady_clock::now()));
   std::weak_ptr<Channel> weak = channel;
   channel->set_handlers(
@@ -85,13 +85,11 @@ void DeskClient::OnEvent(const SessionEvent& event) {
       dialer_.Reset();
       if (channel_->session().mode() == Mode::kPair) {
         options_.pairing_code.clear();  // a code serves once
-        try {
-          WriteDeskSecret(options_.secret_file, {options_.desk, channel_->session().secret()});
-          log_("desks: paired with the link desk " + address() + "; the secret is kept in " +
-               options_.secret_file);
-        } catch (const DeskError& e) {
-          log_(std::string("desks: paired, but the secret cannot be kept: ") + e.what());
-        }
+        const holvanter::Status kept =
+            WriteDeskSecret(options_.secret_file, {options_.desk, channel_->session().secret()});
+        log_(kept.ok() ? "desks: paired with the link desk " + address() +
+                             "; the secret is kept in " + options_.secret_file
+                       : "desks: paired, but the secret cannot be kept: " + kept.message());
       }
       log_("desks: joined the link desk " + address() + " as desk " + options_.desk);
       // Cards cut while the link desk could not hear the answer.
@@ -118,15 +116,26 @@ void DeskClient::OnEvent(const SessionEvent& event) {
 }
 
 void DeskClient::OnMessage(const std::string& payload) {
+  const auto none = [&](const std::string& why) {
+    log_("desks: the link desk sent a message that is none: " + why);
+    channel_->Close("a message that is none");
+  };
   try {
     const nlohmann::json message = nlohmann::json::parse(payload);
     const std::string type = message.at("type").get<std::string>();
     if (type == kSettingsType) {
-      keys_ = std::make_shared<fias::KeyService>(SettingsOf(message), journal_, fias::Now, log_);
+      holvanter::Result<fias::KeyServiceOptions> settings = SettingsOf(message);
+      if (!settings.ok()) return none(settings.status().message());
+      keys_ = std::make_shared<fias::KeyService>(std::move(*settings), journal_, fias::Now, log_);
     } else if (type == "request") {
       const int port = message.at("port").get<int>();
-      if (port < 0 || port > 254) throw std::invalid_argument("an encoder port out of range");
-      Run(message.at("id").get<uint64_t>(), port, RecordOf(message), ReservationCardsOf(message));
+      if (port < 0 || port > 254) return none("an encoder port out of range");
+      if (!keys_) return none("a request before the key settings");
+      holvanter::Result<fias::Record> record = RecordOf(message);
+      if (!record.ok()) return none(record.status().message());
+      holvanter::Result<std::vector<std::string>> cards = ReservationCardsOf(message);
+      if (!cards.ok()) return none(cards.status().message());
+      Run(message.at("id").get<uint64_t>(), port, std::move(*record), std::move(*cards));
     } else if (type == "late-kept") {
       const std::string card = message.at("card").get<std::string>();
       // Unkept, the card is reported again at the next join, and refused.
@@ -142,15 +151,13 @@ void DeskClient::OnMessage(const std::string& payload) {
     } else if (type == "ping") {
       channel_->Send({{"type", "pong"}});
     }
-  } catch (const std::exception& e) {
-    log_(std::string("desks: the link desk sent a message that is none: ") + e.what());
-    channel_->Close("a message that is none");
+  } catch (const std::exception& e) {  // nlohmann's, on the message's own fields
+    none(e.what());
   }
 }
 
 void DeskClient::Run(uint64_t id, int port, const fias::Record& request,
                      const std::vector<std::string>& reservation_cards) {
-  if (!keys_) throw std::invalid_argument("a request before the key settings");
   std::weak_ptr<Channel> asked = channel_;
   const auto answer = [this, asked, id, request](const fias::KeyOutcome& outcome) {
     auto channel = asked.lock();

@@ -22,8 +22,8 @@ struct Request {
   std::string desk;
 };
 
-// Runs `act` on the registry once the request is usable, and turns its
-// failures into the command's exit statuses.
+// Runs `act` on the registry once the request is usable, and turns the
+// failure it answers into the command's exit status.
 template <typename Act>
 void Run(const std::string& verb, const Request& request, bool names_desk, Act act) {
   const std::string who = "tavocard desks " + verb + ": ";
@@ -36,18 +36,17 @@ void Run(const std::string& verb, const Request& request, bool names_desk, Act a
               << "\" is not a desk name: 1 to 32 of A-Z a-z 0-9 - _\n";
     throw CLI::RuntimeError(kExitUsage);
   }
-  try {
-    act(DeskRegistry(request.registry), who);
-  } catch (const DeskError& e) {
-    std::cerr << who << e.what() << "\n";
+  const holvanter::Status status = act(DeskRegistry(request.registry), who);
+  if (!status.ok()) {
+    std::cerr << who << status.message() << "\n";
     throw CLI::RuntimeError(kExitFailedCall);
   }
 }
 
-void Pair(DeskRegistry registry, const std::string& desk) {
+holvanter::Status Pair(DeskRegistry registry, const std::string& desk) {
   const int64_t now = fias::UnixSeconds();
   std::string set_aside;
-  const std::string code = registry.Pair(desk, now, &set_aside);
+  HV_ASSIGN_OR_RETURN(const std::string code, registry.Pair(desk, now, &set_aside));
   if (!set_aside.empty()) std::cerr << "tavocard desks pair: " << set_aside << "\n";
   std::cout << "Pairing code for the desk " << desk << ":\n\n    " << code << "\n\n"
             << "Good for one try until " << fias::LocalTimeOf(now + kPairingCodeSeconds, "%H:%M")
@@ -56,17 +55,19 @@ void Pair(DeskRegistry registry, const std::string& desk) {
             << "\n\n"
             << "LINK-DESK: this computer's name or address on the hotel network;\n"
             << "PORT: the port of this agent's --desks-listen.\n";
-  if (registry.SecretOf(desk))
+  HV_ASSIGN_OR_RETURN(const std::optional<Secret> paired, registry.SecretOf(desk));
+  if (paired)
     std::cout << desk
               << " is paired already and keeps its secret until it joins with this "
                  "code.\n";
+  return holvanter::Status::Ok();
 }
 
-void List(const DeskRegistry& registry) {
-  const std::vector<DeskEntry> entries = registry.List();
+holvanter::Status List(const DeskRegistry& registry) {
+  HV_ASSIGN_OR_RETURN(const std::vector<DeskEntry> entries, registry.List());
   if (entries.empty()) {
     std::cout << "No desk is paired and no pairing code is pending (" << registry.path() << ").\n";
-    return;
+    return holvanter::Status::Ok();
   }
   const int64_t now = fias::UnixSeconds();
   std::size_t width = 0;
@@ -81,6 +82,7 @@ void List(const DeskRegistry& registry) {
                   : std::string("  code expired");
     std::cout << line << "\n";
   }
+  return holvanter::Status::Ok();
 }
 
 }  // namespace
@@ -102,12 +104,14 @@ void AddDesksCommand(CLI::App& app, const std::string& default_registry) {
   auto [pair, pair_request] = add("pair", "print a one-time code with which a desk joins", true);
   pair->callback([request = pair_request] {
     Run("pair", *request, true,
-        [&](DeskRegistry registry, const std::string&) { Pair(registry, request->desk); });
+        [&](DeskRegistry registry, const std::string&) { return Pair(registry, request->desk); });
   });
 
   auto [list, list_request] = add("list", "show the paired desks and pending codes", false);
   list->callback([request = list_request] {
-    Run("list", *request, false, [](DeskRegistry registry, const std::string&) { List(registry); });
+    Run("list", *request, false, [](DeskRegistry registry, const std::string&) {
+      return List(registry);
+    });
   });
 
   auto [remove, remove_request] = add("remove", "forget a desk: it can no longer join", true);
@@ -116,7 +120,7 @@ void AddDesksCommand(CLI::App& app, const std::string& default_registry) {
       // IT must be able to cut a desk off even when a line of the file is
       // damaged: the line is set aside, not a reason to refuse.
       std::string set_aside;
-      const bool removed = registry.Remove(request->desk, &set_aside);
+      HV_ASSIGN_OR_RETURN(const bool removed, registry.Remove(request->desk, &set_aside));
       if (!set_aside.empty()) std::cerr << who << set_aside << "\n";
       if (!removed) {
         std::cerr << who << "no desk " << request->desk << " in " << registry.path() << "\n";
@@ -124,6 +128,7 @@ void AddDesksCommand(CLI::App& app, const std::string& default_registry) {
       }
       std::cout << "Removed the desk " << request->desk
                 << ": it can no longer join until it pairs again.\n";
+      return holvanter::Status::Ok();
     });
   });
 }

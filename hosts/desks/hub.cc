@@ -77,10 +77,15 @@ void DeskHub::Stop() {
 void DeskHub::Accept() {
   acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
     if (stopping_) return;
-    if (!ec) {
+    holvanter::Result<std::string> nonce = RandomBytes(kNonceBytes);
+    if (!ec && !nonce.ok()) {
+      // No nonce, no handshake that proves anything: this connection is
+      // closed unheard, and the next one tried.
+      log_("desks: a desk's connection closed unheard: " + nonce.status().message());
+    } else if (!ec) {
       Session session = Session::ForLink(
           [this](const std::string& desk, Mode mode) { return Admit(desk, mode); },
-          RandomBytes(kNonceBytes), SteadyClock::now());
+          std::move(*nonce), SteadyClock::now());
       auto channel = std::make_shared<Channel>(std::move(socket), std::move(session));
       std::weak_ptr<Channel> weak = channel;
       // The handlers hold the channel weakly: the hub's sets own it.
@@ -154,35 +159,39 @@ void DeskHub::NoteSummaries() {
 }
 
 Admission DeskHub::Admit(const std::string& desk, Mode mode) {
-  try {
-    if (mode == Mode::kPair) {
-      // A hello only looks: the code is taken by the proof that follows,
-      // right or wrong, and by nothing else.
-      const DeskRegistry::Claim claim = registry_.PeekCode(desk, fias::UnixSeconds());
-      if (claim.state == DeskRegistry::CodeState::kExpired)
-        return Admission::Withheld("the pairing code of desk " + desk + " has expired: make a new one");
-      if (claim.state != DeskRegistry::CodeState::kValid)
-        return Admission::Withheld("no pairing code for desk " + desk + " (or it was used): make a new one");
-      return Admission::WithKey(claim.code, [this, desk, code = claim.code](bool) -> std::string {
-                try {
-                  const DeskRegistry::Claim taken = registry_.ClaimCode(desk, fias::UnixSeconds());
-                  if (taken.state != DeskRegistry::CodeState::kValid || taken.code != code)
-                    return "the pairing code of desk " + desk + " was used or replaced meanwhile";
-                  return {};
-                } catch (const DeskError& e) {
-                  log_(std::string("desks: the registry cannot be read: ") + e.what());
-                  return "the link desk cannot read its registry of desks";
-                }
-              });
-    }
-    if (const std::optional<Secret> secret = registry_.SecretOf(desk))
-      return Admission::WithKey(
-          std::string(reinterpret_cast<const char*>(secret->data()), secret->size()));
-    return Admission::Withheld("desk " + desk + " is not paired with this link desk");
-  } catch (const DeskError& e) {
-    log_(std::string("desks: the registry cannot be read: ") + e.what());
+  const auto unread = [&](const holvanter::Status& status) {
+    log_("desks: the registry cannot be read: " + status.message());
     return Admission::Refused("the link desk cannot read its registry of desks");
+  };
+  if (mode == Mode::kPair) {
+    // A hello only looks: the code is taken by the proof that follows,
+    // right or wrong, and by nothing else.
+    const holvanter::Result<DeskRegistry::Claim> peeked =
+        registry_.PeekCode(desk, fias::UnixSeconds());
+    if (!peeked.ok()) return unread(peeked.status());
+    const DeskRegistry::Claim& claim = peeked.value();
+    if (claim.state == DeskRegistry::CodeState::kExpired)
+      return Admission::Withheld("the pairing code of desk " + desk + " has expired: make a new one");
+    if (claim.state != DeskRegistry::CodeState::kValid)
+      return Admission::Withheld("no pairing code for desk " + desk + " (or it was used): make a new one");
+    return Admission::WithKey(claim.code, [this, desk, code = claim.code](bool) -> std::string {
+      const holvanter::Result<DeskRegistry::Claim> taken =
+          registry_.ClaimCode(desk, fias::UnixSeconds());
+      if (!taken.ok()) {
+        log_("desks: the registry cannot be read: " + taken.status().message());
+        return "the link desk cannot read its registry of desks";
+      }
+      if (taken.value().state != DeskRegistry::CodeState::kValid || taken.value().code != code)
+        return "the pairing code of desk " + desk + " was used or replaced meanwhile";
+      return {};
+    });
   }
+  const holvanter::Result<std::optional<Secret>> secret = registry_.SecretOf(desk);
+  if (!secret.ok()) return unread(secret.status());
+  if (const std::optional<Secret>& known = secret.value())
+    return Admission::WithKey(
+        std::string(reinterpret_cast<const char*>(known->data()), known->size()));
+  return Admission::Withheld("desk " + desk + " is not paired with this link desk");
 }
 
 void DeskHub::OnEvent(const std::shared_ptr<Channel>& channel, const SessionEvent& event) {
@@ -222,10 +231,10 @@ void DeskHub::OnJoined(const std::shared_ptr<Channel>& channel) {
   const std::string desk = channel->session().desk();
   handshaking_.erase(channel);
   if (channel->session().mode() == Mode::kPair) {
-    try {
-      registry_.Keep(desk, channel->session().secret(), fias::UnixSeconds());
-    } catch (const DeskError& e) {
-      log_("desks: desk " + desk + " paired but its secret cannot be kept: " + e.what());
+    const holvanter::Status kept =
+        registry_.Keep(desk, channel->session().secret(), fias::UnixSeconds());
+    if (!kept.ok()) {
+      log_("desks: desk " + desk + " paired but its secret cannot be kept: " + kept.message());
       channel->Close("the secret cannot be kept");
       return;
     }
@@ -246,6 +255,9 @@ void DeskHub::OnJoined(const std::shared_ptr<Channel>& channel) {
 void DeskHub::OnMessage(const std::shared_ptr<Channel>& channel, const std::string& payload) {
   const std::string desk = channel->session().desk();
   last_contact_[desk] = fias::LocalTimeText();
+  const auto none = [&](const std::string& why) {
+    Dropped(channel, "a message that is none: " + why);
+  };
   try {
     const nlohmann::json message = nlohmann::json::parse(payload);
     const std::string type = message.at("type").get<std::string>();
@@ -254,15 +266,21 @@ void DeskHub::OnMessage(const std::shared_ptr<Channel>& channel, const std::stri
       // its values in Base64 and a few bytes of JSON around each field.
       const std::size_t size = message.at("record").dump().size();
       if (size > fias::FrameReader::kMaxRecord * 2)
-        throw std::invalid_argument("an answer record of " + std::to_string(size) + " bytes");
-      Answered(desk, message.at("id").get<uint64_t>(), OutcomeOf(message));
+        return none("an answer record of " + std::to_string(size) + " bytes");
+      const holvanter::Result<fias::KeyOutcome> outcome = OutcomeOf(message);
+      if (!outcome.ok()) return none(outcome.status().message());
+      const holvanter::Status answered =
+          Answered(desk, message.at("id").get<uint64_t>(), outcome.value());
+      if (!answered.ok()) return none(answered.message());
     } else if (type == "late") {
-      Late(channel, LateCardOf(message));
+      const holvanter::Result<fias::CutCard> card = LateCardOf(message);
+      if (!card.ok()) return none(card.status().message());
+      Late(channel, card.value());
     } else if (type != "pong") {  // a pong only shows the desk is there
-      throw std::invalid_argument("a message of no known type");
+      return none("a message of no known type");
     }
   } catch (const std::exception& e) {
-    Dropped(channel, std::string("a message that is none: ") + e.what());
+    none(e.what());
   }
 }
 
@@ -320,9 +338,10 @@ void DeskHub::Late(const std::shared_ptr<Channel>& channel, const fias::CutCard&
   channel->Send({{"type", "late-kept"}, {"card", card.card_no}});
 }
 
-void DeskHub::Answered(const std::string& desk, uint64_t id, const fias::KeyOutcome& outcome) {
+holvanter::Status DeskHub::Answered(const std::string& desk, uint64_t id,
+                                    const fias::KeyOutcome& outcome) {
   auto joined = joined_.find(desk);
-  if (joined == joined_.end()) return;
+  if (joined == joined_.end()) return holvanter::Status::Ok();
   auto pending = joined->second.pending.find(id);
   if (pending == joined->second.pending.end()) {
     // Its request was answered RY already: only a request of this desk
@@ -331,7 +350,8 @@ void DeskHub::Answered(const std::string& desk, uint64_t id, const fias::KeyOutc
     const auto found = lost.find(id);
     std::string why;
     if (found == lost.end() || !SpeakFor(found->second.request, outcome.answer, outcome.cut_card, why))
-      throw std::invalid_argument(why.empty() ? "an answer to no request of this desk" : why);
+      return holvanter::Status::InvalidArgument(why.empty() ? "an answer to no request of this desk"
+                                                            : why);
     if (!outcome.cut_card.empty()) {
       const fias::Record& request = found->second.request;
       const fias::CutCard cut{outcome.cut_card, request.Value("G#"), request.Value("WS"),
@@ -342,12 +362,12 @@ void DeskHub::Answered(const std::string& desk, uint64_t id, const fias::KeyOutc
                            outcome.cut_card, &cut);
     }
     lost.erase(found);
-    return;
+    return holvanter::Status::Ok();
   }
   std::string why;
   std::optional<fias::Record> answer =
       SpeakFor(pending->second.request, outcome.answer, outcome.cut_card, why);
-  if (!answer) throw std::invalid_argument(why);
+  if (!answer) return holvanter::Status::InvalidArgument(why);
   Pending done = std::move(pending->second);
   joined->second.pending.erase(pending);
   done.timer->cancel();
@@ -363,6 +383,7 @@ void DeskHub::Answered(const std::string& desk, uint64_t id, const fias::KeyOutc
                     journal_.Cut({outcome.cut_card, done.request.Value("G#"),
                                   done.request.Value("WS"), fias::Stamp()}));
   done.done({std::move(*answer), outcome.cut_card});
+  return holvanter::Status::Ok();
 }
 
 void DeskHub::Route(const std::string& desk, int port, const fias::Record& request,
@@ -434,13 +455,9 @@ void DeskHub::Watch() {
     std::vector<std::shared_ptr<Channel>> removed;
     for (auto& [desk, joined] : joined_) {
       // A desk removed on this link desk is refused at once.
-      std::optional<Secret> secret;
-      try {
-        secret = registry_.SecretOf(desk);
-      } catch (const DeskError&) {
-        continue;  // kept as it is until the registry reads again
-      }
-      if (!secret || *secret != joined.channel->session().secret()) {
+      const holvanter::Result<std::optional<Secret>> secret = registry_.SecretOf(desk);
+      if (!secret.ok()) continue;  // kept as it is until the registry reads again
+      if (!secret.value() || *secret.value() != joined.channel->session().secret()) {
         log_("desks: desk " + desk + " was removed or paired again: dropped");
         removed.push_back(joined.channel);
       }

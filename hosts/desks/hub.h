@@ -88,7 +88,9 @@ class DeskHub {
   void OnJoined(const std::shared_ptr<Channel>& channel);
   void OnMessage(const std::shared_ptr<Channel>& channel, const std::string& payload);
   void OnClosed(const std::shared_ptr<Channel>& channel, const std::string& why);
-  void Answered(const std::string& desk, uint64_t id, const fias::KeyOutcome& outcome);
+  // An answer that names no request of this desk, or does not fit it, is
+  // answered with why (the desk is dropped for it).
+  holvanter::Status Answered(const std::string& desk, uint64_t id, const fias::KeyOutcome& outcome);
   void Lost(const std::string& desk, uint64_t id);
   // Every second: drops a desk removed from the registry, and sums up what
   // strangers did.

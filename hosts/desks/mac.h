@@ -7,12 +7,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "crypto/crypto.h"
 #include "util/encoding.h"
+#include "util/status.h"
 
 namespace desks {
 
@@ -20,7 +22,9 @@ using Digest = crypto::Sha256Digest;
 // The secret a paired desk and the link desk share.
 using Secret = Digest;
 
-// The system's cryptography failed (CNG), or a secrets file is wrong.
+// The system's HMAC failed (CNG on Windows; nettle's cannot). Thrown by
+// HmacSha256 alone: the desks' session and the agent's cookie and
+// idempotency keys use it where a failure has no value to travel in yet.
 class DeskError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -38,15 +42,16 @@ inline bool SameDigest(const Digest& a, const Digest& b) {
   return crypto::SameBytes(a.data(), b.data(), a.size());
 }
 
-// `size` bytes of the system's random source; DeskError when it fails.
-std::string RandomBytes(std::size_t size);
+// `size` bytes of the system's random source, or why it failed.
+holvanter::Result<std::string> RandomBytes(std::size_t size);
 
-// Lower-case hexadecimal, and back (DeskError when the text is not 64
-// hexadecimal figures).
+// Lower-case hexadecimal, and back: nullopt when the text is not 64
+// hexadecimal figures, with why in `why` (never quoting the text: it may be
+// a secret).
 inline std::string Hex(const Digest& digest) {
   return holvanter::HexEncode(digest.data(), digest.size());
 }
-Digest DigestFromHex(std::string_view text);
+std::optional<Digest> DigestFromHex(std::string_view text, std::string* why = nullptr);
 
 }  // namespace desks
 

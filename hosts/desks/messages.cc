@@ -1,12 +1,27 @@
 #include "hosts/desks/messages.h"
 
-#include <stdexcept>
+#include <utility>
 
 #include "hosts/fias/codepage.h"
 #include "util/encoding.h"
 
 namespace desks {
 namespace {
+
+using holvanter::Result;
+using holvanter::Status;
+
+// Runs `read`, which reads a message through nlohmann's accessors; they
+// throw on a field missing or of another type: caught here, at the edge
+// with the library, and answered as a value like every other refusal.
+template <typename Read>
+auto Reading(Read&& read) -> decltype(read()) {
+  try {
+    return read();
+  } catch (const nlohmann::json::exception& e) {
+    return Status::InvalidArgument(e.what());
+  }
+}
 
 // A record as its ID and fields, each value in Base64: a value travels
 // byte for byte whatever the hotel's code page (a GBK name may hold the byte
@@ -18,18 +33,21 @@ nlohmann::json RecordJson(const fias::Record& record) {
   return {{"id", record.id}, {"fields", fields}};
 }
 
-fias::Record ParsedRecord(const nlohmann::json& json) {
-  fias::Record record;
-  record.id = json.at("id").get<std::string>();
-  if (record.id.size() != 2) throw std::invalid_argument("a key record that is none");
-  for (const auto& field : json.at("fields")) {
-    const std::string id = field.at(0).get<std::string>();
-    if (id.size() != 2) throw std::invalid_argument("a field ID that is none");
-    holvanter::Result<std::string> value = holvanter::Base64Decode(field.at(1).get<std::string>());
-    if (!value.ok()) throw std::invalid_argument("a field value that is " + value.status().message());
-    record.Add(id, std::move(*value));
-  }
-  return record;
+Result<fias::Record> ParsedRecord(const nlohmann::json& json) {
+  return Reading([&]() -> Result<fias::Record> {
+    fias::Record record;
+    record.id = json.at("id").get<std::string>();
+    if (record.id.size() != 2) return Status::InvalidArgument("a key record that is none");
+    for (const auto& field : json.at("fields")) {
+      const std::string id = field.at(0).get<std::string>();
+      if (id.size() != 2) return Status::InvalidArgument("a field ID that is none");
+      Result<std::string> value = holvanter::Base64Decode(field.at(1).get<std::string>());
+      if (!value.ok())
+        return Status::InvalidArgument("a field value that is " + value.status().message());
+      record.Add(id, std::move(*value));
+    }
+    return record;
+  });
 }
 
 }  // namespace
@@ -46,20 +64,22 @@ nlohmann::json SettingsMessage(const fias::KeyServiceOptions& settings) {
           {"rooms", rooms}};
 }
 
-fias::KeyServiceOptions SettingsOf(const nlohmann::json& message) {
-  fias::KeyServiceOptions settings;
-  settings.checkout_minutes = message.at("checkout_minutes").get<int>();
-  settings.checkin_minutes = message.value("checkin_minutes", settings.checkin_minutes);
-  const std::optional<fias::CodePage> page =
-      fias::CodePageNamed(message.at("code_page").get<std::string>());
-  if (!page) throw std::invalid_argument("an unknown code page");
-  settings.code_page = *page;
-  for (const auto& [pms_room, place] : message.at("rooms").items()) {
-    const std::optional<fias::RoomPlace> parsed = fias::ParseRoomPlace(place.get<std::string>());
-    if (!parsed) throw std::invalid_argument("a room place that is none");
-    settings.rooms[pms_room] = *parsed;
-  }
-  return settings;
+Result<fias::KeyServiceOptions> SettingsOf(const nlohmann::json& message) {
+  return Reading([&]() -> Result<fias::KeyServiceOptions> {
+    fias::KeyServiceOptions settings;
+    settings.checkout_minutes = message.at("checkout_minutes").get<int>();
+    settings.checkin_minutes = message.value("checkin_minutes", settings.checkin_minutes);
+    const std::optional<fias::CodePage> page =
+        fias::CodePageNamed(message.at("code_page").get<std::string>());
+    if (!page) return Status::InvalidArgument("an unknown code page");
+    settings.code_page = *page;
+    for (const auto& [pms_room, place] : message.at("rooms").items()) {
+      const std::optional<fias::RoomPlace> parsed = fias::ParseRoomPlace(place.get<std::string>());
+      if (!parsed) return Status::InvalidArgument("a room place that is none");
+      settings.rooms[pms_room] = *parsed;
+    }
+    return settings;
+  });
 }
 
 nlohmann::json RequestMessage(uint64_t id, int port, const fias::Record& request,
@@ -71,17 +91,22 @@ nlohmann::json RequestMessage(uint64_t id, int port, const fias::Record& request
           {"cards", reservation_cards}};
 }
 
-fias::Record RecordOf(const nlohmann::json& message) { return ParsedRecord(message.at("record")); }
+Result<fias::Record> RecordOf(const nlohmann::json& message) {
+  return Reading([&] { return ParsedRecord(message.at("record")); });
+}
 
-std::vector<std::string> ReservationCardsOf(const nlohmann::json& message) {
-  std::vector<std::string> cards;
-  if (message.contains("cards"))
-    for (const auto& card : message.at("cards")) {
-      cards.push_back(card.get<std::string>());
-      if (cards.back().size() != 8 || cards.back().find_first_not_of("0123456789") != std::string::npos)
-        throw std::invalid_argument("a card number that is none");
-    }
-  return cards;
+Result<std::vector<std::string>> ReservationCardsOf(const nlohmann::json& message) {
+  return Reading([&]() -> Result<std::vector<std::string>> {
+    std::vector<std::string> cards;
+    if (message.contains("cards"))
+      for (const auto& card : message.at("cards")) {
+        cards.push_back(card.get<std::string>());
+        if (cards.back().size() != 8 ||
+            cards.back().find_first_not_of("0123456789") != std::string::npos)
+          return Status::InvalidArgument("a card number that is none");
+      }
+    return cards;
+  });
 }
 
 nlohmann::json AnswerMessage(uint64_t id, const fias::KeyOutcome& outcome) {
@@ -91,9 +116,11 @@ nlohmann::json AnswerMessage(uint64_t id, const fias::KeyOutcome& outcome) {
           {"cut", outcome.cut_card}};
 }
 
-fias::KeyOutcome OutcomeOf(const nlohmann::json& message) {
-  return {ParsedRecord(message.at("record")),
-          message.at("cut").get<std::string>()};
+Result<fias::KeyOutcome> OutcomeOf(const nlohmann::json& message) {
+  return Reading([&]() -> Result<fias::KeyOutcome> {
+    HV_ASSIGN_OR_RETURN(fias::Record answer, ParsedRecord(message.at("record")));
+    return fias::KeyOutcome{std::move(answer), message.at("cut").get<std::string>()};
+  });
 }
 
 nlohmann::json LateMessage(const fias::CutCard& card) {
@@ -104,10 +131,13 @@ nlohmann::json LateMessage(const fias::CutCard& card) {
           {"requested_at", card.requested_at}};
 }
 
-fias::CutCard LateCardOf(const nlohmann::json& message) {
-  return {message.at("card").get<std::string>(), message.at("reservation").get<std::string>(),
-          message.at("workstation").get<std::string>(),
-          message.at("requested_at").get<std::string>()};
+Result<fias::CutCard> LateCardOf(const nlohmann::json& message) {
+  return Reading([&]() -> Result<fias::CutCard> {
+    return fias::CutCard{message.at("card").get<std::string>(),
+                         message.at("reservation").get<std::string>(),
+                         message.at("workstation").get<std::string>(),
+                         message.at("requested_at").get<std::string>()};
+  });
 }
 
 }  // namespace desks

@@ -21,29 +21,30 @@
 #include "hosts/fias/journal.h"
 #include "hosts/fias/key_service.h"
 #include "hosts/fias/record.h"
+#include "util/status.h"
 
 namespace desks {
 
-// Each *Of throws std::exception (nlohmann's, std::invalid_argument) on a
-// message that is not what it should be.
+// Each *Of answers a message that is not what it should be (a field
+// missing, of another type, or a value that is none) with why.
 // The key settings message; its type on the wire is "site", as desks
 // already in service send and expect it.
 inline constexpr const char* kSettingsType = "site";
 nlohmann::json SettingsMessage(const fias::KeyServiceOptions& settings);
-fias::KeyServiceOptions SettingsOf(const nlohmann::json& message);
+holvanter::Result<fias::KeyServiceOptions> SettingsOf(const nlohmann::json& message);
 
 // A key record routed to a desk, with the cards the link cut for its G#
 // (a check-out or a changed stay finds them by the link desk's journal).
 nlohmann::json RequestMessage(uint64_t id, int port, const fias::Record& request,
                               const std::vector<std::string>& reservation_cards);
-fias::Record RecordOf(const nlohmann::json& message);
-std::vector<std::string> ReservationCardsOf(const nlohmann::json& message);
+holvanter::Result<fias::Record> RecordOf(const nlohmann::json& message);
+holvanter::Result<std::vector<std::string>> ReservationCardsOf(const nlohmann::json& message);
 
 nlohmann::json AnswerMessage(uint64_t id, const fias::KeyOutcome& outcome);
-fias::KeyOutcome OutcomeOf(const nlohmann::json& message);
+holvanter::Result<fias::KeyOutcome> OutcomeOf(const nlohmann::json& message);
 
 nlohmann::json LateMessage(const fias::CutCard& card);
-fias::CutCard LateCardOf(const nlohmann::json& message);
+holvanter::Result<fias::CutCard> LateCardOf(const nlohmann::json& message);
 
 }  // namespace desks
 

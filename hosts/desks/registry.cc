@@ -19,6 +19,9 @@
 namespace desks {
 namespace {
 
+using holvanter::Result;
+using holvanter::Status;
+
 // No 0/O, 1/I/L or U: a clerk reads the code off one screen and types it on
 // another, and U is a V or a rude word away.
 constexpr std::string_view kCodeAlphabet = "23456789ABCDEFGHJKMNPQRSTVWXYZ";
@@ -42,24 +45,27 @@ using Rows = std::map<std::string, Row>;
 // The text of the file at `path`, nullopt when there is none; a link at the
 // path, a file of another user or one that group or others may reach is
 // refused.
-std::optional<std::string> ReadText(const std::string& path, const std::string& what) {
+// The floor's owner-only files throw PrivateFileError: caught here, at the
+// registry's edge with them, and answered as a value.
+Result<std::optional<std::string>> ReadText(const std::string& path, const std::string& what) {
   try {
     return holvanter::ReadPrivateFile(path, what, kMaxFileSize, holvanter::OpenToOthers::kRefuse);
   } catch (const holvanter::PrivateFileError& e) {
-    throw DeskError(e.kind() == holvanter::PrivateFileError::kOpenToOthers
-                        ? std::string(e.what()) +
-                              ", or pair the desk again if others may have read its secret"
-                        : std::string(e.what()));
+    return Status::InvalidArgument(
+        e.kind() == holvanter::PrivateFileError::kOpenToOthers
+            ? std::string(e.what()) + ", or pair the desk again if others may have read its secret"
+            : std::string(e.what()));
   }
 }
 
-void ReplaceOwnerOnlyFile(const std::string& path, const std::string& text,
-                          const std::string& what) {
+Status ReplaceOwnerOnlyFile(const std::string& path, const std::string& text,
+                            const std::string& what) {
   try {
     holvanter::ReplacePrivateFile(path, text, what);
   } catch (const holvanter::PrivateFileError& e) {
-    throw DeskError(e.what());
+    return Status::InvalidArgument(e.what());
   }
+  return Status::Ok();
 }
 
 // Held while the registry is read, changed and written: the system's own
@@ -67,21 +73,17 @@ void ReplaceOwnerOnlyFile(const std::string& path, const std::string& text,
 // LockFileEx). The system lets it go when its program ends however it ends,
 // so a program that died leaves no lock behind, and no one has to judge a
 // lock stale; a waiting program takes it the moment it is given back.
-class RegistryLock {
- public:
-  explicit RegistryLock(const std::string& path) {
-    holvanter::FileLockResult taken = holvanter::Env::Default()->LockFile(
-        path + ".lock", static_cast<int>(kLockWait.count()), holvanter::LockFileMode::kOwnerOnly);
-    if (taken.timed_out)
-      throw DeskError("the desks registry " + path +
-                      " is in use by another program for too long; try again");
-    if (!taken.lock) throw DeskError("cannot lock the desks registry " + path + ": " + taken.error);
-    lock_ = std::move(taken.lock);
-  }
-
- private:
-  std::unique_ptr<holvanter::FileLock> lock_;  // its end lets the lock go
-};
+// The lock's end lets it go.
+Result<std::unique_ptr<holvanter::FileLock>> LockRegistry(const std::string& path) {
+  holvanter::FileLockResult taken = holvanter::Env::Default()->LockFile(
+      path + ".lock", static_cast<int>(kLockWait.count()), holvanter::LockFileMode::kOwnerOnly);
+  if (taken.timed_out)
+    return Status::InvalidArgument("the desks registry " + path +
+                                   " is in use by another program for too long; try again");
+  if (!taken.lock)
+    return Status::InvalidArgument("cannot lock the desks registry " + path + ": " + taken.error);
+  return std::move(taken.lock);
+}
 
 std::vector<std::string_view> Fields(std::string_view line) {
   std::vector<std::string_view> fields;
@@ -100,43 +102,39 @@ bool ParseSeconds(std::string_view text, int64_t& value) {
 }
 
 // Reads one line into `rows`; a line that is none leaves them as they were
-// and throws why.
-void ParseLine(std::string_view line, Rows& rows) {
+// and answers why.
+std::optional<std::string> ParseLine(std::string_view line, Rows& rows) {
   const std::vector<std::string_view> fields = Fields(line);
-  if (fields.size() != 4) throw std::string("not four fields separated by tabs");
+  if (fields.size() != 4) return "not four fields separated by tabs";
   const std::string kind(fields[0]), name(fields[1]), value(fields[2]);
-  if (!IsDeskName(name)) throw std::string("the second field is not a desk name");
+  if (!IsDeskName(name)) return "the second field is not a desk name";
   int64_t seconds = 0;
-  if (!ParseSeconds(fields[3], seconds))
-    throw std::string("the last field is not a time in seconds");
+  if (!ParseSeconds(fields[3], seconds)) return "the last field is not a time in seconds";
   const auto found = rows.find(name);
   if (kind == "desk") {
-    if (found != rows.end() && found->second.secret) throw "a second desk line for " + name;
-    Secret secret;
-    try {
-      secret = DigestFromHex(value);
-    } catch (const DeskError& e) {
-      throw std::string("the secret is ") + e.what();
-    }
+    if (found != rows.end() && found->second.secret) return "a second desk line for " + name;
+    std::string why;
+    const std::optional<Secret> secret = DigestFromHex(value, &why);
+    if (!secret) return "the secret is " + why;
     Row& row = rows[name];
     row.secret = secret;
     row.paired_at = seconds;
   } else if (kind == "code") {
-    if (found != rows.end() && !found->second.code.empty()) throw "a second code line for " + name;
-    if (value.empty() || NormalizePairingCode(value) != value)
-      throw std::string("not a pairing code");
+    if (found != rows.end() && !found->second.code.empty()) return "a second code line for " + name;
+    if (value.empty() || NormalizePairingCode(value) != value) return "not a pairing code";
     Row& row = rows[name];
     row.code = value;
     row.code_expires = seconds;
   } else {
-    throw std::string("neither a desk line nor a code line");
+    return "neither a desk line nor a code line";
   }
+  return std::nullopt;
 }
 
 // The registry's entries. A line that is none is refused by its number; with
 // `bad`, it is kept there instead and the other lines are read.
-Rows Parse(const std::string& text, const std::string& path,
-           std::vector<std::string>* bad = nullptr) {
+Result<Rows> Parse(const std::string& text, const std::string& path,
+                   std::vector<std::string>* bad = nullptr) {
   Rows rows;
   int number = 0;
   for (std::size_t start = 0; start < text.size();) {
@@ -147,12 +145,10 @@ Rows Parse(const std::string& text, const std::string& path,
     ++number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) continue;
-    try {
-      ParseLine(line, rows);
-    } catch (const std::string& why) {
+    if (const std::optional<std::string> why = ParseLine(line, rows)) {
       if (bad == nullptr)
-        throw DeskError("the desks registry " + path + ", line " + std::to_string(number) + ": " +
-                        why);
+        return Status::InvalidArgument("the desks registry " + path + ", line " +
+                                       std::to_string(number) + ": " + *why);
       bad->emplace_back(line);
     }
   }
@@ -171,9 +167,10 @@ std::string Format(const Rows& rows) {
   return text;
 }
 
-Rows Load(const std::string& path, std::vector<std::string>* bad = nullptr) {
-  const std::optional<std::string> text = ReadText(path, "desks registry");
-  return text ? Parse(*text, path, bad) : Rows();
+Result<Rows> Load(const std::string& path, std::vector<std::string>* bad = nullptr) {
+  HV_ASSIGN_OR_RETURN(const std::optional<std::string> text, ReadText(path, "desks registry"));
+  if (!text) return Rows();
+  return Parse(*text, path, bad);
 }
 
 // Reads, changes and writes the registry under its lock; `change` says
@@ -181,10 +178,10 @@ Rows Load(const std::string& path, std::vector<std::string>* bad = nullptr) {
 // `set_aside`, lines that are none do not stop the change: they are moved
 // to the registry's ".bad" file beside it, and `set_aside` says so.
 template <typename Change>
-void Update(const std::string& path, Change change, std::string* set_aside = nullptr) {
-  RegistryLock lock(path);
+Status Update(const std::string& path, Change change, std::string* set_aside = nullptr) {
+  HV_ASSIGN_OR_RETURN(const std::unique_ptr<holvanter::FileLock> lock, LockRegistry(path));
   std::vector<std::string> bad;
-  Rows rows = Load(path, set_aside != nullptr ? &bad : nullptr);
+  HV_ASSIGN_OR_RETURN(Rows rows, Load(path, set_aside != nullptr ? &bad : nullptr));
   const bool changed = change(rows);
   if (!bad.empty()) {
     std::string lines;
@@ -195,29 +192,34 @@ void Update(const std::string& path, Change change, std::string* set_aside = nul
                                    holvanter::OpenToOthers::kNarrow);
       aside.Append(lines);
     } catch (const holvanter::PrivateFileError& e) {
-      throw DeskError(std::string("the desks registry has lines that are none, and they cannot "
-                                  "be set aside: ") + e.what());
+      return Status::InvalidArgument(
+          std::string("the desks registry has lines that are none, and they cannot be set "
+                      "aside: ") + e.what());
     }
     *set_aside = std::to_string(bad.size()) + (bad.size() == 1 ? " line" : " lines") +
                  " of the desks registry " + path + " that no desk can use set aside in " + path +
                  ".bad";
   }
-  if (changed || !bad.empty()) ReplaceOwnerOnlyFile(path, Format(rows), "desks registry");
+  if (changed || !bad.empty()) return ReplaceOwnerOnlyFile(path, Format(rows), "desks registry");
+  return Status::Ok();
 }
 
-void CheckDeskName(const std::string& desk) {
+Status CheckDeskName(const std::string& desk) {
   if (!IsDeskName(desk))
-    throw DeskError("\"" + desk + "\" is not a desk name: 1 to 32 of A-Z a-z 0-9 - _");
+    return Status::InvalidArgument("\"" + desk +
+                                   "\" is not a desk name: 1 to 32 of A-Z a-z 0-9 - _");
+  return Status::Ok();
 }
 
 }  // namespace
 
-std::string NewPairingCode() {
+Result<std::string> NewPairingCode() {
   std::string symbols;
   while (symbols.size() < kCodeLength) {
+    HV_ASSIGN_OR_RETURN(const std::string bytes, RandomBytes(kCodeLength));
     // 240 is the largest multiple of 30 a byte holds: bytes above it are
     // dropped, so that every symbol is as likely as every other.
-    for (char byte : RandomBytes(kCodeLength)) {
+    for (char byte : bytes) {
       const auto value = static_cast<uint8_t>(byte);
       if (value < 240 && symbols.size() < kCodeLength)
         symbols += kCodeAlphabet[value % kCodeAlphabet.size()];
@@ -243,10 +245,11 @@ std::string NormalizePairingCode(const std::string& typed) {
 
 DeskRegistry::DeskRegistry(std::string path) : path_(std::move(path)) {}
 
-std::string DeskRegistry::Pair(const std::string& desk, int64_t now, std::string* set_aside) {
-  CheckDeskName(desk);
-  const std::string code = NewPairingCode();
-  Update(
+Result<std::string> DeskRegistry::Pair(const std::string& desk, int64_t now,
+                                       std::string* set_aside) {
+  HV_RETURN_IF_ERROR(CheckDeskName(desk));
+  HV_ASSIGN_OR_RETURN(const std::string code, NewPairingCode());
+  HV_RETURN_IF_ERROR(Update(
       path_,
       [&](Rows& rows) {
         Row& row = rows[desk];
@@ -254,13 +257,13 @@ std::string DeskRegistry::Pair(const std::string& desk, int64_t now, std::string
         row.code_expires = now + kPairingCodeSeconds;
         return true;
       },
-      set_aside);
+      set_aside));
   return code;
 }
 
-DeskRegistry::Claim DeskRegistry::PeekCode(const std::string& desk, int64_t now) const {
+Result<DeskRegistry::Claim> DeskRegistry::PeekCode(const std::string& desk, int64_t now) const {
   Claim claim;
-  const Rows rows = Load(path_);
+  HV_ASSIGN_OR_RETURN(const Rows rows, Load(path_));
   const auto found = rows.find(desk);
   if (found == rows.end() || found->second.code.empty()) return claim;
   claim.state = now < found->second.code_expires ? CodeState::kValid : CodeState::kExpired;
@@ -268,9 +271,9 @@ DeskRegistry::Claim DeskRegistry::PeekCode(const std::string& desk, int64_t now)
   return claim;
 }
 
-DeskRegistry::Claim DeskRegistry::ClaimCode(const std::string& desk, int64_t now) {
+Result<DeskRegistry::Claim> DeskRegistry::ClaimCode(const std::string& desk, int64_t now) {
   Claim claim;
-  Update(path_, [&](Rows& rows) {
+  HV_RETURN_IF_ERROR(Update(path_, [&](Rows& rows) {
     const auto found = rows.find(desk);
     if (found == rows.end() || found->second.code.empty()) return false;
     Row& row = found->second;
@@ -280,13 +283,13 @@ DeskRegistry::Claim DeskRegistry::ClaimCode(const std::string& desk, int64_t now
     row.code_expires = 0;
     if (!row.secret) rows.erase(found);
     return true;
-  });
+  }));
   return claim;
 }
 
-void DeskRegistry::Keep(const std::string& desk, const Secret& secret, int64_t now) {
-  CheckDeskName(desk);
-  Update(path_, [&](Rows& rows) {
+Status DeskRegistry::Keep(const std::string& desk, const Secret& secret, int64_t now) {
+  HV_RETURN_IF_ERROR(CheckDeskName(desk));
+  return Update(path_, [&](Rows& rows) {
     Row& row = rows[desk];
     row.secret = secret;
     row.paired_at = now;
@@ -294,51 +297,53 @@ void DeskRegistry::Keep(const std::string& desk, const Secret& secret, int64_t n
   });
 }
 
-bool DeskRegistry::Remove(const std::string& desk, std::string* set_aside) {
+Result<bool> DeskRegistry::Remove(const std::string& desk, std::string* set_aside) {
   bool removed = false;
-  Update(path_, [&](Rows& rows) { return removed = rows.erase(desk) > 0; }, set_aside);
+  HV_RETURN_IF_ERROR(
+      Update(path_, [&](Rows& rows) { return removed = rows.erase(desk) > 0; }, set_aside));
   return removed;
 }
 
-std::optional<Secret> DeskRegistry::SecretOf(const std::string& desk) const {
-  const Rows rows = Load(path_);
+Result<std::optional<Secret>> DeskRegistry::SecretOf(const std::string& desk) const {
+  HV_ASSIGN_OR_RETURN(const Rows rows, Load(path_));
   const auto found = rows.find(desk);
   return found == rows.end() ? std::nullopt : found->second.secret;
 }
 
-std::vector<DeskEntry> DeskRegistry::List() const {
+Result<std::vector<DeskEntry>> DeskRegistry::List() const {
+  HV_ASSIGN_OR_RETURN(const Rows rows, Load(path_));
   std::vector<DeskEntry> entries;
-  for (const auto& [name, row] : Load(path_)) {
+  for (const auto& [name, row] : rows) {
     entries.push_back({name, row.secret.has_value(), row.secret ? row.paired_at : 0,
                        row.code.empty() ? 0 : row.code_expires});
   }
   return entries;
 }
 
-void WriteDeskSecret(const std::string& path, const DeskSecret& secret) {
-  CheckDeskName(secret.desk);
-  ReplaceOwnerOnlyFile(path, secret.desk + "\t" + Hex(secret.secret) + "\n", "desk secret file");
+Status WriteDeskSecret(const std::string& path, const DeskSecret& secret) {
+  HV_RETURN_IF_ERROR(CheckDeskName(secret.desk));
+  return ReplaceOwnerOnlyFile(path, secret.desk + "\t" + Hex(secret.secret) + "\n",
+                              "desk secret file");
 }
 
-std::optional<DeskSecret> ReadDeskSecret(const std::string& path) {
-  const std::optional<std::string> file = ReadText(path, "desk secret file");
-  if (!file) return std::nullopt;
+Result<std::optional<DeskSecret>> ReadDeskSecret(const std::string& path) {
+  HV_ASSIGN_OR_RETURN(const std::optional<std::string> file, ReadText(path, "desk secret file"));
+  if (!file) return std::optional<DeskSecret>();
   // Editors and copies through Windows add blanks and CRLF at the end.
   const std::string_view text = holvanter::TrimEnd(*file, " \t\r\n");
   const auto bad = [&](const std::string& what) {
-    return DeskError("the desk secret file " + path + " is not one of ours: " + what);
+    return Status::InvalidArgument("the desk secret file " + path + " is not one of ours: " + what);
   };
   const std::vector<std::string_view> fields = Fields(text);
-  if (fields.size() != 2) throw bad("not one line of a desk name and its secret");
+  if (fields.size() != 2) return bad("not one line of a desk name and its secret");
   DeskSecret secret;
   secret.desk = std::string(fields[0]);
-  if (!IsDeskName(secret.desk)) throw bad("its first field is not a desk name");
-  try {
-    secret.secret = DigestFromHex(fields[1]);
-  } catch (const DeskError& e) {
-    throw bad(std::string("its secret is ") + e.what());
-  }
-  return secret;
+  if (!IsDeskName(secret.desk)) return bad("its first field is not a desk name");
+  std::string why;
+  const std::optional<Secret> digest = DigestFromHex(fields[1], &why);
+  if (!digest) return bad("its secret is " + why);
+  secret.secret = *digest;
+  return std::optional<DeskSecret>(secret);
 }
 
 }  // namespace desks

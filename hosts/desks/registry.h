@@ -20,6 +20,7 @@
 
 #include "hosts/desks/desk_name.h"
 #include "hosts/desks/mac.h"
+#include "util/status.h"
 
 namespace desks {
 
@@ -32,8 +33,8 @@ constexpr int64_t kPairingCodeSeconds = 10 * 60;
 // A pairing code as the clerk types it: 16 characters of an alphabet with
 // no 0/O, 1/I/L or U, in four groups ("7KQ4-XM2C-9RTB-H3WD"), 80 bits. A
 // short code guessed offline would give away the desk's secret, which is
-// derived from it.
-std::string NewPairingCode();
+// derived from it. A failure of the system's random source is answered.
+holvanter::Result<std::string> NewPairingCode();
 // The code in its one form: upper case, groups kept, blanks dropped; empty
 // when `typed` is not a code.
 std::string NormalizePairingCode(const std::string& typed);
@@ -45,16 +46,20 @@ struct DeskEntry {
   int64_t code_expires = 0;    // a pairing code pending (0: none)
 };
 
+// Every call answers a failure (a file that cannot be read, locked or
+// written, a line that is none, a name that is no desk's) with a message
+// that names the registry and what is wrong.
 class DeskRegistry {
  public:
   explicit DeskRegistry(std::string path);
 
   // A new pairing code for `desk` valid until now + kPairingCodeSeconds; it
   // replaces a pending one. A desk already paired keeps its secret until it
-  // pairs again with this code. DeskError when the file cannot be written.
+  // pairs again with this code.
   // With `set_aside`, lines of the file that are none are moved to its
   // ".bad" file instead of stopping the change, and `set_aside` says so.
-  std::string Pair(const std::string& desk, int64_t now, std::string* set_aside = nullptr);
+  holvanter::Result<std::string> Pair(const std::string& desk, int64_t now,
+                                      std::string* set_aside = nullptr);
 
   enum class CodeState { kNone, kExpired, kValid };
   struct Claim {
@@ -63,21 +68,21 @@ class DeskRegistry {
   };
   // The pending code of `desk` as it is at `now`, left in place: a hello
   // alone, which anyone may send, does not use a code up.
-  Claim PeekCode(const std::string& desk, int64_t now) const;
+  holvanter::Result<Claim> PeekCode(const std::string& desk, int64_t now) const;
   // Takes the pending code of `desk` away (a code serves one try: a proof,
   // right or wrong) and says whether it was still good at `now`.
-  Claim ClaimCode(const std::string& desk, int64_t now);
+  holvanter::Result<Claim> ClaimCode(const std::string& desk, int64_t now);
 
   // Keeps `secret` for `desk`, paired at `now`, replacing an older one.
-  void Keep(const std::string& desk, const Secret& secret, int64_t now);
+  holvanter::Status Keep(const std::string& desk, const Secret& secret, int64_t now);
   // Forgets `desk` and its pending code; false when it had neither.
   // `set_aside` as for Pair: IT can cut a desk off a damaged registry.
-  bool Remove(const std::string& desk, std::string* set_aside = nullptr);
+  holvanter::Result<bool> Remove(const std::string& desk, std::string* set_aside = nullptr);
 
   // The secret of a paired desk, read from the file as it is now.
-  std::optional<Secret> SecretOf(const std::string& desk) const;
+  holvanter::Result<std::optional<Secret>> SecretOf(const std::string& desk) const;
   // Every desk paired or with a code pending, by name.
-  std::vector<DeskEntry> List() const;
+  holvanter::Result<std::vector<DeskEntry>> List() const;
 
   const std::string& path() const { return path_; }
 
@@ -91,10 +96,10 @@ struct DeskSecret {
   Secret secret{};
 };
 // Writes the file readable by its owner alone, replacing an older one.
-void WriteDeskSecret(const std::string& path, const DeskSecret& secret);
-// nullopt when there is no file; DeskError when it is not one of ours, or
+holvanter::Status WriteDeskSecret(const std::string& path, const DeskSecret& secret);
+// nullopt when there is no file; a failure when it is not one of ours, or
 // (POSIX) when group or others may read it.
-std::optional<DeskSecret> ReadDeskSecret(const std::string& path);
+holvanter::Result<std::optional<DeskSecret>> ReadDeskSecret(const std::string& path);
 
 }  // namespace desks
 

@@ -28,10 +28,14 @@ std::string ExistsMessage(const std::string& path) {
          "remove the file first if a new key is really wanted";
 }
 
-std::array<uint8_t, 16> RandomBlock() {
+using holvanter::Result;
+using holvanter::Status;
+
+Result<std::array<uint8_t, 16>> RandomBlock() {
   std::array<uint8_t, 16> block;
   std::string error;
-  if (!crypto::RandomBytes(block.data(), block.size(), &error)) throw AuthKeyError(error);
+  if (!crypto::RandomBytes(block.data(), block.size(), &error))
+    return Status::InvalidArgument(error);
   return block;
 }
 
@@ -41,37 +45,51 @@ struct Wiper {
   ~Wiper() { crypto::Wipe(text); }
 };
 
+// A new key in a file made by `write`, one of the floor's owner-only
+// writers, which throw PrivateFileError: the floor's edge, caught here.
+template <typename Write>
+Result<AuthKey> WriteNewKey(Write&& write) {
+  HV_ASSIGN_OR_RETURN(const AuthKey key, RandomKey());
+  std::string text = HandOverText(key) + "\n";
+  Wiper wiper{text};
+  try {
+    write(text);
+  } catch (const holvanter::PrivateFileError& e) {
+    return Status::InvalidArgument(e.what());
+  }
+  return key;
+}
+
 }  // namespace
 
-AuthKey RandomKey() { return RandomBlock(); }
+Result<AuthKey> RandomKey() { return RandomBlock(); }
 
-AuthIv RandomIv() { return RandomBlock(); }
+Result<AuthIv> RandomIv() { return RandomBlock(); }
 
 std::string HandOverText(const AuthKey& key) {
   return std::string(kHandOverPrefix) + holvanter::Base64Encode(key.data(), key.size());
 }
 
-std::string Cryptogram(const AuthKey& key, const AuthIv& iv, std::string_view text) {
+Result<std::string> Cryptogram(const AuthKey& key, const AuthIv& iv, std::string_view text) {
   std::string error;
   const std::optional<std::vector<uint8_t>> cipher = crypto::EncryptAes128Cbc(key, iv, text, &error);
-  if (!cipher) throw AuthKeyError(error);
+  if (!cipher) return Status::InvalidArgument(error);
   return std::string(kCryptogramPrefix) + holvanter::Base64Encode(iv.data(), iv.size()) +
          holvanter::Base64Encode(cipher->data(), cipher->size());
 }
 
-AuthKey CreateKeyFile(const std::string& path) {
-  AuthKey key = RandomKey();
-  std::string text = HandOverText(key) + "\n";
-  Wiper wiper{text};
-  try {
+Result<AuthKey> CreateKeyFile(const std::string& path) {
+  return WriteNewKey([&](const std::string& text) {
     holvanter::CreatePrivateFile(path, text, "key file", ExistsMessage(path));
-  } catch (const holvanter::PrivateFileError& e) {
-    throw AuthKeyError(e.what());
-  }
-  return key;
+  });
 }
 
-AuthKey ReadKeyFile(const std::string& path) {
+Result<AuthKey> ReplaceKeyFile(const std::string& path) {
+  return WriteNewKey(
+      [&](const std::string& text) { holvanter::ReplacePrivateFile(path, text, "key file"); });
+}
+
+Result<AuthKey> ReadKeyFile(const std::string& path) {
   // A key file that other users may read is refused, not narrowed: its key
   // may have been read already, which IT has to judge.
   std::string text;
@@ -79,27 +97,28 @@ AuthKey ReadKeyFile(const std::string& path) {
   try {
     std::optional<std::string> read = holvanter::ReadPrivateFile(
         path, "key file", kMaxKeyFileSize, holvanter::OpenToOthers::kRefuse);
-    if (!read) throw AuthKeyError("cannot open the key file " + path + ": no such file");
+    if (!read) return Status::InvalidArgument("cannot open the key file " + path + ": no such file");
     text = std::move(*read);
   } catch (const holvanter::PrivateFileError& e) {
-    throw AuthKeyError(e.kind() == holvanter::PrivateFileError::kOpenToOthers
-                           ? std::string(e.what()) + ", or make a new key if others may have read it"
-                           : std::string(e.what()));
+    return Status::InvalidArgument(
+        e.kind() == holvanter::PrivateFileError::kOpenToOthers
+            ? std::string(e.what()) + ", or make a new key if others may have read it"
+            : std::string(e.what()));
   }
   // Editors and copies through Windows add blanks and CRLF at the end.
   const std::string_view line = holvanter::TrimEnd(text, " \t\r\n");
   if (line.substr(0, kHandOverPrefix.size()) != kHandOverPrefix)
-    throw AuthKeyError("the key file " + path + " does not begin with " +
-                       std::string(kHandOverPrefix));
-  holvanter::Result<std::string> bytes =
-      holvanter::Base64Decode(line.substr(kHandOverPrefix.size()));
+    return Status::InvalidArgument("the key file " + path + " does not begin with " +
+                                   std::string(kHandOverPrefix));
+  Result<std::string> bytes = holvanter::Base64Decode(line.substr(kHandOverPrefix.size()));
   if (!bytes.ok())
-    throw AuthKeyError("the key in the file " + path + " is " + bytes.status().message());
+    return Status::InvalidArgument("the key in the file " + path + " is " +
+                                   bytes.status().message());
   Wiper bytes_wiper{*bytes};
   AuthKey key;
   if (bytes->size() != key.size())
-    throw AuthKeyError("the key in the file " + path + " is " + std::to_string(bytes->size()) +
-                       " bytes long, not 16");
+    return Status::InvalidArgument("the key in the file " + path + " is " +
+                                   std::to_string(bytes->size()) + " bytes long, not 16");
   std::memcpy(key.data(), bytes->data(), key.size());
   return key;
 }

@@ -2,12 +2,12 @@
 // authentication, and what the hotel's IT does with it.
 #include "hosts/fias/authkey_command.h"
 
-#include <filesystem>
 #include <iostream>
 #include <memory>
 
 #include "hosts/fias/authkey.h"
 #include "hosts/frontdesk/exit_status.h"
+#include "platform/env.h"
 
 namespace fias {
 
@@ -17,8 +17,10 @@ using frontdesk::kExitFailedCall;
 // A key is there already and --replace was not given: nothing changed.
 using frontdesk::kExitRefused;
 
-std::filesystem::path FsPath(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+// Paths are UTF-8 throughout the product; the platform reads them so on
+// Windows too.
+bool KeyFileThere(const std::string& path) {
+  return holvanter::Env::Default()->FileExists(path);
 }
 
 }  // namespace
@@ -41,8 +43,7 @@ void AddAuthKeyCommand(CLI::App& app, const std::string& default_file) {
                  "replace an existing key: the link is refused until IT enters the new "
                  "hand-over text in the PMS interface program");
   make->callback([file, replace, default_file] {
-    std::error_code ec;
-    const bool exists = std::filesystem::exists(FsPath(*file), ec);
+    const bool exists = KeyFileThere(*file);
     if (exists && !*replace) {
       std::cerr << "tavocard fias-authkey: the key file " << *file
                 << " exists already and is kept: the PMS interface program holds its "
@@ -50,32 +51,16 @@ void AddAuthKeyCommand(CLI::App& app, const std::string& default_file) {
                    "one there; give --replace to make a new key all the same\n";
       throw CLI::RuntimeError(kExitRefused);
     }
-    const auto fail = [&](const std::string& why) {
-      std::cerr << "tavocard fias-authkey: " << why << "\n";
-      // Made by another at the same moment: kept, as above.
-      throw CLI::RuntimeError(!exists && std::filesystem::exists(FsPath(*file), ec)
-                                  ? kExitRefused
-                                  : kExitFailedCall);
-    };
     // A new key in place of an old one is made beside it, owner-only from
     // its first moment, then renamed over it, so that the old key stays
     // whole until the new one is.
-    const std::string made = exists ? *file + ".new" : *file;
-    if (exists) std::filesystem::remove(FsPath(made), ec);  // left by a replacement that failed
-    AuthKey key;
-    try {
-      key = CreateKeyFile(made);
-    } catch (const AuthKeyError& e) {
-      fail(e.what());
+    const holvanter::Result<AuthKey> made = exists ? ReplaceKeyFile(*file) : CreateKeyFile(*file);
+    if (!made.ok()) {
+      std::cerr << "tavocard fias-authkey: " << made.status().message() << "\n";
+      // Made by another at the same moment: kept, as above.
+      throw CLI::RuntimeError(!exists && KeyFileThere(*file) ? kExitRefused : kExitFailedCall);
     }
-    if (exists) {
-      std::filesystem::rename(FsPath(made), FsPath(*file), ec);
-      if (ec) {
-        const std::string why = ec.message();
-        std::filesystem::remove(FsPath(made), ec);
-        fail("cannot put the new key in place of " + *file + ": " + why);
-      }
-    }
+    const AuthKey& key = made.value();
     std::cout << "Hand-over text: " << HandOverText(key) << "\n"
               << "Key kept in:    " << *file << " (readable by its owner only)"
               << (exists ? "; the key it held before is gone" : "") << "\n"

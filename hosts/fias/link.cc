@@ -157,7 +157,12 @@ void Link::Describe(const Moment& now) {
   Record description = Stamped("LD", now);
   description.Add("V#", settings_.version).Add("IF", "DL");
   if (settings_.cryptogram) {
-    description.Add("RT", "4").Add("CG", settings_.cryptogram(last_stamp_));
+    const holvanter::Result<std::string> cryptogram = settings_.cryptogram(last_stamp_);
+    if (!cryptogram.ok()) {
+      Close("cannot make the cryptogram: " + cryptogram.status().message());
+      return;
+    }
+    description.Add("RT", "4").Add("CG", cryptogram.value());
   }
   Queue(description);
   for (const RecordFields& type : kKeyRecordFields) {

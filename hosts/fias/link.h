@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "hosts/fias/record.h"
+#include "util/status.h"
 
 namespace fias {
 
@@ -46,8 +47,10 @@ struct LinkSettings {
   // The cryptogram of connection authentication over the DA and TI values
   // of the last link record received, run together (YYMMDDHHMMSS): the CG
   // value, "FidCryptAB;..." (authkey.h). Empty: the site requires none, and
-  // LD carries neither RT nor CG.
-  std::function<std::string(const std::string& stamp)> cryptogram;
+  // LD carries neither RT nor CG. A cryptogram that cannot be made (the
+  // system's random source or cipher failed) closes the link: an LD without
+  // it would only lock the key system out.
+  std::function<holvanter::Result<std::string>(const std::string& stamp)> cryptogram;
   std::chrono::milliseconds start_wait{3000};      // no LS after connecting: send LS
   std::chrono::milliseconds alive_interval{300000};  // quiet this long: alive check
   std::chrono::milliseconds answer_wait{30000};    // no LA after LD or an alive LS: close

@@ -7,6 +7,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,10 +28,18 @@ TEST(Idempotency, UsableKeys) {
     EXPECT_EQ(UsableIdempotencyKey(key), usable) << key;
 }
 
+std::unique_ptr<IdempotencyKeys> Opened(const std::string& path, const std::function<int64_t()>& now) {
+  holvanter::Result<std::unique_ptr<IdempotencyKeys>> keys = IdempotencyKeys::Open(path, now);
+  EXPECT_TRUE(keys.ok()) << keys.status().message();
+  return keys.ok() ? std::move(*keys) : nullptr;
+}
+
 TEST(Idempotency, RepeatsGetTheFirstAnswerAndWaitersGetItWhenItComes) {
   holvanter::store_test::ScratchFolder folder;
   int64_t now = 1'000'000;
-  IdempotencyKeys keys(folder.File("keys"), [&] { return now; });
+  const auto opened = Opened(folder.File("keys"), [&] { return now; });
+  ASSERT_NE(opened, nullptr);
+  IdempotencyKeys& keys = *opened;
   KeptAnswer kept;
   std::vector<KeptAnswer> waited;
   const auto waiter = [&](const KeptAnswer& a) { waited.push_back(a); };
@@ -70,7 +80,9 @@ TEST(Idempotency, KeptOverARestartForADayInAnOwnerOnlyFile) {
   KeptAnswer kept;
   const auto none = [](const KeptAnswer&) {};
   {
-    IdempotencyKeys keys(path, [&] { return now; });
+    const auto opened = Opened(path, [&] { return now; });
+    ASSERT_NE(opened, nullptr);
+    IdempotencyKeys& keys = *opened;
     ASSERT_EQ(keys.Begin("old", "a", kept, none), Outcome::kFirst);
     keys.Finish("old", {200, "first", true});
     now += kDay / 2;
@@ -83,7 +95,9 @@ TEST(Idempotency, KeptOverARestartForADayInAnOwnerOnlyFile) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   std::ofstream(path, std::ios::app) << "{\"key\": \"torn\", \"fingerpr";  // a crash mid-line
 
-  IdempotencyKeys restarted(path, [&] { return now; });
+  const auto opened = Opened(path, [&] { return now; });
+  ASSERT_NE(opened, nullptr);
+  IdempotencyKeys& restarted = *opened;
   EXPECT_EQ(restarted.size(), 2u);
   EXPECT_EQ(restarted.Begin("old", "a", kept, none), Outcome::kReplay);
   EXPECT_EQ(kept.body, "first");
@@ -97,9 +111,25 @@ TEST(Idempotency, KeptOverARestartForADayInAnOwnerOnlyFile) {
   EXPECT_EQ(restarted.Begin("old", "other", kept, none), Outcome::kFirst);
   EXPECT_EQ(restarted.Begin("new", "other", kept, none), Outcome::kReused);
   now += kDay;
-  IdempotencyKeys later(path, [&] { return now; });
+  const auto opened_later = Opened(path, [&] { return now; });
+  ASSERT_NE(opened_later, nullptr);
+  IdempotencyKeys& later = *opened_later;
   EXPECT_EQ(later.size(), 0u);
   EXPECT_EQ(later.Begin("new", "other", kept, none), Outcome::kFirst);
+}
+
+// A file that can be neither read nor made is answered with why, and the
+// agent does not start without its keys.
+TEST(Idempotency, AFileThatCannotBeReadOrMadeIsAnswered) {
+  holvanter::store_test::ScratchFolder folder;
+  std::ofstream(folder.File("plain")) << "x";
+  std::filesystem::create_directory(folder.File("folder"));
+  for (const std::string& path : {folder.File("plain") + "/keys", folder.File("folder")}) {
+    SCOPED_TRACE(path);
+    const auto keys = IdempotencyKeys::Open(path, [] { return int64_t{1'000'000}; });
+    ASSERT_FALSE(keys.ok());
+    EXPECT_NE(keys.status().message().find(path), std::string::npos) << keys.status().message();
+  }
 }
 
 }  // namespace

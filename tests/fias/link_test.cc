@@ -155,5 +155,29 @@ TEST(Link, EverySequence) {
   }
 }
 
+// A cryptogram that cannot be made (the system's random source or cipher
+// failed) closes the link instead of sending an LD the interface would
+// refuse and count against the key system.
+TEST(Link, ACryptogramThatCannotBeMadeClosesTheLink) {
+  LinkSettings settings;
+  settings.version = "7.1";
+  settings.cryptogram = [](const std::string&) -> holvanter::Result<std::string> {
+    return holvanter::Status::InvalidArgument("no random source");
+  };
+  Link link(settings);
+  link.Connected(At(0));
+  link.Received("\x02LS|DA240105|TI120000|\x03", At(100));
+  EXPECT_EQ(link.TakeOutput(), "");
+  std::string kinds, details;
+  for (const LinkEvent& e : link.TakeEvents()) {
+    kinds += "iourgdc"[e.kind];
+    details += e.detail + ";";
+  }
+  EXPECT_EQ(kinds, "ic");
+  EXPECT_NE(details.find("cannot make the cryptogram: no random source"), std::string::npos)
+      << details;
+  EXPECT_EQ(link.state(), kClosed);
+}
+
 }  // namespace
 }  // namespace fias

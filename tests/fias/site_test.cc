@@ -40,7 +40,7 @@ std::string Base64(std::string_view bytes) { return holvanter::Base64Encode(byte
 TEST(Cryptogram, PublishedVector) {
   const auto key = FromBase64<AuthKey>("GVDpVnl6qYlTQXQJZxXdbw==");
   const auto iv = FromBase64<AuthIv>("3k57hsoHm04fGEyaA3+UVw==");
-  EXPECT_EQ(Cryptogram(key, iv, "170831102201"),
+  EXPECT_EQ(Cryptogram(key, iv, "170831102201").value(),
             "FidCryptAB;3k57hsoHm04fGEyaA3+UVw==oNTebC0J36LY8GV9azyhzw==");
   EXPECT_EQ(HandOverText(key), "FidCrypt0S|GVDpVnl6qYlTQXQJZxXdbw==");
 }
@@ -57,7 +57,7 @@ TEST(Cryptogram, PaddingRoundTrips) {
     SCOPED_TRACE(size);
     std::string text;
     for (std::size_t i = 0; i < size; ++i) text += static_cast<char>('0' + i % 10);
-    const std::string cg = Cryptogram(key, iv, text);
+    const std::string cg = Cryptogram(key, iv, text).value();
     ASSERT_EQ(cg.substr(0, 35), "FidCryptAB;" + holvanter::Base64Encode(iv.data(), iv.size()));
     std::string cipher = Base64Decode(cg.substr(35));
     ASSERT_EQ(cipher.size(), (size / 16 + 1) * 16);
@@ -76,8 +76,8 @@ TEST(Cryptogram, PaddingRoundTrips) {
 }
 
 TEST(Cryptogram, FreshKeysAndIvsDiffer) {
-  EXPECT_NE(RandomKey(), RandomKey());
-  EXPECT_NE(RandomIv(), RandomIv());
+  EXPECT_NE(RandomKey().value(), RandomKey().value());
+  EXPECT_NE(RandomIv().value(), RandomIv().value());
 }
 
 class KeyFile : public ::testing::Test {
@@ -110,27 +110,73 @@ class KeyFile : public ::testing::Test {
 
 TEST_F(KeyFile, MadeOwnerOnlyInANewFolderAndReadBack) {
   const fs::path path = dir_ / "state" / "fias-authkey";
-  const AuthKey key = CreateKeyFile(path.string());
+  const AuthKey key = CreateKeyFile(path.string()).value();
   EXPECT_EQ(Mode(path), 0600u);
   EXPECT_EQ(Mode(path.parent_path()), 0700u);
   EXPECT_EQ(Contents(path), HandOverText(key) + "\n");
   EXPECT_EQ(ReadKeyFile(path.string()), key);
 }
 
+// What fails where a key file is made answers with the path and why, and
+// leaves whatever was there as it was.
+TEST_F(KeyFile, MakingFailuresNameThePathAndLeaveTheOldKey) {
+  const std::string path = (dir_ / "fias-authkey").string();
+  const AuthKey first = CreateKeyFile(path).value();
+  ASSERT_EQ(mkdir((dir_ / "sub").c_str(), 0700), 0);
+  ASSERT_EQ(symlink(path.c_str(), (dir_ / "link").c_str()), 0);
+  std::ofstream((dir_ / "plain").string()) << "x";
+  const struct {
+    const char* name;
+    std::string path;
+    bool replace;
+    const char* says;
+  } cases[] = {
+      {"a key there already", path, false, "exists already"},
+      {"a link at the path", (dir_ / "link").string(), false, "exists already"},
+      {"a folder that is a file", (dir_ / "plain" / "fias-authkey").string(), false, "plain"},
+      {"a folder to replace", (dir_ / "sub").string(), true, "sub"},
+      {"replaced in a folder that is a file", (dir_ / "plain" / "k").string(), true, "plain"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const holvanter::Result<AuthKey> made = c.replace ? ReplaceKeyFile(c.path) : CreateKeyFile(c.path);
+    ASSERT_FALSE(made.ok());
+    EXPECT_NE(made.status().message().find(c.says), std::string::npos) << made.status().message();
+  }
+  EXPECT_EQ(ReadKeyFile(path), first);
+  EXPECT_TRUE(fs::is_directory(dir_ / "sub"));
+}
+
+TEST_F(KeyFile, ReplacedWholeOwnerOnlyOverAKeyOrALink) {
+  const std::string path = (dir_ / "fias-authkey").string();
+  const AuthKey first = CreateKeyFile(path).value();
+  std::ofstream(path + ".new") << "left by a replacement that died";
+  const AuthKey second = ReplaceKeyFile(path).value();
+  EXPECT_NE(second, first);
+  EXPECT_EQ(ReadKeyFile(path), second);
+  EXPECT_EQ(Mode(path), 0600u);
+  EXPECT_FALSE(fs::exists(path + ".new"));
+  // A link at the path is replaced itself; what it pointed at stays.
+  const std::string target = Write(HandOverText(first) + "\n");
+  const std::string link = (dir_ / "linked").string();
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  const AuthKey third = ReplaceKeyFile(link).value();
+  EXPECT_FALSE(fs::is_symlink(link));
+  EXPECT_EQ(ReadKeyFile(link), third);
+  EXPECT_EQ(ReadKeyFile(target), first);
+}
+
 TEST_F(KeyFile, NeverReplacesAnExistingFile) {
   const std::string path = (dir_ / "fias-authkey").string();
-  const AuthKey first = CreateKeyFile(path);
-  try {
-    CreateKeyFile(path);
-    FAIL() << "a second key replaced the first";
-  } catch (const AuthKeyError& e) {
-    EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
-  }
+  const AuthKey first = CreateKeyFile(path).value();
+  const holvanter::Result<AuthKey> second = CreateKeyFile(path);
+  ASSERT_FALSE(second.ok()) << "a second key replaced the first";
+  EXPECT_NE(second.status().message().find(path), std::string::npos) << second.status().message();
   EXPECT_EQ(ReadKeyFile(path), first);
 }
 
 TEST_F(KeyFile, ReadsWhatIsAKeyAndRefusesTheRest) {
-  const AuthKey key = RandomKey();
+  const AuthKey key = RandomKey().value();
   const std::string hand_over = HandOverText(key);
   const struct {
     const char* name;
@@ -154,34 +200,26 @@ TEST_F(KeyFile, ReadsWhatIsAKeyAndRefusesTheRest) {
       EXPECT_EQ(ReadKeyFile(path), key);
       continue;
     }
-    try {
-      ReadKeyFile(path);
-      ADD_FAILURE() << "read as a key";
-    } catch (const AuthKeyError& e) {
-      EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
-    }
+    const holvanter::Result<AuthKey> read = ReadKeyFile(path);
+    ASSERT_FALSE(read.ok()) << "read as a key";
+    EXPECT_NE(read.status().message().find(path), std::string::npos) << read.status().message();
   }
 }
 
 TEST_F(KeyFile, RefusesAFileOthersCanReadOrOneMissing) {
-  const std::string hand_over = HandOverText(RandomKey()) + "\n";
+  const std::string hand_over = HandOverText(RandomKey().value()) + "\n";
   for (mode_t mode : {0640, 0604, 0620}) {
     SCOPED_TRACE(mode);
     const std::string path = Write(hand_over, mode);
-    try {
-      ReadKeyFile(path);
-      ADD_FAILURE() << "read a key others can reach";
-    } catch (const AuthKeyError& e) {
-      EXPECT_NE(std::string(e.what()).find("chmod 600 " + path), std::string::npos) << e.what();
-    }
+    const holvanter::Result<AuthKey> read = ReadKeyFile(path);
+    ASSERT_FALSE(read.ok()) << "read a key others can reach";
+    EXPECT_NE(read.status().message().find("chmod 600 " + path), std::string::npos)
+        << read.status().message();
   }
   const std::string missing = (dir_ / "missing").string();
-  try {
-    ReadKeyFile(missing);
-    ADD_FAILURE() << "read a missing file";
-  } catch (const AuthKeyError& e) {
-    EXPECT_NE(std::string(e.what()).find(missing), std::string::npos) << e.what();
-  }
+  const holvanter::Result<AuthKey> read = ReadKeyFile(missing);
+  ASSERT_FALSE(read.ok()) << "read a missing file";
+  EXPECT_NE(read.status().message().find(missing), std::string::npos) << read.status().message();
 }
 
 TEST(CodePage, Names) {

@@ -38,6 +38,15 @@ bool Works(const std::function<std::string()>& use) {
   }
 }
 
+// Why `use` refused: what it threw, or the text it returned.
+std::string Why(const std::function<std::string()>& use) {
+  try {
+    return use();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
 struct StateFile {
   const char* what;
   const char* name;
@@ -50,31 +59,33 @@ std::vector<StateFile> Files() {
   const std::string secret = "desk\tFRONT\t" + std::string(64, 'a') + "\t5\n";
   return {
       {"token", "agent-token", std::string(32, '7') + "\n", false,
-       [](const std::string& path) { return agent::LoadOrCreateToken(path).value.size() == 32 ? "" : "?"; },
-       [](const std::string& path) { return agent::LoadOrCreateToken(path).made ? "" : "?"; }},
+       [](const std::string& path) {
+         const auto token = agent::LoadOrCreateToken(path);
+         return !token.ok() ? token.status().message() : token.value().value.size() == 32 ? "" : "?";
+       },
+       [](const std::string& path) {
+         const auto token = agent::LoadOrCreateToken(path);
+         return !token.ok() ? token.status().message() : token.value().made ? "" : "?";
+       }},
       {"desks registry", "desks", secret, true,
        [](const std::string& path) {
-         return desks::DeskRegistry(path).List().size() == 1 ? "" : "?";
+         const auto listed = desks::DeskRegistry(path).List();
+         return !listed.ok() ? listed.status().message() : listed.value().size() == 1 ? "" : "?";
        },
        [](const std::string& path) {
-         desks::DeskRegistry(path).Pair("FRONT", 100);
-         return "";
+         return desks::DeskRegistry(path).Pair("FRONT", 100).status().message();
        }},
       {"desk secret", "desk-secret", "FRONT\t" + std::string(64, 'b') + "\n", true,
-       [](const std::string& path) { return desks::ReadDeskSecret(path) ? "" : "?"; },
        [](const std::string& path) {
-         desks::WriteDeskSecret(path, {"FRONT", {}});
-         return "";
-       }},
-      {"key file", "fias-authkey", fias::HandOverText(fias::RandomKey()) + "\n", true,
-       [](const std::string& path) {
-         fias::ReadKeyFile(path);
-         return "";
+         const auto read = desks::ReadDeskSecret(path);
+         return !read.ok() ? read.status().message() : read.value() ? "" : "?";
        },
        [](const std::string& path) {
-         fias::CreateKeyFile(path);
-         return "";
+         return desks::WriteDeskSecret(path, {"FRONT", {}}).message();
        }},
+      {"key file", "fias-authkey", fias::HandOverText(fias::RandomKey().value()) + "\n", true,
+       [](const std::string& path) { return fias::ReadKeyFile(path).status().message(); },
+       [](const std::string& path) { return fias::CreateKeyFile(path).status().message(); }},
       {"journal", "fias-journal", "unanswered\t00000001\n", false,
        [](const std::string& path) {
          fias::Journal journal(path);
@@ -121,8 +132,7 @@ TEST_F(StateFiles, ALinkAtThePathIsNeverFollowed) {
   Write(target, "", 0644);
   ASSERT_EQ(symlink(target.c_str(), Path("other.lock").c_str()), 0);
   EXPECT_FALSE(Works([&] {
-    desks::DeskRegistry(Path("other")).Pair("FRONT", 100);
-    return "";
+    return desks::DeskRegistry(Path("other")).Pair("FRONT", 100).status().message();
   }));
   EXPECT_EQ(Mode(target), 0644u);
   EXPECT_FALSE(fs::exists(Path("other")));
@@ -134,17 +144,46 @@ TEST_F(StateFiles, OpenToOthersIsRefusedWithTheChmodOrNarrowed) {
     const std::string path = Path(file.name);
     Write(path, file.good, 0644);
     if (file.others_refused) {
-      try {
-        file.read(path);
-        ADD_FAILURE() << "read a file others may read";
-      } catch (const std::exception& e) {
-        EXPECT_NE(std::string(e.what()).find("chmod 600 " + path), std::string::npos) << e.what();
-      }
+      const std::string why = Why([&] { return file.read(path); });
+      EXPECT_NE(why.find("chmod 600 " + path), std::string::npos) << why;
       EXPECT_EQ(Mode(path), 0644u);
       chmod(path.c_str(), 0600);
     }
     EXPECT_TRUE(Works([&] { return file.read(path); }));
     EXPECT_EQ(Mode(path), 0600u);
+  }
+}
+
+// A state file that is there but holds what is none is refused with what
+// mends it, and left as it was.
+TEST_F(StateFiles, AFileThatHoldsNoneIsRefusedAndKept) {
+  const struct {
+    const char* name;
+    std::string text;
+    std::function<std::string(const std::string& path)> read;
+    const char* why;
+  } cases[] = {
+      {"agent-token", std::string(31, '7') + "\n",
+       [](const std::string& path) { return agent::LoadOrCreateToken(path).status().message(); },
+       "holds no token of 32 figures; remove it to make a new one"},
+      {"fias-authkey", "FidCrypt0S|" + std::string(24, 'A') + "\n",
+       [](const std::string& path) { return fias::ReadKeyFile(path).status().message(); },
+       "is 18 bytes long, not 16"},
+      {"desk-secret", "FRONT\n",
+       [](const std::string& path) { return desks::ReadDeskSecret(path).status().message(); },
+       "is not one of ours: not one line of a desk name and its secret"},
+      {"desks", "desk\tFRONT\tx\t5\n",
+       [](const std::string& path) { return desks::DeskRegistry(path).List().status().message(); },
+       ", line 1: the secret is not a digest"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = Path(c.name);
+    Write(path, c.text, 0600);
+    const std::string why = c.read(path);
+    EXPECT_NE(why.find(path), std::string::npos) << why;
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    EXPECT_EQ(Text(path), c.text);
   }
 }
 
@@ -189,23 +228,23 @@ TEST_F(StateFiles, DamagedRegistryLinesAreSetAsideWhenITRemovesOrPairs) {
                   std::string(64, 'c') + "\t7\n",
         0600);
   desks::DeskRegistry registry(path);
-  EXPECT_THROW(registry.List(), desks::DeskError);  // the agent reads strictly
-  EXPECT_THROW(registry.Remove("FRONT"), desks::DeskError);
+  EXPECT_FALSE(registry.List().ok());  // the agent reads strictly
+  EXPECT_FALSE(registry.Remove("FRONT").ok());
   std::string note;
-  EXPECT_TRUE(registry.Remove("FRONT", &note));
+  EXPECT_EQ(registry.Remove("FRONT", &note), true);
   EXPECT_NE(note.find("2 lines"), std::string::npos) << note;
   EXPECT_NE(note.find(path + ".bad"), std::string::npos) << note;
   EXPECT_EQ(Text(path + ".bad"), "garbage line\ndesk\tBACK\t" + std::string(64, 'c') + "\t7\n");
   EXPECT_EQ(Mode(path + ".bad"), 0600u);
-  ASSERT_EQ(registry.List().size(), 1u);
-  EXPECT_EQ(registry.List()[0].name, "BACK");
-  EXPECT_EQ(*registry.SecretOf("BACK"), desks::DigestFromHex(std::string(64, 'b')));
+  ASSERT_EQ(registry.List().value().size(), 1u);
+  EXPECT_EQ(registry.List().value()[0].name, "BACK");
+  EXPECT_EQ(registry.SecretOf("BACK").value(), desks::DigestFromHex(std::string(64, 'b')));
   // Pair mends as well.
   Write(path, good + "code\tX\n", 0600);
   note.clear();
-  registry.Pair("NEW", 100, &note);
+  ASSERT_TRUE(registry.Pair("NEW", 100, &note).ok());
   EXPECT_NE(note.find("1 line"), std::string::npos) << note;
-  EXPECT_EQ(registry.List().size(), 3u);
+  EXPECT_EQ(registry.List().value().size(), 3u);
   (void)good;
 }
 
