@@ -27,9 +27,10 @@ using SubmitJob =
 // already run): a host that stops cancels the timer to end the wait now,
 // and a job that has not started then expires at once.
 template <typename Result>
-std::shared_ptr<boost::asio::steady_timer> SubmitWithin(boost::asio::io_context& io, const SubmitJob& submit,
-                  std::chrono::milliseconds wait, std::function<Result()> run,
-                  std::function<void(Result)> done, std::function<void()> expired) {
+std::shared_ptr<boost::asio::steady_timer> SubmitWithin(
+    boost::asio::io_context& io, const SubmitJob& submit, std::chrono::milliseconds wait,
+    std::function<Result()> run, std::function<void(Result)> done,
+    std::function<void()> expired) {
   auto timer = std::make_shared<boost::asio::steady_timer>(io, wait);
   auto job = submit([&io, timer, run = std::move(run), done] {
     Result result = run();
