@@ -19,6 +19,7 @@
 #include <boost/beast/http.hpp>
 
 #include "hosts/agent/agent_log.h"
+#include "hosts/net/listener.h"
 
 namespace agent {
 namespace {
@@ -310,18 +311,10 @@ HttpListener::~HttpListener() = default;
 
 std::optional<std::string> HttpListener::Listen(const std::string& address, unsigned short port) {
   beast::error_code ec;
-  const tcp::endpoint endpoint(net::ip::make_address(address, ec), port);
+  const net::ip::address ip = net::ip::make_address(address, ec);
   if (ec) return address + " is no IP address";
   tcp::acceptor& acceptor = impl_->acceptor;
-  acceptor.open(endpoint.protocol(), ec);
-#ifndef _WIN32
-  // A restarted agent takes its port back at once. (On Windows the same
-  // option would let a second program take a port in use.)
-  if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
-#endif
-  if (!ec) acceptor.bind(endpoint, ec);
-  if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
-  if (ec) return ec.message();
+  if (auto failed = hostnet::OpenListener(acceptor, ip, port)) return failed;
   impl_->port = acceptor.local_endpoint().port();
 #ifndef _WIN32
   // Under a low descriptor limit the connections leave room for card work.

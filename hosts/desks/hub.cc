@@ -4,6 +4,7 @@
 #include "hosts/desks/messages.h"
 #include "hosts/fias/clock.h"
 #include "hosts/fias/codepage.h"
+#include "hosts/net/listener.h"
 
 namespace desks {
 
@@ -48,15 +49,9 @@ DeskHub::DeskHub(net::io_context& io, Options options, DeskRegistry& registry,
 
 std::string DeskHub::Listen() {
   boost::system::error_code ec;
-  const tcp::endpoint endpoint(net::ip::make_address(options_.address, ec), options_.port);
+  const net::ip::address ip = net::ip::make_address(options_.address, ec);
   if (ec) return "'" + options_.address + "' is no IP address";
-  acceptor_.open(endpoint.protocol(), ec);
-#ifndef _WIN32
-  if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
-#endif
-  if (!ec) acceptor_.bind(endpoint, ec);
-  if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
-  if (ec) return ec.message();
+  if (auto failed = hostnet::OpenListener(acceptor_, ip, options_.port)) return *failed;
   port_ = acceptor_.local_endpoint().port();
   Accept();
   Watch();

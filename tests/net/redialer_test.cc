@@ -1,7 +1,11 @@
-// The redialer against real loopback addresses: a listener that takes the
-// connection, a port that refuses it, a service name that does not resolve,
-// the backoff between tries, and a stop that silences what is under way.
+// Both sides of a kept connection on real loopback addresses. The redialer:
+// a listener that takes the connection, a port that refuses it, a service
+// name that does not resolve, the backoff between tries, and a stop that
+// silences what is under way. The listener: a port the system chooses, and
+// a port already taken.
 #include "hosts/net/redialer.h"
+
+#include "hosts/net/listener.h"
 
 #include <gtest/gtest.h>
 
@@ -90,6 +94,25 @@ TEST(Redialer, WaitsLongerAfterEachFailureAndNothingRunsOnceStopped) {
   EXPECT_EQ(seen.dialing, 1);  // the Dial above; the waits were cancelled
   EXPECT_TRUE(seen.failures.empty());
   EXPECT_EQ(dialer.DialLater(), std::chrono::milliseconds(0));
+}
+
+TEST(Listener, TakesTheConnectionsOfItsPortAndSaysWhyAPortInUseIsRefused) {
+  asio::io_context io;
+  const asio::ip::address loopback = asio::ip::make_address("127.0.0.1");
+  tcp::acceptor first(io);
+  ASSERT_EQ(OpenListener(first, loopback, 0), std::nullopt);
+  const unsigned short port = first.local_endpoint().port();
+  ASSERT_NE(port, 0);
+  tcp::socket desk(io);
+  desk.connect(tcp::endpoint(loopback, port));
+  tcp::socket taken(io);
+  first.accept(taken);
+  EXPECT_EQ(taken.remote_endpoint(), desk.local_endpoint());
+
+  tcp::acceptor second(io);
+  const std::optional<std::string> refused = OpenListener(second, loopback, port);
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_FALSE(refused->empty());
 }
 
 }  // namespace
