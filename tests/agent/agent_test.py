@@ -14,13 +14,17 @@
 """
 import base64, datetime, fcntl, hashlib, http.client, json, os, re, resource, shutil, signal, socket, sqlite3, subprocess, sys, tempfile, threading, time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from stays import moment, stamp
+
 TAVOCARD = os.path.abspath(sys.argv[1])
 WORK = tempfile.mkdtemp(prefix="holvanter-agent-")
 # The card on the stand-in encoder and Tavoper.ini are the test's own.
 ENV = dict(os.environ, LYCOMM_SIM_DIR=WORK + "/encoder", HOLVANTER_SETTINGS_FOLDER=WORK,
            LD_LIBRARY_PATH="")
 DB = WORK + "/hotel.db"
-STAY = {"begin": "202612071400", "end": "202612091200", "building": 1, "floor": 2}
+# A live stay: begun yesterday, ending the day after tomorrow.
+STAY = {"begin": stamp(-1, "1400"), "end": stamp(2, "1200"), "building": 1, "floor": 2}
 failures = []
 
 
@@ -322,7 +326,7 @@ def routes():
     status, _, refused = issue(agent, begin="202613071400")
     check(status == 422 and refused["error"]["code"] == "bad_begin" and refused["error"]["result"] == -851,
           f"a 13th month gives 422 bad_begin: {status} {refused}")
-    status, _, refused = issue(agent, begin="202612101400")
+    status, _, refused = issue(agent, begin=stamp(3, "1400"))
     check(status == 422 and refused["error"]["code"] == "bad_end" and refused["result"] == -852,
           f"a stay ending before it begins: {status} {refused}")
     tavocard("encoder", "remove")
@@ -646,8 +650,7 @@ def live_cards(agent):
     check(replaced.returncode == 0 and answer.get("replaced", {}).get("card_no") == new["card_no"],
           f"--replace: {replaced.returncode} {replaced.stdout} {replaced.stderr}")
     # A card whose stay has ended opens no door: written over unasked, its record closed.
-    past = lambda days: (datetime.datetime.now() - datetime.timedelta(days=days)).strftime("%Y%m%d1200")
-    expired = issue(agent, room="0213", holder="Gone Guest", begin=past(3), end=past(1), replace=True)[2]
+    expired = issue(agent, room="0213", holder="Gone Guest", begin=stamp(-3), end=stamp(-1), replace=True)[2]
     status, _, after = issue(agent, room="0214", holder="New Guest")
     check(status == 200 and after["replaced"]["card_no"] == expired["card_no"] and
           db("SELECT ChkOutMark FROM CardRecord WHERE CardNo = ?", expired["card_no"]) == [("#1",)],
@@ -663,12 +666,13 @@ def paging(agent):
     """GET /v1/cards through 1,200 more cards, 500 at a time, each page
     before= the last card of the one before: every record once, newest first."""
     db = sqlite3.connect(DB)
+    sql, iso = (lambda *at: moment(*at).strftime("%Y-%m-%d %H:%M:%S")), (lambda *at: moment(*at).strftime("%Y-%m-%dT%H:%M"))
     top = db.execute("SELECT MAX(InfoNo) FROM CardRecord").fetchone()[0]
     db.executemany("INSERT INTO CardRecord (InfoNo, CardNo, Name_F, BuildNo, FloorNo, RoomNo, ChkOutMark, Date_F, "
                    "BeginDate, EndDate, ChkOutDate) VALUES (?, ?, ?, 1, 2, ?, ?, ?, ?, ?, ?)",
                    [(top + i, f"{900000 + i:08d}", f"Page {i}", "0203" if i % 2 else "0204,0205",
-                     "#1" if i % 3 == 0 else "", "2026-12-07 14:05:00", "2026-12-07 14:00:00",
-                     "2026-12-09 12:00:00", "2026-12-08 09:30:00" if i % 3 == 0 else "1900-01-01 00:00:00")
+                     "#1" if i % 3 == 0 else "", sql(-1, "1405"), sql(-1, "1400"),
+                     sql(2, "1200"), sql(0, "0930") if i % 3 == 0 else "1900-01-01 00:00:00")
                     for i in range(1, 1201)])
     db.commit()
     total = db.execute("SELECT COUNT(*) FROM CardRecord").fetchone()[0]
@@ -687,8 +691,8 @@ def paging(agent):
           f"{pages} pages, {len(numbers)} cards ({len(set(numbers))} distinct) of {total}")
     check(seen[0] == {"card_no": "00901200", "card_no_hex": f"{901200:06X}", "kind": "villa",
                       "rooms": ["0204", "0205"], "building": 1, "floor": 2, "holder": "Page 1200",
-                      "begin": "2026-12-07T14:00", "end": "2026-12-09T12:00", "issued_at": "2026-12-07T14:05",
-                      "checked_out_at": "2026-12-08T09:30", "open": False} and
+                      "begin": iso(-1, "1400"), "end": iso(2, "1200"), "issued_at": iso(-1, "1405"),
+                      "checked_out_at": iso(0, "0930"), "open": False} and
           (seen[1]["kind"], seen[1]["checked_out_at"], seen[1]["open"]) == ("guest", None, True),
           f"an item: {seen[:2]}")
     for query in ("limit=501", "before=x1", "before=123456789"):
