@@ -49,14 +49,16 @@
 #include "store/settings.h"
 #include "store/sql_dialect.h"
 #include "tests/support/failure.h"
+#include "tests/support/stays.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace holvanter;
 
-constexpr char kBegin[] = "202612071400";
-constexpr char kEnd[] = "202612091200";
+// A live stay: begun yesterday, ending the day after tomorrow.
+const std::string kBegin = holvanter::test_support::StayStamp(-1, "1400");
+const std::string kEnd = holvanter::test_support::StayStamp(2);
 
 void Check(int rc, sqlite3* db, const char* what) {
   if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
@@ -301,9 +303,8 @@ void BM_DesksIssue(benchmark::State& state) {
 }
 
 
-constexpr char kIssueBody[] =
-    R"({"begin":"202612071400","end":"202612091200","building":1,"floor":2,"room":"0203",)"
-    R"("holder":"Bench Guest"})";
+const std::string kIssueBody = R"({"begin":")" + kBegin + R"(","end":")" + kEnd +
+                               R"(","building":1,"floor":2,"room":"0203","holder":"Bench Guest"})";
 
 // One guest card issue through the C++ face, the encoder kept open.
 void BM_GuestIssueThroughFace(benchmark::State& state) {

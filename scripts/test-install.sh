@@ -42,7 +42,8 @@ round_trip() {
   local db=$1 room=$2
   shift 2
   "$@" hotel init "$db" --rooms 1:1:0101-0105 >/dev/null && "$@" encoder insert >/dev/null &&
-    "$@" issue --begin 202612071400 --end 202612091200 --building 1 --floor 1 --room "$room" \
+    "$@" issue --begin "$(date -d yesterday +%Y%m%d)1400" --end "$(date -d '+2 days' +%Y%m%d)1200" \
+      --building 1 --floor 1 --room "$room" \
       --name "Release Guest" >/dev/null || failed "card round trip with $*"
 }
 

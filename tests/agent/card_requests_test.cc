@@ -7,13 +7,19 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/stays.h"
+
 namespace agent {
 namespace {
 
+// A live stay's dates, as a body's first two fields.
+std::string Dates() {
+  using holvanter::test_support::StayStamp;
+  return R"("begin": ")" + StayStamp(0, "1400") + R"(", "end": ")" + StayStamp(2) + R"(", )";
+}
+
 TEST(CardRequests, TheBodyOfAGuestCard) {
-  const std::string stay =
-      R"("begin": "202612081400", "end": "202612101200", "building": 1, "floor": 2, )"
-      R"("room": "0203", "holder": "Li Wei")";
+  const std::string stay = Dates() + R"("building": 1, "floor": 2, "room": "0203", "holder": "Li Wei")";
   struct Case {
     std::string body, code, field;  // code empty: taken
   } cases[] = {
@@ -24,10 +30,10 @@ TEST(CardRequests, TheBodyOfAGuestCard) {
       {"[1]", "bad_json", ""},
       {"{" + stay + R"(, "replace": 1})", "invalid_field", "replace"},
       {"{" + stay + R"(, "rooms": ["0203", "0204"]})", "unknown_field", "rooms"},
-      {R"({"begin": "202612081400"})", "missing_field", "end"},
-      {R"({"begin": "202612081400", "end": "202612101200", "building": "1", "floor": 2,
+      {R"({"begin": ")" + holvanter::test_support::StayStamp(0, "1400") + R"("})", "missing_field", "end"},
+      {"{" + Dates() + R"("building": "1", "floor": 2,
            "room": "0203", "holder": "Li"})", "invalid_field", "building"},
-      {R"({"begin": "202612081400", "end": "202612101200", "building": 1, "floor": 40000,
+      {"{" + Dates() + R"("building": 1, "floor": 40000,
            "room": "0203", "holder": "Li"})", "invalid_field", "floor"},
   };
   for (const Case& c : cases) {
@@ -39,7 +45,7 @@ TEST(CardRequests, TheBodyOfAGuestCard) {
   // A room that would check the card on the encoder out is refused with the
   // front desk's guard, naming the field.
   const Checked<nlohmann::json> empty_room = CheckBody(
-      R"({"begin": "202612081400", "end": "202612101200", "building": 1, "floor": 2,
+      "{" + Dates() + R"("building": 1, "floor": 2,
           "room": "", "holder": "Li Wei"})", kGuestFields);
   ASSERT_EQ(empty_room.refusal(), nullptr);
   const Checked<frontdesk::GuestStay> refused = GuestStayOf(*empty_room);

@@ -26,7 +26,7 @@ fias::Record Own(const fias::Record& request, const std::string& status) {
   fias::Record answer{request.id == "KZ" ? "KZ" : "KA", {}};
   answer.Add("AS", status).Add("CT", "").Add("KC", request.Value("KC")).Add("WS", request.Value("WS"));
   if (request.Has("G#")) answer.Add("G#", request.Value("G#"));
-  return answer.Add("DA", "261208").Add("TI", "093000");
+  return answer.Add("DA", "251208").Add("TI", "093000");
 }
 
 std::optional<fias::Record> Answer(const std::string& request_text, const std::string& told,
@@ -43,10 +43,10 @@ std::optional<fias::Record> Answer(const std::string& request_text, const std::s
       why);
 }
 
-const std::string kKr = "KR|WS3|KC6|RN0101|GD261210|G#111|DA261208|TI093000|";
-const std::string kKz = "KZ|WS3|KC6|DA261208|TI093000|";
-const std::string kKm = "KM|WS3|KC6|RN0102|RO0101|GD261211|G#111|DA261208|TI093000|";
-const std::string kKd = "KD|WS3|KC6|RN0101|G#111|DA261208|TI093000|";
+const std::string kKr = "KR|WS3|KC6|RN0101|GD251210|G#111|DA251208|TI093000|";
+const std::string kKz = "KZ|WS3|KC6|DA251208|TI093000|";
+const std::string kKm = "KM|WS3|KC6|RN0102|RO0101|GD251211|G#111|DA251208|TI093000|";
+const std::string kKd = "KD|WS3|KC6|RN0101|G#111|DA251208|TI093000|";
 
 TEST(DeskAnswer, BuiltFromTheRequestWithTheDesksStatusTextAndFacts) {
   const struct {
@@ -54,26 +54,26 @@ TEST(DeskAnswer, BuiltFromTheRequestWithTheDesksStatusTextAndFacts) {
     std::string request, told, cut, answer;
   } cases[] = {
       {"a card cut", kKr, "KA|ASOK|CTcard 00000456 room 0101|KC6|WS3|G#111|", "00000456",
-       "KA|ASOK|CTcard 00000456 room 0101|KC6|WS3|G#111|DA261208|TI093000|"},
+       "KA|ASOK|CTcard 00000456 room 0101|KC6|WS3|G#111|DA251208|TI093000|"},
       {"fields the desk adds are left out", kKr, "KA|ASUR|CTno|KC6|WS3|G#111|RN9999|$2x|", "",
-       "KA|ASUR|CTno|KC6|WS3|G#111|DA261208|TI093000|"},
+       "KA|ASUR|CTno|KC6|WS3|G#111|DA251208|TI093000|"},
       {"the desk's own time is not taken", kKr, "KA|ASBY|CTbusy|KC6|WS3|G#111|DA991231|TI235959|",
-       "", "KA|ASBY|CTbusy|KC6|WS3|G#111|DA261208|TI093000|"},
+       "", "KA|ASBY|CTbusy|KC6|WS3|G#111|DA251208|TI093000|"},
       {"a long clear text cut to 40 bytes", kKr,
        "KA|ASNG|CT" + std::string(60, 'y') + "|KC6|WS3|G#111|", "",
-       "KA|ASNG|CT" + std::string(40, 'y') + "|KC6|WS3|G#111|DA261208|TI093000|"},
+       "KA|ASNG|CT" + std::string(40, 'y') + "|KC6|WS3|G#111|DA251208|TI093000|"},
       {"a card read, the reservation from this journal", kKz,
-       "KZ|ASOK|CTcard 00000123 room 0203|KC6|WS3|RN0203|GNAnna|GD261210|DT11:00|G#999|", "",
-       "KZ|ASOK|CTcard 00000123 room 0203|KC6|WS3|RN0203|GNAnna|GD261210|DT11:00|G#777|"
-       "DA261208|TI093000|"},
+       "KZ|ASOK|CTcard 00000123 room 0203|KC6|WS3|RN0203|GNAnna|GD251210|DT11:00|G#999|", "",
+       "KZ|ASOK|CTcard 00000123 room 0203|KC6|WS3|RN0203|GNAnna|GD251210|DT11:00|G#777|"
+       "DA251208|TI093000|"},
       {"a card read this link desk never cut", kKz,
        "KZ|ASOK|CTcard 00000124 room 0203|KC6|WS3|RN0203|GN" + std::string(50, 'n') + "|G#999|",
        "", "KZ|ASOK|CTcard 00000124 room 0203|KC6|WS3|RN0203|GN" + std::string(40, 'n') +
-               "|DA261208|TI093000|"},
+               "|DA251208|TI093000|"},
       {"no card on the encoder", kKz, "KZ|ASNG|CTno guest card|KC6|WS3|", "",
-       "KZ|ASNG|CTno guest card|KC6|WS3|DA261208|TI093000|"},
+       "KZ|ASNG|CTno guest card|KC6|WS3|DA251208|TI093000|"},
       {"a card cut for a room move", kKm, "KA|ASOK|CTcard 00000457 room 0102|KC6|WS3|G#111|",
-       "00000457", "KA|ASOK|CTcard 00000457 room 0102|KC6|WS3|G#111|DA261208|TI093000|"},
+       "00000457", "KA|ASOK|CTcard 00000457 room 0102|KC6|WS3|G#111|DA251208|TI093000|"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -89,7 +89,7 @@ TEST(DeskAnswer, WhatADeskLiesIsRefused) {
     const char* what;
     std::string request, told, cut, why;
   } cases[] = {
-      {"an LE", kKr, "LE|DA261208|TI093000|", "", "a LE record for a KR"},
+      {"an LE", kKr, "LE|DA251208|TI093000|", "", "a LE record for a KR"},
       {"a GI", kKr, "GI|RN0101|G#111|", "", "a GI record for a KR"},
       {"a KZ for a KR", kKr, "KZ|ASOK|CTx|KC6|WS3|G#111|", "", "a KZ record for a KR"},
       {"another workstation", kKr, "KA|ASOK|CTx|KC6|WS4|G#111|", "", "another WS"},

@@ -19,7 +19,7 @@ import base64, hashlib, hmac, http.client, json, os, re, shutil, signal, socket,
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fias"))
-from pms_interface import Interface
+from pms_interface import Interface, stamp
 
 TAVOCARD = sys.argv[1]
 WORK = tempfile.mkdtemp(prefix="holvanter-desks-")
@@ -544,7 +544,7 @@ def hostile():
           f"the link desk's own KA, with the desk's status and text: {a.text() if a else a}")
     # A late report of a card that no lost request of this desk names.
     liar.send({"type": "late", "card": "87654321", "reservation": "FORGED", "workstation": "W1",
-               "requested_at": "261208000000"})
+               "requested_at": "251208000000"})
     check(liar.next("late-refused")["card"] == "87654321", "a late report for nothing is refused")
     journal = open(f"{WORK}/link/fias-journal").read() \
         if os.path.exists(f"{WORK}/link/fias-journal") else ""
@@ -562,14 +562,15 @@ def hostile():
     server.listen()
     link = Agent("link", "--fias", f"127.0.0.1:{server.getsockname()[1]}")
     conn, _ = server.accept()
-    conn.sendall(b"\x02LS|DA261208|TI100000|\x03")
+    da = stamp()[0].encode()
+    conn.sendall(b"\x02LS|DA%s|TI100000|\x03" % da)
     heard, conn_end = b"", time.monotonic() + 10
     while b"\x02LA|" not in heard and time.monotonic() < conn_end:
         heard += conn.recv(65536)
-    conn.sendall(b"\x02LA|DA261208|TI100001|\x03")  # the link is up; from now on, no reading
+    conn.sendall(b"\x02LA|DA%s|TI100001|\x03" % da)  # the link is up; from now on, no reading
     check(link.wait_log(r"fias: link up", 10), "the link comes up with the PMS that will not read")
     before = peak = rss_kb(link.proc.pid)
-    flood = b"".join(b"\x02KZ|KC9|WSW%06d|DA261208|TI100000|\x03" % i for i in range(150000))
+    flood = b"".join(b"\x02KZ|KC9|WSW%06d|DA%s|TI100000|\x03" % (i, da) for i in range(150000))
 
     def send_flood():
         try:

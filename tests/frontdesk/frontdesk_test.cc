@@ -16,6 +16,7 @@
 #include "hosts/frontdesk/frontdesk.h"
 #include "hosts/frontdesk/hotel.h"
 #include "hosts/frontdesk/image_decode.h"
+#include "tests/support/stays.h"
 #include "util/database_words.h"
 
 namespace frontdesk {
@@ -25,7 +26,8 @@ namespace {
 // room or stamp with other than its figures. `field` is the one named, or
 // nullptr when the stay may be issued.
 TEST(FrontDesk, StaysThatAreRefused) {
-  const std::string begin = "202612071400", end = "202612091200";
+  const std::string begin = holvanter::test_support::StayStamp(-1, "1400"),
+                    end = holvanter::test_support::StayStamp(2);
   const struct {
     std::string begin, end, room;
     const char* field;
@@ -34,8 +36,8 @@ TEST(FrontDesk, StaysThatAreRefused) {
                {begin, end, "203", "room"},       {begin, end, "02a3", "room"},
                {begin, end, "12345", "room"},     {begin, end, "02\n3", "room"},
                {begin, end, "0203", nullptr},     {begin, end, " 0203 ", nullptr},
-               {begin + "\n", end, "0203", "begin"}, {"20261207140", end, "0203", "begin"},
-               {begin, "2026120912000", "0203", "end"}};
+               {begin + "\n", end, "0203", "begin"}, {begin.substr(0, 11), end, "0203", "begin"},
+               {begin, end + "0", "0203", "end"}};
   for (const auto& c : guest) {
     const auto refusal = RefuseStay(GuestStay{c.begin, c.end, 1, 2, c.room, "Li"});
     EXPECT_EQ(refusal ? refusal->field : "", c.field ? c.field : "")
@@ -49,7 +51,7 @@ TEST(FrontDesk, StaysThatAreRefused) {
     const char* field;
   } villa[] = {{end, "", "rooms"},         {end, " 00000000 ", "rooms"}, {end, "0000000", "rooms"},
                {end, "0203020", "rooms"},  {end, "0203020x", "rooms"},   {end, "02030204", nullptr},
-               {"202612091", "02030204", "end"}};
+               {end.substr(0, 9), "02030204", "end"}};
   for (const auto& c : villa) {
     const auto refusal = RefuseStay(VillaStay{begin, c.end, 1, 2, c.rooms, "Li"});
     EXPECT_EQ(refusal ? refusal->field : "", c.field ? c.field : "") << c.rooms;
@@ -185,9 +187,9 @@ TEST(FrontDesk, CardListing) {
     Ok(db->BeginTrans());
     Ok(db->Execute(
         "INSERT INTO CardRecord (InfoNo, CardNo, Name_F, BuildNo, FloorNo, RoomNo, ChkOutMark, "
-        "EndDate) VALUES (1, '00000101', 'Li', 1, 1, '0101', '#1', '2026-12-08 12:00:00'), "
-        "(2, '00000102', 'O''Brien \"Jr\" INTO', 1, 1, '0101,0102', '', '2026-12-09 11:30:00'), "
-        "(3, '00000101', 'Li again', 1, 1, '0101', NULL, '2026-12-10 12:00:00'), "
+        "EndDate) VALUES (1, '00000101', 'Li', 1, 1, '0101', '#1', '2025-12-08 12:00:00'), "
+        "(2, '00000102', 'O''Brien \"Jr\" INTO', 1, 1, '0101,0102', '', '2025-12-09 11:30:00'), "
+        "(3, '00000101', 'Li again', 1, 1, '0101', NULL, '2025-12-10 12:00:00'), "
         "(4, '00000103', NULL, 1, 1, '0102', '#1', NULL), "
         "(5, '00000104', 'Wu 50%_Off!', 1, 1, '0103', '', NULL), "
         "(6, '00000105', '李伟 LI', 1, 1, '0101', '#1', NULL)"));
@@ -248,11 +250,11 @@ TEST(FrontDesk, CardListing) {
   const RoomListing rooms = ListRooms({.newest_card = true});
   EXPECT_EQ(rooms.failure, "");
   EXPECT_EQ(newest_cards(rooms),
-            (std::vector<std::string>{"0101: 00000101 Li again 202612101200",
-                                      "0102: 00000102 " + obrien + " 202612091130",
+            (std::vector<std::string>{"0101: 00000101 Li again 202512101200",
+                                      "0102: 00000102 " + obrien + " 202512091130",
                                       "0103: 00000104 Wu 50%_Off! ", "0104: -"}));
   EXPECT_EQ(newest_cards(ListRooms({.room_no = "0102", .newest_card = true})),
-            (std::vector<std::string>{"0102: 00000102 " + obrien + " 202612091130"}));
+            (std::vector<std::string>{"0102: 00000102 " + obrien + " 202512091130"}));
   EXPECT_FALSE(ListRooms({}).rows.at(0).newest);
 
   settings.Remove();

@@ -158,9 +158,9 @@ TEST(HotelInitDsn, ListsRoomsAndCardsOnTheServer) {
   std::unique_ptr<Connection> db = OpenOdbcDatabase(*Env::Default(), dsn);
   ASSERT_NE(db, nullptr);
   Ok(db->BeginTrans());
-  for (const char* row : {"1, '00000101', 'Li Wei', '0101', '', #2026-12-09 12:00:00#",
-                          "2, '00000102', 'Wu 50%_Off!', '0101,0102', '', #2026-12-10 11:30:00#",
-                          "3, '00000103', 'li again', '0102', '#1', #2026-12-11 12:00:00#"})
+  for (const char* row : {"1, '00000101', 'Li Wei', '0101', '', #2025-12-09 12:00:00#",
+                          "2, '00000102', 'Wu 50%_Off!', '0101,0102', '', #2025-12-10 11:30:00#",
+                          "3, '00000103', 'li again', '0102', '#1', #2025-12-11 12:00:00#"})
     Ok(db->Execute(std::string("INSERT INTO CardRecord (InfoNo, CardNo, Name_F, RoomNo, "
                                "ChkOutMark, EndDate, BuildNo, FloorNo) VALUES (") + row + ", 1, 1)"));
   Ok(db->CommitTrans());
@@ -171,7 +171,7 @@ TEST(HotelInitDsn, ListsRoomsAndCardsOnTheServer) {
   for (int i : {0, 1}) {
     ASSERT_TRUE(rooms.rows[i].newest) << rooms.rows[i].room;
     EXPECT_EQ(rooms.rows[i].newest->card_no + " " + rooms.rows[i].newest->end,
-              "00000102 202612101130");
+              "00000102 202512101130");
   }
   EXPECT_FALSE(rooms.rows[2].newest);
 
@@ -202,7 +202,7 @@ TEST(HotelInitDsn, PagesThroughCardsAndChecksRoomsOnTheServer) {
   Ok(db->BeginTrans());
   for (int i = 1; i <= 1200; ++i) {
     char row[160];
-    std::snprintf(row, sizeof row, "%d, '%08d', 'Guest %d', '0101', '%s', #2026-12-09 12:00:00#, 1, 1",
+    std::snprintf(row, sizeof row, "%d, '%08d', 'Guest %d', '0101', '%s', #2025-12-09 12:00:00#, 1, 1",
                   i, 1000 + i, i, i == 1200 ? "" : "#1");
     Ok(db->Execute(std::string("INSERT INTO CardRecord (InfoNo, CardNo, Name_F, RoomNo, "
                                "ChkOutMark, EndDate, BuildNo, FloorNo) VALUES (") + row + ")"));
@@ -227,7 +227,7 @@ TEST(HotelInitDsn, PagesThroughCardsAndChecksRoomsOnTheServer) {
   const frontdesk::CardListing newest = frontdesk::ListCards({.limit = 1});
   ASSERT_EQ(newest.rows.size(), 1u);
   const nlohmann::json item = frontdesk::ToItem(newest.rows[0]);
-  EXPECT_EQ(item["end"], "2026-12-09T12:00");
+  EXPECT_EQ(item["end"], "2025-12-09T12:00");
   EXPECT_EQ(item["building"], 1);
   EXPECT_TRUE(item["open"].get<bool>());
 
@@ -236,7 +236,7 @@ TEST(HotelInitDsn, PagesThroughCardsAndChecksRoomsOnTheServer) {
   EXPECT_NE(frontdesk::MissingRoom(1, 2, {"0101"}), "");
   const std::optional<frontdesk::OpenRecord> open = frontdesk::OpenRecordOf("00002200");
   ASSERT_TRUE(open);
-  EXPECT_EQ(open->holder + " " + open->end, "Guest 1200 202612091200");
+  EXPECT_EQ(open->holder + " " + open->end, "Guest 1200 202512091200");
   EXPECT_FALSE(frontdesk::OpenRecordOf("00002199"));
 }
 

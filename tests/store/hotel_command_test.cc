@@ -11,6 +11,7 @@
 #include "platform/env.h"
 #include "store/open_database.h"
 #include "store/store_test_util.h"
+#include "tests/support/stays.h"
 
 namespace holvanter {
 namespace {
@@ -168,15 +169,18 @@ class CardCommandTest : public HotelCommandTest {
   void TearDown() override { unsetenv("LYCOMM_SIM_DIR"); }
   std::string Sql(const std::string& query) { return Shell("sqlite3 " + db_ + " \"" + query + "\"").output; }
   static std::string Issue(const std::string& room) {
-    return "issue --begin 202612071400 --end 202612091200 --building 1 --floor 2 --name 'Li Wei' "
-           "--room '" + room + "'";
+    return "issue" + Stay() + " --building 1 --floor 2 --name 'Li Wei' --room '" + room + "'";
+  }
+  // A live stay: begun yesterday, ending the day after tomorrow.
+  static std::string Stay() {
+    return " --begin " + test_support::StayStamp(-1, "1400") + " --end " + test_support::StayStamp(2);
   }
   std::string db_;
 };
 
 TEST_F(CardCommandTest, ExitStatusesAndGuards) {
   const std::string villa =
-      "villa --begin 202612071400 --end 202612091200 --building 1 --floor 2 --name Wang --rooms ";
+      "villa" + Stay() + " --building 1 --floor 2 --name Wang --rooms ";
   struct Case {
     const char* what;
     std::string arguments;
@@ -235,7 +239,7 @@ TEST_F(CardCommandTest, ExitStatusesAndGuards) {
 
 TEST_F(CardCommandTest, JsonAnswersCarryTheWholeCard) {
   const Outcome issued = Shell(Tavocard(
-      "villa --json --begin 202612071400 --end 202612091200 --building 1 --floor 2 --rooms 02030204 "
+      "villa --json" + Stay() + " --building 1 --floor 2 --rooms 02030204 "
       "--name '王 Wang'"));
   ASSERT_EQ(issued.status, 0) << issued.output;
   const auto checked_out = [] {
@@ -252,7 +256,7 @@ TEST_F(CardCommandTest, JsonAnswersCarryTheWholeCard) {
     EXPECT_EQ(answer["building"], 1) << answer;
     EXPECT_EQ(answer["floor"], 2) << answer;
     EXPECT_EQ(answer["rooms"], nlohmann::json({"0203", "0204"})) << answer;
-    EXPECT_EQ(answer["end"], "202612091200") << answer;
+    EXPECT_EQ(answer["end"], test_support::StayStamp(2)) << answer;
     EXPECT_EQ(answer["result"], 0) << answer;
     EXPECT_EQ(answer["meaning"], "done") << answer;
   }

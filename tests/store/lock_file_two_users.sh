@@ -34,7 +34,8 @@ export LD_LIBRARY_PATH=$work/desk/lib LYCOMM_SIM_DIR=$work/encoder
 # Both users read the Tavoper.ini beside the copy, whatever the caller names.
 unset LYCOMM_SIM_FAIL HOLVANTER_SETTINGS_FOLDER
 tavocard=$work/desk/bin/tavocard
-issue=(issue --begin 202612071400 --end 202612091200 --building 1 --floor 2 --room 0201 --name Li)
+issue=(issue --begin "$(date -d yesterday +%Y%m%d)1400" --end "$(date -d '+2 days' +%Y%m%d)1200"
+       --building 1 --floor 2 --room 0201 --name Li)
 
 umask 022
 "$tavocard" hotel init "$work/hotel/hotel.db" --rooms 1:2:0201-0205 >/dev/null || fail "hotel init"

@@ -7,9 +7,16 @@
 var args = WScript.Arguments;
 var card = new ActiveXObject("Holvanter.TavoCard");
 WScript.Echo("OpenPort=" + card.OpenPort(parseInt(args(0), 10)));
+// The local day `days` from today at HH:MM, as YYYYMMDDHHMM.
+function stamp(days, hhmm) {
+  var d = new Date();
+  d.setDate(d.getDate() + days);
+  var two = function (n) { return (n < 10 ? "0" : "") + n; };
+  return d.getFullYear() + two(d.getMonth() + 1) + two(d.getDate()) + hhmm;
+}
 // JScript hands every argument over by value, the in/out strings included.
-WScript.Echo("WriteCard=" + card.WriteCard(0, "202612071400", "202612091200", "", 1, 1, args(1),
-                                            args(2)));
+WScript.Echo("WriteCard=" + card.WriteCard(0, stamp(-1, "1400"), stamp(2, "1200"), "", 1, 1,
+                                            args(1), args(2)));
 WScript.Echo("ReadCard=" + card.ReadCard(0, "", "", "", ""));
 WScript.Echo("ClosePort=" + card.ClosePort(0));
 var files = new ActiveXObject("Scripting.FileSystemObject");

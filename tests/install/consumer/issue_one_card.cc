@@ -3,7 +3,17 @@
 #include <holvanter/tavo_card.h>
 #include <holvanter/version.h>
 
+#include <ctime>
 #include <iostream>
+#include <string>
+
+// The local day `days` from today at HH:MM, as YYYYMMDDHHMM.
+static std::string Stamp(int days, const char* hhmm) {
+  std::time_t at = std::time(nullptr) + days * 86400;
+  char text[16];
+  std::strftime(text, sizeof text, "%Y%m%d", std::localtime(&at));
+  return text + std::string(hhmm);
+}
 
 int main(int argc, char** argv) {
   if (argc != 4) {
@@ -14,7 +24,7 @@ int main(int argc, char** argv) {
     holvanter::TavoCard card;
     if (card.OpenPort(0) != 1) return std::cerr << "encoder did not open\n", 1;
     std::string card_no;
-    const int16_t issued = card.WriteCard(1, "202612071400", "202612091200", card_no,
+    const int16_t issued = card.WriteCard(1, Stamp(-1, "1400"), Stamp(2, "1200"), card_no,
                                           static_cast<int16_t>(std::stoi(argv[1])),
                                           static_cast<int16_t>(std::stoi(argv[2])), argv[3],
                                           "Consumer Guest");
