@@ -36,9 +36,18 @@ async function call(method, path, body) {
   return answer;
 }
 
+// The stamp YYYYMMDDhhmm of hour:00 local time, the given number of days from
+// today.
+function stamp(days, hour) {
+  const day = new Date();
+  day.setDate(day.getDate() + days);
+  const two = (n) => String(n).padStart(2, "0");
+  return `${day.getFullYear()}${two(day.getMonth() + 1)}${two(day.getDate())}${two(hour)}00`;
+}
+
 const issued = await call("POST", "/v1/cards/guest", {
-  begin: "202612071400", // YYYYMMDDhhmm
-  end: "202612091200",
+  begin: stamp(0, 14), // today 14:00
+  end: stamp(2, 12), // the day after tomorrow 12:00
   building: 1,
   floor: 2,
   room: "0203",

@@ -7,6 +7,7 @@
 #include <holvanter/holvanter.h>
 
 #include <stdio.h>
+#include <time.h>
 
 /* A call returns 0 when the method ran (its result code is in *result), or the
    HRESULT of a failure without a result code. */
@@ -23,6 +24,19 @@ static int done(const char *step, int32_t call, int16_t result) {
   return 1;
 }
 
+/* The stamp YYYYMMDDhhmm of hour:00 local time, the given number of days from
+   today, into text (13 bytes). */
+static void stamp(char *text, int days, int hour) {
+  time_t now = time(NULL);
+  struct tm day = *localtime(&now);
+  day.tm_mday += days; /* mktime carries it into the next month or year */
+  day.tm_hour = hour;
+  day.tm_min = day.tm_sec = 0;
+  day.tm_isdst = -1;
+  mktime(&day);
+  strftime(text, 13, "%Y%m%d%H%M", &day);
+}
+
 int main(void) {
   tavo_card *card = NULL;
   int32_t handle = 0, closed = 0;
@@ -30,7 +44,12 @@ int main(void) {
   /* Every in/out text buffer holds TAVO_TEXT_CAP bytes. */
   char card_no[TAVO_TEXT_CAP] = "", rooms[TAVO_TEXT_CAP] = "";
   char begin[TAVO_TEXT_CAP] = "", end[TAVO_TEXT_CAP] = "", unused[TAVO_TEXT_CAP] = "";
+  /* The stay: from today 14:00 to the day after tomorrow 12:00. */
+  char stay_begin[13], stay_end[13];
   int ok = 0;
+
+  stamp(stay_begin, 0, 14);
+  stamp(stay_end, 2, 12);
 
   if (tavo_card_create(&card) != 0) {
     fprintf(stderr, "no TavoCard: %s\n", tavo_last_error());
@@ -41,8 +60,8 @@ int main(void) {
     printf("OpenPort=%d\n", handle);
     /* A guest card for room 0203 on floor 2 of building 1; card_no receives
        the new card number as six hexadecimal figures. */
-    int32_t call = tavo_write_card(card, handle, "202612071400", "202612091200", card_no, 1, 2,
-                                   "0203", "Li Wei", &result);
+    int32_t call = tavo_write_card(card, handle, stay_begin, stay_end, card_no, 1, 2, "0203",
+                                   "Li Wei", &result);
     if (done("WriteCard", call, result)) {
       printf("card number (hex) %s\n", card_no);
       call = tavo_read_card(card, handle, card_no, rooms, begin, end, &result);
@@ -50,8 +69,8 @@ int main(void) {
         printf("card %s rooms %s begin %s end %s\n", card_no, rooms, begin, end);
         /* Room 0000 checks the card out: rooms released, record closed, card
            erased. The stamps must still be acceptable ones; it does not use them. */
-        call = tavo_write_card(card, handle, "202612071400", "202612091200", unused, 1, 2, "0000",
-                               "", &result);
+        call = tavo_write_card(card, handle, stay_begin, stay_end, unused, 1, 2, "0000", "",
+                               &result);
         ok = done("check-out", call, result);
       }
     }

@@ -12,6 +12,8 @@
 #include <oleauto.h>
 
 #include <cstdio>
+#include <ctime>
+#include <cwchar>
 #include <string>
 
 // The component's default interface _TavoCard, as its type library describes
@@ -61,15 +63,31 @@ bool Failed(const char* step, HRESULT hr) {
   return true;
 }
 
+// The stamp YYYYMMDDhhmm of hour:00 local time, the given number of days from
+// today.
+std::wstring Stamp(int days, int hour) {
+  const std::time_t now = std::time(nullptr);
+  std::tm day = *std::localtime(&now);
+  day.tm_mday += days;  // std::mktime carries it into the next month or year
+  day.tm_hour = hour;
+  day.tm_min = day.tm_sec = 0;
+  day.tm_isdst = -1;
+  std::mktime(&day);
+  wchar_t text[13];
+  std::wcsftime(text, 13, L"%Y%m%d%H%M", &day);
+  return text;
+}
+
 int Run(ITavoCard* card) {
   long handle = 0;
   if (Failed("OpenPort", card->OpenPort(0, 0, &handle))) return 1;
   std::printf("OpenPort=%ld\n", handle);  // port + 1 when the encoder opened, else -99
   if (handle != 1) return 1;
 
-  // A guest card for room 0203 on floor 2 of building 1; CardNo receives the
-  // new card number as six hexadecimal figures.
-  Text begin(L"202612071400"), end(L"202612091200"), room(L"0203"), holder(L"Li Wei");
+  // A guest card for room 0203 on floor 2 of building 1, from today 14:00 to
+  // the day after tomorrow 12:00; CardNo receives the new card number as six
+  // hexadecimal figures.
+  Text begin(Stamp(0, 14).c_str()), end(Stamp(2, 12).c_str()), room(L"0203"), holder(L"Li Wei");
   Text card_no;
   short result = 0;
   if (Failed("WriteCard", card->WriteCard(handle, begin.b, end.b, &card_no.b, 1, 2, room.b,

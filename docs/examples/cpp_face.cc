@@ -7,6 +7,7 @@
 #include <holvanter/tavo_card.h>
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 using holvanter::TavoCard;
@@ -19,6 +20,21 @@ bool Done(const TavoCard& card, const char* step, int16_t result) {
   return false;
 }
 
+// The stamp YYYYMMDDhhmm of hour:00 local time, the given number of days from
+// today.
+std::string Stamp(int days, int hour) {
+  const std::time_t now = std::time(nullptr);
+  std::tm day = *std::localtime(&now);
+  day.tm_mday += days;  // std::mktime carries it into the next month or year
+  day.tm_hour = hour;
+  day.tm_min = day.tm_sec = 0;
+  day.tm_isdst = -1;
+  std::mktime(&day);
+  char text[13];
+  std::strftime(text, sizeof text, "%Y%m%d%H%M", &day);
+  return text;
+}
+
 int main() {
   try {
     TavoCard card;
@@ -26,12 +42,13 @@ int main() {
     std::printf("OpenPort=%d\n", handle);
     if (handle != 1) return 1;
 
-    // A guest card for room 0203 on floor 2 of building 1. CardNo receives
-    // the new card number as six hexadecimal figures.
+    // A guest card for room 0203 on floor 2 of building 1, from today 14:00
+    // to the day after tomorrow 12:00. CardNo receives the new card number as
+    // six hexadecimal figures.
+    const std::string stay_begin = Stamp(0, 14), stay_end = Stamp(2, 12);
     std::string card_no;
     if (!Done(card, "WriteCard",
-              card.WriteCard(handle, "202612071400", "202612091200", card_no, 1, 2, "0203",
-                             "Li Wei")))
+              card.WriteCard(handle, stay_begin, stay_end, card_no, 1, 2, "0203", "Li Wei")))
       return 1;
     std::printf("card number (hex) %s\n", card_no.c_str());
 
@@ -47,7 +64,7 @@ int main() {
     // acceptable ones; the check-out does not use them.
     std::string unused;
     if (!Done(card, "check-out",
-              card.WriteCard(handle, "202612071400", "202612091200", unused, 1, 2, "0000", "")))
+              card.WriteCard(handle, stay_begin, stay_end, unused, 1, 2, "0000", "")))
       return 1;
 
     std::printf("ClosePort=%d\n", card.ClosePort());

@@ -97,7 +97,7 @@ struct LiveCard {
   bool expired = false;            // its end has passed: it opens no door
 };
 // The card in words: "card 00000101 (room 0105, building 1, floor 1, Li Wei,
-// until 202612091200)".
+// until 202512091200)".
 std::string Describe(const LiveCard& card);
 // The card as JSON: card_no, card_no_hex, kind, building, floor, rooms,
 // holder, end.
