@@ -11,7 +11,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:?usage: test-agent-page.sh BUILD_FOLDER [SCREENSHOT_FOLDER]}" && pwd)
 SHOTS=${2:+$(cd "$2" && pwd)}
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+. "$ROOT/scripts/lib/packages.sh"
 # fonts-noto-cjk: Chinese in the screenshots, not boxes.
 PACKAGES=(chromium python3 python3-websocket fonts-noto-cjk)
 missing=()
@@ -20,12 +20,7 @@ for p in "${PACKAGES[@]}"; do
 done
 # npm may come with another Node.js package than Debian's.
 command -v npm >/dev/null || missing+=(npm)
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "test-agent-page: installing ${missing[*]}"
-  as_root apt-get -o DPkg::Lock::Timeout=900 update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
-    --no-install-recommends "${missing[@]}" >/dev/null
-fi
+[ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 
 # axe-core, the accessibility audit the test injects into the page: one
 # pinned release from the npm registry, kept in the build folder.

@@ -16,7 +16,7 @@ BUILD=$(cd "${1:?usage: test-failover.sh BUILD_FOLDER}" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
 STAGE=test-failover
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+. "$HERE/lib/packages.sh"
 PG_BIN=${HOLVANTER_PG_BIN:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)}
 [ -x "$PG_BIN/initdb" ] || { echo "$STAGE: no PostgreSQL server programs (package postgresql)" >&2; exit 1; }
 PG_MAJOR=$(basename "$(dirname "$PG_BIN")")
@@ -24,12 +24,7 @@ need=()
 for p in "postgresql-$PG_MAJOR-auto-failover" pg-auto-failover-cli odbc-postgresql; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
 done
-if [ ${#need[@]} -gt 0 ]; then
-  echo "$STAGE: installing ${need[*]}"
-  as_root apt-get -o DPkg::Lock::Timeout=900 update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
-    --no-install-recommends "${need[@]}" >/dev/null
-fi
+[ ${#need[@]} -eq 0 ] || install_packages "${need[@]}"
 
 WORK=$(mktemp -d /tmp/holvanter-failover.XXXXXX)
 chmod 755 "$WORK"

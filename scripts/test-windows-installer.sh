@@ -53,6 +53,14 @@ UPGRADE=$(windows_installer "$ROOT" "$BUILD_PREFIX-x86" "$BUILD_PREFIX-x64" "$WO
             -DVERSION="$NEWER") || exit 1
 check "installer" "holvanter-setup-$VERSION.exe" "$(basename "$SETUP")"
 say "  $(du -k "$SETUP" | cut -f1) KiB"
+# The installer is a 32-bit program: without the 32-bit Wine it is made
+# and checked above, and not run.
+if ! windows_runs_x86; then
+  windows_x86_not_run "$STAGE"
+  say "the installer was made but not run: it is a 32-bit program"
+  finish
+  exit 0
+fi
 made=$(date +%s)
 
 new_prefix() {
