@@ -3,14 +3,16 @@
 #include <iostream>
 #include <mutex>
 
-#include "hosts/fias/clock.h"
+#include "hosts/clock/clock.h"
 #include "util/log_escape.h"
 
 namespace agent {
 
 void Log(const std::string& line) {
   static std::mutex mutex;
-  const std::string stamp = fias::UtcTimeText();
+  // The log's stamps are the system's time, whichever clock the agent's
+  // rules run on: a reader matches them with the hotel's other logs.
+  const std::string stamp = hosts::UtcTimeText(hosts::Clock::System());
   std::lock_guard<std::mutex> lock(mutex);
   std::cout << stamp << " " << holvanter::EscapeForLog(line) << std::endl;
 }

@@ -35,18 +35,20 @@
 namespace agent {
 
 namespace net = boost::asio;
-using Clock = std::chrono::steady_clock;
 using Connection = std::shared_ptr<HttpConnection>;
 
 class AgentServer::Impl : public AgentContext {
  public:
   Impl(const AgentOptions& options, std::string token, std::optional<KeyLinkSetup> key_link,
-       std::optional<DesksSetup> desks, std::unique_ptr<IdempotencyKeys> idempotency)
+       std::optional<DesksSetup> desks, std::unique_ptr<IdempotencyKeys> idempotency,
+       const hosts::Clock& clock)
       : options_(options),
+        clock_(clock),
         token_(std::move(token)),
         idempotency_(std::move(idempotency)),
         listener_(io_, HttpService{[this](const Connection& c) { Dispatch(c); },
-                                   [this](const HttpRequest& r) { return CommonHeadersOf(r); }}) {
+                                   [this](const HttpRequest& r) { return CommonHeadersOf(r); },
+                                   &clock}) {
     std::set<int> ports{options.encoder_port};
     if (key_link)
       for (const auto& [coder, target] : key_link->keys.coders)
@@ -73,11 +75,12 @@ class AgentServer::Impl : public AgentContext {
             if (!worker) worker = MakeWorker(port);
             return worker->Submit(std::move(run));
           },
-          Log);
+          Log, clock_);
     }
     if (key_link) {
       journal_ = std::make_unique<fias::Journal>(key_link->journal);
-      keys_ = std::make_unique<fias::KeyService>(key_link->keys, *journal_, fias::Now, Log);
+      keys_ = std::make_unique<fias::KeyService>(key_link->keys, *journal_,
+                                                 [this] { return fias::Now(clock_); }, Log);
       fias::LinkClient::Options link;
       link.host = key_link->host;
       link.port = key_link->port;
@@ -92,7 +95,7 @@ class AgentServer::Impl : public AgentContext {
         hub.queue_wait = queue_wait;
         hub.coders = desks->coders;
         hub_ = std::make_unique<desks::DeskHub>(io_, std::move(hub), *registry_, *keys_,
-                                                *journal_, Log);
+                                                *journal_, Log, clock_);
         route = [this](const std::string& desk, int port, const fias::Record& request,
                        std::function<void(fias::KeyOutcome)> done) {
           hub_->Route(desk, port, request, std::move(done));
@@ -103,7 +106,7 @@ class AgentServer::Impl : public AgentContext {
           [this](int port, std::function<void()> run) {
             return workers_.at(port)->Submit(std::move(run));
           },
-          Log, std::move(route));
+          Log, clock_, std::move(route));
     }
   }
 
@@ -132,7 +135,7 @@ class AgentServer::Impl : public AgentContext {
 
   int Run(const std::function<void(const std::string&)>& listening,
           const std::function<void()>& ended) {
-    const Clock::time_point started = Clock::now();
+    const hosts::SteadyTime started = clock_.Steady();
     health_.Start();  // the first health answer need not wait for one
     // The health answer tells whether the encoder opened: not before it was tried.
     for (auto& [port, worker] : workers_) worker->WaitUntilProbed();
@@ -166,7 +169,7 @@ class AgentServer::Impl : public AgentContext {
     listener_.Start();
     if (link_) link_->Start();
     if (desk_client_) desk_client_->Start();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_.Steady() - started);
     const std::string port = std::to_string(listener_.port());
     Log("listening on http://" + options_.address + ":" + port + "/ (encoder port " +
         std::to_string(options_.encoder_port) + ", at most " +
@@ -391,9 +394,9 @@ class AgentServer::Impl : public AgentContext {
         struct Grace {
           Impl* self;
           std::shared_ptr<net::steady_timer> timer;
-          Clock::time_point until;
+          hosts::SteadyTime until;
           void operator()(const boost::system::error_code&) const {
-            if (self->link_ && self->link_->connected() && Clock::now() < until) {
+            if (self->link_ && self->link_->connected() && self->clock_.Steady() < until) {
               timer->expires_after(std::chrono::milliseconds(50));
               timer->async_wait(*this);
               return;
@@ -401,12 +404,13 @@ class AgentServer::Impl : public AgentContext {
             self->io_.stop();
           }
         };
-        grace->async_wait(Grace{this, grace, Clock::now() + std::chrono::milliseconds(2300)});
+        grace->async_wait(Grace{this, grace, clock_.Steady() + std::chrono::milliseconds(2300)});
       });
     });
   }
 
   const AgentOptions options_;
+  const hosts::Clock& clock_;
   const std::string token_;
   std::unique_ptr<IdempotencyKeys> idempotency_;  // network thread only
   net::io_context io_;
@@ -423,7 +427,7 @@ class AgentServer::Impl : public AgentContext {
   std::unique_ptr<desks::DeskClient> desk_client_;     // a desk's, joined to the link desk
   std::mutex workers_mutex_;  // a desk adds workers while the stopper stops them
   net::thread_pool database_{1};
-  HealthCache health_{io_, database_};
+  HealthCache health_{io_, database_, clock_};
   std::set<std::shared_ptr<net::steady_timer>> waits_;  // network thread only
   std::atomic<bool> stopping_{false};
   std::thread stopper_;
@@ -431,9 +435,10 @@ class AgentServer::Impl : public AgentContext {
 
 AgentServer::AgentServer(const AgentOptions& options, std::string token,
                          std::optional<KeyLinkSetup> key_link, std::optional<DesksSetup> desks,
-                         std::unique_ptr<IdempotencyKeys> idempotency)
+                         std::unique_ptr<IdempotencyKeys> idempotency,
+                         const hosts::Clock& clock)
     : impl_(std::make_unique<Impl>(options, std::move(token), std::move(key_link),
-                                   std::move(desks), std::move(idempotency))) {}
+                                   std::move(desks), std::move(idempotency), clock)) {}
 
 AgentServer::~AgentServer() = default;
 

@@ -1,6 +1,7 @@
 // The running agent: its encoder workers, its key link and desks, the HTTP
 // listener, the dispatch of each request through the route table and the
-// security policy, and the ordered stop.
+// security policy, and the ordered stop. Every part of it takes its time
+// from the one clock it is given.
 #ifndef HOLVANTER_HOSTS_AGENT_AGENT_SERVER_H_
 #define HOLVANTER_HOSTS_AGENT_AGENT_SERVER_H_
 
@@ -11,13 +12,15 @@
 
 #include "hosts/agent/agent.h"
 #include "hosts/agent/idempotency.h"
+#include "hosts/clock/clock.h"
 
 namespace agent {
 
 class AgentServer {
  public:
   AgentServer(const AgentOptions& options, std::string token, std::optional<KeyLinkSetup> key_link,
-              std::optional<DesksSetup> desks, std::unique_ptr<IdempotencyKeys> idempotency);
+              std::optional<DesksSetup> desks, std::unique_ptr<IdempotencyKeys> idempotency,
+              const hosts::Clock& clock);
   ~AgentServer();
 
   // Listens and serves until stopped; the process exit status. `listening`

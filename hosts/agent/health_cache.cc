@@ -10,7 +10,7 @@
 namespace agent {
 
 void HealthCache::With(std::function<void(const nlohmann::json&)> use) {
-  if (check_ && (checking_ || std::chrono::steady_clock::now() - checked_at_ < kCheckAge)) {
+  if (check_ && (checking_ || clock_.Steady() - checked_at_ < kCheckAge)) {
     use(*check_);
     return;
   }
@@ -31,7 +31,7 @@ void HealthCache::Start() {
     boost::asio::post(io_, [this, check] {
       checking_ = false;
       check_ = check;
-      checked_at_ = std::chrono::steady_clock::now();
+      checked_at_ = clock_.Steady();
       for (auto& use : std::exchange(waiters_, {})) use(check);
     });
   });

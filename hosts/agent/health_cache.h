@@ -14,6 +14,8 @@
 #include <boost/asio/thread_pool.hpp>
 #include <nlohmann/json.hpp>
 
+#include "hosts/clock/clock.h"
+
 namespace agent {
 
 class HealthCache {
@@ -21,9 +23,11 @@ class HealthCache {
   // How long a check is kept.
   static constexpr auto kCheckAge = std::chrono::seconds(5);
 
-  // The check runs on `database` and is handed over on `io` (the network thread).
-  HealthCache(boost::asio::io_context& io, boost::asio::thread_pool& database)
-      : io_(io), database_(database) {}
+  // The check runs on `database` and is handed over on `io` (the network
+  // thread); its age is measured on `clock`'s steady clock.
+  HealthCache(boost::asio::io_context& io, boost::asio::thread_pool& database,
+              const hosts::Clock& clock)
+      : io_(io), database_(database), clock_(clock) {}
 
   // Starts a check unless one is under way: at start, so that the first
   // health answer need not wait for one.
@@ -36,8 +40,9 @@ class HealthCache {
  private:
   boost::asio::io_context& io_;
   boost::asio::thread_pool& database_;
+  const hosts::Clock& clock_;
   std::optional<nlohmann::json> check_;
-  std::chrono::steady_clock::time_point checked_at_;
+  hosts::SteadyTime checked_at_;
   bool checking_ = false;
   std::vector<std::function<void(const nlohmann::json&)>> waiters_;
 };

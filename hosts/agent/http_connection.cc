@@ -28,7 +28,7 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
-using Clock = std::chrono::steady_clock;
+using SteadyTime = hosts::SteadyTime;
 
 // A connection waiting for its next request is closed after this long: any
 // local program can open connections and leave them idle.
@@ -61,8 +61,8 @@ struct Shared {
   std::atomic<std::size_t> open{0};  // lowered by whichever thread lets one go last
   std::size_t most_open = kMostConnections;
   std::list<Connection*> idle;       // longest waiting first; network thread only
-  std::map<std::string, std::pair<int, Clock::time_point>> notes;
-  Clock::time_point unauthorized_since;
+  std::map<std::string, std::pair<int, SteadyTime>> notes;
+  SteadyTime unauthorized_since;
   uint64_t unauthorized_shown = 0, unauthorized_unshown = 0;
 
   // Logs `what`, once in 10 s at most: a flood gives a line, not a line for
@@ -70,8 +70,8 @@ struct Shared {
   void Note(const std::string& what) {
     auto& [count, at] = notes[what];
     ++count;
-    const Clock::time_point now = Clock::now();
-    if (at != Clock::time_point() && now - at < std::chrono::seconds(10)) return;
+    const SteadyTime now = service.clock->Steady();
+    if (at != SteadyTime() && now - at < std::chrono::seconds(10)) return;
     Log(what + (count > 1 ? " (" + std::to_string(count) + " times since this line last showed)" : ""));
     count = 0;
     at = now;
@@ -80,7 +80,7 @@ struct Shared {
   // Answers 401 are logged 20 in 10 s at most, then counted: a flood
   // without the bearer token gives a few lines, not a line for each.
   void LogUnauthorized(const std::string& line) {
-    const Clock::time_point now = Clock::now();
+    const SteadyTime now = service.clock->Steady();
     if (now - unauthorized_since >= std::chrono::seconds(10)) {
       unauthorized_since = now;
       unauthorized_shown = 0;
@@ -152,7 +152,7 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
 
   void OnRead(beast::error_code ec) {
     Busy();
-    started_ = Clock::now();
+    started_ = shared_->service.clock->Steady();
     if (ec == http::error::body_limit) {
       Take(parser_->get());
       request_.body.clear();
@@ -182,7 +182,7 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
   unsigned version_ = 11;
   bool keep_alive_ = false;
   std::string reached_;
-  Clock::time_point started_;
+  SteadyTime started_;
   bool answered_ = true;
   std::function<void(const HttpAnswer&)> settle_;
   // Its place among the idle connections while it waits for a request.
@@ -213,7 +213,7 @@ void Connection::Send(HttpAnswer answer) {
   response->keep_alive(keep_alive_ && !answer.bare);
   response->prepare_payload();
 
-  const auto ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
+  const auto ms = std::chrono::duration<double, std::milli>(shared_->service.clock->Steady() - started_).count();
   char took[32];
   std::snprintf(took, sizeof took, "%.1f ms", ms);
   std::string line = request_.method + " " + request_.target + " " +

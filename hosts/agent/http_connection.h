@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "hosts/clock/clock.h"
 #include "hosts/agent/security_policy.h"
 
 namespace boost::asio {
@@ -67,6 +68,8 @@ struct HttpService {
   std::function<void(const std::shared_ptr<HttpConnection>&)> handle;
   // The headers of every answer that is not bare.
   std::function<Headers(const HttpRequest&)> common_headers;
+  // The clock of the log limits (a note, the 401 answers, once in 10 s).
+  const hosts::Clock* clock = &hosts::Clock::System();
 };
 
 // `address` as a URL host ("[::1]" for IPv6, a v4-mapped one as IPv4);

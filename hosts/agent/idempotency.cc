@@ -39,19 +39,19 @@ std::string LineOf(const std::string& key, const std::string& fingerprint, int64
 
 }  // namespace
 
-IdempotencyKeys::IdempotencyKeys(std::string path, std::function<int64_t()> now)
-    : path_(std::move(path)), now_(std::move(now)) {}
+IdempotencyKeys::IdempotencyKeys(std::string path, const hosts::Clock& clock)
+    : path_(std::move(path)), clock_(clock) {}
 
 holvanter::Result<std::unique_ptr<IdempotencyKeys>> IdempotencyKeys::Open(
-    std::string path, std::function<int64_t()> now) {
-  std::unique_ptr<IdempotencyKeys> keys(new IdempotencyKeys(std::move(path), std::move(now)));
+    std::string path, const hosts::Clock& clock) {
+  std::unique_ptr<IdempotencyKeys> keys(new IdempotencyKeys(std::move(path), clock));
   HV_RETURN_IF_ERROR(keys->Load());
   return keys;
 }
 
 // The floor's owner-only files throw PrivateFileError: caught here.
 holvanter::Status IdempotencyKeys::Load() {
-  const int64_t now_s = now_();
+  const int64_t now_s = clock_.UnixSeconds();
   std::optional<std::string> stored;
   try {
     stored = holvanter::ReadPrivateFile(path_, kWhat, kMostFileBytes, holvanter::OpenToOthers::kNarrow);
@@ -95,8 +95,15 @@ IdempotencyKeys::Outcome IdempotencyKeys::Begin(const std::string& key,
                                                 std::function<void(const KeptAnswer&)> waiter) {
   Prune();
   auto found = kept_.find(key);
+  // A key a day old is free again, whether or not the last prune (once a
+  // minute) has seen it go.
+  if (found != kept_.end() && found->second.answer &&
+      clock_.UnixSeconds() - found->second.at >= kKeptSeconds) {
+    kept_.erase(found);
+    found = kept_.end();
+  }
   if (found == kept_.end()) {
-    kept_[key] = Entry{fingerprint, now_(), std::nullopt, {}};
+    kept_[key] = Entry{fingerprint, clock_.UnixSeconds(), std::nullopt, {}};
     return Outcome::kFirst;
   }
   Entry& entry = found->second;
@@ -145,7 +152,7 @@ std::string IdempotencyKeys::Append(const std::string& key, const Entry& entry) 
 }
 
 void IdempotencyKeys::Prune() {
-  const int64_t now_s = now_();
+  const int64_t now_s = clock_.UnixSeconds();
   if (now_s - pruned_at_ < 60) return;
   pruned_at_ = now_s;
   std::erase_if(kept_, [&](const auto& item) {

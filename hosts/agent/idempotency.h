@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "hosts/clock/clock.h"
 #include "util/status.h"
 
 namespace agent {
@@ -37,10 +38,10 @@ class IdempotencyKeys {
   static constexpr std::chrono::hours kKeptFor{24};
 
   // Reads the keys kept at `path` (made owner-only when missing) and drops
-  // those older than a day. `now` gives the seconds since the epoch. Answers
-  // why when the file can be neither read nor made.
+  // those older than a day on `clock`'s wall clock, which a restart keeps.
+  // Answers why when the file can be neither read nor made.
   static holvanter::Result<std::unique_ptr<IdempotencyKeys>> Open(std::string path,
-                                                                 std::function<int64_t()> now);
+                                                                 const hosts::Clock& clock);
 
   enum class Outcome {
     kFirst,     // run the request, then Finish or Forget the key
@@ -64,7 +65,7 @@ class IdempotencyKeys {
   std::size_t size() const { return kept_.size(); }
 
  private:
-  IdempotencyKeys(std::string path, std::function<int64_t()> now);
+  IdempotencyKeys(std::string path, const hosts::Clock& clock);
   holvanter::Status Load();
 
   struct Entry {
@@ -77,7 +78,7 @@ class IdempotencyKeys {
   std::string Append(const std::string& key, const Entry& entry);
 
   std::string path_;
-  std::function<int64_t()> now_;
+  const hosts::Clock& clock_;
   std::map<std::string, Entry> kept_;
   int64_t pruned_at_ = 0;
 };

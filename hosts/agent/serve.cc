@@ -9,7 +9,7 @@
 #include "hosts/agent/agent_server.h"
 #include "hosts/agent/idempotency.h"
 #include "hosts/agent/token.h"
-#include "hosts/fias/clock.h"
+#include "hosts/clock/clock.h"
 #include "hosts/frontdesk/exit_status.h"
 #include "platform/paths.h"
 
@@ -87,15 +87,16 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
               << " (readable by its owner only); it is not shown again" << std::endl;
   else
     std::cout << "bearer token kept in " << token_file << std::endl;
-  holvanter::Result<std::unique_ptr<IdempotencyKeys>> idempotency = IdempotencyKeys::Open(
-      BesideTokenFile(options, "idempotency-keys"),
-      [] { return fias::UnixSeconds(); });
+  // The one place the agent's clock is chosen: the system's.
+  const hosts::Clock& clock = hosts::Clock::System();
+  holvanter::Result<std::unique_ptr<IdempotencyKeys>> idempotency =
+      IdempotencyKeys::Open(BesideTokenFile(options, "idempotency-keys"), clock);
   if (!idempotency.ok()) {
     std::cerr << "tavocard serve: " << idempotency.status().message() << "\n";
     return frontdesk::kExitFailedCall;
   }
   AgentServer server(options, token.value, std::move(key_link), std::move(desks),
-                     std::move(*idempotency));
+                     std::move(*idempotency), clock);
   return server.Run(
       [&server](const std::string& where) {
         std::string stop_asked;

@@ -34,7 +34,7 @@
 #include "hosts/agent/agent.h"
 #include "hosts/agent/service_messages.h"  // made by windmc from service_messages.mc
 #include "hosts/agent/token.h"
-#include "hosts/fias/clock.h"
+#include "hosts/clock/clock.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "platform/paths.h"
 #include "platform/system_message.h"
@@ -215,9 +215,9 @@ CommandResult<DWORD> StateOf(SC_HANDLE service, SERVICE_STATUS_PROCESS* out = nu
 // `limit`; the state it reached.
 CommandResult<DWORD> WaitWhile(SC_HANDLE service, DWORD passing, std::chrono::seconds limit,
                                SERVICE_STATUS_PROCESS* out = nullptr) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto deadline = hosts::Clock::System().Steady() + limit;
   CommandResult<DWORD> state = StateOf(service, out);
-  while (state.ok() && *state == passing && std::chrono::steady_clock::now() < deadline) {
+  while (state.ok() && *state == passing && hosts::Clock::System().Steady() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     state = StateOf(service, out);
   }
@@ -514,7 +514,7 @@ void Report(DWORD state, DWORD exit_status = NO_ERROR, DWORD wait_hint = 0) {
 
 // One line in the log and one event in the Application event log.
 void Event(WORD type, DWORD id, const std::string& text) {
-  std::cout << fias::UtcTimeText() << " service: " << text << std::endl;
+  std::cout << hosts::UtcTimeText(hosts::Clock::System()) << " service: " << text << std::endl;
   Service& service = TheService();
   if (service.events == nullptr) return;
   const std::wstring wide = holvanter::WideText(text);

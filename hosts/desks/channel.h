@@ -42,8 +42,8 @@ class Channel : public hostnet::PipeCore, public std::enable_shared_from_this<Ch
   const std::string& peer() const { return pipe_->peer(); }
   // The other side's address alone, without its port.
   const std::string& address() const { return pipe_->address(); }
-  // When the connection was made.
-  std::chrono::steady_clock::time_point started() const { return started_; }
+  // When the connection was made, on the clock of its owner.
+  hostnet::SteadyTime started() const { return session_.started(); }
   bool open() const { return pipe_->open(); }
 
   // The pipe's side.
@@ -56,7 +56,6 @@ class Channel : public hostnet::PipeCore, public std::enable_shared_from_this<Ch
  private:
   void HandOn();
 
-  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   Session session_;
   Handlers handlers_;
   std::shared_ptr<hostnet::BytePipe> pipe_;

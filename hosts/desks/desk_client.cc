@@ -11,12 +11,13 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
 DeskClient::DeskClient(asio::io_context& io, Options options, fias::Journal& journal,
-                       fias::LinkClient::Submit submit, Log log)
+                       fias::LinkClient::Submit submit, Log log, const hosts::Clock& clock)
     : io_(io),
       options_(std::move(options)),
       journal_(journal),
       submit_(std::move(submit)),
       log_(std::move(log)),
+      clock_(clock),
       dialer_(io, options_.host, options_.port,
               {nullptr, [this](tcp::socket socket) { Connected(std::move(socket)); },
                [this](hostnet::Redialer::Failure failure, const std::string& message) {
@@ -61,7 +62,7 @@ void DeskClient::Connected(tcp::socket socket) {
   if (!nonce.ok()) return again_later(nonce.status().message());
   auto channel = std::make_shared<Channel>(
       std::move(socket), Session::ForDesk(options_.desk, mode, key, std::move(*nonce),
-                                          std::chrono::steady_clock::now()));
+                                          clock_.Steady()));
   std::weak_ptr<Channel> weak = channel;
   channel->set_handlers(
       {[this, weak](const SessionEvent& event) {
@@ -126,7 +127,8 @@ void DeskClient::OnMessage(const std::string& payload) {
     if (type == kSettingsType) {
       holvanter::Result<fias::KeyServiceOptions> settings = SettingsOf(message);
       if (!settings.ok()) return none(settings.status().message());
-      keys_ = std::make_shared<fias::KeyService>(std::move(*settings), journal_, fias::Now, log_);
+      keys_ = std::make_shared<fias::KeyService>(std::move(*settings), journal_,
+                                                 [this] { return fias::Now(clock_); }, log_);
     } else if (type == "request") {
       const int port = message.at("port").get<int>();
       if (port < 0 || port > 254) return none("an encoder port out of range");

@@ -16,6 +16,7 @@
 
 #include <boost/asio.hpp>
 
+#include "hosts/clock/clock.h"
 #include "hosts/desks/channel.h"
 #include "hosts/fias/journal.h"
 #include "hosts/fias/key_service.h"
@@ -36,7 +37,7 @@ class DeskClient {
   using Log = std::function<void(const std::string&)>;
 
   DeskClient(boost::asio::io_context& io, Options options, fias::Journal& journal,
-             fias::LinkClient::Submit submit, Log log);
+             fias::LinkClient::Submit submit, Log log, const hosts::Clock& clock);
 
   void Start();
   void Stop();
@@ -57,6 +58,7 @@ class DeskClient {
   fias::Journal& journal_;
   fias::LinkClient::Submit submit_;
   Log log_;
+  const hosts::Clock& clock_;
   hostnet::Redialer dialer_;
   std::shared_ptr<Channel> channel_;
   // The key services with the link desk's key settings, from its last

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "hosts/desks/registry.h"
-#include "hosts/fias/clock.h"
+#include "hosts/clock/clock.h"
 #include "hosts/frontdesk/exit_status.h"
 
 namespace desks {
@@ -43,13 +43,12 @@ void Run(const std::string& verb, const Request& request, bool names_desk, Act a
   }
 }
 
-holvanter::Status Pair(DeskRegistry registry, const std::string& desk) {
-  const int64_t now = fias::UnixSeconds();
+holvanter::Status Pair(DeskRegistry registry, const std::string& desk, int64_t now) {
   std::string set_aside;
   HV_ASSIGN_OR_RETURN(const std::string code, registry.Pair(desk, now, &set_aside));
   if (!set_aside.empty()) std::cerr << "tavocard desks pair: " << set_aside << "\n";
   std::cout << "Pairing code for the desk " << desk << ":\n\n    " << code << "\n\n"
-            << "Good for one try until " << fias::LocalTimeOf(now + kPairingCodeSeconds, "%H:%M")
+            << "Good for one try until " << hosts::LocalTimeOf(now + kPairingCodeSeconds, "%H:%M")
             << " (" << kPairingCodeSeconds / 60 << " minutes). On that desk, its IT runs:\n\n"
             << "    tavocard serve --join LINK-DESK:PORT --desk " << desk << " --pair " << code
             << "\n\n"
@@ -63,22 +62,21 @@ holvanter::Status Pair(DeskRegistry registry, const std::string& desk) {
   return holvanter::Status::Ok();
 }
 
-holvanter::Status List(const DeskRegistry& registry) {
+holvanter::Status List(const DeskRegistry& registry, int64_t now) {
   HV_ASSIGN_OR_RETURN(const std::vector<DeskEntry> entries, registry.List());
   if (entries.empty()) {
     std::cout << "No desk is paired and no pairing code is pending (" << registry.path() << ").\n";
     return holvanter::Status::Ok();
   }
-  const int64_t now = fias::UnixSeconds();
   std::size_t width = 0;
   for (const DeskEntry& entry : entries) width = std::max(width, entry.name.size());
   for (const DeskEntry& entry : entries) {
     std::string line = entry.name + std::string(width - entry.name.size() + 2, ' ');
-    line += entry.paired ? "paired " + fias::LocalTimeOf(entry.paired_at, "%Y-%m-%d %H:%M")
+    line += entry.paired ? "paired " + hosts::LocalTimeOf(entry.paired_at, "%Y-%m-%d %H:%M")
                          : "not paired      ";
     if (entry.code_expires != 0)
       line += now < entry.code_expires
-                  ? "  code pending until " + fias::LocalTimeOf(entry.code_expires, "%H:%M")
+                  ? "  code pending until " + hosts::LocalTimeOf(entry.code_expires, "%H:%M")
                   : std::string("  code expired");
     std::cout << line << "\n";
   }
@@ -104,13 +102,13 @@ void AddDesksCommand(CLI::App& app, const std::string& default_registry) {
   auto [pair, pair_request] = add("pair", "print a one-time code with which a desk joins", true);
   pair->callback([request = pair_request] {
     Run("pair", *request, true,
-        [&](DeskRegistry registry, const std::string&) { return Pair(registry, request->desk); });
+        [&](DeskRegistry registry, const std::string&) { return Pair(registry, request->desk, hosts::Clock::System().UnixSeconds()); });
   });
 
   auto [list, list_request] = add("list", "show the paired desks and pending codes", false);
   list->callback([request = list_request] {
     Run("list", *request, false, [](DeskRegistry registry, const std::string&) {
-      return List(registry);
+      return List(registry, hosts::Clock::System().UnixSeconds());
     });
   });
 

@@ -10,7 +10,6 @@ namespace desks {
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
-using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
@@ -22,8 +21,8 @@ constexpr auto kNoteWindow = std::chrono::seconds(10);
 
 // Keeps a lost request for the desk's late word on it; the oldest go first.
 template <typename Lost>
-void Remember(Lost& lost, uint64_t id, const fias::Record& request) {
-  lost[id] = {request, fias::Stamp()};
+void Remember(Lost& lost, uint64_t id, const fias::Record& request, std::string routed_at) {
+  lost[id] = {request, std::move(routed_at)};
   while (lost.size() > kMostLostPerDesk) lost.erase(lost.begin());
 }
 
@@ -37,13 +36,15 @@ bool Figures(const std::string& text, std::size_t count) {
 }  // namespace
 
 DeskHub::DeskHub(net::io_context& io, Options options, DeskRegistry& registry,
-                 fias::KeyService& keys, fias::Journal& journal, Log log)
+                 fias::KeyService& keys, fias::Journal& journal, Log log,
+                 const hosts::Clock& clock)
     : io_(io),
       options_(std::move(options)),
       registry_(registry),
       keys_(keys),
       journal_(journal),
       log_(std::move(log)),
+      clock_(clock),
       acceptor_(io),
       watch_(io) {}
 
@@ -80,7 +81,7 @@ void DeskHub::Accept() {
     } else if (!ec) {
       Session session = Session::ForLink(
           [this](const std::string& desk, Mode mode) { return Admit(desk, mode); },
-          std::move(*nonce), SteadyClock::now());
+          std::move(*nonce), clock_.Steady());
       auto channel = std::make_shared<Channel>(std::move(socket), std::move(session));
       std::weak_ptr<Channel> weak = channel;
       // The handlers hold the channel weakly: the hub's sets own it.
@@ -130,7 +131,7 @@ void DeskHub::Admitted(const std::shared_ptr<Channel>& channel) {
 
 void DeskHub::NoteStranger(const std::string& address, const std::string& line) {
   Noted& noted = noted_[address];
-  if (noted.shown.empty() && noted.unshown == 0) noted.since = SteadyClock::now();
+  if (noted.shown.empty() && noted.unshown == 0) noted.since = clock_.Steady();
   if (noted.shown.size() < kMostNotedLines && noted.shown.insert(line).second) {
     log_("desks: " + line);
     return;
@@ -139,7 +140,7 @@ void DeskHub::NoteStranger(const std::string& address, const std::string& line) 
 }
 
 void DeskHub::NoteSummaries() {
-  const auto now = SteadyClock::now();
+  const auto now = clock_.Steady();
   for (auto it = noted_.begin(); it != noted_.end();) {
     if (now - it->second.since < kNoteWindow) {
       ++it;
@@ -162,7 +163,7 @@ Admission DeskHub::Admit(const std::string& desk, Mode mode) {
     // A hello only looks: the code is taken by the proof that follows,
     // right or wrong, and by nothing else.
     const holvanter::Result<DeskRegistry::Claim> peeked =
-        registry_.PeekCode(desk, fias::UnixSeconds());
+        registry_.PeekCode(desk, clock_.UnixSeconds());
     if (!peeked.ok()) return unread(peeked.status());
     const DeskRegistry::Claim& claim = peeked.value();
     if (claim.state == DeskRegistry::CodeState::kExpired)
@@ -171,7 +172,7 @@ Admission DeskHub::Admit(const std::string& desk, Mode mode) {
       return Admission::Withheld("no pairing code for desk " + desk + " (or it was used): make a new one");
     return Admission::WithKey(claim.code, [this, desk, code = claim.code](bool) -> std::string {
       const holvanter::Result<DeskRegistry::Claim> taken =
-          registry_.ClaimCode(desk, fias::UnixSeconds());
+          registry_.ClaimCode(desk, clock_.UnixSeconds());
       if (!taken.ok()) {
         log_("desks: the registry cannot be read: " + taken.status().message());
         return "the link desk cannot read its registry of desks";
@@ -227,7 +228,7 @@ void DeskHub::OnJoined(const std::shared_ptr<Channel>& channel) {
   handshaking_.erase(channel);
   if (channel->session().mode() == Mode::kPair) {
     const holvanter::Status kept =
-        registry_.Keep(desk, channel->session().secret(), fias::UnixSeconds());
+        registry_.Keep(desk, channel->session().secret(), clock_.UnixSeconds());
     if (!kept.ok()) {
       log_("desks: desk " + desk + " paired but its secret cannot be kept: " + kept.message());
       channel->Close("the secret cannot be kept");
@@ -241,7 +242,7 @@ void DeskHub::OnJoined(const std::shared_ptr<Channel>& channel) {
     previous->Close("joined again");
   }
   joined_[desk].channel = channel;
-  last_contact_[desk] = fias::LocalTimeText();
+  last_contact_[desk] = hosts::LocalTimeText(clock_);
   log_("desks: desk " + desk + (channel->session().mode() == Mode::kPair ? " paired and" : "") +
        " joined from " + channel->peer());
   channel->Send(SettingsMessage(keys_.options()));
@@ -249,7 +250,7 @@ void DeskHub::OnJoined(const std::shared_ptr<Channel>& channel) {
 
 void DeskHub::OnMessage(const std::shared_ptr<Channel>& channel, const std::string& payload) {
   const std::string desk = channel->session().desk();
-  last_contact_[desk] = fias::LocalTimeText();
+  last_contact_[desk] = hosts::LocalTimeText(clock_);
   const auto none = [&](const std::string& why) {
     Dropped(channel, "a message that is none: " + why);
   };
@@ -366,7 +367,7 @@ holvanter::Status DeskHub::Answered(const std::string& desk, uint64_t id,
   Pending done = std::move(pending->second);
   joined->second.pending.erase(pending);
   done.timer->cancel();
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() -
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_.Steady() -
                                                                         done.sent);
   log_("desks: " + done.request.id + " KC " + done.request.Value("KC") + " on desk " + desk +
        " port " + std::to_string(done.port) + ": " + answer->Value("AS") + " " +
@@ -376,7 +377,7 @@ holvanter::Status DeskHub::Answered(const std::string& desk, uint64_t id,
   if (!outcome.cut_card.empty())
     fias::LogUnkept(log_, "desks: card " + outcome.cut_card + " cut on desk " + desk,
                     journal_.Cut({outcome.cut_card, done.request.Value("G#"),
-                                  done.request.Value("WS"), fias::Stamp()}));
+                                  done.request.Value("WS"), fias::Stamp(clock_)}));
   done.done({std::move(*answer), outcome.cut_card});
   return holvanter::Status::Ok();
 }
@@ -392,7 +393,7 @@ void DeskHub::Route(const std::string& desk, int port, const fias::Record& reque
   }
   const uint64_t id = ++next_id_;
   Pending pending{request, port, std::move(done), std::make_shared<net::steady_timer>(io_),
-                  SteadyClock::now()};
+                  clock_.Steady()};
   // The desk answers BY itself when its encoder stays busy for the queue
   // wait; beyond that, a little for the network, it is lost.
   pending.timer->expires_after(options_.queue_wait + std::chrono::seconds(2));
@@ -417,7 +418,7 @@ void DeskHub::Lost(const std::string& desk, uint64_t id) {
   joined->second.pending.erase(pending);
   log_("desks: " + lost.request.id + " KC " + lost.request.Value("KC") + " on desk " + desk +
        " port " + std::to_string(lost.port) + ": desk lost, no answer in time");
-  Remember(lost_[desk], id, lost.request);
+  Remember(lost_[desk], id, lost.request, fias::Stamp(clock_));
   lost.done({keys_.Answer(lost.request, "RY", "desk " + desk + " lost"), {}});
   // A desk that does not answer is given up: it joins again when it can,
   // and reports then what it cut meanwhile.
@@ -436,7 +437,7 @@ void DeskHub::OnClosed(const std::shared_ptr<Channel>& channel, const std::strin
   joined_.erase(joined);
   for (auto& [id, lost] : pending) {
     lost.timer->cancel();
-    Remember(lost_[desk], id, lost.request);
+    Remember(lost_[desk], id, lost.request, fias::Stamp(clock_));
     log_("desks: " + lost.request.id + " KC " + lost.request.Value("KC") + " on desk " + desk +
          " port " + std::to_string(lost.port) + ": desk lost");
     lost.done({keys_.Answer(lost.request, "RY", "desk " + desk + " lost"), {}});

@@ -18,6 +18,7 @@
 #include <boost/asio.hpp>
 #include <nlohmann/json.hpp>
 
+#include "hosts/clock/clock.h"
 #include "hosts/desks/channel.h"
 #include "hosts/desks/registry.h"
 #include "hosts/fias/journal.h"
@@ -41,7 +42,7 @@ class DeskHub {
   using Log = std::function<void(const std::string&)>;
 
   DeskHub(boost::asio::io_context& io, Options options, DeskRegistry& registry,
-          fias::KeyService& keys, fias::Journal& journal, Log log);
+          fias::KeyService& keys, fias::Journal& journal, Log log, const hosts::Clock& clock);
 
   // Starts listening; an error text when it cannot.
   std::string Listen();
@@ -102,6 +103,7 @@ class DeskHub {
   fias::KeyService& keys_;
   fias::Journal& journal_;
   Log log_;
+  const hosts::Clock& clock_;
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::steady_timer watch_;
   unsigned short port_ = 0;

@@ -144,6 +144,8 @@ class Session {
   std::string TakeOutput();
   // The connection is to close once the output is written.
   bool closed() const { return state_ == State::kClosed; }
+  // When the connection was made, as the session was told.
+  SteadyTime started() const { return started_; }
   bool joined() const { return state_ == State::kJoined; }
   const std::string& desk() const { return desk_; }
   Mode mode() const { return mode_; }

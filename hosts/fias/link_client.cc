@@ -16,11 +16,11 @@ class LinkClient::Core : public hostnet::PipeCore {
  public:
   explicit Core(LinkClient& client) : client_(client) {}
   void Feed(std::string_view bytes, hostnet::SteadyTime now) override {
-    client_.link_.Received(bytes, MomentAt(now));
+    client_.link_.Received(bytes, MomentAt(client_.clock_, now));
     client_.Process();
   }
   void Tick(hostnet::SteadyTime now) override {
-    client_.link_.Tick(MomentAt(now));
+    client_.link_.Tick(MomentAt(client_.clock_, now));
     client_.Process();
   }
   std::string TakeOutput() override { return client_.link_.TakeOutput(); }
@@ -34,7 +34,7 @@ class LinkClient::Core : public hostnet::PipeCore {
 };
 
 LinkClient::LinkClient(asio::io_context& io, Options options, KeyService& keys, Journal& journal,
-                       Submit submit, Log log, Route route)
+                       Submit submit, Log log, const hosts::Clock& clock, Route route)
     : io_(io),
       options_(std::move(options)),
       address_(options_.host + ":" + options_.port),
@@ -42,6 +42,7 @@ LinkClient::LinkClient(asio::io_context& io, Options options, KeyService& keys, 
       journal_(journal),
       submit_(std::move(submit)),
       log_(std::move(log)),
+      clock_(clock),
       route_(std::move(route)),
       link_(options_.link),
       dialer_(io, options_.host, options_.port,
@@ -75,7 +76,7 @@ void LinkClient::Stop() {
     stopping_ = true;
     dialer_.Stop();
     if (connected_ && link_.state() != Link::State::kClosed) {
-      link_.End(Now());
+      link_.End(Now(clock_));
       Process();
       pipe_->Pump();
     } else if (pipe_) {
@@ -91,7 +92,7 @@ void LinkClient::Connected(tcp::socket socket) {
   ++generation_;
   closing_.clear();
   log_("fias: connected to " + address_);
-  link_.Connected(Now());
+  link_.Connected(Now(clock_));
   pipe_ = std::make_shared<hostnet::BytePipe>(
       std::move(socket),
       hostnet::PipeLimits{"the interface", "the interface closed it", kMostQueuedLinkBytes,

@@ -16,6 +16,7 @@
 
 #include <boost/asio.hpp>
 
+#include "hosts/clock/clock.h"
 #include "hosts/fias/clock.h"  // the agent gives the key services fias::Now
 #include "hosts/fias/journal.h"
 #include "hosts/fias/key_service.h"
@@ -50,7 +51,7 @@ class LinkClient {
                                    std::function<void(KeyOutcome)> done)>;
 
   LinkClient(boost::asio::io_context& io, Options options, KeyService& keys, Journal& journal,
-             Submit submit, Log log, Route route = nullptr);
+             Submit submit, Log log, const hosts::Clock& clock, Route route = nullptr);
   ~LinkClient();
 
   // Connects, and keeps connecting, until Stop.
@@ -79,6 +80,7 @@ class LinkClient {
   Journal& journal_;
   Submit submit_;
   Log log_;
+  const hosts::Clock& clock_;
   Route route_;
 
   Link link_;

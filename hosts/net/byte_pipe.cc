@@ -1,6 +1,17 @@
 #include "hosts/net/byte_pipe.h"
 
+#include "hosts/clock/clock.h"
+
 namespace hostnet {
+
+namespace {
+
+// The shell is the one part of a connection on real time: Asio's timers
+// wait on the system's steady clock, so the core is told that clock's time.
+// A test drives the core itself, on a clock of its own.
+SteadyTime ShellTime() { return hosts::Clock::System().Steady(); }
+
+}  // namespace
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
@@ -69,7 +80,7 @@ void BytePipe::Read() {
         if (ec) return self->Shut(ec == asio::error::eof ? self->limits_.peer_closed : ec.message());
         const std::shared_ptr<PipeCore> core = self->core_.lock();
         if (!core) return self->Close("the connection's owner is gone");
-        core->Feed(std::string_view(self->buffer_.data(), n), std::chrono::steady_clock::now());
+        core->Feed(std::string_view(self->buffer_.data(), n), ShellTime());
         if (self->closed_) return;
         self->Pump();
         // Nothing more is read from a core that is done.
@@ -114,7 +125,7 @@ void BytePipe::ArmTimer() {
     if (ec || self->closed_) return;
     const std::shared_ptr<PipeCore> core = self->core_.lock();
     if (!core) return self->Close("the connection's owner is gone");
-    core->Tick(std::chrono::steady_clock::now());
+    core->Tick(ShellTime());
     self->Pump();
   });
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "store/store_test_util.h"
+#include "tests/support/stays.h"
 
 namespace agent {
 namespace {
@@ -28,16 +29,16 @@ TEST(Idempotency, UsableKeys) {
     EXPECT_EQ(UsableIdempotencyKey(key), usable) << key;
 }
 
-std::unique_ptr<IdempotencyKeys> Opened(const std::string& path, const std::function<int64_t()>& now) {
-  holvanter::Result<std::unique_ptr<IdempotencyKeys>> keys = IdempotencyKeys::Open(path, now);
+std::unique_ptr<IdempotencyKeys> Opened(const std::string& path, const hosts::Clock& clock) {
+  holvanter::Result<std::unique_ptr<IdempotencyKeys>> keys = IdempotencyKeys::Open(path, clock);
   EXPECT_TRUE(keys.ok()) << keys.status().message();
   return keys.ok() ? std::move(*keys) : nullptr;
 }
 
 TEST(Idempotency, RepeatsGetTheFirstAnswerAndWaitersGetItWhenItComes) {
   holvanter::store_test::ScratchFolder folder;
-  int64_t now = 1'000'000;
-  const auto opened = Opened(folder.File("keys"), [&] { return now; });
+  hosts::TestClock clock(1'000'000);
+  const auto opened = Opened(folder.File("keys"), clock);
   ASSERT_NE(opened, nullptr);
   IdempotencyKeys& keys = *opened;
   KeptAnswer kept;
@@ -76,16 +77,16 @@ TEST(Idempotency, RepeatsGetTheFirstAnswerAndWaitersGetItWhenItComes) {
 TEST(Idempotency, KeptOverARestartForADayInAnOwnerOnlyFile) {
   holvanter::store_test::ScratchFolder folder;
   const std::string path = folder.File("keys");
-  int64_t now = 1'000'000;
+  hosts::TestClock clock(1'000'000);
   KeptAnswer kept;
   const auto none = [](const KeptAnswer&) {};
   {
-    const auto opened = Opened(path, [&] { return now; });
+    const auto opened = Opened(path, clock);
     ASSERT_NE(opened, nullptr);
     IdempotencyKeys& keys = *opened;
     ASSERT_EQ(keys.Begin("old", "a", kept, none), Outcome::kFirst);
     keys.Finish("old", {200, "first", true});
-    now += kDay / 2;
+    clock.Advance(std::chrono::seconds(kDay / 2));
     ASSERT_EQ(keys.Begin("new", "a", kept, none), Outcome::kFirst);
     keys.Finish("new", {409, "in use", true});
     ASSERT_EQ(keys.Begin("running", "a", kept, none), Outcome::kFirst);  // never finished
@@ -95,7 +96,7 @@ TEST(Idempotency, KeptOverARestartForADayInAnOwnerOnlyFile) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   std::ofstream(path, std::ios::app) << "{\"key\": \"torn\", \"fingerpr";  // a crash mid-line
 
-  const auto opened = Opened(path, [&] { return now; });
+  const auto opened = Opened(path, clock);
   ASSERT_NE(opened, nullptr);
   IdempotencyKeys& restarted = *opened;
   EXPECT_EQ(restarted.size(), 2u);
@@ -107,15 +108,57 @@ TEST(Idempotency, KeptOverARestartForADayInAnOwnerOnlyFile) {
 
   // A day after its first answer a key is free again, in the running agent
   // and after the next restart.
-  now += kDay / 2;
+  clock.Advance(std::chrono::seconds(kDay / 2));
   EXPECT_EQ(restarted.Begin("old", "other", kept, none), Outcome::kFirst);
   EXPECT_EQ(restarted.Begin("new", "other", kept, none), Outcome::kReused);
-  now += kDay;
-  const auto opened_later = Opened(path, [&] { return now; });
+  clock.Advance(std::chrono::seconds(kDay));
+  const auto opened_later = Opened(path, clock);
   ASSERT_NE(opened_later, nullptr);
   IdempotencyKeys& later = *opened_later;
   EXPECT_EQ(later.size(), 0u);
   EXPECT_EQ(later.Begin("new", "other", kept, none), Outcome::kFirst);
+}
+
+// A key is kept for 24 hours that pass, whatever the local clock shows on
+// the way: the day of the change to summer time has 23 local hours, the day
+// back 25. The same after a restart, and when the last prune was a moment
+// before the day ended.
+TEST(Idempotency, ADayIsTwentyFourHoursThatPassAcrossSummerTime) {
+  const holvanter::test_support::ScopedTimeZone berlin("Europe/Berlin");
+  constexpr int64_t kSpringNoon = 1806145200;  // 2027-03-27 12:00 CET
+  constexpr int64_t kAutumnNoon = 1824890400;  // 2027-10-30 12:00 CEST
+  const struct {
+    const char* what;
+    int64_t start;
+    std::chrono::seconds passed;
+    Outcome other_body;  // a request with another body under the key
+  } rows[] = {
+      {"spring: the next local noon, 23 h on", kSpringNoon, std::chrono::hours(23), Outcome::kReused},
+      {"spring: a second short of 24 h", kSpringNoon, std::chrono::seconds(kDay - 1), Outcome::kReused},
+      {"spring: 24 h", kSpringNoon, std::chrono::seconds(kDay), Outcome::kFirst},
+      {"autumn: a second short of 24 h", kAutumnNoon, std::chrono::seconds(kDay - 1), Outcome::kReused},
+      {"autumn: 24 h, an hour before the next local noon", kAutumnNoon, std::chrono::seconds(kDay),
+       Outcome::kFirst},
+  };
+  const auto none = [](const KeptAnswer&) {};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    holvanter::store_test::ScratchFolder folder;
+    hosts::TestClock clock(row.start);
+    KeptAnswer kept;
+    const auto keys = Opened(folder.File("keys"), clock);
+    ASSERT_NE(keys, nullptr);
+    ASSERT_EQ(keys->Begin("k", "a", kept, none), Outcome::kFirst);
+    keys->Finish("k", {200, "first", true});
+    // Another key half a minute before the end: the prune runs then.
+    clock.Advance(row.passed - std::chrono::seconds(30));
+    ASSERT_EQ(keys->Begin("other", "a", kept, none), Outcome::kFirst);
+    clock.Advance(std::chrono::seconds(30));
+    const auto restarted = Opened(folder.File("keys"), clock);
+    ASSERT_NE(restarted, nullptr);
+    EXPECT_EQ(restarted->Begin("k", "b", kept, none), row.other_body);
+    EXPECT_EQ(keys->Begin("k", "b", kept, none), row.other_body);
+  }
 }
 
 // A file that can be neither read nor made is answered with why, and the
@@ -126,7 +169,8 @@ TEST(Idempotency, AFileThatCannotBeReadOrMadeIsAnswered) {
   std::filesystem::create_directory(folder.File("folder"));
   for (const std::string& path : {folder.File("plain") + "/keys", folder.File("folder")}) {
     SCOPED_TRACE(path);
-    const auto keys = IdempotencyKeys::Open(path, [] { return int64_t{1'000'000}; });
+    const hosts::TestClock clock(1'000'000);
+    const auto keys = IdempotencyKeys::Open(path, clock);
     ASSERT_FALSE(keys.ok());
     EXPECT_NE(keys.status().message().find(path), std::string::npos) << keys.status().message();
   }

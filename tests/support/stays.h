@@ -4,7 +4,9 @@
 #ifndef HOLVANTER_TESTS_SUPPORT_STAYS_H_
 #define HOLVANTER_TESTS_SUPPORT_STAYS_H_
 
+#include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 
 namespace holvanter::test_support {
@@ -25,6 +27,27 @@ inline std::string StayStamp(int days, const char* hhmm = "1200") {
   std::strftime(text, sizeof text, "%Y%m%d", &day);
   return std::string(text) + hhmm;
 }
+
+// The process's time zone is `zone` ("Europe/Berlin") while the object
+// lives: a test about the change to and from summer time sets the zone as
+// well as the clock.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) {
+    if (const char* tz = std::getenv("TZ")) previous_ = tz;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    previous_ ? setenv("TZ", previous_->c_str(), 1) : unsetenv("TZ");
+    tzset();
+  }
+  ScopedTimeZone(const ScopedTimeZone&) = delete;
+  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+ private:
+  std::optional<std::string> previous_;
+};
 
 }  // namespace holvanter::test_support
 
