@@ -49,7 +49,7 @@ windows_runs_x86() {
 windows_x86_not_run() {
   echo "$1: !!! x86 NOT RUN under Wine: the package registry could not give" \
     "${WINDOWS_X86_MISSING:-wine32:i386} (apt-get update failed or the i386 packages do not" \
-    "match the installed amd64 libraries); both architectures were built, x64 ran"
+    "match the installed amd64 libraries); both architectures were built"
 }
 
 # windows_build ROOT ARCH FOLDER: configures and builds one architecture;
