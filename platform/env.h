@@ -1,10 +1,12 @@
 // The few operating-system services the component needs, behind one narrow
 // interface. The core never includes an operating-system header: it asks
-// Env::Default(). env_posix.cc serves Linux, env_windows.cc serves Windows.
+// Env::Default(). env_posix.cc serves Linux, env_windows.cc serves Windows;
+// env.cc holds what both share.
 #ifndef HOLVANTER_PLATFORM_ENV_H_
 #define HOLVANTER_PLATFORM_ENV_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -29,6 +31,20 @@ struct FileLockResult {
   std::unique_ptr<FileLock> lock;
   bool timed_out = false;  // another holder kept the lock for the whole wait
   std::string error;       // the system's reason when the file could not be opened or locked
+};
+
+// A request for an exclusive lock on a file (Env::RequestFileLock), queued
+// with the system behind the present holder. Ending the request gives the
+// lock back: at once when it was granted and not handed over, or whenever
+// the system grants it later.
+class FileLockRequest {
+ public:
+  virtual ~FileLockRequest() = default;
+  // Never waits. The lock once the system has granted it, handed over for
+  // good; nullptr while another holder keeps it, or, with the system's
+  // reason in `error`, when the request failed. A request that handed its
+  // lock over or failed gives nothing more.
+  virtual std::unique_ptr<FileLock> Granted(std::string* error) = 0;
 };
 
 // Who may reach a lock file that LockFile makes.
@@ -107,11 +123,33 @@ class Env {
   virtual std::string ToAnsi(const std::string& utf8) = 0;
   virtual std::string FromAnsi(const std::string& ansi) = 0;
 
+  // A point on a clock that only goes forward, in microseconds from an
+  // unspecified start: what the component's waits measure their limits by,
+  // unmoved by changes to the wall-clock time.
+  virtual uint64_t NowMicros() = 0;
+
+  // Waits `micros` microseconds (nothing when not above 0), as NowMicros
+  // counts them: every wait of the component sleeps here, so that an Env
+  // over this one keeps the time of them all.
+  virtual void SleepForMicroseconds(int micros) = 0;
+
+  // Asks for an exclusive lock on the file at `path` (created when missing)
+  // without waiting for it. A holder that dies, in this or another process,
+  // gives the lock up with it. Who may reach a lock file made here: as
+  // `mode` says. nullptr, with the system's reason in `error`, when the
+  // file cannot be opened or locked.
+  virtual std::unique_ptr<FileLockRequest> RequestFileLock(const std::string& path,
+                                                           LockFileMode mode,
+                                                           std::string* error) = 0;
+
   // Takes an exclusive lock on the file at `path` (created when missing),
   // waiting at most `wait_ms` milliseconds for other holders, in this or
   // another process. A holder that dies gives the lock up with it. Who may
-  // reach a lock file made here: as `mode` says.
-  virtual FileLockResult LockFile(const std::string& path, int wait_ms, LockFileMode mode) = 0;
+  // reach a lock file made here: as `mode` says. The request is this Env's
+  // RequestFileLock, and the wait is measured and slept on this Env's clock
+  // (NowMicros, SleepForMicroseconds): an Env over the system's keeps its
+  // time.
+  FileLockResult LockFile(const std::string& path, int wait_ms, LockFileMode mode);
 
   // Appends `line` to the file at `path` (UTF-8) in one write, so that
   // desks sharing the file never mix their lines. The file is created when
@@ -153,8 +191,11 @@ class EnvWrapper : public Env {
   LocalTime Now() override { return target_->Now(); }
   std::string ToAnsi(const std::string& utf8) override { return target_->ToAnsi(utf8); }
   std::string FromAnsi(const std::string& ansi) override { return target_->FromAnsi(ansi); }
-  FileLockResult LockFile(const std::string& path, int wait_ms, LockFileMode mode) override {
-    return target_->LockFile(path, wait_ms, mode);
+  uint64_t NowMicros() override { return target_->NowMicros(); }
+  void SleepForMicroseconds(int micros) override { target_->SleepForMicroseconds(micros); }
+  std::unique_ptr<FileLockRequest> RequestFileLock(const std::string& path, LockFileMode mode,
+                                                   std::string* error) override {
+    return target_->RequestFileLock(path, mode, error);
   }
   bool AppendLine(const std::string& path, const std::string& line, std::string* error) override {
     return target_->AppendLine(path, line, error);

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -83,13 +82,56 @@ class PosixFileLock : public FileLock {
   int fd_;
 };
 
-// A lock request blocking in a thread of its own, and the wait for it.
+// A lock request blocking in a thread of its own, and what became of it.
 struct PendingLock {
   std::mutex mutex;
-  std::condition_variable ended;
   bool done = false;       // the request ended, `error` 0 when it got the lock
   bool abandoned = false;  // the waiter stopped waiting
   int error = 0;
+};
+
+// A lock request on the open lock file `fd`, which it owns until it hands
+// the lock over. Held elsewhere, the request blocks in a thread of its own,
+// so that the kernel hands the lock on as soon as it is given back (polling
+// would let busier desks starve a waiting one), while the waiter only looks
+// whether it came. A request given up on gives the lock back whenever it
+// comes.
+class PosixLockRequest : public FileLockRequest {
+ public:
+  // `pending`: the blocking request for `fd`; nullptr when the lock was
+  // granted at once.
+  PosixLockRequest(int fd, std::shared_ptr<PendingLock> pending)
+      : fd_(fd), pending_(std::move(pending)) {}
+  ~PosixLockRequest() override {
+    if (fd_ < 0) return;  // handed over, or closed on failure
+    if (pending_ != nullptr) {
+      std::lock_guard<std::mutex> hold(pending_->mutex);
+      if (!pending_->done) {
+        pending_->abandoned = true;  // the thread closes the file when the lock comes
+        return;
+      }
+    }
+    close(fd_);
+  }
+
+  std::unique_ptr<FileLock> Granted(std::string* error) override {
+    if (fd_ < 0) return nullptr;
+    int code = 0;
+    if (pending_ != nullptr) {
+      std::lock_guard<std::mutex> hold(pending_->mutex);
+      if (!pending_->done) return nullptr;
+      code = pending_->error;
+    }
+    const int fd = std::exchange(fd_, -1);
+    if (code == 0) return std::make_unique<PosixFileLock>(fd);
+    close(fd);
+    if (error != nullptr) *error = std::system_category().message(code);
+    return nullptr;
+  }
+
+ private:
+  int fd_;
+  std::shared_ptr<PendingLock> pending_;
 };
 
 // The locale's character set, from the environment (the host need not have
@@ -265,12 +307,27 @@ class PosixEnv : public Env {
     return Convert(ansi, "UTF-8", charset.c_str());
   }
 
-  FileLockResult LockFile(const std::string& path, int wait_ms, LockFileMode mode) override {
-    FileLockResult result;
+  uint64_t NowMicros() override {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+  }
+
+  void SleepForMicroseconds(int micros) override {
+    if (micros > 0) std::this_thread::sleep_for(std::chrono::microseconds(micros));
+  }
+
+  std::unique_ptr<FileLockRequest> RequestFileLock(const std::string& path, LockFileMode mode,
+                                                   std::string* error) override {
+    auto fail = [error](std::string why) -> std::unique_ptr<FileLockRequest> {
+      if (error != nullptr) *error = std::move(why);
+      return nullptr;
+    };
     int fd = -1;
     if (mode == LockFileMode::kOwnerOnly) {
-      fd = static_cast<int>(OpenPrivateLockFile(path, &result.error));
-      if (fd < 0) return result;
+      std::string why;
+      fd = static_cast<int>(OpenPrivateLockFile(path, &why));
+      if (fd < 0) return fail(why);
     } else {
       fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
@@ -286,54 +343,30 @@ class PosixEnv : public Env {
         fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) errno = denied;
       }
-      if (fd < 0) {
-        result.error = std::system_category().message(errno);
-        return result;
-      }
+      if (fd < 0) return fail(std::system_category().message(errno));
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      result.lock = std::make_unique<PosixFileLock>(fd);
-      return result;
-    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return std::make_unique<PosixLockRequest>(fd, nullptr);
     if (errno != EWOULDBLOCK) {
-      result.error = std::system_category().message(errno);
+      const int code = errno;
       close(fd);
-      return result;
+      return fail(std::system_category().message(code));
     }
-    // Held elsewhere: the request blocks in a thread of its own, so that
-    // the kernel hands the lock on as soon as it is given back (polling
-    // would let busier desks starve a waiting one), while this thread's
-    // wait ends at the limit. A request given up on gives the lock back
-    // whenever it comes.
+    // Held elsewhere: the request blocks in a thread of its own.
     auto pending = std::make_shared<PendingLock>();
     std::thread([pending, fd] {
       int rc;
       while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
       }
-      const int error = rc == 0 ? 0 : errno;
+      const int code = rc == 0 ? 0 : errno;
       std::lock_guard<std::mutex> hold(pending->mutex);
       if (pending->abandoned) {
         close(fd);
         return;
       }
       pending->done = true;
-      pending->error = error;
-      pending->ended.notify_one();
+      pending->error = code;
     }).detach();
-    std::unique_lock<std::mutex> wait(pending->mutex);
-    if (!pending->ended.wait_for(wait, std::chrono::milliseconds(wait_ms),
-                                 [&] { return pending->done; })) {
-      pending->abandoned = true;
-      result.timed_out = true;
-      return result;
-    }
-    if (pending->error == 0) {
-      result.lock = std::make_unique<PosixFileLock>(fd);
-      return result;
-    }
-    result.error = std::system_category().message(pending->error);
-    close(fd);
-    return result;
+    return std::make_unique<PosixLockRequest>(fd, std::move(pending));
   }
 
   bool AppendLine(const std::string& path, const std::string& line,

@@ -5,7 +5,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "platform/env.h"
@@ -65,6 +67,32 @@ class WindowsFileLock : public FileLock {
     OVERLAPPED whole{};
     UnlockFileEx(file_, 0, MAXDWORD, MAXDWORD, &whole);
     CloseHandle(file_);
+  }
+
+ private:
+  HANDLE file_;
+};
+
+// A lock request on the open lock file `file`, which it owns until it hands
+// the lock over: each look tries the lock without waiting.
+class WindowsLockRequest : public FileLockRequest {
+ public:
+  explicit WindowsLockRequest(HANDLE file) : file_(file) {}
+  ~WindowsLockRequest() override {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  }
+
+  std::unique_ptr<FileLock> Granted(std::string* error) override {
+    if (file_ == INVALID_HANDLE_VALUE) return nullptr;
+    OVERLAPPED whole{};
+    if (LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                   MAXDWORD, &whole))
+      return std::make_unique<WindowsFileLock>(std::exchange(file_, INVALID_HANDLE_VALUE));
+    const DWORD code = GetLastError();
+    if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return nullptr;  // held elsewhere
+    CloseHandle(std::exchange(file_, INVALID_HANDLE_VALUE));
+    if (error != nullptr) *error = SystemMessage(code);
+    return nullptr;
   }
 
  private:
@@ -180,13 +208,24 @@ class WindowsEnv : public Env {
     return ToUtf8(Widen(ansi, CP_ACP));
   }
 
-  FileLockResult LockFile(const std::string& path, int wait_ms, LockFileMode mode) override {
-    FileLockResult result;
+  uint64_t NowMicros() override {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+  }
+
+  void SleepForMicroseconds(int micros) override {
+    if (micros > 0) std::this_thread::sleep_for(std::chrono::microseconds(micros));
+  }
+
+  // Polled rather than blocking (Env::LockFile looks in short steps), so
+  // that the wait has an end.
+  std::unique_ptr<FileLockRequest> RequestFileLock(const std::string& path, LockFileMode mode,
+                                                   std::string* error) override {
+    std::string failure;
     HANDLE file = INVALID_HANDLE_VALUE;
-    DWORD error = 0;
     if (mode == LockFileMode::kOwnerOnly) {
-      file = reinterpret_cast<HANDLE>(OpenPrivateLockFile(path, &result.error));
-      if (file == INVALID_HANDLE_VALUE) return result;
+      file = reinterpret_cast<HANDLE>(OpenPrivateLockFile(path, &failure));
     } else {
       const std::wstring wide_path = PathW(path);
       const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -194,41 +233,18 @@ class WindowsEnv : public Env {
                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
       // A lock needs no write access: an existing lock file in a folder
       // that is read-only for this desk still serves.
-      error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-      if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) {
+      const DWORD code = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+      if (code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT) {
         file = CreateFileW(wide_path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
       }
-      if (file == INVALID_HANDLE_VALUE) {
-        result.error = SystemMessage(error);
-        return result;
-      }
+      if (file == INVALID_HANDLE_VALUE) failure = SystemMessage(code);
     }
-    // Polled rather than blocking, so that the wait has an end.
-    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_ms);
-    DWORD pause = 1;
-    for (;;) {
-      OVERLAPPED whole{};
-      if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                     MAXDWORD, &whole)) {
-        result.lock = std::make_unique<WindowsFileLock>(file);
-        return result;
-      }
-      error = GetLastError();
-      if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
-        result.error = SystemMessage(error);
-        break;
-      }
-      const ULONGLONG now = GetTickCount64();
-      if (now >= deadline) {
-        result.timed_out = true;
-        break;
-      }
-      Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause, deadline - now)));
-      pause = pause < 5 ? pause * 2 : 5;
+    if (file == INVALID_HANDLE_VALUE) {
+      if (error != nullptr) *error = failure;
+      return nullptr;
     }
-    CloseHandle(file);
-    return result;
+    return std::make_unique<WindowsLockRequest>(file);
   }
 
   bool AppendLine(const std::string& path, const std::string& line,

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/env.h"
 #include "store/sql_dialect.h"
 #include "util/status.h"
 
@@ -89,10 +90,12 @@ inline constexpr int kCommandTimeoutSeconds = 10;
 
 // The card numbering turn on a database file (Access, SQLite): an exclusive
 // lock on the file `lock_path` beside it, shared by every thread and
-// process, waited for at most kCommandTimeoutSeconds. A kDatabase failure
-// says what it waited for, or why the lock file could not be had; nothing
-// has been changed then.
-Result<std::unique_ptr<NumberingTurn>> TakeFileNumberingTurn(const std::string& lock_path);
+// process, waited for at most kCommandTimeoutSeconds on `env`'s clock (the
+// Env the connection was opened on). A kDatabase failure says what it
+// waited for, or why the lock file could not be had; nothing has been
+// changed then.
+Result<std::unique_ptr<NumberingTurn>> TakeFileNumberingTurn(Env& env,
+                                                             const std::string& lock_path);
 
 // The message of a statement that gave up waiting for a busy database.
 std::string BusyDatabaseMessage(const std::string& database_message);

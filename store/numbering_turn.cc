@@ -17,9 +17,10 @@ class FileTurn : public NumberingTurn {
 
 }  // namespace
 
-Result<std::unique_ptr<NumberingTurn>> TakeFileNumberingTurn(const std::string& lock_path) {
-  FileLockResult taken = Env::Default()->LockFile(lock_path, kCommandTimeoutSeconds * 1000,
-                                                  LockFileMode::kShared);
+Result<std::unique_ptr<NumberingTurn>> TakeFileNumberingTurn(Env& env,
+                                                             const std::string& lock_path) {
+  FileLockResult taken =
+      env.LockFile(lock_path, kCommandTimeoutSeconds * 1000, LockFileMode::kShared);
   if (taken.lock) return std::unique_ptr<NumberingTurn>(std::make_unique<FileTurn>(std::move(taken.lock)));
   if (taken.timed_out) {
     return Status::Database(("no card numbering turn within " +

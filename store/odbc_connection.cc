@@ -601,7 +601,13 @@ std::optional<SqlDialect> DialectOfDbms(const std::string& dbms_name) {
 
 OdbcConnection::OdbcConnection(const std::string& connection_string,
                                std::string numbering_lock_path, int keep_seconds)
-    : numbering_lock_path_(std::move(numbering_lock_path)),
+    : OdbcConnection(*Env::Default(), connection_string, std::move(numbering_lock_path),
+                     keep_seconds) {}
+
+OdbcConnection::OdbcConnection(Env& env, const std::string& connection_string,
+                               std::string numbering_lock_path, int keep_seconds)
+    : env_(env),
+      numbering_lock_path_(std::move(numbering_lock_path)),
       connection_string_(connection_string),
       keep_seconds_(std::max(keep_seconds, 0)) {
   if (keep_seconds_ > 0 && TakeKeptSession()) return;
@@ -789,7 +795,7 @@ Result<std::unique_ptr<NumberingTurn>> OdbcConnection::TakeNumberingTurn() {
   if (dialect_ == SqlDialect::kMariaDb)
     return Tainting(Catching([&]() -> Turn { return std::make_unique<NamedLockTurn>(handles_); }));
   if (numbering_lock_path_.empty()) return Turn(std::make_unique<NoTurn>());
-  return TakeFileNumberingTurn(numbering_lock_path_);
+  return TakeFileNumberingTurn(env_, numbering_lock_path_);
 }
 
 int OdbcConnection::StatementTimeoutSeconds() {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/env.h"
 #include "store/database.h"
 
 namespace holvanter {
@@ -33,6 +34,12 @@ class OdbcConnection : public Connection {
   // the connection closes, for the next connection of the process with the
   // same connection string (SessionPool); such a connection takes a kept
   // session, set up again, before it opens a new one.
+  //
+  // The lock file's turn is waited for on `env`'s clock; `env` must outlive
+  // the connection.
+  OdbcConnection(Env& env, const std::string& connection_string,
+                 std::string numbering_lock_path, int keep_seconds = 0);
+  // The same on the system's Env.
   OdbcConnection(const std::string& connection_string, std::string numbering_lock_path,
                  int keep_seconds = 0);
   ~OdbcConnection() override;
@@ -68,6 +75,7 @@ class OdbcConnection : public Connection {
   template <typename R>
   R Tainting(R result);
 
+  Env& env_;
   std::shared_ptr<Handles> handles_;
   SqlDialect dialect_ = SqlDialect::kAccess;
   std::string dbms_name_;

@@ -185,7 +185,7 @@ std::unique_ptr<Connection> OpenOdbcDatabase(Env& env, const std::string& path,
   try {
     std::optional<OdbcTarget> target = PlanOdbcOpen(env, path);
     if (target) {
-      return std::make_unique<OdbcConnection>(target->connection_string,
+      return std::make_unique<OdbcConnection>(env, target->connection_string,
                                               std::move(target->numbering_lock_path),
                                               ReadIdleSessionSeconds(env));
     }

@@ -35,7 +35,7 @@ std::unique_ptr<Connection> OpenByContent(Env& env, const std::string& database_
     // no SQLite library in the Windows build
     throw StatusError(Status::Database("an SQLite file opens here only through an ODBC data source: " + database_path));
 #else
-    return SqliteConnection::Open(database_path);
+    return SqliteConnection::Open(env, database_path);
 #endif
   }
   // Access files and ODBC file data sources open through ODBC.

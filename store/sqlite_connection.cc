@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "util/status.h"
 
 namespace holvanter {
@@ -9,7 +12,7 @@ namespace {
 
 [[noreturn]] void Fail(sqlite3* db) {
   if (db == nullptr) throw StatusError(Status::Database("out of memory"));
-  // Busy after the busy time-out: another connection held the file for the
+  // Busy after the busy wait: another connection held the file for the
   // whole command time limit.
   const int code = sqlite3_errcode(db);
   if (code == SQLITE_BUSY || code == SQLITE_LOCKED)
@@ -32,7 +35,36 @@ struct Statement {
 
 }  // namespace
 
+int SqliteConnection::WaitWhileBusy(void* connection, int count) {
+  auto* self = static_cast<SqliteConnection*>(connection);
+  // SQLite calls from C: nothing may be thrown through it. An Env that
+  // fails here ends the wait as the limit would.
+  try {
+    const uint64_t now = self->env_.NowMicros();
+    if (!self->busy_since_micros_) self->busy_since_micros_ = now;
+    constexpr uint64_t kLimitMicros = uint64_t{kCommandTimeoutSeconds} * 1000000;
+    const uint64_t waited = now - *self->busy_since_micros_;
+    if (waited >= kLimitMicros) return 0;  // the statement ends with SQLITE_BUSY
+    // A few milliseconds at first, for a writer that commits at once; then
+    // longer steps, so that a desk holding the file for long costs few
+    // tries. The last step ends at the limit.
+    static constexpr int kStepMillis[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50};
+    const int step = kStepMillis[std::min<std::size_t>(static_cast<std::size_t>(count),
+                                                       std::size(kStepMillis) - 1)];
+    self->env_.SleepForMicroseconds(
+        static_cast<int>(std::min<uint64_t>(uint64_t{1000} * step, kLimitMicros - waited)));
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
 std::unique_ptr<SqliteConnection> SqliteConnection::Open(const std::string& path, bool create) {
+  return Open(*Env::Default(), path, create);
+}
+
+std::unique_ptr<SqliteConnection> SqliteConnection::Open(Env& env, const std::string& path,
+                                                         bool create) {
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
@@ -40,8 +72,8 @@ std::unique_ptr<SqliteConnection> SqliteConnection::Open(const std::string& path
     sqlite3_close_v2(db);
     throw StatusError(Status::Database(message + ": " + path));
   }
-  std::unique_ptr<SqliteConnection> connection(new SqliteConnection(db, path));
-  sqlite3_busy_timeout(db, kCommandTimeoutSeconds * 1000);
+  std::unique_ptr<SqliteConnection> connection(new SqliteConnection(env, db, path));
+  sqlite3_busy_handler(db, &SqliteConnection::WaitWhileBusy, connection.get());
   // SQLite reads the file lazily: read its schema now, so that a damaged
   // file or one that is no database fails here, at the open.
   connection->Run("SELECT count(*) FROM sqlite_master");
@@ -70,7 +102,10 @@ Status SqliteConnection::CommitTrans() {
 }
 
 void SqliteConnection::RollbackTrans() noexcept {
-  if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (sqlite3_get_autocommit(db_) == 0) {
+    StartStatement();
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
 }
 
 void SqliteConnection::Run(const std::string& sql) {
@@ -78,6 +113,7 @@ void SqliteConnection::Run(const std::string& sql) {
   while (next != nullptr && *next != '\0') {
     Statement s;
     const char* tail = nullptr;
+    StartStatement();
     if (sqlite3_prepare_v2(db_, next, -1, &s.stmt, &tail) != SQLITE_OK) Fail(db_);
     next = tail;
     if (s.stmt == nullptr) continue;  // blanks or a lone ';'
@@ -96,6 +132,7 @@ RecordSet SqliteConnection::FetchAll(const std::string& statement) {
   const std::string sql = RewriteStatement(statement, SqlDialect::kSqlite);
   Statement s;
   const char* tail = nullptr;
+  StartStatement();
   if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s.stmt, &tail) != SQLITE_OK) Fail(db_);
   if (!OnlyBlanksAndSemicolons(tail))
     throw StatusError(Status::Database("Characters found after end of SQL statement."));
@@ -130,7 +167,7 @@ RecordSet SqliteConnection::FetchAll(const std::string& statement) {
 }
 
 Result<std::unique_ptr<NumberingTurn>> SqliteConnection::TakeNumberingTurn() {
-  return TakeFileNumberingTurn(path_ + ".lock");
+  return TakeFileNumberingTurn(env_, path_ + ".lock");
 }
 
 }  // namespace holvanter
