@@ -427,7 +427,7 @@ class AgentServer::Impl : public AgentContext {
   std::unique_ptr<desks::DeskClient> desk_client_;     // a desk's, joined to the link desk
   std::mutex workers_mutex_;  // a desk adds workers while the stopper stops them
   net::thread_pool database_{1};
-  HealthCache health_{io_, database_, clock_};
+  HealthCache health_{io_, database_, clock_, DatabaseHealth};
   std::set<std::shared_ptr<net::steady_timer>> waits_;  // network thread only
   std::atomic<bool> stopping_{false};
   std::thread stopper_;

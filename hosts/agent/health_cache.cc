@@ -5,7 +5,6 @@
 
 #include <boost/asio/post.hpp>
 
-#include "hosts/agent/card_requests.h"
 
 namespace agent {
 
@@ -24,7 +23,7 @@ void HealthCache::Start() {
   boost::asio::post(database_, [this] {
     nlohmann::json check;
     try {
-      check = DatabaseHealth();
+      check = run_check_();
     } catch (const std::exception& e) {
       check = {{"reachable", false}, {"path", ""}, {"message", e.what()}};
     }

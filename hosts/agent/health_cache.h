@@ -23,11 +23,15 @@ class HealthCache {
   // How long a check is kept.
   static constexpr auto kCheckAge = std::chrono::seconds(5);
 
-  // The check runs on `database` and is handed over on `io` (the network
+  // What a check finds: {reachable, path, message}. The agent's is
+  // DatabaseHealth (card_requests.h).
+  using Check = std::function<nlohmann::json()>;
+
+  // `check` runs on `database` and is handed over on `io` (the network
   // thread); its age is measured on `clock`'s steady clock.
   HealthCache(boost::asio::io_context& io, boost::asio::thread_pool& database,
-              const hosts::Clock& clock)
-      : io_(io), database_(database), clock_(clock) {}
+              const hosts::Clock& clock, Check check)
+      : io_(io), database_(database), clock_(clock), run_check_(std::move(check)) {}
 
   // Starts a check unless one is under way: at start, so that the first
   // health answer need not wait for one.
@@ -41,6 +45,7 @@ class HealthCache {
   boost::asio::io_context& io_;
   boost::asio::thread_pool& database_;
   const hosts::Clock& clock_;
+  const Check run_check_;
   std::optional<nlohmann::json> check_;
   hosts::SteadyTime checked_at_;
   bool checking_ = false;

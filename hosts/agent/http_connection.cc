@@ -30,9 +30,12 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using SteadyTime = hosts::SteadyTime;
 
-// A connection waiting for its next request is closed after this long: any
-// local program can open connections and leave them idle.
+// A connection waiting for its next request is closed after this long on
+// the service's clock: any local program can open connections and leave
+// them idle, or send a request a byte at a time. The listener looks once a
+// second.
 constexpr auto kIdleTimeout = std::chrono::seconds(15);
+constexpr auto kIdleSweep = std::chrono::seconds(1);
 // The most connections open at once (fewer under a low descriptor limit);
 // at the limit the one idle longest is closed for a new one.
 constexpr std::size_t kMostConnections = 256;
@@ -97,6 +100,8 @@ struct Shared {
   }
 
   bool CloseLongestIdle();
+  // Closes the connections that have waited kIdleTimeout for their request.
+  void CloseIdleTooLong();
 };
 
 class Connection : public HttpConnection, public std::enable_shared_from_this<Connection> {
@@ -116,6 +121,8 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
   void Busy() {
     if (idle_at_) shared_->idle.erase(*std::exchange(idle_at_, std::nullopt));
   }
+  // Since when it has waited for its next request (while it is idle).
+  SteadyTime idle_since() const { return idle_since_; }
 
   const HttpRequest& request() const override { return request_; }
   const std::string& reached() const override { return reached_; }
@@ -128,7 +135,10 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
   void Read() {
     parser_.emplace();
     parser_->body_limit(kBodyLimit);
-    stream_.expires_after(kIdleTimeout);
+    // The wait for the request is bounded by the listener's look at the
+    // idle ones, on the service's clock.
+    stream_.expires_never();
+    idle_since_ = shared_->service.clock->Steady();
     idle_at_ = shared_->idle.insert(shared_->idle.end(), this);
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
@@ -187,7 +197,14 @@ class Connection : public HttpConnection, public std::enable_shared_from_this<Co
   std::function<void(const HttpAnswer&)> settle_;
   // Its place among the idle connections while it waits for a request.
   std::optional<std::list<Connection*>::iterator> idle_at_;
+  SteadyTime idle_since_{};
 };
+
+void Shared::CloseIdleTooLong() {
+  // The list is in the order the connections began to wait.
+  const SteadyTime cutoff = service.clock->Steady() - kIdleTimeout;
+  while (!idle.empty() && idle.front()->idle_since() <= cutoff) CloseLongestIdle();
+}
 
 bool Shared::CloseLongestIdle() {
   if (idle.empty()) return false;
@@ -260,7 +277,7 @@ std::optional<std::string> HostLiteral(const std::string& address) {
 
 struct HttpListener::Impl {
   Impl(net::io_context& io, HttpService service)
-      : io(io), acceptor(io), pause(io), shared(std::make_shared<Shared>()) {
+      : io(io), acceptor(io), pause(io), sweep(io), shared(std::make_shared<Shared>()) {
     shared->service = std::move(service);
   }
 
@@ -298,7 +315,18 @@ struct HttpListener::Impl {
 
   net::io_context& io;
   tcp::acceptor acceptor;
+  // Once a second, for as long as the agent runs.
+  void Sweep() {
+    sweep.expires_after(kIdleSweep);
+    sweep.async_wait([this](beast::error_code ec) {
+      if (ec || closed) return;
+      shared->CloseIdleTooLong();
+      Sweep();
+    });
+  }
+
   net::steady_timer pause;
+  net::steady_timer sweep;
   std::shared_ptr<Shared> shared;
   unsigned short port = 0;
   bool closed = false;
@@ -332,10 +360,16 @@ std::optional<std::string> HttpListener::Listen(const std::string& address, unsi
 
 unsigned short HttpListener::port() const { return impl_->port; }
 std::size_t HttpListener::most_open() const { return impl_->shared->most_open; }
-void HttpListener::Start() { impl_->Accept(); }
+void HttpListener::Start() {
+  impl_->Accept();
+  impl_->Sweep();
+}
+
+void HttpListener::CloseIdleTooLong() { impl_->shared->CloseIdleTooLong(); }
 
 void HttpListener::Close() {
   impl_->closed = true;
+  impl_->sweep.cancel();
   beast::error_code ignored;
   impl_->acceptor.close(ignored);
 }

@@ -86,9 +86,13 @@ class HttpListener {
   // The port listened on, and the most connections open at once.
   unsigned short port() const;
   std::size_t most_open() const;
-  // Accepts until Close.
+  // Accepts until Close, and closes the connections that waited 15 s on
+  // the service's clock for a request.
   void Start();
   void Close();
+  // That look at the idle connections, which Start repeats every second.
+  // Network thread.
+  void CloseIdleTooLong();
 
  private:
   struct Impl;

@@ -3,10 +3,15 @@
 // request meets them.
 #include "hosts/agent/card_requests.h"
 
+#include <atomic>
+#include <chrono>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "hosts/agent/health_cache.h"
 #include "tests/support/stays.h"
 
 namespace agent {
@@ -86,6 +91,42 @@ TEST(CardRequests, TheFilterOfTheCardList) {
     EXPECT_EQ(filter->room, c.room) << c.target;
     EXPECT_EQ(filter->holder, c.holder) << c.target;
   }
+}
+
+// The health answer's database check is kept for 5 s of the agent's clock:
+// health asked often opens no connection each time, and a lost database
+// shows after at most that. Asks while a check runs get that check.
+TEST(HealthCache, ACheckIsKeptForFiveSeconds) {
+  boost::asio::io_context io;
+  const auto keep_running = boost::asio::make_work_guard(io);  // the check comes back from another thread
+  boost::asio::thread_pool database(1);
+  hosts::TestClock clock(1'000'000);
+  std::atomic<int> checks{0};
+  HealthCache cache(io, database, clock, [&] {
+    return nlohmann::json{{"reachable", ++checks == 1}};  // the database goes after the first
+  });
+  const auto ask = [&](int asks) {
+    std::vector<nlohmann::json> seen;
+    for (int i = 0; i < asks; ++i) cache.With([&](const nlohmann::json& j) { seen.push_back(j); });
+    for (int turn = 0; seen.size() < static_cast<std::size_t>(asks) && turn < 500; ++turn) {
+      io.restart();
+      io.run_for(std::chrono::milliseconds(10));
+    }
+    return seen;
+  };
+  const struct {
+    int advance_ms, asks, checks;
+    bool reachable;
+  } rows[] = {{0, 3, 1, true},    {4999, 1, 1, true},  {1, 1, 2, false},
+              {4999, 2, 2, false}, {1, 1, 3, false}, {60000, 1, 4, false}};
+  for (const auto& row : rows) {
+    clock.Advance(std::chrono::milliseconds(row.advance_ms));
+    const std::vector<nlohmann::json> seen = ask(row.asks);
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(row.asks)) << row.advance_ms;
+    for (const nlohmann::json& answer : seen) EXPECT_EQ(answer["reachable"], row.reachable);
+    EXPECT_EQ(checks, row.checks) << "after " << row.advance_ms << " ms";
+  }
+  database.join();
 }
 
 }  // namespace
