@@ -54,6 +54,7 @@ class AgentServer::Impl : public AgentContext {
       for (const auto& [coder, target] : key_link->keys.coders)
         if (target.desk.empty()) ports.insert(target.port);
     for (int port : ports) workers_[port] = MakeWorker(port);
+    own_worker_ = workers_.at(options.encoder_port).get();
     const auto queue_wait =
         std::chrono::milliseconds(static_cast<long long>(options.queue_wait_seconds * 1000));
     if (desks && !desks->join_host.empty()) {
@@ -126,7 +127,10 @@ class AgentServer::Impl : public AgentContext {
     });
   }
 
-  frontdesk::EncoderWorker& worker() { return *workers_.at(options_.encoder_port); }
+  // Not looked up in workers_: a card operation's end asks for it on the
+  // encoder's thread while a joined desk may add a worker to the map on the
+  // network thread.
+  frontdesk::EncoderWorker& worker() { return *own_worker_; }
 
   void StopWorkers() {
     std::lock_guard<std::mutex> lock(workers_mutex_);
@@ -419,6 +423,7 @@ class AgentServer::Impl : public AgentContext {
   net::signal_set signals_{io_, SIGINT, SIGTERM};
   // One worker per encoder port: the agent's own and the key coders'.
   std::map<int, std::unique_ptr<frontdesk::EncoderWorker>> workers_;
+  frontdesk::EncoderWorker* own_worker_ = nullptr;  // workers_' entry for the agent's port
   std::unique_ptr<fias::Journal> journal_;
   std::unique_ptr<fias::KeyService> keys_;
   std::unique_ptr<fias::LinkClient> link_;
