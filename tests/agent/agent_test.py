@@ -318,7 +318,7 @@ def routes():
 
     # Result codes passed through: a refused stay, no card on the encoder.
     # Refusals are not 200: 422 with the result code and its name.
-    status, _, refused = issue(agent, begin="202613071400")
+    status, _, refused = issue(agent, begin=stamp()[:4] + "13071400")
     check(status == 422 and refused["error"]["code"] == "bad_begin" and refused["error"]["result"] == -851,
           f"a 13th month gives 422 bad_begin: {status} {refused}")
     status, _, refused = issue(agent, begin=stamp(3, "1400"))

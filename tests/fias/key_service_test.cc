@@ -17,7 +17,7 @@
 namespace fias {
 namespace {
 
-Moment FixedNow() { return {SteadyTime{}, "261208", "093000"}; }
+Moment FixedNow() { return {SteadyTime{}, "221208", "093000"}; }
 // These plans keep every journal line they write.
 void NoUnkeptLine(const std::string& line) { ADD_FAILURE() << line; }
 
@@ -59,41 +59,41 @@ TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
     std::vector<std::pair<std::string, std::string>> fields;
     const char* text;  // the CT of the UR answer
   } cases[] = {
-      {"one-shot key", {{"KT", "O"}, {"RN", "0203"}, {"GD", "261210"}},
+      {"one-shot key", {{"KT", "O"}, {"RN", "0203"}, {"GD", "221210"}},
        "one-shot keys are not supported"},
-      {"unknown key type", {{"KT", "X"}, {"RN", "0203"}, {"GD", "261210"}},
+      {"unknown key type", {{"KT", "X"}, {"RN", "0203"}, {"GD", "221210"}},
        "key type X is not supported"},
-      {"three rooms", {{"RN", "0203"}, {"SI", "0204;0205"}, {"GD", "261210"}},
+      {"three rooms", {{"RN", "0203"}, {"SI", "0204;0205"}, {"GD", "221210"}},
        "at most two rooms of one floor per card"},
       {"no departure", {{"RN", "0203"}}, "no departure date (GD)"},
       {"departure not YYMMDD", {{"RN", "0203"}, {"GD", "2612"}}, "departure date GD is not a date"},
-      {"departure in month 13", {{"RN", "0203"}, {"GD", "261310"}}, "departure date GD is not a date"},
-      {"departure on 29 February of a common year", {{"RN", "0203"}, {"GD", "270229"}},
+      {"departure in month 13", {{"RN", "0203"}, {"GD", "221310"}}, "departure date GD is not a date"},
+      {"departure on 29 February of a common year", {{"RN", "0203"}, {"GD", "230229"}},
        "departure date GD is not a date"},
-      {"departure on day 0", {{"RN", "0203"}, {"GD", "261200"}}, "departure date GD is not a date"},
+      {"departure on day 0", {{"RN", "0203"}, {"GD", "221200"}}, "departure date GD is not a date"},
       {"departure with a blank", {{"RN", "0203"}, {"GD", "26121 "}}, "departure date GD is not a date"},
-      {"departure time past midnight", {{"RN", "0203"}, {"GD", "261210"}, {"DT", "24:00"}},
+      {"departure time past midnight", {{"RN", "0203"}, {"GD", "221210"}, {"DT", "24:00"}},
        "departure time DT is not HH:MM"},
-      {"arrival on 31 April", {{"RN", "0203"}, {"GD", "261210"}, {"DA", "260431"}, {"TI", "093000"}},
+      {"arrival on 31 April", {{"RN", "0203"}, {"GD", "221210"}, {"DA", "220431"}, {"TI", "093000"}},
        "arrival date and time not accepted"},
-      {"departure time not HH:MM", {{"RN", "0203"}, {"GD", "261210"}, {"DT", "noon"}},
+      {"departure time not HH:MM", {{"RN", "0203"}, {"GD", "221210"}, {"DT", "noon"}},
        "departure time DT is not HH:MM"},
-      {"arrival not figures", {{"RN", "0203"}, {"GD", "261210"}, {"DA", "26120"}, {"TI", "093000"}},
+      {"arrival not figures", {{"RN", "0203"}, {"GD", "221210"}, {"DA", "26120"}, {"TI", "093000"}},
        "arrival date and time not accepted"},
-      {"departure before arrival", {{"RN", "0203"}, {"GD", "261207"}},
+      {"departure before arrival", {{"RN", "0203"}, {"GD", "221207"}},
        "departure must come after arrival"},
       {"departure at the arrival",
-       {{"RN", "0203"}, {"GD", "261208"}, {"DT", "09:30"}, {"DA", "261208"}, {"TI", "093000"}},
+       {{"RN", "0203"}, {"GD", "221208"}, {"DT", "09:30"}, {"DA", "221208"}, {"TI", "093000"}},
        "departure must come after arrival"},
       // A later arrival's key opens at check-in (14:00): a departure at 11:00
       // that day is no stay; GA today keeps the request's time.
-      {"departure before a later arrival's check-in", {{"RN", "0203"}, {"GA", "261210"}, {"GD", "261210"}, {"DT", "11:00"}},
+      {"departure before a later arrival's check-in", {{"RN", "0203"}, {"GA", "221210"}, {"GD", "221210"}, {"DT", "11:00"}},
        "departure must come after arrival"},
-      {"arrival not a date", {{"RN", "0203"}, {"GA", "261232"}, {"GD", "261240"}}, "arrival date GA is not a date"},
-      {"two keys", {{"RN", "0203"}, {"GD", "261210"}, {"K#", "2"}}, "one key per request"},
-      {"a key count that is no count", {{"RN", "0203"}, {"GD", "261210"}, {"K#", "x"}}, "one key per request"},
-      {"an empty key count", {{"RN", "0203"}, {"GD", "261210"}, {"K#", ""}}, "one key per request"},
-      {"a repeated field", {{"RN", "0203"}, {"GD", "261210"}, {"RN", "0205"}}, "field RN given twice"},
+      {"arrival not a date", {{"RN", "0203"}, {"GA", "221232"}, {"GD", "221240"}}, "arrival date GA is not a date"},
+      {"two keys", {{"RN", "0203"}, {"GD", "221210"}, {"K#", "2"}}, "one key per request"},
+      {"a key count that is no count", {{"RN", "0203"}, {"GD", "221210"}, {"K#", "x"}}, "one key per request"},
+      {"an empty key count", {{"RN", "0203"}, {"GD", "221210"}, {"K#", ""}}, "one key per request"},
+      {"a repeated field", {{"RN", "0203"}, {"GD", "221210"}, {"RN", "0205"}}, "field RN given twice"},
   };
   Journal journal(JournalPath());
   KeyService keys({}, journal, FixedNow, NoUnkeptLine);
@@ -108,16 +108,16 @@ TEST_F(KeyServiceTest, RequestsRefusedFromTheRecordAlone) {
     EXPECT_EQ(job.answer->Value("KC"), "1");
     EXPECT_EQ(job.answer->Value("WS"), "3");
     EXPECT_EQ(job.answer->Value("G#"), "11122");
-    EXPECT_EQ(job.answer->Value("DA"), "261208");
+    EXPECT_EQ(job.answer->Value("DA"), "221208");
   }
   // A leap day is a day, one key is one key, and GA today or past keeps
   // the request's time: each goes to the encoder.
   for (const auto& fields : std::vector<std::vector<std::pair<std::string, std::string>>>{
-           {{"RN", "0203"}, {"GD", "280229"}},
-           {{"RN", "0203"}, {"GD", "261231"}, {"K#", "01"}},
-           {{"RN", "0203"}, {"GD", "261210"}, {"K#", "1"}, {"KO", "1 2 1"}, {"$2", "1000278100011122"}},
-           {{"RN", "0203"}, {"GA", "261208"}, {"GD", "261208"}, {"DT", "11:00"}},
-           {{"RN", "0203"}, {"GA", "261201"}, {"GD", "261209"}, {"G+", "35607"}, {"ID", "Visor, Super"}}})
+           {{"RN", "0203"}, {"GD", "240229"}},
+           {{"RN", "0203"}, {"GD", "221231"}, {"K#", "01"}},
+           {{"RN", "0203"}, {"GD", "221210"}, {"K#", "1"}, {"KO", "1 2 1"}, {"$2", "1000278100011122"}},
+           {{"RN", "0203"}, {"GA", "221208"}, {"GD", "221208"}, {"DT", "11:00"}},
+           {{"RN", "0203"}, {"GA", "221201"}, {"GD", "221209"}, {"G+", "35607"}, {"ID", "Visor, Super"}}})
     EXPECT_FALSE(keys.Plan(KeyRequest(fields)).answer.has_value()) << fields.size();
 }
 
@@ -137,10 +137,10 @@ TEST_F(KeyServiceTest, EveryRecordIsAnswered) {
       {"KR|WS3|KC1|G#9|RN0203|RN0205|", "KA", "UR", "field RN given twice"},
       {"KZ|WS3|KC1|RN", "KZ", "UR", "text after the last '|'"},
       {"KD|WS3|KC1|G#9|", "KA", "UR", "no room (RN)"},
-      {"KM|WS3|KC1|RN0205|RO0203|GD261210|", "KA", "UR", "no reservation (G#)"},
-      {"KM|WS3|KC1|G#9|GD261210|", "KA", "UR", "no room (RN)"},
+      {"KM|WS3|KC1|RN0205|RO0203|GD221210|", "KA", "UR", "no reservation (G#)"},
+      {"KM|WS3|KC1|G#9|GD221210|", "KA", "UR", "no room (RN)"},
       {"KM|WS3|KC1|G#9|RN0205|RO0203|", "KA", "UR", "no departure date (GD)"},
-      {"KM|WS3|KC1|G#9|RN0205|RO0203|GD261210|", "KA", "UR", "no key of G# 9 cut here"},
+      {"KM|WS3|KC1|G#9|RN0205|RO0203|GD221210|", "KA", "UR", "no key of G# 9 cut here"},
   };
   for (const auto& c : cases) {
     const std::string& text = c.text;
@@ -158,8 +158,8 @@ TEST_F(KeyServiceTest, EveryRecordIsAnswered) {
   }
   // A stay change of a reservation this link cut a key for goes to the
   // encoder; so does every check-out of a room.
-  ASSERT_EQ(journal.Cut({"00000101", "9", "3", "261208093000"}), "");
-  EXPECT_FALSE(keys.Plan(*ParseRecord("KM|WS3|KC1|G#9|RN0205|RO0203|GD261210|")).answer);
+  ASSERT_EQ(journal.Cut({"00000101", "9", "3", "221208093000"}), "");
+  EXPECT_FALSE(keys.Plan(*ParseRecord("KM|WS3|KC1|G#9|RN0205|RO0203|GD221210|")).answer);
   EXPECT_FALSE(keys.Plan(*ParseRecord("KD|WS3|KC1|RN0203|")).answer);
 }
 
@@ -189,7 +189,7 @@ TEST_F(KeyServiceTest, KeyCodersChooseTheEncoder) {
   Journal journal(JournalPath());
   KeyServiceOptions options;
   options.default_port = 4;
-  const Record request = KeyRequest({{"RN", "0203"}, {"GD", "261210"}});
+  const Record request = KeyRequest({{"RN", "0203"}, {"GD", "221210"}});
   // No map: every coder is the agent's own encoder.
   EXPECT_EQ(KeyService(options, journal, FixedNow, NoUnkeptLine).Plan(request).port, 4);
 
@@ -247,16 +247,16 @@ TEST_F(KeyServiceTest, RoomPlacesOfTheRoomMap) {
 TEST_F(KeyServiceTest, JournalFindsTheNewestCutOfACard) {
   {
     Journal journal(JournalPath());
-    EXPECT_EQ(journal.Cut({"00000101", "11122", "3", "261208093000"}), "");
-    EXPECT_EQ(journal.Cut({"00000102", "", "WS 4", "261208093100"}), "");
-    EXPECT_EQ(journal.Cut({"00000101", "99\t1", "3", "261208100000"}), "");
+    EXPECT_EQ(journal.Cut({"00000101", "11122", "3", "221208093000"}), "");
+    EXPECT_EQ(journal.Cut({"00000102", "", "WS 4", "221208093100"}), "");
+    EXPECT_EQ(journal.Cut({"00000101", "99\t1", "3", "221208100000"}), "");
     EXPECT_EQ(journal.Unanswered("00000101"), "");
   }
   Journal reopened(JournalPath());  // what a restarted agent finds
   const auto first = reopened.Find("00000101");
   ASSERT_TRUE(first.has_value());
   EXPECT_EQ(first->reservation, "99 1");  // a tab would have split the line
-  EXPECT_EQ(first->requested_at, "261208100000");
+  EXPECT_EQ(first->requested_at, "221208100000");
   const auto second = reopened.Find("00000102");
   ASSERT_TRUE(second.has_value());
   EXPECT_EQ(second->reservation, "");
@@ -264,13 +264,13 @@ TEST_F(KeyServiceTest, JournalFindsTheNewestCutOfACard) {
   EXPECT_FALSE(reopened.Find("00000103").has_value());
 
   Journal unwritable(JournalPath() + "/no/such");  // a folder where a file is
-  EXPECT_NE(unwritable.Cut({"00000104", "1", "1", "261208093000"}), "");
+  EXPECT_NE(unwritable.Cut({"00000104", "1", "1", "221208093000"}), "");
 
   // An answer that cannot be delivered: kept as unanswered (with its cut),
   // said once in the log, and why the journal could not keep it said too.
   std::vector<std::string> said;
   const Log log = [&said](const std::string& line) { said.push_back(line); };
-  const CutCard late{"00000105", "G5", "7", "261208110000"};
+  const CutCard late{"00000105", "G5", "7", "221208110000"};
   KeepUnanswered(reopened, log, "card 00000105 unanswered", late.card_no, &late);
   ASSERT_EQ(said, (std::vector<std::string>{"card 00000105 unanswered"}));
   ASSERT_EQ(reopened.Unreported().size(), 2u);

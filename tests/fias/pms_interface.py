@@ -3,7 +3,7 @@
 server on 127.0.0.1 that a key system connects to.
 
     pms_interface.py [--port N] [--key FILE] [--silent 1]   prints every record
-        in and out; sends each line typed (KR|KC1|KTN|RN0203|GD261210|)
+        in and out; sends each line typed (KR|KC1|KTN|RN0203|GDYYMMDD|)
     pms_interface.py selfcheck   the framing, the codec and the cryptogram
         check against hand-made bytes
 
