@@ -1,6 +1,5 @@
 #include "hosts/desks/hub.h"
 
-#include "hosts/desks/answer.h"
 #include "hosts/desks/messages.h"
 #include "hosts/fias/clock.h"
 #include "hosts/fias/codepage.h"
@@ -13,24 +12,18 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-// Lost requests kept per desk for its late answers and reports.
-constexpr std::size_t kMostLostPerDesk = 64;
-// Lines a stranger's address may bring into the log in 10 s.
-constexpr std::size_t kMostNotedLines = 8;
-constexpr auto kNoteWindow = std::chrono::seconds(10);
-
-// Keeps a lost request for the desk's late word on it; the oldest go first.
-template <typename Lost>
-void Remember(Lost& lost, uint64_t id, const fias::Record& request, std::string routed_at) {
-  lost[id] = {request, std::move(routed_at)};
-  while (lost.size() > kMostLostPerDesk) lost.erase(lost.begin());
-}
-
-bool Figures(const std::string& text, std::size_t count) {
-  if (text.size() != count) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  return true;
+// The actions on a file: the journal's and the registry's.
+bool OnFile(const RoutingAction& action) {
+  switch (action.kind) {
+    case RoutingAction::kReadCards:
+    case RoutingAction::kReadCard:
+    case RoutingAction::kJournalCut:
+    case RoutingAction::kJournalLost:
+    case RoutingAction::kReadRegistry:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -46,7 +39,12 @@ DeskHub::DeskHub(net::io_context& io, Options options, DeskRegistry& registry,
       log_(std::move(log)),
       clock_(clock),
       acceptor_(io),
-      watch_(io) {}
+      timer_(io),
+      routing_(options_.queue_wait, keys.options().code_page,
+               [&keys](const fias::Record& request, const std::string& status,
+                       const std::string& text) { return keys.Answer(request, status, text); }) {}
+
+DeskHub::~DeskHub() { worker_.join(); }
 
 std::string DeskHub::Listen() {
   boost::system::error_code ec;
@@ -55,7 +53,8 @@ std::string DeskHub::Listen() {
   if (auto failed = hostnet::OpenListener(acceptor_, ip, options_.port)) return *failed;
   port_ = acceptor_.local_endpoint().port();
   Accept();
-  Watch();
+  routing_.Tick(Now());
+  Carry();
   return {};
 }
 
@@ -63,7 +62,7 @@ void DeskHub::Stop() {
   stopping_ = true;
   boost::system::error_code ignored;
   acceptor_.close(ignored);
-  watch_.cancel();
+  timer_.cancel();
   for (const auto& channel : std::set(handshaking_)) channel->Close("the link desk stops");
   std::vector<std::shared_ptr<Channel>> channels;
   for (auto& [name, desk] : joined_) channels.push_back(desk.channel);
@@ -130,28 +129,8 @@ void DeskHub::Admitted(const std::shared_ptr<Channel>& channel) {
 }
 
 void DeskHub::NoteStranger(const std::string& address, const std::string& line) {
-  Noted& noted = noted_[address];
-  if (noted.shown.empty() && noted.unshown == 0) noted.since = clock_.Steady();
-  if (noted.shown.size() < kMostNotedLines && noted.shown.insert(line).second) {
-    log_("desks: " + line);
-    return;
-  }
-  ++noted.unshown;
-}
-
-void DeskHub::NoteSummaries() {
-  const auto now = clock_.Steady();
-  for (auto it = noted_.begin(); it != noted_.end();) {
-    if (now - it->second.since < kNoteWindow) {
-      ++it;
-      continue;
-    }
-    if (it->second.unshown > 0)
-      log_("desks: " + std::to_string(it->second.unshown) + " more lines about connections from " +
-           it->first + " in " + std::to_string(kNoteWindow.count()) +
-           " s not shown (refusals, handshakes dropped)");
-    it = noted_.erase(it);
-  }
+  routing_.NoteStranger(address, line, Now());
+  Carry();
 }
 
 Admission DeskHub::Admit(const std::string& desk, Mode mode) {
@@ -241,11 +220,12 @@ void DeskHub::OnJoined(const std::shared_ptr<Channel>& channel) {
     OnClosed(previous, "desk " + desk + " joined again");
     previous->Close("joined again");
   }
-  joined_[desk].channel = channel;
+  joined_[desk] = {channel, routing_.Joined(desk, channel->session().secret(), Now())};
   last_contact_[desk] = hosts::LocalTimeText(clock_);
   log_("desks: desk " + desk + (channel->session().mode() == Mode::kPair ? " paired and" : "") +
        " joined from " + channel->peer());
   channel->Send(SettingsMessage(keys_.options()));
+  Carry();
 }
 
 void DeskHub::OnMessage(const std::shared_ptr<Channel>& channel, const std::string& payload) {
@@ -266,12 +246,14 @@ void DeskHub::OnMessage(const std::shared_ptr<Channel>& channel, const std::stri
       const holvanter::Result<fias::KeyOutcome> outcome = OutcomeOf(message);
       if (!outcome.ok()) return none(outcome.status().message());
       const holvanter::Status answered =
-          Answered(desk, message.at("id").get<uint64_t>(), outcome.value());
+          routing_.Answered(desk, message.at("id").get<uint64_t>(), outcome.value(), Now());
+      Carry();
       if (!answered.ok()) return none(answered.message());
     } else if (type == "late") {
       const holvanter::Result<fias::CutCard> card = LateCardOf(message);
       if (!card.ok()) return none(card.status().message());
-      Late(channel, card.value());
+      routing_.Late(desk, card.value(), Now());
+      Carry();
     } else if (type != "pong") {  // a pong only shows the desk is there
       return none("a message of no known type");
     }
@@ -289,142 +271,10 @@ void DeskHub::Dropped(const std::shared_ptr<Channel>& channel, const std::string
   channel->Close(why);
 }
 
-std::optional<fias::Record> DeskHub::SpeakFor(const fias::Record& request,
-                                              const fias::Record& told, const std::string& cut,
-                                              std::string& why) const {
-  return AnswerFor(
-      request, told, cut, keys_.options().code_page,
-      [&](const std::string& status) { return keys_.Answer(request, status, {}); },
-      [&](const std::string& card) -> std::optional<std::string> {
-        if (auto found = journal_.Find(card)) return found->reservation;
-        return std::nullopt;
-      },
-      why);
-}
-
-// A card a desk cut for a request that was answered RY: taken only for a
-// request of this desk that was lost, and journaled with that request's
-// reservation and workstation, never the desk's word for them.
-void DeskHub::Late(const std::shared_ptr<Channel>& channel, const fias::CutCard& card) {
-  const std::string desk = channel->session().desk();
-  auto& lost = lost_[desk];
-  auto match = lost.end();
-  if (Figures(card.card_no, 8))
-    for (auto it = lost.begin(); it != lost.end(); ++it)
-      if (it->second.request.id == "KR" && it->second.request.Value("G#") == card.reservation &&
-          it->second.request.Value("WS") == card.workstation)
-        match = it;
-  if (match == lost.end()) {
-    log_("desks: desk " + desk + " reports card " + card.card_no + " cut for G# " +
-         card.reservation + " (WS " + card.workstation +
-         ") whose answer was lost, but no lost request of this desk fits: not kept");
-    channel->Send({{"type", "late-refused"}, {"card", card.card_no}});
-    return;
-  }
-  const fias::Record request = match->second.request;
-  const std::string routed_at = match->second.routed_at;
-  lost.erase(match);
-  // The card and its record exist; the PMS heard a failure.
-  const fias::CutCard cut{card.card_no, request.Value("G#"), request.Value("WS"), routed_at};
-  fias::KeepUnanswered(journal_, log_,
-                       "desks: desk " + desk + " reports card " + card.card_no + " cut for G# " +
-                           request.Value("G#") + " (WS " + request.Value("WS") + ", asked " +
-                           routed_at + ") whose answer was lost; the card and its record exist",
-                       card.card_no, &cut);
-  channel->Send({{"type", "late-kept"}, {"card", card.card_no}});
-}
-
-holvanter::Status DeskHub::Answered(const std::string& desk, uint64_t id,
-                                    const fias::KeyOutcome& outcome) {
-  auto joined = joined_.find(desk);
-  if (joined == joined_.end()) return holvanter::Status::Ok();
-  auto pending = joined->second.pending.find(id);
-  if (pending == joined->second.pending.end()) {
-    // Its request was answered RY already: only a request of this desk
-    // that was lost may be named.
-    auto& lost = lost_[desk];
-    const auto found = lost.find(id);
-    std::string why;
-    if (found == lost.end() || !SpeakFor(found->second.request, outcome.answer, outcome.cut_card, why))
-      return holvanter::Status::InvalidArgument(why.empty() ? "an answer to no request of this desk"
-                                                            : why);
-    if (!outcome.cut_card.empty()) {
-      const fias::Record& request = found->second.request;
-      const fias::CutCard cut{outcome.cut_card, request.Value("G#"), request.Value("WS"),
-                              found->second.routed_at};
-      fias::KeepUnanswered(journal_, log_,
-                           "desks: desk " + desk + " cut card " + outcome.cut_card +
-                               " after its key request was answered; the card and its record exist",
-                           outcome.cut_card, &cut);
-    }
-    lost.erase(found);
-    return holvanter::Status::Ok();
-  }
-  std::string why;
-  std::optional<fias::Record> answer =
-      SpeakFor(pending->second.request, outcome.answer, outcome.cut_card, why);
-  if (!answer) return holvanter::Status::InvalidArgument(why);
-  Pending done = std::move(pending->second);
-  joined->second.pending.erase(pending);
-  done.timer->cancel();
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_.Steady() -
-                                                                        done.sent);
-  log_("desks: " + done.request.id + " KC " + done.request.Value("KC") + " on desk " + desk +
-       " port " + std::to_string(done.port) + ": " + answer->Value("AS") + " " +
-       answer->Value("CT") + " (" + std::to_string(ms.count()) + " ms)");
-  // The PMS hears of the card either way; without its journal line a key
-  // read cannot name its reservation, and a check-out finds it by the room.
-  if (!outcome.cut_card.empty())
-    fias::LogUnkept(log_, "desks: card " + outcome.cut_card + " cut on desk " + desk,
-                    journal_.Cut({outcome.cut_card, done.request.Value("G#"),
-                                  done.request.Value("WS"), fias::Stamp(clock_)}));
-  done.done({std::move(*answer), outcome.cut_card});
-  return holvanter::Status::Ok();
-}
-
 void DeskHub::Route(const std::string& desk, int port, const fias::Record& request,
                     std::function<void(fias::KeyOutcome)> done) {
-  auto joined = joined_.find(desk);
-  if (joined == joined_.end() || !joined->second.channel->open()) {
-    log_("desks: " + request.id + " KC " + request.Value("KC") + " on desk " + desk +
-         ": not connected");
-    done({keys_.Answer(request, "UR", "desk " + desk + " not connected"), {}});
-    return;
-  }
-  const uint64_t id = ++next_id_;
-  Pending pending{request, port, std::move(done), std::make_shared<net::steady_timer>(io_),
-                  clock_.Steady()};
-  // The desk answers BY itself when its encoder stays busy for the queue
-  // wait; beyond that, a little for the network, it is lost.
-  pending.timer->expires_after(options_.queue_wait + std::chrono::seconds(2));
-  pending.timer->async_wait([this, desk, id](boost::system::error_code ec) {
-    if (!ec) Lost(desk, id);
-  });
-  joined->second.pending.emplace(id, std::move(pending));
-  // A check-out or a changed stay acts on the cards of the reservation,
-  // which this desk's journal knows wherever they were cut.
-  std::vector<std::string> cards;
-  if ((request.id == "KD" || request.id == "KM") && !request.Value("G#").empty())
-    cards = journal_.CardsOf(request.Value("G#"));
-  joined->second.channel->Send(RequestMessage(id, port, request, cards));
-}
-
-void DeskHub::Lost(const std::string& desk, uint64_t id) {
-  auto joined = joined_.find(desk);
-  if (joined == joined_.end()) return;
-  auto pending = joined->second.pending.find(id);
-  if (pending == joined->second.pending.end()) return;
-  Pending lost = std::move(pending->second);
-  joined->second.pending.erase(pending);
-  log_("desks: " + lost.request.id + " KC " + lost.request.Value("KC") + " on desk " + desk +
-       " port " + std::to_string(lost.port) + ": desk lost, no answer in time");
-  Remember(lost_[desk], id, lost.request, fias::Stamp(clock_));
-  lost.done({keys_.Answer(lost.request, "RY", "desk " + desk + " lost"), {}});
-  // A desk that does not answer is given up: it joins again when it can,
-  // and reports then what it cut meanwhile.
-  auto channel = joined->second.channel;
-  OnClosed(channel, "no answer in time");
-  channel->Close("no answer in time");
+  waiting_[routing_.Route(desk, port, request, Now())] = std::move(done);
+  Carry();
 }
 
 void DeskHub::OnClosed(const std::shared_ptr<Channel>& channel, const std::string& why) {
@@ -432,38 +282,130 @@ void DeskHub::OnClosed(const std::shared_ptr<Channel>& channel, const std::strin
   const std::string desk = channel->session().desk();
   auto joined = joined_.find(desk);
   if (joined == joined_.end() || joined->second.channel != channel) return;
-  log_("desks: desk " + desk + " left: " + why);
-  std::map<uint64_t, Pending> pending = std::move(joined->second.pending);
   joined_.erase(joined);
-  for (auto& [id, lost] : pending) {
-    lost.timer->cancel();
-    Remember(lost_[desk], id, lost.request, fias::Stamp(clock_));
-    log_("desks: " + lost.request.id + " KC " + lost.request.Value("KC") + " on desk " + desk +
-         " port " + std::to_string(lost.port) + ": desk lost");
-    lost.done({keys_.Answer(lost.request, "RY", "desk " + desk + " lost"), {}});
+  routing_.Left(desk, why, Now());
+  Carry();
+}
+
+RoutingTime DeskHub::Now() const { return {clock_.Steady(), fias::Stamp(clock_)}; }
+
+void DeskHub::Carry() { Carry(routing_.TakeActions()); }
+
+void DeskHub::Carry(std::vector<RoutingAction> actions) {
+  for (std::size_t i = 0; i < actions.size(); ++i) {
+    if (!OnFile(actions[i])) {
+      CarryOut(actions[i]);
+      continue;
+    }
+    // No file is read or written on the network thread. The worker takes
+    // the actions on files in a row; what they read goes back to the
+    // routing, and the actions after them follow: an answer leaves once
+    // its card is in the journal.
+    actions.erase(actions.begin(), actions.begin() + static_cast<std::ptrdiff_t>(i));
+    net::post(worker_, [this, actions = std::move(actions)]() mutable {
+      std::vector<std::function<void()>> results;
+      std::size_t done = 0;
+      for (; done < actions.size() && OnFile(actions[done]); ++done)
+        results.push_back(OnWorker(actions[done]));
+      actions.erase(actions.begin(), actions.begin() + static_cast<std::ptrdiff_t>(done));
+      net::post(io_, [this, results = std::move(results), rest = std::move(actions)]() mutable {
+        for (const auto& result : results) result();
+        std::vector<RoutingAction> next = routing_.TakeActions();
+        next.insert(next.begin(), std::make_move_iterator(rest.begin()),
+                    std::make_move_iterator(rest.end()));
+        Carry(std::move(next));
+      });
+    });
+    break;
+  }
+  Arm();
+}
+
+std::function<void()> DeskHub::OnWorker(const RoutingAction& action) {
+  switch (action.kind) {
+    case RoutingAction::kReadCards:
+      return [this, id = action.id, cards = journal_.CardsOf(action.text)] {
+        routing_.CardsRead(id, cards, Now());
+      };
+    case RoutingAction::kReadCard: {
+      std::optional<std::string> reservation;
+      if (std::optional<fias::CutCard> found = journal_.Find(action.text))
+        reservation = found->reservation;
+      return [this, id = action.id, reservation] { routing_.CardRead(id, reservation, Now()); };
+    }
+    case RoutingAction::kJournalCut:
+      return [this, what = action.text, why = journal_.Cut(action.card)] {
+        fias::LogUnkept(log_, what, why);
+      };
+    case RoutingAction::kJournalLost: {
+      std::vector<std::string> lines;
+      fias::KeepUnanswered(
+          journal_, [&lines](const std::string& line) { lines.push_back(line); }, action.text,
+          action.card.card_no, &action.card);
+      return [this, lines] {
+        for (const std::string& line : lines) log_(line);
+      };
+    }
+    case RoutingAction::kReadRegistry:
+      return [this, id = action.id, secrets = registry_.Secrets()] {
+        routing_.RegistryRead(id, secrets, Now());
+      };
+    default:
+      return [] {};
   }
 }
 
-void DeskHub::Watch() {
-  watch_.expires_after(std::chrono::seconds(1));
-  watch_.async_wait([this](boost::system::error_code ec) {
-    if (ec || stopping_) return;
-    std::vector<std::shared_ptr<Channel>> removed;
-    for (auto& [desk, joined] : joined_) {
-      // A desk removed on this link desk is refused at once.
-      const holvanter::Result<std::optional<Secret>> secret = registry_.SecretOf(desk);
-      if (!secret.ok()) continue;  // kept as it is until the registry reads again
-      if (!secret.value() || *secret.value() != joined.channel->session().secret()) {
-        log_("desks: desk " + desk + " was removed or paired again: dropped");
-        removed.push_back(joined.channel);
+std::shared_ptr<Channel> DeskHub::ChannelOf(const std::string& desk, uint64_t link) const {
+  const auto joined = joined_.find(desk);
+  if (joined == joined_.end() || joined->second.link != link) return nullptr;
+  return joined->second.channel;
+}
+
+void DeskHub::CarryOut(const RoutingAction& action) {
+  switch (action.kind) {
+    case RoutingAction::kRequest:
+      if (auto channel = ChannelOf(action.desk, action.link))
+        channel->Send(RequestMessage(action.id, action.port, action.record, action.cards));
+      return;
+    case RoutingAction::kLateKept:
+    case RoutingAction::kLateRefused:
+      if (auto channel = ChannelOf(action.desk, action.link))
+        channel->Send({{"type", action.kind == RoutingAction::kLateKept ? "late-kept"
+                                                                         : "late-refused"},
+                       {"card", action.card.card_no}});
+      return;
+    case RoutingAction::kDrop:
+      if (auto channel = ChannelOf(action.desk, action.link)) {
+        joined_.erase(action.desk);
+        channel->Close(action.text);
       }
+      return;
+    case RoutingAction::kAnswer: {
+      const auto waiting = waiting_.find(action.id);
+      if (waiting == waiting_.end()) return;
+      const auto done = std::move(waiting->second);
+      waiting_.erase(waiting);
+      done(action.outcome);
+      return;
     }
-    for (const auto& channel : removed) {
-      OnClosed(channel, "removed");
-      channel->Close("removed");
-    }
-    NoteSummaries();
-    Watch();
+    case RoutingAction::kLog:
+      log_(action.text);
+      return;
+    default:
+      return;
+  }
+}
+
+void DeskHub::Arm() {
+  const std::optional<hosts::SteadyTime> deadline = routing_.next_deadline();
+  if (stopping_ || !deadline || deadline == armed_) return;
+  armed_ = deadline;
+  timer_.expires_after(*deadline - clock_.Steady());
+  timer_.async_wait([this](boost::system::error_code ec) {
+    if (ec || stopping_) return;
+    armed_.reset();
+    routing_.Tick(Now());
+    Carry();
   });
 }
 

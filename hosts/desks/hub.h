@@ -1,6 +1,11 @@
 // The link desk's side of the desks' link: it listens for desks, admits
-// the paired ones, and runs the key requests of their coders on them.
-// Everything here runs on the agent's network thread.
+// the paired ones, and runs the key requests of their coders on them. What
+// becomes of each request is the routing's (routing.h); the hub keeps the
+// connections and the timer and carries out what the routing says. The
+// connections, the handshakes and the routing run on the agent's network
+// thread; the key link's journal and the registry's watch are read and
+// written on the hub's own worker thread, in the order the routing asked,
+// and what they read comes back to the network thread.
 #ifndef HOLVANTER_HOSTS_DESKS_HUB_H_
 #define HOLVANTER_HOSTS_DESKS_HUB_H_
 
@@ -21,6 +26,7 @@
 #include "hosts/clock/clock.h"
 #include "hosts/desks/channel.h"
 #include "hosts/desks/registry.h"
+#include "hosts/desks/routing.h"
 #include "hosts/fias/journal.h"
 #include "hosts/fias/key_service.h"
 
@@ -43,6 +49,8 @@ class DeskHub {
 
   DeskHub(boost::asio::io_context& io, Options options, DeskRegistry& registry,
           fias::KeyService& keys, fias::Journal& journal, Log log, const hosts::Clock& clock);
+  // Waits for the journal's writes under way.
+  ~DeskHub();
 
   // Starts listening; an error text when it cannot.
   std::string Listen();
@@ -58,44 +66,33 @@ class DeskHub {
   nlohmann::json Status() const;
 
  private:
-  struct Pending {
-    fias::Record request;
-    int port = 0;
-    std::function<void(fias::KeyOutcome)> done;
-    std::shared_ptr<boost::asio::steady_timer> timer;
-    std::chrono::steady_clock::time_point sent;
-  };
   struct Joined {
     std::shared_ptr<Channel> channel;
-    std::map<uint64_t, Pending> pending;
+    uint64_t link = 0;  // the routing's name for this joining
   };
 
   void Accept();
   void Admitted(const std::shared_ptr<Channel>& channel);
   Admission Admit(const std::string& desk, Mode mode);
-  // Logs what a connection that has not joined did, in few lines however
-  // many there are: each different line from an address once in 10 s, and
-  // then how many were not shown.
   void NoteStranger(const std::string& address, const std::string& line);
-  void NoteSummaries();
-  // The record the link desk answers the PMS with, built from the pending
-  // request; of the desk's answer only its status, its clear text and its
-  // card facts, each checked. nullopt with `why` when the answer lies.
-  std::optional<fias::Record> SpeakFor(const fias::Record& request, const fias::Record& told,
-                                       const std::string& cut, std::string& why) const;
-  void Late(const std::shared_ptr<Channel>& channel, const fias::CutCard& card);
   void Dropped(const std::shared_ptr<Channel>& channel, const std::string& why);
   void OnEvent(const std::shared_ptr<Channel>& channel, const SessionEvent& event);
   void OnJoined(const std::shared_ptr<Channel>& channel);
   void OnMessage(const std::shared_ptr<Channel>& channel, const std::string& payload);
   void OnClosed(const std::shared_ptr<Channel>& channel, const std::string& why);
-  // An answer that names no request of this desk, or does not fit it, is
-  // answered with why (the desk is dropped for it).
-  holvanter::Status Answered(const std::string& desk, uint64_t id, const fias::KeyOutcome& outcome);
-  void Lost(const std::string& desk, uint64_t id);
-  // Every second: drops a desk removed from the registry, and sums up what
-  // strangers did.
-  void Watch();
+  RoutingTime Now() const;
+  // Carries out what the routing says, in order: an action on a file goes
+  // to the worker, and those after it wait for it.
+  void Carry();
+  void Carry(std::vector<RoutingAction> actions);
+  void CarryOut(const RoutingAction& action);
+  // On the worker: reads or writes the file; the result, for the network
+  // thread.
+  std::function<void()> OnWorker(const RoutingAction& action);
+  // The channel of `desk`'s joining `link`, or null once it left.
+  std::shared_ptr<Channel> ChannelOf(const std::string& desk, uint64_t link) const;
+  // Sets the timer to the routing's next deadline.
+  void Arm();
 
   boost::asio::io_context& io_;
   const Options options_;
@@ -105,26 +102,18 @@ class DeskHub {
   Log log_;
   const hosts::Clock& clock_;
   boost::asio::ip::tcp::acceptor acceptor_;
-  boost::asio::steady_timer watch_;
+  boost::asio::steady_timer timer_;
+  std::optional<hosts::SteadyTime> armed_;
   unsigned short port_ = 0;
   bool stopping_ = false;
-  uint64_t next_id_ = 0;
+  Routing routing_;
+  std::map<uint64_t, std::function<void(fias::KeyOutcome)>> waiting_;  // by request id
   std::set<std::shared_ptr<Channel>> handshaking_;
   std::map<std::string, Joined> joined_;
-  // Requests routed to a desk and lost (answered RY), by desk and id: the
-  // only ones a late answer or report of that desk may name.
-  struct LostRequest {
-    fias::Record request;
-    std::string routed_at;  // YYMMDDHHMMSS
-  };
-  std::map<std::string, std::map<uint64_t, LostRequest>> lost_;
-  struct Noted {
-    std::chrono::steady_clock::time_point since;
-    std::set<std::string> shown;
-    uint64_t unshown = 0;
-  };
-  std::map<std::string, Noted> noted_;  // by address
   std::map<std::string, std::string> last_contact_;  // by desk: local time, to the second
+  // Reads and writes the journal and the registry, one after the other;
+  // the destructor lets it finish before anything it uses goes.
+  boost::asio::thread_pool worker_{1};
 };
 
 }  // namespace desks

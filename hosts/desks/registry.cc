@@ -310,6 +310,14 @@ Result<std::optional<Secret>> DeskRegistry::SecretOf(const std::string& desk) co
   return found == rows.end() ? std::nullopt : found->second.secret;
 }
 
+Result<std::map<std::string, Secret>> DeskRegistry::Secrets() const {
+  HV_ASSIGN_OR_RETURN(const Rows rows, Load(path_));
+  std::map<std::string, Secret> secrets;
+  for (const auto& [name, row] : rows)
+    if (row.secret) secrets[name] = *row.secret;
+  return secrets;
+}
+
 Result<std::vector<DeskEntry>> DeskRegistry::List() const {
   HV_ASSIGN_OR_RETURN(const Rows rows, Load(path_));
   std::vector<DeskEntry> entries;

@@ -14,6 +14,7 @@
 #define HOLVANTER_HOSTS_DESKS_REGISTRY_H_
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -81,6 +82,9 @@ class DeskRegistry {
 
   // The secret of a paired desk, read from the file as it is now.
   holvanter::Result<std::optional<Secret>> SecretOf(const std::string& desk) const;
+  // Every paired desk's secret, by name, in one read of the file: the link
+  // desk's watch for desks removed or paired again.
+  holvanter::Result<std::map<std::string, Secret>> Secrets() const;
   // Every desk paired or with a code pending, by name.
   holvanter::Result<std::vector<DeskEntry>> List() const;
 
