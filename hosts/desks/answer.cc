@@ -3,14 +3,14 @@
 #include <utility>
 #include <vector>
 
+#include "util/text.h"
+
 namespace desks {
 namespace {
 
+// `count` figures 0-9 and nothing else.
 bool Figures(const std::string& text, std::size_t count) {
-  if (text.size() != count) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  return true;
+  return text.size() == count && holvanter::AllFigures(text);
 }
 
 // The answer statuses the key services give.

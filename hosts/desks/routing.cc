@@ -5,14 +5,14 @@
 
 #include "hosts/desks/answer.h"
 
+#include "util/text.h"
+
 namespace desks {
 namespace {
 
+// `count` figures 0-9 and nothing else.
 bool Figures(const std::string& text, std::size_t count) {
-  if (text.size() != count) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  return true;
+  return text.size() == count && holvanter::AllFigures(text);
 }
 
 // "KR KC 2 on desk east": how the log names a routed request.
