@@ -6,6 +6,7 @@
 #   scripts/fuzz.sh SECONDS [TARGET...]
 #
 # HOLVANTER_FUZZ_BUILD  build folder (default ROOT/build-fuzz)
+# HOLVANTER_FUZZ_CONFIGURED=1  the folder is configured already (the test run's)
 # HOLVANTER_FUZZ_RUNS   also stop each target after this many executions
 # Inputs found along the way go to BUILD/corpus/TARGET (the seed corpus in
 # the repository is only read), a crashing input to BUILD/crashes/, each
@@ -28,9 +29,11 @@ CC_FUZZ=${HOLVANTER_FUZZ_CC:-clang-14}
 CXX_FUZZ=${HOLVANTER_FUZZ_CXX:-clang++-14}
 started=$(date +%s)
 echo "fuzz: building ${TARGETS[*]} in $BUILD"
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER="$CC_FUZZ" \
-      -DCMAKE_CXX_COMPILER="$CXX_FUZZ" -DHOLVANTER_FUZZ=ON -DHOLVANTER_TESTS=OFF \
-      -DHOLVANTER_BENCH=OFF >/dev/null
+# The test run configures the folder it shares with the sanitizer stage.
+[ "${HOLVANTER_FUZZ_CONFIGURED:-0}" = 1 ] ||
+  cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER="$CC_FUZZ" \
+        -DCMAKE_CXX_COMPILER="$CXX_FUZZ" -DHOLVANTER_FUZZ=ON -DHOLVANTER_TESTS=OFF \
+        -DHOLVANTER_BENCH=OFF >/dev/null
 cmake --build "$BUILD" -j "$(nproc)" --target "${TARGETS[@]}" >"$BUILD/fuzz-build.log" 2>&1 || {
   grep -E 'error' "$BUILD/fuzz-build.log" >&2 || tail -20 "$BUILD/fuzz-build.log" >&2
   exit 1

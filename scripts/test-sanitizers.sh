@@ -8,18 +8,17 @@
 # behaviour ends the program that made it, and the stage fails.
 #
 #   scripts/test-sanitizers.sh BUILD_FOLDER   (the folder is not used)
-# HOLVANTER_ASAN_BUILD  the sanitizer build folder (default ROOT/build-asan)
+# HOLVANTER_ASAN_BUILD  the sanitizer build folder (default ROOT/build-asan),
+#                       shared with the fuzz stage (scripts/lib/sanitize_build.sh)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${HOLVANTER_ASAN_BUILD:-$ROOT/build-asan}
+. "$ROOT/scripts/lib/sanitize_build.sh"
 started=$(date +%s)
 
+sanitize_configure "$ROOT"
+BUILD=$SANITIZE_BUILD
 echo "test-sanitizers: building in $BUILD"
-# -O1 and line tables only: what the sanitizers need for their reports,
-# built in half the time of -O2 -g (the Asio and Beast sources dominate).
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE= -DCMAKE_C_FLAGS="-O1 -g1 -DNDEBUG" \
-      -DCMAKE_CXX_FLAGS="-O1 -g1 -DNDEBUG" -DHOLVANTER_SANITIZE=ON -DHOLVANTER_BENCH=OFF >/dev/null
 cmake --build "$BUILD" -j "$(nproc)" >"$BUILD/sanitize-build.log" 2>&1 || {
   grep -E 'error' "$BUILD/sanitize-build.log" >&2 || tail -20 "$BUILD/sanitize-build.log" >&2
   exit 1
