@@ -3,8 +3,20 @@
 #include "platform/env.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace holvanter {
+
+uint64_t Env::NowMicros() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+void Env::SleepForMicroseconds(int micros) {
+  if (micros > 0) std::this_thread::sleep_for(std::chrono::microseconds(micros));
+}
 
 FileLockResult Env::LockFile(const std::string& path, int wait_ms, LockFileMode mode) {
   FileLockResult result;

@@ -125,13 +125,14 @@ class Env {
 
   // A point on a clock that only goes forward, in microseconds from an
   // unspecified start: what the component's waits measure their limits by,
-  // unmoved by changes to the wall-clock time.
-  virtual uint64_t NowMicros() = 0;
+  // unmoved by changes to the wall-clock time. The system's steady clock,
+  // the same on every system, unless an Env over it says otherwise.
+  virtual uint64_t NowMicros();
 
   // Waits `micros` microseconds (nothing when not above 0), as NowMicros
   // counts them: every wait of the component sleeps here, so that an Env
   // over this one keeps the time of them all.
-  virtual void SleepForMicroseconds(int micros) = 0;
+  virtual void SleepForMicroseconds(int micros);
 
   // Asks for an exclusive lock on the file at `path` (created when missing)
   // without waiting for it. A holder that dies, in this or another process,

@@ -307,16 +307,6 @@ class PosixEnv : public Env {
     return Convert(ansi, "UTF-8", charset.c_str());
   }
 
-  uint64_t NowMicros() override {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-  }
-
-  void SleepForMicroseconds(int micros) override {
-    if (micros > 0) std::this_thread::sleep_for(std::chrono::microseconds(micros));
-  }
-
   std::unique_ptr<FileLockRequest> RequestFileLock(const std::string& path, LockFileMode mode,
                                                    std::string* error) override {
     auto fail = [error](std::string why) -> std::unique_ptr<FileLockRequest> {

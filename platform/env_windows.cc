@@ -208,16 +208,6 @@ class WindowsEnv : public Env {
     return ToUtf8(Widen(ansi, CP_ACP));
   }
 
-  uint64_t NowMicros() override {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-  }
-
-  void SleepForMicroseconds(int micros) override {
-    if (micros > 0) std::this_thread::sleep_for(std::chrono::microseconds(micros));
-  }
-
   // Polled rather than blocking (Env::LockFile looks in short steps), so
   // that the wait has an end.
   std::unique_ptr<FileLockRequest> RequestFileLock(const std::string& path, LockFileMode mode,
