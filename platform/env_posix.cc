@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>

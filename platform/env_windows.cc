@@ -5,9 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "platform/env.h"
