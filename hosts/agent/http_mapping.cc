@@ -58,12 +58,17 @@ HttpAnswer CardOperationAnswer(const frontdesk::CardAnswer& card, const std::str
     http_status = status::kBadRequest;
     error = ErrorObject("invalid_field", card.usage_error);
   } else if (!card.refusal_code.empty()) {
+    // A card whose record could not be looked up is left as it was: the
+    // hotel database's trouble, which may pass (503) or not (500).
     http_status = card.refusal_code == frontdesk::kCardInUse ? status::kConflict
-                                                             : status::kUnprocessable;
+                  : card.refusal_code == frontdesk::kCardNotChecked
+                      ? (card.refusal_may_pass ? status::kUnavailable : status::kInternalError)
+                      : status::kUnprocessable;
     error = ErrorObject(card.refusal_code, card.refusal,
                         card.refusal_code == frontdesk::kUnknownRoom
                             ? (card.rooms.size() > 1 ? "rooms" : "room")
-                            : "");
+                        : card.refusal_code == frontdesk::kStayEnded ? "end"
+                                                                     : "");
   } else if (card.hresult) {
     char hresult[16];
     std::snprintf(hresult, sizeof hresult, "0x%08X", static_cast<unsigned>(*card.hresult));

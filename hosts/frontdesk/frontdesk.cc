@@ -220,21 +220,23 @@ std::string Describe(const LiveCard& card) {
          (card.end.empty() ? "" : ", until " + card.end) + ")";
 }
 
-std::optional<LiveCard> LiveCardOf(const std::string& card_no, const std::string& room_no,
-                                   const std::string& end) {
+LiveCardLookup LiveCardOf(const std::string& card_no, const std::string& room_no,
+                          const std::string& end) {
   CardAnswer read;
   DescribeCardOnly(read, card_no, room_no, "", end);
-  if (!read.card_no || read.kind.empty()) return std::nullopt;
-  const std::optional<OpenRecord> record = OpenRecordOf(read.card_no->record);
+  if (!read.card_no || read.kind.empty()) return {};
+  const RecordLookup lookup = LookUpRecord(read.card_no->record);
+  if (!lookup.failure.empty()) return {std::nullopt, lookup.failure, lookup.unreachable};
+  const std::optional<OpenRecord>& record = lookup.open;
   // A card of another hotel, or one whose number this hotel gave a card of
   // other rooms, is not this record's card.
   if (!record || record->building != read.building || record->floor != read.floor ||
       record->rooms != read.rooms)
-    return std::nullopt;
+    return {};
   LiveCard live{*read.card_no, read.kind, read.building, read.floor, read.rooms, record->holder,
                 end.size() == 12 ? end : record->end};
   live.expired = !live.end.empty() && live.end <= NowStamp();
-  return live;
+  return {std::move(live), {}, false};
 }
 
 nlohmann::json ToJson(const LiveCard& card) {
@@ -353,13 +355,6 @@ CardAnswer AnswerOf(const char* command, int port) {
   return answer;
 }
 
-// Runs one issue on the encoder; the answer carries the card number that the
-// issue handed out, also when the call then failed. A live card of the
-// hotel on the encoder is written over only when the stay says `replace`
-// (or when it has expired): its record is closed as a check-out first, by
-// the component's own check-out, so that its rooms no longer count it. The
-// old card cannot be checked out once the new one is on it, hence that
-// order; a write that then fails leaves a blank card, its answer says so.
 // The result code the component would refuse the stay with (0: none), as
 // it checks the stamps and the place, so that a live card is never checked
 // out for an issue that is then refused.
@@ -374,13 +369,56 @@ int16_t RefusalOfStay(const Stay& stay) {
   return result::kDone;
 }
 
+// A check-out's erase that failed: the component closed the card's record
+// before it erased, but the card still opens its rooms, so its record is
+// opened again. The words that say so, for the answer's reason.
+std::string KeptOpen(const CardNumber& card_no, int erased) {
+  const std::string status =
+      erased == holvanter::result::kNotWritten ? std::string("0") : std::to_string(erased);
+  const std::string why = ReopenRecord(card_no.record);
+  return "card " + card_no.record + " was not erased (write status " + status +
+         "), so it still opens its rooms; " +
+         (why.empty() ? "its record stays open"
+                      : "its record was closed and could not be opened again: " + why +
+                            "; check the card out again");
+}
+
+bool WriteFailed(int result) {
+  return result == holvanter::result::kNotWritten || holvanter::IsWriteStatus(result);
+}
+
+// Runs one issue on the encoder; the answer carries the card number that the
+// issue handed out, also when the call then failed, when that number is
+// recorded. Whatever lies on the encoder is looked at first: a card that
+// cannot be read, or whose record cannot be looked up, may be a guest's and
+// is not written over. A live card of the hotel is written over only when
+// the stay says `replace` (or when it has expired): its record is closed as
+// a check-out first, by the component's own check-out, so that its rooms no
+// longer count it. The old card cannot be checked out once the new one is
+// on it, hence that order; a write that then fails leaves a blank card, its
+// answer says so.
 template <typename Stay, typename Issue>
 void IssueOnEncoder(CardAnswer& answer, const Stay& stay, Issue issue) {
   std::string card_no;
+  std::string guard;  // why the guard stopped the issue, in place of the component's words
   WithEncoder(answer, [&](holvanter::TavoCard& card) -> int16_t {
     std::string old_no, room_no, begin_date, end_date;
-    if (card.ReadCard(0, old_no, room_no, begin_date, end_date) == 0 && !old_no.empty()) {
-      if (std::optional<LiveCard> live = LiveCardOf(old_no, room_no, end_date)) {
+    const int16_t read = card.ReadCard(0, old_no, room_no, begin_date, end_date);
+    if (read == holvanter::result::kReadFailed) {
+      guard = "the card on the encoder could not be read, so it was not written over: lay it "
+              "flat on the encoder (or lay a card there) and try again";
+      return read;
+    }
+    if (read == 0 && !old_no.empty()) {
+      LiveCardLookup looked = LiveCardOf(old_no, room_no, end_date);
+      if (!looked.failure.empty()) {
+        answer.refusal_code = kCardNotChecked;
+        answer.refusal_may_pass = looked.unreachable;
+        answer.refusal = "card " + old_no + " on the encoder could not be looked up in the hotel "
+                         "database, so it was not written over: " + looked.failure;
+        return holvanter::result::kDone;
+      }
+      if (std::optional<LiveCard>& live = looked.live) {
         // A stay the component refuses is said first; the old card stays.
         if (const int16_t refused = RefusalOfStay(stay)) return refused;
         if (!live->expired && !stay.replace) {
@@ -393,7 +431,12 @@ void IssueOnEncoder(CardAnswer& answer, const Stay& stay, Issue issue) {
         const std::string now = NowStamp();
         std::string ignored;
         const int16_t out = card.VillaCard(0, now, now, ignored, 1, 1, "00000000", "");
-        if (out != holvanter::result::kDone) return out;  // the old card is as it was
+        if (out != holvanter::result::kDone) {
+          guard = WriteFailed(out) ? KeptOpen(live->card_no, out) + "; no new card was written"
+                                   : Describe(*live) + " was not replaced: " +
+                                         card.LastFailureReason();
+          return out;
+        }
         answer.replaced = std::move(live);
       }
     }
@@ -409,10 +452,42 @@ void IssueOnEncoder(CardAnswer& answer, const Stay& stay, Issue issue) {
     answer.reason.clear();
     return;
   }
-  if (!card_no.empty()) answer.card_no = FromHexForm(card_no);
+  if (!guard.empty()) answer.reason = guard;
+  if (!card_no.empty() && !answer.hresult) answer.card_no = FromHexForm(card_no);
   if (answer.replaced && answer.result != holvanter::result::kDone && !answer.hresult)
     answer.reason = Describe(*answer.replaced) + " was checked out to be replaced; the new card " +
                     "was not written" + (answer.reason.empty() ? "" : ": " + answer.reason);
+  if (!answer.card_no) return;
+  // The number is the clerk's to write down only when the hotel database
+  // holds it; a number whose record never came to be is handed out again.
+  const RecordLookup record = LookUpRecord(answer.card_no->record);
+  const bool done = answer.opened && !answer.hresult && answer.result == holvanter::result::kDone;
+  if (!done) {
+    if (!record.recorded) answer.card_no.reset();
+    return;
+  }
+  // Done only for a card whose record is open for the stay's place.
+  if (record.open && record.open->building == answer.building &&
+      record.open->floor == answer.floor && record.open->rooms == answer.rooms)
+    return;
+  answer.hresult = holvanter::kErrDatabase;
+  answer.error_message =
+      "card " + answer.card_no->record + " was written, but its record " +
+      (!record.failure.empty() ? "could not be looked up: " + record.failure
+                               : std::string("is not open for it")) +
+      "; read the card before handing it over";
+  if (!record.recorded) answer.card_no.reset();
+}
+
+// A stay whose end has passed: its card would open no door, and the clerk
+// would hand it over all the same.
+bool RefuseEndedStay(CardAnswer& answer, const std::string& end) {
+  const std::string now = NowStamp();
+  if (end > now) return false;
+  answer.refusal_code = kStayEnded;
+  answer.refusal = "the stay ended at " + end + " (it is " + now +
+                   " now): its card would open no door; give the stay's end";
+  return true;
 }
 
 // The rooms of a stay in the hotel's room list, or the refusal.
@@ -433,6 +508,7 @@ CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
   }
   DescribeStay(answer, "guest", stay);
   answer.rooms = {std::string(holvanter::Trim(stay.room))};
+  if (RefuseEndedStay(answer, stay.end)) return answer;
   if (RefuseUnknownRooms(answer, stay.building, stay.floor, answer.rooms)) return answer;
   IssueOnEncoder(answer, stay, [&](holvanter::TavoCard& card, std::string& card_no) {
     return card.WriteCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
@@ -450,6 +526,7 @@ CardAnswer IssueVillaCard(int port, const VillaStay& stay) {
   DescribeStay(answer, "villa", stay);
   const std::string_view rooms = holvanter::Trim(stay.rooms);
   answer.rooms = {std::string(rooms.substr(0, 4)), std::string(rooms.substr(4))};
+  if (RefuseEndedStay(answer, stay.end)) return answer;
   if (RefuseUnknownRooms(answer, stay.building, stay.floor, answer.rooms)) return answer;
   IssueOnEncoder(answer, stay, [&](holvanter::TavoCard& card, std::string& card_no) {
     return card.VillaCard(0, stay.begin, stay.end, card_no, static_cast<int16_t>(stay.building),
@@ -462,11 +539,20 @@ CardAnswer CheckOut(int port) { return CheckOut(port, nullptr); }
 
 CardAnswer CheckOut(int port, const std::function<std::string(const CardAnswer&)>& withhold) {
   CardAnswer answer = AnswerOf("checkout", port);
+  bool was_open = false;  // the card's record before the check-out
   WithEncoder(answer, [&](holvanter::TavoCard& card) -> int16_t {
     std::string card_no, room_no, begin_date, end_date;
     const int16_t read = card.ReadCard(0, card_no, room_no, begin_date, end_date);
     if (read != 0) return read;
-    if (!card_no.empty()) DescribeCard(answer, card_no, room_no, begin_date, end_date);
+    if (!card_no.empty()) {
+      DescribeCardOnly(answer, card_no, room_no, begin_date, end_date);
+      if (answer.card_no) {
+        const RecordLookup record = LookUpRecord(answer.card_no->record);
+        was_open = record.open.has_value();
+        if (record.open) answer.holder = record.open->holder;
+        else if (record.recorded) answer.holder = HolderOfCard(answer.card_no->record);
+      }
+    }
     if (withhold) {
       answer.withheld = withhold(answer);
       if (!answer.withheld.empty()) return read;
@@ -475,6 +561,10 @@ CardAnswer CheckOut(int port, const std::function<std::string(const CardAnswer&)
     std::string ignored;
     return card.VillaCard(0, now, now, ignored, 1, 1, "00000000", "");
   });
+  // The component closes the record before it erases the card; a card the
+  // encoder did not erase still opens its rooms, so its record stays open.
+  if (was_open && answer.opened && !answer.hresult && answer.card_no && WriteFailed(answer.result))
+    answer.reason = KeptOpen(*answer.card_no, answer.result);
   return answer;
 }
 

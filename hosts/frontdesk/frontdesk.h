@@ -104,9 +104,14 @@ std::string Describe(const LiveCard& card);
 nlohmann::json ToJson(const LiveCard& card);
 
 // Refusals of an issue that the database or the encoder gives before any
-// write, by their stable names.
+// write, by their stable names: a live card on the encoder, a room the
+// hotel does not have, a stay whose end has passed (the card would open
+// nothing), a card on the encoder whose record could not be looked up (it
+// may be a guest's: it is not written over).
 inline constexpr char kCardInUse[] = "card_in_use";
 inline constexpr char kUnknownRoom[] = "unknown_room";
+inline constexpr char kStayEnded[] = "stay_ended";
+inline constexpr char kCardNotChecked[] = "card_not_checked";
 
 // Everything a program needs of one card operation.
 struct CardAnswer {
@@ -116,10 +121,13 @@ struct CardAnswer {
   // argument): the refusal in words. No other field then counts.
   std::string usage_error;
   // Refused before any write, for a reason of the hotel or the encoder
-  // (kCardInUse, kUnknownRoom): the name and the refusal in words. No card
-  // field then counts; `in_use` names the live card of kCardInUse.
+  // (kCardInUse, kUnknownRoom, kStayEnded, kCardNotChecked): the name and
+  // the refusal in words. No card field then counts; `in_use` names the
+  // live card of kCardInUse. `refusal_may_pass`: the same request may
+  // succeed in a moment (the hotel database could not be reached).
   std::string refusal_code;
   std::string refusal;
+  bool refusal_may_pass = false;
   std::optional<LiveCard> in_use;
   // The live card this issue wrote over, its record closed first.
   std::optional<LiveCard> replaced;
@@ -147,9 +155,15 @@ struct CardAnswer {
 // The live card on the encoder opened on this thread, when there is one:
 // what ReadCard gave (`card_no`, `room_no`, `end` as it gives them) looked up
 // in the hotel database. A card is of this hotel and live when its number
-// has an open record for the same building, floor and rooms.
-std::optional<LiveCard> LiveCardOf(const std::string& card_no, const std::string& room_no,
-                                   const std::string& end);
+// has an open record for the same building, floor and rooms. `failure`:
+// the record could not be looked up (why), so whether it is live is unknown.
+struct LiveCardLookup {
+  std::optional<LiveCard> live;
+  std::string failure;
+  bool unreachable = false;  // the failure may pass by itself
+};
+LiveCardLookup LiveCardOf(const std::string& card_no, const std::string& room_no,
+                          const std::string& end);
 
 // The exit status of an answer (kExit...).
 int ExitStatusOf(const CardAnswer& answer);

@@ -113,15 +113,31 @@ RoomChange RemoveRooms(const std::vector<std::string>& rooms);
 std::string MissingRoom(int building, int floor, const std::vector<std::string>& rooms);
 
 // The newest record of `card_no` (record form) when it is open (not checked
-// out): its holder, building, floor, rooms and end. nullopt otherwise, or
-// when the database cannot be read.
+// out): its holder, building, floor, rooms and end.
 struct OpenRecord {
   std::string holder;
   int building = 0, floor = 0;
   std::vector<std::string> rooms;
   std::string end;  // YYYYMMDDhhmm
 };
+// What the hotel database says of one card number. A lookup that could not
+// be made is told apart from a card without an open record: a guard that
+// took the one for the other would write over a guest's card.
+struct RecordLookup {
+  std::optional<OpenRecord> open;  // its newest record, when that is open
+  bool recorded = false;           // any record of the number, open or closed
+  std::string failure;             // not empty: the database could not say; why
+  bool unreachable = false;        // that failure may pass by itself
+};
+RecordLookup LookUpRecord(const std::string& card_no);
+// The open record alone; nullopt also when the database cannot be read.
 std::optional<OpenRecord> OpenRecordOf(const std::string& card_no);
+
+// Opens the newest record of `card_no` again, and takes its rooms again,
+// after a check-out closed it but the encoder did not erase the card: the
+// card still opens its rooms, so its record must say so. Takes the
+// numbering turn, as a check-out does. Empty, or why it could not.
+std::string ReopenRecord(const std::string& card_no);
 
 // A new hotel database: an SQLite file at `path`, or the server database
 // of the ODBC file data source `dsn`.
@@ -148,6 +164,25 @@ struct StayRecords {
   std::string failure;     // a statement failed: the database's message
   std::vector<std::string> cards;  // record form, oldest first
 };
+// The open records of the room at `building`, `floor`, `room` (a villa
+// card's either room) among `cards`, oldest first, with their end.
+struct StayRecord {
+  std::string card_no;  // record form
+  std::string end;      // YYYYMMDDhhmm
+};
+struct StayLookup {
+  HotelDatabase database;  // result not 0: nothing was read
+  std::string failure;     // the query failed: the database's message
+  std::vector<StayRecord> records;
+};
+StayLookup OpenStayRecords(int building, int floor, const std::string& room,
+                           const std::vector<std::string>& cards);
+// The cards of the newest stay among `records`: a PMS may give a
+// reservation number to a new stay while an older one is still open, and
+// a request names the newest. The stay of the newest record is every
+// record with its end (a key change moves all of a stay's ends at once).
+std::vector<std::string> NewestStay(const std::vector<StayRecord>& records);
+
 // Closes the open records of the room at `building`, `floor`, `room` (a
 // villa card's either room) and releases their rooms, as a check-out of
 // each card would; only the records of `cards` when given. The cards

@@ -278,10 +278,24 @@ std::string MissingRoom(int building, int floor, const std::vector<std::string>&
   return {};
 }
 
-std::optional<OpenRecord> OpenRecordOf(const std::string& card_no) {
+RecordLookup LookUpRecord(const std::string& card_no) {
+  RecordLookup lookup;
   const CardListing listing = ListCards({.limit = 1, .card_no = card_no});
-  if (listing.rows.empty() || listing.rows.front().Text("ChkOutMark") == "#1") return std::nullopt;
+  if (listing.database.result != result::kDone) {
+    lookup.failure = listing.database.reason.empty() ? BriefMeaning(listing.database.result)
+                                                     : listing.database.reason;
+    lookup.unreachable = DatabaseUnreachable(listing.database.result, listing.database.reason);
+    return lookup;
+  }
+  if (!listing.failure.empty()) {
+    lookup.failure = listing.failure;
+    lookup.unreachable = DatabaseUnreachable(0, listing.failure);
+    return lookup;
+  }
+  if (listing.rows.empty()) return lookup;
+  lookup.recorded = true;
   const CardRow& row = listing.rows.front();
+  if (row.Text("ChkOutMark") == "#1") return lookup;
   OpenRecord record;
   record.holder = row.Text("Name_F");
   record.building = std::atoi(row.Text("BuildNo").c_str());
@@ -290,7 +304,50 @@ std::optional<OpenRecord> OpenRecordOf(const std::string& card_no) {
   for (std::string room; std::getline(rooms, room, ',');) record.rooms.push_back(room);
   for (const auto& [column, value] : row.fields)
     if (holvanter::EqualsIgnoreCase(column, "EndDate")) record.end = StampOf(value);
-  return record;
+  lookup.open = std::move(record);
+  return lookup;
+}
+
+std::optional<OpenRecord> OpenRecordOf(const std::string& card_no) {
+  return LookUpRecord(card_no).open;
+}
+
+std::string ReopenRecord(const std::string& card_no) {
+  HotelDatabase database;
+  try {
+    const auto connection = OpenHotelDatabase(database);
+    if (!connection) return database.reason;
+    auto turn = connection->TakeNumberingTurn();
+    if (!turn.ok()) return turn.status().message();
+    std::string status;
+    auto newest = holvanter::ExecuteSql(
+        *connection,
+        "SELECT InfoNo, BuildNo, FloorNo, RoomNo, ChkOutMark FROM CardRecord WHERE CardNo=" +
+            holvanter::QuoteSqlText(card_no) + " ORDER BY InfoNo DESC",
+        status);
+    if (!newest.ok()) return newest.status().message();
+    if (!*newest || (*newest)->Eof()) return "card " + card_no + " has no record";
+    holvanter::RecordSet& row = **newest;
+    if (row.Field("ChkOutMark").value_or("") != "#1") return {};  // open as it is
+    const std::string info_no = row.Field("InfoNo").value_or("0");
+    const std::string building = row.Field("BuildNo").value_or("0");
+    const std::string floor = row.Field("FloorNo").value_or("0");
+    std::string rooms;
+    std::stringstream of_card(row.Field("RoomNo").value_or(""));
+    for (std::string room; std::getline(of_card, room, ',');)
+      rooms += (rooms.empty() ? "" : ",") + holvanter::QuoteSqlText(room);
+    // The check-out released a room only where it had more than one card
+    // (State '' then); a room it left as it was keeps its count.
+    return RunAll(*connection,
+                  {"UPDATE CardRecord SET ChkOutMark = '', ChkOutDate = #1900-01-01# WHERE InfoNo = " +
+                       std::to_string(std::atol(info_no.c_str())),
+                   "Update RoomList Set State='1', CardQTY = CardQTY + 1 Where BuildNo= " +
+                       std::to_string(std::atoi(building.c_str())) +
+                       " AND FloorNo = " + std::to_string(std::atoi(floor.c_str())) +
+                       " AND RoomNo IN (" + rooms + ") AND State = ''"});
+  } catch (const std::exception& e) {
+    return e.what();
+  }
 }
 
 std::string IsoMinute(const std::string& date) {
@@ -411,6 +468,14 @@ RoomChange RemoveRooms(const std::vector<std::string>& given) {
   try {
     const auto connection = OpenHotelDatabase(change.database);
     if (!connection) return change;
+    // Issues take the numbering turn until their card is recorded: holding
+    // it from the look at the open cards to the removal, no card can be
+    // issued for a room between the two.
+    auto turn = connection->TakeNumberingTurn();
+    if (!turn.ok()) {
+      change.failure = turn.status().message();
+      return change;
+    }
     holvanter::Result<std::vector<RoomRow>> rooms = AllRooms(*connection);
     if (!rooms.ok()) {
       change.failure = rooms.status().message();
@@ -580,6 +645,41 @@ StayRecords CloseOpenRecords(int building, int floor, const std::string& room,
     done.failure = e.what();
   }
   return done;
+}
+
+StayLookup OpenStayRecords(int building, int floor, const std::string& room,
+                           const std::vector<std::string>& cards) {
+  StayLookup found;
+  try {
+    const auto connection = OpenHotelDatabase(found.database);
+    if (!connection) return found;
+    holvanter::Result<holvanter::RecordSet> queried = connection->Query(
+        "SELECT CardNo, EndDate FROM CardRecord WHERE BuildNo = " + std::to_string(building) +
+        " AND FloorNo = " + std::to_string(floor) + " AND " +
+        RoomCondition(room, connection->Dialect()) +
+        " AND (ChkOutMark IS NULL OR ChkOutMark <> '#1') ORDER BY InfoNo");
+    if (!queried.ok()) {
+      found.failure = queried.status().message();
+      return found;
+    }
+    for (holvanter::RecordSet& rows = *queried; !rows.Eof(); rows.MoveNext()) {
+      std::string card_no = rows.Field("CardNo").value_or("");
+      if (std::find(cards.begin(), cards.end(), card_no) != cards.end())
+        found.records.push_back({std::move(card_no), StampOf(rows.Field("EndDate"))});
+    }
+  } catch (const std::exception& e) {
+    found.failure = e.what();
+    found.records.clear();
+  }
+  return found;
+}
+
+std::vector<std::string> NewestStay(const std::vector<StayRecord>& records) {
+  std::vector<std::string> cards;
+  if (records.empty()) return cards;
+  for (const StayRecord& record : records)
+    if (record.end == records.back().end) cards.push_back(record.card_no);
+  return cards;
 }
 
 StayRecords ChangeOpenRecordsEnd(const std::vector<std::string>& cards, const std::string& end) {

@@ -193,6 +193,27 @@ def issue(agent, room="0203", holder="Li Wei", **stay):
     return call(agent, "POST", "/v1/cards/guest", dict(STAY, room=room, holder=holder, **stay))
 
 
+def cut_by_the_component(room, holder, begin, end):
+    """A guest card of building 1, floor 2 cut through the C face, which keeps
+    the component's own rules: it cuts a stay that has ended, which the
+    front desk refuses. The card number in record form."""
+    lib = os.path.join(os.path.dirname(TAVOCARD), "..", "lib", "libholvanter.so")
+    code = f"""if True:
+        import ctypes
+        lib = ctypes.CDLL({lib!r})
+        card, result, result16 = ctypes.c_void_p(), ctypes.c_int32(), ctypes.c_int16()
+        no = ctypes.create_string_buffer(64)
+        assert lib.tavo_card_create(ctypes.byref(card)) == 0
+        assert lib.tavo_open_port(card, 0, None, ctypes.byref(result)) == 0 and result.value == 1
+        assert lib.tavo_write_card(card, 0, b"{begin}", b"{end}", no, 1, 2, b"{room}", b"{holder}",
+                                   ctypes.byref(result16)) == 0 and result16.value == 0
+        lib.tavo_close_port(card, None, ctypes.byref(result))
+        print("%08d" % int(no.value, 16))"""
+    done = subprocess.run([sys.executable, "-c", code], env=ENV, capture_output=True, text=True,
+                          timeout=60)
+    return done.stdout.strip() if done.returncode == 0 else done.stderr
+
+
 # ---------------------------------------------------------------- routes
 def routes():
     global contract
@@ -640,12 +661,20 @@ def live_cards(agent):
     answer = json.loads(replaced.stdout or "{}")
     check(replaced.returncode == 0 and answer.get("replaced", {}).get("card_no") == new["card_no"],
           f"--replace: {replaced.returncode} {replaced.stdout} {replaced.stderr}")
-    # A card whose stay has ended opens no door: written over unasked, its record closed.
-    expired = issue(agent, room="0213", holder="Gone Guest", begin=stamp(-3), end=stamp(-1), replace=True)[2]
+    after_new = answer.get("card_no")
+    # A stay that has ended is refused: its card would open no door.
+    status, _, refused = issue(agent, room="0213", holder="Gone Guest", begin=stamp(-3), end=stamp(-1),
+                               replace=True)
+    check(status == 422 and refused["error"]["code"] == "stay_ended" and
+          refused["error"]["field"] == "end" and call(agent, "GET", "/v1/card")[2]["card_no"] == after_new,
+          f"an ended stay is refused, the card on the encoder kept: {status} {refused}")
+    # A card whose stay has ended (cut by a face that keeps the component's
+    # own rules) opens no door: written over unasked, its record closed.
+    expired = cut_by_the_component("0213", "Gone Guest", stamp(-3), stamp(-1))
     status, _, after = issue(agent, room="0214", holder="New Guest")
-    check(status == 200 and after["replaced"]["card_no"] == expired["card_no"] and
-          db("SELECT ChkOutMark FROM CardRecord WHERE CardNo = ?", expired["card_no"]) == [("#1",)],
-          f"an expired card: {status} {after}")
+    check(status == 200 and after["replaced"]["card_no"] == expired and
+          db("SELECT ChkOutMark FROM CardRecord WHERE CardNo = ?", expired) == [("#1",)],
+          f"an expired card: {status} {after} {expired}")
     # A card the database does not know as open is no live card: written as before.
     sqlite3.connect(DB).execute("UPDATE CardRecord SET ChkOutMark = '#1' WHERE CardNo = ?",
                                 (after["card_no"],)).connection.commit()

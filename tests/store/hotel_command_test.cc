@@ -184,7 +184,7 @@ TEST_F(CardCommandTest, ExitStatusesAndGuards) {
   struct Case {
     const char* what;
     std::string arguments;
-    const char* fail;  // LYCOMM_SIM_FAIL
+    std::string fail;  // LYCOMM_SIM_FAIL, or another variable given as NAME=VALUE
     int status;
     const char* says;
   } cases[] = {
@@ -202,6 +202,21 @@ TEST_F(CardCommandTest, ExitStatusesAndGuards) {
       {"room not four figures", Issue("02a1"), "", 64, "four figures"},
       {"write status 7", Issue("0201"), "write=7", 2, "write status 7"},
       {"written", Issue("0202"), "", 0, "card number  00000002 (hex 000002)"},
+      // The live card of 0202 lies on the encoder from here: what cannot
+      // be read or looked up is not written over, a stay that has ended is
+      // not cut, and a check-out that could not erase keeps its record.
+      {"a card that cannot be read", Issue("0203") + " --replace", "read", 1,
+       "could not be read, so it was not written over"},
+      {"a card whose record cannot be looked up", Issue("0203") + " --replace",
+       "HOLVANTER_SETTINGS_FOLDER=" + folder_.File("nowhere"), 1, "could not be looked up"},
+      {"a stay that has ended",
+       "issue --begin " + test_support::StayStamp(-3) + " --end " +
+           test_support::StayStamp(0, "0000") + " --building 1 --floor 2 --room 0203 --name Li --replace",
+       "", 1, "its card would open no door"},
+      {"a replace whose erase fails", Issue("0203") + " --replace", "write", 2,
+       "card 00000002 was not erased (write status 0), so it still opens its rooms; its record "
+       "stays open"},
+      {"a check-out whose erase fails", "checkout", "write=9", 2, "its record stays open"},
       {"read", "read", "", 0, "rooms        0202"},
       {"read, encoder does not open", "read", "open", 1, "did not open"},
       {"check-out", "checkout", "", 0, "card number  00000002 (hex 000002)"},
@@ -226,7 +241,10 @@ TEST_F(CardCommandTest, ExitStatusesAndGuards) {
       {"no card to show", "encoder show", "", 1, "no card lies"},
   };
   for (const auto& c : cases) {
-    const Outcome outcome = Shell(std::string("LYCOMM_SIM_FAIL=") + c.fail + " " + Tavocard(c.arguments));
+    const std::string env =
+        c.fail.find('=') != std::string::npos && c.fail.find("write=") != 0 ? c.fail
+                                                                            : "LYCOMM_SIM_FAIL=" + c.fail;
+    const Outcome outcome = Shell(env + " " + Tavocard(c.arguments));
     EXPECT_EQ(outcome.status, c.status) << c.what << ": " << outcome.output;
     EXPECT_NE(outcome.output.find(c.says), std::string::npos) << c.what << ": " << outcome.output;
   }
