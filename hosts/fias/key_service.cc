@@ -40,8 +40,10 @@ bool Answered(const frontdesk::CardAnswer& card) {
   return card.usage_error.empty() && !card.hresult && card.opened;
 }
 bool Done(const frontdesk::CardAnswer& card) {
-  return Answered(card) && card.result == result::kDone;
+  return Answered(card) && card.refusal_code.empty() && card.result == result::kDone;
 }
+// An issue that cut a card and recorded it: the card number is known.
+bool Cut(const frontdesk::CardAnswer& card) { return Done(card) && card.card_no.has_value(); }
 
 // The hotel database cannot be reached now (frontdesk::DatabaseUnreachable):
 // its server is down, or its pair is changing over to the standby. The PMS
@@ -63,7 +65,7 @@ struct Verdict {
 // success, in the core's own words.
 Verdict VerdictOf(const frontdesk::CardAnswer& card) {
   if (!card.usage_error.empty()) return {"UR", card.usage_error};
-  if (!card.refusal_code.empty()) return {"UR", card.refusal};  // a room not in the list
+  if (!card.refusal_code.empty()) return {card.refusal_may_pass ? "RY" : "UR", card.refusal};
   if (card.hresult) {  // a statement failed
     if (frontdesk::DatabaseUnreachable(0, card.error_message)) return {"RY", UnreachableText(0)};
     return {"UR", card.error_message};
@@ -85,9 +87,9 @@ struct Places {
   bool retry = false;   // because it cannot be reached now
 };
 Places PlacesOf(const KeyServiceOptions& options, const std::string& pms_room) {
-  if (auto mapped = options.rooms.find(pms_room); mapped != options.rooms.end())
-    return {{mapped->second}, {}};
-  const frontdesk::RoomListing listing = frontdesk::ListRooms({.room_no = pms_room});
+  const auto mapped = options.rooms.find(pms_room);
+  const std::string room = mapped != options.rooms.end() ? mapped->second.room : pms_room;
+  const frontdesk::RoomListing listing = frontdesk::ListRooms({.room_no = room});
   const int result = listing.database.result;
   if (frontdesk::DatabaseUnreachable(result, listing.database.reason))
     return {{}, UnreachableText(result), true};
@@ -99,7 +101,14 @@ Places PlacesOf(const KeyServiceOptions& options, const std::string& pms_room) {
   Places found;
   for (const frontdesk::RoomRow& row : listing.rows)
     found.places.push_back({row.building, row.floor, row.room});
-  return found;
+  if (mapped == options.rooms.end()) return found;
+  // A mapped room is looked for now, not only when the link started: the
+  // room list may have lost it since.
+  if (std::find(found.places.begin(), found.places.end(), mapped->second) == found.places.end())
+    return {{}, "map " + pms_room + "=" + std::to_string(mapped->second.building) + "," +
+                    std::to_string(mapped->second.floor) + "," + mapped->second.room +
+                    " not in room list"};
+  return {{mapped->second}, {}};
 }
 
 // The one place of a PMS room, or the refusal that names it.
@@ -115,6 +124,40 @@ std::optional<RoomPlace> OnePlace(const Places& found, const std::string& pms_ro
     return found.places.front();
   }
   return std::nullopt;
+}
+
+// The places a card is cut for: the PMS room and, with SI, a further room
+// on its floor (a villa card). `refusal` (and `retry`) say why not.
+struct CardPlaces {
+  std::optional<RoomPlace> first, second;
+  std::string refusal;
+  bool retry = false;
+};
+CardPlaces PlacesOfCard(const KeyServiceOptions& options, const std::string& pms_room,
+                        const std::string& second_room) {
+  CardPlaces out;
+  const Places first = PlacesOf(options, pms_room);
+  out.first = OnePlace(first, pms_room, out.refusal);
+  out.retry = first.retry;
+  if (!out.first || second_room.empty()) return out;
+  Places found = PlacesOf(options, second_room);
+  std::erase_if(found.places, [&](const RoomPlace& p) {
+    return p.building != out.first->building || p.floor != out.first->floor;
+  });
+  out.retry = found.retry;
+  if (found.failure.empty() && found.places.empty())
+    out.refusal = "at most two rooms of one floor per card";
+  else
+    out.second = OnePlace(found, second_room, out.refusal);
+  if (!out.second) out.first.reset();
+  return out;
+}
+
+// A check-out that read the card but could not erase it: the card still
+// opens its rooms, and the front-desk layer kept its record open.
+bool EraseFailed(const frontdesk::CardAnswer& card) {
+  return Answered(card) && card.withheld.empty() &&
+         (card.result == result::kNotWritten || (card.result >= 2 && card.result <= 255));
 }
 
 // The rooms of an SI value: further rooms separated by ';'.
@@ -282,6 +325,12 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   }
   const std::string end = "20" + departure + at;
   if (end <= begin) return refuse(frontdesk::BriefMeaning(result::kBadEnd));
+  // A card for a stay that has ended opens no door: the PMS is told so
+  // before any card is touched (a key change's new stay included).
+  {
+    const Moment now = now_();
+    if (end <= "20" + now.date + now.time.substr(0, 4)) return refuse("the stay has already ended");
+  }
 
   const std::string holder = ToUtf8(request.Value("GN"), options_.code_page);
   const std::string pms_room = request.Value("RN");
@@ -296,38 +345,22 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   job.port = port;
   job.run = [this, request, port, begin, end, holder, pms_room, second_room, unused] {
     KeyOutcome outcome;
-    std::string refusal;
-    const Places first = PlacesOf(options_, pms_room);
-    const std::optional<RoomPlace> place = OnePlace(first, pms_room, refusal);
-    if (!place) {
-      outcome.answer = Answer(request, first.retry ? "RY" : "UR", refusal);
+    const CardPlaces places = PlacesOfCard(options_, pms_room, second_room);
+    if (!places.first) {
+      outcome.answer = Answer(request, places.retry ? "RY" : "UR", places.refusal);
       return outcome;
     }
-    frontdesk::CardAnswer card;
-    if (second_room.empty()) {
-      card = frontdesk::IssueGuestCard(
-          port, {begin, end, place->building, place->floor, place->room, holder, /*replace=*/true});
-    } else {
-      // The further room on the first room's floor: a villa card.
-      Places found = PlacesOf(options_, second_room);
-      std::erase_if(found.places, [&](const RoomPlace& p) {
-        return p.building != place->building || p.floor != place->floor;
-      });
-      if (found.failure.empty() && found.places.empty()) {
-        outcome.answer = Answer(request, "UR", "at most two rooms of one floor per card");
-        return outcome;
-      }
-      const std::optional<RoomPlace> second = OnePlace(found, second_room, refusal);
-      if (!second) {
-        outcome.answer = Answer(request, found.retry ? "RY" : "UR", refusal);
-        return outcome;
-      }
-      card = frontdesk::IssueVillaCard(
-          port, {begin, end, place->building, place->floor, place->room + second->room, holder,
-                /*replace=*/true});
-    }
-    if (Done(card)) {
-      outcome.cut_card = card.card_no ? card.card_no->record : std::string();
+    const RoomPlace& place = *places.first;
+    const frontdesk::CardAnswer card =
+        places.second
+            // The further room on the first room's floor: a villa card.
+            ? frontdesk::IssueVillaCard(port, {begin, end, place.building, place.floor,
+                                               place.room + places.second->room, holder,
+                                               /*replace=*/true})
+            : frontdesk::IssueGuestCard(port, {begin, end, place.building, place.floor,
+                                               place.room, holder, /*replace=*/true});
+    if (Cut(card)) {
+      outcome.cut_card = card.card_no->record;
       outcome.answer = Answer(request, "OK", CardText(card) + unused);
       const Moment now = now_();
       // The card is cut and recorded in the hotel database either way; without
@@ -344,12 +377,50 @@ KeyJob KeyService::PlanKeyRequest(const Record& request, int port) const {
   return job;
 }
 
+namespace {
+
+// The cards of the newest stay of a reservation in one room (PlacesOf's
+// place), among `cards` (its cards the link cut): a PMS may give the G# of
+// a stay still open to a new one, and a request means the newest.
+struct NamedStay {
+  std::vector<std::string> cards;    // the newest stay's cards with an open record there
+  std::vector<std::string> earlier;  // the reservation's other open cards there
+  std::string failure;               // the hotel database could not say
+  bool retry = false;
+};
+NamedStay StayIn(const RoomPlace& place, const std::vector<std::string>& cards) {
+  const frontdesk::StayLookup found =
+      frontdesk::OpenStayRecords(place.building, place.floor, place.room, cards);
+  if (found.database.result != result::kDone)
+    return {{}, {}, UnreachableText(found.database.result),
+            frontdesk::DatabaseUnreachable(found.database.result, found.database.reason)};
+  if (!found.failure.empty())
+    return {{}, {}, frontdesk::DatabaseUnreachable(0, found.failure) ? UnreachableText(0)
+                                                                     : found.failure,
+            frontdesk::DatabaseUnreachable(0, found.failure)};
+  NamedStay stay;
+  stay.cards = frontdesk::NewestStay(found.records);
+  for (const frontdesk::StayRecord& record : found.records)
+    if (std::find(stay.cards.begin(), stay.cards.end(), record.card_no) == stay.cards.end())
+      stay.earlier.push_back(record.card_no);
+  return stay;
+}
+
+bool Among(const std::vector<std::string>& cards, const std::string& card_no) {
+  return std::find(cards.begin(), cards.end(), card_no) != cards.end();
+}
+
+}  // namespace
+
 // A check-out needs no card: the guest has often kept it or left it in the
 // room. The card on the encoder is checked out (erased, its record closed)
-// only when it is a card of that room and not of another reservation; the
-// records of the stay are closed either way: the reservation's cards this
-// link cut (G#), or without a G# every open card of the room. A stay
-// already closed is no error: the PMS sends KD once and shows its answer.
+// only when it is a card of that room and not of another reservation or
+// an earlier stay; the records of the stay are closed either way: the
+// newest stay's cards this link cut for the reservation (G#) in that room,
+// or without a G# every open card of the room. A card that was read but
+// could not be erased keeps its record, and nothing else changes: the PMS
+// is asked to send the KD again. A stay already closed is no error: the
+// PMS sends KD once and shows its answer.
 KeyJob KeyService::PlanKeyDelete(const Record& request, int port,
                                  std::vector<std::string> cards) const {
   const std::string pms_room = request.Value("RN");
@@ -361,28 +432,43 @@ KeyJob KeyService::PlanKeyDelete(const Record& request, int port,
     const std::string reservation = request.Value("G#");
     const Places found = PlacesOf(options_, pms_room);
     if (!found.failure.empty()) {
-      outcome.answer = Answer(request, "UR", found.failure);
+      outcome.answer = Answer(request, found.retry ? "RY" : "UR", found.failure);
       return outcome;
     }
     if (found.places.empty()) {
       outcome.answer = Answer(request, "UR", "room " + pms_room + " is not in the room list");
       return outcome;
     }
+    std::string refusal;
+    const std::optional<RoomPlace> place = OnePlace(found, pms_room, refusal);
+    NamedStay stay;
+    if (place && !reservation.empty()) {
+      stay = StayIn(*place, cards);
+      if (!stay.failure.empty()) {
+        outcome.answer = Answer(request, stay.retry ? "RY" : "UR", stay.failure);
+        return outcome;
+      }
+    }
     const frontdesk::CardAnswer card =
         frontdesk::CheckOut(port, [&](const frontdesk::CardAnswer& read) -> std::string {
           bool ours = false;
-          for (const RoomPlace& place : found.places)
-            ours = ours || (read.building == place.building && read.floor == place.floor &&
-                            std::find(read.rooms.begin(), read.rooms.end(), place.room) !=
+          for (const RoomPlace& at : found.places)
+            ours = ours || (read.building == at.building && read.floor == at.floor &&
+                            std::find(read.rooms.begin(), read.rooms.end(), at.room) !=
                                 read.rooms.end());
           if (!ours) return "another room's card";
           if (!reservation.empty() && read.card_no) {
+            if (Among(stay.earlier, read.card_no->record)) return "an earlier stay's card";
             const auto cut = journal_.Find(read.card_no->record);
             if (cut && !cut->reservation.empty() && cut->reservation != reservation)
               return "another reservation's card";
           }
           return {};
         });
+    if (EraseFailed(card)) {
+      outcome.answer = Answer(request, "RY", "card " + card.card_no->record + " not erased");
+      return outcome;
+    }
     // A failure of the hotel database or of the call is the clerk's to see.
     // A card left as it was (withheld) reads as done: it was not erased.
     const bool erased = card.withheld.empty() &&
@@ -395,12 +481,10 @@ KeyJob KeyService::PlanKeyDelete(const Record& request, int port,
       }
     }
     // The records of the stay, without the card.
-    std::string refusal;
-    const std::optional<RoomPlace> place = OnePlace(found, pms_room, refusal);
     frontdesk::StayRecords closed;
     if (place) {
       std::optional<std::vector<std::string>> chosen;
-      if (!reservation.empty()) chosen = cards;
+      if (!reservation.empty()) chosen = stay.cards;
       if (!chosen || !chosen->empty())
         closed = frontdesk::CloseOpenRecords(place->building, place->floor, place->room, chosen);
       if (closed.database.result != result::kDone || !closed.failure.empty())
@@ -431,11 +515,14 @@ KeyJob KeyService::PlanKeyDelete(const Record& request, int port,
   return job;
 }
 
-// A changed stay of one reservation: a later (or earlier) end, or a move to
-// another room (RO the old one). Only the reservation's own cards change;
-// other reservations in the same room keep theirs. The locks are offline:
-// they learn the change only from a card cut again, which a move does when
-// the guest's card lies on the encoder.
+// A changed stay of one reservation in the room the PMS names: a later (or
+// earlier) end in RN, or a move from RO to RN. Only the newest stay of the
+// reservation in that room changes; other reservations, and the
+// reservation's cards of other rooms, keep theirs. Every refusal (the
+// rooms, the new stay, no open key there) is given before any card or
+// record changes. The locks are offline: they learn the change only from
+// a card cut again, which a move does when the guest's card lies on the
+// encoder.
 KeyJob KeyService::PlanKeyChange(const Record& request, int port,
                                  std::vector<std::string> cards) const {
   const auto refuse = [&](const std::string& text) {
@@ -468,56 +555,62 @@ KeyJob KeyService::PlanKeyChange(const Record& request, int port,
     }
     end = "20" + request.Value("GD") + time;
   }
+  const std::vector<std::string> further = SuiteRooms(request.Value("SI"));
   KeyJob job;
   job.port = port;
-  job.run = [this, request, port, cards, move, old_room, end, run = std::move(plan.run)] {
+  job.run = [this, request, port, cards, move, old_room, end, further,
+             run = std::move(plan.run)] {
     KeyOutcome outcome;
+    const auto answer = [&](const std::string& status, const std::string& text) {
+      outcome.answer = Answer(request, status, text);
+      return outcome;
+    };
+    // The room the stay is in now, and the stay there.
+    const std::string named = move ? old_room : request.Value("RN");
+    const CardPlaces from = PlacesOfCard(options_, named, {});
+    if (!from.first) return answer(from.retry ? "RY" : "UR", from.refusal);
+    const NamedStay stay = StayIn(*from.first, cards);
+    if (!stay.failure.empty()) return answer(stay.retry ? "RY" : "UR", stay.failure);
+    if (stay.cards.empty())
+      return answer("UR", "no open key of G# " + request.Value("G#") + " in " + named);
     if (!move) {
-      const frontdesk::StayRecords changed = frontdesk::ChangeOpenRecordsEnd(cards, end);
-      if (changed.database.result != result::kDone || !changed.failure.empty()) {
-        outcome.answer = Answer(request, "UR", changed.failure.empty() ? changed.database.reason
-                                                                       : changed.failure);
-      } else if (changed.cards.empty()) {
-        outcome.answer = Answer(request, "UR", "no open key of G# " + request.Value("G#"));
-      } else {
-        outcome.answer = Answer(request, "OK", "records changed; cut a new key");
-      }
-      return outcome;
+      const frontdesk::StayRecords changed = frontdesk::ChangeOpenRecordsEnd(stay.cards, end);
+      if (changed.database.result != result::kDone || !changed.failure.empty())
+        return answer("UR", changed.failure.empty() ? changed.database.reason : changed.failure);
+      if (changed.cards.empty())
+        return answer("UR", "no open key of G# " + request.Value("G#") + " in " + named);
+      return answer("OK", "records changed; cut a new key");
     }
-    std::string refusal;
-    const std::optional<RoomPlace> place =
-        OnePlace(PlacesOf(options_, old_room), old_room, refusal);
-    if (!place) {
-      outcome.answer = Answer(request, "UR", refusal);
-      return outcome;
-    }
+    // The rooms moved to, as the key request will look them up.
+    const CardPlaces to =
+        PlacesOfCard(options_, request.Value("RN"), further.empty() ? "" : further.front());
+    if (!to.first) return answer(to.retry ? "RY" : "UR", to.refusal);
     // The guest's card, when it lies on the encoder, is checked out and cut
     // again for the new room; any other card stays as it is.
     const frontdesk::CardAnswer card =
         frontdesk::CheckOut(port, [&](const frontdesk::CardAnswer& read) -> std::string {
-          const bool guests = read.card_no && std::find(cards.begin(), cards.end(),
-                                                        read.card_no->record) != cards.end();
-          return guests ? std::string() : "not a card of this reservation";
+          return read.card_no && Among(stay.cards, read.card_no->record)
+                     ? std::string()
+                     : "not a card of this reservation";
         });
+    if (EraseFailed(card))
+      return answer("RY", "card " + card.card_no->record + " not erased");
+    if (card.withheld.empty() && (card.hresult || !card.opened)) {
+      const Verdict verdict = VerdictOf(card);
+      return answer(verdict.status, verdict.text);
+    }
     // A card left as it was (withheld) reads as done: it was not erased.
     const bool erased = card.withheld.empty() &&
                         (Done(card) || (Answered(card) && card.result == result::kNoOpenRecord));
-    const frontdesk::StayRecords closed =
-        frontdesk::CloseOpenRecords(place->building, place->floor, place->room, cards);
-    if (closed.database.result != result::kDone || !closed.failure.empty()) {
-      outcome.answer = Answer(request, "UR", closed.failure.empty() ? closed.database.reason
-                                                                    : closed.failure);
-      return outcome;
-    }
+    const frontdesk::StayRecords closed = frontdesk::CloseOpenRecords(
+        from.first->building, from.first->floor, from.first->room, stay.cards);
+    if (closed.database.result != result::kDone || !closed.failure.empty())
+      return answer("UR", closed.failure.empty() ? closed.database.reason : closed.failure);
     if (erased) {
       outcome = run();
       return outcome;
     }
-    outcome.answer = closed.cards.empty()
-                         ? Answer(request, "UR", "no open key of G# " + request.Value("G#") +
-                                                     " in " + old_room)
-                         : Answer(request, "OK", "records changed; cut a new key");
-    return outcome;
+    return answer("OK", "records changed; cut a new key");
   };
   return job;
 }
