@@ -228,7 +228,7 @@ def link():
 # ---------------------------------------------------------------- keys
 def keys():
     settings = WORK + "/agent.ini"
-    open(settings, "w").write("[fias-rooms]\nA307 = 1,3,0307\n")
+    open(settings, "w").write("[fias-rooms]\nA307 = 1,3,0307\nB308 = 1,3,0308\n")
     sim, agent = linked("--config", settings, "--fias-coder", "1=0", "--fias-room", "0306=2,3,0306")
     tavocard("encoder", "insert")
 
@@ -332,6 +332,47 @@ def keys():
     a, _ = sim.request("KD", {"KC": "1", "RN": "0203", "G#": None})
     check(a and a.get("AS") == "OK" and card_rows().get(other, {}).get("open") is False,
           f"KD without G#: every open card of the room closed: {a}", sim)
+
+    # KM and KD act only on what they name (the reservation, in RN, or RO
+    # for a move; a G# the PMS gave again: its newest stay), and every
+    # refusal comes before the guest's card on the encoder is touched.
+    cards = {}
+    for name, room, g, departure in [("0201", "0201", "880100", 2), ("0202", "0202", "880200", 2),
+                                     ("0204", "0204", "880200", 2), ("older", "0205", "880300", 1),
+                                     ("newer", "0205", "880300", 3)]:
+        tavocard("encoder", "insert")
+        cards[name] = kr_ok(sim, stay(RN=room, GD=day(departure), **{"G#": g}), f"KR {name} of {g}")
+    guest = open(WORK + "/encoder/port1.card", "rb").read()
+    iso = lambda offset: "20" + day(offset)[:2] + "-" + day(offset)[2:4] + "-" + day(offset)[4:]
+    expected = {"0201": 2, "0202": 2, "0204": 2, "older": 1, "newer": 3}
+    for rid, fields, status, text, ends in [
+            ("KM", {"RO": "0205", "RN": "9999"}, "UR", "room 9999 is not in the room list", {}),
+            ("KM", {"RO": "0205", "RN": "0206", "SI": "0301"}, "UR", "at most two rooms", {}),
+            ("KM", {"RN": "9999", "GD": day(4)}, "UR", "room 9999 is not in the room list", {}),
+            ("KM", {"RO": "0203", "RN": "0206"}, "UR", "no open key of G# 880300 in 0203", {}),
+            ("KM", {"RN": "0205", "DA": day(-2), "TI": "120000", "GD": day(-1)}, "UR",
+             "the stay has already ended", {}),
+            ("KM", {"RN": "0202", "GD": day(4), "G#": "880200"}, "OK", "records changed",
+             {"0202": 4}),
+            # The newer stay's card lies on the encoder: checked out with it.
+            ("KD", {"RN": "0205"}, "OK", f"card {cards['newer']} checked out", {"newer": None})]:
+        request = dict({"KC": "1", "GD": day(3), "DT": "11:00", "G#": "880300"}, **fields)
+        a, _ = sim.request(rid, {k: v for k, v in request.items() if rid == "KM" or k in ("KC", "RN", "G#")})
+        rows = card_rows()
+        expected.update(ends)  # each stay's end as days from today; None: closed
+        got = {n: rows[c]["end"][:10] if rows[c]["open"] else None for n, c in cards.items()}
+        kept = open(WORK + "/encoder/port1.card", "rb").read() == guest
+        check(a and a.get("AS") == status and text in a.get("CT", "") and kept == (rid == "KM") and
+              got == {n: None if d is None else iso(d) for n, d in expected.items()},
+              f"{rid} {fields}: {a}; the stays {got}, the guest's card {'kept' if kept else 'gone'}", sim)
+    # A room map's room is looked up at each key request: one removed since
+    # the start is refused naming the map line, nothing cut.
+    tavocard("encoder", "insert")
+    tavocard("hotel", "rooms", "remove", "1:3:0308")
+    a, _ = sim.request("KR", stay(RN="B308"))
+    check(a and a.get("AS") == "UR" and a.get("CT") == "map B308=1,3,0308 not in room list" and
+          read_card()["card_no"] is None, f"KR for a mapped room removed: {a}", sim)
+    tavocard("hotel", "rooms", "add", "1:3:0308")
     tavocard("encoder", "insert")
 
     # A KR while an HTTP issue runs on the same encoder: both served, in
