@@ -1,6 +1,7 @@
 #include "component/diagnostic_log.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 
@@ -117,6 +118,36 @@ std::string WithoutPasswords(std::string text) {
 
 std::string EscapeControlCharacters(std::string_view text) { return EscapeForLog(text); }
 
+namespace {
+
+// The log rolls at this size, and keeps this many older files beside it.
+constexpr uint64_t kRollBytes = 4u << 20;
+constexpr int kOlderFiles = 3;
+
+// FILE.1 to FILE.3 move up one (FILE.3 is dropped), then FILE becomes
+// FILE.1; the next line starts a new FILE.
+//
+// Every program that loads the component appends to the log (the PMS, each
+// desk's tavocard, the agent), some at the same moment. Each appends in one
+// write at the end, so one line alone crosses each multiple of the size,
+// and its writer alone rolls: no lock is needed. A rename replaces its
+// target in one step; a program that opened FILE before it moved writes
+// its line into FILE.1, where the line's time belongs, and the next line
+// makes the new FILE. On Windows the end of a line is read as the file's
+// size just after it, which may count a line of another program written
+// in the same instant: then both roll, and the second moves the first's
+// FILE.1 up to FILE.2 and the new FILE, a few lines, to FILE.1 (no line
+// lost; the oldest file goes one roll early), or neither does, and the
+// file rolls at the next multiple of the size. A roll that fails (a file
+// held open on Windows) is tried again there too.
+void Roll(Env& env, const std::string& file) {
+  for (int i = kOlderFiles - 1; i >= 1; --i)
+    env.RenameFile(file + "." + std::to_string(i), file + "." + std::to_string(i + 1), nullptr);
+  env.RenameFile(file, file + ".1", nullptr);
+}
+
+}  // namespace
+
 void LogCardMethod(Env& env_ref, const char* method, const std::string& inputs, const std::string& outcome,
                    bool failed, double milliseconds) {
   try {
@@ -145,8 +176,18 @@ void LogCardMethod(Env& env_ref, const char* method, const std::string& inputs, 
         EscapeControlCharacters(head + WithoutPasswords(method) + " " + WithoutPasswords(inputs) +
                                 " " + WithoutPasswords(outcome) + took) +
         "\n";
+    const std::size_t slash = file.find_last_of("/\\");
+    const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+    const std::string first_line = EscapeControlCharacters(
+        std::string(head) + "the diagnostic log of the card methods, one line each: at " +
+        std::to_string(kRollBytes >> 20) + " MiB it becomes " + name + ".1 and a new one starts; " +
+        std::to_string(kOlderFiles) + " older files are kept, " + name + ".1 the newest") + "\n";
     std::string error;
-    env->AppendLine(file, line, &error);  // a line that cannot be written is lost
+    uint64_t end = 0;
+    // A line that cannot be written is lost.
+    if (env->AppendLine(file, line, first_line, &end, &error) && end >= line.size() &&
+        (end - line.size()) / kRollBytes != end / kRollBytes)
+      Roll(*env, file);
   } catch (...) {
     // The log never changes what a card method does.
   }

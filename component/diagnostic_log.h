@@ -10,7 +10,9 @@
 //                      ; those that did not do all their work; "off"
 //
 // The log never holds the database password, and a card method's line is
-// always one line, whatever its inputs or its failure reason hold.
+// always one line, whatever its inputs or its failure reason hold. It rolls
+// at 4 MiB, keeping three older files (FILE.1 to FILE.3), and each file's
+// first line says so.
 #ifndef HOLVANTER_COMPONENT_DIAGNOSTIC_LOG_H_
 #define HOLVANTER_COMPONENT_DIAGNOSTIC_LOG_H_
 

@@ -156,12 +156,22 @@ class Env {
   // desks sharing the file never mix their lines. The file is created when
   // missing, with the group and the read and write permissions of its
   // folder (on Windows the folder's inherited rights), so that every desk
-  // user who may write the folder may write the file. A link at `path`
+  // user who may write the folder may write the file; a file made here
+  // starts with `first_line`, in the same write. A link at `path`
   // (symbolic link, reparse point) or anything but an ordinary file there
-  // is refused and left as it is. False, with the system's reason in
-  // `error` when given, when the line was not appended.
+  // is refused and left as it is. `end`, when given, is where the line
+  // ends in the file: on POSIX exactly, what this write left, whatever
+  // other processes append; on Windows the file's size just after the
+  // write, which may count a line another process wrote in that instant.
+  // False, with the system's reason in `error` when given, when the line
+  // was not appended.
   virtual bool AppendLine(const std::string& path, const std::string& line,
-                          std::string* error) = 0;
+                          const std::string& first_line, uint64_t* end, std::string* error) = 0;
+
+  // Renames the file `from` to `to` (UTF-8) in one step, in place of a
+  // file there; a link at `from` is renamed itself, never followed. False,
+  // with the system's reason in `error` when given, when it was not.
+  virtual bool RenameFile(const std::string& from, const std::string& to, std::string* error) = 0;
 };
 
 // An Env that hands every call on to another one. A subclass overrides the
@@ -198,8 +208,12 @@ class EnvWrapper : public Env {
                                                    std::string* error) override {
     return target_->RequestFileLock(path, mode, error);
   }
-  bool AppendLine(const std::string& path, const std::string& line, std::string* error) override {
-    return target_->AppendLine(path, line, error);
+  bool AppendLine(const std::string& path, const std::string& line, const std::string& first_line,
+                  uint64_t* end, std::string* error) override {
+    return target_->AppendLine(path, line, first_line, end, error);
+  }
+  bool RenameFile(const std::string& from, const std::string& to, std::string* error) override {
+    return target_->RenameFile(from, to, error);
   }
 
  private:

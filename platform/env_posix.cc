@@ -358,25 +358,27 @@ class PosixEnv : public Env {
     return std::make_unique<PosixLockRequest>(fd, std::move(pending));
   }
 
-  bool AppendLine(const std::string& path, const std::string& line,
-                  std::string* error) override {
+  bool AppendLine(const std::string& path, const std::string& line, const std::string& first_line,
+                  uint64_t* end, std::string* error) override {
     // O_NOFOLLOW: a link planted at the path is refused, not written
     // through. O_NONBLOCK: a pipe there without a reader fails at once
     // instead of holding up the card method.
     constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int fd = open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
-    if (fd >= 0) {
-      // The folder's group and permissions: a log folder made for the desk
-      // users' group (install -d -m 2770 -g frontdesk) gives a file that
-      // every desk user may append to, whoever wrote the first line.
-      ShareLike(fd, FolderOf(path));
-    } else if (errno == EEXIST) {
-      fd = open(path.c_str(), kFlags);
-    }
     auto fail = [error](int code) {
       if (error != nullptr) *error = std::system_category().message(code);
       return false;
     };
+    int fd = -1;
+    bool made = false;
+    // A log that rolls is renamed away, maybe between the two opens: then
+    // the file is made anew.
+    for (int tries = 0; fd < 0 && tries < 3; ++tries) {
+      fd = open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
+      made = fd >= 0;
+      if (made || errno != EEXIST) break;
+      fd = open(path.c_str(), kFlags);
+      if (fd < 0 && errno != ENOENT) break;
+    }
     if (fd < 0) return fail(errno);
     struct stat st {};
     const bool examined = fstat(fd, &st) == 0;
@@ -385,14 +387,30 @@ class PosixEnv : public Env {
       close(fd);
       return fail(code);
     }
+    const std::string text = made ? first_line + line : line;
     ssize_t written;
-    while ((written = write(fd, line.data(), line.size())) < 0 && errno == EINTR) {
+    while ((written = write(fd, text.data(), text.size())) < 0 && errno == EINTR) {
     }
     const int code = errno;
+    // O_APPEND moved the offset to the end and wrote there in one step: the
+    // offset now is where this write ended.
+    const off_t at = written > 0 ? lseek(fd, 0, SEEK_CUR) : -1;
+    // The folder's group and permissions: a log folder made for the desk
+    // users' group (install -d -m 2770 -g frontdesk) gives a file that
+    // every desk user may append to, whoever wrote the first line. Given
+    // after that line, so that no other desk user's line comes before it.
+    if (made) ShareLike(fd, FolderOf(path));
     close(fd);
     if (written < 0) return fail(code);
-    if (static_cast<std::size_t>(written) != line.size()) return fail(ENOSPC);
+    if (static_cast<std::size_t>(written) != text.size()) return fail(ENOSPC);
+    if (end != nullptr) *end = at >= 0 ? static_cast<uint64_t>(at) : 0;
     return true;
+  }
+
+  bool RenameFile(const std::string& from, const std::string& to, std::string* error) override {
+    if (rename(from.c_str(), to.c_str()) == 0) return true;
+    if (error != nullptr) *error = std::system_category().message(errno);
+    return false;
   }
 };
 

@@ -235,13 +235,13 @@ class WindowsEnv : public Env {
     return std::make_unique<WindowsLockRequest>(file);
   }
 
-  bool AppendLine(const std::string& path, const std::string& line,
-                  std::string* error) override {
+  bool AppendLine(const std::string& path, const std::string& line, const std::string& first_line,
+                  uint64_t* end, std::string* error) override {
     auto fail = [error](DWORD code) {
       if (error != nullptr) *error = SystemMessage(code);
       return false;
     };
-    if (line.size() > MAXDWORD) return fail(ERROR_INVALID_PARAMETER);
+    if (line.size() + first_line.size() > MAXDWORD) return fail(ERROR_INVALID_PARAMETER);
     // FILE_APPEND_DATA alone: every write goes to the end, whoever else
     // appends. FILE_FLAG_OPEN_REPARSE_POINT opens a link planted at the
     // path itself rather than its target, so that it can be refused. A new
@@ -251,6 +251,7 @@ class WindowsEnv : public Env {
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) return fail(GetLastError());
+    const bool made = GetLastError() != ERROR_ALREADY_EXISTS;  // OPEN_ALWAYS says which
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file, &info)) {
       const DWORD code = GetLastError();
@@ -262,14 +263,26 @@ class WindowsEnv : public Env {
       CloseHandle(file);
       return fail(ERROR_CANT_ACCESS_FILE);
     }
+    const std::string text = made ? first_line + line : line;
     DWORD written = 0;
     const BOOL wrote =
-        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     const DWORD code = wrote ? 0 : GetLastError();
+    LARGE_INTEGER size{};
+    const bool sized = wrote && GetFileSizeEx(file, &size);
     CloseHandle(file);
     if (!wrote) return fail(code);
-    if (written != line.size()) return fail(ERROR_HANDLE_DISK_FULL);
+    if (written != text.size()) return fail(ERROR_HANDLE_DISK_FULL);
+    if (end != nullptr) *end = sized ? static_cast<uint64_t>(size.QuadPart) : 0;
     return true;
+  }
+
+  bool RenameFile(const std::string& from, const std::string& to, std::string* error) override {
+    // MoveFileExW renames a reparse point itself. A file another process
+    // holds open (the log, appended to with FILE_SHARE_DELETE) may move.
+    if (MoveFileExW(PathW(from).c_str(), PathW(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    if (error != nullptr) *error = SystemMessage(GetLastError());
+    return false;
   }
 };
 

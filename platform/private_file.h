@@ -67,6 +67,11 @@ class PrivateFile {
   // The whole file from its start; PrivateFileError when it holds more
   // than `max_bytes`.
   std::string ReadAll(std::size_t max_bytes);
+  // The file's size now.
+  uint64_t Size();
+  // Up to `size` bytes from `offset` into `buffer`: how many, 0 at the end.
+  // A file too long to hold in memory is read a piece at a time.
+  std::size_t ReadAt(uint64_t offset, char* buffer, std::size_t size);
   // Writes `bytes` at the end and syncs them to the disk.
   void Append(std::string_view bytes);
   // Cuts the file to `size` bytes and syncs.

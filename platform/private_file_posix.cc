@@ -118,6 +118,21 @@ std::string PrivateFile::ReadAll(std::size_t max_bytes) {
   return text;
 }
 
+uint64_t PrivateFile::Size() {
+  struct stat status;
+  if (fstat(static_cast<int>(handle_), &status) != 0) throw Failed("examine", what_, path_, errno);
+  return static_cast<uint64_t>(status.st_size);
+}
+
+std::size_t PrivateFile::ReadAt(uint64_t offset, char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = pread(static_cast<int>(handle_), buffer, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw Failed("read", what_, path_, errno);
+    return static_cast<std::size_t>(n);
+  }
+}
+
 void PrivateFile::Append(std::string_view bytes) {
   const int fd = static_cast<int>(handle_);
   while (!bytes.empty()) {

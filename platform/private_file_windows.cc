@@ -242,6 +242,27 @@ std::string PrivateFile::ReadAll(std::size_t max_bytes) {
   return text;
 }
 
+uint64_t PrivateFile::Size() {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &size))
+    throw Failed("examine", what_, path_, GetLastError());
+  return static_cast<uint64_t>(size.QuadPart);
+}
+
+std::size_t PrivateFile::ReadAt(uint64_t offset, char* buffer, std::size_t size) {
+  OVERLAPPED where{};
+  where.Offset = static_cast<DWORD>(offset);
+  where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  const DWORD asked = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+  if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, asked, &got, &where)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_HANDLE_EOF) return 0;
+    throw Failed("read", what_, path_, error);
+  }
+  return got;
+}
+
 void PrivateFile::Append(std::string_view bytes) {
   HANDLE file = reinterpret_cast<HANDLE>(handle_);
   while (!bytes.empty()) {

@@ -353,10 +353,7 @@ class AgentServer::Impl : public AgentContext {
         connection->OnAnswer([this, key](const HttpAnswer& answer) {
           const KeptAnswer kept{answer.status, answer.body, true};
           if (answer.effected) {
-            const std::string unkept = idempotency_->Finish(key, kept);
-            if (!unkept.empty())
-              Log("the answer under an Idempotency-Key is kept only until the agent stops: " +
-                  unkept);
+            idempotency_->Finish(key, kept);  // logs what it cannot keep
           } else {
             idempotency_->Forget(key, kept);
           }

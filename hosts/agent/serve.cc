@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "hosts/agent/agent.h"
+#include "hosts/agent/agent_log.h"
 #include "hosts/agent/agent_server.h"
 #include "hosts/agent/idempotency.h"
 #include "hosts/agent/token.h"
@@ -90,7 +91,7 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
   // The one place the agent's clock is chosen: the system's.
   const hosts::Clock& clock = hosts::Clock::System();
   holvanter::Result<std::unique_ptr<IdempotencyKeys>> idempotency =
-      IdempotencyKeys::Open(BesideTokenFile(options, "idempotency-keys"), clock);
+      IdempotencyKeys::Open(BesideTokenFile(options, "idempotency-keys"), clock, Log);
   if (!idempotency.ok()) {
     std::cerr << "tavocard serve: " << idempotency.status().message() << "\n";
     return frontdesk::kExitFailedCall;

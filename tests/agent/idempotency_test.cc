@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "store/store_test_util.h"
 #include "tests/support/stays.h"
 
@@ -30,7 +32,7 @@ TEST(Idempotency, UsableKeys) {
 }
 
 std::unique_ptr<IdempotencyKeys> Opened(const std::string& path, const hosts::Clock& clock) {
-  holvanter::Result<std::unique_ptr<IdempotencyKeys>> keys = IdempotencyKeys::Open(path, clock);
+  holvanter::Result<std::unique_ptr<IdempotencyKeys>> keys = IdempotencyKeys::Open(path, clock, nullptr);
   EXPECT_TRUE(keys.ok()) << keys.status().message();
   return keys.ok() ? std::move(*keys) : nullptr;
 }
@@ -161,6 +163,110 @@ TEST(Idempotency, ADayIsTwentyFourHoursThatPassAcrossSummerTime) {
   }
 }
 
+// A line as the agent writes it, with the fingerprint "a".
+std::string Line(const std::string& key, int64_t at, const std::string& body = "{}") {
+  return nlohmann::json{{"key", key}, {"fingerprint", "a"}, {"at", at}, {"status", 200}, {"body", body}}
+             .dump() + "\n";
+}
+
+// Whatever a file left behind holds, the agent starts: it keeps the answers
+// of the last day it can read, and sets the file aside with one log line
+// when it held more. Nothing is kept beyond a day from the start (and the
+// few minutes a time server may step the clock).
+TEST(Idempotency, AStartKeepsTheLastDayItCanReadAndSetsTheRestAside) {
+  constexpr int64_t kNow = 1'000'000'000;
+  std::string beyond_the_read;  // old answers, more than a start reads
+  while (beyond_the_read.size() <= IdempotencyKeys::kMostReadBytes)
+    beyond_the_read += Line("old", kNow - 2 * kDay, std::string(200'000, 'o'));
+  const struct {
+    const char* what;
+    std::string text;
+    std::vector<std::string> kept;
+    const char* says;  // nullptr: nothing set aside, nothing said
+  } rows[] = {
+      {"a day old, two minutes ahead, a last line torn by a crash",
+       Line("old", kNow - kDay) + Line("new", kNow + 120) + "{\"at\":99", {"new"}, nullptr},
+      {"damaged lines", Line("a", kNow) + "{\"at\": [\n" + Line("two words", kNow) +
+       Line("long", kNow, std::string(IdempotencyKeys::kMostAnswerBytes + 1, 'x')), {"a"},
+       "held 3 damaged lines"},
+      {"a day ahead", Line("a", kNow + kDay), {"a"}, "1 answers stamped ahead of this machine's clock"},
+      {"more than a start reads", Line("first", kNow) + beyond_the_read + Line("last", kNow),
+       {"last"}, "(a start reads the newest 67.1 MB); 1 answers of the last 24 hours are kept"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    holvanter::store_test::ScratchFolder folder;
+    const std::string path = folder.File("keys");
+    holvanter::store_test::WriteFile(path, row.text);
+    hosts::TestClock clock(kNow);
+    std::vector<std::string> said;
+    auto opened = IdempotencyKeys::Open(path, clock, [&](const std::string& l) { said.push_back(l); });
+    ASSERT_TRUE(opened.ok()) << opened.status().message();
+    KeptAnswer kept;
+    const auto none = [](const KeptAnswer&) {};
+    EXPECT_EQ((*opened)->size(), row.kept.size());
+    for (const std::string& key : row.kept) EXPECT_EQ((*opened)->Begin(key, "a", kept, none), Outcome::kReplay);
+    EXPECT_EQ(said.size(), row.says ? 1u : 0u);
+    EXPECT_EQ(std::filesystem::exists(path + ".set-aside"), row.says != nullptr);
+    if (row.says && !said.empty()) {
+      EXPECT_NE(said[0].find(row.says), std::string::npos) << said[0];
+      EXPECT_EQ(std::filesystem::file_size(path + ".set-aside"), row.text.size());
+    }
+    clock.Advance(std::chrono::seconds(kDay) + std::chrono::minutes(5));
+    for (const std::string& key : row.kept) EXPECT_EQ((*opened)->Begin(key, "b", kept, none), Outcome::kFirst);
+  }
+}
+
+// A busy desk for three days: the file never holds more than twice the
+// answers of the last day, and what a restart keeps is those answers. A
+// clock set back leaves no answer kept for good. Past their bound in all,
+// the oldest answers go; one answer too long to keep is not kept.
+TEST(Idempotency, TheFileAndMemoryStayNearADayOfAnswersWhileRunning) {
+  holvanter::store_test::ScratchFolder folder;
+  const std::string path = folder.File("keys");
+  hosts::TestClock clock(1'000'000);
+  std::vector<std::string> said;
+  auto opened = IdempotencyKeys::Open(path, clock, [&](const std::string& l) { said.push_back(l); });
+  ASSERT_TRUE(opened.ok());
+  IdempotencyKeys& keys = **opened;
+  KeptAnswer kept;
+  const auto none = [](const KeptAnswer&) {};
+  const auto key = [](int i) { return "k" + std::to_string(i); };
+  constexpr int kADay = kDay / 120;  // an answer every two minutes
+  for (int i = 0; i < 3 * kADay; ++i, clock.Advance(std::chrono::minutes(2))) {
+    ASSERT_EQ(keys.Begin(key(i), "a", kept, none), Outcome::kFirst);
+    ASSERT_EQ(keys.Finish(key(i), {200, std::string(300, 'b'), true}), "");
+    ASSERT_EQ(std::filesystem::file_size(path), keys.file_bytes());
+    ASSERT_LE(keys.file_bytes(), std::max(2 * keys.kept_bytes(), IdempotencyKeys::kLeastRewriteBytes)) << i;
+  }
+  const auto restarted = Opened(path, clock);
+  ASSERT_NE(restarted, nullptr);
+  EXPECT_EQ(restarted->size(), kADay - 1u);
+  EXPECT_EQ(restarted->Begin(key(2 * kADay + 1), "a", kept, none), Outcome::kReplay);
+  EXPECT_EQ(restarted->Begin(key(2 * kADay), "a", kept, none), Outcome::kFirst);
+
+  clock.SetWall(clock.UnixMillis() - 2 * kDay * 1000);
+  clock.Advance(std::chrono::minutes(1));
+  EXPECT_EQ(keys.Begin("now", "a", kept, none), Outcome::kFirst);
+  clock.Advance(std::chrono::seconds(kDay));
+  EXPECT_EQ(keys.Begin(key(3 * kADay - 1), "b", kept, none), Outcome::kFirst);
+
+  const std::string longest(IdempotencyKeys::kMostAnswerBytes, 'b');
+  const int answers = IdempotencyKeys::kMostKeptBytes / longest.size() + 2;
+  for (int i = 0; i < answers; ++i, clock.Advance(std::chrono::seconds(1))) {
+    ASSERT_EQ(keys.Begin(key(i), "c", kept, none), Outcome::kFirst);
+    keys.Finish(key(i), {200, longest, true});
+  }
+  EXPECT_LE(keys.kept_bytes(), IdempotencyKeys::kMostKeptBytes);
+  EXPECT_EQ(keys.Begin(key(0), "d", kept, none), Outcome::kFirst);
+  EXPECT_EQ(keys.Begin(key(answers - 1), "c", kept, none), Outcome::kReplay);
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("oldest"), std::string::npos) << said[0];
+  ASSERT_EQ(keys.Begin("long", "a", kept, none), Outcome::kFirst);
+  EXPECT_NE(keys.Finish("long", {200, longest + "b", true}), "");
+  EXPECT_EQ(keys.Begin("long", "b", kept, none), Outcome::kFirst);
+}
+
 // A file that can be neither read nor made is answered with why, and the
 // agent does not start without its keys.
 TEST(Idempotency, AFileThatCannotBeReadOrMadeIsAnswered) {
@@ -170,7 +276,7 @@ TEST(Idempotency, AFileThatCannotBeReadOrMadeIsAnswered) {
   for (const std::string& path : {folder.File("plain") + "/keys", folder.File("folder")}) {
     SCOPED_TRACE(path);
     const hosts::TestClock clock(1'000'000);
-    const auto keys = IdempotencyKeys::Open(path, clock);
+    const auto keys = IdempotencyKeys::Open(path, clock, nullptr);
     ASSERT_FALSE(keys.ok());
     EXPECT_NE(keys.status().message().find(path), std::string::npos) << keys.status().message();
   }

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "card/card_image.h"
+#include "component/call_context.h"
 #include "component/diagnostic_log.h"
 #include "component/thread_state.h"
 #include "holvanter/holvanter.h"
@@ -30,6 +32,7 @@ namespace holvanter {
 namespace {
 
 using test_support::FailureOf;
+using namespace std::string_literals;
 using testing::TestHotel;
 
 constexpr char kBegin[] = "200710201230";
@@ -619,8 +622,9 @@ TEST_F(IssueFlow, TheDiagnosticLogHasOneLinePerCardMethodAndNoPassword) {
   std::ifstream in(log);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 4u) << ::testing::PrintToString(lines);
+  ASSERT_EQ(lines.size(), 5u) << ::testing::PrintToString(lines);
   const std::vector<std::vector<std::string>> expected = {
+      {" the diagnostic log of the card methods, one line each: at 4 MiB it becomes cards.log.1 "},
       {" WriteCard ", "Rooms=\"0203\"", "HoderName=\"Zh…\"", "CardNo=000001 result=0 ", " ms"},
       {" ReadCard ", "CardNo=00000001 result=0 "},
       {" VillaCard ", "result=-840 reason=\"", dsn},
@@ -689,12 +693,79 @@ TEST_F(IssueFlow, EachCardMethodLogsOneLineWhateverItsInputsHold) {
     Guest(c.rooms, card_no, 1, 2, c.begin, kEnd, c.name);
     ++calls;
     const std::vector<std::string> lines = LogLines(log);
-    ASSERT_EQ(lines.size(), calls) << c.what << ::testing::PrintToString(lines);
+    ASSERT_EQ(lines.size(), calls + 1) << c.what << ::testing::PrintToString(lines);  // and the first
     EXPECT_NE(lines.back().find(c.shown), std::string::npos) << c.what << ": " << lines.back();
     EXPECT_TRUE(std::none_of(lines.back().begin(), lines.back().end(),
                              [](char ch) { return ch == 0x7F || (ch >= 0 && ch < 0x20); }))
         << c.what;
   }
+}
+
+// The log rolls where a line crosses its size, not after: the older files
+// move up one, the oldest goes, and the next line starts a new file that
+// says how it rolls.
+TEST_F(IssueFlow, TheDiagnosticLogRollsAtItsSize) {
+  const std::string log = hotel_->folder() + "/cards.log";
+  TestHotel::WriteSettings("[Setting]\nDataBase=" + hotel_->database_path() + "\n[Log]\nFile=" +
+                           log + "\n");
+  const auto text = [](const std::string& file) {
+    std::stringstream read;
+    read << std::ifstream(file).rdbuf();
+    return read.str();
+  };
+  constexpr std::size_t kRoll = 4u << 20;
+  for (const std::size_t filled : {kRoll - 1000, kRoll + 10, 2 * kRoll - 10}) {
+    const bool rolls = filled == 2 * kRoll - 10;
+    const std::string filler = std::string(filled - 1, 'x') + "\n";
+    for (const auto& [file, held] : {std::pair{log, filler}, {log + ".1", "one\n"s},
+                                     {log + ".2", "two\n"s}, {log + ".3", "three\n"s}})
+      std::ofstream(file, std::ios::trunc) << held;
+    std::string card_no;
+    ASSERT_EQ(Guest("0203", card_no), 0);
+    const std::string kept = text(rolls ? log + ".1" : log);
+    EXPECT_EQ(kept.substr(0, filled), filler) << filled;
+    EXPECT_NE(kept.find(" WriteCard ", filled), std::string::npos) << filled;
+    EXPECT_EQ(text(log + ".2") + text(log + ".3"), rolls ? "one\ntwo\n" : "two\nthree\n") << filled;
+    EXPECT_EQ(std::filesystem::exists(log), !rolls) << filled;
+  }
+  std::string card_no;
+  ASSERT_EQ(Guest("0203", card_no), 0);
+  const std::vector<std::string> lines = LogLines(log);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("at 4 MiB it becomes cards.log.1 and a new one starts; 3 older files"),
+            std::string::npos) << lines[0];
+}
+
+// Programs that log at the same moment: each line is kept once, and only
+// the one line that crosses the size rolls the log, so that no rolled file
+// is cut short by a second roll.
+TEST_F(IssueFlow, TheDiagnosticLogRollsOnceWhenProgramsLogAtOnce) {
+  const std::string log = hotel_->folder() + "/cards.log";
+  TestHotel::WriteSettings("[Setting]\nDataBase=" + hotel_->database_path() + "\n[Log]\nFile=" +
+                           log + "\n");
+  constexpr int kPrograms = 4, kLines = 2500;  // about 10 MB: two rolls
+  std::vector<pid_t> children;
+  for (int p = 0; p < kPrograms; ++p) {
+    children.push_back(fork());
+    ASSERT_GE(children.back(), 0);
+    if (children.back() != 0) continue;
+    for (int i = 0; i < kLines; ++i)
+      LogCardMethod(ComponentEnv(), "WriteCard", "line=" + std::to_string(p * kLines + i) + " " +
+                    std::string(1000, 'p'), "result=0", false, 1.0);
+    _exit(0);
+  }
+  for (pid_t child : children) ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  std::vector<std::string> seen;
+  for (const std::string& file : {log + ".2", log + ".1", log}) {
+    if (file != log) {
+      EXPECT_GE(std::filesystem::file_size(file), 4u << 20) << file;
+    }
+    for (const std::string& line : LogLines(file))
+      if (line.find("line=") != std::string::npos) seen.push_back(line.substr(line.find("line=")));
+  }
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(std::unique(seen.begin(), seen.end()) - seen.begin(), kPrograms * kLines);
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kPrograms * kLines));
 }
 
 TEST_F(IssueFlow, TheDiagnosticLogFollowsNoLinkAndIsSharedLikeItsFolder) {
