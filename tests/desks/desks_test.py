@@ -11,11 +11,14 @@ database) and our PMS interface program (tests/fias/pms_interface.py).
     desks_test.py TAVOCARD hostile  strangers trickling handshakes and saying a
                                     desk's hello, a paired desk that lies, a PMS
                                     that never reads
+    desks_test.py TAVOCARD years    KR, KD, KZ and a routed KD with five years of
+                                    key link journal beside a fresh one: times
+                                    as ratios, and the link desk's memory
 
 The hotel database is SQLite, or the ODBC data source HOLVANTER_TEST_DSN names.
 """
-import base64, hashlib, hmac, http.client, json, os, re, shutil, signal, socket, statistics, \
-    struct, subprocess, sys, tempfile, threading, time
+import base64, glob, hashlib, hmac, http.client, json, os, re, shutil, signal, socket, \
+    statistics, struct, subprocess, sys, tempfile, threading, time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fias"))
@@ -618,13 +621,117 @@ def bench(n=100):
     sim.close()
 
 
+def five_years(path, days=5 * 365, per_day=400):
+    """The key link's journal as five years of a 300-room hotel leave it,
+    written as its lines: `per_day` cards a day, two to most reservations,
+    one in 2,000 unanswered (half of those reported since). Its cuts."""
+    first = time.time() - days * 86400
+    lines, n = [], 0
+    for d in range(days):
+        date = time.strftime("%y%m%d", time.localtime(first + d * 86400))
+        for i in range(per_day):
+            card = f"{20000000 + n:08d}"
+            lines.append(f"cut\t{card}\t{3000000 + n // 2}\tFO-PC{n % 4 + 1}\t"
+                         f"{date}{8 + i * 12 // per_day:02d}{i % 60:02d}{n % 60:02d}\n")
+            if n % 2000 == 1999:
+                lines.append(f"unanswered\t{card}\n" + (f"reported\t{card}\n" if n % 4000 else ""))
+            n += 1
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.writelines(lines)
+    return n
+
+
+def peak_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(re.search(r"VmHWM:\s+(\d+)", f.read()).group(1))
+
+
+def years(rounds=100):
+    """A link desk with five years of journal beside one with a fresh journal,
+    each with a joined desk, their requests taken in turn so that the machine's
+    load falls on both alike: KR, KZ and KD on the link desk's encoder, a KZ
+    of a card cut long before, a KR and a KD routed to the joined desk; the
+    median of each as a ratio, and the link desks' peak memory."""
+    rounds = int(rounds)
+    desks, cuts = {}, 0
+    for case in ("fresh", "years"):
+        link_name = f"link-{case}"
+        os.makedirs(f"{WORK}/{link_name}", mode=0o700, exist_ok=True)
+        if case == "years":
+            made = time.monotonic()
+            cuts = five_years(f"{WORK}/{link_name}/fias-journal")
+            made = time.monotonic() - made
+        sim = Interface(silent=True)
+        started = time.monotonic()
+        link = Agent(link_name, "--fias", f"127.0.0.1:{sim.port}", "--desks-listen", "127.0.0.1:0",
+                     "--fias-coder", "1=0", "--fias-coder", f"2=east-{case}:0")
+        took = time.monotonic() - started
+        join(link, f"east-{case}", "--pair", pair(link, f"east-{case}"))
+        check(sim.wait_up(10) and link.wait_joined({f"east-{case}"}),
+              f"the {case} link and its desk are up")
+        desks[case] = {"sim": sim, "link": link, "start": took, "times": {}}
+    size = os.path.getsize(f"{WORK}/link-years/fias-journal")
+    print(f"years: a journal of {cuts:,} cuts ({size / 1e6:.0f} MB) written in {made:.1f} s; "
+          f"the link desk starts in {desks['years']['start']:.2f} s with it, "
+          f"{desks['fresh']['start']:.2f} s without")
+
+    def timed(case, name, rid, fields, want, reservation=None):
+        a, took = desks[case]["sim"].request(rid, fields, timeout=20)
+        check(a and a.get("AS") == "OK" and re.search(want, a.get("CT", "")) and
+              (reservation is None or a.get("G#") == reservation), f"{case} {name}: {a}")
+        desks[case]["times"].setdefault(name, []).append(took * 1000)
+
+    # A card cut before a hundred others: read back, its cut is looked up in
+    # the journal's file, not among the newest cuts kept whole.
+    for case, d in desks.items():
+        blank(f"link-{case}")
+        for i in range(101):  # each KR writes over the card before it
+            a, _ = d["sim"].request("KR", {"KC": "1", "KT": "N", "RN": "0102", "GD": day(2),
+                                           "G#": f"77{i:04d}"}, timeout=20)
+            check(a and a.get("AS") == "OK", f"{case} KR {i} before the rounds: {a}")
+            if i == 0:
+                d["old"] = next(iter(glob.glob(f"{WORK}/link-{case}/encoder/*.card")))
+                d["old card"] = open(d["old"], "rb").read()
+
+    for i in range(rounds):
+        for case in ("fresh", "years") if i % 2 else ("years", "fresh"):
+            with open(desks[case]["old"], "wb") as f:
+                f.write(desks[case]["old card"])
+            timed(case, "older KZ", "KZ", {"KC": "1"}, r"^card \d{8}", reservation="770000")
+            g = str((880000 if case == "fresh" else 890000) + i)
+            blank(f"link-{case}", f"east-{case}")
+            stay = {"KT": "N", "RN": "0101", "GD": day(2), "G#": g}
+            timed(case, "KR", "KR", dict(stay, KC="1"), r"^card \d{8}")
+            timed(case, "KZ", "KZ", {"KC": "1"}, r"^card \d{8}")
+            timed(case, "KD", "KD", {"KC": "1", "RN": "0101", "G#": g}, r"checked out")
+            timed(case, "routed KR", "KR", dict(stay, KC="2"), r"^card \d{8}")
+            timed(case, "routed KD", "KD", {"KC": "2", "RN": "0101", "G#": g}, r"checked out")
+    median = {case: {name: statistics.median(t) for name, t in d["times"].items()}
+              for case, d in desks.items()}
+    for name in ("KR", "KD", "KZ", "older KZ", "routed KR", "routed KD"):
+        fresh, old = median["fresh"][name], median["years"][name]
+        print(f"years: {name:9} {old:6.1f} ms with five years, {fresh:6.1f} ms fresh: "
+              f"{old / fresh:.2f}x (median of {rounds})")
+    peak = {case: peak_kb(d["link"].proc.pid) / 1024 for case, d in desks.items()}
+    grown = peak["years"] - peak["fresh"]
+    print(f"years: the link desk's peak memory {peak['years']:.1f} MB with five years, "
+          f"{peak['fresh']:.1f} MB fresh: {grown:+.1f} MB")
+    # Memory, unlike time, does not hang on the machine's load.
+    check(grown <= 16 or "ASAN_OPTIONS" in os.environ,
+          f"five years of journal cost at most 16 MB of memory: {grown:+.1f} MB")
+    for d in desks.values():
+        d["sim"].close()
+
+
 if __name__ == "__main__":
     where = ["--dsn", DSN] if DSN else [WORK + "/hotel.db"]
     result = tavocard("link", "hotel", "init", *where, "--rooms", "1:1:0101-0120", "--force")
     if result.returncode != 0:
         raise SystemExit(result.stdout + result.stderr)
     try:
-        {"routes": routes, "bench": bench, "hostile": hostile}[sys.argv[2]](*sys.argv[3:])
+        modes = {"routes": routes, "bench": bench, "hostile": hostile, "years": years}
+        modes[sys.argv[2]](*sys.argv[3:])
     finally:
         for agent in list(AGENTS):
             agent.proc.kill()

@@ -3,14 +3,21 @@
 // the journal a key read looks reservations up in.
 #include <stdlib.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "hosts/clock/clock.h"
+#include "hosts/fias/clock.h"
 #include "hosts/fias/journal.h"
 #include "hosts/fias/key_service.h"
 
@@ -48,6 +55,14 @@ class KeyServiceTest : public testing::Test {
     std::filesystem::remove_all(folder_, ignored);
   }
   std::string JournalPath() const { return folder_ + "/fias-journal"; }
+  void WriteJournal(const std::string& text) const {
+    std::ofstream(JournalPath(), std::ios::binary) << text;
+  }
+  std::string JournalText() const {
+    std::stringstream text;
+    text << std::ifstream(JournalPath(), std::ios::binary).rdbuf();
+    return text.str();
+  }
 
  private:
   std::string folder_;
@@ -283,6 +298,142 @@ TEST_F(KeyServiceTest, JournalFindsTheNewestCutOfACard) {
   LogUnkept(log, "the report of card 00000106", unwritable.Reported("00000106"));
   ASSERT_EQ(said.size(), 3u);
   EXPECT_EQ(said[2].rfind("the report of card 00000106 is not in the journal: ", 0), 0u) << said[2];
+}
+
+// A journal as an earlier version, a crash or years of cards left it: each
+// is taken as it is, answers the same before and after a restart, and
+// takes the next entry on a line of its own.
+TEST_F(KeyServiceTest, JournalTakesOverWhatItFinds) {
+  hosts::TestClock clock(hosts::Clock::System().UnixSeconds());
+  const std::string at = Stamp(clock);
+  const std::string one = "cut\t00000001\tG1\t3\t" + at + "\n";
+  const std::string two = "cut\t00000002\t12\tWS 4\t" + at;  // no line break yet
+  const std::string today = "\ntorn\tcut 0000\nunanswered\t00000002\nunanswered\t00000001\n"
+                            "unanswered\t00000005\nreported\t00000001\n";
+  using Cards = std::vector<std::string>;
+  const struct {
+    const char* what;
+    std::string text, kept;  // the file found, and what it keeps of it
+    Cards of_g1;                       // CardsOf("G1") before the new cut
+    std::optional<std::string> g2;     // the reservation Find names for 00000002
+    Cards unreported;
+  } cases[] = {
+      {"today's journal", one + two + today, one + two + today, {"00000001"}, "12",
+       {"00000002", "00000005"}},
+      {"a line torn in its last value", one + two.substr(0, two.size() - 3),
+       one + "torn\tcut 00000002 12 WS 4 " + at.substr(0, 9) + "\n", {"00000001"}, std::nullopt,
+       {}},
+      {"a line that lost only its line break", one + two, one + two + "\n", {"00000001"}, "12", {}},
+      {"a number given out again", one + two + "\ncut\t00000001\t12\t3\t" + at + "\n",
+       one + two + "\ncut\t00000001\t12\t3\t" + at + "\n", {}, "12", {}},
+      {"no journal yet", "", "", {}, std::nullopt, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(JournalPath());
+    if (!c.text.empty()) WriteJournal(c.text);
+    const auto answers = [&](const Journal& journal, const Cards& of_g1) {
+      EXPECT_EQ(journal.CardsOf("G1"), of_g1);
+      const auto found = journal.Find("00000002");
+      EXPECT_EQ(found ? std::optional(found->reservation) : std::nullopt, c.g2);
+      Cards unreported;
+      for (const CutCard& card : journal.Unreported()) unreported.push_back(card.card_no);
+      EXPECT_EQ(unreported, c.unreported);
+    };
+    {
+      Journal journal(JournalPath());
+      answers(journal, c.of_g1);
+      ASSERT_EQ(journal.Cut({"00000009", "G1", "3", at}), "");
+      EXPECT_EQ(JournalText(), c.kept + "cut\t00000009\tG1\t3\t" + at + "\n");
+    }
+    Cards of_g1 = c.of_g1;
+    of_g1.push_back("00000009");
+    answers(Journal(JournalPath()), of_g1);  // what a restarted agent finds
+  }
+}
+
+// Years of cards: numbers given out again and again, to reservations of
+// figures, of other text and of none, partly written as lines before the
+// journal opens and partly through it across restarts. Every lookup
+// answers as the lines read in order say.
+TEST_F(KeyServiceTest, ABigJournalAnswersAsItsLinesSay) {
+  hosts::TestClock clock(hosts::Clock::System().UnixSeconds());
+  std::mt19937 random(37);
+  const auto pick = [&](std::size_t most) { return random() % most; };
+  std::vector<CutCard> cuts, unreported;
+  std::map<std::string, std::size_t> newest;  // card -> its newest cut
+  std::string text;
+  const auto next = [&](Journal* journal) {
+    const std::string card = std::to_string(10000000 + pick(3000)).replace(0, 1, "0");
+    // Mostly plain reservation numbers; a few with a leading zero, of
+    // letters, or none.
+    const std::string reservations[] = {std::to_string(1 + pick(2000)),
+                                        "0" + std::to_string(pick(50)),
+                                        "R-" + std::to_string(pick(50)), ""};
+    std::string why;
+    if (pick(40) > 0) {
+      clock.Advance(std::chrono::seconds(pick(600)));
+      const CutCard cut{pick(50) ? card : "X" + std::to_string(pick(20)),
+                        reservations[pick(5) == 0 ? pick(4) : 0], "WS" + std::to_string(pick(9)),
+                        Stamp(clock)};
+      newest[cut.card_no] = cuts.size();
+      cuts.push_back(cut);
+      text += "cut\t" + cut.card_no + "\t" + cut.reservation + "\t" + cut.workstation + "\t" +
+              cut.requested_at + "\n";
+      if (journal) why = journal->Cut(cut);
+    } else if (pick(2) && !unreported.empty()) {
+      const std::string gone = unreported[pick(unreported.size())].card_no;
+      std::erase_if(unreported, [&](const CutCard& c) { return c.card_no == gone; });
+      text += "reported\t" + gone + "\n";
+      if (journal) why = journal->Reported(gone);
+    } else {
+      const auto cut = newest.find(card);
+      unreported.push_back(cut != newest.end() ? cuts[cut->second] : CutCard{card, {}, {}, {}});
+      text += "unanswered\t" + card + "\n";
+      if (journal) why = journal->Unanswered(card);
+    }
+    EXPECT_EQ(why, "");
+  };
+  const auto answers_as_said = [&](const Journal& journal) {
+    std::map<std::size_t, std::string> counting;  // newest cut -> its card
+    for (const auto& [card, cut] : newest) counting[cut] = card;
+    std::map<std::string, std::vector<std::string>> of;  // reservation -> cards, in cut order
+    for (const auto& [cut, card] : counting) of[cuts[cut].reservation].push_back(card);
+    for (const auto& [card, cut] : newest) {
+      EXPECT_EQ(journal.Find(card), cuts[cut]) << card;
+      EXPECT_EQ(journal.CardsOf(cuts[cut].reservation),
+                cuts[cut].reservation.empty() ? std::vector<std::string>{}
+                                              : of[cuts[cut].reservation]);
+    }
+    EXPECT_FALSE(journal.Find("99999999").has_value());
+    EXPECT_TRUE(journal.CardsOf("R-x").empty());
+    EXPECT_EQ(journal.Unreported(), unreported);
+  };
+  for (int i = 0; i < 12000; ++i) next(nullptr);
+  WriteJournal(text);
+  {
+    Journal journal(JournalPath());
+    answers_as_said(journal);
+    for (int i = 0; i < 1500; ++i) next(&journal);  // past a few sortings-in
+    answers_as_said(journal);
+  }
+  EXPECT_EQ(JournalText(), text);
+  answers_as_said(Journal(JournalPath()));
+}
+
+// Far past the size that once read as an empty journal (256 MB, most of it
+// a hole here, a run of what is no entry): the lines on either side count.
+TEST_F(KeyServiceTest, AJournalOfAnySizeIsReadWhole) {
+  hosts::TestClock clock(hosts::Clock::System().UnixSeconds());
+  const std::string at = Stamp(clock);
+  WriteJournal("cut\t00000001\t5\t3\t" + at + "\n");
+  std::filesystem::resize_file(JournalPath(), std::uintmax_t{257} << 20);
+  std::ofstream(JournalPath(), std::ios::binary | std::ios::app)
+      << "\ncut\t00000002\t5\t3\t" << at << "\n";
+  Journal journal(JournalPath());
+  EXPECT_EQ(journal.CardsOf("5"), (std::vector<std::string>{"00000001", "00000002"}));
+  ASSERT_TRUE(journal.Find("00000002").has_value());
+  EXPECT_EQ(journal.Find("00000002")->requested_at, at);
 }
 
 }  // namespace
