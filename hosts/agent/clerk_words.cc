@@ -1,5 +1,7 @@
 #include "hosts/agent/clerk_words.h"
 
+#include <map>
+
 #include "holvanter/result_codes.h"
 #include "hosts/frontdesk/frontdesk.h"
 
@@ -53,6 +55,29 @@ nlohmann::json ClerkWordsOf(int code, const std::string& command) {
             {"zh", "卡没有写成（发卡器状态 " + figures + "）：请把卡平放在发卡器上，再按“发卡”"}};
   return {{"en", "Unexpected result " + figures + ": note it and call the system administrator"},
           {"zh", "意外的结果 " + figures + "：请记下并联系系统管理员"}};
+}
+
+nlohmann::json ClerkWordsOfRefusal(const std::string& refusal_code) {
+  static const std::map<std::string, std::pair<const char*, const char*>> kWords = {
+      {frontdesk::kCardInUse,
+       {"This card still opens a guest's room: check it out first, take another card, or "
+        "replace it",
+        "这张卡还能打开客人的房间：请先退房、换一张卡，或选择覆盖"}},
+      {frontdesk::kUnknownRoom,
+       {"This room is not in the hotel's room list: check the room, building and floor",
+        "酒店的房间清单里没有这个房间：请核对房号、楼号和楼层"}},
+      {frontdesk::kStayEnded,
+       {"The stay has already ended, so its card would open no door: check the end",
+        "这次入住已经结束，卡打不开任何门：请核对离店时间"}},
+      {frontdesk::kCardNotChecked,
+       {"The card on the encoder could not be checked in the hotel database, so it was left "
+        "as it is: try again in a moment; if it goes on, call the system administrator",
+        "无法在酒店数据库里核对发卡器上的卡，卡保持原样：请稍后再试；一直这样请联系系统管理员"}}};
+  const auto found = kWords.find(refusal_code);
+  if (found == kWords.end())
+    return {{"en", "Refused (" + refusal_code + "): note it and call the system administrator"},
+            {"zh", "被拒绝（" + refusal_code + "）：请记下并联系系统管理员"}};
+  return {{"en", found->second.first}, {"zh", found->second.second}};
 }
 
 }  // namespace agent

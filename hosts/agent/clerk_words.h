@@ -28,6 +28,11 @@ const std::vector<ClerkWordsRow>& ClerkWordsTable();
 // encoder's write status, or the words for an unexpected code.
 nlohmann::json ClerkWordsOf(int code, const std::string& command);
 
+// The same for a refusal before any card work, by its stable name
+// ("card_in_use", "unknown_room", "stay_ended", "card_not_checked"): such
+// an answer carries no result code to look up.
+nlohmann::json ClerkWordsOfRefusal(const std::string& refusal_code);
+
 }  // namespace agent
 
 #endif  // HOLVANTER_HOSTS_AGENT_CLERK_WORDS_H_

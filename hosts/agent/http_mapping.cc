@@ -88,7 +88,9 @@ HttpAnswer CardOperationAnswer(const frontdesk::CardAnswer& card, const std::str
   }
   if (!error.is_null()) body["error"] = std::move(error);
   if (http_status != status::kOk || card.result != holvanter::result::kDone)
-    body["clerk"] = ClerkWordsOf(card.result, words_for.empty() ? card.command : words_for);
+    body["clerk"] = card.refusal_code.empty()
+                        ? ClerkWordsOf(card.result, words_for.empty() ? card.command : words_for)
+                        : ClerkWordsOfRefusal(card.refusal_code);
   HttpAnswer answer = JsonAnswer(http_status, body);
   answer.effected = true;
   return answer;

@@ -12,6 +12,7 @@
 
 #include "component/result_meanings.h"
 #include "holvanter/result_codes.h"
+#include "hosts/frontdesk/frontdesk.h"
 
 namespace agent {
 namespace {
@@ -66,6 +67,22 @@ TEST(ClerkWords, OfAnAnswer) {
     EXPECT_EQ(words["en"], c.en.empty() ? holvanter::ClerkMeaning(c.code) : c.en) << c.code << c.command;
     EXPECT_EQ(words["zh"], c.zh) << c.code << " " << c.command;
   }
+}
+
+// A refusal before any card work has no result code: its words come by its
+// name, never as an unexpected result.
+TEST(ClerkWords, OfARefusal) {
+  for (const char* code : {frontdesk::kCardInUse, frontdesk::kUnknownRoom, frontdesk::kStayEnded,
+                           frontdesk::kCardNotChecked}) {
+    const nlohmann::json words = ClerkWordsOfRefusal(code);
+    for (const char* language : {"en", "zh"}) {
+      const std::string said = words[language];
+      EXPECT_EQ(said.find("Refused ("), std::string::npos) << code << " " << language;
+      EXPECT_EQ(said.find("被拒绝"), std::string::npos) << code << " " << language;
+    }
+  }
+  EXPECT_NE(ClerkWordsOfRefusal("not_a_code")["en"].get<std::string>().find("not_a_code"),
+            std::string::npos);
 }
 
 }  // namespace
