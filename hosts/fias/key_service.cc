@@ -67,8 +67,11 @@ Verdict VerdictOf(const frontdesk::CardAnswer& card) {
   if (!card.usage_error.empty()) return {"UR", card.usage_error};
   if (!card.refusal_code.empty()) return {card.refusal_may_pass ? "RY" : "UR", card.refusal};
   if (card.hresult) {  // a statement failed
-    if (frontdesk::DatabaseUnreachable(0, card.error_message)) return {"RY", UnreachableText(0)};
-    return {"UR", card.error_message};
+    // A number the failure left recorded is named: the clerk finds it.
+    const std::string named = card.card_no ? "card " + card.card_no->record + " not cut: " : "";
+    if (frontdesk::DatabaseUnreachable(0, card.error_message))
+      return {"RY", named + UnreachableText(0)};
+    return {"UR", named + card.error_message};
   }
   if (!card.opened) return {"RY", frontdesk::BriefMeaning(card.result)};
   const int code = card.result;

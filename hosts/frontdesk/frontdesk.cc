@@ -401,6 +401,7 @@ template <typename Stay, typename Issue>
 void IssueOnEncoder(CardAnswer& answer, const Stay& stay, Issue issue) {
   std::string card_no;
   std::string guard;  // why the guard stopped the issue, in place of the component's words
+  std::string failed_note;  // what a failed call left, said after its message
   WithEncoder(answer, [&](holvanter::TavoCard& card) -> int16_t {
     std::string old_no, room_no, begin_date, end_date;
     const int16_t read = card.ReadCard(0, old_no, room_no, begin_date, end_date);
@@ -430,7 +431,18 @@ void IssueOnEncoder(CardAnswer& answer, const Stay& stay, Issue issue) {
         }
         const std::string now = NowStamp();
         std::string ignored;
-        const int16_t out = card.VillaCard(0, now, now, ignored, 1, 1, "00000000", "");
+        int16_t out;
+        try {
+          out = card.VillaCard(0, now, now, ignored, 1, 1, "00000000", "");
+        } catch (...) {
+          // The check-out may have closed the record before it failed; it
+          // had not erased the card, which still opens its rooms.
+          const std::string why = ReopenRecord(live->card_no.record);
+          failed_note = Describe(*live) + " was not erased; " +
+                        (why.empty() ? "its record stays open"
+                                     : "its record could not be opened again: " + why);
+          throw;
+        }
         if (out != holvanter::result::kDone) {
           guard = WriteFailed(out) ? KeptOpen(live->card_no, out) + "; no new card was written"
                                    : Describe(*live) + " was not replaced: " +
@@ -453,6 +465,7 @@ void IssueOnEncoder(CardAnswer& answer, const Stay& stay, Issue issue) {
     return;
   }
   if (!guard.empty()) answer.reason = guard;
+  if (!failed_note.empty() && answer.hresult) answer.error_message += "; " + failed_note;
   if (!card_no.empty() && !answer.hresult) answer.card_no = FromHexForm(card_no);
   if (answer.replaced && answer.result != holvanter::result::kDone && !answer.hresult)
     answer.reason = Describe(*answer.replaced) + " was checked out to be replaced; the new card " +
@@ -464,6 +477,19 @@ void IssueOnEncoder(CardAnswer& answer, const Stay& stay, Issue issue) {
   const bool done = answer.opened && !answer.hresult && answer.result == holvanter::result::kDone;
   if (!done) {
     if (!record.recorded) answer.card_no.reset();
+    // A call that failed did not write its card (the card is written last);
+    // a record it left open would stand for a card nobody holds.
+    if (answer.hresult && record.open && !record.open->rooms.empty()) {
+      const StayRecords closed =
+          CloseOpenRecords(record.open->building, record.open->floor, record.open->rooms.front(),
+                           std::vector<std::string>{answer.card_no->record});
+      answer.error_message +=
+          "; card " + answer.card_no->record + " was recorded but not written: " +
+          (closed.database.result == holvanter::result::kDone && closed.failure.empty()
+               ? std::string("its record is closed")
+               : "its record could not be closed: " +
+                     (closed.failure.empty() ? closed.database.reason : closed.failure));
+    }
     return;
   }
   // Done only for a card whose record is open for the stay's place.
@@ -540,6 +566,7 @@ CardAnswer CheckOut(int port) { return CheckOut(port, nullptr); }
 CardAnswer CheckOut(int port, const std::function<std::string(const CardAnswer&)>& withhold) {
   CardAnswer answer = AnswerOf("checkout", port);
   bool was_open = false;  // the card's record before the check-out
+  std::string failed_note;
   WithEncoder(answer, [&](holvanter::TavoCard& card) -> int16_t {
     std::string card_no, room_no, begin_date, end_date;
     const int16_t read = card.ReadCard(0, card_no, room_no, begin_date, end_date);
@@ -559,8 +586,19 @@ CardAnswer CheckOut(int port, const std::function<std::string(const CardAnswer&)
     }
     const std::string now = NowStamp();
     std::string ignored;
-    return card.VillaCard(0, now, now, ignored, 1, 1, "00000000", "");
+    try {
+      return card.VillaCard(0, now, now, ignored, 1, 1, "00000000", "");
+    } catch (...) {
+      // Failed before its erase: a record it closed is opened again.
+      if (was_open) failed_note = ReopenRecord(answer.card_no->record);
+      throw;
+    }
   });
+  if (answer.hresult && was_open)
+    answer.error_message += "; card " + answer.card_no->record + " was not erased: " +
+                            (failed_note.empty() ? std::string("its record stays open")
+                                                 : "its record could not be opened again: " +
+                                                       failed_note);
   // The component closes the record before it erases the card; a card the
   // encoder did not erase still opens its rooms, so its record stays open.
   if (was_open && answer.opened && !answer.hresult && answer.card_no && WriteFailed(answer.result))
