@@ -8,7 +8,18 @@
 // LYCOMM_SIM_FAIL makes one kind of call fail, so hosts can rehearse
 // failures: "open" (createCard answers 0), "read" (readPass answers 0),
 // "write" (writePass answers 0) or "write=N" (writePass answers the status
-// byte N and writes nothing).
+// byte N and writes nothing). "read#N" and "write#N" fail only the Nth
+// readPass or writePass of the process (it answers 0 and reads or writes
+// nothing; the calls before and after it work): a failure in the middle of
+// a host's sequence, such as the read after a check-out or the write after
+// an erase. Calls are counted from the library's load, or from the last
+// lycomm_sim_fail call.
+//
+// lycomm_sim_fail(plan), exported beside the vendor's functions, gives the
+// process a plan of the same form in place of LYCOMM_SIM_FAIL (an empty one
+// fails nothing; a null one goes back to LYCOMM_SIM_FAIL) and counts
+// afresh. A test that loads this library finds it with dlsym or
+// GetProcAddress and plans each step's failure within one process.
 //
 // The source is meant to build unchanged as lyComm.dll with MinGW: plain C
 // stdio only, exports listed in lyComm.def.
@@ -35,9 +46,34 @@ namespace {
 // process, as with the real device.
 std::atomic<int> open_port{0};
 
-std::string FailMode() {
-  const char* mode = std::getenv("LYCOMM_SIM_FAIL");
-  return mode != nullptr ? mode : "";
+// What fails, as LYCOMM_SIM_FAIL or lycomm_sim_fail names it.
+enum class Fail { kNothing, kOpen, kRead, kWrite, kWriteStatus, kNthRead, kNthWrite };
+struct Plan {
+  Fail fail = Fail::kNothing;
+  int n = 0;  // the status of kWriteStatus; the call of kNthRead and kNthWrite, from 1
+};
+
+Plan ParsePlan(const char* text) {
+  const std::string mode = text != nullptr ? text : "";
+  if (mode == "open") return {Fail::kOpen, 0};
+  if (mode == "read") return {Fail::kRead, 0};
+  if (mode == "write") return {Fail::kWrite, 0};
+  if (mode.rfind("write=", 0) == 0) return {Fail::kWriteStatus, std::atoi(mode.c_str() + 6) & 0xFF};
+  if (mode.rfind("read#", 0) == 0) return {Fail::kNthRead, std::atoi(mode.c_str() + 5)};
+  if (mode.rfind("write#", 0) == 0) return {Fail::kNthWrite, std::atoi(mode.c_str() + 6)};
+  return {};
+}
+
+// The plan of lycomm_sim_fail, packed as fail * 65536 + n so that a call on
+// any thread reads it whole; -1 while LYCOMM_SIM_FAIL decides.
+std::atomic<long> given_plan{-1};
+// readPass and writePass calls so far.
+std::atomic<long> reads{0}, writes{0};
+
+Plan CurrentPlan() {
+  const long given = given_plan.load();
+  if (given < 0) return ParsePlan(std::getenv("LYCOMM_SIM_FAIL"));
+  return {static_cast<Fail>(given / 65536), static_cast<int>(given % 65536)};
 }
 
 struct CardFile {
@@ -80,7 +116,7 @@ bool PasswordMatches(const CardFile& card, const uint8_t given[lycomm_sim::kPass
 extern "C" {
 
 SIM_EXPORT uint8_t SIM_STDCALL createCard(uint8_t port) {
-  if (FailMode() == "open") return 0;
+  if (CurrentPlan().fail == Fail::kOpen) return 0;
   open_port.store(port);
   return 1;
 }
@@ -93,7 +129,9 @@ SIM_EXPORT uint8_t SIM_STDCALL readPass(
     uint8_t* b10, uint8_t* b11, uint8_t* b12, uint8_t* b13, uint8_t* b14, uint8_t* b15,
     uint8_t* b16, uint8_t* b17, uint8_t* b18, uint8_t* b19, uint8_t* b20, uint8_t* b21,
     uint8_t* b22, uint8_t* b23, uint8_t* b24, uint8_t* b25, uint8_t* b26, uint8_t* b27) {
-  if (FailMode() == "read") return 0;
+  const Plan plan = CurrentPlan();
+  const long call = ++reads;
+  if (plan.fail == Fail::kRead || (plan.fail == Fail::kNthRead && call == plan.n)) return 0;
   CardFile card;
   const uint8_t password[] = {p1, p2, p3, p4};
   if (!LoadCard(card) || !PasswordMatches(card, password)) return 0;
@@ -113,12 +151,10 @@ SIM_EXPORT uint8_t SIM_STDCALL writePass(
     uint8_t b10, uint8_t b11, uint8_t b12, uint8_t b13, uint8_t b14, uint8_t b15, uint8_t b16,
     uint8_t b17, uint8_t b18, uint8_t b19, uint8_t b20, uint8_t b21, uint8_t b22, uint8_t b23,
     uint8_t b24, uint8_t b25, uint8_t b26, uint8_t b27) {
-  const std::string mode = FailMode();
-  if (mode == "write") return 0;
-  if (mode.rfind("write=", 0) == 0) {
-    const int status = std::atoi(mode.c_str() + 6) & 0xFF;
-    if (status != 1) return static_cast<uint8_t>(status);
-  }
+  const Plan plan = CurrentPlan();
+  const long call = ++writes;
+  if (plan.fail == Fail::kWrite || (plan.fail == Fail::kNthWrite && call == plan.n)) return 0;
+  if (plan.fail == Fail::kWriteStatus && plan.n != 1) return static_cast<uint8_t>(plan.n);
   CardFile card;
   const uint8_t password[] = {p1, p2, p3, p4};
   if (!LoadCard(card) || !PasswordMatches(card, password)) return 0;
@@ -127,6 +163,17 @@ SIM_EXPORT uint8_t SIM_STDCALL writePass(
                                                b20, b21, b22, b23, b24, b25, b26, b27};
   std::memcpy(card.data, data, lycomm_sim::kDataSize);
   return StoreCard(card) ? 1 : 0;
+}
+
+SIM_EXPORT void SIM_STDCALL lycomm_sim_fail(const char* plan) {
+  if (plan == nullptr) {
+    given_plan.store(-1);
+  } else {
+    const Plan parsed = ParsePlan(plan);
+    given_plan.store(static_cast<long>(parsed.fail) * 65536 + (parsed.n & 0xFFFF));
+  }
+  reads.store(0);
+  writes.store(0);
 }
 
 // Exported like the real library's but never called by the component. They

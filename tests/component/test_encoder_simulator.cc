@@ -1,6 +1,7 @@
 // The stand-in encoder library that lies beside the component: a card is a
 // file per port, read and written only with the card password, and
 // LYCOMM_SIM_FAIL rehearses failures.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -133,6 +134,23 @@ TEST_F(Simulator, RehearsedFailures) {
   EXPECT_EQ(WriteCardImage(BlankCardImage()), 1);
   EXPECT_EQ(CardBytes(1), Joined(kPassword, BlankCardImage()));
   EXPECT_EQ(ReadCardImage(image), 0);  // reading is not affected
+
+  // Only the Nth read or write, counted from the plan given to the process.
+  unsetenv("LYCOMM_SIM_FAIL");
+  const auto plan = reinterpret_cast<void (*)(const char*)>(
+      dlsym(dlopen("liblyComm.so", RTLD_NOW), "lycomm_sim_fail"));
+  ASSERT_NE(plan, nullptr);
+  plan("read#2");
+  EXPECT_EQ(ReadCardImage(image), 0);
+  EXPECT_EQ(ReadCardImage(image), -99);
+  EXPECT_EQ(ReadCardImage(image), 0);
+  plan("write#1");
+  EXPECT_EQ(WriteCardImage(kGuest), 0);
+  EXPECT_EQ(CardBytes(1), Joined(kPassword, BlankCardImage()));
+  EXPECT_EQ(WriteCardImage(kGuest), 1);
+  plan(nullptr);  // LYCOMM_SIM_FAIL decides again
+  setenv("LYCOMM_SIM_FAIL", "read", 1);
+  EXPECT_EQ(ReadCardImage(image), -99);
 }
 
 }  // namespace
