@@ -55,6 +55,20 @@ std::optional<int> MinutesOfDay(const std::string& hh_mm);
 // --checkout-time is not HH:MM.
 holvanter::Status CheckHotelHours(const AgentOptions& options);
 
+// The sections a settings file of tavocard serve may have, by name in
+// lower case, each with the keys it takes (lower case); a section given no
+// keys takes any (the room map: its keys are the PMS's room names).
+using SettingsSections = std::map<std::string, std::vector<std::string>>;
+// The text of the settings file `file` with its section names, and the keys
+// of every section that names its keys, in lower case, so that the
+// reader finds "[Serve]" and "Listen-Port" too; or an invalid argument
+// naming the file, the line (number and text) and the nearest known section
+// or key, for the first line that is no known section, no known key, not
+// "key = value" (a value over several lines of an array "[...]" is one), a
+// blank line or a comment (# or ;).
+holvanter::Result<std::string> CheckedSettings(const std::string& file, const std::string& text,
+                                               const SettingsSections& sections);
+
 // The key link as the agent runs it.
 struct KeyLinkSetup {
   std::string host, port;

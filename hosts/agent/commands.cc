@@ -1,5 +1,6 @@
 // tavocard serve | decode: the front-desk agent and the card image decoder.
 #include <iostream>
+#include <sstream>
 
 #include "hosts/agent/agent.h"
 #include "hosts/agent/service.h"
@@ -8,8 +9,44 @@
 #include "hosts/fias/authkey_command.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "hosts/frontdesk/image_decode.h"
+#include "util/text.h"
 
 namespace agent {
+namespace {
+
+// The settings file as CLI11 reads it, once checked: a key mistyped, a line
+// without "=", or a heading the agent has no section for would otherwise be
+// passed over in silence, and the agent would run on its defaults (the
+// port 8866 in place of the one meant).
+class SettingsFormat : public CLI::ConfigTOML {
+ public:
+  explicit SettingsFormat(const CLI::App& app) : app_(app) {}
+
+  std::vector<CLI::ConfigItem> from_config(std::istream& input) const override {
+    std::ostringstream text;
+    text << input.rdbuf();
+    const CLI::Option* config = app_.get_config_ptr();
+    const std::string file = config != nullptr && config->count() > 0
+                                 ? config->as<std::vector<std::string>>().back()
+                                 : std::string("the settings file");
+    SettingsSections sections{{"fias-rooms", {}}};
+    for (const CLI::Option* option : app_.get_subcommand("serve")->get_options())
+      for (const std::string& name : option->get_lnames())
+        if (name != "help") sections["serve"].push_back(holvanter::ToLowerAscii(name));
+    const holvanter::Result<std::string> checked = CheckedSettings(file, text.str(), sections);
+    if (!checked.ok()) {
+      std::cerr << "tavocard serve: " << checked.status().message() << "\n";
+      throw CLI::RuntimeError(frontdesk::kExitUsage);
+    }
+    std::istringstream normal(checked.value());
+    return CLI::ConfigTOML::from_config(normal);
+  }
+
+ private:
+  const CLI::App& app_;
+};
+
+}  // namespace
 
 void AddAgentCommands(CLI::App& app) {
   auto options = std::make_shared<AgentOptions>();
@@ -95,6 +132,7 @@ void AddAgentCommands(CLI::App& app) {
   // origin = ["https://pms.hotel.lan"]).
   app.set_config("--config", "",
                  "a settings file whose [serve] section holds options of tavocard serve");
+  app.config_formatter(std::make_shared<SettingsFormat>(app));
   serve->fallthrough();
   // The room map of a settings file is a section of its own ([fias-rooms]),
   // read apart from the command's options.

@@ -2,8 +2,10 @@
 // starts: a mistyped coder or room map must stop the agent at once, not
 // answer the PMS wrongly for a day.
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <tuple>
 #include <utility>
 
@@ -46,7 +48,110 @@ Status AddRoom(std::map<std::string, fias::RoomPlace>& rooms, const std::string&
   return Status::Ok();
 }
 
+// The number of single-character edits that turn `a` into `b`.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The name among `names` fewest edits away from `name` (the first of equals).
+std::string Nearest(const std::string& name, const std::vector<std::string>& names) {
+  std::string nearest;
+  std::size_t best = std::string::npos;
+  for (const std::string& each : names)
+    if (const std::size_t distance = EditDistance(name, each); distance < best) {
+      best = distance;
+      nearest = each;
+    }
+  return nearest;
+}
+
 }  // namespace
+
+holvanter::Result<std::string> CheckedSettings(const std::string& file, const std::string& text,
+                                               const SettingsSections& sections) {
+  std::vector<std::string> section_names, every_key;  // a key outside a section: any section's
+  for (const auto& [name, keys] : sections) {
+    section_names.push_back(name);
+    every_key.insert(every_key.end(), keys.begin(), keys.end());
+  }
+  std::istringstream in(text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? text.substr(3) : text);
+  std::string out;
+  const SettingsSections::value_type* section = nullptr;  // none before the first heading
+  int number = 0;
+  bool array_goes_on = false;  // a value "[..." whose "]" is on a later line
+  for (std::string raw; std::getline(in, raw);) {
+    ++number;
+    const std::string line(holvanter::Trim(raw, holvanter::kWhiteSpace));
+    const auto wrong = [&](const std::string& what) {
+      return Wrong(file + " line " + std::to_string(number) + " \"" + line + "\": " + what);
+    };
+    if (array_goes_on) {
+      array_goes_on = line.empty() || line.back() != ']';
+      out += line + "\n";
+      continue;
+    }
+    if (line.empty() || line[0] == '#' || line[0] == ';') {
+      out += line + "\n";
+      continue;
+    }
+    if (line.front() == '[') {
+      const std::string name = line.back() == ']'
+                                   ? holvanter::ToLowerAscii(holvanter::Trim(
+                                         std::string_view(line).substr(1, line.size() - 2),
+                                         holvanter::kWhiteSpace))
+                                   : std::string();
+      const auto found = sections.find(name);
+      if (found == sections.end())
+        return wrong("no section of that name; the nearest known section is [" +
+                     Nearest(name.empty() ? holvanter::ToLowerAscii(line) : name, section_names) +
+                     "]");
+      section = &*found;
+      out += "[" + name + "]\n";
+      continue;
+    }
+    const std::size_t equals = line.find('=');
+    std::string key(holvanter::Trim(line.substr(0, equals), holvanter::kWhiteSpace));
+    const std::string value(equals == std::string::npos
+                                ? std::string_view()
+                                : holvanter::Trim(std::string_view(line).substr(equals + 1),
+                                                  holvanter::kWhiteSpace));
+    const std::vector<std::string>& known =
+        section != nullptr && !section->second.empty() ? section->second : every_key;
+    const bool any_key = section != nullptr && section->second.empty();
+    if (!any_key) key = holvanter::ToLowerAscii(key);
+    if (equals == std::string::npos || key.empty() || value.empty()) {
+      // "checkout-time 11:00": the key is the first word.
+      const std::string first = key.substr(0, key.find_first_of(" \t"));
+      return wrong("not key = value" +
+                   (any_key ? std::string() : "; the nearest known key is " + Nearest(first, known)));
+    }
+    if (section == nullptr) {
+      const std::string nearest = Nearest(key, known);
+      std::string home;
+      for (const auto& [name, keys] : sections)
+        if (std::find(keys.begin(), keys.end(), nearest) != keys.end()) home = name;
+      return wrong("a key before any section; the nearest known key is " + nearest + ", in [" +
+                   home + "]");
+    }
+    if (!any_key && std::find(known.begin(), known.end(), key) == known.end())
+      return wrong("no key " + key + " in [" + section->first + "]; the nearest known key is " +
+                   Nearest(key, known));
+    array_goes_on = value.front() == '[' && value.back() != ']';
+    out += key + " = " + value + "\n";
+  }
+  return out;
+}
 
 std::optional<int> MinutesOfDay(const std::string& time) {
   const auto figure = [&](std::size_t at) { return time[at] >= '0' && time[at] <= '9'; };
@@ -109,7 +214,8 @@ holvanter::Result<std::optional<KeyLinkSetup>> KeyLinkSetupOf(const AgentOptions
       line = std::string(holvanter::Trim(line, holvanter::kWhiteSpace));
       if (line.empty() || line[0] == '#' || line[0] == ';') continue;
       if (line.front() == '[') {
-        inside = line == "[fias-rooms]";
+        // Section names compare without case, as the settings check takes them.
+        inside = holvanter::EqualsIgnoreCase(line, "[fias-rooms]");
         continue;
       }
       if (inside) HV_RETURN_IF_ERROR(AddRoom(setup.keys.rooms, line, "[fias-rooms] line"));

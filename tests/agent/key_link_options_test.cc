@@ -106,7 +106,7 @@ TEST_F(KeyLinkOptionsTest, EachWrongOptionIsNamed) {
 TEST_F(KeyLinkOptionsTest, SoundOptionsAsTheLinkRunsThem) {
   EXPECT_TRUE(Check(Options([](AgentOptions&) {})).ok());
   const std::string rooms_file = folder_.File("agent.ini");
-  std::ofstream(rooms_file) << "[fias-rooms]\n; the suite\n\"A101\" = '1,1,0101'\n[other]\nB=1,1,0102\n";
+  std::ofstream(rooms_file) << "[FIAS-Rooms]\n; the suite\n\"A101\" = '1,1,0101'\n[other]\nB=1,1,0102\n";
   const AgentOptions options = Options([](AgentOptions& o) {
     o.fias = "[::1]:5010";
     o.fias_coders = {"1=0", "KC2=desk-2:3"};
@@ -136,6 +136,61 @@ TEST_F(KeyLinkOptionsTest, SoundOptionsAsTheLinkRunsThem) {
   EXPECT_EQ((*desks)->listen_address, "::");
   EXPECT_EQ((*desks)->listen_port, 5020);
   EXPECT_EQ((*desks)->coders.at("desk-2"), std::vector<std::string>{"KC2"});
+}
+
+// A settings file: each line the reader would pass over refuses the file,
+// naming the line and the nearest known name; names compare without case.
+TEST(SettingsFile, EachLineIsKnownOrNamed) {
+  const SettingsSections sections{
+      {"serve", {"listen-port", "checkin-time", "checkout-time", "fias-encoding", "origin"}},
+      {"fias-rooms", {}}};
+  const struct {
+    std::string text;
+    const char* says;  // nullptr: taken, as `normal`
+    std::string normal;
+  } cases[] = {
+      {"[serve]\nchekin-time = 15:00\n",
+       "agent.ini line 2 \"chekin-time = 15:00\": no key chekin-time in [serve]; the nearest known "
+       "key is checkin-time"},
+      {"[serve]\n# hours\n\ncheckout-time 11:00\n",
+       "line 4 \"checkout-time 11:00\": not key = value; the nearest known key is checkout-time"},
+      {"[serve]\nfias-encoding gbk", "line 2 \"fias-encoding gbk\": not key = value; the nearest "
+                                    "known key is fias-encoding"},
+      {"[serve]\nlisten-port =\n", "not key = value; the nearest known key is listen-port"},
+      {"[sevre]\nlisten-port = 0\n",
+       "line 1 \"[sevre]\": no section of that name; the nearest known section is [serve]"},
+      {"[fias-room]\n", "the nearest known section is [fias-rooms]"},
+      {"[serve\n", "line 1 \"[serve\": no section of that name"},
+      {"listen-port = 0\n[serve]\n",
+       "line 1 \"listen-port = 0\": a key before any section; the nearest known key is "
+       "listen-port, in [serve]"},
+      {"[fias-rooms]\nA101\n", "line 2 \"A101\": not key = value"},
+      // A section or key in any case is the known one, in its own case.
+      {"\xEF\xBB\xBF[Serve]\r\nListen-Port = 0\r\n; note\r\n", nullptr,
+       "[serve]\nlisten-port = 0\n; note\n"},
+      {"[ SERVE ]\nCHECKIN-TIME=15:00", nullptr, "[serve]\ncheckin-time = 15:00\n"},
+      // The room map's keys are the PMS's room names: any key, its case kept.
+      {"[FIAS-ROOMS]\nA101 = 1,1,0101\n", nullptr, "[fias-rooms]\nA101 = 1,1,0101\n"},
+      // An array over several lines is one value, whatever its lines hold.
+      {"[serve]\norigin = [\n  \"https://a\",\n  \"https://b\"]\nlisten-port = 0\n", nullptr,
+       "[serve]\norigin = [\n\"https://a\",\n\"https://b\"]\nlisten-port = 0\n"},
+      {"[serve]\norigin = [\"https://a\"]\nlisten-prot = 1\n",
+       "line 3 \"listen-prot = 1\": no key listen-prot in [serve]; the nearest known key is "
+       "listen-port"},
+  };
+  for (const auto& c : cases) {
+    const holvanter::Result<std::string> checked = CheckedSettings("agent.ini", c.text, sections);
+    if (c.says == nullptr) {
+      ASSERT_TRUE(checked.ok()) << c.text << ": " << checked.status().message();
+      EXPECT_EQ(checked.value(), c.normal) << c.text;
+    } else {
+      ASSERT_FALSE(checked.ok()) << c.text;
+      EXPECT_EQ(checked.status().code(), Status::Code::kInvalidArgument) << c.text;
+      EXPECT_NE(checked.status().message().find(c.says), std::string::npos)
+          << c.text << ": " << checked.status().message();
+      EXPECT_EQ(checked.status().message().rfind("agent.ini line ", 0), 0u) << c.text;
+    }
+  }
 }
 
 }  // namespace
