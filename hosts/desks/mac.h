@@ -23,8 +23,8 @@ using Digest = crypto::Sha256Digest;
 using Secret = Digest;
 
 // The system's HMAC failed (CNG on Windows; nettle's cannot). Thrown by
-// HmacSha256 alone: the desks' session and the agent's cookie and
-// idempotency keys use it where a failure has no value to travel in yet.
+// HmacSha256 alone: the desks' session and the agent's idempotency keys
+// use it where a failure has no value to travel in yet.
 class DeskError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

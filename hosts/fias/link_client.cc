@@ -49,11 +49,11 @@ LinkClient::LinkClient(asio::io_context& io, Options options, KeyService& keys, 
               {[this] { log_("fias: connecting to " + address_); },
                [this](tcp::socket socket) { Connected(std::move(socket)); },
                [this](hostnet::Redialer::Failure failure, const std::string& message) {
-                 log_("fias: " +
-                      (failure == hostnet::Redialer::Failure::kNotFound
-                           ? address_ + " not found: "
-                           : "cannot connect to " + address_ + ": ") +
-                      message);
+                 down_reason_ = (failure == hostnet::Redialer::Failure::kNotFound
+                                     ? address_ + " not found: "
+                                     : "cannot connect to " + address_ + ": ") +
+                                message;
+                 log_("fias: " + down_reason_);
                  ConnectAgainLater();
                }}),
       core_(std::make_shared<Core>(*this)) {}
@@ -92,6 +92,7 @@ void LinkClient::Connected(tcp::socket socket) {
   ++generation_;
   closing_.clear();
   log_("fias: connected to " + address_);
+  down_reason_ = "connected to " + address_ + ", the link not started yet (no LS/LA)";
   link_.Connected(Now(clock_));
   pipe_ = std::make_shared<hostnet::BytePipe>(
       std::move(socket),
@@ -137,6 +138,7 @@ void LinkClient::Process() {
         case LinkEvent::kClose:
           log_("fias: link closed: " + event.detail);
           closing_ = event.detail.empty() ? "the link closed" : event.detail;
+          down_reason_ = "link closed: " + closing_;
           break;
       }
     }
@@ -144,13 +146,17 @@ void LinkClient::Process() {
     // Nothing the interface sends may stop the agent: drop this connection.
     log_(std::string("fias: link closed after a fault: ") + e.what());
     closing_ = "a fault";
+    down_reason_ = std::string("link closed after a fault: ") + e.what();
   }
 }
 
 // The connection closed, for whatever reason: said in the log unless the
 // link said why already, and made again unless the agent stops.
 void LinkClient::Closed(const std::string& why) {
-  if (closing_.empty()) log_("fias: link closed: " + why);
+  if (closing_.empty()) {
+    log_("fias: link closed: " + why);
+    down_reason_ = "link closed: " + why;
+  }
   link_.Disconnected();
   connected_ = false;
   ++generation_;  // answers of the old connection find it gone

@@ -59,6 +59,10 @@ class LinkClient {
   // Ends the link with LE and closes it; no reconnecting after.
   void Stop();
   bool up() const { return link_.up(); }
+  // Why the link is not up, in the words of its last log line about it
+  // ("cannot connect to pms:5010: Connection refused"), so that IT sees it
+  // without the log (on the network thread).
+  const std::string& down_reason() const { return down_reason_; }
   // A connection to the interface is open (on the network thread).
   bool connected() const { return connected_; }
   const std::string& address() const { return address_; }
@@ -88,6 +92,7 @@ class LinkClient {
   std::shared_ptr<Core> core_;
   std::shared_ptr<hostnet::BytePipe> pipe_;
   std::string closing_;  // why the link closes, once it said so (logged then)
+  std::string down_reason_ = "not connected yet";
   bool connected_ = false;
   bool stopping_ = false;
   uint64_t generation_ = 0;    // one per connection: answers go to theirs only
