@@ -3,7 +3,7 @@
 // No build step and nothing from outside the agent: a desk may have no internet.
 // Modules, each a file of hosts/agent/page/ that the agent serves at /page/.
 import { PAGE_HEADER, call, onRefused } from "./agent.js";
-import { DAY, addDays, dateValue, momentOf, nightsBetween, shown, stampOf, timeValue } from "./times.js";
+import { DAY, addDays, dateValue, dayOnly, momentOf, nightsBetween, shown, stampOf, timeValue } from "./times.js";
 import { firstLanguage, t, useLanguage } from "./words.js";
 
 const $ = (id) => document.getElementById(id);
@@ -31,8 +31,9 @@ function setLanguage(chosen) {
 
 // ---------------------------------------------------------------- the token
 // The clerk types the token once per browser: the agent then keeps this
-// browser signed in with a cookie of its own (HttpOnly, this site only),
-// which counts together with the page's header.
+// browser signed in with a session of its own (an HttpOnly cookie of this
+// site), which counts together with the page's header, until the agent
+// stops or 30 days pass; a 401 then asks for the token again.
 let signedIn = false;
 function token() { return signedIn; }
 
@@ -113,6 +114,14 @@ function renderPlaces() {
   if (follows) {
     fillSelect($("building"), buildings, matches[0].building);
     renderPlacesFloor(rooms, matches[0]);
+  } else if (matches.length > 1) {
+    // A room in more than one place: the buildings that have it, and the
+    // floor it is on in the building chosen.
+    const theirs = numbers(matches.map((m) => m.building));
+    fillSelect($("building"), theirs, theirs.includes(b) ? b : theirs[0]);
+    const chosen = Number($("building").value);
+    const floorsHere = numbers(matches.filter((m) => m.building === chosen).map((m) => m.floor));
+    fillSelect($("floor"), floorsHere, floorsHere.includes(Number($("floor").value)) ? $("floor").value : floorsHere[0]);
   }
   $("building").disabled = $("floor").disabled = follows;
 
@@ -238,7 +247,7 @@ async function send(request) {
     && outcome.answer.card;
   if (!live) return outcome;
   const end = momentOf(live.end);
-  if (!(await confirmed(t("confirmReplace", live.rooms.join(" + "), live.holder, end ? shown(end) : ""))))
+  if (!(await confirmed(t("confirmReplace", live.rooms.join(" + "), live.holder, end ? shown(end) : ""), t("replaceYes"))))
     return { status: 0, answer: {}, cancelled: true, kept: true };
   const replacing = { path: request.path, body: { ...request.body, replace: true } };
   outcome = await call("POST", replacing.path, replacing.body, { "Idempotency-Key": idempotencyKey(replacing) });
@@ -307,7 +316,7 @@ function cardLines(a) {
   const begin = momentOf(a.begin), end = momentOf(a.end);
   if (end) {
     const nights = begin ? nightsBetween(dateValue(begin), dateValue(end)) : 0;
-    lines.push(para(t("stay", begin ? shown(begin) : "…", shown(end), nights)));
+    lines.push(para(t("stay", begin ? shown(begin, false, dayOnly(a.begin)) : "…", shown(end), nights)));
   }
   return lines;
 }
@@ -352,7 +361,7 @@ function renderAnswer() {
     parts.push(para(t(kept ? "notReplaced" : "notCheckedOut"), "headline"));
   } else {
     const message = (a.error && a.error.message) || a.message || "";
-    parts.push(para(status === 0 ? t("noAgent") : status === 503 ? t("busy")
+    parts.push(para(status === 0 ? t("noAgent") : a.clerk ? t("clerkWords", a.clerk) : status === 503 ? t("busy")
       : status === 400 || status === 409 || status === 422 ? t("refused", message)
       : status === 500 ? t("failed", message) : t("httpStatus", status, message), "headline"));
   }
@@ -362,7 +371,18 @@ function renderAnswer() {
 
 // ---------------------------------------------------------------- read and check out
 async function readCard() {
-  await cardOperation("read", () => call("GET", "/v1/card"));
+  await cardOperation("read", async () => withRecordTimes(await call("GET", "/v1/card")));
+}
+
+// A guest card carries the day its stay begins, not the time: the card's
+// record keeps the times it was issued with, and the clerk sees those.
+async function withRecordTimes(read) {
+  const a = read.answer;
+  if (!(read.status === 200 && a.result === 0 && a.card_no && a.rooms && a.rooms.length)) return read;
+  const listed = await call("GET", `/v1/cards?room=${encodeURIComponent(a.rooms[0])}&limit=50`);
+  const record = listed.status === 200 && (listed.answer.cards || []).find((c) => c.card_no === a.card_no);
+  if (record && record.open) read.answer = { ...a, begin: record.begin || a.begin, end: record.end || a.end };
+  return read;
 }
 
 // Reads the card first, so that the confirmation names the room of the card
@@ -371,15 +391,18 @@ function checkOut() {
   return cardOperation("checkout", async () => {
     const read = await call("GET", "/v1/card?for=checkout");
     if (!(read.status === 200 && read.answer.result === 0)) return read;
-    if (!(await confirmed(t("confirmCheckout", (read.answer.rooms || []).join(" + ")))))
+    if (!(await confirmed(t("confirmCheckout", (read.answer.rooms || []).join(" + ")), t("confirmYes"))))
       return { status: 0, answer: {}, cancelled: true };
     return call("POST", "/v1/card/checkout", {});
   });
 }
 
-function confirmed(text) {
+// The dialog's yes button says what it does: 覆盖 / Replace for a card still
+// in use, 退房 / Check out for a check-out.
+function confirmed(text, yes) {
   const dialog = $("confirm");
   $("confirm-text").textContent = text;
+  $("confirm-yes").textContent = yes;
   dialog.returnValue = "";
   dialog.showModal();
   return new Promise((resolve) => dialog.addEventListener("close", () => resolve(dialog.returnValue === "yes"), { once: true }));
@@ -399,9 +422,8 @@ async function loadRooms() {
   renderBoard();
 }
 
-// A room is taken while it has an open card. RoomList's own State and CardQTY
-// are the component's bookkeeping, which a check-out of a room's last card
-// leaves as they were.
+// A room is taken while it has an open card; the agent counts its cards by
+// their records, not by RoomList's own State and CardQTY.
 function tile(r) {
   const busy = !!r.newest;
   const button = document.createElement("button");

@@ -43,6 +43,7 @@ export const WORDS = {
     openCards: "Open",
     closedCards: "Checked out",
     confirmYes: "Check out",
+    replaceYes: "Replace",
     cancel: "Cancel",
 
     place: (b, f) => `Building ${b}, floor ${f}`,
@@ -115,12 +116,12 @@ export const WORDS = {
   zh: {
     title: "前台：房卡",
     intro: "PMS 停用时，在本台发卡器上发卡、读卡和退房。",
-    tokenHeading: "发卡服务口令",
-    token: "口令",
+    tokenHeading: "发卡服务令牌",
+    token: "令牌",
     useToken: "使用",
-    tokenHelp: "tavocard serve 生成口令时会显示它，并把它存在口令文件里。",
-    tokenMissing: "请输入发卡服务的口令",
-    tokenRefused: "发卡服务不接受这个口令：请重新输入",
+    tokenHelp: "tavocard serve 生成令牌时会显示它，并把它存在令牌文件里。",
+    tokenMissing: "请输入发卡服务的令牌",
+    tokenRefused: "发卡服务不接受这个令牌：请重新输入",
     issueHeading: "发卡",
     kind: "卡类型",
     guest: "宾客卡（一间房）",
@@ -140,7 +141,7 @@ export const WORDS = {
     issue: "发卡",
     resultHeading: "最近一次操作",
     nothingYet: "还没有操作。",
-    secondKey: "同一住宿再发一张卡",
+    secondKey: "为同一住客加发一张卡",
     encoderHeading: "发卡器上的卡",
     read: "读卡",
     checkout: "退房",
@@ -151,6 +152,7 @@ export const WORDS = {
     openCards: "在住",
     closedCards: "已退房",
     confirmYes: "退房",
+    replaceYes: "覆盖",
     cancel: "取消",
 
     place: (b, f) => `${b} 号楼 ${f} 层`,
@@ -193,13 +195,13 @@ export const WORDS = {
     left: (t) => `有效：还剩 ${t}`,
     notYet: (t) => `${t} 起有效`,
     expired: "已过期",
-    duration: (d, h, m) => (d ? `${d} 天 ${h} 小时` : h ? `${h} 小时 ${m} 分` : `${m} 分钟`),
+    duration: (d, h, m) => (d ? `${d} 天 ${h} 小时` : h ? `${h} 小时 ${m} 分钟` : `${m} 分钟`),
     checkoutRoom: (r) => `为 ${r} 房退房`,
     confirmCheckout: (r) => `为 ${r} 房退房？卡将被注销，房间释放。`,
     notCheckedOut: "没有退房。",
-    confirmReplace: (r, h, e) => `编码器上的卡仍在使用：${r} 房，${h}` + (e ? `，至 ${e}` : "") +
-      "。要覆盖吗？该客人的卡将不能再开门，其住宿将退房。",
-    notReplaced: "没有写卡：编码器上的卡仍在使用。",
+    confirmReplace: (r, h, e) => `发卡器上的卡仍在使用：${r} 房，${h}` + (e ? `，至 ${e}` : "") +
+      "。要覆盖吗？这位住客的卡将不能再开门，其住宿记录将退房。",
+    notReplaced: "没有写卡：发卡器上的卡仍在使用。",
     code: (c) => `结果代码 ${c}`,
 
     health: (h) => `发卡服务 ${h.version} · 发卡器端口 ${h.encoder.port} ` +
@@ -209,12 +211,13 @@ export const WORDS = {
       (d.joined ? "已连接" : "未连接" + (d.last_contact ? `，最后 ${d.last_contact.slice(11, 16)}` : ""))).join("；"),
     joined: (j) => `前台 ${j.desk}：` + (j.joined ? "已连接" : "未连接") + `主前台 ${j.link_desk}`,
     noAgent: "发卡服务没有响应：本机的 tavocard serve 在运行吗？",
-    busy: "发卡器正忙于另一张卡：这次什么也没做。请稍后再按。",
+    busy: "发卡器正在处理另一张卡：未做任何操作。请稍后重试。",
     refused: (m) => `发卡服务拒绝了请求：${m}`,
-    failed: (m) => `发卡调用失败：${m}。请联系系统管理员。`,
-    httpStatus: (s, m) => `发卡服务回答 ${s}：${m}`,
+    failed: (m) => `操作失败：${m}。请联系系统管理员。`,
+    httpStatus: (s, m) => `发卡服务返回 ${s}：${m}`,
 
-    notWritten: (n) => `卡号 ${n} 没有写成；它的记录已关闭。`,
+    // The number is recorded for no card: the words do not give it.
+    notWritten: () => "写卡未完成：这张卡没有写入，记录已取消。请换一张卡重试。",
     clerkWords: (w) => w.zh,
   },
 };
