@@ -22,7 +22,6 @@
 #include "hosts/agent/security_policy.h"
 #include "hosts/desks/desk_client.h"
 #include "hosts/desks/hub.h"
-#include "hosts/desks/mac.h"
 #include "hosts/desks/registry.h"
 #include "hosts/fias/clock.h"
 #include "hosts/fias/journal.h"
@@ -39,13 +38,11 @@ using Connection = std::shared_ptr<HttpConnection>;
 
 class AgentServer::Impl : public AgentContext {
  public:
-  Impl(const AgentOptions& options, std::string token, std::optional<KeyLinkSetup> key_link,
-       std::optional<DesksSetup> desks, std::unique_ptr<IdempotencyKeys> idempotency,
-       const hosts::Clock& clock)
+  Impl(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
+       std::optional<DesksSetup> desks, const hosts::Clock& clock)
       : options_(options),
         clock_(clock),
-        token_(std::move(token)),
-        idempotency_(std::move(idempotency)),
+        sessions_(clock),
         listener_(io_, HttpService{[this](const Connection& c) { Dispatch(c); },
                                    [this](const HttpRequest& r) { return CommonHeadersOf(r); },
                                    &clock}) {
@@ -137,15 +134,12 @@ class AgentServer::Impl : public AgentContext {
     for (auto& [port, worker] : workers_) worker->Stop();
   }
 
-  int Run(const std::function<void(const std::string&)>& listening,
-          const std::function<void()>& ended) {
-    const hosts::SteadyTime started = clock_.Steady();
-    health_.Start();  // the first health answer need not wait for one
-    // The health answer tells whether the encoder opened: not before it was tried.
-    for (auto& [port, worker] : workers_) worker->WaitUntilProbed();
+  std::optional<int> Listen() {
+    if (listening_) return std::nullopt;
     const std::optional<std::string> literal = HostLiteral(options_.address);
     if (!literal) {
       std::cerr << "tavocard serve: '" << options_.address << "' is no IP address\n";
+      StopWorkers();
       return frontdesk::kExitUsage;
     }
     own_names_ = LoopbackNames();
@@ -156,6 +150,20 @@ class AgentServer::Impl : public AgentContext {
       StopWorkers();
       return frontdesk::kExitFailedCall;
     }
+    listening_ = true;
+    return std::nullopt;
+  }
+
+  int Run(std::string token, std::unique_ptr<IdempotencyKeys> idempotency,
+          const std::function<void(const std::string&)>& listening,
+          const std::function<void()>& ended) {
+    const hosts::SteadyTime started = clock_.Steady();
+    if (const std::optional<int> failed = Listen()) return *failed;
+    token_ = std::move(token);
+    idempotency_ = std::move(idempotency);
+    health_.Start();  // the first health answer need not wait for one
+    // The health answer tells whether the encoder opened: not before it was tried.
+    for (auto& [port, worker] : workers_) worker->WaitUntilProbed();
     signals_.async_wait([this](const boost::system::error_code&, int signal) {
       BeginStop(signal == SIGINT ? "SIGINT" : "SIGTERM");
     });
@@ -197,6 +205,7 @@ class AgentServer::Impl : public AgentContext {
   // AgentContext
   const AgentOptions& options() const override { return options_; }
   const std::string& token() const override { return token_; }
+  PageSessions& page_sessions() override { return sessions_; }
 
   void OnEncoder(const Connection& connection,
                  std::function<frontdesk::CardAnswer(int port)> operation,
@@ -242,14 +251,22 @@ class AgentServer::Impl : public AgentContext {
                            {"open", worker().opened()},
                            {"waiting", worker().waiting()}};
     nlohmann::json health{{"version", HOLVANTER_VERSION}, {"encoder", encoder}};
-    if (link_) health["fias"] = {{"address", link_->address()}, {"up", link_->up()}};
+    if (link_)
+      health["fias"] = {{"address", link_->address()},
+                        {"up", link_->up()},
+                        {"reason", link_->up() ? nlohmann::json(nullptr)
+                                               : nlohmann::json(link_->down_reason())}};
     if (hub_) health["desks"] = hub_->Status();
     if (desk_client_)
       health["join"] = {{"link_desk", desk_client_->address()},
                         {"desk", options_.desk},
                         {"joined", desk_client_->joined()}};
-    health_.With([connection, health](const nlohmann::json& database) mutable {
+    // Where the hotel database lies is for those who hold the token: health
+    // needs none.
+    const bool with_paths = CarriesToken(connection->request().Header("Authorization"), token_);
+    health_.With([connection, health, with_paths](const nlohmann::json& database) mutable {
       health["database"] = database;
+      if (!with_paths) health["database"].erase("path");
       connection->Send(JsonAnswer(status::kOk, health));
     });
   }
@@ -307,9 +324,15 @@ class AgentServer::Impl : public AgentContext {
     }
     if (match.route->needs_token &&
         !Authorized(request.Header("Authorization"), request.HasHeader("X-Holvanter-Page"),
-                    request.Header("Cookie"), token_)) {
-      connection->Send(ErrorAnswer(status::kUnauthorized, "unauthorized",
-                                   "a bearer token is needed (Authorization: Bearer TOKEN)"));
+                    request.Header("Cookie"), token_, sessions_)) {
+      connection->Send(ErrorAnswer(
+          status::kUnauthorized, "unauthorized",
+          RefusedTokenMessage(request.Header("Authorization"), request.HasHeader("X-Holvanter-Page"),
+                              request.Header("Cookie"))));
+      return;
+    }
+    if (const std::optional<BadRequest> refused = RefusedQuery(*match.route, request.target)) {
+      connection->Send(BadRequestAnswer(*refused));
       return;
     }
     if (match.route->keyed && !BeginIdempotent(connection)) return;
@@ -329,12 +352,7 @@ class AgentServer::Impl : public AgentContext {
                                    "Idempotency-Key"));
       return false;
     }
-    // The same request is the same route and the same JSON, however it is
-    // spaced; only a digest of it is kept.
-    const nlohmann::json parsed = nlohmann::json::parse(request.body, nullptr, false);
-    const std::string canonical = parsed.is_discarded() ? request.body : frontdesk::Dump(parsed);
-    const std::string fingerprint = desks::Hex(
-        desks::HmacSha256("holvanter idempotency", request.path + "\n" + canonical));
+    const std::string fingerprint = RequestFingerprint(request.path, request.body);
     KeptAnswer kept;
     const auto answer_of = [](const KeptAnswer& kept) {
       HttpAnswer answer;
@@ -348,8 +366,8 @@ class AgentServer::Impl : public AgentContext {
                                   connection->Send(answer_of(first));
                                 })) {
       case IdempotencyKeys::Outcome::kFirst:
-        // The answer settles the key: kept when the card operation ran,
-        // else the key is free again. Network thread.
+        // The answer settles the key: kept when it changed the cards, else
+        // the key is free again for the retry that may work. Network thread.
         connection->OnAnswer([this, key](const HttpAnswer& answer) {
           const KeptAnswer kept{answer.status, answer.body, true};
           if (answer.effected) {
@@ -412,8 +430,12 @@ class AgentServer::Impl : public AgentContext {
 
   const AgentOptions options_;
   const hosts::Clock& clock_;
-  const std::string token_;
-  std::unique_ptr<IdempotencyKeys> idempotency_;  // network thread only
+  // Both given to Run before the loop runs; then read on the network
+  // thread only.
+  std::string token_;
+  std::unique_ptr<IdempotencyKeys> idempotency_;
+  PageSessions sessions_;  // network thread only
+  bool listening_ = false;
   net::io_context io_;
   HttpListener listener_;
   std::vector<std::string> own_names_;  // the names of this agent a Host header may use
@@ -435,18 +457,18 @@ class AgentServer::Impl : public AgentContext {
   std::thread stopper_;
 };
 
-AgentServer::AgentServer(const AgentOptions& options, std::string token,
-                         std::optional<KeyLinkSetup> key_link, std::optional<DesksSetup> desks,
-                         std::unique_ptr<IdempotencyKeys> idempotency,
-                         const hosts::Clock& clock)
-    : impl_(std::make_unique<Impl>(options, std::move(token), std::move(key_link),
-                                   std::move(desks), std::move(idempotency), clock)) {}
+AgentServer::AgentServer(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
+                         std::optional<DesksSetup> desks, const hosts::Clock& clock)
+    : impl_(std::make_unique<Impl>(options, std::move(key_link), std::move(desks), clock)) {}
 
 AgentServer::~AgentServer() = default;
 
-int AgentServer::Run(const std::function<void(const std::string&)>& listening,
+std::optional<int> AgentServer::Listen() { return impl_->Listen(); }
+
+int AgentServer::Run(std::string token, std::unique_ptr<IdempotencyKeys> idempotency,
+                     const std::function<void(const std::string&)>& listening,
                      const std::function<void()>& ended) {
-  return impl_->Run(listening, ended);
+  return impl_->Run(std::move(token), std::move(idempotency), listening, ended);
 }
 
 void AgentServer::Stop(const std::string& why) { impl_->Stop(why); }

@@ -18,15 +18,21 @@ namespace agent {
 
 class AgentServer {
  public:
-  AgentServer(const AgentOptions& options, std::string token, std::optional<KeyLinkSetup> key_link,
-              std::optional<DesksSetup> desks, std::unique_ptr<IdempotencyKeys> idempotency,
-              const hosts::Clock& clock);
+  AgentServer(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
+              std::optional<DesksSetup> desks, const hosts::Clock& clock);
   ~AgentServer();
 
-  // Listens and serves until stopped; the process exit status. `listening`
-  // is called once it listens, with the address it answers on; `ended` once
-  // its loop has ended.
-  int Run(const std::function<void(const std::string& where)>& listening,
+  // Takes the HTTP port, before anything of the agent's state is read or
+  // written: a second start on a port an agent already listens on stops
+  // here, and leaves that agent's token and kept answers as they are. The
+  // exit status when it cannot (said on stderr), nullopt when it listens.
+  std::optional<int> Listen();
+  // Serves with the bearer token `token` and the kept Idempotency-Keys
+  // until stopped (listening first when Listen was not called); the process
+  // exit status. `listening` is called once it serves, with the address it
+  // answers on; `ended` once its loop has ended.
+  int Run(std::string token, std::unique_ptr<IdempotencyKeys> idempotency,
+          const std::function<void(const std::string& where)>& listening,
           const std::function<void()>& ended);
   // Stops it as SIGTERM does; any thread.
   void Stop(const std::string& why);

@@ -1,8 +1,10 @@
 #include "hosts/agent/card_requests.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "holvanter/result_codes.h"
+#include "hosts/frontdesk/desk_time.h"
 #include "util/encoding.h"
 
 namespace agent {
@@ -90,6 +92,7 @@ Checked<frontdesk::GuestStay> GuestStayOf(const nlohmann::json& in) {
   stay.floor = in["floor"].get<int>();
   stay.room = in["room"].get<std::string>();
   stay.holder = in["holder"].get<std::string>();
+  frontdesk::TakeStayTimes(stay);
   return Guarded(std::move(stay));
 }
 
@@ -101,6 +104,7 @@ Checked<frontdesk::VillaStay> VillaStayOf(const nlohmann::json& in) {
   stay.floor = in["floor"].get<int>();
   stay.rooms = in["rooms"][0].get<std::string>() + in["rooms"][1].get<std::string>();
   stay.holder = in["holder"].get<std::string>();
+  frontdesk::TakeStayTimes(stay);
   return Guarded(std::move(stay));
 }
 
@@ -145,6 +149,31 @@ Checked<std::optional<std::string>> QueryValue(const std::string& target, const 
     return std::optional<std::string>(value);
   }
   return std::optional<std::string>();
+}
+
+std::optional<BadRequest> UnknownQueryParameter(const std::string& target,
+                                                const std::vector<std::string>& known) {
+  const std::size_t q = target.find('?');
+  if (q == std::string::npos) return std::nullopt;
+  std::vector<std::string> seen;
+  for (std::size_t from = q + 1; from <= target.size();) {
+    std::size_t to = target.find('&', from);
+    if (to == std::string::npos) to = target.size();
+    const std::string pair = target.substr(from, to - from);
+    from = to + 1;
+    if (pair.empty()) continue;  // "?" alone, "&&"
+    const std::string name = pair.substr(0, pair.find('='));
+    if (std::find(known.begin(), known.end(), name) == known.end())
+      return BadRequest{"unknown_parameter", name,
+                        "unknown query parameter '" + name + "'" +
+                            (known.empty() ? std::string(": this route takes none") : "")};
+    // Only the first would count, and the caller might mean the other.
+    if (std::find(seen.begin(), seen.end(), name) != seen.end())
+      return BadRequest{"invalid_parameter", name,
+                        "query parameter '" + name + "' is given more than once"};
+    seen.push_back(name);
+  }
+  return std::nullopt;
 }
 
 Checked<frontdesk::CardFilter> CardFilterOf(const std::string& target) {
@@ -195,11 +224,24 @@ holvanter::Result<nlohmann::json> NewestCards(const frontdesk::CardFilter& filte
   if (holvanter::Status read = ReadOrNot(listing.database, listing.failure); !read.ok()) return read;
   nlohmann::json cards = nlohmann::json::array();
   for (const frontdesk::CardRow& card : listing.rows) cards.push_back(frontdesk::ToItem(card));
-  // A full page may have more behind it: the next page is before= its last card.
-  nlohmann::json next = nullptr;
-  if (filter.limit > 0 && static_cast<int>(listing.rows.size()) == filter.limit)
-    next = cards.back()["card_no"];
-  return nlohmann::json{{"database", listing.database.path}, {"cards", std::move(cards)}, {"next", std::move(next)}};
+  // The next page is before= this page's last card. A full page asks
+  // whether that page has a record, so that no next leads to an empty page
+  // (a card number with older records of its own leaves them out too).
+  bool has_more = false;
+  if (filter.limit > 0 && static_cast<int>(listing.rows.size()) == filter.limit &&
+      cards.back()["card_no"].is_string()) {
+    frontdesk::CardFilter after = filter;
+    after.limit = 1;
+    after.before = cards.back()["card_no"].get<std::string>();
+    const frontdesk::CardListing more = frontdesk::ListCards(after);
+    if (holvanter::Status read = ReadOrNot(more.database, more.failure); !read.ok()) return read;
+    has_more = !more.rows.empty();
+  }
+  nlohmann::json next = has_more ? cards.back()["card_no"] : nlohmann::json(nullptr);
+  return nlohmann::json{{"database", listing.database.path},
+                        {"cards", std::move(cards)},
+                        {"has_more", has_more},
+                        {"next", std::move(next)}};
 }
 
 holvanter::Result<nlohmann::json> RoomBoard() {
@@ -212,13 +254,16 @@ holvanter::Result<nlohmann::json> RoomBoard() {
     nlohmann::json newest = nullptr;
     if (room.newest)
       newest = {{"card_no", room.newest->card_no},
-                {"holder", room.newest->holder},
-                {"end", room.newest->end}};
+                {"holder", room.newest->holder.empty() ? nlohmann::json(nullptr)
+                                                       : nlohmann::json(room.newest->holder)},
+                {"end", frontdesk::DeskTimeJson(room.newest->end)}};
     rooms.push_back({{"building", room.building},
                      {"floor", room.floor},
                      {"room", room.room},
-                     {"state", room.state},
-                     {"cards", room.cards},
+                     // What is out, from the records: RoomList's own State and
+                     // CardQTY may still count a card checked out.
+                     {"state", room.open_cards > 0 ? nlohmann::json("1") : nlohmann::json(nullptr)},
+                     {"cards", room.open_cards},
                      {"newest", std::move(newest)}});
   }
   return nlohmann::json{{"database", listing.database.path}, {"rooms", std::move(rooms)}};
@@ -228,7 +273,7 @@ nlohmann::json DatabaseHealth() {
   const frontdesk::HotelDatabase database = frontdesk::ReachHotelDatabase();
   const bool reachable = database.result == holvanter::result::kDone;
   return {{"reachable", reachable},
-          {"path", database.path},
+          {"path", database.path.empty() ? nlohmann::json(nullptr) : nlohmann::json(database.path)},
           {"message", reachable ? "the hotel database opens" : frontdesk::ResultMeaning(database.result)}};
 }
 

@@ -19,8 +19,9 @@ namespace agent {
 
 // A request the agent refuses with 400: a stable code a program can switch
 // on (bad_json, unknown_field, missing_field, invalid_field,
-// invalid_parameter, bad_idempotency_key), the field or query parameter
-// it is about (empty: the body as a whole), and the refusal in words.
+// invalid_parameter, unknown_parameter, bad_idempotency_key), the field or
+// query parameter it is about (empty: the body as a whole), and the
+// refusal in words.
 struct BadRequest {
   std::string code, field, message;
 };
@@ -66,6 +67,12 @@ Checked<frontdesk::VillaStay> VillaStayOf(const nlohmann::json& in);
 // UTF-8 text without control characters.
 Checked<std::optional<std::string>> QueryValue(const std::string& target, const std::string& name);
 
+// The first query parameter of `target` that is not one of `known`, refused
+// as an unknown body field is (unknown_parameter, naming it), or one given
+// twice (invalid_parameter); nullopt when every parameter is known.
+std::optional<BadRequest> UnknownQueryParameter(const std::string& target,
+                                                const std::vector<std::string>& known);
+
 // The filter of GET /v1/cards: limit (1 to 500, default 20), room, holder,
 // before (a card number, either form).
 Checked<frontdesk::CardFilter> CardFilterOf(const std::string& target);
@@ -78,7 +85,8 @@ holvanter::Result<nlohmann::json> NewestCards(const frontdesk::CardFilter& filte
 // in two queries for the whole hotel; failing as NewestCards does.
 holvanter::Result<nlohmann::json> RoomBoard();
 
-// Whether the hotel database opens: {reachable, path, message}.
+// Whether the hotel database opens: {reachable, path (null when no
+// settings name one), message}.
 nlohmann::json DatabaseHealth();
 
 }  // namespace agent

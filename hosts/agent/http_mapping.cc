@@ -27,7 +27,9 @@ nlohmann::json ErrorObject(const std::string& code, const std::string& message,
 
 HttpAnswer ErrorAnswer(int status, const std::string& code, const std::string& message,
                        const std::string& field) {
-  return JsonAnswer(status, {{"error", ErrorObject(code, message, field)}});
+  // Every error the agent gives comes with the clerk's words for its code.
+  return JsonAnswer(status,
+                    {{"error", ErrorObject(code, message, field)}, {"clerk", ClerkWordsOfCode(code)}});
 }
 
 int StatusOfResult(int code) {
@@ -87,12 +89,17 @@ HttpAnswer CardOperationAnswer(const frontdesk::CardAnswer& card, const std::str
                         card.result);
   }
   if (!error.is_null()) body["error"] = std::move(error);
+  // The clerk's words by what went wrong: a result code's own, else the
+  // error's code (a refusal, a field, a failed call), never "result 0".
+  const std::string operation = words_for.empty() ? card.command : words_for;
   if (http_status != status::kOk || card.result != holvanter::result::kDone)
-    body["clerk"] = card.refusal_code.empty()
-                        ? ClerkWordsOf(card.result, words_for.empty() ? card.command : words_for)
-                        : ClerkWordsOfRefusal(card.refusal_code);
+    body["clerk"] = body.contains("error") && !body["error"].contains("result")
+                        ? ClerkWordsOfCode(body["error"]["code"].get<std::string>(), operation)
+                        : ClerkWordsOf(card.result, operation);
   HttpAnswer answer = JsonAnswer(http_status, body);
-  answer.effected = true;
+  // Kept under an Idempotency-Key only when it changed the cards: an answer
+  // that changed nothing must not stand in the way of the retry that works.
+  answer.effected = frontdesk::ChangedCards(card);
   return answer;
 }
 

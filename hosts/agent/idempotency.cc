@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "hosts/desks/mac.h"
 #include "platform/paths.h"
 #include "platform/private_file.h"
 
@@ -19,6 +20,19 @@ bool UsableIdempotencyKey(const std::string& key) {
   for (unsigned char c : key)
     if (c < 0x21 || c > 0x7E) return false;
   return true;
+}
+
+std::string RequestFingerprint(const std::string& path, const std::string& body) {
+  std::string canonical = body;
+  if (body.find_first_not_of(" \t\r\n") == std::string::npos) {
+    canonical = "{}";
+  } else {
+    const nlohmann::json parsed = nlohmann::json::parse(body, nullptr, false);
+    if (!parsed.is_discarded())
+      canonical = parsed.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+  // Only the digest is kept beside the answer, never the request itself.
+  return desks::Hex(desks::HmacSha256("holvanter idempotency", path + "\n" + canonical));
 }
 
 namespace {

@@ -1,8 +1,9 @@
 // The Idempotency-Key of the card routes that write: a PMS or a browser that
 // retries after a timeout must not cut a second card. The first answer given
-// under a key is kept for a day, in the agent's state folder so that a
-// restart keeps it; a repeat with the same key and the same request gets
-// that answer again and touches neither the encoder nor the database.
+// under a key, when it changed the cards, is kept for a day, in the agent's
+// state folder so that a restart keeps it; a repeat with the same key and
+// the same request gets that answer again and touches neither the encoder
+// nor the database. An answer that changed nothing frees the key at once.
 //
 // The file is one JSON line per answer, appended as each is given. It stays
 // near a day of answers however long the agent runs: answers a day old
@@ -34,6 +35,12 @@ namespace agent {
 // characters.
 bool UsableIdempotencyKey(const std::string& key);
 
+// What a key is held to: a digest of the route's path and the request's
+// JSON, however it is spaced and its members ordered. No body and `{}` are
+// the same body (a check-out takes either). A body that is no JSON is taken
+// as it is: it is refused before any card work, which frees its key.
+std::string RequestFingerprint(const std::string& path, const std::string& body);
+
 // A kept answer: its HTTP status and body.
 struct KeptAnswer {
   int status = 0;
@@ -41,8 +48,10 @@ struct KeptAnswer {
   bool kept = true;  // false: handed to waiters of a request that did nothing
 };
 
-// The keys and their answers. Not thread-safe: the agent's network thread
-// alone uses it.
+// The keys and their answers. Which answers a request Finishes (kept for a
+// day: it changed the cards) and which it Forgets (the key is free again)
+// is the agent's to say, by frontdesk::ChangedCards. Not thread-safe: the
+// agent's network thread alone uses it.
 class IdempotencyKeys {
  public:
   static constexpr std::chrono::hours kKeptFor{24};

@@ -1,5 +1,6 @@
 #include "hosts/agent/route_table.h"
 
+#include <sstream>
 #include <stdexcept>
 
 #include "hosts/agent/card_requests.h"
@@ -118,27 +119,42 @@ void Decode(AgentContext&, const Connection& connection) {
   connection->Send(JsonAnswer(status::kOk, card.value()));
 }
 
-// The agent's own page, after the clerk typed the token once: a cookie for
-// this browser, so that the next visit asks nothing.
+// The agent's own page, after the clerk typed the token once: a session of
+// this browser's own, so that the next visit asks nothing while the agent
+// keeps it.
 void PageSession(AgentContext& agent, const Connection& connection) {
-  if (Refused(CheckBody(connection->request().body, kCheckOutFields), connection)) return;
+  const HttpRequest& request = connection->request();
+  if (Refused(CheckBody(request.body, kCheckOutFields), connection)) return;
+  // Only the token makes a session: a copied cookie cannot make itself a
+  // new one that outlives it.
+  if (!CarriesToken(request.Header("Authorization"), agent.token())) {
+    connection->Send(ErrorAnswer(status::kUnauthorized, "unauthorized",
+                                 "a page session is made with the bearer token "
+                                 "(Authorization: Bearer TOKEN), not with a session's cookie"));
+    return;
+  }
+  const holvanter::Result<std::string> session = agent.page_sessions().Open();
+  if (!session.ok()) {
+    connection->Send(ErrorAnswer(status::kInternalError, "call_failed", session.status().message()));
+    return;
+  }
   HttpAnswer answer;
   answer.status = status::kNoContent;
   answer.content_type = "text/plain";
-  answer.headers = {{"Set-Cookie", PageCookieHeader(agent.token())}};
+  answer.headers = {{"Set-Cookie", PageCookieHeader(session.value())}};
   connection->Send(std::move(answer));
 }
 
 constexpr Route kRoutes[] = {
-    {"GET", "/", false, false, Page},
-    {"GET", "/page/{file}", false, false, Asset},
+    {"GET", "/", false, false, Page, nullptr},
+    {"GET", "/page/{file}", false, false, Asset, nullptr},
     {"GET", "/v1/health", false, false, Health},
     {"GET", "/v1/openapi.json", false, false, OpenApi},
     {"POST", "/v1/cards/guest", true, true, GuestCard},
     {"POST", "/v1/cards/villa", true, true, VillaCard},
-    {"GET", "/v1/card", true, false, ReadCard},
+    {"GET", "/v1/card", true, false, ReadCard, "for"},
     {"POST", "/v1/card/checkout", true, true, CheckOut},
-    {"GET", "/v1/cards", true, false, Cards},
+    {"GET", "/v1/cards", true, false, Cards, "limit room holder before"},
     {"GET", "/v1/rooms", true, false, Rooms},
     {"GET", "/v1/settings", true, false, Settings},
     {"POST", "/v1/decode", true, false, Decode},
@@ -157,6 +173,18 @@ bool PathOf(const std::string& pattern, const std::string& path) {
 }  // namespace
 
 std::span<const Route> RouteTable() { return kRoutes; }
+
+std::vector<std::string> QueryParameters(const Route& route) {
+  std::vector<std::string> names;
+  std::istringstream in(route.query != nullptr ? route.query : "");
+  for (std::string name; in >> name;) names.push_back(name);
+  return names;
+}
+
+std::optional<BadRequest> RefusedQuery(const Route& route, const std::string& target) {
+  if (route.query == nullptr) return std::nullopt;
+  return UnknownQueryParameter(target, QueryParameters(route));
+}
 
 RouteMatch FindRoute(const std::string& method, const std::string& path) {
   RouteMatch match;

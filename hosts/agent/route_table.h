@@ -7,13 +7,17 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "hosts/agent/agent.h"
+#include "hosts/agent/card_requests.h"
 #include "hosts/agent/http_connection.h"
+#include "hosts/agent/security_policy.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "util/status.h"
 
@@ -36,8 +40,10 @@ class AgentContext {
                           std::function<holvanter::Result<nlohmann::json>()> lookup) = 0;
   // Answers GET /v1/health.
   virtual void AnswerHealth(const std::shared_ptr<HttpConnection>& connection) = 0;
-  // The bearer token (the page's cookie is a digest of it).
+  // The bearer token.
   virtual const std::string& token() const = 0;
+  // The page's sessions, which POST /v1/session opens.
+  virtual PageSessions& page_sessions() = 0;
 };
 
 using RouteHandler = void (*)(AgentContext&, const std::shared_ptr<HttpConnection>&);
@@ -48,6 +54,11 @@ struct Route {
   bool needs_token;
   bool keyed;          // takes an Idempotency-Key
   RouteHandler handle;
+  // The query parameters it takes, blank-separated ("limit room"); any
+  // other is refused as an unknown body field is. nullptr: the query is
+  // not looked at (the page and its files, which a browser may ask for
+  // with a query of its own).
+  const char* query = "";
 };
 
 std::span<const Route> RouteTable();
@@ -59,6 +70,12 @@ struct RouteMatch {
   bool path_known = false;
 };
 RouteMatch FindRoute(const std::string& method, const std::string& path);
+
+// The query parameters of `route`, by name.
+std::vector<std::string> QueryParameters(const Route& route);
+// A request whose query holds a parameter `route` does not take, or one
+// twice: 400 before anything runs.
+std::optional<BadRequest> RefusedQuery(const Route& route, const std::string& target);
 
 }  // namespace agent
 

@@ -63,10 +63,24 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
                  " is not set); give one with --token-file PATH\n";
     return frontdesk::kExitUsage;
   }
+  // The one place the agent's clock is chosen: the system's.
+  const hosts::Clock& clock = hosts::Clock::System();
+  AgentServer server(options, std::move(key_link), std::move(desks), clock);
+  // The port first: a start on a port where an agent already listens ends
+  // here, before it touches the token (with --new-token it would replace a
+  // token that the running agent never reads again, and look like a
+  // revocation) or that agent's kept answers.
+  if (const std::optional<int> failed = server.Listen()) {
+    if (options.new_token && *failed == frontdesk::kExitFailedCall)
+      std::cerr << "tavocard serve: --new-token: the token is left as it was; if an agent listens "
+                   "on that port, stop it first, then start again with --new-token\n";
+    return *failed;
+  }
   if (options.new_token) {
-    // A new token revokes the old one and every page cookie given for it:
-    // an old token that cannot be removed would be loaded again and stay
-    // valid, so the agent does not start on it.
+    // A new token revokes the old one, and this start every page session
+    // (they live in the running agent's memory only): an old token that
+    // cannot be removed would be loaded again and stay valid, so the agent
+    // does not start on it.
     std::error_code failed;
     std::filesystem::remove(holvanter::Utf8Path(token_file), failed);
     if (failed) {
@@ -88,17 +102,14 @@ int Serve(const AgentOptions& options, std::optional<KeyLinkSetup> key_link,
               << " (readable by its owner only); it is not shown again" << std::endl;
   else
     std::cout << "bearer token kept in " << token_file << std::endl;
-  // The one place the agent's clock is chosen: the system's.
-  const hosts::Clock& clock = hosts::Clock::System();
   holvanter::Result<std::unique_ptr<IdempotencyKeys>> idempotency =
       IdempotencyKeys::Open(BesideTokenFile(options, "idempotency-keys"), clock, Log);
   if (!idempotency.ok()) {
     std::cerr << "tavocard serve: " << idempotency.status().message() << "\n";
     return frontdesk::kExitFailedCall;
   }
-  AgentServer server(options, token.value, std::move(key_link), std::move(desks),
-                     std::move(*idempotency), clock);
   return server.Run(
+      token.value, std::move(*idempotency),
       [&server](const std::string& where) {
         std::string stop_asked;
         std::function<void(const std::string&)> listening;

@@ -39,6 +39,21 @@ std::string IsoText(const CivilTime& t, const char* zone) {
   return text;
 }
 
+// The zone's offset from UTC at `unix_seconds`, as ISO 8601 writes it
+// ("+08:00"): local time less UTC, a day apart at most.
+std::string OffsetAt(int64_t unix_seconds) {
+  const std::tm local = TmAt(unix_seconds, false), utc = TmAt(unix_seconds, true);
+  const int days = local.tm_year != utc.tm_year ? (local.tm_year > utc.tm_year ? 1 : -1)
+                                                 : local.tm_yday - utc.tm_yday;
+  const int seconds = days * 86400 + (local.tm_hour - utc.tm_hour) * 3600 +
+                      (local.tm_min - utc.tm_min) * 60 + (local.tm_sec - utc.tm_sec);
+  const int minutes = (seconds < 0 ? -seconds : seconds) / 60;
+  char text[16];
+  std::snprintf(text, sizeof text, "%c%02d:%02d", seconds < 0 ? '-' : '+', minutes / 60,
+                minutes % 60);
+  return text;
+}
+
 }  // namespace
 
 int64_t Clock::UnixSeconds() const {
@@ -79,7 +94,8 @@ CivilTime LocalTimeAt(int64_t unix_seconds) { return CivilOf(TmAt(unix_seconds, 
 CivilTime UtcTimeAt(int64_t unix_seconds) { return CivilOf(TmAt(unix_seconds, true)); }
 
 std::string LocalTimeText(const Clock& clock) {
-  return IsoText(LocalTimeAt(clock.UnixSeconds()), "");
+  const int64_t now = clock.UnixSeconds();
+  return IsoText(LocalTimeAt(now), OffsetAt(now).c_str());
 }
 
 std::string UtcTimeText(const Clock& clock) { return IsoText(UtcTimeAt(clock.UnixSeconds()), "Z"); }

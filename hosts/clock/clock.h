@@ -65,7 +65,8 @@ CivilTime LocalTimeAt(int64_t unix_seconds);
 // The same in UTC.
 CivilTime UtcTimeAt(int64_t unix_seconds);
 
-// "2026-12-08T09:30:00" local time: when a desk was last heard.
+// "2026-12-08T09:30:00+08:00", local time with the zone's offset then: when
+// a desk was last heard.
 std::string LocalTimeText(const Clock& clock);
 // "2026-12-08T09:30:00Z" in UTC: the stamp of the agent's log lines.
 std::string UtcTimeText(const Clock& clock);

@@ -12,6 +12,7 @@
 #include "holvanter/tavo_card.h"
 #include "platform/env.h"
 #include "store/settings.h"
+#include "hosts/frontdesk/desk_time.h"
 #include "hosts/frontdesk/hotel.h"
 #include "util/calendar.h"
 #include "util/database_words.h"
@@ -27,6 +28,13 @@ std::string NowStamp() {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute);
   return buf;
+}
+
+// A stamp YYYYMMDDhhmm as the clerk reads it in words: "2026-12-09 12:00".
+std::string WordsTime(const std::string& stamp) {
+  if (!holvanter::IsTwelveFigures(stamp)) return stamp;
+  return stamp.substr(0, 4) + "-" + stamp.substr(4, 2) + "-" + stamp.substr(6, 2) + " " +
+         stamp.substr(8, 2) + ":" + stamp.substr(10, 2);
 }
 
 std::string HresultText(int32_t hresult) {
@@ -126,6 +134,12 @@ std::string ClerkMeaning(int code) { return holvanter::ClerkMeaning(code); }
 std::string BriefMeaning(int code) { return holvanter::BriefMeaning(code); }
 std::string ResultName(int code) { return holvanter::ResultName(code); }
 
+std::optional<int> ResultCodeNamed(const std::string& name) {
+  for (const holvanter::ResultMeaningRow& row : holvanter::ResultMeaningTable())
+    if (name == row.name) return row.code;
+  return std::nullopt;
+}
+
 bool DatabaseUnreachable(int result, const std::string& message) {
   return result == holvanter::result::kDatabaseNotOpen ||
          message.find(holvanter::kDatabaseConnectionLost) != std::string::npos;
@@ -141,12 +155,15 @@ namespace {
 
 // Only stamps of twelve figures reach the component: whatever else a form
 // or a script sends (a line break, a stamp cut short) would end up in its
-// log and in the answer.
+// log and in the answer. A time in ISO 8601 became such a stamp before
+// (TakeStayTimes).
 std::optional<Refusal> RefuseStamps(std::string_view begin, std::string_view end) {
   for (const auto& [field, stamp] : {std::pair{"begin", begin}, std::pair{"end", end}})
     if (!holvanter::IsTwelveFigures(stamp))
       return Refusal{field, std::string("the ") + field +
-                                " of the stay must be twelve figures, YYYYMMDDhhmm"};
+                                " of the stay must be a date and time: ISO 8601 such as "
+                                "2026-12-09T14:00 (an offset such as +08:00 may follow), or "
+                                "twelve figures YYYYMMDDhhmm"};
   return std::nullopt;
 }
 
@@ -217,7 +234,7 @@ std::string Describe(const LiveCard& card) {
          (card.rooms.size() > 1 ? "s " : " ") + rooms + ", building " +
          std::to_string(card.building) + ", floor " + std::to_string(card.floor) +
          (card.holder.empty() ? "" : ", " + card.holder) +
-         (card.end.empty() ? "" : ", until " + card.end) + ")";
+         (card.end.empty() ? "" : ", until " + WordsTime(card.end)) + ")";
 }
 
 LiveCardLookup LiveCardOf(const std::string& card_no, const std::string& room_no,
@@ -240,10 +257,14 @@ LiveCardLookup LiveCardOf(const std::string& card_no, const std::string& room_no
 }
 
 nlohmann::json ToJson(const LiveCard& card) {
-  return {{"card_no", card.card_no.record}, {"card_no_hex", card.card_no.hex},
-          {"kind", card.kind},              {"building", card.building},
-          {"floor", card.floor},            {"rooms", card.rooms},
-          {"holder", card.holder},          {"end", card.end}};
+  return {{"card_no", card.card_no.record},
+          {"card_no_hex", card.card_no.hex},
+          {"kind", card.kind},
+          {"building", card.building},
+          {"floor", card.floor},
+          {"rooms", card.rooms},
+          {"holder", card.holder.empty() ? nlohmann::json(nullptr) : nlohmann::json(card.holder)},
+          {"end", DeskTimeJson(card.end)}};
 }
 
 std::string Dump(const nlohmann::json& value, int indent) {
@@ -281,12 +302,13 @@ nlohmann::json ToJson(const CardAnswer& a) {
   j["card_no"] = a.card_no ? nlohmann::json(a.card_no->record) : nlohmann::json(nullptr);
   j["card_no_hex"] = a.card_no ? nlohmann::json(a.card_no->hex) : nlohmann::json(nullptr);
   j["kind"] = a.kind.empty() ? nlohmann::json(nullptr) : nlohmann::json(a.kind);
-  j["holder"] = a.holder;
+  j["holder"] = a.holder.empty() ? nlohmann::json(nullptr) : nlohmann::json(a.holder);
   j["building"] = a.building == 0 ? nlohmann::json(nullptr) : nlohmann::json(a.building);
   j["floor"] = a.floor == 0 ? nlohmann::json(nullptr) : nlohmann::json(a.floor);
   j["rooms"] = a.rooms;
-  j["begin"] = a.begin;
-  j["end"] = a.end;
+  // A guest card carries the day its stay begins, not the time: a day alone.
+  j["begin"] = DeskTimeJson(a.begin);
+  j["end"] = DeskTimeJson(a.end);
   if (a.replaced) j["replaced"] = ToJson(*a.replaced);
   return j;
 }
@@ -371,11 +393,13 @@ int16_t RefusalOfStay(const Stay& stay) {
 
 // A check-out's erase that failed: the component closed the card's record
 // before it erased, but the card still opens its rooms, so its record is
-// opened again. The words that say so, for the answer's reason.
-std::string KeptOpen(const CardNumber& card_no, int erased) {
+// opened again. The words that say so, for the answer's reason; the
+// answer tells when the record could not be opened again.
+std::string KeptOpen(CardAnswer& answer, const CardNumber& card_no, int erased) {
   const std::string status =
       erased == holvanter::result::kNotWritten ? std::string("0") : std::to_string(erased);
   const std::string why = ReopenRecord(card_no.record);
+  if (!why.empty()) answer.record_left_closed = true;
   return "card " + card_no.record + " was not erased (write status " + status +
          "), so it still opens its rooms; " +
          (why.empty() ? "its record stays open"
@@ -385,6 +409,28 @@ std::string KeptOpen(const CardNumber& card_no, int erased) {
 
 bool WriteFailed(int result) {
   return result == holvanter::result::kNotWritten || holvanter::IsWriteStatus(result);
+}
+
+bool ChangedCards(const CardAnswer& answer) {
+  namespace result = holvanter::result;
+  if (!answer.usage_error.empty() || !answer.refusal_code.empty()) return false;
+  if (answer.hresult || answer.replaced || answer.record_left_closed) return true;
+  if (!answer.opened || answer.nothing_read) return false;
+  // A write that failed wrote nothing: an issue's new record is closed by
+  // the component, a check-out's record opened again (KeptOpen).
+  if (WriteFailed(answer.result)) return false;
+  switch (answer.result) {
+    // Each is answered before anything is written: the card read, the
+    // hotel database opened, the stay and the place checked.
+    case result::kReadFailed: case result::kCardKind01: case result::kCardKindAA:
+    case result::kNoCard: case result::kNoSettingsFile: case result::kNoDatabaseFile:
+    case result::kDatabaseNotOpen: case result::kBadBegin: case result::kBadEnd:
+    case result::kBadBuilding: case result::kBadFloor: case result::kBadGuestRoom:
+    case result::kBadVillaRooms:
+      return false;
+    default:  // done, an erased card without an open record (-710), anything unforeseen
+      return true;
+  }
 }
 
 // Runs one issue on the encoder; the answer carries the card number that the
@@ -444,7 +490,7 @@ void IssueOnEncoder(CardAnswer& answer, const Stay& stay, Issue issue) {
           throw;
         }
         if (out != holvanter::result::kDone) {
-          guard = WriteFailed(out) ? KeptOpen(live->card_no, out) + "; no new card was written"
+          guard = WriteFailed(out) ? KeptOpen(answer, live->card_no, out) + "; no new card was written"
                                    : Describe(*live) + " was not replaced: " +
                                          card.LastFailureReason();
           return out;
@@ -511,7 +557,7 @@ bool RefuseEndedStay(CardAnswer& answer, const std::string& end) {
   const std::string now = NowStamp();
   if (end > now) return false;
   answer.refusal_code = kStayEnded;
-  answer.refusal = "the stay ended at " + end + " (it is " + now +
+  answer.refusal = "the stay ended at " + WordsTime(end) + " (it is " + WordsTime(now) +
                    " now): its card would open no door; give the stay's end";
   return true;
 }
@@ -526,7 +572,9 @@ bool RefuseUnknownRooms(CardAnswer& answer, int building, int floor,
   return true;
 }
 
-CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
+CardAnswer IssueGuestCard(int port, const GuestStay& given) {
+  GuestStay stay = given;
+  TakeStayTimes(stay);
   CardAnswer answer = AnswerOf("issue", port);
   if (auto refusal = RefuseStay(stay)) {
     answer.usage_error = refusal->message;
@@ -543,7 +591,9 @@ CardAnswer IssueGuestCard(int port, const GuestStay& stay) {
   return answer;
 }
 
-CardAnswer IssueVillaCard(int port, const VillaStay& stay) {
+CardAnswer IssueVillaCard(int port, const VillaStay& given) {
+  VillaStay stay = given;
+  TakeStayTimes(stay);
   CardAnswer answer = AnswerOf("villa", port);
   if (auto refusal = RefuseStay(stay)) {
     answer.usage_error = refusal->message;
@@ -602,7 +652,7 @@ CardAnswer CheckOut(int port, const std::function<std::string(const CardAnswer&)
   // The component closes the record before it erases the card; a card the
   // encoder did not erase still opens its rooms, so its record stays open.
   if (was_open && answer.opened && !answer.hresult && answer.card_no && WriteFailed(answer.result))
-    answer.reason = KeptOpen(*answer.card_no, answer.result);
+    answer.reason = KeptOpen(answer, *answer.card_no, answer.result);
   return answer;
 }
 

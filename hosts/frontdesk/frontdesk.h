@@ -40,6 +40,9 @@ bool DatabaseUnreachable(int result, const std::string& message);
 
 // Its stable snake_case name ("bad_end", "write_status"), for programs.
 std::string ResultName(int code);
+// The result code of the core's table with that name; nullopt for any other
+// ("write_status" stands for many).
+std::optional<int> ResultCodeNamed(const std::string& name);
 
 // A card number in both forms: the record form the hotel database and
 // ReadCard use (eight decimal figures) and the hex form the issue methods
@@ -140,6 +143,10 @@ struct CardAnswer {
   std::string reason;                  // why, when the component said more
   bool opened = true;                  // false: OpenPort gave `result` (-99)
   bool nothing_read = false;           // ReadCard read nothing: encoder not open
+  // A card the encoder did not erase had its record closed by the
+  // component, and it could not be opened again: the record now says
+  // checked out while the card still opens its rooms.
+  bool record_left_closed = false;
   // A check-out that was asked to look at the card first and left it as it
   // was: why. The card fields describe the card read.
   std::string withheld;
@@ -167,6 +174,14 @@ LiveCardLookup LiveCardOf(const std::string& card_no, const std::string& room_no
 
 // The exit status of an answer (kExit...).
 int ExitStatusOf(const CardAnswer& answer);
+// Whether the operation changed the hotel's cards: it wrote, erased or
+// checked out a card, or may have (a call that failed outright), or left a
+// record otherwise than it found it. False for a refusal before any card
+// work and for an encoder that did not open, read or write while every
+// record stayed as it was (an issue's number recorded for a card never
+// written is closed at once, its rooms released): the same request, sent
+// again once the card lies flat, does the work once.
+bool ChangedCards(const CardAnswer& answer);
 // The answer as one JSON object: command, port, result, meaning, reason,
 // card_no (record form), card_no_hex, kind, holder, building, floor, rooms,
 // begin, end; a usage error as "error": "usage" with "message"; a failed

@@ -53,18 +53,18 @@ CardListing ListCards(const CardFilter& filter);
 // A row's columns as one JSON object, each value a text or null.
 nlohmann::json ToJson(const CardRow& row);
 // A record as the API, the command's --json and the page name it:
-// card_no, card_no_hex, kind, rooms, building, floor (numbers), holder,
-// begin, end, issued_at, checked_out_at (ISO 8601 local time to the minute,
-// "2026-12-08T14:00"; checked_out_at null while open), open.
+// card_no, card_no_hex, kind, rooms, building, floor (numbers), holder
+// (null when the record has none), begin, end, issued_at, checked_out_at
+// (ISO 8601 local time with the desk's offset, "2026-12-08T14:00:00+08:00",
+// DeskTime; null when the record has none, checked_out_at while it is
+// open), open.
 nlohmann::json ToItem(const CardRow& row);
-// A database date ("2026-12-08 14:00:00") as ISO 8601 local time to the
-// minute; empty for none (Null, empty, or the year 1900 that stands for none).
-std::string IsoMinute(const std::string& date);
 
 // The hotel's rooms (RoomList), by building, floor and room.
 struct RoomFilter {
   std::string room_no{};     // only rows whose RoomNo is this, exactly; empty: every room
-  bool newest_card = false;  // also each room's newest open card (a second query)
+  // Also each room's open cards (a second query): how many, and the newest.
+  bool newest_card = false;
 };
 // A card that is out: its record not checked out.
 struct OpenCard {
@@ -75,9 +75,15 @@ struct OpenCard {
 struct RoomRow {
   int building = 0, floor = 0;
   std::string room;   // RoomNo as the table holds it
-  std::string state;  // State: "1" while cards are out
-  int cards = 0;      // CardQTY: live cards (Null: 0)
-  std::optional<OpenCard> newest;  // with RoomFilter::newest_card: the newest open card
+  // RoomList's State and CardQTY (Null: 0) as the component keeps them: a
+  // check-out of a room's last card may leave them as they were, so they
+  // are its bookkeeping, not what is out.
+  std::string state;
+  int cards = 0;
+  // With RoomFilter::newest_card: the records not checked out that name the
+  // room (a villa card's for both its rooms), and the newest of them.
+  int open_cards = 0;
+  std::optional<OpenCard> newest;
 };
 struct RoomListing {
   HotelDatabase database;  // result not 0: nothing was read

@@ -16,6 +16,7 @@
 #include "store/execute_sql.h"
 #include "store/settings.h"
 #include "util/calendar.h"
+#include "hosts/frontdesk/desk_time.h"
 #include "hosts/frontdesk/hotel.h"
 #include "util/text.h"
 
@@ -105,9 +106,10 @@ std::string StampOf(const std::optional<std::string>& date) {
   return figures.size() >= 12 ? figures.substr(0, 12) : std::string();
 }
 
-// Fills each room's newest open card from one query of every open card,
-// newest first: a villa card counts for both its rooms. A card is open
-// until check-out marks its record '#1', as the component counts it.
+// Counts each room's open cards and finds the newest from one query of
+// every open card, newest first: a villa card counts for both its rooms. A
+// card is open until check-out marks its record '#1', as the component
+// counts it.
 std::string AddNewestCards(holvanter::Connection& connection, const RoomFilter& filter,
                            std::vector<RoomRow>& rooms) {
   std::string query =
@@ -125,7 +127,9 @@ std::string AddNewestCards(holvanter::Connection& connection, const RoomFilter& 
     std::stringstream rooms_of_card(cards.Field("RoomNo").value_or(""));
     for (std::string room; std::getline(rooms_of_card, room, ',');) {
       const auto found = by_place.find({building, floor, room});
-      if (found == by_place.end() || found->second->newest) continue;
+      if (found == by_place.end()) continue;
+      ++found->second->open_cards;
+      if (found->second->newest) continue;
       found->second->newest = OpenCard{cards.Field("CardNo").value_or(""),
                                        cards.Field("Name_F").value_or(""),
                                        StampOf(cards.Field("EndDate"))};
@@ -147,7 +151,7 @@ holvanter::Result<std::vector<RoomRow>> AllRooms(holvanter::Connection& connecti
       return value ? std::atoi(value->c_str()) : 0;
     };
     rows.push_back({number("BuildNo"), number("FloorNo"), rooms.Field("RoomNo").value_or(""),
-                    rooms.Field("State").value_or(""), number("CardQTY"), std::nullopt});
+                    rooms.Field("State").value_or(""), number("CardQTY"), 0, std::nullopt});
   }
   return rows;
 }
@@ -237,7 +241,7 @@ RoomListing ListRooms(const RoomFilter& filter) {
       };
       listing.rows.push_back({number("BuildNo"), number("FloorNo"),
                               rooms.Field("RoomNo").value_or(""), rooms.Field("State").value_or(""),
-                              number("CardQTY"), std::nullopt});
+                              number("CardQTY"), 0, std::nullopt});
     }
     if (filter.newest_card) listing.failure = AddNewestCards(*connection, filter, listing.rows);
     if (!listing.failure.empty()) listing.rows.clear();
@@ -350,21 +354,8 @@ std::string ReopenRecord(const std::string& card_no) {
   }
 }
 
-std::string IsoMinute(const std::string& date) {
-  std::string figures;
-  for (char c : date)
-    if (c >= '0' && c <= '9') figures += c;
-  if (figures.size() < 8 || figures.compare(0, 4, "1900") == 0) return {};
-  figures.resize(12, '0');
-  return figures.substr(0, 4) + "-" + figures.substr(4, 2) + "-" + figures.substr(6, 2) + "T" +
-         figures.substr(8, 2) + ":" + figures.substr(10, 2);
-}
-
 nlohmann::json ToItem(const CardRow& row) {
-  const auto iso = [&](const char* column) {
-    const std::string text = IsoMinute(row.Text(column));
-    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
-  };
+  const auto iso = [&](const char* column) { return DeskTimeJson(row.Text(column)); };
   const auto number = [&](const char* column) {
     const std::string text = row.Text(column);
     return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(std::atoi(text.c_str()));
@@ -379,7 +370,8 @@ nlohmann::json ToItem(const CardRow& row) {
           {"rooms", rooms},
           {"building", number("BuildNo")},
           {"floor", number("FloorNo")},
-          {"holder", row.Text("Name_F")},
+          {"holder", row.Text("Name_F").empty() ? nlohmann::json(nullptr)
+                                                : nlohmann::json(row.Text("Name_F"))},
           {"begin", iso("BeginDate")},
           {"end", iso("EndDate")},
           {"issued_at", iso("Date_F")},
@@ -416,7 +408,7 @@ RoomChange AddRooms(const std::string& spec) {
     std::vector<std::string> statements;
     for (const holvanter::RoomRange& range : ranges) {
       for (int number = range.first; number <= range.last; ++number) {
-        const RoomRow room{range.building, range.floor, RoomCode(number), "", 0, std::nullopt};
+        const RoomRow room{range.building, range.floor, RoomCode(number), "", 0, 0, std::nullopt};
         // A room given twice is added once.
         if (!there.insert(PlaceOf(room)).second) {
           if (std::find_if(change.changed.begin(), change.changed.end(), [&](const RoomRow& r) {
@@ -508,7 +500,7 @@ RoomChange RemoveRooms(const std::vector<std::string>& given) {
       for (int number = range.first; number <= range.last; ++number) {
         const auto found = by_place.find({range.building, range.floor, RoomCode(number)});
         if (found == by_place.end())
-          change.refused.push_back(Where({range.building, range.floor, RoomCode(number), "", 0,
+          change.refused.push_back(Where({range.building, range.floor, RoomCode(number), "", 0, 0,
                                           std::nullopt}) + " is not in the room list");
         else
           choose(*found->second);
@@ -532,7 +524,7 @@ RoomChange RemoveRooms(const std::vector<std::string>& given) {
       std::stringstream rooms_of_card(cards.Field("RoomNo").value_or(""));
       for (std::string room; std::getline(rooms_of_card, room, ',');) {
         if (chosen.count({building, floor, room}) == 0) continue;
-        change.refused.push_back(Where({building, floor, room, "", 0, std::nullopt}) +
+        change.refused.push_back(Where({building, floor, room, "", 0, 0, std::nullopt}) +
                                  " has card " + cards.Field("CardNo").value_or("?") +
                                  " out (its record is not checked out)");
       }

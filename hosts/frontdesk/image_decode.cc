@@ -45,8 +45,9 @@ holvanter::Result<nlohmann::json> DecodeImageHex(const std::string& text) {
     answer.floor = card.floor;
     answer.kind = villa ? "villa" : "guest";
     answer.rooms = card.rooms;
-    // As ReadCard gives them: a villa card carries no begin date.
-    answer.begin = villa ? "20000101" : card.begin;
+    // A villa card carries no begin date (ReadCard gives 20000101 in its
+    // place): none; a guest card the day alone.
+    answer.begin = villa ? "" : card.begin;
     answer.end = villa && card.end.size() > 12 ? card.end.substr(card.end.size() - 12) : card.end;
   }
   nlohmann::json out = ToJson(answer);

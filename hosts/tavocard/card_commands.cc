@@ -39,8 +39,11 @@ void AddCommon(CLI::App* sub, CardOptions& o) {
 
 template <typename Stay>
 void AddStay(CLI::App* sub, Stay& s) {
-  sub->add_option("--begin", s.begin, "begin of the stay, YYYYMMDDhhmm")->required();
-  sub->add_option("--end", s.end, "end of the stay, YYYYMMDDhhmm")->required();
+  sub->add_option("--begin", s.begin,
+                  "begin of the stay: YYYYMMDDhhmm, or ISO 8601 (2026-12-09T14:00, an offset "
+                  "such as +08:00 may follow)")
+      ->required();
+  sub->add_option("--end", s.end, "end of the stay, as --begin")->required();
   sub->add_option("--building", s.building, "building number, 1 to 99")->required();
   sub->add_option("--floor", s.floor, "floor number, 1 to 99")->required();
   sub->add_option("--name", s.holder, "the card holder's name")->required();

@@ -68,13 +68,15 @@ std::string Place(const frontdesk::RoomRow& room) {
 }
 
 void ListRoomList(bool json) {
-  const frontdesk::RoomListing rooms = frontdesk::ListRooms({});
+  // The cards out by their records, as rooms remove counts them, not by
+  // RoomList's CardQTY, which a check-out may leave as it was.
+  const frontdesk::RoomListing rooms = frontdesk::ListRooms({.newest_card = true});
   FailUnlessReached(rooms.database, rooms.failure);
   if (json) {
     nlohmann::json rows = nlohmann::json::array();
     for (const frontdesk::RoomRow& room : rooms.rows)
       rows.push_back({{"building", room.building}, {"floor", room.floor}, {"room", room.room},
-                      {"cards", room.cards}});
+                      {"cards", room.open_cards}});
     std::cout << rows.dump(2) << "\n";
     return;
   }
@@ -82,7 +84,7 @@ void ListRoomList(bool json) {
             << " (building:floor:room)\n";
   for (const frontdesk::RoomRow& room : rooms.rows) {
     std::cout << Place(room);
-    if (room.cards > 0) std::cout << "  " << room.cards << " card(s) out";
+    if (room.open_cards > 0) std::cout << "  " << room.open_cards << " card(s) out";
     std::cout << "\n";
   }
 }

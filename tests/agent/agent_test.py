@@ -12,10 +12,15 @@
                                     FOLDER (needs chromium, python3-websocket
                                     and axe-core's axe.min.js in HOLVANTER_AXE)
 """
-import base64, datetime, fcntl, hashlib, http.client, json, os, re, resource, shutil, signal, socket, sqlite3, subprocess, sys, tempfile, threading, time
+import base64, datetime, fcntl, hashlib, http.client, json, os, re, resource, shutil, signal, socket, sqlite3, subprocess, sys, tempfile, threading, time, urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from stays import moment, stamp
+from stays import day, iso, moment, stamp
+
+# The desk's time zone is the test's own, one whose offset shows in every
+# time the agent gives: a time given without it, or in another zone, fails.
+os.environ["TZ"] = "Asia/Shanghai"
+time.tzset()
 
 TAVOCARD = os.path.abspath(sys.argv[1])
 WORK = tempfile.mkdtemp(prefix="holvanter-agent-")
@@ -78,12 +83,39 @@ class Agent:
 
 # ---------------------------------------------------------------- the API document
 class Contract:
-    """Every answer is checked against the agent's own OpenAPI document: its
-    status is documented for the operation, and its body has the required
-    fields of the documented schema, of the documented types."""
+    """The agent's own OpenAPI document held to the agent, both ways. Every
+    answer: its status is documented for the operation, and its body is
+    valid under the documented schema. Every request the agent takes (any
+    answer but 400, 401, 403, 404, 405, 413 and 421): its query, its
+    Idempotency-Key and its body are valid under the operation's
+    parameters and request body; and a request the agent refuses as bad
+    JSON, an unknown or a missing field or an unknown query parameter is
+    invalid under them too. Every example of the document is valid under
+    its schema. The schemas are checked with every keyword the document
+    uses; a keyword this checker does not know fails, so that none is
+    passed over unchecked."""
+
+    KEYWORDS = {"$ref", "type", "nullable", "enum", "required", "properties", "additionalProperties",
+                "items", "minItems", "maxItems", "pattern", "minLength", "maxLength", "minimum",
+                "maximum", "default", "description", "example"}
+    TYPES = {"object": (dict,), "array": (list,), "string": (str,), "boolean": (bool,),
+             "integer": (int,), "number": (int, float)}
+    # Refusals of a request's form, which the document's schemas say as well.
+    FORM_REFUSALS = {"bad_json", "unknown_field", "missing_field", "unknown_parameter"}
 
     def __init__(self, doc):
-        self.doc, self.seen, self.codes = doc, set(), set()
+        self.doc, self.seen, self.codes, self.requests = doc, set(), set(), 0
+        self.example_faults = []
+        for path, ops in doc["paths"].items():
+            for method, op in ops.items():
+                where = f"{method} {path}"
+                for p in op.get("parameters", []):
+                    self.example_faults += self.schema_examples(p["schema"], f"{where} {p['name']}")
+                for media in op.get("requestBody", {}).get("content", {}).values():
+                    self.example_faults += self.media_examples(media, f"{where} request")
+                for status, response in op["responses"].items():
+                    for media in self.deref(response).get("content", {}).values():
+                        self.example_faults += self.media_examples(media, f"{where} {status}")
 
     def deref(self, node):
         while isinstance(node, dict) and "$ref" in node:
@@ -93,32 +125,107 @@ class Contract:
             node = target
         return node
 
-    def conforms(self, schema, value, where):
+    def errors(self, schema, value, where):
+        """What makes `value` invalid under `schema`: a list, empty when valid."""
         schema = self.deref(schema)
+        unknown = set(schema) - self.KEYWORDS
+        if unknown:
+            return [f"{where}: the schema uses {sorted(unknown)}, which this checker does not know"]
         if value is None:
-            return schema.get("nullable", False) or f"{where} is null"
+            return [] if schema.get("nullable") else [f"{where} is null"]
         kind = schema.get("type")
-        types = {"object": dict, "array": list, "string": str, "boolean": bool, "integer": int}
-        if kind in types and (not isinstance(value, types[kind]) or
-                              (kind == "integer" and isinstance(value, bool))):
-            return f"{where} is not {kind}"
-        if kind == "object":
-            for name in schema.get("required", []):
-                if name not in value:
-                    return f"{where} lacks {name}"
-            for name, sub in schema.get("properties", {}).items():
-                if name in value and (r := self.conforms(sub, value[name], f"{where}.{name}")) is not True:
-                    return r
-        if kind == "array" and "items" in schema:
+        if kind is not None and (not isinstance(value, self.TYPES[kind]) or
+                                 (kind != "boolean" and isinstance(value, bool))):
+            return [f"{where} is not {kind}: {value!r}"]
+        if "enum" in schema and value not in schema["enum"]:
+            return [f"{where} is {value!r}, not one of {schema['enum']}"]
+        faults = []
+        if isinstance(value, str):
+            if "pattern" in schema and not re.search(schema["pattern"], value, re.ASCII):
+                faults.append(f"{where} {value!r} does not match {schema['pattern']}")
+            if not schema.get("minLength", 0) <= len(value) <= schema.get("maxLength", len(value)):
+                faults.append(f"{where} has {len(value)} characters")
+        if isinstance(value, (int, float)) and not isinstance(value, bool):
+            if not schema.get("minimum", value) <= value <= schema.get("maximum", value):
+                faults.append(f"{where} {value} is out of range")
+        if isinstance(value, list):
+            if not schema.get("minItems", 0) <= len(value) <= schema.get("maxItems", len(value)):
+                faults.append(f"{where} has {len(value)} items")
             for i, item in enumerate(value):
-                if (r := self.conforms(schema["items"], item, f"{where}[{i}]")) is not True:
-                    return r
-        return True
+                faults += self.errors(schema.get("items", {}), item, f"{where}[{i}]")
+        if isinstance(value, dict):
+            properties = schema.get("properties", {})
+            faults += [f"{where} lacks {name}" for name in schema.get("required", []) if name not in value]
+            for name, item in value.items():
+                if name in properties:
+                    faults += self.errors(properties[name], item, f"{where}.{name}")
+                elif schema.get("additionalProperties", True) is False:
+                    faults.append(f"{where}.{name} is not in the document")
+                elif isinstance(schema.get("additionalProperties"), dict):
+                    faults += self.errors(schema["additionalProperties"], item, f"{where}.{name}")
+        return faults
 
-    def check(self, method, path, status, body):
+    def schema_examples(self, schema, where):
+        """The examples written into a schema and into every schema inside it."""
+        schema = self.deref(schema)
+        faults = self.errors(schema, schema["example"], f"{where} example") if "example" in schema else []
+        for name, sub in schema.get("properties", {}).items():
+            faults += self.schema_examples(sub, f"{where}.{name}")
+        if isinstance(schema.get("items"), dict):
+            faults += self.schema_examples(schema["items"], f"{where}[]")
+        return faults
+
+    def media_examples(self, media, where):
+        if "schema" not in media:
+            return []
+        examples = [("", media["example"])] if "example" in media else []
+        examples += [(" " + name, e["value"]) for name, e in media.get("examples", {}).items()]
+        faults = self.schema_examples(media["schema"], where)
+        for name, value in examples:
+            faults += self.errors(media["schema"], value, f"{where} example{name}")
+        return faults
+
+    def request_errors(self, op, query, headers, data):
+        """What makes a request invalid under its operation."""
+        faults = []
+        parameters = [self.deref(p) for p in op.get("parameters", [])]
+        taken = {p["name"]: p for p in parameters if p["in"] == "query"}
+        given = urllib.parse.parse_qs(query, keep_blank_values=True)
+        for name, values in given.items():
+            if name not in taken:
+                faults.append(f"query parameter {name} is not documented")
+                continue
+            if len(values) > 1:
+                faults.append(f"query parameter {name} is given {len(values)} times")
+            value = values[0]
+            if taken[name]["schema"].get("type") == "integer" and re.fullmatch(r"-?\d+", value):
+                value = int(value)
+            faults += self.errors(taken[name]["schema"], value, f"query {name}")
+        faults += [f"query parameter {p['name']} is missing" for p in taken.values()
+                   if p.get("required") and p["name"] not in given]
+        for p in parameters:
+            if p["in"] == "header" and p["name"].lower() in headers:
+                faults += self.errors(p["schema"], headers[p["name"].lower()], p["name"])
+        body = op.get("requestBody")
+        if data is None:
+            if body and body.get("required"):
+                faults.append("the body is missing")
+        elif not body:
+            faults.append("this operation takes no body")
+        else:
+            try:
+                value = json.loads(data)
+            except ValueError:
+                faults.append("the body is not JSON")
+            else:
+                faults += self.errors(body["content"]["application/json"]["schema"], value, "body")
+        return faults
+
+    def check(self, method, target, headers, data, status, content_type, body):
+        path, _, query = target.partition("?")
         # Every answer that is not 2xx is an error object a program can switch on.
+        error = body.get("error") if isinstance(body, dict) else None
         if status >= 400 and status != 421:
-            error = body.get("error") if isinstance(body, dict) else None
             check(isinstance(error, dict) and isinstance(error.get("code"), str) and
                   re.fullmatch(r"[a-z0-9_]+", error["code"]) and isinstance(error.get("message"), str),
                   f"{method} {path} {status}: no error object: {body}")
@@ -132,12 +239,32 @@ class Contract:
         self.seen.add((method.lower(), path))
         response = op["responses"].get(str(status))
         check(response is not None, f"{method} {path}: status {status} is not documented")
-        if response is None:
-            return
-        schema = self.deref(response).get("content", {}).get("application/json", {}).get("schema")
-        if schema is not None:
-            r = self.conforms(schema, body, "body")
-            check(r is True, f"{method} {path} {status}: {r}")
+        if response is not None:
+            content = self.deref(response).get("content", {})
+            media = content.get(content_type.split(";")[0].strip())
+            if status == 204 or not content:
+                check(body == "", f"{method} {path} {status}: a body the document does not show: {body!r}")
+            elif media is None:
+                check(False, f"{method} {path} {status}: {content_type} is not documented")
+            elif "schema" in media:
+                faults = self.errors(media["schema"], body, "body")
+                check(not faults, f"{method} {path} {status}: {faults[:3]}")
+                # (The document itself is text to read, not an answer.)
+                empty = self.empty_texts(body, "body") if path != "/v1/openapi.json" else []
+                check(not empty, f"{method} {path} {status}: empty texts, not null: {empty}")
+        faults = self.request_errors(op, query, headers, data)
+        self.requests += 1
+        if status not in (400, 401, 403, 404, 405, 413, 421):
+            check(not faults, f"{method} {target}: taken ({status}), but the document refuses it: {faults[:3]}")
+        elif status == 400 and isinstance(error, dict) and error.get("code") in self.FORM_REFUSALS:
+            check(faults, f"{method} {target}: refused ({error.get('code')}), but the document takes it")
+
+    def empty_texts(self, value, where):
+        """The values of an answer that are "": an absent value is null."""
+        if value == "":
+            return [where]
+        items = value.items() if isinstance(value, dict) else enumerate(value) if isinstance(value, list) else []
+        return [e for k, v in items for e in self.empty_texts(v, f"{where}.{k}")]
 
     def documented(self, path):
         """The document's path for `path`: itself, or one whose last segment is a {name}."""
@@ -183,9 +310,11 @@ def call(agent, method, path, body=None, token=True, headers=None, raw=None):
     r = c.getresponse()
     text = r.read().decode()
     c.close()
-    answer = json.loads(text) if r.getheader("Content-Type", "").startswith("application/json") and text else text
+    content_type = r.getheader("Content-Type", "")
+    answer = json.loads(text) if content_type.startswith("application/json") and text else text
     if contract is not None:
-        contract.check(method, path.split("?")[0], r.status, answer)
+        contract.check(method, path, {k.lower(): v for k, v in h.items()}, data, r.status, content_type,
+                       answer)
     return r.status, {k.lower(): v for k, v in r.getheaders()}, answer
 
 
@@ -226,12 +355,16 @@ def routes():
     # table (http_connection_test), on a test clock.
     status, _, doc = call(agent, "GET", "/v1/openapi.json", token=False)
     contract = Contract(doc)
-    contract.check("GET", "/v1/openapi.json", status, doc)
+    contract.check("GET", "/v1/openapi.json", {}, None, status, "application/json", doc)
+    check(not contract.example_faults, f"examples the document's own schemas refuse: {contract.example_faults}")
     check(doc["openapi"].startswith("3."), "an OpenAPI 3 document")
 
     status, _, health = call(agent, "GET", "/v1/health", token=False)
     check(status == 200 and health["encoder"]["open"] and health["database"]["reachable"],
           f"health: {health}")
+    # Health needs no token, and without one it tells no file's path.
+    check("path" not in health["database"] and WORK not in json.dumps(health) and
+          call(agent, "GET", "/v1/health")[2]["database"]["path"] == DB, f"health's paths: {health}")
     # The database check is kept (for 5 s: a row of the health cache's
     # table, on a test clock): health asked often opens no connection each
     # time.
@@ -286,21 +419,28 @@ def routes():
     status, _, read = call(agent, "GET", "/v1/card")
     check((read["result"], read["card_no"], read["kind"], read["rooms"], read["building"], read["floor"])
           == (0, guest["card_no"], "guest", ["0203"], 1, 2), f"read: {read}")
+    # Times as the desk's local time with its offset; the card carries the
+    # day its stay begins, not the time.
+    check((guest["begin"], guest["end"], read["begin"], read["end"], read["holder"]) ==
+          (iso(-1, "1400"), iso(2, "1200"), day(-1), iso(2, "1200"), "Li Wei"), f"times: {guest} / {read}")
     status, _, decoded = call(agent, "POST", "/v1/decode", {"image": card_file_hex()})
     command = json.loads(tavocard("decode", card_file_hex(), "--json").stdout)
     check(decoded == command and decoded["card_no"] == guest["card_no"] and
-          decoded["system_code"] == "TAVO1", f"decode: {decoded} / {command}")
+          decoded["system_code"] == "TAVO1" and (decoded["begin"], decoded["end"]) == (day(-1), iso(2, "1200")),
+          f"decode: {decoded} / {command}")
     status, _, out = call(agent, "POST", "/v1/card/checkout")
     check(out["result"] == 0 and out["card_no"] == guest["card_no"], f"check-out: {out}")
     status, _, blank = call(agent, "GET", "/v1/card")
     check(blank["result"] == -700 and blank["card_no"] is None, f"a blank card reads -700: {blank}")
+    check(all(blank[k] is None for k in ("card_no_hex", "kind", "holder", "building", "floor", "begin", "end")),
+          f"what a blank card lacks is null, never empty: {blank}")
     # The clerk's words come with the answer, in both languages; the read
     # before a check-out speaks of the check-out.
     status, _, before_checkout = call(agent, "GET", "/v1/card?for=checkout")
     check(blank["clerk"]["en"].startswith("No guest card on the encoder") and
           before_checkout["result"] == -700 and before_checkout["command"] == "read" and
           before_checkout["clerk"] == {"en": "Nothing to check out: the card on the encoder is blank or erased",
-                                       "zh": "没有可退的房：发卡器上的卡是空白卡或已注销"},
+                                       "zh": "这张卡没有可退房的记录：发卡器上的卡是空白卡或已注销"},
           f"the clerk's words: {blank.get('clerk')} / {before_checkout.get('clerk')}")
     status, _, wrong = call(agent, "GET", "/v1/card?for=issue")
     check(status == 400 and wrong["error"]["field"] == "for", f"for=issue: {status} {wrong}")
@@ -322,9 +462,16 @@ def routes():
     rooms = {r["room"]: r for r in board["rooms"]}
     check(len(board["rooms"]) == len(rooms) == 40 and rooms["0203"]["newest"] is None and
           all(rooms[r]["newest"] == {"card_no": villa["card_no"], "holder": "Zhang Min",
-                                     "end": STAY["end"]} and rooms[r]["state"] == "1" and
+                                     "end": iso(2, "1200")} and rooms[r]["state"] == "1" and
               rooms[r]["cards"] == 1 for r in ("0204", "0205")) and
           rooms["0206"]["newest"]["holder"] == "李伟 Li", f"rooms: {rooms}")
+    # 0203's card is checked out: the board and the command count what is
+    # out by the records, whatever RoomList's own State and CardQTY keep.
+    kept = sqlite3.connect(DB).execute("SELECT State, CardQTY FROM RoomList WHERE RoomNo = '0203'").fetchone()
+    listed = {r["room"]: r["cards"] for r in json.loads(tavocard("hotel", "rooms", "list", "--json").stdout)
+              if r["floor"] == 2}
+    check((rooms["0203"]["cards"], rooms["0203"]["state"], listed["0203"], listed["0204"]) == (0, None, 0, 1),
+          f"0203 checked out (RoomList keeps {kept}): {rooms['0203']}, rooms list {listed}")
     # The filters: a room exactly, a part of the holder (decoded UTF-8, ASCII
     # case aside, wildcards literal); a value that is no text is refused.
     for query, want in [("room=0205", [villa]), ("room=020", []), ("holder=ZHANG", [villa]),
@@ -336,6 +483,35 @@ def routes():
         check(got == (want if want == 400 else [c["card_no"] for c in want]), f"{query}: {answer}")
     check(call(agent, "GET", "/v1/settings")[2] == {"checkin_time": "14:00", "checkout_time": "12:00"},
           "the hotel's hours by default")
+    # A query parameter a route does not take is refused as an unknown body
+    # field is; one given twice would count once.
+    for path, token, code, field in [("/v1/cards?limt=5", True, "unknown_parameter", "limt"),
+                                     ("/v1/rooms?floor=2", True, "unknown_parameter", "floor"),
+                                     ("/v1/card?for=checkout&force=1", True, "unknown_parameter", "force"),
+                                     ("/v1/health?verbose=1", False, "unknown_parameter", "verbose"),
+                                     ("/v1/cards?limit=5&limit=6", True, "invalid_parameter", "limit")]:
+        status, _, answer = call(agent, "GET", path, token=token)
+        check(status == 400 and (answer["error"]["code"], answer["error"]["field"]) == (code, field),
+              f"{path}: {status} {answer}")
+    # Times given with any offset, or none, are the desk's local time; the
+    # record holds them so.
+    tavocard("encoder", "insert")
+    utc = moment(-1, "1400").astimezone(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.000Z")
+    west = moment(2, "1200").astimezone(datetime.timezone(datetime.timedelta(hours=-5))).isoformat()
+    status, _, zoned = issue(agent, room="0208", holder="Zoned Guest", begin=utc, end=west)
+    recorded = sqlite3.connect(DB).execute("SELECT BeginDate, EndDate FROM CardRecord WHERE CardNo = ?",
+                                           (zoned.get("card_no"),)).fetchall()
+    check(status == 200 and (zoned["begin"], zoned["end"]) == (iso(-1, "1400"), iso(2, "1200")) and
+          recorded == [(moment(-1, "1400").strftime("%Y-%m-%d %H:%M:%S"),
+                        moment(2, "1200").strftime("%Y-%m-%d %H:%M:%S"))],
+          f"{utc} to {west}: {status} {zoned}, recorded {recorded}")
+    listed = call(agent, "GET", "/v1/cards?limit=1")[2]["cards"][0]
+    command = json.loads(tavocard("hotel", "cards", "--json").stdout)[0]
+    check(listed["card_no"] == zoned["card_no"] and listed["begin"] == iso(-1, "1400") and command == listed,
+          f"the record as the API and the command's --json name it: {listed} / {command}")
+    status, _, refused = issue(agent, room="0208", begin=day(-1) + "T14:00+8")
+    check(status == 400 and refused["error"]["field"] == "begin" and "ISO 8601" in refused["error"]["message"],
+          f"an offset cut short: {status} {refused}")
 
     # Result codes passed through: a refused stay, no card on the encoder.
     # Refusals are not 200: 422 with the result code and its name.
@@ -355,6 +531,7 @@ def routes():
                                                 "message": blank["error"]["message"]},
           f"checking out a blank card: {status} {blank}")
     idempotency(agent)
+    retries()
     live_cards(agent)
     unknown_rooms(agent)
     paging(agent)
@@ -368,15 +545,24 @@ def routes():
         for token in (False, "0" * 32):
             status, headers, _ = call(agent, method, path, body, token=token)
             check(status == 401, f"{method} {path} with token {token!r}: {status}")
+    # A wrong token is told apart from none.
+    told = [call(agent, "GET", "/v1/cards", token=token)[2]["error"]["message"] for token in (False, "0" * 32)]
+    check("needed" in told[0] and "not this agent's" in told[1], f"no token, a wrong one: {told}")
 
-    # The page's cookie: given for the token, for this site, 30 days; it
-    # counts only beside the page's own header.
+    # The page's session: made for the token, a random value of each
+    # browser's own (no digest of the token), for this site, 30 days; it
+    # counts only beside the page's own header, and makes no other.
     status, headers, _ = call(agent, "POST", "/v1/session")
     attrs = [a.strip() for a in headers.get("set-cookie", "").split(";")]
     check(status == 204 and attrs[0].startswith("holvanter_page=") and agent.token not in attrs[0] and
           {"HttpOnly", "SameSite=Strict", "Path=/", "Max-Age=2592000"} <= set(attrs[1:]),
           f"the page's cookie: {status} {attrs}")
+    other = call(agent, "POST", "/v1/session")[1].get("set-cookie", "").split(";")[0]
+    check(re.fullmatch(r"holvanter_page=[0-9a-f]{32}", other) and other != attrs[0],
+          f"each browser a session of its own: {attrs[0]} {other}")
     jar, page_header = {"Cookie": "theme=dark; " + attrs[0]}, {"X-Holvanter-Page": "1"}
+    status = call(agent, "POST", "/v1/session", token=False, headers={**jar, **page_header})[0]
+    check(status == 401, f"a session's cookie makes no other session: {status}")
     for cookie, header, want in [(jar, page_header, 200), (jar, {}, 401),
                                  ({"Cookie": "holvanter_page=" + "0" * 64}, page_header, 401), ({}, page_header, 401)]:
         status = call(agent, "GET", "/v1/card", token=False, headers={**cookie, **header})[0]
@@ -527,10 +713,10 @@ def routes():
         check(health["encoder"]["open"] == want_open and answer["result"] == want and
               meaning in answer["meaning"], f"LYCOMM_SIM_FAIL={fail}: {health} {answer}")
         agent.stop(signal.SIGINT)
-    # The hotel's hours from the settings file; one that is not HH:MM stops
-    # the agent before it listens.
+    # The hotel's hours from the settings file, its names in any case; one
+    # that is not HH:MM stops the agent before it listens.
     with open(WORK + "/agent.ini", "w") as f:
-        f.write("[serve]\ncheckin-time = 15:30\ncheckout-time = 11:00\n")
+        f.write("[Serve]\nCheckin-Time = 15:30\ncheckout-time = 11:00\n")
     os.chmod(WORK + "/token", 0o644)
     agent = Agent("--config", WORK + "/agent.ini")
     check(os.stat(WORK + "/token").st_mode & 0o777 == 0o600, "a token file others may read is narrowed")
@@ -550,18 +736,47 @@ def routes():
         refused = tavocard("serve", "--listen-port", "0", "--token-file", WORK + "/token", option, value)
         check(refused.returncode == 64 and f"{option} '{value}' is not HH:MM" in refused.stderr,
               f"{option} {value}: {refused.returncode} {refused.stderr}")
+    # A settings line the agent would pass over stops it, named with its
+    # file, its line and the nearest known name.
+    for line, says in [("chekin-time = 15:00", "no key chekin-time in [serve]; the nearest known key is checkin-time"),
+                       ("checkout-time 11:00", "not key = value; the nearest known key is checkout-time"),
+                       ("fias-encoding gbk", "not key = value; the nearest known key is fias-encoding"),
+                       ("[Sevre]", "no section of that name; the nearest known section is [serve]"),
+                       ("[fias-rooms]\nA101", "not key = value")]:
+        with open(WORK + "/wrong.ini", "w") as f:
+            f.write("[serve]\nlisten-port = 0\n" + line + "\n")
+        refused = tavocard("serve", "--config", WORK + "/wrong.ini", "--token-file", WORK + "/token")
+        shown = line.split("\n")[-1]
+        check(refused.returncode == 64 and
+              f'{WORK}/wrong.ini line {2 + line.count(chr(10)) + 1} "{shown}": {says}' in refused.stderr,
+              f"settings line {line!r}: {refused.returncode} {refused.stderr}")
     # An old token that cannot be removed would stay valid: --new-token does not start on it.
     stuck = WORK + "/stuck-token"
     os.makedirs(stuck + "/inside", exist_ok=True)
     refused = tavocard("serve", "--listen-port", "0", "--token-file", stuck, "--new-token")
     check(refused.returncode == 3 and "cannot remove the old token" in refused.stderr,
           f"--new-token over a token it cannot remove: {refused.returncode} {refused.stderr}")
-    # A new token revokes the old one and every cookie given for it.
+    # --new-token while an agent listens on that port: refused before the
+    # token is touched, so nothing looks revoked that is not; the running
+    # agent keeps its token and its sessions.
+    running = Agent()
+    session = {"Cookie": call(running, "POST", "/v1/session")[1].get("set-cookie", "").split(";")[0]}
+    kept = open(WORK + "/token").read()
+    refused = tavocard("serve", "--listen-port", str(running.port), "--token-file", WORK + "/token",
+                       "--new-token")
+    check(refused.returncode == 3 and "Address already in use" in refused.stderr and
+          "the token is left as it was" in refused.stderr and "bearer token" not in refused.stdout and
+          open(WORK + "/token").read() == kept and
+          call(running, "GET", "/v1/settings")[0] == 200 and
+          call(running, "GET", "/v1/settings", token=False, headers={**session, **page_header})[0] == 200,
+          f"--new-token on a port in use: {refused.returncode} {refused.stdout} {refused.stderr}")
+    running.stop()
+    # A new token revokes the old one and every page session.
     renewed = Agent("--new-token")
-    check(renewed.token != agent.token and
-          call(renewed, "GET", "/v1/settings", token=agent.token)[0] == 401 and
-          call(renewed, "GET", "/v1/settings", token=False, headers={**jar, **page_header})[0] == 401 and
-          call(renewed, "GET", "/v1/settings")[0] == 200, "--new-token: the old token and cookie refused")
+    check(renewed.token != running.token and
+          call(renewed, "GET", "/v1/settings", token=running.token)[0] == 401 and
+          call(renewed, "GET", "/v1/settings", token=False, headers={**session, **page_header})[0] == 401 and
+          call(renewed, "GET", "/v1/settings")[0] == 200, "--new-token: the old token and session refused")
     renewed.stop()
     missing = contract.unexercised()
     check(not missing, f"documented but not exercised: {missing}")
@@ -633,6 +848,41 @@ def idempotency(agent):
     check(os.stat(WORK + "/idempotency-keys").st_mode & 0o777 == 0o600, "the key file is owner-only")
 
 
+def retries():
+    """An answer that changed no card frees its Idempotency-Key, so that the
+    same request sent again does the work; one that changed a card is kept
+    and replayed. Each row: the stand-in encoder's failures (write#N: its
+    Nth write) for an agent of its own, and its requests in order, each
+    (route, body, key, status, replayed)."""
+    run = str(time.time())
+    guest, checkout = "/v1/cards/guest", "/v1/card/checkout"
+    stay = dict(STAY, room="0209", holder="Eva Lind")
+    replace = dict(stay, replace=True)
+    rows = [
+        ("write#1", "a card not written, then cut under the same key",
+         [(guest, stay, "a", 502, False), (guest, stay, "a", 200, False), (guest, stay, "a", 200, True)]),
+        (None, "a live card on the encoder, then replaced under the same key",
+         [(guest, stay, "a", 200, False), (guest, stay, "b", 409, False), (guest, stay, "b", 409, False),
+          (guest, replace, "b", 200, False)]),
+        ("write#2", "a live card not erased (its record open again), then replaced",
+         [(guest, stay, "a", 200, False), (guest, replace, "b", 502, False), (guest, replace, "b", 200, False)]),
+        ("write#3", "a live card checked out to be replaced, the new card not written: kept",
+         [(guest, stay, "a", 200, False), (guest, replace, "b", 502, False), (guest, replace, "b", 502, True)]),
+        (None, "a check-out with no body, then with {}",
+         [(guest, stay, "a", 200, False), (checkout, None, "c", 200, False), (checkout, {}, "c", 200, True)]),
+    ]
+    for i, (fail, what, steps) in enumerate(rows):
+        tavocard("encoder", "insert")
+        agent = Agent(env={"LYCOMM_SIM_FAIL": fail} if fail else None)
+        seen = []
+        for path, body, key, _, _ in steps:
+            status, headers, _ = call(agent, "POST", path, body,
+                                      headers={"Idempotency-Key": f"retry-{run}-{i}-{key}"})
+            seen.append((status, headers.get("idempotent-replayed") == "true"))
+        agent.stop()
+        check(seen == [(status, replayed) for _, _, _, status, replayed in steps], f"{what}: {seen}")
+
+
 def live_cards(agent):
     """A live card of the hotel is written over only when asked, and its
     record is then closed; the command says the same."""
@@ -642,7 +892,7 @@ def live_cards(agent):
     status, _, refused = issue(agent, room="0211", holder="Next Guest")
     check(status == 409 and refused["error"]["code"] == "card_in_use" and
           {k: refused["card"][k] for k in ("card_no", "rooms", "holder", "end")} ==
-          {"card_no": old["card_no"], "rooms": ["0210"], "holder": "Old Guest", "end": STAY["end"]} and
+          {"card_no": old["card_no"], "rooms": ["0210"], "holder": "Old Guest", "end": iso(2, "1200")} and
           call(agent, "GET", "/v1/card")[2]["card_no"] == old["card_no"],
           f"a live card is not written over: {status} {refused}")
     status, _, new = issue(agent, room="0211", holder="Next Guest", replace=True)
@@ -659,7 +909,8 @@ def live_cards(agent):
           f"the command refuses too: {refused.returncode} {refused.stderr}")
     replaced = tavocard("issue", *stay, "--replace", "--json")
     answer = json.loads(replaced.stdout or "{}")
-    check(replaced.returncode == 0 and answer.get("replaced", {}).get("card_no") == new["card_no"],
+    check(replaced.returncode == 0 and answer.get("replaced", {}).get("card_no") == new["card_no"] and
+          (answer["begin"], answer["end"], answer["replaced"]["end"]) == (iso(-1, "1400"),) + (iso(2, "1200"),) * 2,
           f"--replace: {replaced.returncode} {replaced.stdout} {replaced.stderr}")
     after_new = answer.get("card_no")
     # A stay that has ended is refused: its card would open no door.
@@ -686,7 +937,7 @@ def paging(agent):
     """GET /v1/cards through 1,200 more cards, 500 at a time, each page
     before= the last card of the one before: every record once, newest first."""
     db = sqlite3.connect(DB)
-    sql, iso = (lambda *at: moment(*at).strftime("%Y-%m-%d %H:%M:%S")), (lambda *at: moment(*at).strftime("%Y-%m-%dT%H:%M"))
+    sql = lambda *at: moment(*at).strftime("%Y-%m-%d %H:%M:%S")
     top = db.execute("SELECT MAX(InfoNo) FROM CardRecord").fetchone()[0]
     db.executemany("INSERT INTO CardRecord (InfoNo, CardNo, Name_F, BuildNo, FloorNo, RoomNo, ChkOutMark, Date_F, "
                    "BeginDate, EndDate, ChkOutDate) VALUES (?, ?, ?, 1, 2, ?, ?, ?, ?, ?, ?)",
@@ -696,17 +947,34 @@ def paging(agent):
                     for i in range(1, 1201)])
     db.commit()
     total = db.execute("SELECT COUNT(*) FROM CardRecord").fetchone()[0]
-    seen, query, pages, started = [], "/v1/cards?limit=500", 0, time.monotonic()
+    seen, query, pages, started, shapes = [], "/v1/cards?limit=500", 0, time.monotonic(), []
     while query and pages < 10:
         status, _, page = call(agent, "GET", query)
         pages += 1
         if status != 200:
             break
         seen += page["cards"]
-        query = page["next"] and "/v1/cards?limit=500&before=" + page["next"]
+        shapes.append((len(page["cards"]), page["has_more"], page["next"] == (page["cards"] or [{}])[-1].get("card_no")))
+        query = page["has_more"] and "/v1/cards?limit=500&before=" + page["next"]
     took = time.monotonic() - started
     numbers = [c["card_no"] for c in seen]
-    check(pages == total // 500 + 1 and len(numbers) == len(set(numbers)) == total and
+    # No next page is ever empty: has_more only while records follow.
+    check(shapes == [(500, True, True)] * (pages - 1) + [(total - 500 * (pages - 1), False, False)] and
+          pages == -(-total // 500), f"pages of {total}: {shapes}")
+    # A page that holds the last record exactly is the last; so is one whose
+    # last card has the older records left (before= leaves out every
+    # record of its number).
+    named = sum("Page 12" in f"Page {i}" for i in range(1, 1201))
+    db.executemany("INSERT INTO CardRecord (InfoNo, CardNo, Name_F, BuildNo, FloorNo, RoomNo) "
+                   "VALUES (?, ?, 'Twice Guest', 1, 2, '0203')",
+                   [(top + 2001, "00902001"), (top + 2002, "00902002"), (top + 2003, "00902001")])
+    db.commit()
+    for query, more in [(f"holder=Page+12&limit={named}", False), (f"holder=Page+12&limit={named - 1}", True),
+                        ("holder=Twice&limit=1", False), ("holder=Twice&limit=2", True)]:
+        status, _, page = call(agent, "GET", "/v1/cards?" + query)
+        check((page["has_more"], page["next"] is not None) == (more, more),
+              f"{query}: {page['has_more']} {page['next']}")
+    check(len(numbers) == len(set(numbers)) == total and
           numbers[:1200] == [f"{900000 + i:08d}" for i in range(1200, 0, -1)],
           f"{pages} pages, {len(numbers)} cards ({len(set(numbers))} distinct) of {total}")
     check(seen[0] == {"card_no": "00901200", "card_no_hex": f"{901200:06X}", "kind": "villa",
@@ -1023,6 +1291,7 @@ def page(screenshots=None):
               db("SELECT ChkOutMark FROM CardRecord WHERE CardNo = ?", villa) == [("",)], "a check-out called off")
         b.click("#checkout")
         check(b.wait_for(confirming), "the check-out asks again")
+        check(text("#confirm-yes") == "Check out", f"the check-out's yes: {text('#confirm-yes')}")
         audit("check-out confirmation")
         b.click("#confirm-yes")
         check(b.wait_for("answer.innerText.includes('Checked out')") and
@@ -1047,6 +1316,9 @@ def page(screenshots=None):
                          "document.getElementById('room-note').textContent.includes('more than one')"),
               "a room in two buildings asks for the building")
         b.evaluate("building.value = '2'; building.dispatchEvent(new Event('change'))")
+        # The last card was of floor 2; 0101 is on floor 1 in either building.
+        check(b.evaluate("[...floor.options].map(o => o.value).join() + ' ' + floor.value") == "1 1",
+              f"the floor follows the building chosen: {b.evaluate('floor.value')}")
         b.click("#holder"), b.type("Ana Souza"), b.key("Enter")
         check(b.wait_for("answer.innerText.includes('No card on the encoder')"), f"no card: {text('#answer')}")
         audit("no card")
@@ -1066,6 +1338,7 @@ def page(screenshots=None):
         asking = ("document.getElementById('confirm').open && (t => t.includes('0101') && t.includes('Ana Souza'))"
                   "(document.getElementById('confirm-text').textContent)")
         check(b.wait_for(asking), f"replacing a live card asks: {text('#confirm-text')}")
+        check(text("#confirm-yes") == "Replace", f"the replacing's yes is no check-out: {text('#confirm-yes')}")
         audit("replace confirmation")
         b.click("#confirm-no")
         check(b.wait_for("answer.innerText.includes('still in use')") and
@@ -1077,6 +1350,12 @@ def page(screenshots=None):
         check(replaced and db("SELECT ChkOutMark FROM CardRecord WHERE CardNo = ?", again) == [("#1",)] and
               db("SELECT RoomNo, Name_F FROM CardRecord WHERE CardNo = ?", replaced) == [("0105", "Bo Chen")],
               f"replaced {again} by {replaced}")
+        # Read back, the guest card shows the time it was issued with, which
+        # the card itself does not carry.
+        begun = db("SELECT BeginDate FROM CardRecord WHERE CardNo = ?", replaced)[0][0][11:16]
+        b.click("#read")
+        check(b.wait_for(f"(t => t.includes('Card read') && t.includes('{begun}'))(answer.innerText)"),
+              f"the card read shows its begin {begun}: {text('#answer')}")
 
         # A second press of Issue after an answer that was too slow to wait
         # for goes with the same Idempotency-Key: one card.

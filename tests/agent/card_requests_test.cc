@@ -93,6 +93,63 @@ TEST(CardRequests, TheFilterOfTheCardList) {
   }
 }
 
+// A query parameter a route does not take is refused as an unknown body
+// field is, naming it; one given twice would count once, so it is refused.
+TEST(CardRequests, QueryParametersARouteTakes) {
+  const std::vector<std::string> cards = {"limit", "room", "holder", "before"};
+  struct Case {
+    std::string target;
+    std::vector<std::string> known;
+    std::string code, field;  // code empty: taken
+  } cases[] = {
+      {"/v1/cards", cards, "", ""},
+      {"/v1/cards?", cards, "", ""},
+      {"/v1/cards?limit=5&&room=0203", cards, "", ""},
+      {"/v1/cards?holder", cards, "", ""},
+      {"/v1/cards?limt=5", cards, "unknown_parameter", "limt"},
+      {"/v1/cards?limit=5&page=2", cards, "unknown_parameter", "page"},
+      {"/v1/cards?Limit=5", cards, "unknown_parameter", "Limit"},
+      {"/v1/cards?limit=5&limit=6", cards, "invalid_parameter", "limit"},
+      {"/v1/rooms?floor=2", {}, "unknown_parameter", "floor"},
+      {"/v1/card?for=checkout", {"for"}, "", ""},
+      {"/v1/card?for=checkout&x=", {"for"}, "unknown_parameter", "x"},
+  };
+  for (const Case& c : cases) {
+    const std::optional<BadRequest> refused = UnknownQueryParameter(c.target, c.known);
+    EXPECT_EQ(refused ? refused->code : "", c.code) << c.target;
+    EXPECT_EQ(refused ? refused->field : "", c.field) << c.target;
+    if (refused) EXPECT_NE(refused->message.find("'" + c.field + "'"), std::string::npos);
+  }
+}
+
+// A stay's times in ISO 8601 reach the front desk as the stamps of desk
+// local time; the zone is the test's own.
+TEST(CardRequests, StayTimesInIso8601) {
+  const holvanter::test_support::ScopedTimeZone shanghai("Asia/Shanghai");
+  using holvanter::test_support::StayStamp;
+  // Today 06:00 UTC is 14:00 at this desk.
+  const std::string day = StayStamp(0).substr(0, 8);
+  const std::string iso_day = day.substr(0, 4) + "-" + day.substr(4, 2) + "-" + day.substr(6, 2);
+  const std::string place = R"(, "building": 1, "floor": 2, "holder": "Li Wei")";
+  const Checked<nlohmann::json> in = CheckBody(
+      R"({"begin": ")" + iso_day + R"(T06:00:00Z", "end": ")" + StayStamp(2) + R"(", "room": "0203")" +
+          place + "}",
+      kGuestFields);
+  ASSERT_EQ(in.refusal(), nullptr);
+  const Checked<frontdesk::GuestStay> guest = GuestStayOf(*in);
+  ASSERT_EQ(guest.refusal(), nullptr);
+  EXPECT_EQ(guest->begin, StayStamp(0, "1400"));
+  EXPECT_EQ(guest->end, StayStamp(2));
+  const Checked<nlohmann::json> villa = CheckBody(
+      R"({"begin": ")" + iso_day + R"(T14:00", "end": ")" + iso_day + R"(", "rooms": ["0203", "0204"])" +
+          place + "}",
+      kVillaFields);
+  ASSERT_EQ(villa.refusal(), nullptr);
+  const Checked<frontdesk::VillaStay> refused = VillaStayOf(*villa);
+  ASSERT_NE(refused.refusal(), nullptr);
+  EXPECT_EQ(refused.refusal()->field, "end");
+}
+
 // The health answer's database check is kept for 5 s of the agent's clock:
 // health asked often opens no connection each time, and a lost database
 // shows after at most that. Asks while a check runs get that check.

@@ -14,6 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "holvanter/result_codes.h"
+#include "hosts/frontdesk/frontdesk.h"
 #include "store/store_test_util.h"
 #include "tests/support/stays.h"
 
@@ -29,6 +31,78 @@ TEST(Idempotency, UsableKeys) {
            {std::string(256, 'k'), false}, {"two words", false}, {"tab\there", false},
            {"caf\xC3\xA9", false}, {std::string("nul\0x", 5), false}})
     EXPECT_EQ(UsableIdempotencyKey(key), usable) << key;
+}
+
+// A key is held to the route and the JSON of its request; a check-out takes
+// no body or {}, which are one body under its key.
+TEST(Idempotency, OneRequestIsOneFingerprint) {
+  const std::string checkout = "/v1/card/checkout";
+  const std::string stay = R"({"room": "0203", "floor": 2, "holder": "Li Wei"})";
+  const struct {
+    const char* what;
+    std::string path, body, other_path, other_body;
+    bool same;
+  } rows[] = {
+      {"no body and {}", checkout, "", checkout, "{}", true},
+      {"blanks and {} spaced", checkout, " \r\n", checkout, "{ }", true},
+      {"members in another order, spaced", "/v1/cards/guest", stay, "/v1/cards/guest",
+       "{\"holder\": \"Li Wei\",\n \"floor\": 2, \"room\": \"0203\"}", true},
+      {"another route", checkout, "", "/v1/cards/guest", "", false},
+      {"a field", checkout, "{}", checkout, R"({"card": "1"})", false},
+      {"a body that is no JSON", checkout, "", checkout, "{", false},
+      {"another holder", "/v1/cards/guest", stay, "/v1/cards/guest",
+       R"({"room": "0203", "floor": 2, "holder": "Li Wen"})", false},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(RequestFingerprint(row.path, row.body) == RequestFingerprint(row.other_path, row.other_body),
+              row.same)
+        << row.what;
+}
+
+// Which card answers are kept under their key: those that changed the
+// cards. One that changed nothing frees the key, so that the same request,
+// sent again once the card lies flat, cuts its card.
+TEST(Idempotency, OnlyAnswersThatChangedTheCardsKeepTheirKey) {
+  namespace result = holvanter::result;
+  const auto answer = [](const char* command, int code) {
+    frontdesk::CardAnswer a;
+    a.command = command;
+    a.result = code;
+    return a;
+  };
+  const auto with = [](frontdesk::CardAnswer a, const auto& change) {
+    change(a);
+    return a;
+  };
+  const struct {
+    const char* what;
+    frontdesk::CardAnswer card;
+    bool kept;
+  } rows[] = {
+      {"a card issued", answer("issue", result::kDone), true},
+      {"a card without an open record, erased", answer("checkout", result::kNoOpenRecord), true},
+      {"a call that failed outright",
+       with(answer("issue", 0), [](auto& a) { a.hresult = int32_t(0x80004005); }), true},
+      {"a live card checked out to be replaced, the new card not written",
+       with(answer("issue", result::kNotWritten), [](auto& a) { a.replaced = frontdesk::LiveCard{}; }),
+       true},
+      {"a card not erased whose record could not be opened again",
+       with(answer("checkout", result::kNotWritten), [](auto& a) { a.record_left_closed = true; }),
+       true},
+      {"an unusable room", with(answer("issue", 0), [](auto& a) { a.usage_error = "the room"; }), false},
+      {"a live card on the encoder",
+       with(answer("issue", 0), [](auto& a) { a.refusal_code = frontdesk::kCardInUse; }), false},
+      {"an encoder that did not open",
+       with(answer("issue", result::kPortNotOpened), [](auto& a) { a.opened = false; }), false},
+      {"a card not read", answer("issue", result::kReadFailed), false},
+      {"a card not written, its number's record closed", answer("issue", result::kNotWritten), false},
+      {"a villa card not written, write status 5", answer("villa", 5), false},
+      {"a card not erased, its record open again", answer("checkout", result::kNotWritten), false},
+      {"a database that does not open", answer("issue", result::kDatabaseNotOpen), false},
+      {"a stay that ends before it begins", answer("issue", result::kBadEnd), false},
+      {"a result never seen", answer("issue", -1), true},
+  };
+  for (const auto& row : rows) EXPECT_EQ(frontdesk::ChangedCards(row.card), row.kept) << row.what;
 }
 
 std::unique_ptr<IdempotencyKeys> Opened(const std::string& path, const hosts::Clock& clock) {

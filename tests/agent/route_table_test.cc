@@ -23,20 +23,26 @@ std::string Lower(std::string text) {
 
 TEST(RouteTable, IsTheOpenApiDocument) {
   const nlohmann::json doc = nlohmann::json::parse(kOpenApiDocument);
-  // (method, path, needs token, takes an Idempotency-Key)
-  using Row = std::tuple<std::string, std::string, bool, bool>;
+  // (method, path, needs token, takes an Idempotency-Key, query parameters)
+  using Row = std::tuple<std::string, std::string, bool, bool, std::set<std::string>>;
   std::set<Row> routed, documented;
-  for (const Route& route : RouteTable())
-    EXPECT_TRUE(routed.emplace(Lower(route.method), route.path, route.needs_token, route.keyed).second)
+  for (const Route& route : RouteTable()) {
+    const std::vector<std::string> query = QueryParameters(route);
+    EXPECT_TRUE(routed.emplace(Lower(route.method), route.path, route.needs_token, route.keyed,
+                               std::set<std::string>(query.begin(), query.end())).second)
         << route.method << " " << route.path << " twice";
+  }
   for (const auto& [path, operations] : doc["paths"].items())
     for (const auto& [method, op] : operations.items()) {
       if (method == "options") continue;  // the preflight every path answers
       const bool open = op.contains("security") && op["security"].empty();
       bool keyed = false;
-      for (const auto& parameter : op.value("parameters", nlohmann::json::array()))
+      std::set<std::string> query;
+      for (const auto& parameter : op.value("parameters", nlohmann::json::array())) {
         keyed = keyed || parameter.value("name", "") == "Idempotency-Key";
-      documented.emplace(method, path, !open, keyed);
+        if (parameter.value("in", "") == "query") query.insert(parameter.value("name", ""));
+      }
+      documented.emplace(method, path, !open, keyed, query);
     }
   EXPECT_EQ(routed, documented);
   // Every documented path takes the preflight.
@@ -71,6 +77,35 @@ TEST(RouteTable, FindsEachRequestsRoute) {
     EXPECT_EQ(match.route ? std::string(match.route->path) : "-", c.route ? c.route : "-")
         << c.method << " " << c.path;
     EXPECT_EQ(match.path_known, c.path_known) << c.method << " " << c.path;
+  }
+}
+
+// Each route refuses a query parameter it does not take before anything
+// runs; the page and its files leave a browser's own query be.
+TEST(RouteTable, RefusesQueryParametersItDoesNotTake) {
+  const struct {
+    const char* method;
+    const char* target;
+    const char* refused;  // the parameter named; nullptr: taken
+  } cases[] = {
+      {"GET", "/v1/cards?limit=5&room=0203&holder=Li&before=00000101", nullptr},
+      {"GET", "/v1/cards?sort=asc", "sort"},
+      {"GET", "/v1/card?for=checkout", nullptr},
+      {"GET", "/v1/card?limit=5", "limit"},
+      {"POST", "/v1/card/checkout?force=1", "force"},
+      {"POST", "/v1/cards/guest?replace=true", "replace"},
+      {"GET", "/v1/rooms?building=1", "building"},
+      {"GET", "/v1/health?verbose", "verbose"},
+      {"GET", "/v1/settings", nullptr},
+      {"GET", "/?lang=zh", nullptr},
+      {"GET", "/page/main.js?v=2", nullptr},
+  };
+  for (const auto& c : cases) {
+    const std::string target = c.target;
+    const RouteMatch match = FindRoute(c.method, target.substr(0, target.find('?')));
+    ASSERT_NE(match.route, nullptr) << c.target;
+    const std::optional<BadRequest> refused = RefusedQuery(*match.route, target);
+    EXPECT_EQ(refused ? refused->field : "-", c.refused ? c.refused : "-") << c.target;
   }
 }
 

@@ -1,13 +1,17 @@
 // The agent's security policy alone: which Host headers name this agent,
 // which origins the CORS headers answer, which headers every answer and the
-// page carry, and what lets a request into the card routes.
+// page carry, what lets a request into the card routes, and how long the
+// page's sessions last.
 #include "hosts/agent/security_policy.h"
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "hosts/clock/clock.h"
 
 namespace agent {
 namespace {
@@ -92,10 +96,15 @@ TEST(SecurityPolicy, ThePageRunsNothingInlineAndInNoFrame) {
 
 TEST(SecurityPolicy, BearerTokenOrPageCookieWithThePageHeader) {
   const std::string token = "0123456789abcdef0123456789abcdef";
-  const std::string cookie = PageCookieValue(token);
-  const std::string other = PageCookieValue("fedcba9876543210fedcba9876543210");
-  ASSERT_EQ(cookie.size(), 64u);
-  ASSERT_NE(cookie, other);  // a new token revokes the old cookies
+  hosts::TestClock clock(1'000'000);
+  PageSessions sessions(clock);
+  const std::string cookie = sessions.Open().value();
+  const std::string other = sessions.Open().value();  // another browser's
+  PageSessions elsewhere(clock);  // an agent on another port, or before a restart
+  const std::string foreign = elsewhere.Open().value();
+  ASSERT_EQ(cookie.size(), 32u);
+  ASSERT_NE(cookie, other);
+  ASSERT_EQ(cookie.find(token), std::string::npos);
   struct Case {
     std::string what, authorization;
     bool page_header;
@@ -109,23 +118,94 @@ TEST(SecurityPolicy, BearerTokenOrPageCookieWithThePageHeader) {
       {"another scheme", "Basic " + token, false, "", false},
       {"the scheme in lower case", "bearer " + token, false, "", false},
       {"the cookie with the page header", "", true, "holvanter_page=" + cookie, true},
+      {"another browser's cookie", "", true, "holvanter_page=" + other, true},
       {"the cookie among others", "", true, "a=b; holvanter_page=" + cookie + "; c=d", true},
       {"the cookie without the page header", "", false, "holvanter_page=" + cookie, false},
-      {"the old token's cookie", "", true, "holvanter_page=" + other, false},
+      {"a cookie this agent never gave", "", true, "holvanter_page=" + foreign, false},
+      {"the token as the cookie", "", true, "holvanter_page=" + token, false},
       {"the cookie under a longer name", "", true, "xholvanter_page=" + cookie, false},
       {"the cookie's value cut", "", true, "holvanter_page=" + cookie.substr(1), false},
+      {"an empty cookie", "", true, "holvanter_page=", false},
       {"nothing", "", true, "", false},
       // A bearer header decides alone: a wrong token is not saved by a cookie.
       {"a wrong token beside the cookie", "Bearer nope", true, "holvanter_page=" + cookie, false},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(Authorized(c.authorization, c.page_header, c.cookies, token), c.in) << c.what;
+    EXPECT_EQ(Authorized(c.authorization, c.page_header, c.cookies, token, sessions), c.in) << c.what;
+  // Only the token itself makes a session.
+  EXPECT_TRUE(CarriesToken("Bearer " + token, token));
+  EXPECT_FALSE(CarriesToken("", token));
+  EXPECT_FALSE(CarriesToken("Bearer " + cookie, token));
+}
+
+// A session lasts 30 days on the agent's clock, as its cookie does; past
+// kMost sessions the oldest ends first. Each row moves the clock, then
+// opens `open` sessions, then asks for the first session and the newest.
+TEST(SecurityPolicy, PageSessionsEndAfterThirtyDaysOrWhenCrowdedOut) {
+  hosts::TestClock clock(1'000'000);
+  PageSessions sessions(clock);
+  const std::string first = sessions.Open().value();
+  std::string newest = first;
+  const auto day = std::chrono::hours(24);
+  const struct {
+    const char* what;
+    std::chrono::milliseconds advance;
+    std::size_t open;
+    bool first_live, newest_live;
+    std::size_t kept;
+  } rows[] = {
+      {"made now", std::chrono::milliseconds(0), 0, true, true, 1},
+      {"29 days on, a second browser", 29 * day, 1, true, true, 2},
+      {"a second short of 30 days", day - std::chrono::seconds(1), 0, true, true, 2},
+      {"30 days", std::chrono::seconds(1), 0, false, true, 2},
+      {"the one ended is dropped when the next is made", std::chrono::milliseconds(0), 1, false, true, 2},
+      {"crowded: the oldest live ones go", std::chrono::milliseconds(0), PageSessions::kMost, false,
+       true, PageSessions::kMost},
+  };
+  std::string second;
+  for (const auto& row : rows) {
+    clock.Advance(std::chrono::duration_cast<std::chrono::milliseconds>(row.advance));
+    for (std::size_t i = 0; i < row.open; ++i) {
+      newest = sessions.Open().value();
+      if (second.empty()) second = newest;
+    }
+    EXPECT_EQ(sessions.Live(first), row.first_live) << row.what;
+    EXPECT_EQ(sessions.Live(newest), row.newest_live) << row.what;
+    EXPECT_EQ(sessions.size(), row.kept) << row.what;
+  }
+  EXPECT_FALSE(sessions.Live(second));  // made a day before the crowd, pushed out by it
+  EXPECT_FALSE(sessions.Live(""));
 }
 
 TEST(SecurityPolicy, ThePageCookieStaysOnThisSiteAndOutOfScripts) {
-  const std::string header = PageCookieHeader("t");
-  EXPECT_EQ(header, std::string(kPageCookie) + "=" + PageCookieValue("t") +
-                        "; Max-Age=2592000; Path=/; HttpOnly; SameSite=Strict");
+  EXPECT_EQ(PageCookieHeader("0f"), std::string(kPageCookie) +
+                                        "=0f; Max-Age=2592000; Path=/; HttpOnly; SameSite=Strict");
+}
+
+// A refused request is told why in its own words: a caller who sent a
+// token that is not this agent's must not be sent to look for the header.
+TEST(SecurityPolicy, EachRefusedTokenHasItsOwnWords) {
+  const std::string cookie = std::string(kPageCookie) + "=0f";
+  const struct {
+    const char* what;
+    std::string authorization;
+    bool page_header;
+    std::string cookies;
+    const char* says;
+  } rows[] = {
+      {"nothing", "", false, "", "a bearer token is needed"},
+      {"the page's header alone", "", true, "theme=dark", "a bearer token is needed"},
+      {"a cookie without the page's header", "", false, cookie, "a bearer token is needed"},
+      {"a token not this agent's", "Bearer 00000000", false, "", "not this agent's"},
+      {"a token not this agent's beside a cookie", "Bearer 00000000", true, cookie, "not this agent's"},
+      {"no token after Bearer", "Bearer ", false, "", "must be 'Bearer TOKEN'"},
+      {"another scheme", "Basic dXNlcg==", false, "", "must be 'Bearer TOKEN'"},
+      {"a session that ended", "", true, "theme=dark; " + cookie, "session has ended"},
+  };
+  for (const auto& row : rows) {
+    const std::string said = RefusedTokenMessage(row.authorization, row.page_header, row.cookies);
+    EXPECT_NE(said.find(row.says), std::string::npos) << row.what << ": " << said;
+  }
 }
 
 }  // namespace

@@ -109,6 +109,12 @@ class Agent:
         AGENTS.remove(self)
 
 
+def desks_list(link, agent):
+    """tavocard desks list of the link desk asking `agent`: its lines by their first word."""
+    out = tavocard(link.name, "desks", "list", "--registry", f"{WORK}/{link.name}/desks", "--agent", agent)
+    return {line.split()[0]: line for line in out.stdout.splitlines() if line.strip()}
+
+
 def pair(link, desk):
     out = tavocard(link.name, "desks", "pair", desk, "--registry", f"{WORK}/{link.name}/desks")
     return re.search(r"[2-9A-Z]{4}(-[2-9A-Z]{4}){3}", out.stdout).group(0)
@@ -259,6 +265,18 @@ def routes():
           east.health()["join"]["joined"], "the health answers as documented")
     check(kr(sim, "5", "0105", "a desk that never joined", "UR") == "desk gone not connected",
           "UR: desk not connected")
+    # desks list asks the running link desk which desks are connected now;
+    # with no agent at the address given, it says it does not know.
+    listed = desks_list(link, f"127.0.0.1:{link.port}")
+    check(all(listed.get(d, "").endswith("  connected now") for d in ("east", "pool")),
+          f"desks list shows east and pool connected now: {listed}")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        nobody = f"127.0.0.1:{s.getsockname()[1]}"
+    listed = desks_list(link, nobody)
+    check(not any("connected" in line for d, line in listed.items() if d != "Connected") and
+          listed.get("Connected", "").startswith(f"Connected now: not known, no agent answers at {nobody}"),
+          f"desks list without the agent: {listed}")
 
     # Refusals: each logged, nothing cut.
     secret = open(f"{WORK}/east/desk-secret").read()
@@ -296,6 +314,12 @@ def routes():
 
     # Through a proxy that alters a request, then one that replays an answer.
     west.stop()
+    end = time.monotonic() + 10
+    while "west" in link.joined() and time.monotonic() < end:
+        time.sleep(0.05)  # the link desk sees the connection close
+    listed = desks_list(link, f"127.0.0.1:{link.port}")
+    check(re.search(r"  not connected( \(last contact .*\))?$", listed.get("west", "")) and
+          listed.get("east", "").endswith("  connected now"), f"desks list after west stopped: {listed}")
     proxy = Proxy(link.desks_port)
     west = join(link, "west", port=proxy.port)
     check(link.wait_joined({"west"}), "west joins through the proxy")

@@ -176,6 +176,8 @@ def link():
         if what.startswith("LE"):
             check(any(r.id == "LE" for r in sim.inbox[inbox:]), "the agent answers LE", sim)
     check(answers(), "key records flow after the reconnections", sim)
+    health = agent.call("GET", "/v1/health")[1]["fias"]
+    check(health["up"] is True and health["reason"] is None, f"the health of a link up: {health}")
     log = agent.stop()
     for pattern in [rf"fias: connecting to 127\.0\.0\.1:{sim.port}", r"fias: link up",
                     r"fias: no connection authentication \(no key in ",
@@ -224,6 +226,19 @@ def link():
     os.remove(own)
     sim.close()
 
+    # No interface at the address: the health says why the link is down, in
+    # the words of the log line.
+    agent = Agent(sim)
+    said = lambda: re.search(r"fias: (cannot connect to .*)", "".join(agent.lines))
+    deadline = time.monotonic() + 20
+    while not said() and time.monotonic() < deadline and agent.proc.poll() is None:
+        time.sleep(0.05)  # the first try fails at once: a refused connection
+    health = agent.call("GET", "/v1/health")[1]["fias"]
+    check(said() and health["up"] is False and health["reason"] == said().group(1) and
+          health["reason"].startswith(f"cannot connect to 127.0.0.1:{sim.port}: "),
+          f"the health of a link down: {health}")
+    agent.stop()
+
 
 # ---------------------------------------------------------------- keys
 def keys():
@@ -261,7 +276,8 @@ def keys():
             end = fields["GD"] + (fields["DT"] or "12:00").replace(":", "")
             check(a and read["card_no"] in a.get("CT", "") and read["holder"] == "Müller Hans" and
                   (read["kind"], read["rooms"], read["building"], read["floor"]) == card and
-                  re.sub(r"\D", "", read["end"]).endswith(end), f"KR, {what}: the card reads {read}")
+                  # ISO 8601 with the desk's offset: its date and time to the minute.
+                  re.sub(r"\D", "", read["end"][:16]).endswith(end), f"KR, {what}: the card reads {read}")
         else:
             check(read["card_no"] is None, f"KR, {what}: nothing written, the card reads {read}")
     # A room added is served at once; one removed is refused while its card

@@ -13,6 +13,7 @@
 #include "holvanter/result_codes.h"
 #include "store/sqlite_connection.h"
 #include "store/store_test_util.h"
+#include "hosts/frontdesk/desk_time.h"
 #include "hosts/frontdesk/frontdesk.h"
 #include "hosts/frontdesk/hotel.h"
 #include "hosts/frontdesk/image_decode.h"
@@ -76,6 +77,113 @@ TEST(FrontDesk, CardNumbersInEitherForm) {
     EXPECT_EQ(number->record, c.record) << c.text;
     EXPECT_EQ(number->hex, c.hex) << c.text;
   }
+}
+
+// Every time a host gives is ISO 8601 local time with the desk's offset
+// at that moment, summer time included; a day alone where only the day is
+// known; nothing for no time. Each zone is the test's own.
+TEST(FrontDesk, DeskTimesGiven) {
+  const struct {
+    const char* zone;
+    const char* stamp;  // as the card, the stay or the record holds it
+    const char* iso;    // "": no time
+  } rows[] = {
+      {"Asia/Shanghai", "202612092004", "2026-12-09T20:04:00+08:00"},
+      {"Europe/Berlin", "202701151400", "2027-01-15T14:00:00+01:00"},
+      {"Europe/Berlin", "202707151400", "2027-07-15T14:00:00+02:00"},
+      {"Europe/Berlin", "202703280159", "2027-03-28T01:59:00+01:00"},
+      {"Europe/Berlin", "202703280300", "2027-03-28T03:00:00+02:00"},
+      {"America/St_Johns", "202707151400", "2027-07-15T14:00:00-02:30"},
+      {"America/St_Johns", "202701151400", "2027-01-15T14:00:00-03:30"},
+      {"UTC", "202701151400", "2027-01-15T14:00:00+00:00"},
+      // A record's date, to the second.
+      {"Europe/Berlin", "2027-07-01 09:05:37", "2027-07-01T09:05:37+02:00"},
+      // A guest card carries the day its stay begins.
+      {"Europe/Berlin", "20270315", "2027-03-15"},
+      {"Europe/Berlin", "", ""},
+      {"Europe/Berlin", "1900-01-01 00:00:00", ""},  // the records' none
+      {"Europe/Berlin", "202713011200", ""},
+      {"Europe/Berlin", "202702291200", ""},
+      {"Europe/Berlin", "202707152400", ""},
+      {"Europe/Berlin", "2027071", ""},
+  };
+  for (const auto& row : rows) {
+    const holvanter::test_support::ScopedTimeZone zone(row.zone);
+    EXPECT_EQ(DeskTime(row.stamp), row.iso) << row.zone << " " << row.stamp;
+    EXPECT_EQ(DeskTimeJson(row.stamp),
+              *row.iso ? nlohmann::json(row.iso) : nlohmann::json(nullptr));
+  }
+}
+
+// Every time a host takes: twelve figures as they are, ISO 8601 without an
+// offset as desk local time, with one converted to desk local time; nothing
+// else.
+TEST(FrontDesk, DeskTimesTaken) {
+  const struct {
+    const char* zone;
+    const char* text;
+    const char* stamp;  // nullptr: not a time
+  } rows[] = {
+      {"Asia/Shanghai", "202612091400", "202612091400"},
+      {"Asia/Shanghai", "2026-12-09T14:00", "202612091400"},
+      {"Asia/Shanghai", "2026-12-09 14:00:59", "202612091400"},
+      {"Asia/Shanghai", "2026-12-09T14:00:00+08:00", "202612091400"},
+      {"Asia/Shanghai", "2026-12-09T06:00:00.000Z", "202612091400"},
+      {"Asia/Shanghai", "2026-12-09T01:00-05:00", "202612091400"},
+      {"Asia/Shanghai", "2026-12-09T11:30+0530", "202612091400"},
+      {"Asia/Shanghai", "2026-12-09T16:00+10", "202612091400"},
+      {"Asia/Shanghai", "2026-12-31T20:00:00Z", "202701010400"},  // into the next year
+      // Either side of summer time, and the hour that comes twice.
+      {"Europe/Berlin", "2027-03-28T00:30:00Z", "202703280130"},
+      {"Europe/Berlin", "2027-03-28T01:30:00Z", "202703280330"},
+      {"Europe/Berlin", "2027-10-31T00:30:00Z", "202710310230"},
+      {"Europe/Berlin", "2027-10-31T01:30:00Z", "202710310230"},
+      {"Europe/Berlin", "2027-10-31T02:30:00+01:00", "202710310230"},
+      // No such moment: the component refuses the figures with its own code.
+      {"Asia/Shanghai", "2026-13-09T14:00+08:00", "202613091400"},
+      {"Asia/Shanghai", "2026-13-09T14:00", "202613091400"},
+      {"Asia/Shanghai", "202613091400", "202613091400"},
+      {"Asia/Shanghai", "2026-12-09", nullptr},
+      {"Asia/Shanghai", "20261209", nullptr},
+      {"Asia/Shanghai", "2026-12-09T14", nullptr},
+      {"Asia/Shanghai", "2026-12-09T14:00 ", nullptr},
+      {"Asia/Shanghai", "2026-12-09T14:00\n", nullptr},
+      {"Asia/Shanghai", "2026-12-09T14:00+8", nullptr},
+      {"Asia/Shanghai", "2026-12-09T14:00+08:", nullptr},
+      {"Asia/Shanghai", "2026-12-09T14:00+24:00", nullptr},
+      {"Asia/Shanghai", "2026-12-09T14:00:00.Z", nullptr},
+      {"Asia/Shanghai", "2026/12/09 14:00", nullptr},
+      {"Asia/Shanghai", "2026-12-09T14:0", nullptr},
+  };
+  for (const auto& row : rows) {
+    const holvanter::test_support::ScopedTimeZone zone(row.zone);
+    const std::optional<std::string> stamp = StampOfTime(row.text);
+    EXPECT_EQ(stamp.value_or("none"), row.stamp ? row.stamp : "none") << row.zone << " " << row.text;
+  }
+  // What a host gives, it takes back as the same stamp, through a day of
+  // each change of summer time (the skipped hour is no local time).
+  const holvanter::test_support::ScopedTimeZone berlin("Europe/Berlin");
+  for (const std::string day : {"20270328", "20271031"})
+    for (int minutes = 0; minutes < 24 * 60; minutes += 15) {
+      char hhmm[8];
+      std::snprintf(hhmm, sizeof hhmm, "%02d%02d", minutes / 60, minutes % 60);
+      if (day == "20270328" && minutes / 60 == 2) continue;
+      const std::string stamp = day + hhmm;
+      EXPECT_EQ(StampOfTime(DeskTime(stamp)).value_or("none"), stamp);
+    }
+  // A stay given in ISO 8601 reaches the guards as stamps; what is no
+  // time stays as it was, for the guard to name.
+  const holvanter::test_support::ScopedTimeZone shanghai("Asia/Shanghai");
+  GuestStay stay{"2026-12-09T06:00:00Z", "2026-12-11T12:00", 1, 2, "0203", "Li"};
+  TakeStayTimes(stay);
+  EXPECT_EQ(stay.begin + " " + stay.end, "202612091400 202612111200");
+  VillaStay villa{"2026-12-09", "202612111200", 1, 2, "02030204", "Li"};
+  TakeStayTimes(villa);
+  EXPECT_EQ(villa.begin, "2026-12-09");
+  const auto refusal = RefuseStay(villa);
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->field, "begin");
+  EXPECT_NE(refusal->message.find("ISO 8601"), std::string::npos) << refusal->message;
 }
 
 TEST(FrontDesk, ExitStatuses) {
@@ -193,6 +301,8 @@ TEST(FrontDesk, CardListing) {
         "(4, '00000103', NULL, 1, 1, '0102', '#1', NULL), "
         "(5, '00000104', 'Wu 50%_Off!', 1, 1, '0103', '', NULL), "
         "(6, '00000105', '李伟 LI', 1, 1, '0101', '#1', NULL)"));
+    // The component's own count, left by a check-out as it was: not what is out.
+    Ok(db->Execute("UPDATE RoomList SET State = '1', CardQTY = 3 WHERE RoomNo = '0104'"));
     Ok(db->CommitTrans());
   }
   const std::string obrien = "O'Brien \"Jr\" INTO";
@@ -236,25 +346,38 @@ TEST(FrontDesk, CardListing) {
   const CardRow newest = ListCards(newest_only).rows.at(0);
   EXPECT_EQ(newest.card_no->hex, "000069");
   EXPECT_TRUE(ToJson(ListCards({.card_no = "00000103"}).rows.at(0))["Name_F"].is_null());
+  {
+    // As the API and --json name a record: null for what it lacks, its
+    // times with the desk's offset.
+    const holvanter::test_support::ScopedTimeZone zone("Asia/Shanghai");
+    const nlohmann::json lacking = ToItem(ListCards({.card_no = "00000103"}).rows.at(0));
+    for (const char* field : {"holder", "begin", "end", "issued_at", "checked_out_at"})
+      EXPECT_TRUE(lacking[field].is_null()) << field << ": " << lacking;
+    EXPECT_EQ(lacking["open"], false);
+    EXPECT_EQ(ToItem(ListCards({.card_no = "00000102"}).rows.at(0))["end"],
+              "2025-12-09T11:30:00+08:00");
+  }
 
   // Each room's newest card that is not checked out: the villa card for
   // 0102, whose own guest card is out; none for 0104.
   const auto newest_cards = [](const RoomListing& listing) {
     std::vector<std::string> out;
     for (const RoomRow& room : listing.rows)
-      out.push_back(room.room + ": " + (room.newest ? room.newest->card_no + " " + room.newest->holder +
-                                                          " " + room.newest->end
-                                                    : "-"));
+      out.push_back(room.room + ": " + std::to_string(room.open_cards) + " out, " +
+                    (room.newest ? room.newest->card_no + " " + room.newest->holder + " " +
+                                       room.newest->end
+                                 : "-"));
     return out;
   };
   const RoomListing rooms = ListRooms({.newest_card = true});
   EXPECT_EQ(rooms.failure, "");
   EXPECT_EQ(newest_cards(rooms),
-            (std::vector<std::string>{"0101: 00000101 Li again 202512101200",
-                                      "0102: 00000102 " + obrien + " 202512091130",
-                                      "0103: 00000104 Wu 50%_Off! ", "0104: -"}));
+            (std::vector<std::string>{"0101: 2 out, 00000101 Li again 202512101200",
+                                      "0102: 1 out, 00000102 " + obrien + " 202512091130",
+                                      "0103: 1 out, 00000104 Wu 50%_Off! ", "0104: 0 out, -"}));
+  EXPECT_EQ(rooms.rows.at(3).cards, 3);  // RoomList's own columns stay as they are
   EXPECT_EQ(newest_cards(ListRooms({.room_no = "0102", .newest_card = true})),
-            (std::vector<std::string>{"0102: 00000102 " + obrien + " 202512091130"}));
+            (std::vector<std::string>{"0102: 1 out, 00000102 " + obrien + " 202512091130"}));
   EXPECT_FALSE(ListRooms({}).rows.at(0).newest);
 
   settings.Remove();

@@ -255,10 +255,22 @@ TEST_F(CardCommandTest, ExitStatusesAndGuards) {
     EXPECT_NE(Shell(Tavocard(help)).output.find("64  usage"), std::string::npos) << help;
 }
 
+// ISO 8601 of a stamp YYYYMMDDhhmm in a zone of +08:00 all year.
+std::string ShanghaiIso(const std::string& stamp) {
+  return stamp.substr(0, 4) + "-" + stamp.substr(4, 2) + "-" + stamp.substr(6, 2) + "T" +
+         stamp.substr(8, 2) + ":" + stamp.substr(10, 2) + ":00+08:00";
+}
+
 TEST_F(CardCommandTest, JsonAnswersCarryTheWholeCard) {
+  // The desk's zone is the test's own; its offset shows in every time.
+  const test_support::ScopedTimeZone zone("Asia/Shanghai");
+  // The end as the PMS of another zone may give it: the desk's own moment.
+  const std::string end = test_support::StayStamp(2);
+  const std::string end_utc = end.substr(0, 4) + "-" + end.substr(4, 2) + "-" + end.substr(6, 2) +
+                              "T04:00:00Z";
   const Outcome issued = Shell(Tavocard(
-      "villa --json" + Stay() + " --building 1 --floor 2 --rooms 02030204 "
-      "--name '王 Wang'"));
+      "villa --json --begin " + test_support::StayStamp(-1, "1400") + " --end " + end_utc +
+      " --building 1 --floor 2 --rooms 02030204 --name '王 Wang'"));
   ASSERT_EQ(issued.status, 0) << issued.output;
   const auto checked_out = [] {
     const Outcome o = Shell(Tavocard("checkout --json"));
@@ -266,6 +278,9 @@ TEST_F(CardCommandTest, JsonAnswersCarryTheWholeCard) {
   }();
   const nlohmann::json issue = nlohmann::json::parse(issued.output);
   ASSERT_EQ(checked_out.first, 0);
+  // A villa card carries no begin: the check-out read none.
+  EXPECT_EQ(issue["begin"], ShanghaiIso(test_support::StayStamp(-1, "1400"))) << issue;
+  EXPECT_TRUE(checked_out.second["begin"].is_null()) << checked_out.second;
   for (const nlohmann::json& answer : {issue, checked_out.second}) {
     EXPECT_EQ(answer["card_no"], "00000001") << answer;
     EXPECT_EQ(answer["card_no_hex"], "000001") << answer;
@@ -274,7 +289,7 @@ TEST_F(CardCommandTest, JsonAnswersCarryTheWholeCard) {
     EXPECT_EQ(answer["building"], 1) << answer;
     EXPECT_EQ(answer["floor"], 2) << answer;
     EXPECT_EQ(answer["rooms"], nlohmann::json({"0203", "0204"})) << answer;
-    EXPECT_EQ(answer["end"], test_support::StayStamp(2)) << answer;
+    EXPECT_EQ(answer["end"], ShanghaiIso(end)) << answer;
     EXPECT_EQ(answer["result"], 0) << answer;
     EXPECT_EQ(answer["meaning"], "done") << answer;
   }

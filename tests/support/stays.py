@@ -15,6 +15,17 @@ def stamp(days=0, hhmm="1200"):
     return moment(days, hhmm).strftime("%Y%m%d%H%M")
 
 
+def iso(days=0, hhmm="1200"):
+    """The same moment as the hosts give it: ISO 8601 local time with the
+    zone's offset then, 2026-12-09T14:00:00+08:00."""
+    return moment(days, hhmm).astimezone().isoformat()
+
+
+def day(days=0):
+    """The day alone, as ISO 8601 writes it: 2026-12-09."""
+    return moment(days).date().isoformat()
+
+
 def fias_day(days=0):
     """A FIAS date (GA, GD, DA): YYMMDD, `days` from today."""
     return moment(days).strftime("%y%m%d")
