@@ -338,7 +338,14 @@ def cut_by_the_component(room, holder, begin, end):
                                    ctypes.byref(result16)) == 0 and result16.value == 0
         lib.tavo_close_port(card, None, ctypes.byref(result))
         print("%08d" % int(no.value, 16))"""
-    done = subprocess.run([sys.executable, "-c", code], env=ENV, capture_output=True, text=True,
+    env = dict(ENV)
+    if "ASAN_OPTIONS" in os.environ:
+        # A sanitizer build's library takes its runtime from the program that
+        # loads it: here Python, which is not built with one.
+        runtime = subprocess.run(["clang-14", "-print-file-name=libclang_rt.asan-x86_64.so"],
+                                 capture_output=True, text=True).stdout.strip()
+        env.update(LD_PRELOAD=runtime, ASAN_OPTIONS="detect_leaks=0")
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                           timeout=60)
     return done.stdout.strip() if done.returncode == 0 else done.stderr
 
@@ -1320,7 +1327,9 @@ def page(screenshots=None):
         check(b.evaluate("[...floor.options].map(o => o.value).join() + ' ' + floor.value") == "1 1",
               f"the floor follows the building chosen: {b.evaluate('floor.value')}")
         b.click("#holder"), b.type("Ana Souza"), b.key("Enter")
-        check(b.wait_for("answer.innerText.includes('No card on the encoder')"), f"no card: {text('#answer')}")
+        # Nothing on the encoder reads as a card that cannot be read: the
+        # issue writes over nothing it could not look at.
+        check(b.wait_for("answer.innerText.includes('could not be read')"), f"no card: {text('#answer')}")
         audit("no card")
         tavocard("encoder", "insert")
         b.key("Enter")
