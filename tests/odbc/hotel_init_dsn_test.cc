@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "hosts/frontdesk/desk_time.h"
 #include "hosts/frontdesk/hotel.h"
 #include "platform/env.h"
 #include "store/odbc_open.h"
@@ -227,7 +228,10 @@ TEST(HotelInitDsn, PagesThroughCardsAndChecksRoomsOnTheServer) {
   const frontdesk::CardListing newest = frontdesk::ListCards({.limit = 1});
   ASSERT_EQ(newest.rows.size(), 1u);
   const nlohmann::json item = frontdesk::ToItem(newest.rows[0]);
-  EXPECT_EQ(item["end"], "2025-12-09T12:00");
+  // The desk's local time with its offset, which reads back as the stamp.
+  const std::string end = item["end"];
+  EXPECT_EQ(end.rfind("2025-12-09T12:00:00", 0), 0u) << end;
+  EXPECT_EQ(frontdesk::StampOfTime(end).value_or(""), "202512091200") << end;
   EXPECT_EQ(item["building"], 1);
   EXPECT_TRUE(item["open"].get<bool>());
 
