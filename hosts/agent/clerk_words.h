@@ -38,11 +38,6 @@ nlohmann::json ClerkWordsOf(int code, const std::string& command);
 // look up; words that name the code for one the table lacks.
 nlohmann::json ClerkWordsOfCode(const std::string& code, const std::string& command = "");
 
-// Kept for the callers that name a refusal: ClerkWordsOfCode.
-inline nlohmann::json ClerkWordsOfRefusal(const std::string& refusal_code) {
-  return ClerkWordsOfCode(refusal_code);
-}
-
 }  // namespace agent
 
 #endif  // HOLVANTER_HOSTS_AGENT_CLERK_WORDS_H_

@@ -43,13 +43,6 @@ std::string HresultText(int32_t hresult) {
   return buffer;
 }
 
-// The holder name of the newest record of a card, looked up in the hotel
-// database that Tavoper.ini names; empty when it cannot be found.
-std::string HolderOfCard(const std::string& record_form) {
-  const CardListing listing = ListCards({.limit = 1, .card_no = record_form});
-  return listing.rows.empty() ? std::string() : listing.rows.front().Text("Name_F");
-}
-
 // Fills the card fields of `answer` from what ReadCard gave: the room text
 // is "BB#FF#RRRR" for a guest card, "BB#FF#second#first" for a villa card.
 void DescribeCardOnly(CardAnswer& answer, const std::string& card_no, const std::string& room_no,
@@ -77,7 +70,7 @@ void DescribeCardOnly(CardAnswer& answer, const std::string& card_no, const std:
 void DescribeCard(CardAnswer& answer, const std::string& card_no, const std::string& room_no,
                   const std::string& begin_date, const std::string& end_date) {
   DescribeCardOnly(answer, card_no, room_no, begin_date, end_date);
-  if (answer.card_no) answer.holder = HolderOfCard(answer.card_no->record);
+  if (answer.card_no) answer.holder = LookUpRecord(answer.card_no->record).holder;
 }
 
 // Opens the encoder on answer.port, runs `call`, closes the encoder. A
@@ -395,7 +388,7 @@ int16_t RefusalOfStay(const Stay& stay) {
 // before it erased, but the card still opens its rooms, so its record is
 // opened again. The words that say so, for the answer's reason; the
 // answer tells when the record could not be opened again.
-std::string KeptOpen(CardAnswer& answer, const CardNumber& card_no, int erased) {
+std::string ReopenAfterFailedErase(CardAnswer& answer, const CardNumber& card_no, int erased) {
   const std::string status =
       erased == holvanter::result::kNotWritten ? std::string("0") : std::to_string(erased);
   const std::string why = ReopenRecord(card_no.record);
@@ -417,7 +410,7 @@ bool ChangedCards(const CardAnswer& answer) {
   if (answer.hresult || answer.replaced || answer.record_left_closed) return true;
   if (!answer.opened || answer.nothing_read) return false;
   // A write that failed wrote nothing: an issue's new record is closed by
-  // the component, a check-out's record opened again (KeptOpen).
+  // the component, a check-out's record opened again (ReopenAfterFailedErase).
   if (WriteFailed(answer.result)) return false;
   switch (answer.result) {
     // Each is answered before anything is written: the card read, the
@@ -490,7 +483,7 @@ void IssueOnEncoder(CardAnswer& answer, const Stay& stay, Issue issue) {
           throw;
         }
         if (out != holvanter::result::kDone) {
-          guard = WriteFailed(out) ? KeptOpen(answer, live->card_no, out) + "; no new card was written"
+          guard = WriteFailed(out) ? ReopenAfterFailedErase(answer, live->card_no, out) + "; no new card was written"
                                    : Describe(*live) + " was not replaced: " +
                                          card.LastFailureReason();
           return out;
@@ -626,8 +619,7 @@ CardAnswer CheckOut(int port, const std::function<std::string(const CardAnswer&)
       if (answer.card_no) {
         const RecordLookup record = LookUpRecord(answer.card_no->record);
         was_open = record.open.has_value();
-        if (record.open) answer.holder = record.open->holder;
-        else if (record.recorded) answer.holder = HolderOfCard(answer.card_no->record);
+        answer.holder = record.holder;
       }
     }
     if (withhold) {
@@ -652,7 +644,7 @@ CardAnswer CheckOut(int port, const std::function<std::string(const CardAnswer&)
   // The component closes the record before it erases the card; a card the
   // encoder did not erase still opens its rooms, so its record stays open.
   if (was_open && answer.opened && !answer.hresult && answer.card_no && WriteFailed(answer.result))
-    answer.reason = KeptOpen(answer, *answer.card_no, answer.result);
+    answer.reason = ReopenAfterFailedErase(answer, *answer.card_no, answer.result);
   return answer;
 }
 

@@ -132,6 +132,7 @@ struct OpenRecord {
 struct RecordLookup {
   std::optional<OpenRecord> open;  // its newest record, when that is open
   bool recorded = false;           // any record of the number, open or closed
+  std::string holder;              // the newest record's holder, open or closed
   std::string failure;             // not empty: the database could not say; why
   bool unreachable = false;        // that failure may pass by itself
 };

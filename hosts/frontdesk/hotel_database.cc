@@ -299,6 +299,7 @@ RecordLookup LookUpRecord(const std::string& card_no) {
   if (listing.rows.empty()) return lookup;
   lookup.recorded = true;
   const CardRow& row = listing.rows.front();
+  lookup.holder = row.Text("Name_F");
   if (row.Text("ChkOutMark") == "#1") return lookup;
   OpenRecord record;
   record.holder = row.Text("Name_F");

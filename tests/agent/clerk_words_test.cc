@@ -85,19 +85,10 @@ TEST(ClerkWords, OfAnAnswer) {
   }
 }
 
-// An answer without a result code has its words by its error code, never
-// as an unexpected result; a code the table lacks is named in them.
+// An answer without a result code has its words by its error code (every
+// listed code is held above); a result code's name gives its words, and a
+// code the table lacks is named in them.
 TEST(ClerkWords, OfACode) {
-  for (const char* code : {frontdesk::kCardInUse, frontdesk::kUnknownRoom, frontdesk::kStayEnded,
-                           frontdesk::kCardNotChecked, "invalid_field", "encoder_busy", "unauthorized"}) {
-    const nlohmann::json words = ClerkWordsOfCode(code);
-    for (const char* language : {"en", "zh"}) {
-      const std::string said = words[language];
-      EXPECT_EQ(said.find("Refused ("), std::string::npos) << code << " " << language;
-      EXPECT_EQ(said.find("被拒绝"), std::string::npos) << code << " " << language;
-      EXPECT_EQ(said.find("nexpected"), std::string::npos) << code << " " << language;
-    }
-  }
   // A result code by its name: the core's English; the operation's own row.
   EXPECT_EQ(ClerkWordsOfCode("bad_end")["en"], holvanter::ClerkMeaning(r::kBadEnd));
   EXPECT_EQ(ClerkWordsOfCode("no_card", "checkout")["zh"], "这张卡没有可退房的记录：发卡器上的卡是空白卡或已注销");
